@@ -1,0 +1,73 @@
+#pragma once
+/*!
+ * \brief The one door from photon files and analyses to the user.
+ *
+ * Files (pt3File, ptuFile) and analyses (ImageScan, LineScan, PointScan) log,
+ * drive the progress bar, read the values of the settings form and add result
+ * tabs only through this interface. The main window implements it with its
+ * widgets; the command-line converter implements it with a hidden form whose
+ * values come from its options; tests implement it with a recording host.
+ */
+#include <QString>
+#include <Qt>
+#include <vector>
+
+class QWidget;
+
+/// Levels of a log line: the colour and the prefix word of the message.
+enum MessageLevel { MessageNormal = 0, MessageError = 1, MessageWarning = 2, MessagePlain = 3 };
+
+/// The ten column check boxes of the ASCII record dump, in output order.
+enum class RecordColumn { Number, T3Record, nSync, Channel, dTime, Marker, TruenSync, DelayTime, TrueTime, DeltaTime };
+
+class FotonelServices {
+public:
+    virtual ~FotonelServices() = default;
+
+    // --- log, panes, progress ---
+    /// One numbered line in the message log at the given level.
+    virtual void AddMessage(int level, const QString &text) = 0;
+    void AddMessage(const QString &text) { AddMessage(MessageNormal, text); }
+    virtual void AddSummaryText(const QString &text) = 0;
+    virtual void AddHeaderText(const QString &text) = 0;
+    /// Progress bar, 0..100.
+    virtual void SetProgress(int percent) = 0;
+    /// Let pending GUI events run once (a no-op where there is no GUI).
+    virtual void ProcessEvents() = 0;
+    /// Page of the settings tool box: 5 image scan, 4 line scan, 3 point scan.
+    virtual void SetToolBoxPage(int page) = 0;
+    /// Appends a result tab (ownership passes to the host); returns its index.
+    virtual int AddTab(QWidget *page, const QString &label) = 0;
+    /// Makes current every tab whose page has this object name.
+    virtual void ShowTab(const QString &objectName) = 0;
+
+    // --- form values read by the analyses ---
+    /// Gate minima and maxima of channels 1..4 in ns.
+    virtual void GetGating(std::vector<double> &minima, std::vector<double> &maxima) = 0;
+    /// Time cursors of channels 1..4 in s, multiplied by factor (1e9 gives ns).
+    virtual void GetCursors(std::vector<double> &starts, std::vector<double> &ends, double factor) = 0;
+    virtual double GetDtau() = 0;          ///< correlation step, µs
+    virtual int GetNrbins() = 0;           ///< lags per cascade
+    virtual int GetNcasc() = 0;            ///< number of cascades
+    virtual double GetBinsize() = 0;       ///< export trace bin, µs
+    virtual double GetTaubinsize() = 0;    ///< point scan lifetime bin, ns
+    virtual double GetIStaubinsize() = 0;  ///< image scan lifetime bin, ns
+    virtual double GetLStaubinsize() = 0;  ///< line scan lifetime bin, ns
+    virtual int GetISImageWidth() = 0;
+    virtual int GetLSImageWidth() = 0;
+    virtual Qt::CheckState GetISImageWidthcheck() = 0;
+    virtual Qt::CheckState GetLSImageWidthcheck() = 0;
+    virtual Qt::CheckState GetRecordColumn(RecordColumn column) = 0;
+
+    // --- set-up operations through which an analysis primes the form ---
+    virtual void SetGatingRanges(double maximum, double step) = 0;          ///< ns
+    virtual void SetCursorRanges(double start, double end) = 0;             ///< s
+    virtual void SetCorrelationControls(double timeStep, double targetTime, int nrbins, int ncasc) = 0;
+    virtual void SetImageTauBinSize(double value, double maximum) = 0;      ///< ns
+    virtual void SetLineTauBinSize(double value, double maximum) = 0;       ///< ns
+    virtual void SetPointTauBinSize(double value, double maximum) = 0;      ///< ns
+    virtual void SetTraceBinSize(double value, double maximum) = 0;         ///< µs
+
+    /// Program version, written into exported files.
+    virtual QString GetVersion() const = 0;
+};

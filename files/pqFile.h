@@ -1,0 +1,53 @@
+#pragma once
+/*!
+ * \brief An open PicoQuant T3 measurement file: acquisition constants, all
+ * records in memory, the results of the record scan and the export names.
+ *
+ * pt3File and ptuFile fill it from their headers. Records are decoded only
+ * through T3RecordCursor.
+ */
+#include "files/RecordBuffer.h"
+
+#include <QString>
+#include <cstdint>
+#include <vector>
+
+class FotonelServices;
+class QFile;
+
+/// Values of pqFile::ScanType.
+enum ScanKind { ScanUnknown = 0, ScanImage = 1, ScanLine = 2, ScanPoint = 3 };
+
+class pqFile {
+public:
+    explicit pqFile(FotonelServices &mainWindow);
+    virtual ~pqFile();
+    pqFile(const pqFile &) = delete;
+    pqFile &operator=(const pqFile &) = delete;
+
+    virtual double SyncPeriod() const;     ///< ns
+    virtual int ImageWidth() const;
+    virtual int ImageHeight() const;
+    virtual int NumberOfChannels() const;
+    virtual double Resolution() const;     ///< ns per dtime bin
+    virtual int NumberOfRecords() const;   ///< record count of the header
+    virtual bool Open(const QString &fileName);
+    virtual void ReadRecords(QFile &stream);
+    virtual void WriteRecords();
+    virtual bool ScanRecords();
+    virtual bool ExportFolderExists();
+
+    FotonelServices &mainWindow;
+    RecordBuffer records;                  ///< all T3 records, file order
+    bool ok = false;                       ///< result of the last Open
+    bool scanned = false;                  ///< ScanRecords ran for this file
+    int ScanType = ScanUnknown;
+    std::vector<uint32_t> photonsPerChannel;  ///< index 0 = channel 1
+    std::vector<uint32_t> eventsPerMarker;    ///< 17 counters by marker value
+    uint32_t numberOfFrames = 0;
+    uint32_t linesInFrame = 0;
+    uint32_t linesPerFrame = 0;
+    QString fileName;
+    QString exportBase;                    ///< dir/name_export/name
+    QString exportFolder;                  ///< dir/name_export
+};
