@@ -1,0 +1,42 @@
+#pragma once
+/*!
+ * \brief The form half of the host services: every value an analysis reads
+ * from the settings form and every set-up operation with which it ranges the
+ * form, answered from the widgets of a built Ui::Fotonel form.
+ *
+ * The window and the command-line converter both derive from it, so the two
+ * read and range the same widgets with the same code; they add the log, the
+ * panes, the progress bar and the tabs of their own.
+ */
+#include "app/FormControls.h"
+#include "app/FotonelServices.h"
+
+class FormHost : public FotonelServices {
+public:
+    explicit FormHost(Ui::Fotonel &form);
+
+    void GetGating(std::vector<double> &minima, std::vector<double> &maxima) override;
+    void GetCursors(std::vector<double> &starts, std::vector<double> &ends, double factor) override;
+    double GetDtau() override;
+    int GetNrbins() override;
+    int GetNcasc() override;
+    double GetBinsize() override;
+    double GetTaubinsize() override;
+    double GetIStaubinsize() override;
+    double GetLStaubinsize() override;
+    int GetISImageWidth() override;
+    int GetLSImageWidth() override;
+    Qt::CheckState GetISImageWidthcheck() override;
+    Qt::CheckState GetLSImageWidthcheck() override;
+    Qt::CheckState GetRecordColumn(RecordColumn column) override;
+
+    void SetGatingRanges(double maximum, double step) override;
+    void SetCursorRanges(double start, double end) override;
+    void SetCorrelationControls(double timeStep, double targetTime, int nrbins, int ncasc) override;
+    void SetImageTauBinSize(double value, double maximum) override;
+    void SetLineTauBinSize(double value, double maximum) override;
+    void SetPointTauBinSize(double value, double maximum) override;
+    void SetTraceBinSize(double value, double maximum) override;
+
+    FormControls controls;
+};

@@ -1,0 +1,48 @@
+#pragma once
+/*!
+ * \brief Host services without a window, for the command-line converter.
+ *
+ * The settings form is built but never shown: the analyses read and range
+ * the very widgets the window would give them, with the values the options
+ * put there. Log lines, the header text and the summary go to a text stream;
+ * progress and event processing are no-ops.
+ */
+#include "app/FormHost.h"
+
+#include <QMainWindow>
+#include <QTextStream>
+#include <memory>
+
+namespace Ui {
+class Fotonel;
+}
+
+class HeadlessHost : public FormHost {
+public:
+    HeadlessHost(QTextStream &out, std::unique_ptr<Ui::Fotonel> form, std::unique_ptr<QMainWindow> window);
+    static std::unique_ptr<HeadlessHost> Create(QTextStream &out);
+    ~HeadlessHost() override;
+    using FotonelServices::AddMessage;
+
+    void AddMessage(int level, const QString &text) override;
+    void AddSummaryText(const QString &text) override;
+    void AddHeaderText(const QString &text) override;
+    void SetProgress(int) override {}
+    void ProcessEvents() override {}
+    void SetToolBoxPage(int page) override;
+    int AddTab(QWidget *page, const QString &label) override;
+    void ShowTab(const QString &) override {}
+    QString GetVersion() const override;
+
+    Ui::Fotonel &Form() { return *form_; }
+    /// Lines logged at MessageError since construction.
+    int ErrorCount() const { return errors_; }
+
+private:
+    QTextStream &out_;
+    std::unique_ptr<QMainWindow> window_;
+    std::unique_ptr<Ui::Fotonel> form_;
+    unsigned messageCount_ = 0;
+    int errors_ = 0;
+    int tabs_ = 0;
+};
