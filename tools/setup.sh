@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Fotonel builds with, when they are missing.
+set -euo pipefail
+packages=(cmake g++ make qtbase5-dev qtbase5-dev-tools libqwt-qt5-dev libtiff-dev libgtest-dev)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
