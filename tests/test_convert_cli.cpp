@@ -1,0 +1,162 @@
+// fotonel-convert run in-process: options, output and exit status.
+#include "tools/convert/Converter.h"
+#include "tools/synth/RecordStream.h"
+#include "tools/synth/SyntheticFile.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+QApplication &App()
+{
+    static int argc = 1;
+    static char name[] = "test_convert_cli";
+    static char *argv[] = {name, nullptr};
+    static QApplication app(argc, argv);
+    return app;
+}
+
+struct Run {
+    int code;
+    QString out;
+};
+
+Run Convert(const QStringList &arguments)
+{
+    App();
+    QString text;
+    QTextStream out(&text);
+    const int code = RunConverter(arguments, out);
+    out.flush();
+    return {code, text};
+}
+
+/*
+ * A 4 x 2 image scan of 2 frames on a 40 MHz sync (25 ns) with 4 ps bins:
+ * frame markers at sync 0, 10000, 20000; in each frame two lines of 400 syncs
+ * (10 µs) starting 1000 and 5000 syncs after the frame marker. Pixel x of line y
+ * of frame f gets (x + 1) photons of channel 1, every photon 50 syncs into its
+ * pixel, with dtime 250 (1 ns) for even photons and 2500 (10 ns) for odd ones.
+ */
+std::vector<uint32_t> SmallImage(uint32_t &photons)
+{
+    synth::RecordStream s;
+    photons = 0;
+    for (uint64_t f = 0; f < 2; ++f) {
+        const uint64_t frame = f * 10000;
+        s.AddMarker(frame, 4);
+        for (uint64_t y = 0; y < 2; ++y) {
+            const uint64_t start = frame + 1000 + y * 4000;
+            s.AddMarker(start, 1);
+            for (uint64_t x = 0; x < 4; ++x)
+                for (uint64_t k = 0; k <= x; ++k, ++photons)
+                    s.AddPhoton(start + x * 100 + 50, 1, photons % 2 ? 2500 : 250);
+            s.AddMarker(start + 400, 2);
+        }
+    }
+    s.AddMarker(20000, 4);
+    return s.words;
+}
+
+QString WriteSample(const QTemporaryDir &dir, uint32_t &photons)
+{
+    synth::Pt3Header header;
+    header.imagingHeader.assign(8, 0);
+    header.imagingHeader[6] = 4;
+    header.imagingHeader[7] = 2;
+    const QString path = dir.filePath("run1.pt3");
+    EXPECT_TRUE(synth::WritePt3(path, header, SmallImage(photons)));
+    return path;
+}
+
+} // namespace
+
+TEST(ConvertCli, HelpAndBadOptions)
+{
+    Run help = Convert({"--help"});
+    EXPECT_EQ(help.code, 0);
+    for (const char *option : {"--gate", "--cursor", "--width", "--tau-bin", "FILE"})
+        EXPECT_TRUE(help.out.contains(option)) << option;
+
+    EXPECT_EQ(Convert({}).code, 2);
+    EXPECT_EQ(Convert({"--gate", "5:0:10", "x.pt3"}).code, 2);    // channel out of range
+    EXPECT_EQ(Convert({"--gate", "1:10:0", "x.pt3"}).code, 2);    // minimum above maximum
+    EXPECT_EQ(Convert({"--cursor", "1:a:b", "x.pt3"}).code, 2);
+    EXPECT_EQ(Convert({"--width", "0", "x.pt3"}).code, 2);
+    EXPECT_EQ(Convert({"--tau-bin", "-1", "x.pt3"}).code, 2);
+    EXPECT_EQ(Convert({"--no-such-option", "x.pt3"}).code, 2);
+}
+
+TEST(ConvertCli, ConvertsAnImageScanAndWritesTheHeaderFile)
+{
+    QTemporaryDir dir;
+    uint32_t photons = 0;
+    const QString path = WriteSample(dir, photons);
+    ASSERT_EQ(photons, 20u);
+
+    Run run = Convert({path});
+    EXPECT_EQ(run.code, 0) << run.out.toStdString();
+    const QStringList lines = run.out.split('\n');
+    EXPECT_EQ(lines.value(0), QString("0001 : Trying to open file %1").arg(path));
+    EXPECT_EQ(lines.value(1), QString("0002 : pt3"));
+    EXPECT_TRUE(run.out.contains(QString(" : Succesfully openend file %1\n").arg(path)));
+    EXPECT_TRUE(run.out.contains("Image Scan File\n"));
+    EXPECT_TRUE(run.out.contains(QString("%1 : 4\n").arg("Image Width", 25)));
+    EXPECT_TRUE(run.out.contains(QString("%1 : 2\n").arg("Final Number of Images", 25)));
+    EXPECT_TRUE(run.out.contains("Min = 2, Max = 8, Photon count = 20, Gated photon count = 20"))
+        << run.out.toStdString();
+    EXPECT_TRUE(run.out.endsWith("1 converted, 0 failed\n"));
+
+    QFile hdr(dir.filePath("run1_export/run1.hdr"));
+    ASSERT_TRUE(hdr.open(QIODevice::ReadOnly));
+    const QByteArray text = hdr.readAll();
+    EXPECT_TRUE(text.startsWith(QString("%1 : PicoHarp 300\n").arg("Identifier", 25).toLatin1()));
+    EXPECT_TRUE(run.out.contains(QString::fromLatin1(text)));
+}
+
+TEST(ConvertCli, OptionsActLikeTheForm)
+{
+    QTemporaryDir dir;
+    uint32_t photons = 0;
+    const QString path = WriteSample(dir, photons);
+
+    // Gate 0..5 ns keeps the 1 ns photons only: 10 of 20.
+    Run gated = Convert({"--gate", "1:0:5", path});
+    EXPECT_EQ(gated.code, 0);
+    EXPECT_TRUE(gated.out.contains("Photon count = 10, Gated photon count = 10")) << gated.out.toStdString();
+
+    Run wide = Convert({"--width", "8", path});
+    EXPECT_EQ(wide.code, 0);
+    EXPECT_TRUE(wide.out.contains(QString("%1 : 8\n").arg("Image Width", 25)));
+
+    // Cursors that end before the second frame's photons (frame 2 starts at 250 µs).
+    Run cursors = Convert({"--cursor", "all:0:0.0002", path});
+    EXPECT_EQ(cursors.code, 0);
+    EXPECT_TRUE(cursors.out.contains("Photon count = 10, Gated photon count = 10")) << cursors.out.toStdString();
+
+    Run binned = Convert({"--tau-bin", "5", path});
+    EXPECT_EQ(binned.code, 0);
+    EXPECT_GE(binned.out.count("Binned Life Time Data"), 2);
+}
+
+TEST(ConvertCli, FailedFilesGiveExitStatusOne)
+{
+    QTemporaryDir dir;
+    synth::Pt3Header header;
+    header.identifier = "TimeHarp 200";
+    const QString wrong = dir.filePath("wrong.pt3");
+    ASSERT_TRUE(synth::WritePt3(wrong, header, {synth::PhotonWord(1, 10, 10)}));
+    const QString other = dir.filePath("notes.txt");
+    QFile(other).open(QIODevice::WriteOnly);
+
+    Run run = Convert({wrong, other});
+    EXPECT_EQ(run.code, 1);
+    EXPECT_TRUE(run.out.contains("error : This is not a PicoHarp 300 file\n"));
+    EXPECT_TRUE(run.out.contains(QString("error : Failed to open file %1\n").arg(wrong)));
+    EXPECT_TRUE(run.out.contains(QString("error : Failed to open file %1\n").arg(other)));
+    EXPECT_TRUE(run.out.endsWith("0 converted, 2 failed\n"));
+}
