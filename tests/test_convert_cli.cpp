@@ -37,7 +37,7 @@ Run Convert(const QStringList &arguments)
 
 /*
  * A 4 x 2 image scan of 2 frames on a 40 MHz sync (25 ns) with 4 ps bins:
- * frame markers at sync 0, 10000, 20000; in each frame two lines of 400 syncs
+ * frame markers at sync 0, 100000, 200000 (2.5 ms apart); in each frame two lines of 400 syncs
  * (10 µs) starting 1000 and 5000 syncs after the frame marker. Pixel x of line y
  * of frame f gets (x + 1) photons of channel 1, every photon 50 syncs into its
  * pixel, with dtime 250 (1 ns) for even photons and 2500 (10 ns) for odd ones.
@@ -47,7 +47,7 @@ std::vector<uint32_t> SmallImage(uint32_t &photons)
     synth::RecordStream s;
     photons = 0;
     for (uint64_t f = 0; f < 2; ++f) {
-        const uint64_t frame = f * 10000;
+        const uint64_t frame = f * 100000;
         s.AddMarker(frame, 4);
         for (uint64_t y = 0; y < 2; ++y) {
             const uint64_t start = frame + 1000 + y * 4000;
@@ -58,7 +58,7 @@ std::vector<uint32_t> SmallImage(uint32_t &photons)
             s.AddMarker(start + 400, 2);
         }
     }
-    s.AddMarker(20000, 4);
+    s.AddMarker(200000, 4);
     return s.words;
 }
 
@@ -96,7 +96,7 @@ TEST(ConvertCli, ConvertsAnImageScanAndWritesTheHeaderFile)
     QTemporaryDir dir;
     uint32_t photons = 0;
     const QString path = WriteSample(dir, photons);
-    ASSERT_EQ(photons, 20u);
+    ASSERT_EQ(photons, 40u);
 
     Run run = Convert({path});
     EXPECT_EQ(run.code, 0) << run.out.toStdString();
@@ -107,7 +107,7 @@ TEST(ConvertCli, ConvertsAnImageScanAndWritesTheHeaderFile)
     EXPECT_TRUE(run.out.contains("Image Scan File\n"));
     EXPECT_TRUE(run.out.contains(QString("%1 : 4\n").arg("Image Width", 25)));
     EXPECT_TRUE(run.out.contains(QString("%1 : 2\n").arg("Final Number of Images", 25)));
-    EXPECT_TRUE(run.out.contains("Min = 2, Max = 8, Photon count = 20, Gated photon count = 20"))
+    EXPECT_TRUE(run.out.contains("Min = 1, Max = 4, Photon count = 40, Gated photon count = 40"))
         << run.out.toStdString();
     EXPECT_TRUE(run.out.endsWith("1 converted, 0 failed\n"));
 
@@ -124,19 +124,20 @@ TEST(ConvertCli, OptionsActLikeTheForm)
     uint32_t photons = 0;
     const QString path = WriteSample(dir, photons);
 
-    // Gate 0..5 ns keeps the 1 ns photons only: 10 of 20.
+    // Gate 0..5 ns keeps the 1 ns photons only: 20 of 40.
     Run gated = Convert({"--gate", "1:0:5", path});
     EXPECT_EQ(gated.code, 0);
-    EXPECT_TRUE(gated.out.contains("Photon count = 10, Gated photon count = 10")) << gated.out.toStdString();
+    EXPECT_TRUE(gated.out.contains("Photon count = 20, Gated photon count = 20")) << gated.out.toStdString();
 
     Run wide = Convert({"--width", "8", path});
     EXPECT_EQ(wide.code, 0);
     EXPECT_TRUE(wide.out.contains(QString("%1 : 8\n").arg("Image Width", 25)));
 
-    // Cursors that end before the second frame's photons (frame 2 starts at 250 µs).
-    Run cursors = Convert({"--cursor", "all:0:0.0002", path});
+    // Cursors (1 ms steps, as the boxes show 3 decimals of a second) that end
+    // before the second frame, which starts at 2.5 ms.
+    Run cursors = Convert({"--cursor", "all:0:0.002", path});
     EXPECT_EQ(cursors.code, 0);
-    EXPECT_TRUE(cursors.out.contains("Photon count = 10, Gated photon count = 10")) << cursors.out.toStdString();
+    EXPECT_TRUE(cursors.out.contains("Photon count = 20, Gated photon count = 20")) << cursors.out.toStdString();
 
     Run binned = Convert({"--tau-bin", "5", path});
     EXPECT_EQ(binned.code, 0);
