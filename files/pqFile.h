@@ -50,4 +50,18 @@ public:
     QString fileName;
     QString exportBase;                    ///< dir/name_export/name
     QString exportFolder;                  ///< dir/name_export
+
+protected:
+    /// Reads and checks the header from the start of \p stream and leaves it
+    /// at the first record; false (reason logged) refuses the file.
+    virtual bool ReadHeader(QFile &stream);
+    /// Writes the header text to exportBase + ".hdr".
+    virtual void WriteHeaderFile();
+    /// The record count the header announces (the summary shows it in full).
+    virtual int64_t HeaderRecordCount() const;
+    /// \p headerCount, lowered to the records actually in memory once they
+    /// were read, so loops bounded by NumberOfRecords never leave the array.
+    int ClippedRecordCount(int64_t headerCount) const;
+
+    bool recordsRead = false;              ///< ReadRecords loaded at least one record
 };

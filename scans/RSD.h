@@ -7,8 +7,12 @@
  * cheap; clearing one from outside forces that step to run again with the
  * form's current values.
  */
+#include <cstdint>
+#include <vector>
+
 class FotonelServices;
 class pqFile;
+class T3RecordCursor;
 
 class RSD {
 public:
@@ -25,11 +29,55 @@ public:
     /// Builds the result tabs.
     virtual void CreateTabs();
 
+    /*!
+     * \brief The data span (s) the first reconstruction gave the time cursors,
+     * for the window's Reset cursors. False (and nothing set) before a
+     * reconstruction.
+     */
+    virtual bool CursorSpan(double &start, double &end) const;
+
+    /// True while one of this analysis's loops lets pending GUI events run:
+    /// the analysis must then be neither destroyed nor started again.
+    bool InsideLoop() const { return insideLoop; }
+
     bool gathered = false;       ///< geometry derived, arrays sized
     bool reconstructed = false;  ///< arrays hold the result of the current gates and cursors
     bool resetCursors = true;    ///< next reconstruction sets the cursor ranges from the data
 
 protected:
+    /// Lets pending GUI events run once, marking the analysis as inside a loop.
+    void LetEventsRun();
+    /// True (after a warning naming \p operation) when the operation must not
+    /// run now: the analysis is not attached to a file, or it was entered
+    /// again from the events of one of its own loops.
+    bool Refuses(const char *operation);
+
+    /*!
+     * \brief Lifetime histograms of the delay times, shared by the three analyses.
+     *
+     * N = ceil(syncPeriod / width) bins of \p width ns; the last one is a guard
+     * that collects every delay from (N - 1) x width on and is dropped, so
+     * \p axis (bin centres, ns) and each active channel's histogram keep N - 1
+     * entries. Bins start at 1e-12 so a logarithmic axis can show empty bins.
+     * Channels whose \p photonCounts entry is 0 get empty histograms.
+     * Refuses (logged error, nothing changed, false) a width that is not a
+     * positive number and a bin count that would not fit in memory.
+     */
+    bool BinDelayTimes(double width, double syncPeriod, const std::vector<uint32_t> &photonCounts,
+                       const std::vector<std::vector<double>> &delayTimes, std::vector<double> &axis,
+                       std::vector<std::vector<double>> &histograms);
+    /*!
+     * \brief Moves a new cursor (standing on record 0) onto the first frame
+     * marker of the file, record 0 included: a file that opens with the
+     * marker of its first frame keeps that frame. False when there is none.
+     */
+    static bool ToFirstFrameMarker(T3RecordCursor &cursor);
+    /// Logs "Invalid bin width %1 ns" and returns false unless \p width is a positive finite number.
+    bool CheckBinWidth(double width);
+
     FotonelServices *mainWindow = nullptr;
     pqFile *file = nullptr;
+
+private:
+    bool insideLoop = false;
 };

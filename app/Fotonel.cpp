@@ -1,0 +1,230 @@
+#include "app/Fotonel.h"
+
+#include "app/AssetPath.h"
+#include "files/pqFile.h"
+#include "scans/RSD.h"
+#include "ui_Fotonel.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDataStream>
+#include <QIcon>
+#include <QImage>
+#include <QKeySequence>
+#include <QTabBar>
+
+namespace {
+const char *const SettingsFileName = "lastsettings.dat";
+
+QtMessageHandler previousHandler = nullptr;
+
+/// Building the form connects every on_ slot by name. Four slots are reached
+/// from actions or the tab bar instead, and have no widget of that name:
+/// their expected "no matching signal" notes are dropped, everything else
+/// goes on to the handler that was installed before.
+void QuietFormConnections(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    static const char *const actionSlots[] = {"on_InfoButton_clicked()", "on_ExportData_clicked()",
+                                              "on_browse_clicked()", "on_tabCloseRequested_clicked(int)"};
+    if (type == QtWarningMsg && message.startsWith(QLatin1String("QMetaObject::connectSlotsByName: No matching signal for "))) {
+        for (const char *slot : actionSlots)
+            if (message.endsWith(QLatin1String(slot)))
+                return;
+    }
+    if (previousHandler)
+        previousHandler(type, context, message);
+}
+} // namespace
+
+Fotonel::Fotonel(QWidget *parent) : Fotonel(parent, std::make_unique<Ui::Fotonel>()) {}
+
+// The form object must exist before the form half of the services is built on
+// it, and the window owns it afterwards.
+Fotonel::Fotonel(QWidget *parent, std::unique_ptr<Ui::Fotonel> form)
+    : QMainWindow(parent), FormHost(*form), ui(std::move(form))
+{
+    previousHandler = qInstallMessageHandler(QuietFormConnections);
+    ui->setupUi(this);
+    qInstallMessageHandler(previousHandler);
+    SetUpActions();
+    SetUpPictureButtons();
+
+    messageCount = 0;
+    ui->SaveFrames->setEnabled(false);
+    ui->progressBar->setValue(0);
+
+    openDir = QStringLiteral(".");
+    saveDir = QStringLiteral(".");
+    LoadSettings(QString::fromLatin1(SettingsFileName));
+
+    fileName.clear();
+    version = QStringLiteral("unknown");
+
+    ui->binsize->setDecimals(3);
+    ui->binsize->setMinimum(0.001);
+    ui->binsize->setMaximum(1e12);
+    ui->binsize->setSingleStep(0.1);
+    ui->binsize->setValue(0.1);
+
+    ui->taubinsize->setDecimals(4);
+    ui->taubinsize->setMinimum(0);
+    ui->taubinsize->setMaximum(1e12);
+    ui->taubinsize->setSingleStep(0);
+    ui->taubinsize->setValue(0);
+
+    controls.SetCorrelationControls(0.05, 0.05, 16, 10);
+
+    ui->tabWidget->setTabsClosable(true);
+    if (QTabBar *bar = findChild<QTabBar *>()) {
+        bar->setTabsClosable(true);
+        connect(bar, &QTabBar::tabCloseRequested, this, &Fotonel::on_tabCloseRequested_clicked);
+    }
+    setAcceptDrops(true);
+}
+
+Fotonel::~Fotonel()
+{
+    SaveSettings(QString::fromLatin1(SettingsFileName));
+    // The analysis keeps a reference to the file it was made from.
+    scan.reset();
+    file.reset();
+    FreeParkedPages();
+}
+
+void Fotonel::SetVersion(const QString &newVersion)
+{
+    version = newVersion;
+    AddMessage(MessageNormal, tr("Version %1").arg(version));
+    setWindowTitle(tr("Fotonel %1").arg(version));
+}
+
+void Fotonel::SetUpActions()
+{
+    struct ActionSetUp {
+        QAction *action;
+        const char *picture;
+        const char *shortcut;
+        const char *tip;
+        bool enabled;
+    };
+    const ActionSetUp actions[] = {
+        {ui->actionOpen, "images/open.png", "Ctrl+O", "Open pt3 File", true},
+        {ui->actionExport_Images, "images/save.png", "Ctrl+E", "Export Images", false},
+        {ui->actionExport_Data, "images/save.png", "Ctrl+E", "Export Data", false},
+        {ui->actionWrite_Records, "images/save.png", "Ctrl+W", "Write T3 records to ascii file", false},
+        {ui->actionClear_message_box, "images/clean.png", "Ctrl+D", "Clear message box", true},
+        {ui->actionExit, "images/exit.png", "Ctrl+Q", "Exit the application", true},
+        {ui->actionAbout, "images/info.png", "F1", "Information about Fotonel", true},
+    };
+    for (const ActionSetUp &a : actions) {
+        a.action->setIcon(QIcon(AssetPath::Find(QString::fromLatin1(a.picture))));
+        a.action->setShortcut(QKeySequence(QString::fromLatin1(a.shortcut)));
+        a.action->setStatusTip(tr(a.tip));
+        a.action->setEnabled(a.enabled);
+    }
+    connect(ui->actionOpen, &QAction::triggered, this, &Fotonel::on_browse_clicked);
+    connect(ui->actionExport_Images, &QAction::triggered, this, &Fotonel::on_SaveFrames_clicked);
+    connect(ui->actionExport_Data, &QAction::triggered, this, &Fotonel::on_ExportData_clicked);
+    connect(ui->actionWrite_Records, &QAction::triggered, this, &Fotonel::on_WriteRecords_clicked);
+    connect(ui->actionExit, &QAction::triggered, qApp, &QApplication::closeAllWindows);
+    connect(ui->actionAbout, &QAction::triggered, this, &Fotonel::on_InfoButton_clicked);
+
+    ui->textBrowser->setToolTip(tr("Press Ctrl-D to clear message box"));
+}
+
+void Fotonel::SetUpPictureButtons()
+{
+    const QString picture = AssetPath::Find(QStringLiteral("images/save.png"));
+    const QSize pictureSize = QImage(picture).size();
+    // Without the picture the buttons keep the look and size the form gave them.
+    if (pictureSize.isEmpty())
+        return;
+    for (QPushButton *button : {ui->saveTracePointScan, ui->saveHistogramPointScan, ui->saveXCFPointScan,
+                                ui->LSsaveTracePointScan, ui->LSsaveHistogramPointScan}) {
+        button->setStyleSheet(QStringLiteral("background-image: url(%1);").arg(picture));
+        button->resize(pictureSize);
+    }
+}
+
+void Fotonel::SetProgress(int percent)
+{
+    ui->progressBar->setValue(percent);
+}
+
+void Fotonel::ProcessEvents()
+{
+    QCoreApplication::processEvents();
+}
+
+void Fotonel::SetToolBoxPage(int page)
+{
+    ui->toolBox->setCurrentIndex(page);
+}
+
+int Fotonel::AddTab(QWidget *page, const QString &label)
+{
+    return ui->tabWidget->addTab(page, label);
+}
+
+void Fotonel::ShowTab(const QString &objectName)
+{
+    for (int i = 0; i < ui->tabWidget->count(); ++i) {
+        if (ui->tabWidget->widget(i)->objectName() == objectName)
+            ui->tabWidget->setCurrentIndex(i);
+    }
+}
+
+void Fotonel::on_tabCloseRequested_clicked(int index)
+{
+    RemoveTab(index);
+}
+
+void Fotonel::RemoveTab(int index)
+{
+    QWidget *page = ui->tabWidget->widget(index);
+    if (!page)
+        return;
+    ui->tabWidget->removeTab(index);
+    // The Header and Summary panes belong to the form and are written to
+    // whether their tabs are shown or not.
+    if (page == ui->HeaderTab || page == ui->SummaryTab)
+        return;
+    if (busyDepth > 0) {
+        // A running analysis may still draw into the widgets of its tabs.
+        page->hide();
+        parkedPages.emplace_back(page);
+    } else {
+        delete page;
+    }
+}
+
+void Fotonel::FreeParkedPages()
+{
+    for (QPointer<QWidget> &page : parkedPages)
+        delete page.data();
+    parkedPages.clear();
+}
+
+bool Fotonel::RefuseWhenBusy()
+{
+    if (busyDepth == 0)
+        return false;
+    AddMessage(MessageWarning, BusyText());
+    return true;
+}
+
+QString Fotonel::BusyText()
+{
+    return tr("Busy: wait until the running step has finished");
+}
+
+void Fotonel::WriteTextToStream(QDataStream &stream, const QString &text)
+{
+    const QByteArray bytes = text.toLatin1();
+    stream.writeRawData(bytes.constData(), bytes.size());
+}
+
+void Fotonel::SetGatingValues(double minimum, double maximum)
+{
+    controls.SetGatingValues(minimum, maximum);
+}

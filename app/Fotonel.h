@@ -1,0 +1,155 @@
+#pragma once
+/*!
+ * \brief The main window: owns the settings form, the open photon file and
+ * the analysis made from it, and is the only way from both to the user.
+ *
+ * The definition is split by concern: construction, actions, services and
+ * tabs (Fotonel.cpp), the message log and panes (FotonelLog.cpp), the settings
+ * file (FotonelSettings.cpp), the parameter controls (FotonelControls.cpp), the
+ * open workflow (FotonelOpen.cpp) and the commands (FotonelCommands.cpp).
+ */
+#include "app/FormHost.h"
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QString>
+#include <memory>
+#include <vector>
+
+class QDataStream;
+class QDragEnterEvent;
+class QDropEvent;
+class RSD;
+class pqFile;
+
+namespace Ui {
+class Fotonel;
+}
+
+class Fotonel : public QMainWindow, public FormHost {
+    Q_OBJECT
+
+public:
+    explicit Fotonel(QWidget *parent = nullptr);
+    ~Fotonel() override;
+    using FotonelServices::AddMessage;
+
+    // --- log, panes, progress, tabs ---
+    void AddMessage(int level, const QString &text) override;
+    void AddSummaryText(const QString &text) override;
+    void AddHeaderText(const QString &text) override;
+    void SetProgress(int percent) override;
+    void ProcessEvents() override;
+    void SetToolBoxPage(int page) override;
+    int AddTab(QWidget *page, const QString &label) override;
+    void ShowTab(const QString &objectName) override;
+    QString GetVersion() const override { return version; }
+
+    /// Reset gating: every gate minimum to \p minimum, then every maximum to \p maximum (ns).
+    void SetGatingValues(double minimum, double maximum);
+    /// Writes the Latin-1 bytes of \p text, without length or terminator.
+    void WriteTextToStream(QDataStream &stream, const QString &text);
+
+    /// Reads \p fileName with the reader of its suffix and converts it into its
+    /// analysis; builds the result tabs when \p showTabs. True when the file was read.
+    bool OpenFile(const QString &fileName, bool showTabs);
+    /// Makes the analysis of the open file and reconstructs it.
+    void ConvertFile();
+
+    /// Start-up announcement: sets the version, logs "Version %1" and puts it in the caption.
+    void SetVersion(const QString &newVersion);
+
+    bool LoadSettings(const QString &settingsFile);
+    bool SaveSettings(const QString &settingsFile);
+
+    /// The HTML of log line number \p number at \p level.
+    static QString MessageHtml(unsigned int number, int level, const QString &text);
+    /// The HTML of a monospace pane text: line breaks and spaces kept.
+    static QString PaneHtml(const QString &text);
+    /// A gate value as the settings file holds it: 50, 12.5, 1e-05.
+    static QByteArray SettingsNumber(double value);
+    /// The warning given when a command is refused because another one runs.
+    static QString BusyText();
+
+    std::unique_ptr<Ui::Fotonel> ui;
+    std::unique_ptr<pqFile> file;
+    std::unique_ptr<RSD> scan;      ///< made for file; destroyed before it
+    QString openDir;
+    QString saveDir;
+    QString fileName;               ///< full path of the file last opened successfully
+    QString version;
+    unsigned int messageCount = 0;  ///< log lines since start-up or the last clear
+
+protected:
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+
+private slots:
+    void on_binsize_editingFinished();
+    void on_LSsaveHistogramPointScan_clicked();
+    void on_LSsaveTracePointScan_clicked();
+    void on_LSbinData_clicked();
+    void on_LSApplyLineWiidth_clicked();
+    void on_Ch4_Cursor_Max_editingFinished();
+    void on_Ch4_Cursor_Min_editingFinished();
+    void on_Ch3_Cursor_Max_editingFinished();
+    void on_Ch3_Cursor_Min_editingFinished();
+    void on_Ch2_Cursor_Max_editingFinished();
+    void on_Ch2_Cursor_Min_editingFinished();
+    void on_Ch1_Cursor_Max_editingFinished();
+    void on_Ch1_Cursor_Min_editingFinished();
+    void on_ResetCursorButton_clicked();
+    void on_ApplyCursorButton_clicked();
+    void on_tmaxXCF_editingFinished();
+    void on_ncasc_valueChanged(int);
+    void on_nrbins_valueChanged(int);
+    void on_dtau_valueChanged(double);
+    void on_ncasc_editingFinished();
+    void on_nrbins_editingFinished();
+    void on_dtau_editingFinished();
+    void on_saveHistogramPointScan_clicked();
+    void on_saveXCFPointScan_clicked();
+    void on_saveTracePointScan_clicked();
+    void on_ResetGatingButton_clicked();
+    void on_ISExportHistogram_clicked();
+    void on_ApplyGatingButton_clicked();
+    void on_Ch4_Gating_Max_valueChanged(double);
+    void on_Ch3_Gating_Max_valueChanged(double);
+    void on_Ch2_Gating_Max_valueChanged(double);
+    void on_Ch1_Gating_Max_valueChanged(double);
+    void on_Ch4_Gating_Min_valueChanged(double);
+    void on_Ch3_Gating_Min_valueChanged(double);
+    void on_Ch2_Gating_Min_valueChanged(double);
+    void on_Ch1_Gating_Min_valueChanged(double);
+    void on_ISHistogram_clicked();
+    void on_LSHistogram_clicked();
+    void on_binData_clicked();
+    void on_xcfButton_clicked();
+    void on_InfoButton_clicked();
+    void on_WriteRecords_clicked();
+    void on_SaveFrames_clicked();
+    void on_ExportData_clicked();
+    void on_browse_clicked();
+    void on_actionClear_message_box_triggered();
+    void on_tabCloseRequested_clicked(int index);
+    void on_tauButton_clicked();
+
+private:
+    Fotonel(QWidget *parent, std::unique_ptr<Ui::Fotonel> form);
+    void SetUpActions();
+    void SetUpPictureButtons();
+    /// True (after a warning line) while another command is running.
+    bool RefuseWhenBusy();
+    /// Removes the tab at \p index and frees its page, or parks the page until
+    /// the running command has finished.
+    void RemoveTab(int index);
+    void FreeParkedPages();
+    /// The image export of the current analysis, without the busy check.
+    void ExportImages();
+    /// The name for "could not convert %1": the file last tried.
+    QString ConvertName() const;
+
+    int busyDepth = 0;
+    QString triedName;  ///< name given to the last OpenFile
+    std::vector<QPointer<QWidget>> parkedPages;
+};

@@ -1,0 +1,21 @@
+#include "files/PhotonFileFactory.h"
+
+#include "app/FotonelServices.h"
+#include "files/pt3File.h"
+#include "files/ptuFile.h"
+
+#include <QFileInfo>
+
+std::unique_ptr<pqFile> MakePhotonFile(FotonelServices &mainWindow, const QString &fileName)
+{
+    const QString suffix = QFileInfo(fileName).suffix();
+    if (suffix.compare(QLatin1String("pt3"), Qt::CaseInsensitive) == 0) {
+        mainWindow.AddMessage(MessageNormal, QStringLiteral("pt3"));
+        return std::make_unique<pt3File>(mainWindow);
+    }
+    if (suffix.compare(QLatin1String("ptu"), Qt::CaseInsensitive) == 0) {
+        mainWindow.AddMessage(MessageNormal, QStringLiteral("ptu"));
+        return std::make_unique<ptuFile>(mainWindow);
+    }
+    return nullptr;
+}

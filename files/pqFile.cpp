@@ -1,0 +1,271 @@
+#include "files/pqFile.h"
+
+#include "app/FotonelServices.h"
+#include "files/T3RecordCursor.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QObject>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+QString SummaryLine(const QString &label, const QString &value)
+{
+    return label.rightJustified(25, QLatin1Char(' ')) + QStringLiteral(" : ") + value + QLatin1Char('\n');
+}
+
+} // namespace
+
+pqFile::pqFile(FotonelServices &mainWindow) : mainWindow(mainWindow) {}
+
+pqFile::~pqFile() = default;
+
+double pqFile::SyncPeriod() const
+{
+    return static_cast<double>(std::numeric_limits<float>::quiet_NaN());
+}
+
+int pqFile::ImageWidth() const { return 0; }
+
+int pqFile::ImageHeight() const { return 0; }
+
+// A PicoHarp 300 has four detector channels; subclasses say so explicitly.
+int pqFile::NumberOfChannels() const { return 4; }
+
+double pqFile::Resolution() const
+{
+    return static_cast<double>(std::numeric_limits<float>::quiet_NaN());
+}
+
+int pqFile::NumberOfRecords() const { return ClippedRecordCount(HeaderRecordCount()); }
+
+bool pqFile::ReadHeader(QFile &) { return false; }
+
+void pqFile::WriteHeaderFile() {}
+
+int64_t pqFile::HeaderRecordCount() const { return static_cast<int64_t>(records.size()); }
+
+int pqFile::ClippedRecordCount(int64_t headerCount) const
+{
+    if (recordsRead)
+        return static_cast<int>(std::min<int64_t>(headerCount, static_cast<int64_t>(records.size())));
+    // Before the records are read: the low 32 bits, as the header holds them.
+    return static_cast<int>(static_cast<uint32_t>(static_cast<uint64_t>(headerCount)));
+}
+
+void pqFile::WriteRecords() {}
+
+bool pqFile::ExportFolderExists()
+{
+    if (QDir(exportFolder).exists())
+        return true;
+    if (QDir().mkpath(exportFolder))
+        return true;
+    mainWindow.AddMessage(MessageError, QObject::tr("Export Folder %1 does not exist").arg(exportFolder));
+    return false;
+}
+
+bool pqFile::Open(const QString &name)
+{
+    ok = true;
+    fileName = name;
+    // Cut at the last "." of the whole path, as the export names have always been made.
+    const int dot = name.lastIndexOf(QLatin1Char('.'));
+    const QString stem = dot >= 0 ? name.left(dot) : name;
+    exportFolder = QStringLiteral("%1_export").arg(stem);
+    exportBase = QStringLiteral("%1/%2").arg(exportFolder, QFileInfo(stem).fileName());
+    ok = ExportFolderExists();
+
+    QFile stream(name);
+    scanned = false;
+    recordsRead = false;
+    records.Clear();
+    if (!stream.open(QIODevice::ReadOnly)) {
+        ok = false;
+        return false;
+    }
+    if (!ReadHeader(stream)) {
+        ok = false;
+    } else {
+        ReadRecords(stream);
+        if (!recordsRead) {
+            ok = false;
+        } else {
+            WriteHeaderFile();
+            ScanRecords();
+        }
+    }
+    stream.close();
+    return ok;
+}
+
+void pqFile::ReadRecords(QFile &stream)
+{
+    mainWindow.AddMessage(MessageNormal, QObject::tr("Read records from file"));
+    recordsRead = false;
+    records.Clear();
+    const int64_t expected = HeaderRecordCount();
+    if (expected < 1)
+        return;
+
+    const int64_t found = records.Load(stream.fileName(), stream.pos(), static_cast<uint64_t>(expected));
+    if (found < 0) {
+        mainWindow.AddMessage(MessageError, QObject::tr("Could not read the records of %1").arg(stream.fileName()));
+        return;
+    }
+    if (found < expected)
+        mainWindow.AddMessage(MessageWarning, QObject::tr("Expected %1 records, found %2").arg(expected).arg(found));
+    if (found == 0) {
+        mainWindow.AddMessage(MessageError, QObject::tr("This file has zero records"));
+        return;
+    }
+    // Record indices are 32-bit throughout the analyses.
+    if (found > INT_MAX) {
+        records.Clear();
+        mainWindow.AddMessage(MessageError, QObject::tr("This file has %1 records, more than the %2 this program can hold")
+                                                .arg(found)
+                                                .arg(INT_MAX));
+        return;
+    }
+    recordsRead = true;
+}
+
+bool pqFile::ScanRecords()
+{
+    if (scanned)
+        return true;
+
+    const int channels = std::max(0, std::min(NumberOfChannels(), 14));
+    photonsPerChannel.assign(static_cast<std::size_t>(channels), 0);
+    eventsPerMarker.assign(17, 0);
+    numberOfFrames = 0;
+    linesInFrame = 0;
+    linesPerFrame = 0;
+    mainWindow.SetProgress(0);
+
+    const uint32_t *words = records.data();
+    const std::size_t n = records.size();
+
+    // Records counted by their 4-bit channel field in four interleaved
+    // counter sets, so neighbouring records with the same channel do not wait
+    // on each other's increment. Special records (channel 15) are rare and
+    // are handled in order, because frame markers close the line count of a
+    // frame and drive the progress bar.
+    uint32_t byChannel[4][16] = {};
+    std::array<uint32_t, 16> markers{};
+    const double progressScale = n > 1 ? 100.0 / static_cast<double>(n - 1) : 0.0;
+    auto special = [&](std::size_t index, uint32_t w) {
+        const uint32_t m = T3Word::MarkerBits(w);
+        markers[m] += 1;
+        if (m == 4) {
+            linesPerFrame = std::max(linesPerFrame, linesInFrame);
+            linesInFrame = 0;
+            numberOfFrames += 1;
+            // A file of one record that is a frame marker is complete at once.
+            mainWindow.SetProgress(n > 1 ? static_cast<int>(progressScale * static_cast<double>(index)) : 100);
+            mainWindow.ProcessEvents();
+        } else if (m == 2) {
+            linesInFrame += 1;
+        }
+    };
+
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const uint32_t w0 = words[i], w1 = words[i + 1], w2 = words[i + 2], w3 = words[i + 3];
+        const uint32_t c0 = T3Word::Channel(w0), c1 = T3Word::Channel(w1);
+        const uint32_t c2 = T3Word::Channel(w2), c3 = T3Word::Channel(w3);
+        byChannel[0][c0] += 1;
+        byChannel[1][c1] += 1;
+        byChannel[2][c2] += 1;
+        byChannel[3][c3] += 1;
+        // c + 1 has bit 4 set only for c = 15: one test for all four records.
+        if (((c0 + 1) | (c1 + 1) | (c2 + 1) | (c3 + 1)) & 16u) {
+            if (c0 == SPECIAL_CHANNEL)
+                special(i, w0);
+            if (c1 == SPECIAL_CHANNEL)
+                special(i + 1, w1);
+            if (c2 == SPECIAL_CHANNEL)
+                special(i + 2, w2);
+            if (c3 == SPECIAL_CHANNEL)
+                special(i + 3, w3);
+        }
+    }
+    for (; i < n; ++i) {
+        const uint32_t c = T3Word::Channel(words[i]);
+        byChannel[0][c] += 1;
+        if (c == SPECIAL_CHANNEL)
+            special(i, words[i]);
+    }
+
+    uint32_t photons = 0;
+    uint32_t inRange = 0;
+    for (uint32_t c = 0; c < SPECIAL_CHANNEL; ++c) {
+        const uint32_t count = byChannel[0][c] + byChannel[1][c] + byChannel[2][c] + byChannel[3][c];
+        photons += count;
+        if (c >= 1 && c <= static_cast<uint32_t>(channels)) {
+            photonsPerChannel[c - 1] = count;
+            inRange += count;
+        }
+    }
+    for (uint32_t m = 0; m < 16; ++m)
+        eventsPerMarker[m] = markers[m];
+    eventsPerMarker[PHOTON_MARKER] = photons;
+    if (photons != inRange)
+        mainWindow.AddMessage(MessageWarning, QObject::tr("%1 photons on channels outside 1..%2 ignored")
+                                                  .arg(photons - inRange)
+                                                  .arg(channels));
+
+    // N frame markers bound N - 1 frames; one marker still means one frame.
+    if (numberOfFrames > 1)
+        numberOfFrames -= 1;
+    if (numberOfFrames == 0)
+        ScanType = ScanPoint;
+    else if (numberOfFrames == 1)
+        ScanType = ScanLine;
+    else
+        ScanType = ScanImage;
+
+    QString summary;
+    summary += SummaryLine(QObject::tr("Number of Records"), QString::number(HeaderRecordCount()));
+    summary += SummaryLine(QObject::tr("Overflow"), QString::number(eventsPerMarker[0]));
+    for (uint32_t m = 1; m <= PHOTON_MARKER; ++m) {
+        if (eventsPerMarker[m] == 0)
+            continue;
+        QString label;
+        switch (m) {
+        case 1: label = QObject::tr("Marker 1 (Start of Line)"); break;
+        case 2: label = QObject::tr("Marker 2 (End of Line)"); break;
+        case 4: label = QObject::tr("Marker 4 (Frame Marker)"); break;
+        case PHOTON_MARKER: label = QObject::tr("Photon"); break;
+        default:
+            label = QObject::tr("Marker %1").arg(m);
+            mainWindow.AddMessage(MessageWarning, QObject::tr("Unknown Markers in File"));
+            break;
+        }
+        summary += SummaryLine(label, QString::number(eventsPerMarker[m]));
+    }
+    summary += QLatin1Char('\n');
+    for (int c = 0; c < 4; ++c) {
+        const uint32_t count = c < channels ? photonsPerChannel[static_cast<std::size_t>(c)] : 0;
+        summary += SummaryLine(QObject::tr("Channel %1").arg(c + 1), QString::number(count));
+    }
+    summary += QLatin1Char('\n');
+    switch (ScanType) {
+    case ScanImage: summary += QObject::tr("Image Scan File\n"); break;
+    case ScanLine: summary += QObject::tr("Line Scan File\n"); break;
+    case ScanPoint: summary += QObject::tr("Point FCS File\n"); break;
+    default: summary += QObject::tr("Unknown Scan Type File\n"); break;
+    }
+
+    mainWindow.AddSummaryText(summary);
+    scanned = true;
+    mainWindow.SetProgress(100);
+    return true;
+}

@@ -1,0 +1,39 @@
+#include "files/pt3File.h"
+
+#include <QDir>
+#include <QFile>
+
+pt3File::pt3File(FotonelServices &mainWindow) : pqFile(mainWindow), header(mainWindow) {}
+
+double pt3File::SyncPeriod() const { return header.syncPeriod; }
+
+int pt3File::ImageWidth() const { return header.imageWidth; }
+
+int pt3File::ImageHeight() const { return header.imageHeight; }
+
+int pt3File::NumberOfChannels() const { return header.channelCount; }
+
+double pt3File::Resolution() const { return static_cast<double>(header.resolution); }
+
+int pt3File::NumberOfRecords() const { return ClippedRecordCount(header.numberOfRecords); }
+
+bool pt3File::Open(const QString &fileName) { return pqFile::Open(fileName); }
+
+void pt3File::ReadRecords(QFile &stream) { pqFile::ReadRecords(stream); }
+
+void pt3File::WriteRecords() {}
+
+bool pt3File::ScanRecords() { return pqFile::ScanRecords(); }
+
+bool pt3File::ExportFolderExists() { return pqFile::ExportFolderExists(); }
+
+bool pt3File::ReadHeader(QFile &stream) { return header.ReadHeader(stream); }
+
+// Open has already tried to make the folder and reported a failure.
+void pt3File::WriteHeaderFile()
+{
+    if (QDir(exportFolder).exists())
+        header.WriteHeaderFile(exportBase);
+}
+
+int64_t pt3File::HeaderRecordCount() const { return header.numberOfRecords; }

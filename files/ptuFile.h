@@ -1,0 +1,30 @@
+#pragma once
+/*!
+ * \brief A tagged .ptu measurement holding PicoHarp T3 records.
+ */
+#include "files/pqFile.h"
+#include "files/ptuHeader.h"
+
+class ptuFile : public pqFile {
+public:
+    explicit ptuFile(FotonelServices &mainWindow);
+
+    double SyncPeriod() const override;    ///< ns, 1e9 / TTResult_SyncRate
+    int ImageWidth() const override;       ///< ImgHdr_PixX
+    int ImageHeight() const override;      ///< ImgHdr_PixY
+    int NumberOfChannels() const override;
+    double Resolution() const override;    ///< ns, MeasDesc_Resolution x 1e9
+    int NumberOfRecords() const override;  ///< header count, lowered to the records in the file
+    bool Open(const QString &fileName) override;
+    void ReadRecords(QFile &stream) override;
+    void WriteRecords() override;
+    bool ScanRecords() override;
+    bool ExportFolderExists() override;
+
+    ptuHeader header;
+
+protected:
+    bool ReadHeader(QFile &stream) override;
+    void WriteHeaderFile() override;
+    int64_t HeaderRecordCount() const override;  ///< the full 64-bit TTResult_NumberOfRecords
+};

@@ -1,0 +1,228 @@
+#include "files/ptuHeader.h"
+
+#include "app/FotonelServices.h"
+
+#include <QIODevice>
+#include <QObject>
+#include <QSaveFile>
+#include <QtEndian>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+// Tag type codes.
+constexpr uint32_t tyEmpty8 = 0xFFFF0008u;
+constexpr uint32_t tyBool8 = 0x00000008u;
+constexpr uint32_t tyInt8 = 0x10000008u;
+constexpr uint32_t tyBitSet64 = 0x11000008u;
+constexpr uint32_t tyColor8 = 0x12000008u;
+constexpr uint32_t tyFloat8 = 0x20000008u;
+constexpr uint32_t tyTDateTime = 0x21000008u;
+constexpr uint32_t tyFloat8Array = 0x2001FFFFu;
+constexpr uint32_t tyAnsiString = 0x4001FFFFu;
+constexpr uint32_t tyWideString = 0x4002FFFFu;
+constexpr uint32_t tyBinaryBlob = 0xFFFFFFFFu;
+
+/// PicoHarp T3 records: the only record type this program decodes.
+constexpr int64_t kPicoHarpT3 = 0x10303;
+
+constexpr int kTagHeadSize = 48;
+
+QString TextUpToNul(const char *p, int size)
+{
+    int n = 0;
+    while (n < size && p[n] != '\0')
+        ++n;
+    return QString::fromLatin1(p, n);
+}
+
+} // namespace
+
+ptuHeader::ptuHeader(FotonelServices &mainWindow) : mainWindow(mainWindow) {}
+
+bool ptuHeader::ReadHeader(QIODevice &stream)
+{
+    mainWindow.AddMessage(MessageNormal, QObject::tr("Read ptu header from file"));
+    headerText.clear();
+    labelWidth = 40;
+    channelCount = 4;
+
+    const QByteArray magic = stream.read(8);
+    const QByteArray version = stream.read(8);
+    if (magic.size() != 8 || version.size() != 8) {
+        mainWindow.AddMessage(MessageError, QObject::tr("error reading ptu header, aborted."));
+        return false;
+    }
+    if (!magic.startsWith("PQTTTR")) {
+        mainWindow.AddMessage(MessageError, QObject::tr("Wrong Magic, this is not a PTU file."));
+        return false;
+    }
+    headerText += QObject::tr("Tag Version").rightJustified(labelWidth, QLatin1Char(' ')) + QStringLiteral(" : ")
+                  + TextUpToNul(version.constData(), 8) + QLatin1Char('\n');
+
+    const QString incomplete = QObject::tr("Incomplete File.");
+    for (;;) {
+        const QByteArray head = stream.read(kTagHeadSize);
+        if (head.size() != kTagHeadSize) {
+            mainWindow.AddMessage(MessageError, incomplete);
+            return false;
+        }
+        const QString ident = TextUpToNul(head.constData(), 32);
+        const int32_t index = qFromLittleEndian<qint32>(head.constData() + 32);
+        const uint32_t type = qFromLittleEndian<quint32>(head.constData() + 36);
+        const uint64_t value = qFromLittleEndian<quint64>(head.constData() + 40);
+        // Bytes still in the file: a data block may not claim more.
+        const uint64_t remaining = static_cast<uint64_t>(std::max<qint64>(0, stream.size() - stream.pos()));
+
+        const QString label = index < 0 ? ident : QStringLiteral("%1 (%2)").arg(ident).arg(index);
+        headerText += label.rightJustified(labelWidth, QLatin1Char(' ')) + QStringLiteral(" :");
+
+        switch (type) {
+        case tyEmpty8:
+            headerText += QStringLiteral("<empty Tag>");
+            break;
+        case tyBool8:
+            headerText += value != 0 ? QStringLiteral("True") : QStringLiteral("False");
+            break;
+        case tyInt8: {
+            // Shown as the low 32 bits, signed.
+            headerText += QString::number(static_cast<int32_t>(static_cast<uint32_t>(value & 0xFFFFFFFFu)));
+            const int64_t v = static_cast<int64_t>(value);
+            if (ident == QLatin1String("TTResult_NumberOfRecords")) {
+                recordCount = v;
+                hasRecordCount = true;
+            } else if (ident == QLatin1String("TTResultFormat_TTTRRecType")) {
+                if (v != kPicoHarpT3) {
+                    mainWindow.AddMessage(MessageError, QObject::tr("This is not a PicoHarp DU3 file."));
+                    return false;
+                }
+                hasRecordType = true;
+            } else if (ident == QLatin1String("TTResult_SyncRate")) {
+                syncRate = v;
+                hasSyncRate = true;
+                syncPeriod = 1e9 / static_cast<double>(v);
+            } else if (ident == QLatin1String("ImgHdr_PixX")) {
+                imageWidth = static_cast<int>(static_cast<uint32_t>(value & 0xFFFFFFFFu));
+                mainWindow.AddMessage(MessageNormal,
+                                      QObject::tr("ImageWidth : %1").arg(static_cast<uint32_t>(value & 0xFFFFFFFFu)));
+            } else if (ident == QLatin1String("ImgHdr_PixY")) {
+                imageHeight = static_cast<int>(static_cast<uint32_t>(value & 0xFFFFFFFFu));
+                mainWindow.AddMessage(MessageNormal,
+                                      QObject::tr("ImageHeight : %1").arg(static_cast<uint32_t>(value & 0xFFFFFFFFu)));
+            }
+            break;
+        }
+        case tyBitSet64:
+        case tyColor8:
+        case tyTDateTime:
+            break;
+        case tyFloat8: {
+            double v;
+            std::memcpy(&v, &value, sizeof v);
+            headerText += QString::number(v, 'g', 6);
+            if (ident == QLatin1String("MeasDesc_Resolution")) {
+                resolution = v * 1e9;  // s to ns
+                hasResolution = true;
+            }
+            break;
+        }
+        case tyFloat8Array:
+        case tyBinaryBlob:
+            if (value > remaining) {
+                mainWindow.AddMessage(MessageError, incomplete);
+                return false;
+            }
+            headerText += type == tyFloat8Array
+                              ? QObject::tr("<Float Array with %1 Entries>").arg(value / 8)
+                              : QObject::tr("<Binary Blob contains %1 Bytes>").arg(value);
+            if (!stream.seek(stream.pos() + static_cast<qint64>(value))) {
+                mainWindow.AddMessage(MessageError, incomplete);
+                return false;
+            }
+            break;
+        case tyAnsiString:
+        case tyWideString: {
+            // Checked before the buffer is made, so a damaged length cannot
+            // ask for gigabytes.
+            if (value > remaining) {
+                mainWindow.AddMessage(MessageError, incomplete);
+                return false;
+            }
+            const QByteArray data = stream.read(static_cast<qint64>(value));
+            if (static_cast<uint64_t>(data.size()) != value) {
+                mainWindow.AddMessage(MessageError, incomplete);
+                return false;
+            }
+            if (type == tyAnsiString) {
+                headerText += TextUpToNul(data.constData(), data.size());
+            } else {
+                QString text;
+                for (int i = 0; i + 1 < data.size(); i += 2) {
+                    const ushort unit = qFromLittleEndian<quint16>(data.constData() + i);
+                    if (unit == 0)
+                        break;
+                    text += QChar(unit);
+                }
+                headerText += text;
+            }
+            break;
+        }
+        default:
+            mainWindow.AddMessage(MessageNormal, QObject::tr("Illegal Type identifier found! Broken file?"));
+            return false;
+        }
+        headerText += QLatin1Char('\n');
+
+        if (ident == QLatin1String("Header_End")) {
+            if (!CheckRequiredTags())
+                return false;
+            mainWindow.AddHeaderText(headerText);
+            return true;
+        }
+    }
+}
+
+bool ptuHeader::CheckRequiredTags()
+{
+    // Without the record type the words cannot be known to be PicoHarp T3 records.
+    if (!hasRecordType) {
+        mainWindow.AddMessage(MessageError, QObject::tr("This is not a PicoHarp DU3 file."));
+        return false;
+    }
+    if (!hasRecordCount || recordCount <= 0) {
+        mainWindow.AddMessage(MessageError, QObject::tr("This file has zero records"));
+        return false;
+    }
+    // Every macro time is a multiple of the sync period and every delay a
+    // multiple of the resolution: neither may be missing, zero, negative or NaN.
+    if (!hasSyncRate) {
+        mainWindow.AddMessage(MessageError, QObject::tr("The sync rate (TTResult_SyncRate) is missing in this file"));
+        return false;
+    }
+    if (syncRate <= 0) {
+        mainWindow.AddMessage(MessageError, QObject::tr("Invalid sync rate %1 in this file").arg(syncRate));
+        return false;
+    }
+    if (!hasResolution) {
+        mainWindow.AddMessage(MessageError,
+                              QObject::tr("The resolution (MeasDesc_Resolution) is missing in this file"));
+        return false;
+    }
+    if (!(resolution > 0.0) || !std::isfinite(resolution)) {
+        mainWindow.AddMessage(MessageError, QObject::tr("Invalid resolution %1 ns in this file").arg(resolution));
+        return false;
+    }
+    return true;
+}
+
+void ptuHeader::WriteHeaderFile(const QString &exportBase) const
+{
+    QSaveFile out(QStringLiteral("%1.hdr").arg(exportBase));
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Text))
+        return;
+    out.write(headerText.toLatin1());
+    out.commit();
+}

@@ -1,0 +1,47 @@
+#pragma once
+/*!
+ * \brief The tagged header of a .ptu file: magic, version and self-describing
+ * tags up to "Header_End". Builds the header text while reading and keeps the
+ * few tag values the program uses. Only PicoHarp T3 records (0x10303) are
+ * accepted.
+ */
+#include <QString>
+#include <cstdint>
+
+class FotonelServices;
+class QIODevice;
+
+class ptuHeader {
+public:
+    explicit ptuHeader(FotonelServices &mainWindow);
+
+    /// Reads magic, version and all tags, leaving \p stream at the first
+    /// record. Shows the header text on success; logs the reason and returns
+    /// false otherwise.
+    bool ReadHeader(QIODevice &stream);
+    /// The text built by ReadHeader; labels right-aligned in 40 characters.
+    const QString &HeaderText() const { return headerText; }
+    /// Writes the header text as 8-bit text to exportBase + ".hdr"; silent
+    /// when the file cannot be written.
+    void WriteHeaderFile(const QString &exportBase) const;
+
+    QString headerText;
+    int labelWidth = 40;
+    double resolution = 0;          ///< ns per dtime bin (MeasDesc_Resolution x 1e9)
+    int64_t recordCount = 0;        ///< TTResult_NumberOfRecords
+    int imageWidth = 0;             ///< ImgHdr_PixX
+    int imageHeight = 0;            ///< ImgHdr_PixY
+    int channelCount = 4;
+    double syncPeriod = -1.0;       ///< ns, 1e9 / TTResult_SyncRate; -1 until that tag was read
+
+    // Which of the tags the program needs were present.
+    bool hasRecordType = false;
+    bool hasRecordCount = false;
+    bool hasSyncRate = false;
+    bool hasResolution = false;
+    int64_t syncRate = 0;           ///< Hz
+
+private:
+    bool CheckRequiredTags();
+    FotonelServices &mainWindow;
+};

@@ -1,0 +1,377 @@
+#include "scans/PointScan.h"
+
+#include "app/FotonelServices.h"
+#include "files/T3RecordCursor.h"
+
+#include <QObject>
+#include <QString>
+#include <algorithm>
+#include <cmath>
+
+namespace {
+constexpr uint32_t kChannelSlots = 16;
+// The displayed trace: 1000 working bins, the last a guard that is dropped.
+constexpr std::size_t kTraceBins = 1000;
+constexpr std::size_t kTraceProgressStep = 10000;
+constexpr std::size_t kExportProgressStep = 1000;
+// 2^27 16-bit bins (256 MiB) per channel: only a bin width far below the
+// sync period over a long measurement asks for more.
+constexpr double kMaxExportBins = 134217728.0;
+// Out-of-bounds lines per channel and binning; the rest are only counted.
+constexpr uint32_t kMaxReportedPhotons = 100;
+} // namespace
+
+bool PointScan::CursorSpan(double &start, double &end) const
+{
+    if (!reconstructed)
+        return false;
+    start = firstTime / 1e9;
+    end = lastTime / 1e9;
+    return true;
+}
+
+void PointScan::GatherInformation()
+{
+    if (gathered || Refuses("GatherInformation"))
+        return;
+    if (!file->scanned)
+        file->ScanRecords();
+    const int channels = file->NumberOfChannels();
+    if (channels < 1 || channels > 14) {
+        mainWindow->AddMessage(MessageError, QObject::tr("Invalid number of channels %1").arg(channels));
+        return;
+    }
+    const double sync = file->SyncPeriod();
+    const double resolution = file->Resolution();
+    if (!(std::isfinite(sync) && sync > 0)) {
+        mainWindow->AddMessage(MessageError, QObject::tr("Invalid sync period %1 ns").arg(sync));
+        return;
+    }
+    if (!(std::isfinite(resolution) && resolution > 0)) {
+        mainWindow->AddMessage(MessageError, QObject::tr("Invalid resolution %1 ns").arg(resolution));
+        return;
+    }
+
+    channelCount = static_cast<uint32_t>(channels);
+    photonCounts.assign(channelCount, 0);
+    gatedCounts.assign(channelCount, 0);
+    const std::vector<std::vector<double>> noDoubles(channelCount);
+    photonTimes = noDoubles;
+    delayTimes = noDoubles;
+    traceTimes = noDoubles;
+    traceCounts = noDoubles;
+    lifetimeHistograms = noDoubles;
+    exportCounts.assign(channelCount, std::vector<uint16_t>());
+    activeChannels.clear();
+    activeChannelCount = 0;
+    for (uint32_t c = 0; c < channelCount; ++c) {
+        photonCounts[c] = c < file->photonsPerChannel.size() ? file->photonsPerChannel[c] : 0;
+        if (photonCounts[c] == 0)
+            continue;
+        photonTimes[c].resize(photonCounts[c]);
+        delayTimes[c].resize(photonCounts[c]);
+        activeChannels.push_back(c);
+        ++activeChannelCount;
+    }
+
+    mainWindow->AddMessage(MessageNormal, QObject::tr("Information gathered"));
+    gathered = true;
+    syncPeriod = sync;
+
+    mainWindow->SetPointTauBinSize(resolution, sync);
+    mainWindow->SetCorrelationControls(syncPeriod, mainWindow->GetDtau(), mainWindow->GetNrbins(), mainWindow->GetNcasc());
+    mainWindow->SetGatingRanges(syncPeriod, resolution);
+    mainWindow->SetCursorRanges(0, 1e16);
+    mainWindow->SetTraceBinSize(sync / 1000, 1e16);
+    mainWindow->SetToolBoxPage(3);
+}
+
+void PointScan::ReconstructImages()
+{
+    if (reconstructed || Refuses("ReconstructImages"))
+        return;
+    if (!gathered)
+        GatherInformation();
+    if (!gathered)
+        return;
+
+    gatedCounts.assign(channelCount, 0);
+    double total = 0;
+    for (uint32_t n : photonCounts)
+        total += n;
+    millisecondScale = 1e6;
+    secondScale = 1e9;
+
+    std::vector<double> gateMin, gateMax, cursorMin, cursorMax;
+    mainWindow->GetGating(gateMin, gateMax);
+    mainWindow->GetCursors(cursorMin, cursorMax, secondScale);
+
+    // Per 4-bit channel value; channel 0 and channels above the file's count
+    // are ignored altogether.
+    bool real[kChannelSlots] = {};
+    bool usable[kChannelSlots] = {};
+    double *times[kChannelSlots] = {};
+    double *delays[kChannelSlots] = {};
+    uint32_t placed[kChannelSlots] = {};
+    double gLo[kChannelSlots] = {}, gHi[kChannelSlots] = {}, cLo[kChannelSlots] = {}, cHi[kChannelSlots] = {};
+    for (uint32_t ch = 1; ch <= channelCount && ch < kChannelSlots; ++ch) {
+        const uint32_t c = ch - 1;
+        real[ch] = true;
+        if (photonCounts[c] == 0)
+            continue;
+        photonTimes[c].resize(photonCounts[c]);
+        delayTimes[c].resize(photonCounts[c]);
+        if (c >= gateMin.size() || c >= gateMax.size() || c >= cursorMin.size() || c >= cursorMax.size())
+            continue;
+        usable[ch] = true;
+        times[ch] = photonTimes[c].data();
+        delays[ch] = delayTimes[c].data();
+        gLo[ch] = gateMin[c];
+        gHi[ch] = gateMax[c];
+        cLo[ch] = cursorMin[c];
+        cHi[ch] = cursorMax[c];
+    }
+
+    // The walk includes record 0, where the new cursor stands.
+    T3RecordCursor cursor(*mainWindow, *file);
+    firstTime = cursor.truetime;
+    double last = firstTime;
+    mainWindow->SetProgress(0);
+    uint64_t photons = 0;
+    uint64_t nextProgress = kTraceProgressStep;
+    if (cursor.recordCount > 0) {
+        do {
+            if (cursor.marker != PHOTON_MARKER)
+                continue;
+            const uint32_t ch = cursor.channel;
+            if (!real[ch])
+                continue;
+            const double t = cursor.truetime;
+            const double d = cursor.delaytime;
+            if (usable[ch] && d >= gLo[ch] && d <= gHi[ch] && t >= cLo[ch] && t <= cHi[ch]) {
+                const uint32_t k = placed[ch]++;
+                times[ch][k] = t;
+                delays[ch][k] = d;
+            }
+            if (++photons == nextProgress) {
+                nextProgress += kTraceProgressStep;
+                mainWindow->SetProgress(static_cast<int>(static_cast<double>(photons) / total * 100));
+                LetEventsRun();
+            }
+            last = t;
+        } while (cursor.Next());
+    }
+    lastTime = last;
+
+    if (resetCursors) {
+        mainWindow->SetCursorRanges(firstTime / secondScale, lastTime / secondScale);
+        resetCursors = false;
+    }
+    for (uint32_t c = 0; c < channelCount; ++c) {
+        gatedCounts[c] = c + 1 < kChannelSlots ? placed[c + 1] : 0;
+        if (photonCounts[c] != 0) {
+            photonTimes[c].resize(gatedCounts[c]);
+            delayTimes[c].resize(gatedCounts[c]);
+        }
+    }
+    mainWindow->SetProgress(100);
+    mainWindow->AddMessage(MessageNormal, QObject::tr("Traces reconstructed"));
+    reconstructed = true;
+
+    mainWindow->SetPointTauBinSize(file->Resolution(), file->SyncPeriod());
+    BinTrace();
+    tauBinWidth = mainWindow->GetTaubinsize();
+    BinLifetimes(tauBinWidth);
+}
+
+void PointScan::ReportOutOfBounds(std::size_t photon, double bin, uint32_t &reported)
+{
+    if (reported < kMaxReportedPhotons)
+        mainWindow->AddMessage(MessageNormal, QStringLiteral("Index out of bounds %1 %2")
+                                                  .arg(static_cast<qulonglong>(photon))
+                                                  .arg(std::floor(bin), 0, 'f', 0));
+    ++reported;
+}
+
+void PointScan::ReportSuppressed(uint32_t reported, uint32_t channel)
+{
+    if (reported > kMaxReportedPhotons)
+        mainWindow->AddMessage(MessageNormal, QObject::tr("Index out of bounds for %1 more photons of channel %2")
+                                                  .arg(reported - kMaxReportedPhotons)
+                                                  .arg(channel + 1));
+}
+
+void PointScan::BinTrace()
+{
+    if (Refuses("BinTrace"))
+        return;
+    if (!reconstructed)
+        ReconstructImages();
+    if (!reconstructed)
+        return;
+    mainWindow->AddMessage(MessageNormal, QObject::tr("Binning data..."));
+
+    traceTimes.assign(channelCount, std::vector<double>());
+    traceCounts.assign(channelCount, std::vector<double>());
+    const double w = (lastTime - firstTime) / kTraceBins;
+    if (!(std::isfinite(w) && w > 0)) {
+        // One photon, or all at one time: there is no span to divide.
+        traceBinWidth = 0;
+        mainWindow->AddMessage(MessageError, QObject::tr("Measurement too short to bin a trace: %1 ns")
+                                                 .arg(lastTime - firstTime));
+        return;
+    }
+    traceBinWidth = w;
+
+    for (uint32_t c : activeChannels) {
+        std::vector<double> &x = traceTimes[c];
+        x.resize(kTraceBins);
+        for (std::size_t i = 0; i < kTraceBins; ++i)
+            x[i] = ((i + 0.5) * w) / secondScale + firstTime / secondScale;
+        x.resize(kTraceBins - 1);
+        traceCounts[c].assign(kTraceBins, 0);
+    }
+
+    const double guard = kTraceBins - 1;
+    for (uint32_t c : activeChannels) {
+        mainWindow->SetProgress(0);
+        double *counts = traceCounts[c].data();
+        const double *t = photonTimes[c].data();
+        const std::size_t photons = photonTimes[c].size();
+        uint32_t reported = 0;
+        for (std::size_t start = 0; start < photons; start += kTraceProgressStep) {
+            mainWindow->SetProgress(static_cast<int>(static_cast<double>(start) / photons * 100));
+            LetEventsRun();
+            const std::size_t stop = std::min(photons, start + kTraceProgressStep);
+            for (std::size_t j = start; j < stop; ++j) {
+                const double q = (t[j] - firstTime) / w;
+                if (q >= 0 && q < kTraceBins) {
+                    counts[static_cast<std::size_t>(q)] += 1;
+                } else {
+                    // Photons at lastTime (q = 1000) and, in damaged files,
+                    // photons before the first record.
+                    counts[static_cast<std::size_t>(guard)] += 1;
+                    ReportOutOfBounds(j, q, reported);
+                }
+            }
+        }
+        ReportSuppressed(reported, c);
+        traceCounts[c].resize(kTraceBins - 1);
+        mainWindow->SetProgress(100);
+    }
+
+    std::vector<double> cursorMin, cursorMax;
+    mainWindow->GetCursors(cursorMin, cursorMax, 1);
+    for (uint32_t c : activeChannels) {
+        if (c >= cursorMin.size() || c >= cursorMax.size())
+            continue;
+        std::vector<double> &x = traceTimes[c];
+        std::vector<double> &y = traceCounts[c];
+        const std::size_t lo = FindFirstNotBelow(x, cursorMin[c]);
+        const std::size_t hi = FindLastNotAbove(x, cursorMax[c]);
+        if (lo > hi || lo >= x.size()) {
+            x.clear();
+            y.clear();
+            continue;
+        }
+        x.erase(x.begin() + hi + 1, x.end());
+        x.erase(x.begin(), x.begin() + lo);
+        y.erase(y.begin() + hi + 1, y.end());
+        y.erase(y.begin(), y.begin() + lo);
+    }
+    mainWindow->AddMessage(MessageNormal, QObject::tr("Binned the data"));
+}
+
+void PointScan::BinExportTrace(double binWidth)
+{
+    if (Refuses("BinExportTrace") || !CheckBinWidth(binWidth))
+        return;
+    if (!reconstructed)
+        ReconstructImages();
+    if (!reconstructed)
+        return;
+    traceBinWidth = binWidth;
+    mainWindow->AddMessage(MessageNormal, QObject::tr("Binning export data..."));
+
+    const double span = lastTime - firstTime;
+    const double bins = span > 0 ? std::ceil(span / binWidth) : 0.0;
+    if (!(bins <= kMaxExportBins)) {
+        mainWindow->AddMessage(MessageError,
+                               QObject::tr("Too many trace bins %1 for bin width %2 ns").arg(bins, 0, 'f', 0).arg(binWidth));
+        return;
+    }
+    const std::size_t n = static_cast<std::size_t>(bins);
+    const double withGuard = static_cast<double>(n + 1);
+
+    exportCounts.assign(channelCount, std::vector<uint16_t>());
+    for (uint32_t c : activeChannels)
+        exportCounts[c].assign(n + 1, 0);
+    for (uint32_t c : activeChannels) {
+        mainWindow->SetProgress(0);
+        uint16_t *counts = exportCounts[c].data();
+        const double *t = photonTimes[c].data();
+        const std::size_t photons = photonTimes[c].size();
+        uint32_t reported = 0;
+        for (std::size_t start = 0; start < photons; start += kExportProgressStep) {
+            mainWindow->SetProgress(static_cast<int>(static_cast<double>(start) / photons * 100));
+            LetEventsRun();
+            const std::size_t stop = std::min(photons, start + kExportProgressStep);
+            for (std::size_t j = start; j < stop; ++j) {
+                const double q = (t[j] - firstTime) / binWidth;
+                // 16-bit counts wrap past 65535, as the export format has them.
+                if (q >= 0 && q < withGuard) {
+                    ++counts[static_cast<std::size_t>(q)];
+                } else {
+                    ++counts[n];
+                    ReportOutOfBounds(j, q, reported);
+                }
+            }
+        }
+        ReportSuppressed(reported, c);
+        exportCounts[c].resize(n);
+        mainWindow->SetProgress(100);
+    }
+    mainWindow->AddMessage(MessageNormal, QObject::tr("Binned the export data"));
+}
+
+void PointScan::BinLifetimes(double binWidth)
+{
+    if (Refuses("BinLifetimes") || !CheckBinWidth(binWidth))
+        return;
+    tauBinWidth = binWidth;
+    if (!reconstructed)
+        ReconstructImages();
+    if (!reconstructed)
+        return;
+    BinDelayTimes(binWidth, syncPeriod, photonCounts, delayTimes, lifetimeAxis, lifetimeHistograms);
+}
+
+std::size_t PointScan::FindFirstNotBelow(const std::vector<double> &x, double v)
+{
+    if (x.empty() || v <= x[0])
+        return 0;
+    for (std::size_t i = 1; i < x.size(); ++i)
+        if (v <= x[i])
+            return i;
+    return x.size();
+}
+
+std::size_t PointScan::FindLastNotAbove(const std::vector<double> &x, double v)
+{
+    for (std::size_t i = x.size(); i-- > 0;)
+        if (x[i] <= v)
+            return i;
+    return 0;
+}
+
+void PointScan::WriteImages(int, int)
+{
+    if (Refuses("WriteImages"))
+        return;
+    if (!reconstructed)
+        ReconstructImages();
+}
+
+void PointScan::CreateTabs()
+{
+}

@@ -1,0 +1,69 @@
+#pragma once
+/*!
+ * \brief Analysis of a point measurement (the laser focus on one spot): the
+ * photon stream for fluorescence correlation spectroscopy.
+ *
+ * Keeps per channel the macro time (ns) and micro time (ns) of every photon
+ * that passes its channel's delay gate and time cursors, in record order, and
+ * derives the displayed intensity trace (1000 bins over the measurement, the
+ * last a guard), the export trace (the user's bin width, 16-bit counts) and
+ * the lifetime histograms.
+ */
+#include "scans/RSD.h"
+
+#include <cstdint>
+#include <vector>
+
+class PointScan : public RSD {
+public:
+    void ReconstructImages() override;
+    void GatherInformation() override;
+    /// A point scan has no images: only reconstructs when needed.
+    void WriteImages(int exportType, int bitDepth) override;
+    void CreateTabs() override;
+    /// firstTime .. lastTime in s.
+    bool CursorSpan(double &start, double &end) const override;
+
+    /// Displayed trace: 999 bins across the measurement, cropped to the time cursors.
+    void BinTrace();
+    /// Export trace with bins of \p binWidth ns (16-bit counts that wrap past 65535).
+    void BinExportTrace(double binWidth);
+    /// Lifetime histograms with bins of \p binWidth ns.
+    void BinLifetimes(double binWidth);
+
+    /// 0 when v <= x[0]; else the smallest i >= 1 with v <= x[i], or x's length
+    /// when there is none. x ascending; an empty x gives 0.
+    static std::size_t FindFirstNotBelow(const std::vector<double> &x, double v);
+    /// The largest i with x[i] <= v, or 0 when there is none. x ascending;
+    /// an empty x gives 0.
+    static std::size_t FindLastNotAbove(const std::vector<double> &x, double v);
+
+    uint32_t channelCount = 0;
+    uint32_t activeChannelCount = 0;
+    std::vector<uint32_t> photonCounts;    ///< per channel, photons in the file
+    std::vector<uint32_t> gatedCounts;     ///< per channel, photons that passed gate and cursors
+    std::vector<uint32_t> activeChannels;  ///< indices of the channels with photons, ascending
+    std::vector<double> lagEdges;          ///< ns
+    std::vector<double> lagAxis;           ///< ms
+    std::vector<double> lifetimeAxis;      ///< ns, bin centres
+    std::vector<std::vector<double>> correlations;
+    std::vector<std::vector<double>> lifetimeHistograms;
+    std::vector<std::vector<double>> photonTimes;   ///< ns, record order (ascending)
+    std::vector<std::vector<double>> delayTimes;    ///< ns, same order
+    std::vector<std::vector<double>> traceTimes;    ///< s, bin centres of the displayed trace
+    std::vector<std::vector<double>> traceCounts;   ///< photons per displayed bin
+    std::vector<std::vector<uint16_t>> exportCounts;  ///< photons per export bin
+    double firstTime = 0;       ///< ns, truetime of the first record of the file
+    double lastTime = 0;        ///< ns, truetime of the last photon record (before gating)
+    double traceBinWidth = 0;   ///< ns
+    double tauBinWidth = 0;     ///< ns
+    double millisecondScale = 1e6;
+    double secondScale = 1e9;
+    double syncPeriod = 0;      ///< ns
+
+private:
+    /// One "Index out of bounds %1 %2" line per photon outside a trace, up to a
+    /// limit per channel (a damaged file must not flood the log).
+    void ReportOutOfBounds(std::size_t photon, double bin, uint32_t &reported);
+    void ReportSuppressed(uint32_t reported, uint32_t channel);
+};

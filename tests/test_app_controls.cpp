@@ -1,0 +1,277 @@
+// The parameter boxes of the settings tool box: the limits their handlers
+// keep and the set-up operations through which analyses range them.
+#include "app/Fotonel.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QDoubleSpinBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <cmath>
+#include <memory>
+
+namespace {
+
+class AppEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        static int argc = 1;
+        static char name[] = "test_app_controls";
+        static char *argv[] = {name, nullptr};
+        app = new QApplication(argc, argv);
+    }
+    void TearDown() override { delete app; }
+    QApplication *app = nullptr;
+};
+const auto *const appEnvironment = ::testing::AddGlobalTestEnvironment(new AppEnvironment);
+
+class ControlsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        previous = QDir::currentPath();
+        QDir::setCurrent(dir.path());
+        window = std::make_unique<Fotonel>();
+    }
+    void TearDown() override
+    {
+        window.reset();
+        QDir::setCurrent(previous);
+    }
+    QDoubleSpinBox *D(const QString &name)
+    {
+        auto *box = window->findChild<QDoubleSpinBox *>(name);
+        EXPECT_NE(box, nullptr) << name.toStdString();
+        return box;
+    }
+    QSpinBox *I(const QString &name)
+    {
+        auto *box = window->findChild<QSpinBox *>(name);
+        EXPECT_NE(box, nullptr) << name.toStdString();
+        return box;
+    }
+    /// Types \p text into a box and commits it with Return, as a user does.
+    template <class Box> void Type(Box *box, const QString &text, bool commit = true)
+    {
+        box->setFocus();
+        box->selectAll();
+        QLineEdit *edit = box->template findChild<QLineEdit *>();
+        ASSERT_NE(edit, nullptr);
+        edit->setText(text);
+        if (commit)
+            emit box->editingFinished();
+    }
+
+    QTemporaryDir dir;
+    QString previous;
+    std::unique_ptr<Fotonel> window;
+};
+
+} // namespace
+
+TEST_F(ControlsTest, GateMinimumStaysAtOrBelowItsMaximum)
+{
+    D("Ch1_Gating_Min")->setValue(60);
+    EXPECT_EQ(D("Ch1_Gating_Min")->value(), 50);
+    // Other channels are not touched.
+    EXPECT_EQ(D("Ch2_Gating_Min")->value(), 0);
+    D("Ch3_Gating_Min")->setValue(20);
+    D("Ch3_Gating_Max")->setValue(10);
+    EXPECT_EQ(D("Ch3_Gating_Max")->value(), 20);
+    EXPECT_EQ(D("Ch3_Gating_Min")->value(), 20);
+}
+
+TEST_F(ControlsTest, TypedGateAboveTheMaximumIsPulledDownWhileTyping)
+{
+    Type(D("Ch2_Gating_Min"), "60", false);
+    EXPECT_EQ(D("Ch2_Gating_Min")->value(), 50);
+}
+
+TEST_F(ControlsTest, CursorMaximumBelowMinimumIsRaisedOnCommitOnly)
+{
+    D("Ch2_Cursor_Min")->setValue(5);
+    Type(D("Ch2_Cursor_Max"), "2", false);
+    EXPECT_EQ(D("Ch2_Cursor_Max")->value(), 2);  // still typing
+    emit D("Ch2_Cursor_Max")->editingFinished();
+    EXPECT_EQ(D("Ch2_Cursor_Max")->value(), 5);
+
+    D("Ch4_Cursor_Max")->setValue(3);
+    Type(D("Ch4_Cursor_Min"), "7");
+    EXPECT_EQ(D("Ch4_Cursor_Min")->value(), 3);
+    EXPECT_EQ(D("Ch4_Cursor_Max")->value(), 3);
+}
+
+TEST_F(ControlsTest, ResetGatingWithoutSyncPeriodOpensTo51)
+{
+    D("Ch1_Gating_Min")->setValue(10);
+    D("Ch4_Gating_Max")->setValue(20);
+    window->findChild<QPushButton *>("ResetGatingButton")->click();
+    for (int c = 1; c <= 4; ++c) {
+        EXPECT_EQ(D(QString("Ch%1_Gating_Min").arg(c))->value(), 0) << c;
+        EXPECT_EQ(D(QString("Ch%1_Gating_Max").arg(c))->value(), 51) << c;
+    }
+    window->controls.ResetGating(-3);
+    EXPECT_EQ(D("Ch2_Gating_Max")->value(), 51);
+    window->controls.ResetGating(25);
+    EXPECT_EQ(D("Ch2_Gating_Max")->value(), 25);
+}
+
+TEST_F(ControlsTest, GatingRangesRoundGatesToWholeBins)
+{
+    D("Ch1_Gating_Min")->setValue(1.23);
+    window->SetGatingRanges(12.5, 0.004);
+    // 1.23 / 0.004 = 307.5 -> ceil(307.0) = 307 bins = 1.228 ns; 50 is cut to 12.5.
+    EXPECT_DOUBLE_EQ(D("Ch1_Gating_Min")->value(), 1.228);
+    EXPECT_DOUBLE_EQ(D("Ch1_Gating_Max")->value(), 12.5);
+    for (int c = 1; c <= 4; ++c) {
+        for (const char *side : {"Min", "Max"}) {
+            QDoubleSpinBox *box = D(QString("Ch%1_Gating_%2").arg(c).arg(side));
+            EXPECT_EQ(box->decimals(), 3);
+            EXPECT_DOUBLE_EQ(box->maximum(), 12.5);
+            EXPECT_DOUBLE_EQ(box->minimum(), 0);
+            EXPECT_DOUBLE_EQ(box->singleStep(), 0.004);
+        }
+    }
+    // A file without a usable resolution leaves the values alone.
+    window->SetGatingRanges(12.5, 0);
+    EXPECT_DOUBLE_EQ(D("Ch1_Gating_Min")->value(), 1.228);
+    EXPECT_FALSE(std::isnan(D("Ch1_Gating_Max")->value()));
+}
+
+TEST_F(ControlsTest, CursorRangesStepOnePercentOfTheSpan)
+{
+    window->SetCursorRanges(0, 60);
+    for (int c = 1; c <= 4; ++c) {
+        QDoubleSpinBox *minimum = D(QString("Ch%1_Cursor_Min").arg(c));
+        QDoubleSpinBox *maximum = D(QString("Ch%1_Cursor_Max").arg(c));
+        EXPECT_DOUBLE_EQ(minimum->singleStep(), 0.6);
+        EXPECT_DOUBLE_EQ(maximum->singleStep(), 0.6);
+        EXPECT_DOUBLE_EQ(minimum->value(), 0);
+        EXPECT_DOUBLE_EQ(maximum->value(), 60);
+        EXPECT_DOUBLE_EQ(maximum->maximum(), 1e16);
+        EXPECT_EQ(minimum->decimals(), 3);
+    }
+    window->SetCursorRanges(0, 0.05);
+    EXPECT_DOUBLE_EQ(D("Ch1_Cursor_Min")->singleStep(), 0);
+    EXPECT_DOUBLE_EQ(D("Ch1_Cursor_Max")->value(), 0.05);
+    window->SetCursorRanges(1.5, 2.25);
+    EXPECT_DOUBLE_EQ(D("Ch3_Cursor_Max")->singleStep(), 0.007);
+    EXPECT_DOUBLE_EQ(D("Ch3_Cursor_Min")->value(), 1.5);
+
+    std::vector<double> starts, ends;
+    window->GetCursors(starts, ends, 1e9);
+    ASSERT_EQ(starts.size(), 4u);
+    ASSERT_EQ(ends.size(), 4u);
+    EXPECT_DOUBLE_EQ(starts[3], 1.5e9);
+    EXPECT_DOUBLE_EQ(ends[0], 2.25e9);
+}
+
+TEST_F(ControlsTest, CorrelationStepIsAWholeNumberOfSyncPeriods)
+{
+    window->SetCorrelationControls(12.5, 0.05, 16, 10);
+    EXPECT_DOUBLE_EQ(D("dtau")->value(), 0.05);  // k = 4
+    EXPECT_DOUBLE_EQ(D("dtau")->singleStep(), 0.0125);
+    window->SetCorrelationControls(12.5, 0.03, 8, 4);
+    EXPECT_DOUBLE_EQ(D("dtau")->value(), 0.025);  // k = ceil(2.4 - 0.5) = 2
+    EXPECT_EQ(D("dtau")->text(), "0.025");
+    EXPECT_EQ(I("nrbins")->value(), 8);
+    EXPECT_EQ(I("ncasc")->value(), 4);
+    // 0.025 x 8 x 15 / 1000 ms
+    EXPECT_DOUBLE_EQ(D("tmaxXCF")->value(), 0.003);
+
+    // Values below the boxes' minima are lifted to them.
+    window->SetCorrelationControls(12.5, 0.05, 1, 0);
+    EXPECT_EQ(I("nrbins")->value(), 2);
+    EXPECT_EQ(I("ncasc")->value(), 1);
+    // A zero period would divide by zero: the step box keeps its value.
+    window->SetCorrelationControls(0, 0.05, 16, 10);
+    EXPECT_DOUBLE_EQ(D("dtau")->value(), 0.05);
+}
+
+TEST_F(ControlsTest, MaximumLagFollowsTheCorrelationBoxes)
+{
+    I("nrbins")->setValue(8);
+    // 0.05 x 8 x 1023 / 1000 = 0.4092
+    EXPECT_DOUBLE_EQ(D("tmaxXCF")->value(), 0.409);
+    I("ncasc")->setValue(12);
+    // 0.05 x 8 x 4095 / 1000 = 1.638
+    EXPECT_DOUBLE_EQ(D("tmaxXCF")->value(), 1.638);
+}
+
+TEST_F(ControlsTest, TypedMaximumLagPicksTheCascades)
+{
+    Type(D("tmaxXCF"), "10");
+    // log2(10 * 1000 / 0.05 / 16 + 1) = log2(12501) = 13.6 -> 14 cascades.
+    EXPECT_EQ(I("ncasc")->value(), 14);
+    // 0.05 x 16 x 16383 / 1000 = 13.1064
+    EXPECT_DOUBLE_EQ(D("tmaxXCF")->value(), 13.106);
+    // Same cascade count: the typed value stays.
+    Type(D("tmaxXCF"), "12");
+    EXPECT_EQ(I("ncasc")->value(), 14);
+    EXPECT_DOUBLE_EQ(D("tmaxXCF")->value(), 12);
+}
+
+TEST_F(ControlsTest, TraceBinSnapsDownToWholeSteps)
+{
+    Type(D("binsize"), "0.35");
+    EXPECT_DOUBLE_EQ(D("binsize")->value(), 0.3);
+    // Already whole steps: binary rounding of 0.3 / 0.1 must not lose one.
+    Type(D("binsize"), "0.3");
+    EXPECT_DOUBLE_EQ(D("binsize")->value(), 0.3);
+    Type(D("binsize"), "0.7");
+    EXPECT_DOUBLE_EQ(D("binsize")->value(), 0.7);
+}
+
+TEST_F(ControlsTest, BinWidthBoxesStartAtOneBin)
+{
+    window->SetImageTauBinSize(0.004, 12.5);
+    QDoubleSpinBox *box = D("IStaubinsize");
+    EXPECT_EQ(box->decimals(), 5);
+    EXPECT_DOUBLE_EQ(box->minimum(), 0.004);
+    EXPECT_DOUBLE_EQ(box->maximum(), 12.5);
+    EXPECT_DOUBLE_EQ(box->singleStep(), 0.004);
+    EXPECT_DOUBLE_EQ(box->value(), 0.004);
+    window->SetLineTauBinSize(0.008, 25);
+    EXPECT_DOUBLE_EQ(D("LStaubinsize")->value(), 0.008);
+    EXPECT_DOUBLE_EQ(D("LStaubinsize")->maximum(), 25);
+    window->SetPointTauBinSize(0.016, 50);
+    EXPECT_DOUBLE_EQ(window->GetTaubinsize(), 0.016);
+    EXPECT_EQ(D("taubinsize")->decimals(), 5);
+    window->SetTraceBinSize(0.025, 1e16);
+    EXPECT_EQ(D("binsize")->decimals(), 3);
+    EXPECT_DOUBLE_EQ(window->GetBinsize(), 0.025);
+    EXPECT_DOUBLE_EQ(D("binsize")->singleStep(), 0.025);
+}
+
+TEST_F(ControlsTest, FormValuesReachTheAnalyses)
+{
+    D("Ch2_Gating_Min")->setValue(3.5);
+    D("Ch4_Gating_Max")->setValue(45.25);
+    std::vector<double> minima, maxima;
+    window->GetGating(minima, maxima);
+    EXPECT_EQ(minima, std::vector<double>({0, 3.5, 0, 0}));
+    EXPECT_EQ(maxima, std::vector<double>({50, 50, 50, 45.25}));
+
+    window->findChild<QCheckBox *>("CB_TrueTime")->setChecked(false);
+    EXPECT_EQ(window->GetRecordColumn(RecordColumn::TrueTime), Qt::Unchecked);
+    EXPECT_EQ(window->GetRecordColumn(RecordColumn::DeltaTime), Qt::Checked);
+    EXPECT_EQ(window->GetRecordColumn(RecordColumn::DelayTime), Qt::Checked);
+    window->findChild<QCheckBox *>("CB_DelayTime")->setChecked(false);
+    EXPECT_EQ(window->GetRecordColumn(RecordColumn::DelayTime), Qt::Unchecked);
+    EXPECT_EQ(window->GetRecordColumn(RecordColumn::DeltaTime), Qt::Checked);
+
+    window->findChild<QCheckBox *>("LSImageWidthcheck")->setChecked(true);
+    EXPECT_EQ(window->GetLSImageWidthcheck(), Qt::Checked);
+    EXPECT_EQ(window->GetISImageWidthcheck(), Qt::Unchecked);
+    I("ISImageWidth")->setValue(2000);
+    EXPECT_EQ(window->GetISImageWidth(), 1024);
+}

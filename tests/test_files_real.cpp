@@ -1,0 +1,142 @@
+// Instrument files: every usable file opens with the counts verified by
+// decoding it independently; every file of another record type is refused.
+
+#include "files/PhotonFileFactory.h"
+#include "files/pqFile.h"
+#include "files/pt3File.h"
+#include "files/ptuFile.h"
+#include "support/TestHost.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace {
+
+struct Expected {
+    const char *name;
+    uint32_t records;
+    double syncPeriod;   ///< ns
+    double resolution;   ///< ns
+    uint32_t overflows;
+    uint32_t marker1, marker2, marker4;
+    uint32_t ch1, ch2;
+    int scanType;
+    int width, height;
+};
+
+const Expected kUsable[] = {
+    {"FCSdata_SymphoTime32_A42F_Point_1.pt3", 229458, 1e9 / 19999131, 0.016, 9154, 14257, 14257, 0, 191790, 0, ScanPoint, 0, 0},
+    {"FCSdata_SymphoTime32_A42F_Point_2.pt3", 211153, 1e9 / 19999038, 0.016, 9154, 14256, 14256, 0, 173487, 0, ScanPoint, 0, 0},
+    {"FCSdata_SymphoTime32_A42F_Point_3.pt3", 205212, 1e9 / 19999142, 0.016, 9154, 14257, 14257, 0, 167544, 0, ScanPoint, 0, 0},
+    {"FCSdata_SymphoTime32_A42F_Point_4.pt3", 208781, 1e9 / 19999000, 0.016, 9154, 14257, 14257, 0, 171113, 0, ScanPoint, 0, 0},
+    {"FCSdata_SymphoTime32_A42F_Point_5.pt3", 204436, 1e9 / 19999081, 0.016, 9154, 14257, 14257, 0, 166768, 0, ScanPoint, 0, 0},
+    {"FCSdata_SymphoTime32_A42F_Point_6.pt3", 205398, 1e9 / 19999157, 0.016, 9154, 14256, 14256, 0, 167732, 0, ScanPoint, 0, 0},
+    {"FCS_point_correlator_topfluorPE_2_1_1_1.pt3", 986400, 1e9 / 78133041, 0.016, 13063, 0, 0, 0, 482775, 490562, ScanPoint, 0, 0},
+    // One frame marker at the very end: by the frame-marker rule a line scan.
+    {"PTU_Reader_Example_PTU_PicoHarp.ptu", 723240, 1e9 / 78020000, 0.09697, 325, 256, 256, 1, 722402, 0, ScanLine, 256, 256},
+    {"napari-flim-phasor-plotter_hazelnut_ptu_stack_FLIM_z1.ptu", 155398, 1e9 / 78020000, 0.09697, 2470, 1280, 1280, 5, 150363, 0, ScanImage, 256, 256},
+    {"napari-flim-phasor-plotter_hazelnut_ptu_stack_FLIM_z2.ptu", 353982, 1e9 / 78020000, 0.09697, 2470, 1280, 1280, 5, 348947, 0, ScanImage, 256, 256},
+    {"napari-flim-phasor-plotter_hazelnut_ptu_stack_FLIM_z10.ptu", 731977, 1e9 / 78020000, 0.09697, 2470, 1280, 1280, 5, 726942, 0, ScanImage, 256, 256},
+    {"napari-flim-phasor-plotter_hazelnut_ptu_stack_FLIM_z11.ptu", 246186, 1e9 / 78020000, 0.09697, 2470, 1280, 1280, 5, 241151, 0, ScanImage, 256, 256},
+};
+
+class RealFiles : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const char *env = std::getenv("FOTONEL_REAL_DATA");
+        if (env == nullptr || *env == '\0')
+            GTEST_SKIP() << "FOTONEL_REAL_DATA is not set: instrument files not tested";
+        folder = QString::fromLocal8Bit(env);
+        ASSERT_TRUE(QDir(folder).exists()) << qPrintable(folder);
+    }
+    /// Opens a copy in a temporary folder (opening makes an export folder beside it).
+    bool OpenCopy(const QString &source)
+    {
+        const QString copy = tmp.filePath(QFileInfo(source).fileName());
+        QFile::remove(copy);
+        EXPECT_TRUE(QFile::copy(source, copy)) << qPrintable(source);
+        host.messages.clear();
+        host.summary.clear();
+        file = MakePhotonFile(host, copy);
+        EXPECT_NE(file, nullptr);
+        return file && file->Open(copy);
+    }
+
+    QString folder;
+    QTemporaryDir tmp;
+    TestHost host;
+    std::unique_ptr<pqFile> file;
+};
+
+} // namespace
+
+TEST_F(RealFiles, UsableFilesOpenWithTheirVerifiedCounts)
+{
+    for (const Expected &e : kUsable) {
+        SCOPED_TRACE(e.name);
+        ASSERT_TRUE(OpenCopy(QDir(folder).filePath(e.name)));
+        EXPECT_EQ(file->NumberOfRecords(), static_cast<int>(e.records));
+        EXPECT_EQ(file->records.size(), e.records);
+        EXPECT_NEAR(file->SyncPeriod(), e.syncPeriod, 1e-9);
+        EXPECT_NEAR(file->Resolution(), e.resolution, 1e-6);
+        ASSERT_EQ(file->eventsPerMarker.size(), 17u);
+        EXPECT_EQ(file->eventsPerMarker[0], e.overflows);
+        EXPECT_EQ(file->eventsPerMarker[1], e.marker1);
+        EXPECT_EQ(file->eventsPerMarker[2], e.marker2);
+        EXPECT_EQ(file->eventsPerMarker[4], e.marker4);
+        EXPECT_EQ(file->eventsPerMarker[16], e.ch1 + e.ch2);
+        EXPECT_EQ(file->photonsPerChannel, (std::vector<uint32_t>{e.ch1, e.ch2, 0, 0}));
+        EXPECT_EQ(file->ScanType, e.scanType);
+        EXPECT_EQ(file->ImageWidth(), e.width);
+        EXPECT_EQ(file->ImageHeight(), e.height);
+        EXPECT_TRUE(host.summary.startsWith(QString("        Number of Records : %1\n").arg(e.records)));
+        EXPECT_TRUE(host.Messages(MessageWarning).isEmpty());
+        EXPECT_TRUE(host.Messages(MessageError).isEmpty());
+    }
+}
+
+TEST_F(RealFiles, FiveFrameStacksHave256LinesPerFrame)
+{
+    ASSERT_TRUE(OpenCopy(QDir(folder).filePath("napari-flim-phasor-plotter_hazelnut_ptu_stack_FLIM_z1.ptu")));
+    // Five end-of-frame markers: four frames lie between them, and the
+    // first frame's 256 lines before the first marker count as well.
+    EXPECT_EQ(file->numberOfFrames, 4u);
+    EXPECT_EQ(file->linesPerFrame, 256u);
+    auto *ptu = dynamic_cast<ptuFile *>(file.get());
+    ASSERT_NE(ptu, nullptr);
+    EXPECT_TRUE(ptu->header.HeaderText().contains("                          CreatorSW_Name :SymPhoTime 64\n"));
+    EXPECT_TRUE(ptu->header.HeaderText().contains("              TTResultFormat_TTTRRecType :66307\n"));
+}
+
+TEST_F(RealFiles, PointFileHeader)
+{
+    ASSERT_TRUE(OpenCopy(QDir(folder).filePath("FCSdata_SymphoTime32_A42F_Point_1.pt3")));
+    auto *pt3 = dynamic_cast<pt3File *>(file.get());
+    ASSERT_NE(pt3, nullptr);
+    const QString text = pt3->header.HeaderText();
+    EXPECT_TRUE(text.contains("             Creator Name : SymPhoTime\n"));
+    EXPECT_TRUE(text.contains("          Creator Version : 5.3.2.2\n"));
+    EXPECT_TRUE(text.contains("             Sync Divider : 8\n"));
+    EXPECT_TRUE(text.contains("               Resolution : 0.016000 ns\n"));
+    EXPECT_TRUE(text.contains("         Count Rate (Ch0) : 19999131 Hz\n"));
+    EXPECT_TRUE(text.endsWith("      Imaging Header Size : 0 items\n"));
+    EXPECT_TRUE(QFileInfo::exists(file->exportBase + ".hdr"));
+}
+
+TEST_F(RealFiles, OtherRecordTypesAreRefused)
+{
+    const QStringList rejected = QDir(QDir(folder).filePath("rejected")).entryList({"*.ptu"}, QDir::Files);
+    ASSERT_EQ(rejected.size(), 5);
+    for (const QString &name : rejected) {
+        SCOPED_TRACE(qPrintable(name));
+        EXPECT_FALSE(OpenCopy(QDir(folder).filePath("rejected/" + name)));
+        EXPECT_TRUE(host.Logged("This is not a PicoHarp DU3 file.", MessageError));
+        EXPECT_TRUE(file->records.empty());
+    }
+}

@@ -1,0 +1,203 @@
+// The record scan: counts, scan type and the summary text.
+
+#include "files/pt3File.h"
+#include "support/TestHost.h"
+#include "tools/synth/RecordStream.h"
+#include "tools/synth/ScanGenerator.h"
+#include "tools/synth/SyntheticFile.h"
+
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+class ScanTest : public ::testing::Test {
+protected:
+    bool Open(const std::vector<uint32_t> &words)
+    {
+        const QString path = dir.filePath(QStringLiteral("scan%1.pt3").arg(++opened));
+        EXPECT_TRUE(synth::WritePt3(path, synth::Pt3Header(), words));
+        host.messages.clear();
+        host.summary.clear();
+        host.progress.clear();
+        file = std::make_unique<pt3File>(host);
+        return file->Open(path);
+    }
+    /// Words with \p frames frame markers, each preceded by \p lines line pairs.
+    static std::vector<uint32_t> Frames(int frames, int lines = 0)
+    {
+        synth::RecordStream s;
+        uint64_t t = 10;
+        for (int f = 0; f < frames; ++f) {
+            for (int y = 0; y < lines; ++y) {
+                s.AddMarker(t += 100, 1);
+                s.AddPhoton(t += 50, 1, 7);
+                s.AddMarker(t += 50, 2);
+            }
+            s.AddMarker(t += 100, 4);
+        }
+        s.AddPhoton(t += 10, 2, 9);
+        return s.words;
+    }
+
+    QTemporaryDir dir;
+    TestHost host;
+    std::unique_ptr<pt3File> file;
+    int opened = 0;
+};
+
+} // namespace
+
+TEST_F(ScanTest, SummaryOfALargeImageScan)
+{
+    // 100 frames of 512 lines between 101 frame markers; the last event lies
+    // in the 3052nd overflow period, so there are 3051 overflows.
+    synth::ImageScanSpec spec;
+    spec.width = 11;
+    spec.height = 512;
+    spec.frames = 100;
+    spec.lineSyncs = 3000;
+    spec.lineGap = 905;
+    spec.start = 3051ull * 65536 - (51199ull * 3905 + 3000) + 1000;
+    spec.channels = {1, 2};
+    spec.photonCount = [](int f, int y, int x, uint32_t ch) {
+        const long slot = ((static_cast<long>(f) * 512 + y) * 11 + x) * 2 + static_cast<long>(ch) - 1;
+        return slot < 1094448 ? 1 : 0;
+    };
+    const synth::GeneratedScan scan = synth::MakeImageScan(spec);
+    ASSERT_EQ(scan.words.size(), 1200000u);
+    ASSERT_EQ(scan.overflows, 3051u);
+
+    ASSERT_TRUE(Open(scan.words));
+    EXPECT_EQ(host.summary, "        Number of Records : 1200000\n"
+                            "                 Overflow : 3051\n"
+                            " Marker 1 (Start of Line) : 51200\n"
+                            "   Marker 2 (End of Line) : 51200\n"
+                            "  Marker 4 (Frame Marker) : 101\n"
+                            "                   Photon : 1094448\n"
+                            "\n"
+                            "                Channel 1 : 547224\n"
+                            "                Channel 2 : 547224\n"
+                            "                Channel 3 : 0\n"
+                            "                Channel 4 : 0\n"
+                            "\n"
+                            "Image Scan File\n");
+    EXPECT_EQ(file->ScanType, ScanImage);
+    EXPECT_EQ(file->numberOfFrames, 100u);
+    EXPECT_EQ(file->linesPerFrame, 512u);
+    EXPECT_TRUE(host.Messages(MessageWarning).isEmpty());
+}
+
+TEST_F(ScanTest, PointMeasurementSummary)
+{
+    ASSERT_TRUE(Open({synth::PhotonWord(1, 5, 10), synth::PhotonWord(3, 6, 20)}));
+    EXPECT_EQ(host.summary, "        Number of Records : 2\n"
+                            "                 Overflow : 0\n"
+                            "                   Photon : 2\n"
+                            "\n"
+                            "                Channel 1 : 1\n"
+                            "                Channel 2 : 0\n"
+                            "                Channel 3 : 1\n"
+                            "                Channel 4 : 0\n"
+                            "\n"
+                            "Point FCS File\n");
+    EXPECT_EQ(file->ScanType, ScanPoint);
+    EXPECT_EQ(file->numberOfFrames, 0u);
+    EXPECT_EQ(file->linesPerFrame, 0u);
+}
+
+TEST_F(ScanTest, ScanTypeByNumberOfFrameMarkers)
+{
+    struct {
+        int markers;
+        int type;
+        uint32_t frames;
+        const char *last;
+    } cases[] = {{0, ScanPoint, 0, "Point FCS File\n"},
+                 {1, ScanLine, 1, "Line Scan File\n"},
+                 {2, ScanLine, 1, "Line Scan File\n"},
+                 {3, ScanImage, 2, "Image Scan File\n"}};
+    for (const auto &c : cases) {
+        ASSERT_TRUE(Open(Frames(c.markers, 3)));
+        EXPECT_EQ(file->ScanType, c.type) << c.markers;
+        EXPECT_EQ(file->numberOfFrames, c.frames) << c.markers;
+        EXPECT_TRUE(host.summary.endsWith(c.last)) << c.markers;
+    }
+}
+
+TEST_F(ScanTest, LinesPerFrameIsTheLargestCountBetweenFrameMarkers)
+{
+    synth::ImageScanSpec spec;
+    spec.width = 2;
+    spec.height = 512;
+    spec.frames = 2;
+    spec.lineSyncs = 100;
+    spec.lineGap = 10;
+    ASSERT_TRUE(Open(synth::MakeImageScan(spec).words));
+    EXPECT_EQ(file->linesPerFrame, 512u);
+
+    // Line ends after the last frame marker never count.
+    std::vector<uint32_t> words = Frames(2, 4);
+    for (int i = 0; i < 9; ++i)
+        words.push_back(synth::MarkerWord(2, 60000));
+    ASSERT_TRUE(Open(words));
+    EXPECT_EQ(file->linesPerFrame, 4u);
+}
+
+TEST_F(ScanTest, UnknownMarkersAreListedAndWarnedOncePerValue)
+{
+    ASSERT_TRUE(Open({synth::MarkerWord(8, 1), synth::MarkerWord(8, 2), synth::PhotonWord(1, 0, 3)}));
+    EXPECT_TRUE(host.summary.contains("                 Overflow : 0\n"
+                                      "                 Marker 8 : 2\n"
+                                      "                   Photon : 1\n"));
+    EXPECT_EQ(host.Messages(MessageWarning), QStringList{"Unknown Markers in File"});
+
+    ASSERT_TRUE(Open({synth::MarkerWord(3, 1), synth::MarkerWord(8, 2), synth::MarkerWord(3, 3)}));
+    EXPECT_TRUE(host.summary.contains("                 Marker 3 : 2\n                 Marker 8 : 1\n"));
+    EXPECT_EQ(host.Messages(MessageWarning), QStringList({"Unknown Markers in File", "Unknown Markers in File"}));
+}
+
+TEST_F(ScanTest, ProgressMovesOnlyAtFrameMarkers)
+{
+    // Markers at indices 0, 4 and 8 of 9 records.
+    std::vector<uint32_t> words;
+    for (int i = 0; i < 9; ++i)
+        words.push_back(i % 4 == 0 ? synth::MarkerWord(4, static_cast<uint32_t>(i)) : synth::PhotonWord(1, 0, static_cast<uint32_t>(i)));
+    ASSERT_TRUE(Open(words));
+    EXPECT_EQ(host.progress, (std::vector<int>{0, 0, 50, 100, 100}));
+    EXPECT_EQ(host.eventsProcessed, 3);
+
+    // One record that is a frame marker: the scan is done at it.
+    ASSERT_TRUE(Open({synth::MarkerWord(4, 1)}));
+    EXPECT_EQ(host.progress, (std::vector<int>{0, 100, 100}));
+    EXPECT_EQ(file->ScanType, ScanLine);
+}
+
+TEST_F(ScanTest, SecondScanChangesNothing)
+{
+    ASSERT_TRUE(Open(Frames(3, 2)));
+    const QString summary = host.summary;
+    const std::vector<uint32_t> markers = file->eventsPerMarker;
+    file->photonsPerChannel[0] = 12345;
+    EXPECT_TRUE(file->ScanRecords());
+    EXPECT_EQ(host.summary, summary);
+    EXPECT_EQ(file->eventsPerMarker, markers);
+    EXPECT_EQ(file->photonsPerChannel[0], 12345u);
+}
+
+TEST_F(ScanTest, CountsDoNotDependOnWhereRecordsFallInTheUnrolledLoop)
+{
+    // 4n + 0..3 records with specials at every position modulo 4.
+    for (int n = 1; n <= 11; ++n) {
+        std::vector<uint32_t> words;
+        for (int i = 0; i < n; ++i)
+            words.push_back(i % 3 == 0 ? synth::MarkerWord(static_cast<uint32_t>(1 + i % 2), 0)
+                                       : synth::PhotonWord(static_cast<uint32_t>(1 + i % 4), 0, 0));
+        ASSERT_TRUE(Open(words));
+        uint32_t specials = 0;
+        for (int i = 0; i < n; i += 3)
+            ++specials;
+        EXPECT_EQ(file->eventsPerMarker[1] + file->eventsPerMarker[2], specials) << n;
+        EXPECT_EQ(file->eventsPerMarker[16], static_cast<uint32_t>(n) - specials) << n;
+    }
+}

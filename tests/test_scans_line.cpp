@@ -1,0 +1,242 @@
+// Line scan analysis on synthetic records: sync period 50 ns, resolution
+// 0.5 ns, lines of 40 sync periods (2000 ns) with 10 sync periods between
+// them, image width 4 from the header unless a test says otherwise.
+#include "support/MemoryFile.h"
+#include "support/TestHost.h"
+#include "scans/LineScan.h"
+#include "tools/synth/RecordStream.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+struct Photon {
+    uint32_t offset;  // sync periods after the line start
+    uint32_t channel;
+    uint32_t dtime;
+};
+
+class Kymograph {
+public:
+    void Frame() { stream.AddMarker(now, 4); now += 10; }
+    void Line(std::vector<Photon> photons, uint64_t length = 40)
+    {
+        const uint64_t start = now;
+        stream.AddMarker(start, 1);
+        std::stable_sort(photons.begin(), photons.end(),
+                         [](const Photon &a, const Photon &b) { return a.offset < b.offset; });
+        for (const Photon &p : photons)
+            stream.AddPhoton(start + p.offset, p.channel, p.dtime);
+        stream.AddMarker(start + length, 2);
+        now = start + length + 10;
+    }
+    void Stray(uint32_t channel) { stream.AddPhoton(now, channel, 0); now += 5; }
+
+    synth::RecordStream stream;
+    uint64_t now = 100;
+};
+
+// Rows [1 2 0 0], [0 0 0 1], [3 0 0 0]: pixels are 10 sync periods wide.
+Kymograph ThreeLines()
+{
+    Kymograph k;
+    k.Stray(1);  // before the first frame marker
+    k.Frame();
+    k.Stray(1);  // before the first line start
+    k.Line({{0, 1, 10}, {10, 1, 10}, {15, 1, 20}});
+    k.Line({{35, 1, 30}});
+    k.Line({{1, 1, 10}, {2, 1, 10}, {3, 1, 10}});
+    k.Stray(1);  // after the last line end: the last photon of the measurement
+    k.Frame();
+    return k;
+}
+
+void Reconstruct(LineScan &scan, TestHost &host, MemoryFile &file)
+{
+    host.summary.clear();
+    scan.Init(host, file);
+    scan.ReconstructImages();
+}
+
+} // namespace
+
+TEST(LineScanReconstruct, KymographRowsAndProfiles)
+{
+    TestHost host;
+    Kymograph k = ThreeLines();
+    MemoryFile file(host, k.stream.words, 50, 0.5, 4, 0);
+    ASSERT_EQ(file.ScanType, ScanLine);
+    LineScan scan;
+    Reconstruct(scan, host, file);
+
+    EXPECT_EQ(scan.imageWidth, 4u);
+    EXPECT_EQ(scan.imageHeight, 3u);
+    EXPECT_EQ(scan.numberOfFrames, 1u);
+    EXPECT_EQ(scan.images[0], (std::vector<uint16_t>{1, 2, 0, 0, 0, 0, 0, 1, 3, 0, 0, 0}));
+    EXPECT_EQ(scan.photonCounts[0], 10u);
+    EXPECT_EQ(scan.photonCount[0], 7u);
+    EXPECT_EQ(scan.gatedPhotonCount[0], 7u);
+    EXPECT_EQ(scan.minimum[0], 0u);
+    EXPECT_EQ(scan.maximum[0], 3u);
+
+    ASSERT_EQ(scan.meanImages[0].size(), 4u);
+    EXPECT_DOUBLE_EQ(scan.meanImages[0][0], 4.0 / 3);
+    EXPECT_DOUBLE_EQ(scan.meanImages[0][1], 2.0 / 3);
+    EXPECT_DOUBLE_EQ(scan.meanImages[0][2], 0);
+    EXPECT_DOUBLE_EQ(scan.meanImages[0][3], 1.0 / 3);
+    EXPECT_DOUBLE_EQ(scan.varianceImages[0][0], 7.0 / 3);
+    EXPECT_DOUBLE_EQ(scan.varianceImages[0][1], 4.0 / 3);
+    EXPECT_DOUBLE_EQ(scan.varianceImages[0][2], 0);
+    EXPECT_DOUBLE_EQ(scan.varianceImages[0][3], 1.0 / 3);
+    EXPECT_EQ(scan.timeCourse[0], (std::vector<double>{0.75, 0.25, 0.75}));
+
+    // Lines start at sync 115, 165, 215.
+    ASSERT_EQ(scan.lineStartTimes.size(), 3u);
+    EXPECT_DOUBLE_EQ(scan.lineStartTimes[0], 115 * 50e-9);
+    EXPECT_DOUBLE_EQ(scan.lineStartTimes[2], 215 * 50e-9);
+    EXPECT_EQ(host.toolBoxPage, 4);
+    EXPECT_TRUE(host.Logged("Lines reconstructed"));
+}
+
+TEST(LineScanReconstruct, PhotonsOutsideLinesMoveTheLastPhotonTime)
+{
+    TestHost host;
+    Kymograph k = ThreeLines();
+    MemoryFile file(host, k.stream.words, 50, 0.5, 4, 0);
+    LineScan scan;
+    Reconstruct(scan, host, file);
+    // First frame marker at sync 105; the stray photon after the last line at sync 265.
+    EXPECT_DOUBLE_EQ(scan.firstFrameTime, 105 * 50.0);
+    EXPECT_DOUBLE_EQ(scan.lastPhotonTime, 265 * 50.0);
+    double start = 0, end = 0;
+    ASSERT_TRUE(scan.CursorSpan(start, end));
+    EXPECT_DOUBLE_EQ(end, 265 * 50e-9);
+}
+
+TEST(LineScanReconstruct, InformationText)
+{
+    TestHost host;
+    Kymograph k = ThreeLines();
+    MemoryFile file(host, k.stream.words, 50, 0.5, 4, 0);
+    LineScan scan;
+    Reconstruct(scan, host, file);
+    const QString expected = QString::fromUtf8(
+        "              Image Width : 4\n"
+        "          Number of Lines : 3\n"
+        "               Line nSync : 40\n"
+        "               Pixel Time : 0.500000 µs\n"
+        "           Line Scan Time : 0.002000 ms\n"
+        "     Line Sampling Period : 0.002500 ms\n"
+        "                Channel 1 : Min = 0, Max = 3, Photon count = 7, Gated photon count = 7\n");
+    EXPECT_EQ(scan.infoText, expected);
+    EXPECT_EQ(host.summary, expected);
+}
+
+TEST(LineScanReconstruct, EqualLinesHaveZeroVariance)
+{
+    TestHost host;
+    Kymograph k;
+    k.Frame();
+    for (int i = 0; i < 5; ++i)
+        k.Line({{5, 1, 10}, {25, 1, 10}, {26, 1, 10}});
+    k.Frame();
+    MemoryFile file(host, k.stream.words, 50, 0.5, 4, 0);
+    LineScan scan;
+    Reconstruct(scan, host, file);
+    EXPECT_EQ(scan.meanImages[0], (std::vector<double>{1, 0, 2, 0}));
+    EXPECT_EQ(scan.varianceImages[0], (std::vector<double>{0, 0, 0, 0}));
+    EXPECT_EQ(scan.timeCourse[0], std::vector<double>(5, 0.75));
+}
+
+TEST(LineScanReconstruct, LineBeyondTheLineCountIsDropped)
+{
+    TestHost host;
+    Kymograph k;
+    k.Frame();
+    k.Line({{5, 1, 10}});
+    k.Line({{5, 1, 10}});
+    // A third line start without its end: linesPerFrame counts ends, so H = 2.
+    k.stream.AddMarker(k.now, 1);
+    k.stream.AddPhoton(k.now + 5, 1, 10);
+    k.now += 50;
+    k.Frame();
+    MemoryFile file(host, k.stream.words, 50, 0.5, 4, 0);
+    LineScan scan;
+    Reconstruct(scan, host, file);
+    EXPECT_EQ(scan.imageHeight, 2u);
+    EXPECT_EQ(scan.lineStartTimes.size(), 2u);
+    EXPECT_EQ(scan.images[0], (std::vector<uint16_t>{1, 0, 0, 0, 1, 0, 0, 0}));
+    EXPECT_EQ(scan.photonCount[0], 2u);
+    EXPECT_DOUBLE_EQ(scan.lastPhotonTime, (k.now - 50 + 5) * 50.0);
+}
+
+TEST(LineScanReconstruct, SingleLineStaysDefined)
+{
+    TestHost host;
+    Kymograph k;
+    k.Frame();
+    k.Line({{5, 1, 10}, {6, 1, 10}});
+    k.Frame();
+    MemoryFile file(host, k.stream.words, 50, 0.5, 4, 0);
+    LineScan scan;
+    Reconstruct(scan, host, file);
+    EXPECT_EQ(scan.meanImages[0], (std::vector<double>{2, 0, 0, 0}));
+    EXPECT_EQ(scan.varianceImages[0], (std::vector<double>{0, 0, 0, 0}));
+    EXPECT_TRUE(scan.infoText.contains("     Line Sampling Period : 0.000000 ms\n"));
+}
+
+TEST(LineScanReconstruct, NoLineAfterTheFrameMarker)
+{
+    TestHost host;
+    Kymograph k;
+    k.Line({{5, 1, 10}});
+    k.Frame();
+    k.Stray(1);
+    k.Frame();
+    MemoryFile file(host, k.stream.words, 50, 0.5, 0, 0);
+    LineScan scan;
+    Reconstruct(scan, host, file);
+    EXPECT_TRUE(host.Logged("No complete line found after the first frame marker", MessageError));
+    EXPECT_TRUE(host.Logged("No line width in the file header: using 32 pixels per line "
+                            "(the line width override changes it)",
+                            MessageWarning));
+    EXPECT_TRUE(scan.reconstructed);
+    EXPECT_EQ(scan.numberOfFrames, 0u);
+    EXPECT_TRUE(scan.images[0].empty());
+    EXPECT_EQ(scan.meanImages[0], std::vector<double>(32, 0.0));
+    EXPECT_EQ(scan.timeCourse[0], std::vector<double>(1, 0.0));
+}
+
+TEST(LineScanHistogram, PositionDelayHistogram)
+{
+    TestHost host;
+    host.SetGate(1, 0, 1);  // the histogram ignores the gates
+    Kymograph k;
+    k.Frame();
+    // 256 pixels of 7.8125 ns: offset 10 sync + 10 ns = 510 ns is pixel 65.
+    k.Line({{10, 1, 20}, {10, 1, 20}, {0, 1, 99}});
+    k.Line({{10, 1, 21}});
+    k.Frame();
+    MemoryFile file(host, k.stream.words, 50, 0.5, 256, 0);
+    LineScan scan;
+    Reconstruct(scan, host, file);
+    EXPECT_EQ(scan.gatedPhotonCount[0], 0u);
+
+    scan.BuildHistogramImages(0.5);
+    EXPECT_TRUE(host.Logged("100 256"));
+    EXPECT_EQ(scan.histogramBins, 100u);
+    ASSERT_EQ(scan.histogramImages[0].size(), 25600u);
+    EXPECT_EQ(scan.histogramImages[0][65 * 100 + 20], 2);
+    EXPECT_EQ(scan.histogramImages[0][65 * 100 + 21], 1);
+    EXPECT_EQ(scan.histogramImages[0][0 * 100 + 99], 1);  // 49.5 ns: bin 99 of 100
+    uint32_t total = 0;
+    for (uint16_t v : scan.histogramImages[0])
+        total += v;
+    EXPECT_EQ(total, 4u);
+    EXPECT_TRUE(scan.histogramImages[1].empty());
+
+    scan.BuildHistogramImages(0);
+    EXPECT_TRUE(host.Logged("Invalid bin width 0 ns", MessageError));
+}
