@@ -11,6 +11,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
 #include <QLabel>
@@ -22,6 +23,7 @@
 #include <QTextBrowser>
 #include <QTimer>
 #include <QUrl>
+#include <cmath>
 #include <functional>
 #include <memory>
 
@@ -80,6 +82,17 @@ protected:
         ticker->setInterval(0);
         QObject::connect(ticker.get(), &QTimer::timeout, std::move(tick));
         ticker->start();
+    }
+    /// Drags \p urls over the window and drops them, as a file manager does.
+    void Drop(const QList<QUrl> &urls)
+    {
+        QMimeData files;
+        files.setUrls(urls);
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &files, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(window.get(), &enter);
+        ASSERT_TRUE(enter.isAccepted());
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &files, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(window.get(), &drop);
     }
     QByteArray Settings()
     {
@@ -267,10 +280,7 @@ TEST_F(OpenTest, ApplyGatingReconstructsAgain)
 TEST_F(OpenTest, DroppingOneFileOpensItWithTabs)
 {
     const QString path = WriteImageScan("run1.pt3");
-    QMimeData files;
-    files.setUrls({QUrl::fromLocalFile(path)});
-    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &files, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(window.get(), &drop);
+    Drop({QUrl::fromLocalFile(path)});
     EXPECT_EQ(window->fileName, path);
     EXPECT_NE(IndexOf("0003 : Trying to open file " + path), -1);
     EXPECT_FALSE(Log().join('\n').contains("could not convert"));
@@ -282,12 +292,27 @@ TEST_F(OpenTest, DroppingSeveralFilesConvertsEachWithoutTabs)
     for (const char *name : {"a.pt3", "b.pt3", "c.pt3"})
         urls << QUrl::fromLocalFile(WriteImageScan(name));
     urls.insert(1, QUrl("https://example.org/x.pt3"));  // no local path: skipped
-    QMimeData files;
-    files.setUrls(urls);
-    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &files, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(window.get(), &drop);
+    Drop(urls);
     EXPECT_EQ(Log().filter("Succesfully openend file").size(), 3);
     EXPECT_EQ(Log().filter("Trying to open file").size(), 3);
     EXPECT_EQ(window->fileName, dir.filePath("c.pt3"));
     EXPECT_EQ(W<QTabWidget>("tabWidget")->count(), 2);
+}
+
+TEST_F(OpenTest, ResetCursorsReturnsToTheSpanOfTheFirstReconstruction)
+{
+    const QString path = WriteImageScan("run1.pt3");
+    ASSERT_TRUE(window->OpenFile(path, true));
+    double start = 0, end = 0;
+    ASSERT_TRUE(window->scan->CursorSpan(start, end));
+    std::vector<double> starts, ends;
+    window->GetCursors(starts, ends, 1);
+    const double firstEnd = ends[0];
+
+    window->SetCursorRanges(0, 100);
+    QMetaObject::invokeMethod(window.get(), "on_ResetCursorButton_clicked");
+    window->GetCursors(starts, ends, 1);
+    EXPECT_EQ(ends[0], firstEnd);
+    EXPECT_EQ(ends[3], firstEnd);
+    EXPECT_DOUBLE_EQ(starts[0], std::round(start * 1000) / 1000);
 }

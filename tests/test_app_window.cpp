@@ -1,5 +1,6 @@
 // The main window offscreen: its start-up state, the message log and panes,
 // tabs, shortcuts, the About box and drag and drop.
+#include "app/AssetPath.h"
 #include "app/Fotonel.h"
 
 #include <gtest/gtest.h>
@@ -561,7 +562,32 @@ TEST_F(WindowTest, DroppingAWebAddressDoesNothing)
     Make();
     QMimeData web;
     web.setUrls({QUrl("https://example.org/run1.pt3")});
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &web, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(window.get(), &enter);
+    ASSERT_TRUE(enter.isAccepted());
     QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &web, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(window.get(), &drop);
     EXPECT_EQ(Log().size(), 1);
+}
+
+TEST(AssetPath, WorkingDirectoryFirstThenTheFoldersGiven)
+{
+    QTemporaryDir work, program;
+    ASSERT_TRUE(work.isValid() && program.isValid());
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(work.path());
+    ASSERT_TRUE(QDir(program.path()).mkpath("images"));
+    QFile beside(program.filePath("images/info.png"));
+    ASSERT_TRUE(beside.open(QIODevice::WriteOnly));
+    beside.close();
+
+    EXPECT_EQ(AssetPath::Find("images/info.png", {program.path()}), program.filePath("images/info.png"));
+    EXPECT_EQ(AssetPath::Find("manual.html", {program.path()}), "manual.html");  // nowhere: unchanged
+
+    ASSERT_TRUE(QDir(work.path()).mkpath("images"));
+    QFile local(work.filePath("images/info.png"));
+    ASSERT_TRUE(local.open(QIODevice::WriteOnly));
+    local.close();
+    EXPECT_EQ(AssetPath::Find("images/info.png", {program.path()}), "images/info.png");
+    QDir::setCurrent(previous);
 }

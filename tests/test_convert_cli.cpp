@@ -20,12 +20,12 @@ QApplication &App()
     return app;
 }
 
-struct Run {
+struct ConvertRun {
     int code;
     QString out;
 };
 
-Run Convert(const QStringList &arguments)
+ConvertRun Convert(const QStringList &arguments)
 {
     App();
     QString text;
@@ -77,7 +77,7 @@ QString WriteSample(const QTemporaryDir &dir, uint32_t &photons)
 
 TEST(ConvertCli, HelpAndBadOptions)
 {
-    Run help = Convert({"--help"});
+    ConvertRun help = Convert({"--help"});
     EXPECT_EQ(help.code, 0);
     for (const char *option : {"--gate", "--cursor", "--width", "--tau-bin", "FILE"})
         EXPECT_TRUE(help.out.contains(option)) << option;
@@ -98,7 +98,7 @@ TEST(ConvertCli, ConvertsAnImageScanAndWritesTheHeaderFile)
     const QString path = WriteSample(dir, photons);
     ASSERT_EQ(photons, 40u);
 
-    Run run = Convert({path});
+    ConvertRun run = Convert({path});
     EXPECT_EQ(run.code, 0) << run.out.toStdString();
     const QStringList lines = run.out.split('\n');
     EXPECT_EQ(lines.value(0), QString("0001 : Trying to open file %1").arg(path));
@@ -125,21 +125,21 @@ TEST(ConvertCli, OptionsActLikeTheForm)
     const QString path = WriteSample(dir, photons);
 
     // Gate 0..5 ns keeps the 1 ns photons only: 20 of 40.
-    Run gated = Convert({"--gate", "1:0:5", path});
+    ConvertRun gated = Convert({"--gate", "1:0:5", path});
     EXPECT_EQ(gated.code, 0);
     EXPECT_TRUE(gated.out.contains("Photon count = 20, Gated photon count = 20")) << gated.out.toStdString();
 
-    Run wide = Convert({"--width", "8", path});
+    ConvertRun wide = Convert({"--width", "8", path});
     EXPECT_EQ(wide.code, 0);
     EXPECT_TRUE(wide.out.contains(QString("%1 : 8\n").arg("Image Width", 25)));
 
     // Cursors (1 ms steps, as the boxes show 3 decimals of a second) that end
     // before the second frame, which starts at 2.5 ms.
-    Run cursors = Convert({"--cursor", "all:0:0.002", path});
+    ConvertRun cursors = Convert({"--cursor", "all:0:0.002", path});
     EXPECT_EQ(cursors.code, 0);
     EXPECT_TRUE(cursors.out.contains("Photon count = 20, Gated photon count = 20")) << cursors.out.toStdString();
 
-    Run binned = Convert({"--tau-bin", "5", path});
+    ConvertRun binned = Convert({"--tau-bin", "5", path});
     EXPECT_EQ(binned.code, 0);
     EXPECT_GE(binned.out.count("Binned Life Time Data"), 2);
 }
@@ -154,7 +154,7 @@ TEST(ConvertCli, FailedFilesGiveExitStatusOne)
     const QString other = dir.filePath("notes.txt");
     QFile(other).open(QIODevice::WriteOnly);
 
-    Run run = Convert({wrong, other});
+    ConvertRun run = Convert({wrong, other});
     EXPECT_EQ(run.code, 1);
     EXPECT_TRUE(run.out.contains("error : This is not a PicoHarp 300 file\n"));
     EXPECT_TRUE(run.out.contains(QString("error : Failed to open file %1\n").arg(wrong)));

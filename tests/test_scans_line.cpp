@@ -92,10 +92,10 @@ TEST(LineScanReconstruct, KymographRowsAndProfiles)
     EXPECT_DOUBLE_EQ(scan.varianceImages[0][3], 1.0 / 3);
     EXPECT_EQ(scan.timeCourse[0], (std::vector<double>{0.75, 0.25, 0.75}));
 
-    // Lines start at sync 115, 165, 215.
+    // Lines start at sync 120, 170, 220.
     ASSERT_EQ(scan.lineStartTimes.size(), 3u);
-    EXPECT_DOUBLE_EQ(scan.lineStartTimes[0], 115 * 50e-9);
-    EXPECT_DOUBLE_EQ(scan.lineStartTimes[2], 215 * 50e-9);
+    EXPECT_DOUBLE_EQ(scan.lineStartTimes[0], 120 * 50e-9);
+    EXPECT_DOUBLE_EQ(scan.lineStartTimes[2], 220 * 50e-9);
     EXPECT_EQ(host.toolBoxPage, 4);
     EXPECT_TRUE(host.Logged("Lines reconstructed"));
 }
@@ -107,12 +107,13 @@ TEST(LineScanReconstruct, PhotonsOutsideLinesMoveTheLastPhotonTime)
     MemoryFile file(host, k.stream.words, 50, 0.5, 4, 0);
     LineScan scan;
     Reconstruct(scan, host, file);
-    // First frame marker at sync 105; the stray photon after the last line at sync 265.
+    // First frame marker at sync 105; the stray photon after the last line at sync 270.
     EXPECT_DOUBLE_EQ(scan.firstFrameTime, 105 * 50.0);
-    EXPECT_DOUBLE_EQ(scan.lastPhotonTime, 265 * 50.0);
+    EXPECT_DOUBLE_EQ(scan.lastPhotonTime, 270 * 50.0);
     double start = 0, end = 0;
     ASSERT_TRUE(scan.CursorSpan(start, end));
-    EXPECT_DOUBLE_EQ(end, 265 * 50e-9);
+    EXPECT_DOUBLE_EQ(start, 105 * 50e-9);
+    EXPECT_DOUBLE_EQ(end, 270 * 50e-9);
 }
 
 TEST(LineScanReconstruct, InformationText)
@@ -169,7 +170,8 @@ TEST(LineScanReconstruct, LineBeyondTheLineCountIsDropped)
     EXPECT_EQ(scan.lineStartTimes.size(), 2u);
     EXPECT_EQ(scan.images[0], (std::vector<uint16_t>{1, 0, 0, 0, 1, 0, 0, 0}));
     EXPECT_EQ(scan.photonCount[0], 2u);
-    EXPECT_DOUBLE_EQ(scan.lastPhotonTime, (k.now - 50 + 5) * 50.0);
+    // The photon of the dropped line (sync 215, 5 ns) is still the last one met.
+    EXPECT_DOUBLE_EQ(scan.lastPhotonTime, 215 * 50.0 + 5);
 }
 
 TEST(LineScanReconstruct, SingleLineStaysDefined)
@@ -224,13 +226,18 @@ TEST(LineScanHistogram, PositionDelayHistogram)
     Reconstruct(scan, host, file);
     EXPECT_EQ(scan.gatedPhotonCount[0], 0u);
 
+    // The cursors the first reconstruction set (3 decimals in s) would shut
+    // out this microsecond measurement: open them.
+    for (int c = 1; c <= 4; ++c)
+        host.SetCursor(c, 0, 1);
     scan.BuildHistogramImages(0.5);
     EXPECT_TRUE(host.Logged("100 256"));
     EXPECT_EQ(scan.histogramBins, 100u);
     ASSERT_EQ(scan.histogramImages[0].size(), 25600u);
     EXPECT_EQ(scan.histogramImages[0][65 * 100 + 20], 2);
     EXPECT_EQ(scan.histogramImages[0][65 * 100 + 21], 1);
-    EXPECT_EQ(scan.histogramImages[0][0 * 100 + 99], 1);  // 49.5 ns: bin 99 of 100
+    // Offset 0 sync + 49.5 ns is pixel 6; 49.5 ns is delay bin 99 of 100.
+    EXPECT_EQ(scan.histogramImages[0][6 * 100 + 99], 1);
     uint32_t total = 0;
     for (uint16_t v : scan.histogramImages[0])
         total += v;

@@ -11,6 +11,7 @@ int main(int argc, char *argv[])
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QTextStream out(stdout);
+    out.setCodec("UTF-8");
     QStringList arguments = QCoreApplication::arguments();
     arguments.removeFirst();
     return RunConverter(arguments, out);

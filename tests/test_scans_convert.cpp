@@ -1,0 +1,210 @@
+// Conversion of an opened file into its analysis, on synthetic files and on
+// the real instrument files named by FOTONEL_REAL_DATA.
+#include "support/MemoryFile.h"
+#include "support/TestHost.h"
+#include "files/PhotonFileFactory.h"
+#include "scans/Conversion.h"
+#include "scans/ImageScan.h"
+#include "scans/LineScan.h"
+#include "scans/PointScan.h"
+#include "tools/synth/RecordStream.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+namespace {
+
+std::vector<uint32_t> Markers(int frames)
+{
+    synth::RecordStream s;
+    uint64_t t = 10;
+    for (int f = 0; f < frames; ++f) {
+        s.AddMarker(t, 4);
+        s.AddMarker(t + 10, 1);
+        s.AddPhoton(t + 15, 1, 10);
+        s.AddMarker(t + 50, 2);
+        t += 100;
+    }
+    s.AddPhoton(t, 1, 10);
+    return s.words;
+}
+
+} // namespace
+
+TEST(MakeScan, OneAnalysisPerScanType)
+{
+    EXPECT_NE(dynamic_cast<ImageScan *>(MakeScan(ScanImage).get()), nullptr);
+    EXPECT_NE(dynamic_cast<LineScan *>(MakeScan(ScanLine).get()), nullptr);
+    EXPECT_NE(dynamic_cast<PointScan *>(MakeScan(ScanPoint).get()), nullptr);
+    EXPECT_EQ(MakeScan(ScanUnknown), nullptr);
+    EXPECT_EQ(MakeScan(7), nullptr);
+}
+
+TEST(ConvertFile, ReconstructsByScanType)
+{
+    TestHost host;
+    std::unique_ptr<RSD> scan;
+    MemoryFile image(host, Markers(3));
+    ASSERT_TRUE(ConvertFile(host, "image.pt3", &image, scan));
+    auto *imageScan = dynamic_cast<ImageScan *>(scan.get());
+    ASSERT_NE(imageScan, nullptr);
+    EXPECT_TRUE(imageScan->reconstructed);
+    EXPECT_EQ(imageScan->numberOfFrames, 2u);
+
+    MemoryFile line(host, Markers(2));
+    ASSERT_TRUE(ConvertFile(host, "line.pt3", &line, scan));
+    EXPECT_NE(dynamic_cast<LineScan *>(scan.get()), nullptr);
+    EXPECT_TRUE(scan->reconstructed);
+
+    MemoryFile point(host, Markers(0));
+    ASSERT_TRUE(ConvertFile(host, "point.pt3", &point, scan));
+    EXPECT_NE(dynamic_cast<PointScan *>(scan.get()), nullptr);
+    EXPECT_TRUE(host.Messages(MessageError).isEmpty());
+}
+
+TEST(ConvertFile, UnknownScanTypeIsRefused)
+{
+    TestHost host;
+    std::unique_ptr<RSD> scan = MakeScan(ScanPoint);
+    MemoryFile file(host, Markers(0));
+    file.ScanType = ScanUnknown;
+    EXPECT_FALSE(ConvertFile(host, "/data/run1.pt3", &file, scan));
+    EXPECT_EQ(scan, nullptr);  // the previous analysis is released
+    EXPECT_FALSE(file.ok);
+    EXPECT_EQ(host.Messages(MessageError), QStringList{"could not convert /data/run1.pt3"});
+}
+
+TEST(ConvertFile, UnusableFileIsRefused)
+{
+    TestHost host;
+    std::unique_ptr<RSD> scan;
+    MemoryFile file(host, Markers(3));
+    file.ok = false;
+    EXPECT_FALSE(ConvertFile(host, "run2.ptu", &file, scan));
+    EXPECT_FALSE(ConvertFile(host, "run3.ptu", nullptr, scan));
+    EXPECT_EQ(scan, nullptr);
+    EXPECT_EQ(host.Messages(MessageError), (QStringList{"could not convert run2.ptu", "could not convert run3.ptu"}));
+}
+
+namespace {
+
+class RealFile : public ::testing::Test {
+protected:
+    /// Copies the named real file into a temporary folder, opens and converts it.
+    bool Convert(const QString &name)
+    {
+        const QByteArray folder = qgetenv("FOTONEL_REAL_DATA");
+        if (folder.isEmpty())
+            return false;
+        const QString source = QDir(QString::fromLocal8Bit(folder)).filePath(name);
+        EXPECT_TRUE(dir.isValid());
+        path = dir.filePath(name);
+        EXPECT_TRUE(QFile::copy(source, path)) << source.toStdString();
+        file = MakePhotonFile(host, path);
+        EXPECT_NE(file, nullptr);
+        if (!file)
+            return false;
+        EXPECT_TRUE(file->Open(path));
+        EXPECT_TRUE(ConvertFile(host, path, file.get(), scan));
+        return scan != nullptr;
+    }
+
+    /// Channel-1 photons whose delay lies in the channel's gate, counted from the raw words.
+    uint32_t GatedChannelOnePhotons()
+    {
+        std::vector<double> lo, hi;
+        host.GetGating(lo, hi);
+        uint32_t n = 0;
+        for (uint32_t w : file->records) {
+            const uint32_t channel = w >> 28;
+            const double delay = ((w >> 16) & 0xFFFu) * file->Resolution();
+            if (channel == 1 && delay >= lo[0] && delay <= hi[0])
+                ++n;
+        }
+        return n;
+    }
+
+    void CheckHazelnut(uint32_t photons)
+    {
+        auto *image = dynamic_cast<ImageScan *>(scan.get());
+        ASSERT_NE(image, nullptr);
+        EXPECT_EQ(image->photonCounts, (std::vector<uint32_t>{photons, 0, 0, 0}));
+        // Five frame markers, each at the end of its frame: the first frame
+        // lies before the first marker, so four frames of 256 x 256 remain.
+        EXPECT_EQ(image->imageWidth, 256u);
+        EXPECT_EQ(image->imageHeight, 256u);
+        EXPECT_EQ(image->numberOfFrames, 4u);
+        EXPECT_EQ(image->imagesRemoved, 0u);
+        EXPECT_EQ(image->lineNSync, 126464u);
+        const uint64_t sum = std::accumulate(image->images[0].begin(), image->images[0].end(), uint64_t(0));
+        EXPECT_EQ(sum, image->gatedPhotonCount[0]);
+        EXPECT_EQ(image->delayTimes[0].size(), image->gatedPhotonCount[0]);
+        EXPECT_GT(image->gatedPhotonCount[0], photons / 2);
+        EXPECT_LT(image->gatedPhotonCount[0], photons);
+        EXPECT_TRUE(image->infoText.contains("   Final Number of Images : 4\n"));
+    }
+
+    QTemporaryDir dir;
+    QString path;
+    TestHost host;
+    std::unique_ptr<pqFile> file;
+    std::unique_ptr<RSD> scan;
+};
+
+#define REAL_FILE_OR_SKIP(name)                                                         \
+    if (qgetenv("FOTONEL_REAL_DATA").isEmpty())                                         \
+        GTEST_SKIP() << "FOTONEL_REAL_DATA is not set: real instrument files skipped"; \
+    ASSERT_TRUE(Convert(name))
+
+} // namespace
+
+TEST_F(RealFile, PointMeasurementConvertsAsPointScan)
+{
+    REAL_FILE_OR_SKIP("FCSdata_SymphoTime32_A42F_Point_1.pt3");
+    auto *point = dynamic_cast<PointScan *>(scan.get());
+    ASSERT_NE(point, nullptr);
+    EXPECT_EQ(point->photonCounts, (std::vector<uint32_t>{191790, 0, 0, 0}));
+    EXPECT_EQ(point->gatedCounts[0], GatedChannelOnePhotons());
+    EXPECT_EQ(point->photonTimes[0].size(), point->gatedCounts[0]);
+    // About 30 s of acquisition.
+    EXPECT_NEAR((point->lastTime - point->firstTime) / 1e9, 30.0, 0.01);
+    EXPECT_EQ(point->traceCounts[0].size(), 999u);
+}
+
+TEST_F(RealFile, TwoChannelPointMeasurement)
+{
+    REAL_FILE_OR_SKIP("FCS_point_correlator_topfluorPE_2_1_1_1.pt3");
+    auto *point = dynamic_cast<PointScan *>(scan.get());
+    ASSERT_NE(point, nullptr);
+    EXPECT_EQ(point->photonCounts, (std::vector<uint32_t>{482775, 490562, 0, 0}));
+    EXPECT_EQ(point->activeChannels, (std::vector<uint32_t>{0, 1}));
+    EXPECT_NEAR((point->lastTime - point->firstTime) / 1e9, 10.957, 0.001);
+}
+
+TEST_F(RealFile, HazelnutStackConvertsAsImageScan)
+{
+    REAL_FILE_OR_SKIP("napari-flim-phasor-plotter_hazelnut_ptu_stack_FLIM_z1.ptu");
+    CheckHazelnut(150363);
+}
+
+TEST_F(RealFile, OtherHazelnutSliceConvertsAsImageScan)
+{
+    REAL_FILE_OR_SKIP("napari-flim-phasor-plotter_hazelnut_ptu_stack_FLIM_z11.ptu");
+    CheckHazelnut(241151);
+}
+
+TEST_F(RealFile, SingleFrameImageFallsToTheLineScan)
+{
+    // Its only frame marker is the last record: every line lies before it.
+    REAL_FILE_OR_SKIP("PTU_Reader_Example_PTU_PicoHarp.ptu");
+    auto *line = dynamic_cast<LineScan *>(scan.get());
+    ASSERT_NE(line, nullptr);
+    EXPECT_EQ(line->photonCounts[0], 722402u);
+    EXPECT_EQ(line->imageHeight, 256u);
+    EXPECT_EQ(line->gatedPhotonCount[0], 0u);
+    EXPECT_TRUE(host.Logged("No complete line found after the first frame marker", MessageError));
+}

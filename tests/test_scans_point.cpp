@@ -1,0 +1,288 @@
+// Point measurement traces and lifetimes on synthetic photon streams:
+// sync period 50 ns, resolution 0.5 ns (dtime d is d/2 ns).
+#include "support/MemoryFile.h"
+#include "support/TestHost.h"
+#include "scans/PointScan.h"
+#include "tools/synth/RecordStream.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+struct Event {
+    uint64_t sync;
+    uint32_t channel;
+    uint32_t dtime;
+};
+
+std::vector<uint32_t> Records(const std::vector<Event> &events)
+{
+    synth::RecordStream s;
+    for (const Event &e : events)
+        s.AddPhoton(e.sync, e.channel, e.dtime);
+    return s.words;
+}
+
+// Record 0 is a photon at time 0; the last valid photon lies at sync 1000
+// (50000 ns). Channel 0 and 7 photons are damage and must be ignored.
+std::vector<Event> Stream()
+{
+    return {{0, 1, 0},    {3, 2, 4},   {5, 1, 99},    {5, 1, 10}, {6, 0, 0},
+            {500, 1, 20}, {999, 2, 2}, {1000, 1, 0},  {1001, 7, 0}};
+}
+
+void OpenCursors(TestHost &host)
+{
+    for (int c = 1; c <= 4; ++c)
+        host.SetCursor(c, 0, 1);
+}
+
+} // namespace
+
+TEST(PointScanReconstruct, GatedListsInRecordOrder)
+{
+    TestHost host;
+    host.SetGate(1, 0, 40);  // shuts out the 49.5 ns photon of channel 1
+    MemoryFile file(host, Records(Stream()));
+    ASSERT_EQ(file.ScanType, ScanPoint);
+    PointScan scan;
+    scan.Init(host, file);
+    scan.ReconstructImages();
+
+    EXPECT_EQ(scan.channelCount, 4u);
+    EXPECT_EQ(scan.activeChannelCount, 2u);
+    EXPECT_EQ(scan.activeChannels, (std::vector<uint32_t>{0, 1}));
+    EXPECT_EQ(scan.photonCounts, (std::vector<uint32_t>{5, 2, 0, 0}));
+    EXPECT_EQ(scan.gatedCounts, (std::vector<uint32_t>{4, 2, 0, 0}));
+    EXPECT_EQ(scan.photonTimes[0], (std::vector<double>{0, 255, 25010, 50000}));
+    EXPECT_EQ(scan.delayTimes[0], (std::vector<double>{0, 5, 10, 0}));
+    EXPECT_EQ(scan.photonTimes[1], (std::vector<double>{152, 49951}));
+    EXPECT_EQ(scan.delayTimes[1], (std::vector<double>{2, 1}));
+    EXPECT_TRUE(scan.photonTimes[2].empty());
+    EXPECT_DOUBLE_EQ(scan.firstTime, 0);
+    EXPECT_DOUBLE_EQ(scan.lastTime, 50000);  // the channel-7 photon after it does not count
+    EXPECT_EQ(host.toolBoxPage, 3);
+    EXPECT_TRUE(host.Logged("Traces reconstructed"));
+    double start = -1, end = -1;
+    ASSERT_TRUE(scan.CursorSpan(start, end));
+    EXPECT_DOUBLE_EQ(start, 0);
+    EXPECT_DOUBLE_EQ(end, 5e-5);
+}
+
+TEST(PointScanTrace, NineHundredNinetyNineBinsAndTheGuard)
+{
+    TestHost host;
+    MemoryFile file(host, Records(Stream()));
+    PointScan scan;
+    scan.Init(host, file);
+    scan.ReconstructImages();
+
+    // w = 50000 / 1000 = 50 ns. The channel-1 photon at lastTime has bin 1000.
+    EXPECT_DOUBLE_EQ(scan.traceBinWidth, 50);
+    EXPECT_EQ(host.Messages().filter("Index out of bounds").size(), 1);
+    EXPECT_TRUE(host.Logged("Index out of bounds 4 1000"));
+
+    // The first cursors (0 .. 5e-5 s shown as 0.000 .. 0.000) crop this short
+    // measurement to its first bin; open them and bin again.
+    EXPECT_EQ(scan.traceCounts[0].size(), 1u);
+    OpenCursors(host);
+    scan.BinTrace();
+    ASSERT_EQ(scan.traceTimes[0].size(), 999u);
+    ASSERT_EQ(scan.traceCounts[0].size(), 999u);
+    EXPECT_DOUBLE_EQ(scan.traceTimes[0][0], 2.5e-8);
+    EXPECT_DOUBLE_EQ(scan.traceTimes[0][998], 49925e-9);
+    // 0 ns -> 0; 255 and 299.5 ns -> 5; 25010 ns -> 500; 50000 ns dropped.
+    EXPECT_EQ(scan.traceCounts[0][0], 1);
+    EXPECT_EQ(scan.traceCounts[0][5], 2);
+    EXPECT_EQ(scan.traceCounts[0][500], 1);
+    double sum = 0;
+    for (double v : scan.traceCounts[0])
+        sum += v;
+    EXPECT_EQ(sum, 4);
+    // Channel 2: 152 ns -> 3; 49951 ns -> 999, the guard: dropped without a line.
+    EXPECT_EQ(scan.traceCounts[1][3], 1);
+    sum = 0;
+    for (double v : scan.traceCounts[1])
+        sum += v;
+    EXPECT_EQ(sum, 1);
+    EXPECT_TRUE(host.Logged("Binned the data"));
+}
+
+TEST(PointScanTrace, GateExcludingEveryPhoton)
+{
+    TestHost host;
+    host.SetGate(2, 10, 20);
+    MemoryFile file(host, Records(Stream()));
+    PointScan scan;
+    scan.Init(host, file);
+    scan.ReconstructImages();
+    OpenCursors(host);
+    scan.BinTrace();
+    EXPECT_TRUE(scan.photonTimes[1].empty());
+    EXPECT_EQ(scan.traceCounts[1], std::vector<double>(999, 0.0));
+    ASSERT_EQ(scan.lifetimeHistograms[1].size(), 99u);
+    EXPECT_EQ(scan.lifetimeHistograms[1], std::vector<double>(99, 1e-12));
+}
+
+TEST(PointScanTrace, CroppedToTheCursors)
+{
+    TestHost host;
+    // One second of measurement: 2e7 sync periods; bins of 1 ms, centres at (i + 0.5) ms.
+    MemoryFile file(host, Records({{0, 1, 0}, {210000, 1, 0}, {390000, 1, 0}, {20000000, 1, 0}}));
+    PointScan scan;
+    scan.Init(host, file);
+    scan.ReconstructImages();
+    EXPECT_EQ(scan.traceCounts[0].size(), 999u);  // cursors 0 .. 1 s keep every bin
+
+    host.SetCursor(1, 0.010, 0.020);
+    scan.BinTrace();
+    ASSERT_EQ(scan.traceTimes[0].size(), 10u);
+    EXPECT_DOUBLE_EQ(scan.traceTimes[0].front(), 0.0105);
+    EXPECT_DOUBLE_EQ(scan.traceTimes[0].back(), 0.0195);
+    EXPECT_EQ(scan.traceCounts[0][0], 1);  // 10.5 ms: the photon at sync 210000
+    EXPECT_EQ(scan.traceCounts[0][9], 1);  // 19.5 ms: the photon at sync 390000
+
+    host.SetCursor(1, 0.010, 0.010);  // between two bin centres: nothing
+    scan.BinTrace();
+    EXPECT_TRUE(scan.traceTimes[0].empty());
+    EXPECT_TRUE(scan.traceCounts[0].empty());
+
+    host.SetCursor(1, 0, 0);  // ends before the first centre: bin 0 stays
+    scan.BinTrace();
+    EXPECT_EQ(scan.traceTimes[0].size(), 1u);
+}
+
+TEST(PointScanTrace, SinglePhotonMeasurementHasNoTrace)
+{
+    TestHost host;
+    MemoryFile file(host, Records({{7, 1, 0}}));
+    PointScan scan;
+    scan.Init(host, file);
+    scan.ReconstructImages();
+    EXPECT_TRUE(scan.reconstructed);
+    EXPECT_TRUE(host.Logged("Measurement too short to bin a trace: 0 ns", MessageError));
+    EXPECT_TRUE(scan.traceTimes[0].empty());
+    EXPECT_TRUE(scan.traceCounts[0].empty());
+    scan.BinExportTrace(1000);
+    EXPECT_TRUE(scan.exportCounts[0].empty());
+}
+
+TEST(FindFirstNotBelow, Edges)
+{
+    const std::vector<double> x{1, 2, 3};
+    EXPECT_EQ(PointScan::FindFirstNotBelow(x, 0.5), 0u);
+    EXPECT_EQ(PointScan::FindFirstNotBelow(x, 1), 0u);
+    EXPECT_EQ(PointScan::FindFirstNotBelow(x, 1.5), 1u);
+    EXPECT_EQ(PointScan::FindFirstNotBelow(x, 3), 2u);
+    EXPECT_EQ(PointScan::FindFirstNotBelow(x, 4), 3u);
+    EXPECT_EQ(PointScan::FindFirstNotBelow({}, 4), 0u);
+}
+
+TEST(FindLastNotAbove, Edges)
+{
+    const std::vector<double> x{1, 2, 3};
+    EXPECT_EQ(PointScan::FindLastNotAbove(x, 0.5), 0u);
+    EXPECT_EQ(PointScan::FindLastNotAbove(x, 1), 0u);
+    EXPECT_EQ(PointScan::FindLastNotAbove(x, 2.5), 1u);
+    EXPECT_EQ(PointScan::FindLastNotAbove(x, 3), 2u);
+    EXPECT_EQ(PointScan::FindLastNotAbove(x, 5), 2u);
+    EXPECT_EQ(PointScan::FindLastNotAbove({}, 5), 0u);
+}
+
+TEST(PointScanExport, BinsOfTheChosenWidth)
+{
+    TestHost host;
+    MemoryFile file(host, Records(Stream()));
+    PointScan scan;
+    scan.Init(host, file);
+    scan.ReconstructImages();
+
+    // n = ceil(50000 / 1000) = 50; the photon at lastTime lands in the guard bin 50.
+    scan.BinExportTrace(1000);
+    EXPECT_DOUBLE_EQ(scan.traceBinWidth, 1000);
+    ASSERT_EQ(scan.exportCounts[0].size(), 50u);
+    EXPECT_EQ(scan.exportCounts[0][0], 3);  // 0, 255 and 299.5 ns
+    EXPECT_EQ(scan.exportCounts[0][25], 1);
+    ASSERT_EQ(scan.exportCounts[1].size(), 50u);
+    EXPECT_EQ(scan.exportCounts[1][0], 1);
+    EXPECT_EQ(scan.exportCounts[1][49], 1);
+    EXPECT_TRUE(host.Logged("Binned the export data"));
+
+    // Wider than the measurement: one bin with every photon.
+    scan.BinExportTrace(60000);
+    EXPECT_EQ(scan.exportCounts[0], (std::vector<uint16_t>{5}));
+    // Exactly as wide: the photon at lastTime is in the dropped guard bin.
+    scan.BinExportTrace(50000);
+    EXPECT_EQ(scan.exportCounts[0], (std::vector<uint16_t>{4}));
+    EXPECT_EQ(host.Messages().filter("Index out of bounds").size(), 1);  // only BinTrace's
+
+    scan.BinExportTrace(0);
+    EXPECT_TRUE(host.Logged("Invalid bin width 0 ns", MessageError));
+}
+
+TEST(PointScanExport, SixteenBitCountsWrap)
+{
+    TestHost host;
+    std::vector<Event> events(65537, Event{10, 1, 0});
+    events.push_back({1000, 1, 0});
+    MemoryFile file(host, Records(events));
+    PointScan scan;
+    scan.Init(host, file);
+    scan.ReconstructImages();
+    scan.BinExportTrace(1000);
+    ASSERT_EQ(scan.exportCounts[0].size(), 50u);
+    EXPECT_EQ(scan.exportCounts[0][0], 1);  // 65537 photons
+}
+
+TEST(PointScanLifetimes, GuardBinAndStartValues)
+{
+    TestHost host;
+    MemoryFile file(host, Records(Stream()));
+    PointScan scan;
+    scan.Init(host, file);
+    scan.ReconstructImages();
+
+    // Bin box reset to the resolution 0.5 ns: N = 100, M = 99.
+    EXPECT_DOUBLE_EQ(scan.tauBinWidth, 0.5);
+    ASSERT_EQ(scan.lifetimeAxis.size(), 99u);
+    EXPECT_DOUBLE_EQ(scan.lifetimeAxis[0], 0.25);
+    EXPECT_DOUBLE_EQ(scan.lifetimeAxis[98], 49.25);
+    EXPECT_DOUBLE_EQ(scan.lifetimeHistograms[0][0], 2 + 1e-12);   // 0 and 0 ns
+    EXPECT_DOUBLE_EQ(scan.lifetimeHistograms[0][10], 1 + 1e-12);  // 5 ns
+    EXPECT_DOUBLE_EQ(scan.lifetimeHistograms[0][20], 1 + 1e-12);  // 10 ns
+    EXPECT_DOUBLE_EQ(scan.lifetimeHistograms[0][1], 1e-12);
+    // 49.5 ns is in the dropped bin 99.
+    double sum = 0;
+    for (double v : scan.lifetimeHistograms[0])
+        sum += v;
+    EXPECT_NEAR(sum, 4, 1e-9);
+
+    scan.BinLifetimes(20);  // N = ceil(2.5) = 3, M = 2
+    EXPECT_EQ(scan.lifetimeAxis, (std::vector<double>{10, 30}));
+    EXPECT_DOUBLE_EQ(scan.lifetimeHistograms[0][0], 4 + 1e-12);
+    EXPECT_DOUBLE_EQ(scan.lifetimeHistograms[0][1], 1e-12);
+
+    scan.BinLifetimes(50);  // not below the sync period: M = 0
+    EXPECT_TRUE(scan.lifetimeAxis.empty());
+    EXPECT_TRUE(scan.lifetimeHistograms[0].empty());
+    scan.BinLifetimes(60);
+    EXPECT_TRUE(scan.lifetimeAxis.empty());
+
+    scan.BinLifetimes(-2);
+    EXPECT_TRUE(host.Logged("Invalid bin width -2 ns", MessageError));
+}
+
+TEST(PointScanBase, WriteImagesOnlyReconstructs)
+{
+    TestHost host;
+    MemoryFile file(host, Records(Stream()));
+    PointScan scan;
+    scan.Init(host, file);
+    scan.WriteImages(0, 1);
+    EXPECT_TRUE(scan.reconstructed);
+    const size_t messages = host.messages.size();
+    scan.WriteImages(2, 0);
+    EXPECT_EQ(host.messages.size(), messages);
+}
