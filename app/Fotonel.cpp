@@ -85,6 +85,11 @@ Fotonel::Fotonel(QWidget *parent, std::unique_ptr<Ui::Fotonel> form)
 Fotonel::~Fotonel()
 {
     SaveSettings(QString::fromLatin1(SettingsFileName));
+    // The widgets outlive this part of the window (the base class deletes
+    // them) and may still signal while they go, a spin box losing focus for
+    // one: nothing may reach the slots of a window that is half gone.
+    for (QObject *child : findChildren<QObject *>())
+        QObject::disconnect(child, nullptr, this, nullptr);
     // The analysis keeps a reference to the file it was made from.
     scan.reset();
     file.reset();

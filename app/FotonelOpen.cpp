@@ -17,8 +17,10 @@ void Fotonel::on_browse_clicked()
 {
     if (RefuseWhenBusy())
         return;
+    // Patterns of a file dialog filter are separated by spaces only: with a
+    // comma after "*.pt3" the dialog would hide every .pt3 file.
     const QString chosen = QFileDialog::getOpenFileName(this, tr("Choose PicoQuant File"), openDir,
-                                                        tr("PicoQuant File (*.pt3, *.ptu)"));
+                                                        tr("PicoQuant File (*.pt3 *.ptu)"));
     if (chosen.isEmpty())
         return;
     OpenFile(chosen, true);

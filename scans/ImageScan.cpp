@@ -16,6 +16,17 @@ constexpr double kNsPerS = 1e9;
 // Channels are 4 bits wide; the tables of the photon pass are indexed by them.
 constexpr uint32_t kChannelSlots = 16;
 
+// What the photon pass needs of one channel, kept together in one cache line.
+struct ChannelSlot {
+    uint16_t *stack;
+    double *delays;
+    double gateMin, gateMax;      // ns, inclusive
+    double cursorMin, cursorMax;  // ns, inclusive
+    uint32_t placed;
+    bool real;    // a channel of the file: moves lastPhotonTime
+    bool usable;  // active, with a gate and cursors: placed
+};
+
 QString InfoLine(const QString &label, const QString &value)
 {
     return QStringLiteral("%1 : %2\n").arg(label, 25).arg(value);
@@ -195,25 +206,21 @@ void ImageScan::ReconstructImages()
     // Per 4-bit channel value: real channels move lastPhotonTime; usable ones
     // (active, with a gate and cursors) are placed. Everything else, channel 0
     // and channels above the file's count, is skipped untouched.
-    bool real[kChannelSlots] = {};
-    bool usable[kChannelSlots] = {};
-    uint16_t *stack[kChannelSlots] = {};
-    double *delays[kChannelSlots] = {};
-    uint32_t placed[kChannelSlots] = {};
-    double gLo[kChannelSlots] = {}, gHi[kChannelSlots] = {}, cLo[kChannelSlots] = {}, cHi[kChannelSlots] = {};
+    ChannelSlot channelTable[kChannelSlots] = {};
     for (uint32_t ch = 1; ch <= numberOfChannels && ch < kChannelSlots; ++ch) {
         const uint32_t c = ch - 1;
-        real[ch] = true;
+        ChannelSlot &slot = channelTable[ch];
+        slot.real = true;
         if (photonCounts[c] == 0 || c >= gateMin.size() || c >= gateMax.size() || c >= cursorMin.size() ||
             c >= cursorMax.size())
             continue;
-        usable[ch] = true;
-        stack[ch] = images[c].data();
-        delays[ch] = delayTimes[c].data();
-        gLo[ch] = gateMin[c];
-        gHi[ch] = gateMax[c];
-        cLo[ch] = cursorMin[c];
-        cHi[ch] = cursorMax[c];
+        slot.usable = true;
+        slot.stack = images[c].data();
+        slot.delays = delayTimes[c].data();
+        slot.gateMin = gateMin[c];
+        slot.gateMax = gateMax[c];
+        slot.cursorMin = cursorMin[c];
+        slot.cursorMax = cursorMax[c];
     }
 
     // A fresh cursor counts overflows from record 0: its times, and so the
@@ -231,35 +238,37 @@ void ImageScan::ReconstructImages()
     std::size_t lineOffset = 0;   // f x W x H + line x W, valid while line < H
     uint32_t frame = 0, line = 0;
     bool inLine = false, frameHasLine = false;
+    bool lineKept = false;  // in a line, and the line is below H
     double lineStart = 0;
     while (frame < F && cursor.Next()) {
-        switch (cursor.marker) {
-        case PHOTON_MARKER: {
+        if (cursor.marker == PHOTON_MARKER) {
             if (!inLine)
-                break;
-            const uint32_t ch = cursor.channel;
-            if (!real[ch])
-                break;
+                continue;
+            ChannelSlot &slot = channelTable[cursor.channel];
+            if (!slot.real)
+                continue;
             const double t = cursor.truetime;
             lastTime = t;
-            if (!usable[ch] || line >= H)
-                break;
+            if (!(lineKept && slot.usable))
+                continue;
             const double d = cursor.delaytime;
-            if (d < gLo[ch] || d > gHi[ch] || t < cLo[ch] || t > cHi[ch])
-                break;
+            if (d < slot.gateMin || d > slot.gateMax || t < slot.cursorMin || t > slot.cursorMax)
+                continue;
             // Pixel clock of the first line; x = W (the offset equals lineTime) is dropped.
             const double x = width * (t - lineStart) / clock;
             if (!(x >= 0 && x < width))
-                break;
-            uint16_t &count = stack[ch][lineOffset + static_cast<uint32_t>(x)];
+                continue;
+            uint16_t &count = slot.stack[lineOffset + static_cast<uint32_t>(x)];
             if (count != UINT16_MAX)  // saturate rather than wrap to 0
                 ++count;
-            delays[ch][placed[ch]++] = d;
-            break;
+            slot.delays[slot.placed++] = d;
+            continue;
         }
+        switch (cursor.marker) {
         case 2:
             ++line;
             inLine = false;
+            lineKept = false;
             break;
         case 1:
             lineStart = cursor.truetime;
@@ -267,6 +276,7 @@ void ImageScan::ReconstructImages()
             if (!frameHasLine)
                 frameStartTimes[frame] = cursor.truetime / kNsPerS;
             inLine = true;
+            lineKept = line < H;
             frameHasLine = true;
             break;
         case 4:
@@ -279,6 +289,7 @@ void ImageScan::ReconstructImages()
             LetEventsRun();
             line = 0;
             inLine = false;
+            lineKept = false;
             frameHasLine = false;
             frameOffset += pixelsPerImage;
             break;
@@ -293,7 +304,7 @@ void ImageScan::ReconstructImages()
         resetCursors = false;
     }
     for (uint32_t c = 0; c < numberOfChannels; ++c) {
-        const uint32_t n = c + 1 < kChannelSlots ? placed[c + 1] : 0;
+        const uint32_t n = c + 1 < kChannelSlots ? channelTable[c + 1].placed : 0;
         photonCount[c] = n;
         gatedPhotonCount[c] = n;
         if (photonCounts[c] != 0)

@@ -15,6 +15,7 @@
 #include <QDragEnterEvent>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMetaMethod>
@@ -590,4 +591,19 @@ TEST(AssetPath, WorkingDirectoryFirstThenTheFoldersGiven)
     local.close();
     EXPECT_EQ(AssetPath::Find("images/info.png", {program.path()}), "images/info.png");
     QDir::setCurrent(previous);
+}
+
+TEST_F(WindowTest, ClosingWithAnEditOpenIsSafe)
+{
+    Make();
+    window->show();
+    QApplication::setActiveWindow(window.get());
+    auto *binsize = W<QDoubleSpinBox>("binsize");
+    binsize->setFocus();
+    binsize->findChild<QLineEdit *>()->setText("0.35");
+    QCoreApplication::processEvents();
+    // Losing the focus while the window goes commits the edit: it must not
+    // reach the window's slots any more.
+    window.reset();
+    EXPECT_TRUE(QFile::exists(dir.filePath("lastsettings.dat")));
 }

@@ -21,6 +21,7 @@ namespace {
 std::vector<uint32_t> Markers(int frames)
 {
     synth::RecordStream s;
+    s.AddPhoton(2, 1, 10);
     uint64_t t = 10;
     for (int f = 0; f < frames; ++f) {
         s.AddMarker(t, 4);

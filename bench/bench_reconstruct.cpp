@@ -1,0 +1,176 @@
+// Speed of the analyses on large in-memory measurements: an image scan of
+// 256 x 256 pixels, 64 frames and two channels (about 50 million records)
+// and a point measurement of 20 million photons on two channels. Prints
+// records (or photons) per second of each step and the peak memory.
+#include "app/FotonelServices.h"
+#include "files/pqFile.h"
+#include "scans/ImageScan.h"
+#include "scans/PointScan.h"
+#include "tools/synth/RecordStream.h"
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+// Form values as the window would hold them after a file was opened.
+class BenchHost : public FotonelServices {
+public:
+    void AddMessage(int, const QString &) override {}
+    void AddSummaryText(const QString &) override {}
+    void AddHeaderText(const QString &) override {}
+    void SetProgress(int) override {}
+    void ProcessEvents() override {}
+    void SetToolBoxPage(int) override {}
+    int AddTab(QWidget *, const QString &) override { return -1; }
+    void ShowTab(const QString &) override {}
+    void GetGating(std::vector<double> &lo, std::vector<double> &hi) override
+    {
+        lo.assign(4, 0);
+        hi.assign(4, 1e9);
+    }
+    void GetCursors(std::vector<double> &lo, std::vector<double> &hi, double factor) override
+    {
+        lo.assign(4, 0);
+        hi.assign(4, 1e16 * factor);
+    }
+    double GetDtau() override { return 0.05; }
+    int GetNrbins() override { return 16; }
+    int GetNcasc() override { return 10; }
+    double GetBinsize() override { return 1; }
+    double GetTaubinsize() override { return tauBin; }
+    double GetIStaubinsize() override { return tauBin; }
+    double GetLStaubinsize() override { return tauBin; }
+    int GetISImageWidth() override { return 32; }
+    int GetLSImageWidth() override { return 32; }
+    Qt::CheckState GetISImageWidthcheck() override { return Qt::Unchecked; }
+    Qt::CheckState GetLSImageWidthcheck() override { return Qt::Unchecked; }
+    Qt::CheckState GetRecordColumn(RecordColumn) override { return Qt::Checked; }
+    void SetGatingRanges(double, double) override {}
+    void SetCursorRanges(double, double) override {}
+    void SetCorrelationControls(double, double, int, int) override {}
+    void SetImageTauBinSize(double value, double) override { tauBin = value; }
+    void SetLineTauBinSize(double value, double) override { tauBin = value; }
+    void SetPointTauBinSize(double value, double) override { tauBin = value; }
+    void SetTraceBinSize(double, double) override {}
+    QString GetVersion() const override { return QStringLiteral("bench"); }
+
+    double tauBin = 0.016;
+};
+
+class BenchFile : public pqFile {
+public:
+    BenchFile(FotonelServices &host, std::vector<uint32_t> words, int width) : pqFile(host), width(width)
+    {
+        records.Assign(std::move(words));
+        recordsRead = true;
+        ok = true;
+        ScanRecords();
+    }
+    double SyncPeriod() const override { return 50; }
+    double Resolution() const override { return 0.016; }
+    int ImageWidth() const override { return width; }
+    int ImageHeight() const override { return width; }
+    int NumberOfChannels() const override { return 4; }
+    int NumberOfRecords() const override { return static_cast<int>(records.size()); }
+    int width;
+};
+
+double Seconds(const std::function<void()> &work)
+{
+    const auto start = std::chrono::steady_clock::now();
+    work();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void Report(const char *step, double items, double seconds, const char *unit)
+{
+    std::printf("%-34s %8.3f s  %8.1f M%s/s\n", step, seconds, items / seconds / 1e6, unit);
+}
+
+long PeakMegabytes()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss / 1024;
+}
+
+// Lines of 256 pixels of 4 sync periods; 12 photons per pixel and frame,
+// alternating between channels 1 and 2.
+std::vector<uint32_t> ImageRecords(uint32_t size, uint32_t frames, uint32_t photonsPerPixel)
+{
+    synth::RecordStream s;
+    s.words.reserve(static_cast<size_t>(size) * size * frames * photonsPerPixel + frames * size * 2 + 4096);
+    uint64_t t = 100;
+    uint32_t n = 0;
+    s.AddMarker(t, 4);
+    for (uint32_t f = 0; f < frames; ++f) {
+        for (uint32_t y = 0; y < size; ++y) {
+            t += 20;
+            s.AddMarker(t, 1);
+            for (uint32_t x = 0; x < size; ++x)
+                for (uint32_t k = 0; k < photonsPerPixel; ++k, ++n)
+                    s.AddPhoton(t + 4 * x + k % 4, 1 + (n & 1), (n * 37u) % 3000u);
+            t += 4 * size;
+            s.AddMarker(t, 2);
+        }
+        s.AddMarker(t, 4);
+    }
+    return s.words;
+}
+
+std::vector<uint32_t> PointRecords(uint32_t photons)
+{
+    synth::RecordStream s;
+    s.words.reserve(photons + photons / 20000 + 16);
+    uint64_t t = 0;
+    for (uint32_t i = 0; i < photons; ++i) {
+        t += 1 + (i * 7u) % 5u;
+        s.AddPhoton(t, 1 + (i % 3 == 0), (i * 53u) % 3000u);
+    }
+    return s.words;
+}
+
+} // namespace
+
+int main()
+{
+    BenchHost host;
+    {
+        std::vector<uint32_t> words = ImageRecords(256, 64, 12);
+        const double records = static_cast<double>(words.size());
+        std::printf("image scan: %.1f M records, 256 x 256 x 64, 2 channels\n", records / 1e6);
+        BenchFile *file = nullptr;
+        const double scan = Seconds([&] { file = new BenchFile(host, std::move(words), 256); });
+        Report("record scan (open)", records, scan, "rec");
+        ImageScan image;
+        image.Init(host, *file);
+        Report("ReconstructImages (first)", records, Seconds([&] { image.ReconstructImages(); }), "rec");
+        image.reconstructed = false;
+        Report("ReconstructImages (again)", records, Seconds([&] { image.ReconstructImages(); }), "rec");
+        const double photons = static_cast<double>(image.delayTimes[0].size() + image.delayTimes[1].size());
+        Report("BinLifetimes 0.016 ns", photons, Seconds([&] { image.BinLifetimes(0.016); }), "ph");
+        Report("CalculateStats", records, Seconds([&] { image.CalculateStats(); }), "rec");
+        delete file;
+    }
+    {
+        std::vector<uint32_t> words = PointRecords(20000000);
+        const double records = static_cast<double>(words.size());
+        std::printf("point measurement: %.1f M records, 20 M photons, 2 channels\n", records / 1e6);
+        BenchFile file(host, std::move(words), 0);
+        PointScan point;
+        point.Init(host, file);
+        Report("ReconstructImages (first, + bins)", records, Seconds([&] { point.ReconstructImages(); }), "rec");
+        point.reconstructed = false;
+        Report("ReconstructImages (again, + bins)", records, Seconds([&] { point.ReconstructImages(); }), "rec");
+        const double photons = static_cast<double>(point.photonTimes[0].size() + point.photonTimes[1].size());
+        Report("BinTrace", photons, Seconds([&] { point.BinTrace(); }), "ph");
+        Report("BinExportTrace 1000 ns", photons, Seconds([&] { point.BinExportTrace(1000); }), "ph");
+        Report("BinLifetimes 0.016 ns", photons, Seconds([&] { point.BinLifetimes(0.016); }), "ph");
+    }
+    std::printf("peak memory: %ld MB\n", PeakMegabytes());
+    return 0;
+}
