@@ -231,26 +231,6 @@ TEST_F(ControlsTest, TraceBinSnapsDownToWholeSteps)
     EXPECT_DOUBLE_EQ(D("binsize")->value(), 0.7);
 }
 
-TEST_F(ControlsTest, BinWidthBoxesStartAtOneBin)
-{
-    window->SetImageTauBinSize(0.004, 12.5);
-    QDoubleSpinBox *box = D("IStaubinsize");
-    EXPECT_EQ(box->decimals(), 5);
-    EXPECT_DOUBLE_EQ(box->minimum(), 0.004);
-    EXPECT_DOUBLE_EQ(box->maximum(), 12.5);
-    EXPECT_DOUBLE_EQ(box->singleStep(), 0.004);
-    EXPECT_DOUBLE_EQ(box->value(), 0.004);
-    window->SetLineTauBinSize(0.008, 25);
-    EXPECT_DOUBLE_EQ(D("LStaubinsize")->value(), 0.008);
-    EXPECT_DOUBLE_EQ(D("LStaubinsize")->maximum(), 25);
-    window->SetPointTauBinSize(0.016, 50);
-    EXPECT_DOUBLE_EQ(window->GetTaubinsize(), 0.016);
-    EXPECT_EQ(D("taubinsize")->decimals(), 5);
-    window->SetTraceBinSize(0.025, 1e16);
-    EXPECT_EQ(D("binsize")->decimals(), 3);
-    EXPECT_DOUBLE_EQ(window->GetBinsize(), 0.025);
-    EXPECT_DOUBLE_EQ(D("binsize")->singleStep(), 0.025);
-}
 
 TEST_F(ControlsTest, FormValuesReachTheAnalyses)
 {

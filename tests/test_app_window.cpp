@@ -348,15 +348,6 @@ TEST_F(WindowTest, LogNumbersFromOneAndRestartsAfterClear)
     EXPECT_EQ(Log(), QStringList({"0001 : again"}));
 }
 
-TEST_F(WindowTest, LogShowsLevelColours)
-{
-    Make();
-    window->AddMessage(MessageError, "red line");
-    window->AddMessage(MessageWarning, "orange line");
-    const QString html = W<QTextBrowser>("textBrowser")->toHtml();
-    EXPECT_TRUE(html.contains("color:#ff0000;\">error : red line")) << html.toStdString();
-    EXPECT_TRUE(html.contains("color:#fe6000;\">warning : orange line"));
-}
 
 TEST_F(WindowTest, MessageTenThousandIsShownInFull)
 {
