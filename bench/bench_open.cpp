@@ -70,17 +70,17 @@ double Seconds(std::chrono::steady_clock::time_point from)
 
 bool Generate(const QString &path)
 {
-    synth::ImageScanSpec spec;
-    spec.width = 256;
-    spec.height = 256;
-    spec.frames = 96;
-    spec.lineSyncs = 256 * 40;
-    spec.lineGap = 1000;
-    spec.channels = {1, 2};
-    spec.centred = false;
-    spec.photonCount = [](int f, int y, int x, uint32_t ch) { return 2 + (x + y + f + static_cast<int>(ch)) % 5; };
-    spec.dtimeOf = [](int, int y, int x, uint32_t, int k) { return static_cast<uint32_t>((x * 7 + y * 3 + k * 131) % 3125); };
-    const synth::GeneratedScan scan = synth::MakeImageScan(spec);
+    synth::ImageScanSpec layout;
+    layout.width = 256;
+    layout.height = 256;
+    layout.frames = 96;
+    layout.lineSyncs = 256 * 40;
+    layout.lineGap = 1000;
+    layout.channels = {1, 2};
+    layout.centred = false;
+    layout.photonCount = [](int f, int y, int x, uint32_t ch) { return 2 + (x + y + f + static_cast<int>(ch)) % 5; };
+    layout.dtimeOf = [](int, int y, int x, uint32_t, int k) { return static_cast<uint32_t>((x * 7 + y * 3 + k * 131) % 3125); };
+    const synth::GeneratedScan scan = synth::MakeImageScan(layout);
     synth::Pt3Header header;
     header.imagingHeader = {0, 0, 0, 0, 0, 0, 256, 256, 0, 0};
     return synth::WritePt3(path, header, scan.words);

@@ -49,20 +49,20 @@ int main(int argc, char *argv[])
     const QString path = QDir(folder).filePath("bench_reopen_image.pt3");
 
     if (!QFile::exists(path)) {
-        synth::ImageScanSpec spec;
-        spec.width = 256;
-        spec.height = 256;
-        spec.frames = 40;
-        spec.lineSyncs = 2560;
-        spec.lineGap = 256;
-        spec.channels = {1, 2};
-        spec.photonCount = [](int f, int y, int x, uint32_t c) { return (f + y + x + static_cast<int>(c)) % 3 != 0 ? 1 : 0; };
-        spec.dtimeOf = [](int, int y, int x, uint32_t, int) { return static_cast<uint32_t>((x * 7 + y) % 3000); };
+        synth::ImageScanSpec layout;
+        layout.width = 256;
+        layout.height = 256;
+        layout.frames = 40;
+        layout.lineSyncs = 2560;
+        layout.lineGap = 256;
+        layout.channels = {1, 2};
+        layout.photonCount = [](int f, int y, int x, uint32_t c) { return (f + y + x + static_cast<int>(c)) % 3 != 0 ? 1 : 0; };
+        layout.dtimeOf = [](int, int y, int x, uint32_t, int) { return static_cast<uint32_t>((x * 7 + y) % 3000); };
         synth::Pt3Header header;
         header.imagingHeader.assign(8, 0);
         header.imagingHeader[6] = 256;
         header.imagingHeader[7] = 256;
-        if (!synth::WritePt3(path, header, synth::MakeImageScan(spec).words)) {
+        if (!synth::WritePt3(path, header, synth::MakeImageScan(layout).words)) {
             std::printf("could not write %s\n", qPrintable(path));
             return 1;
         }

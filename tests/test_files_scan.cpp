@@ -52,19 +52,19 @@ TEST_F(ScanTest, SummaryOfALargeImageScan)
 {
     // 100 frames of 512 lines between 101 frame markers; the last event lies
     // in the 3052nd overflow period, so there are 3051 overflows.
-    synth::ImageScanSpec spec;
-    spec.width = 11;
-    spec.height = 512;
-    spec.frames = 100;
-    spec.lineSyncs = 3000;
-    spec.lineGap = 905;
-    spec.start = 3051ull * 65536 - (51199ull * 3905 + 3000) + 1000;
-    spec.channels = {1, 2};
-    spec.photonCount = [](int f, int y, int x, uint32_t ch) {
+    synth::ImageScanSpec layout;
+    layout.width = 11;
+    layout.height = 512;
+    layout.frames = 100;
+    layout.lineSyncs = 3000;
+    layout.lineGap = 905;
+    layout.start = 3051ull * 65536 - (51199ull * 3905 + 3000) + 1000;
+    layout.channels = {1, 2};
+    layout.photonCount = [](int f, int y, int x, uint32_t ch) {
         const long slot = ((static_cast<long>(f) * 512 + y) * 11 + x) * 2 + static_cast<long>(ch) - 1;
         return slot < 1094448 ? 1 : 0;
     };
-    const synth::GeneratedScan scan = synth::MakeImageScan(spec);
+    const synth::GeneratedScan scan = synth::MakeImageScan(layout);
     ASSERT_EQ(scan.words.size(), 1200000u);
     ASSERT_EQ(scan.overflows, 3051u);
 
@@ -127,13 +127,13 @@ TEST_F(ScanTest, ScanTypeByNumberOfFrameMarkers)
 
 TEST_F(ScanTest, LinesPerFrameIsTheLargestCountBetweenFrameMarkers)
 {
-    synth::ImageScanSpec spec;
-    spec.width = 2;
-    spec.height = 512;
-    spec.frames = 2;
-    spec.lineSyncs = 100;
-    spec.lineGap = 10;
-    ASSERT_TRUE(Open(synth::MakeImageScan(spec).words));
+    synth::ImageScanSpec layout;
+    layout.width = 2;
+    layout.height = 512;
+    layout.frames = 2;
+    layout.lineSyncs = 100;
+    layout.lineGap = 10;
+    ASSERT_TRUE(Open(synth::MakeImageScan(layout).words));
     EXPECT_EQ(file->linesPerFrame, 512u);
 
     // Line ends after the last frame marker never count.

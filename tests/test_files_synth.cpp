@@ -85,17 +85,17 @@ TEST(SyntheticPtu, TagHeadsAndRecordCount)
 
 TEST(ScanGenerator, ImageScanMarkersAndCentredPhotons)
 {
-    synth::ImageScanSpec spec;
-    spec.width = 4;
-    spec.height = 3;
-    spec.frames = 2;
-    spec.start = 65530;   // overflow inside the first line
-    spec.lineSyncs = 400;
-    spec.lineGap = 100;
-    spec.channels = {1, 3};
-    spec.photonCount = [](int, int, int x, uint32_t ch) { return ch == 1 ? x : 1; };
-    spec.dtimeOf = [](int f, int y, int x, uint32_t, int) { return static_cast<uint32_t>(100 * f + 10 * y + x); };
-    const synth::GeneratedScan s = synth::MakeImageScan(spec);
+    synth::ImageScanSpec layout;
+    layout.width = 4;
+    layout.height = 3;
+    layout.frames = 2;
+    layout.start = 65530;   // overflow inside the first line
+    layout.lineSyncs = 400;
+    layout.lineGap = 100;
+    layout.channels = {1, 3};
+    layout.photonCount = [](int, int, int x, uint32_t ch) { return ch == 1 ? x : 1; };
+    layout.dtimeOf = [](int f, int y, int x, uint32_t, int) { return static_cast<uint32_t>(100 * f + 10 * y + x); };
+    const synth::GeneratedScan s = synth::MakeImageScan(layout);
     EXPECT_EQ(s.frameMarkers, 3u);
     EXPECT_EQ(s.lineStarts, 6u);
     EXPECT_EQ(s.lineEnds, 6u);
@@ -131,14 +131,14 @@ TEST(ScanGenerator, ImageScanMarkersAndCentredPhotons)
 
 TEST(ScanGenerator, FrameMarkerPlacements)
 {
-    synth::ImageScanSpec spec;
-    spec.frames = 3;
-    spec.frameMarkers = synth::FrameMarkers::EndOfFrame;
-    EXPECT_EQ(synth::MakeImageScan(spec).frameMarkers, 3u);
-    spec.frameMarkers = synth::FrameMarkers::None;
-    EXPECT_EQ(synth::MakeImageScan(spec).frameMarkers, 0u);
+    synth::ImageScanSpec layout;
+    layout.frames = 3;
+    layout.frameMarkers = synth::FrameMarkers::EndOfFrame;
+    EXPECT_EQ(synth::MakeImageScan(layout).frameMarkers, 3u);
+    layout.frameMarkers = synth::FrameMarkers::None;
+    EXPECT_EQ(synth::MakeImageScan(layout).frameMarkers, 0u);
     for (int n : {0, 1, 2}) {
-        const synth::GeneratedScan line = synth::MakeLineScan(spec, n);
+        const synth::GeneratedScan line = synth::MakeLineScan(layout, n);
         EXPECT_EQ(line.frameMarkers, static_cast<uint64_t>(n));
         EXPECT_EQ(line.lineStarts, 8u);
     }

@@ -57,27 +57,27 @@ synth::GeneratedScan Generate(const QString &kind, uint64_t records)
         }
         return synth::MakePointMeasurement(std::move(photons));
     }
-    synth::ImageScanSpec spec;
-    spec.width = 128;
-    spec.channels = {1, 2};
-    spec.lineSyncs = 128 * 200;
-    spec.lineGap = 2000;
-    spec.centred = false;
-    spec.dtimeOf = [&rng](int, int, int, uint32_t, int) { return DecayBins(rng); };
+    synth::ImageScanSpec layout;
+    layout.width = 128;
+    layout.channels = {1, 2};
+    layout.lineSyncs = 128 * 200;
+    layout.lineGap = 2000;
+    layout.centred = false;
+    layout.dtimeOf = [&rng](int, int, int, uint32_t, int) { return DecayBins(rng); };
     const uint64_t perLine = 128 * 2 * 2;  // pixels x channels x mean photons
     if (kind == "line") {
-        spec.height = static_cast<int>(std::max<uint64_t>(1, records / perLine));
-        spec.photonCount = [](int, int line, int x, uint32_t) { return (x + line) % 4 == 0 ? 1 : 2 + (x / 32) % 3; };
-        return synth::MakeLineScan(spec, 2);
+        layout.height = static_cast<int>(std::max<uint64_t>(1, records / perLine));
+        layout.photonCount = [](int, int line, int x, uint32_t) { return (x + line) % 4 == 0 ? 1 : 2 + (x / 32) % 3; };
+        return synth::MakeLineScan(layout, 2);
     }
-    spec.height = 128;
-    spec.frames = static_cast<int>(std::max<uint64_t>(2, records / (perLine * 128)));
-    spec.photonCount = [](int f, int y, int x, uint32_t ch) {
+    layout.height = 128;
+    layout.frames = static_cast<int>(std::max<uint64_t>(2, records / (perLine * 128)));
+    layout.photonCount = [](int f, int y, int x, uint32_t ch) {
         const int dx = x - 64, dy = y - 64;
         const int r2 = dx * dx + dy * dy;
         return (r2 < 1600 ? 3 : 1) + ((f + static_cast<int>(ch)) % 2);
     };
-    return synth::MakeImageScan(spec);
+    return synth::MakeImageScan(layout);
 }
 
 } // namespace

@@ -46,37 +46,37 @@ struct TimedPhoton {
 
 } // namespace
 
-GeneratedScan MakeImageScan(const ImageScanSpec &spec)
+GeneratedScan MakeImageScan(const ImageScanSpec &layout)
 {
     Builder b;
-    const uint64_t width = spec.width > 0 ? static_cast<uint64_t>(spec.width) : 1;
-    const uint64_t L = spec.lineSyncs;
-    const bool markBefore = spec.frameMarkers == FrameMarkers::AroundFrames
-                            || spec.frameMarkers == FrameMarkers::StartOnly;
-    const bool markAfter = spec.frameMarkers == FrameMarkers::AroundFrames
-                           || spec.frameMarkers == FrameMarkers::EndOfFrame;
+    const uint64_t width = layout.width > 0 ? static_cast<uint64_t>(layout.width) : 1;
+    const uint64_t L = layout.lineSyncs;
+    const bool markBefore = layout.frameMarkers == FrameMarkers::AroundFrames
+                            || layout.frameMarkers == FrameMarkers::StartOnly;
+    const bool markAfter = layout.frameMarkers == FrameMarkers::AroundFrames
+                           || layout.frameMarkers == FrameMarkers::EndOfFrame;
 
     std::vector<TimedPhoton> pixel;
-    uint64_t lineStart = spec.start;
+    uint64_t lineStart = layout.start;
     if (markBefore)
         b.Marker(lineStart, 4);
-    for (int f = 0; f < spec.frames; ++f) {
-        for (int y = 0; y < spec.height; ++y) {
-            if (spec.lineMarkers)
+    for (int f = 0; f < layout.frames; ++f) {
+        for (int y = 0; y < layout.height; ++y) {
+            if (layout.lineMarkers)
                 b.Marker(lineStart, 1);
             b.out.lineStartSyncs.push_back(lineStart);
-            for (int x = 0; x < spec.width; ++x) {
+            for (int x = 0; x < layout.width; ++x) {
                 pixel.clear();
                 const uint64_t ux = static_cast<uint64_t>(x);
-                for (uint32_t ch : spec.channels) {
-                    const int n = spec.photonCount ? spec.photonCount(f, y, x, ch) : spec.photonsPerPixel;
+                for (uint32_t ch : layout.channels) {
+                    const int n = layout.photonCount ? layout.photonCount(f, y, x, ch) : layout.photonsPerPixel;
                     for (int k = 0; k < n; ++k) {
                         const uint64_t uk = static_cast<uint64_t>(k);
                         const uint64_t un = static_cast<uint64_t>(n);
-                        const uint64_t at = spec.centred
+                        const uint64_t at = layout.centred
                             ? lineStart + (2 * ux + 1) * L / (2 * width)
                             : lineStart + (ux * (un + 1) + uk + 1) * L / (width * (un + 1));
-                        const uint32_t dt = spec.dtimeOf ? spec.dtimeOf(f, y, x, ch, k) : spec.dtime;
+                        const uint32_t dt = layout.dtimeOf ? layout.dtimeOf(f, y, x, ch, k) : layout.dtime;
                         pixel.push_back({at, ch, dt});
                     }
                 }
@@ -86,24 +86,24 @@ GeneratedScan MakeImageScan(const ImageScanSpec &spec)
                     b.Photon(p.sync, p.channel, p.dtime);
             }
             const uint64_t lineEnd = lineStart + L;
-            if (spec.lineMarkers)
+            if (layout.lineMarkers)
                 b.Marker(lineEnd, 2);
-            lineStart = lineEnd + spec.lineGap;
+            lineStart = lineEnd + layout.lineGap;
         }
         if (markAfter)
-            b.Marker(lineStart - spec.lineGap, 4);
-        lineStart += spec.frameGap;
+            b.Marker(lineStart - layout.lineGap, 4);
+        lineStart += layout.frameGap;
     }
     return b.Finish();
 }
 
-GeneratedScan MakeLineScan(ImageScanSpec spec, int frameMarkerCount)
+GeneratedScan MakeLineScan(ImageScanSpec layout, int frameMarkerCount)
 {
-    spec.frames = 1;
-    spec.frameMarkers = frameMarkerCount <= 0   ? FrameMarkers::None
+    layout.frames = 1;
+    layout.frameMarkers = frameMarkerCount <= 0   ? FrameMarkers::None
                         : frameMarkerCount == 1 ? FrameMarkers::StartOnly
                                                 : FrameMarkers::AroundFrames;
-    return MakeImageScan(spec);
+    return MakeImageScan(layout);
 }
 
 GeneratedScan MakePointMeasurement(std::vector<PointPhoton> photons)

@@ -70,13 +70,13 @@ struct GeneratedScan {
     uint64_t lastSync = 0;                 ///< sync count of the last event
 };
 
-/// An image scan of spec.frames frames of spec.height lines of spec.width pixels.
-GeneratedScan MakeImageScan(const ImageScanSpec &spec);
+/// An image scan of layout.frames frames of layout.height lines of layout.width pixels.
+GeneratedScan MakeImageScan(const ImageScanSpec &layout);
 
-/// A line scan: spec.height lines, framed by \p frameMarkerCount frame
-/// markers (0, 1 before the lines, or 2 before and after); spec.frames and
-/// spec.frameMarkers are ignored.
-GeneratedScan MakeLineScan(ImageScanSpec spec, int frameMarkerCount);
+/// A line scan: layout.height lines, framed by \p frameMarkerCount frame
+/// markers (0, 1 before the lines, or 2 before and after); layout.frames and
+/// layout.frameMarkers are ignored.
+GeneratedScan MakeLineScan(ImageScanSpec layout, int frameMarkerCount);
 
 struct PointPhoton {
     uint64_t sync;      ///< absolute time in sync periods
