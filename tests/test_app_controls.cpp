@@ -2,6 +2,8 @@
 // keep and the set-up operations through which analyses range them.
 #include "app/Fotonel.h"
 
+#include "support/WindowFixture.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -17,35 +19,13 @@
 
 namespace {
 
-class AppEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-            qputenv("QT_QPA_PLATFORM", "offscreen");
-        static int argc = 1;
-        static char name[] = "test_app_controls";
-        static char *argv[] = {name, nullptr};
-        app = new QApplication(argc, argv);
-    }
-    void TearDown() override { delete app; }
-    QApplication *app = nullptr;
-};
-const auto *const appEnvironment = ::testing::AddGlobalTestEnvironment(new AppEnvironment);
 
-class ControlsTest : public ::testing::Test {
+class ControlsTest : public WindowFixture {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(dir.isValid());
-        previous = QDir::currentPath();
-        QDir::setCurrent(dir.path());
-        window = std::make_unique<Fotonel>();
-    }
-    void TearDown() override
-    {
-        window.reset();
-        QDir::setCurrent(previous);
+        WindowFixture::SetUp();
+        Make();
     }
     QDoubleSpinBox *D(const QString &name)
     {
@@ -71,9 +51,6 @@ protected:
             emit box->editingFinished();
     }
 
-    QTemporaryDir dir;
-    QString previous;
-    std::unique_ptr<Fotonel> window;
 };
 
 } // namespace

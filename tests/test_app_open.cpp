@@ -6,6 +6,8 @@
 #include "tools/synth/ScanGenerator.h"
 #include "tools/synth/SyntheticFile.h"
 
+#include "support/WindowFixture.h"
+
 #include <gtest/gtest.h>
 
 #include <QAction>
@@ -29,36 +31,18 @@
 
 namespace {
 
-class AppEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-            qputenv("QT_QPA_PLATFORM", "offscreen");
-        static int argc = 1;
-        static char name[] = "test_app_open";
-        static char *argv[] = {name, nullptr};
-        app = new QApplication(argc, argv);
-    }
-    void TearDown() override { delete app; }
-    QApplication *app = nullptr;
-};
-const auto *const appEnvironment = ::testing::AddGlobalTestEnvironment(new AppEnvironment);
 
-class OpenTest : public ::testing::Test {
+class OpenTest : public WindowFixture {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(dir.isValid());
-        previous = QDir::currentPath();
-        QDir::setCurrent(dir.path());
-        window = std::make_unique<Fotonel>();
-        window->SetVersion("0.51");
+        WindowFixture::SetUp();
+        Make().SetVersion("0.51");
     }
     void TearDown() override
     {
-        window.reset();
-        QDir::setCurrent(previous);
+        ticker.reset();
+        WindowFixture::TearDown();
     }
     /// A small image scan: 8 x 8 pixels, 2 frames, one photon per pixel on channel 1.
     QString WriteImageScan(const QString &name, const synth::Pt3Header &header = synth::Pt3Header())
@@ -66,13 +50,6 @@ protected:
         const QString path = dir.filePath(name);
         EXPECT_TRUE(synth::WritePt3(path, header, synth::MakeImageScan(synth::ImageScanSpec()).words));
         return path;
-    }
-    template <class T> T *W(const char *name) { return window->findChild<T *>(QString::fromLatin1(name)); }
-    QStringList Log()
-    {
-        QStringList lines = W<QTextBrowser>("textBrowser")->toPlainText().split('\n');
-        lines.removeAll(QString());
-        return lines;
     }
     int IndexOf(const QString &line) { return Log().indexOf(line); }
     /// Runs \p tick at every pass of the event loop until stopped.
@@ -100,9 +77,6 @@ protected:
         return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
     }
 
-    QTemporaryDir dir;
-    QString previous;
-    std::unique_ptr<Fotonel> window;
     std::unique_ptr<QTimer> ticker;
 };
 

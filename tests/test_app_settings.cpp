@@ -2,6 +2,8 @@
 // writes at exit, byte for byte.
 #include "app/Fotonel.h"
 
+#include "support/WindowFixture.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -14,21 +16,6 @@
 
 namespace {
 
-class AppEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-            qputenv("QT_QPA_PLATFORM", "offscreen");
-        static int argc = 1;
-        static char name[] = "test_app_settings";
-        static char *argv[] = {name, nullptr};
-        app = new QApplication(argc, argv);
-    }
-    void TearDown() override { delete app; }
-    QApplication *app = nullptr;
-};
-const auto *const appEnvironment = ::testing::AddGlobalTestEnvironment(new AppEnvironment);
 
 const char *const Defaults = "opendir = .\n"
                              "savedir = .\n"
@@ -37,19 +24,8 @@ const char *const Defaults = "opendir = .\n"
                              "Ch3GatingMin = 0\nCh3GatingMax = 50\n"
                              "Ch4GatingMin = 0\nCh4GatingMax = 50\n";
 
-class SettingsTest : public ::testing::Test {
+class SettingsTest : public WindowFixture {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(dir.isValid());
-        previous = QDir::currentPath();
-        QDir::setCurrent(dir.path());
-    }
-    void TearDown() override
-    {
-        window.reset();
-        QDir::setCurrent(previous);
-    }
     void WriteSettings(const QByteArray &bytes)
     {
         QFile out(dir.filePath("lastsettings.dat"));
@@ -63,27 +39,12 @@ protected:
             return QByteArray();
         return in.readAll();
     }
-    Fotonel &Make()
-    {
-        window = std::make_unique<Fotonel>();
-        return *window;
-    }
     double Value(const char *name)
     {
         auto *box = window->findChild<QDoubleSpinBox *>(QString::fromLatin1(name));
         EXPECT_NE(box, nullptr) << name;
         return box ? box->value() : -1;
     }
-    QStringList Log()
-    {
-        QStringList lines = window->findChild<QTextBrowser *>("textBrowser")->toPlainText().split('\n');
-        lines.removeAll(QString());
-        return lines;
-    }
-
-    QTemporaryDir dir;
-    QString previous;
-    std::unique_ptr<Fotonel> window;
 };
 
 } // namespace

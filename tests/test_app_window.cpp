@@ -3,6 +3,8 @@
 #include "app/AssetPath.h"
 #include "app/Fotonel.h"
 
+#include "support/WindowFixture.h"
+
 #include <gtest/gtest.h>
 
 #include <QAction>
@@ -40,59 +42,8 @@ Q_GUI_EXPORT bool qt_sendShortcutOverrideEvent(QObject *o, ulong timestamp, int 
 
 namespace {
 
-class AppEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-            qputenv("QT_QPA_PLATFORM", "offscreen");
-        static int argc = 1;
-        static char name[] = "test_app_window";
-        static char *argv[] = {name, nullptr};
-        app = new QApplication(argc, argv);
-    }
-    void TearDown() override { delete app; }
-    QApplication *app = nullptr;
-};
-const auto *const appEnvironment = ::testing::AddGlobalTestEnvironment(new AppEnvironment);
 
-/// A window built in an empty temporary working directory.
-class WindowTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(dir.isValid());
-        previous = QDir::currentPath();
-        QDir::setCurrent(dir.path());
-    }
-    void TearDown() override
-    {
-        window.reset();
-        QDir::setCurrent(previous);
-    }
-    Fotonel &Make()
-    {
-        window = std::make_unique<Fotonel>();
-        return *window;
-    }
-    template <class T> T *W(const char *name)
-    {
-        T *widget = window->findChild<T *>(QString::fromLatin1(name));
-        EXPECT_NE(widget, nullptr) << name;
-        return widget;
-    }
-    /// Non-empty lines of the message log as plain text.
-    QStringList Log()
-    {
-        QStringList lines = W<QTextBrowser>("textBrowser")->toPlainText().split(QLatin1Char('\n'));
-        lines.removeAll(QString());
-        return lines;
-    }
-
-    QTemporaryDir dir;
-    QString previous;
-    std::unique_ptr<Fotonel> window;
-};
+using WindowTest = WindowFixture;
 
 } // namespace
 
