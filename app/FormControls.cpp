@@ -53,6 +53,23 @@ QDoubleSpinBox *FormControls::cursorMaximum(int channel) const
     return boxes[std::clamp(channel, 1, 4) - 1];
 }
 
+void FormControls::SetUpParameterBoxes()
+{
+    form.binsize->setDecimals(3);
+    form.binsize->setMinimum(0.001);
+    form.binsize->setMaximum(1e12);
+    form.binsize->setSingleStep(0.1);
+    form.binsize->setValue(0.1);
+
+    form.taubinsize->setDecimals(4);
+    form.taubinsize->setMinimum(0);
+    form.taubinsize->setMaximum(1e12);
+    form.taubinsize->setSingleStep(0);
+    form.taubinsize->setValue(0);
+
+    SetCorrelationControls(0.05, 0.05, 16, 10);
+}
+
 void FormControls::SetGatingRanges(double maximum, double step)
 {
     std::vector<QDoubleSpinBox *> boxes;

@@ -21,6 +21,10 @@ class FormControls {
 public:
     explicit FormControls(Ui::Fotonel &form);
 
+    /// The start-up values of the boxes the form leaves at the toolkit's
+    /// defaults: trace bin, point lifetime bin and the correlation controls.
+    void SetUpParameterBoxes();
+
     // set-up operations (ns, s, µs as named in FotonelServices)
     void SetGatingRanges(double maximum, double step);
     void SetGatingValues(double minimum, double maximum);

@@ -60,19 +60,7 @@ Fotonel::Fotonel(QWidget *parent, std::unique_ptr<Ui::Fotonel> form)
     fileName.clear();
     version = QStringLiteral("unknown");
 
-    ui->binsize->setDecimals(3);
-    ui->binsize->setMinimum(0.001);
-    ui->binsize->setMaximum(1e12);
-    ui->binsize->setSingleStep(0.1);
-    ui->binsize->setValue(0.1);
-
-    ui->taubinsize->setDecimals(4);
-    ui->taubinsize->setMinimum(0);
-    ui->taubinsize->setMaximum(1e12);
-    ui->taubinsize->setSingleStep(0);
-    ui->taubinsize->setValue(0);
-
-    controls.SetCorrelationControls(0.05, 0.05, 16, 10);
+    controls.SetUpParameterBoxes();
 
     ui->tabWidget->setTabsClosable(true);
     if (QTabBar *bar = findChild<QTabBar *>()) {

@@ -14,6 +14,9 @@
 
 class QWidget;
 
+/// The program's version: in the caption, the log, the About box and exported files.
+inline const char *const FotonelVersion = "0.51";
+
 /// Levels of a log line: the colour and the prefix word of the message.
 enum MessageLevel { MessageNormal = 0, MessageError = 1, MessageWarning = 2, MessagePlain = 3 };
 

@@ -9,7 +9,7 @@ int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
     auto window = std::make_unique<Fotonel>();
-    window->SetVersion(QStringLiteral("0.51"));
+    window->SetVersion(QString::fromLatin1(FotonelVersion));
     QApplication::setWindowIcon(QIcon(AssetPath::Find(QStringLiteral("fotonel.ico"))));
     window->show();
     const int result = application.exec();

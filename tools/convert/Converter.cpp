@@ -102,7 +102,7 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
         return std::nullopt;
     }
     if (parser.isSet(QStringLiteral("version"))) {
-        out << "fotonel-convert 0.51\n";
+        out << "fotonel-convert " << FotonelVersion << "\n";
         exitCode = 0;
         return std::nullopt;
     }

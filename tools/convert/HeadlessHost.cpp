@@ -16,19 +16,8 @@ std::unique_ptr<HeadlessHost> HeadlessHost::Create(QTextStream &out)
     auto form = std::make_unique<Ui::Fotonel>();
     form->setupUi(window.get());
     auto host = std::make_unique<HeadlessHost>(out, std::move(form), std::move(window));
-    // The values the window's constructor gives the boxes the form leaves open.
-    Ui::Fotonel &f = host->Form();
-    f.binsize->setMinimum(0.001);
-    f.binsize->setMaximum(1e12);
-    f.binsize->setSingleStep(0.1);
-    f.binsize->setDecimals(3);
-    f.binsize->setValue(0.1);
-    f.taubinsize->setMinimum(0);
-    f.taubinsize->setMaximum(1e12);
-    f.taubinsize->setSingleStep(0);
-    f.taubinsize->setDecimals(4);
-    f.taubinsize->setValue(0);
-    host->controls.SetCorrelationControls(0.05, 0.05, 16, 10);
+    // The start-up values the window's constructor gives its boxes.
+    host->controls.SetUpParameterBoxes();
     return host;
 }
 
@@ -83,5 +72,5 @@ int HeadlessHost::AddTab(QWidget *page, const QString &)
 
 QString HeadlessHost::GetVersion() const
 {
-    return QStringLiteral("0.51");
+    return QString::fromLatin1(FotonelVersion);
 }
