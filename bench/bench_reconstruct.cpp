@@ -1,10 +1,12 @@
 // Speed of the analyses on large in-memory measurements: an image scan of
-// 256 x 256 pixels, 64 frames and two channels (about 50 million records)
-// and a point measurement of 20 million photons on two channels. Prints
-// records (or photons) per second of each step and the peak memory.
+// 256 x 256 pixels, 64 frames and two channels (about 50 million records),
+// a line scan of 16384 lines of 256 pixels (one frame, the same record
+// count) and a point measurement of 20 million photons on two channels.
+// Prints records (or photons) per second of each step and the peak memory.
 #include "app/FotonelServices.h"
 #include "files/pqFile.h"
 #include "scans/ImageScan.h"
+#include "scans/LineScan.h"
 #include "scans/PointScan.h"
 #include "tools/synth/RecordStream.h"
 
@@ -98,17 +100,17 @@ long PeakMegabytes()
     return usage.ru_maxrss / 1024;
 }
 
-// Lines of 256 pixels of 4 sync periods; 12 photons per pixel and frame,
-// alternating between channels 1 and 2.
-std::vector<uint32_t> ImageRecords(uint32_t size, uint32_t frames, uint32_t photonsPerPixel)
+// Frames of \p lines lines of \p size pixels of 4 sync periods; 12 photons
+// per pixel and frame, alternating between channels 1 and 2.
+std::vector<uint32_t> ImageRecords(uint32_t size, uint32_t lines, uint32_t frames, uint32_t photonsPerPixel)
 {
     synth::RecordStream s;
-    s.words.reserve(static_cast<size_t>(size) * size * frames * photonsPerPixel + frames * size * 2 + 4096);
+    s.words.reserve(static_cast<size_t>(size) * lines * frames * photonsPerPixel + frames * lines * 2 + 4096);
     uint64_t t = 100;
     uint32_t n = 0;
     s.AddMarker(t, 4);
     for (uint32_t f = 0; f < frames; ++f) {
-        for (uint32_t y = 0; y < size; ++y) {
+        for (uint32_t y = 0; y < lines; ++y) {
             t += 20;
             s.AddMarker(t, 1);
             for (uint32_t x = 0; x < size; ++x)
@@ -140,7 +142,7 @@ int main()
 {
     BenchHost host;
     {
-        std::vector<uint32_t> words = ImageRecords(256, 64, 12);
+        std::vector<uint32_t> words = ImageRecords(256, 256, 64, 12);
         const double records = static_cast<double>(words.size());
         std::printf("image scan: %.1f M records, 256 x 256 x 64, 2 channels\n", records / 1e6);
         BenchFile *file = nullptr;
@@ -151,10 +153,23 @@ int main()
         Report("ReconstructImages (first)", records, Seconds([&] { image.ReconstructImages(); }), "rec");
         image.reconstructed = false;
         Report("ReconstructImages (again)", records, Seconds([&] { image.ReconstructImages(); }), "rec");
-        const double photons = static_cast<double>(image.delayTimes[0].size() + image.delayTimes[1].size());
+        const double photons = static_cast<double>(image.gatedPhotonCount[0] + image.gatedPhotonCount[1]);
         Report("BinLifetimes 0.016 ns", photons, Seconds([&] { image.BinLifetimes(0.016); }), "ph");
         Report("CalculateStats", records, Seconds([&] { image.CalculateStats(); }), "rec");
         delete file;
+    }
+    {
+        std::vector<uint32_t> words = ImageRecords(256, 16384, 1, 12);
+        const double records = static_cast<double>(words.size());
+        std::printf("line scan: %.1f M records, 16384 lines of 256 pixels, 2 channels\n", records / 1e6);
+        BenchFile file(host, std::move(words), 256);
+        LineScan line;
+        line.Init(host, file);
+        Report("ReconstructImages (first)", records, Seconds([&] { line.ReconstructImages(); }), "rec");
+        line.reconstructed = false;
+        Report("ReconstructImages (again)", records, Seconds([&] { line.ReconstructImages(); }), "rec");
+        const double photons = static_cast<double>(line.gatedPhotonCount[0] + line.gatedPhotonCount[1]);
+        Report("BinLifetimes 0.016 ns", photons, Seconds([&] { line.BinLifetimes(0.016); }), "ph");
     }
     {
         std::vector<uint32_t> words = PointRecords(20000000);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 
 namespace {
 // 2^30 16-bit counts (2 GiB) over all channels: larger stacks come only from
@@ -16,15 +17,20 @@ constexpr double kNsPerS = 1e9;
 // Channels are 4 bits wide; the tables of the photon pass are indexed by them.
 constexpr uint32_t kChannelSlots = 16;
 
+// What a photon of a channel does at the current place in the frame.
+enum PhotonRole : uint8_t {
+    Skipped = 0,  // outside a line, or a channel the file does not have
+    Timed = 1,    // moves lastPhotonTime only
+    Placed = 2,   // moves lastPhotonTime and is placed when it passes gate, cursors and pixel
+};
+
 // What the photon pass needs of one channel, kept together in one cache line.
-struct ChannelSlot {
+struct alignas(64) ChannelSlot {
     uint16_t *stack;
-    double *delays;
-    double gateMin, gateMax;      // ns, inclusive
+    uint32_t *delays;        // placed photons per dtime value
+    const uint8_t *inGate;   // per dtime value: 1 when its delay lies inside the gate
     double cursorMin, cursorMax;  // ns, inclusive
-    uint32_t placed;
-    bool real;    // a channel of the file: moves lastPhotonTime
-    bool usable;  // active, with a gate and cursors: placed
+    PhotonRole role;
 };
 
 QString InfoLine(const QString &label, const QString &value)
@@ -136,7 +142,7 @@ void ImageScan::GatherInformation()
 
     const std::vector<std::vector<double>> noDoubles(numberOfChannels);
     images.assign(numberOfChannels, std::vector<uint16_t>());
-    delayTimes = noDoubles;
+    delayCounts.assign(numberOfChannels, std::vector<uint32_t>());
     meanImages = noDoubles;
     varianceImages = noDoubles;
     timeCourse = noDoubles;
@@ -171,7 +177,7 @@ void ImageScan::RestoreFullStack()
         if (photonCounts[c] == 0)
             continue;
         images[c].assign(totalPixels, 0);
-        delayTimes[c].resize(photonCounts[c]);
+        delayCounts[c].assign(kDelayBins, 0);
     }
     stackChecked = false;
 }
@@ -203,30 +209,46 @@ void ImageScan::ReconstructImages()
     // not from the frames the previous check left.
     RestoreFullStack();
 
-    // Per 4-bit channel value: real channels move lastPhotonTime; usable ones
-    // (active, with a gate and cursors) are placed. Everything else, channel 0
-    // and channels above the file's count, is skipped untouched.
-    ChannelSlot channelTable[kChannelSlots] = {};
+    // Per 4-bit channel value, one table for each place a photon can meet:
+    // outside a line nothing counts; inside a line every channel of the file
+    // moves lastPhotonTime, and usable ones (active, with a gate and cursors)
+    // are placed while the line lies below H. Channel 0 and channels above
+    // the file's count are skipped everywhere.
+    ChannelSlot outsideLine[kChannelSlots] = {};
+    ChannelSlot droppedLine[kChannelSlots] = {};
+    ChannelSlot keptLine[kChannelSlots] = {};
+    // The gate test of each dtime value, on the delay the record cursor gives it.
+    const double resolution = file->Resolution();
+    std::vector<uint8_t> gateTable(static_cast<std::size_t>(numberOfChannels) * kDelayBins, 0);
     for (uint32_t ch = 1; ch <= numberOfChannels && ch < kChannelSlots; ++ch) {
         const uint32_t c = ch - 1;
-        ChannelSlot &slot = channelTable[ch];
-        slot.real = true;
+        droppedLine[ch].role = Timed;
+        keptLine[ch].role = Timed;
         if (photonCounts[c] == 0 || c >= gateMin.size() || c >= gateMax.size() || c >= cursorMin.size() ||
             c >= cursorMax.size())
             continue;
-        slot.usable = true;
+        ChannelSlot &slot = keptLine[ch];
+        slot.role = Placed;
         slot.stack = images[c].data();
-        slot.delays = delayTimes[c].data();
-        slot.gateMin = gateMin[c];
-        slot.gateMax = gateMax[c];
+        slot.delays = delayCounts[c].data();
+        uint8_t *inGate = gateTable.data() + static_cast<std::size_t>(c) * kDelayBins;
+        for (uint32_t k = 0; k < kDelayBins; ++k) {
+            const double d = k * resolution;
+            inGate[k] = !(d < gateMin[c] || d > gateMax[c]);
+        }
+        slot.inGate = inGate;
         slot.cursorMin = cursorMin[c];
         slot.cursorMax = cursorMax[c];
     }
 
     // A fresh cursor counts overflows from record 0: its times, and so the
     // cursor ranges set below, are true measurement times.
-    T3RecordCursor cursor(*mainWindow, *file);
-    ToFirstFrameMarker(cursor);
+    T3RecordCursor first(*mainWindow, *file);
+    ToFirstFrameMarker(first);
+    // The walk goes on with a copy whose address never leaves this function,
+    // so the compiler keeps its fields in registers and drops the work for
+    // the fields this pass does not read.
+    T3RecordCursor cursor(first);
     firstFrameTime = cursor.truetime;
     double lastTime = firstFrameTime;
     mainWindow->SetProgress(0);
@@ -235,67 +257,62 @@ void ImageScan::ReconstructImages()
     const double width = W;
     const double clock = lineTime;
     std::size_t frameOffset = 0;  // f x W x H
-    std::size_t lineOffset = 0;   // f x W x H + line x W, valid while line < H
-    uint32_t frame = 0, line = 0;
-    bool inLine = false, frameHasLine = false;
-    bool lineKept = false;  // in a line, and the line is below H
-    double lineStart = 0;
-    while (frame < F && cursor.Next()) {
-        if (cursor.marker == PHOTON_MARKER) {
-            if (!inLine)
+    uint32_t frame = 0;
+    while (frame < F) {
+        // The records of one frame, up to its marker. Nothing in this loop
+        // calls out, so its state stays in registers (a call would cost every
+        // xmm register); photons, the vast majority, are dealt with first.
+        std::size_t lineOffset = frameOffset;  // f x W x H + line x W, valid while line < H
+        uint32_t line = 0;
+        bool frameHasLine = false;
+        const ChannelSlot *table = outsideLine;
+        double lineStart = 0;
+        double last = lastTime;
+        bool closed = false;
+        while (cursor.Next()) {
+            if (cursor.marker == PHOTON_MARKER) {
+                const ChannelSlot &slot = table[cursor.channel];
+                if (slot.role == Skipped)
+                    continue;
+                const double t = cursor.truetime;
+                last = t;
+                if (slot.role != Placed || !slot.inGate[cursor.dtime] || t < slot.cursorMin || t > slot.cursorMax)
+                    continue;
+                // Pixel clock of the first line; x = W (the offset equals lineTime) is dropped.
+                const double x = width * (t - lineStart) / clock;
+                if (!(x >= 0 && x < width))
+                    continue;
+                uint16_t &count = slot.stack[lineOffset + static_cast<uint32_t>(x)];
+                if (count != UINT16_MAX)  // saturate rather than wrap to 0
+                    ++count;
+                ++slot.delays[cursor.dtime];
                 continue;
-            ChannelSlot &slot = channelTable[cursor.channel];
-            if (!slot.real)
-                continue;
-            const double t = cursor.truetime;
-            lastTime = t;
-            if (!(lineKept && slot.usable))
-                continue;
-            const double d = cursor.delaytime;
-            if (d < slot.gateMin || d > slot.gateMax || t < slot.cursorMin || t > slot.cursorMax)
-                continue;
-            // Pixel clock of the first line; x = W (the offset equals lineTime) is dropped.
-            const double x = width * (t - lineStart) / clock;
-            if (!(x >= 0 && x < width))
-                continue;
-            uint16_t &count = slot.stack[lineOffset + static_cast<uint32_t>(x)];
-            if (count != UINT16_MAX)  // saturate rather than wrap to 0
-                ++count;
-            slot.delays[slot.placed++] = d;
-            continue;
+            }
+            if (cursor.marker == 2) {
+                ++line;
+                table = outsideLine;
+            } else if (cursor.marker == 1) {
+                lineStart = cursor.truetime;
+                lineOffset = frameOffset + static_cast<std::size_t>(line) * W;
+                if (!frameHasLine)
+                    frameStartTimes[frame] = cursor.truetime / kNsPerS;
+                table = line < H ? keptLine : droppedLine;
+                frameHasLine = true;
+            } else if (cursor.marker == 4) {
+                closed = true;
+                break;
+            }
         }
-        switch (cursor.marker) {
-        case 2:
-            ++line;
-            inLine = false;
-            lineKept = false;
+        lastTime = last;
+        if (!closed)
             break;
-        case 1:
-            lineStart = cursor.truetime;
-            lineOffset = frameOffset + static_cast<std::size_t>(line) * W;
-            if (!frameHasLine)
-                frameStartTimes[frame] = cursor.truetime / kNsPerS;
-            inLine = true;
-            lineKept = line < H;
-            frameHasLine = true;
-            break;
-        case 4:
-            linesInFrame[frame] = line;
-            frameMarkerTimes[frame] = cursor.truetime / kNsPerS;
-            ++frame;
-            mainWindow->AddMessage(MessageNormal,
-                                   QStringLiteral("%1: %2").arg(frame).arg(cursor.truetime / kNsPerS, 0, 'f', 6));
-            mainWindow->SetProgress(static_cast<int>(static_cast<double>(frame) / F * 100));
-            LetEventsRun();
-            line = 0;
-            inLine = false;
-            lineKept = false;
-            frameHasLine = false;
-            frameOffset += pixelsPerImage;
-            break;
-        default:
-            break;
-        }
+        linesInFrame[frame] = line;
+        frameMarkerTimes[frame] = cursor.truetime / kNsPerS;
+        ++frame;
+        mainWindow->AddMessage(MessageNormal, QStringLiteral("%1: %2").arg(frame).arg(cursor.truetime / kNsPerS, 0, 'f', 6));
+        mainWindow->SetProgress(static_cast<int>(static_cast<double>(frame) / F * 100));
+        LetEventsRun();
+        frameOffset += pixelsPerImage;
     }
     lastPhotonTime = lastTime;
 
@@ -304,11 +321,10 @@ void ImageScan::ReconstructImages()
         resetCursors = false;
     }
     for (uint32_t c = 0; c < numberOfChannels; ++c) {
-        const uint32_t n = c + 1 < kChannelSlots ? channelTable[c + 1].placed : 0;
+        const std::vector<uint32_t> &counts = delayCounts[c];
+        const uint32_t n = std::accumulate(counts.begin(), counts.end(), 0u);
         photonCount[c] = n;
         gatedPhotonCount[c] = n;
-        if (photonCounts[c] != 0)
-            delayTimes[c].resize(n);
     }
     mainWindow->SetProgress(100);
     reconstructed = true;
@@ -333,7 +349,7 @@ void ImageScan::BinLifetimes(double binWidth)
         ReconstructImages();
     if (!reconstructed)
         return;
-    BinDelayTimes(binWidth, syncPeriod, photonCounts, delayTimes, lifetimeAxis, lifetimeHistograms);
+    BinDelayTimes(binWidth, syncPeriod, file->Resolution(), photonCounts, delayCounts, lifetimeAxis, lifetimeHistograms);
 }
 
 void ImageScan::CheckImages()

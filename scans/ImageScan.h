@@ -54,7 +54,7 @@ public:
 
     std::vector<uint32_t> photonCounts;      ///< per channel, photons in the file
     std::vector<uint32_t> photonCount;       ///< per channel, photons placed
-    std::vector<uint32_t> gatedPhotonCount;  ///< per channel, photons placed (counted in the pass)
+    std::vector<uint32_t> gatedPhotonCount;  ///< per channel, photons placed (the sum of delayCounts)
     std::vector<uint32_t> minimum;
     std::vector<uint32_t> maximum;
     std::vector<uint32_t> linesInFrame;      ///< end-of-line markers per frame as found in the file
@@ -63,7 +63,9 @@ public:
     std::vector<std::vector<double>> meanImages;      ///< per channel, W x H
     std::vector<std::vector<double>> varianceImages;  ///< per channel, W x H
     std::vector<std::vector<double>> timeCourse;      ///< per channel, F: mean count per pixel
-    std::vector<std::vector<double>> delayTimes;      ///< per channel, ns, in the order placed
+    /// Per channel, placed photons per dtime value (kDelayBins entries; a
+    /// photon's delay is dtime x resolution ns); empty for inactive channels.
+    std::vector<std::vector<uint32_t>> delayCounts;
     std::vector<std::vector<double>> lifetimeHistograms;
     std::vector<double> frameMarkerTimes;  ///< s, frame marker closing each frame
     std::vector<double> frameStartTimes;   ///< s, first line start of each frame

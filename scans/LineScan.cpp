@@ -6,6 +6,7 @@
 #include <QObject>
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 
 namespace {
 // Limits that only absurd header values or bin widths reach.
@@ -13,6 +14,22 @@ constexpr double kMaxStackPixels = 1073741824.0;
 constexpr double kMaxDelayBins = 4194304.0;
 constexpr double kNsPerS = 1e9;
 constexpr uint32_t kChannelSlots = 16;
+
+// What a photon of a channel does at the current place in the measurement.
+enum PhotonRole : uint8_t {
+    Skipped = 0,  // a channel the file does not have
+    Timed = 1,    // moves lastPhotonTime only
+    Placed = 2,   // moves lastPhotonTime and is placed when it passes gate, cursors and pixel
+};
+
+// What the photon pass needs of one channel, kept together in one cache line.
+struct alignas(64) ChannelSlot {
+    uint16_t *stack;
+    uint32_t *delays;        // placed photons per dtime value
+    const uint8_t *inGate;   // per dtime value: 1 when its delay lies inside the gate
+    double cursorMin, cursorMax;  // ns, inclusive
+    PhotonRole role;
+};
 
 QString InfoLine(const QString &label, const QString &value)
 {
@@ -113,7 +130,7 @@ void LineScan::GatherInformation()
     images.assign(numberOfChannels, std::vector<uint16_t>());
     histogramImages.assign(numberOfChannels, std::vector<uint16_t>());
     histogramBins = 0;
-    delayTimes = noDoubles;
+    delayCounts.assign(numberOfChannels, std::vector<uint32_t>());
     meanImages = noDoubles;
     varianceImages = noDoubles;
     timeCourse = noDoubles;
@@ -128,7 +145,7 @@ void LineScan::GatherInformation()
         if (photonCounts[c] == 0)
             continue;
         images[c].assign(totalPixels, 0);
-        delayTimes[c].resize(photonCounts[c]);
+        delayCounts[c].assign(kDelayBins, 0);
     }
 
     mainWindow->AddMessage(MessageNormal, QObject::tr("Information gathered"));
@@ -159,36 +176,48 @@ void LineScan::ReconstructImages()
         if (photonCounts[c] == 0)
             continue;
         images[c].assign(totalPixels, 0);
-        delayTimes[c].resize(photonCounts[c]);
+        delayCounts[c].assign(kDelayBins, 0);
     }
     lineStartTimes.assign(imageHeight, 0);
 
-    // Per 4-bit channel value; channel 0 and channels above the file's
+    // Per 4-bit channel value, one table outside the lines (and in lines
+    // beyond H) and one inside the kept lines: every channel of the file
+    // moves lastPhotonTime, usable ones (active, with a gate and cursors) are
+    // placed inside a kept line. Channel 0 and channels above the file's
     // count are skipped untouched.
-    bool real[kChannelSlots] = {};
-    bool usable[kChannelSlots] = {};
-    uint16_t *stack[kChannelSlots] = {};
-    double *delays[kChannelSlots] = {};
-    uint32_t placed[kChannelSlots] = {};
-    double gLo[kChannelSlots] = {}, gHi[kChannelSlots] = {}, cLo[kChannelSlots] = {}, cHi[kChannelSlots] = {};
+    ChannelSlot outsideLine[kChannelSlots] = {};
+    ChannelSlot keptLine[kChannelSlots] = {};
+    // The gate test of each dtime value, on the delay the record cursor gives it.
+    const double resolution = file->Resolution();
+    std::vector<uint8_t> gateTable(static_cast<std::size_t>(numberOfChannels) * kDelayBins, 0);
     for (uint32_t ch = 1; ch <= numberOfChannels && ch < kChannelSlots; ++ch) {
         const uint32_t c = ch - 1;
-        real[ch] = true;
+        outsideLine[ch].role = Timed;
+        keptLine[ch].role = Timed;
         if (photonCounts[c] == 0 || c >= gateMin.size() || c >= gateMax.size() || c >= cursorMin.size() ||
             c >= cursorMax.size())
             continue;
-        usable[ch] = true;
-        stack[ch] = images[c].data();
-        delays[ch] = delayTimes[c].data();
-        gLo[ch] = gateMin[c];
-        gHi[ch] = gateMax[c];
-        cLo[ch] = cursorMin[c];
-        cHi[ch] = cursorMax[c];
+        ChannelSlot &slot = keptLine[ch];
+        slot.role = Placed;
+        slot.stack = images[c].data();
+        slot.delays = delayCounts[c].data();
+        uint8_t *inGate = gateTable.data() + static_cast<std::size_t>(c) * kDelayBins;
+        for (uint32_t k = 0; k < kDelayBins; ++k) {
+            const double d = k * resolution;
+            inGate[k] = !(d < gateMin[c] || d > gateMax[c]);
+        }
+        slot.inGate = inGate;
+        slot.cursorMin = cursorMin[c];
+        slot.cursorMax = cursorMax[c];
     }
 
     // A fresh cursor counts overflows from record 0: true measurement times.
-    T3RecordCursor cursor(*mainWindow, *file);
-    ToFirstFrameMarker(cursor);
+    T3RecordCursor first(*mainWindow, *file);
+    ToFirstFrameMarker(first);
+    // The walk goes on with a copy whose address never leaves this function,
+    // so the compiler keeps its fields in registers and drops the work for
+    // the fields this pass does not read.
+    T3RecordCursor cursor(first);
     firstFrameTime = cursor.truetime;
     double lastTime = firstFrameTime;
     mainWindow->SetProgress(0);
@@ -198,55 +227,57 @@ void LineScan::ReconstructImages()
     const double clock = lineTime;
     double *startTimes = lineStartTimes.data();
     std::size_t frameOffset = 0;
-    std::size_t lineOffset = 0;
-    uint32_t frame = 0, line = 0;
-    bool inLine = false;
-    double lineStart = 0;
-    while (frame < F && cursor.Next()) {
-        switch (cursor.marker) {
-        case PHOTON_MARKER: {
-            const uint32_t ch = cursor.channel;
-            if (!real[ch])
+    uint32_t frame = 0;
+    while (frame < F) {
+        // The records up to the next frame marker. Nothing in this loop calls
+        // out, so its state stays in registers (a call would cost every xmm
+        // register); photons, the vast majority, are dealt with first.
+        std::size_t lineOffset = frameOffset;
+        uint32_t line = 0;
+        const ChannelSlot *table = outsideLine;
+        double lineStart = 0;
+        double last = lastTime;
+        bool closed = false;
+        while (cursor.Next()) {
+            if (cursor.marker == PHOTON_MARKER) {
+                const ChannelSlot &slot = table[cursor.channel];
+                if (slot.role == Skipped)
+                    continue;
+                // Every photon, inside a line or not, moves the end of the data span.
+                const double t = cursor.truetime;
+                last = t;
+                if (slot.role != Placed || !slot.inGate[cursor.dtime] || t < slot.cursorMin || t > slot.cursorMax)
+                    continue;
+                const double x = width * (t - lineStart) / clock;
+                if (!(x >= 0 && x < width))
+                    continue;
+                uint16_t &count = slot.stack[lineOffset + static_cast<uint32_t>(x)];
+                if (count != UINT16_MAX)
+                    ++count;
+                ++slot.delays[cursor.dtime];
+                continue;
+            }
+            if (cursor.marker == 2) {
+                ++line;
+                table = outsideLine;
+            } else if (cursor.marker == 1) {
+                lineStart = cursor.truetime;
+                lineOffset = frameOffset + static_cast<std::size_t>(line) * W;
+                if (line < H)
+                    startTimes[line] = cursor.truetime / kNsPerS;
+                table = line < H ? keptLine : outsideLine;
+            } else if (cursor.marker == 4) {
+                closed = true;
                 break;
-            // Every photon, inside a line or not, moves the end of the data span.
-            const double t = cursor.truetime;
-            lastTime = t;
-            if (!inLine || !usable[ch] || line >= H)
-                break;
-            const double d = cursor.delaytime;
-            if (d < gLo[ch] || d > gHi[ch] || t < cLo[ch] || t > cHi[ch])
-                break;
-            const double x = width * (t - lineStart) / clock;
-            if (!(x >= 0 && x < width))
-                break;
-            uint16_t &count = stack[ch][lineOffset + static_cast<uint32_t>(x)];
-            if (count != UINT16_MAX)
-                ++count;
-            delays[ch][placed[ch]++] = d;
-            break;
+            }
         }
-        case 2:
-            ++line;
-            inLine = false;
+        lastTime = last;
+        if (!closed)
             break;
-        case 1:
-            lineStart = cursor.truetime;
-            lineOffset = frameOffset + static_cast<std::size_t>(line) * W;
-            if (line < H)
-                startTimes[line] = cursor.truetime / kNsPerS;
-            inLine = true;
-            break;
-        case 4:
-            ++frame;
-            mainWindow->SetProgress(static_cast<int>(static_cast<double>(frame) / F * 100));
-            LetEventsRun();
-            line = 0;
-            inLine = false;
-            frameOffset += pixelsPerImage;
-            break;
-        default:
-            break;
-        }
+        ++frame;
+        mainWindow->SetProgress(static_cast<int>(static_cast<double>(frame) / F * 100));
+        LetEventsRun();
+        frameOffset += pixelsPerImage;
     }
     lastPhotonTime = lastTime;
 
@@ -255,11 +286,10 @@ void LineScan::ReconstructImages()
         resetCursors = false;
     }
     for (uint32_t c = 0; c < numberOfChannels; ++c) {
-        const uint32_t n = c + 1 < kChannelSlots ? placed[c + 1] : 0;
+        const std::vector<uint32_t> &counts = delayCounts[c];
+        const uint32_t n = std::accumulate(counts.begin(), counts.end(), 0u);
         photonCount[c] = n;
         gatedPhotonCount[c] = n;
-        if (photonCounts[c] != 0)
-            delayTimes[c].resize(n);
     }
     mainWindow->SetProgress(100);
     mainWindow->AddMessage(MessageNormal, QObject::tr("Lines reconstructed"));
@@ -283,7 +313,7 @@ void LineScan::BinLifetimes(double binWidth)
         ReconstructImages();
     if (!reconstructed)
         return;
-    BinDelayTimes(binWidth, syncPeriod, photonCounts, delayTimes, lifetimeAxis, lifetimeHistograms);
+    BinDelayTimes(binWidth, syncPeriod, file->Resolution(), photonCounts, delayCounts, lifetimeAxis, lifetimeHistograms);
 }
 
 void LineScan::BuildHistogramImages(double binWidth)

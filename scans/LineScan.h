@@ -54,7 +54,9 @@ public:
     std::vector<std::vector<double>> meanImages;      ///< per channel, W
     std::vector<std::vector<double>> varianceImages;  ///< per channel, W
     std::vector<std::vector<double>> timeCourse;      ///< per channel, H
-    std::vector<std::vector<double>> delayTimes;      ///< per channel, ns
+    /// Per channel, placed photons per dtime value (kDelayBins entries; a
+    /// photon's delay is dtime x resolution ns); empty for inactive channels.
+    std::vector<std::vector<uint32_t>> delayCounts;
     std::vector<std::vector<double>> lifetimeHistograms;
     std::vector<double> lineStartTimes;   ///< s, H entries
     /// Per channel W x N counts: row = pixel position, column = delay bin.

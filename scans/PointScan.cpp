@@ -19,6 +19,16 @@ constexpr std::size_t kExportProgressStep = 1000;
 constexpr double kMaxExportBins = 134217728.0;
 // Out-of-bounds lines per channel and binning; the rest are only counted.
 constexpr uint32_t kMaxReportedPhotons = 100;
+
+// What the photon pass needs of one channel, kept together in one cache line.
+struct alignas(64) ChannelSlot {
+    double *nextTime;        // where the next kept photon time goes
+    uint32_t *delays;        // kept photons per dtime value
+    const uint8_t *inGate;   // per dtime value: 1 when its delay lies inside the gate
+    double cursorMin, cursorMax;  // ns, inclusive
+    bool real;    // a channel of the file: moves lastTime
+    bool usable;  // active, with a gate and cursors: kept when it passes them
+};
 } // namespace
 
 bool PointScan::CursorSpan(double &start, double &end) const
@@ -57,7 +67,7 @@ void PointScan::GatherInformation()
     gatedCounts.assign(channelCount, 0);
     const std::vector<std::vector<double>> noDoubles(channelCount);
     photonTimes = noDoubles;
-    delayTimes = noDoubles;
+    delayCounts.assign(channelCount, std::vector<uint32_t>());
     traceTimes = noDoubles;
     traceCounts = noDoubles;
     lifetimeHistograms = noDoubles;
@@ -69,7 +79,7 @@ void PointScan::GatherInformation()
         if (photonCounts[c] == 0)
             continue;
         photonTimes[c].resize(photonCounts[c]);
-        delayTimes[c].resize(photonCounts[c]);
+        delayCounts[c].assign(kDelayBins, 0);
         activeChannels.push_back(c);
         ++activeChannelCount;
     }
@@ -108,28 +118,31 @@ void PointScan::ReconstructImages()
 
     // Per 4-bit channel value; channel 0 and channels above the file's count
     // are ignored altogether.
-    bool real[kChannelSlots] = {};
-    bool usable[kChannelSlots] = {};
-    double *times[kChannelSlots] = {};
-    double *delays[kChannelSlots] = {};
-    uint32_t placed[kChannelSlots] = {};
-    double gLo[kChannelSlots] = {}, gHi[kChannelSlots] = {}, cLo[kChannelSlots] = {}, cHi[kChannelSlots] = {};
+    ChannelSlot table[kChannelSlots] = {};
+    // The gate test of each dtime value, on the delay the record cursor gives it.
+    const double resolution = file->Resolution();
+    std::vector<uint8_t> gateTable(static_cast<std::size_t>(channelCount) * kDelayBins, 0);
     for (uint32_t ch = 1; ch <= channelCount && ch < kChannelSlots; ++ch) {
         const uint32_t c = ch - 1;
-        real[ch] = true;
+        ChannelSlot &slot = table[ch];
+        slot.real = true;
         if (photonCounts[c] == 0)
             continue;
         photonTimes[c].resize(photonCounts[c]);
-        delayTimes[c].resize(photonCounts[c]);
+        delayCounts[c].assign(kDelayBins, 0);
         if (c >= gateMin.size() || c >= gateMax.size() || c >= cursorMin.size() || c >= cursorMax.size())
             continue;
-        usable[ch] = true;
-        times[ch] = photonTimes[c].data();
-        delays[ch] = delayTimes[c].data();
-        gLo[ch] = gateMin[c];
-        gHi[ch] = gateMax[c];
-        cLo[ch] = cursorMin[c];
-        cHi[ch] = cursorMax[c];
+        slot.usable = true;
+        slot.nextTime = photonTimes[c].data();
+        slot.delays = delayCounts[c].data();
+        uint8_t *inGate = gateTable.data() + static_cast<std::size_t>(c) * kDelayBins;
+        for (uint32_t k = 0; k < kDelayBins; ++k) {
+            const double d = k * resolution;
+            inGate[k] = !(d < gateMin[c] || d > gateMax[c]);
+        }
+        slot.inGate = inGate;
+        slot.cursorMin = cursorMin[c];
+        slot.cursorMax = cursorMax[c];
     }
 
     // The walk includes record 0, where the new cursor stands.
@@ -139,27 +152,35 @@ void PointScan::ReconstructImages()
     mainWindow->SetProgress(0);
     uint64_t photons = 0;
     uint64_t nextProgress = kTraceProgressStep;
-    if (cursor.recordCount > 0) {
+    bool more = cursor.recordCount > 0;
+    while (more) {
+        // The records up to the next progress report. Nothing in this loop
+        // calls out, so its state stays in registers (a call would cost every
+        // xmm register).
+        double lastPhoton = last;
         do {
             if (cursor.marker != PHOTON_MARKER)
                 continue;
-            const uint32_t ch = cursor.channel;
-            if (!real[ch])
+            ChannelSlot &slot = table[cursor.channel];
+            if (!slot.real)
                 continue;
             const double t = cursor.truetime;
-            const double d = cursor.delaytime;
-            if (usable[ch] && d >= gLo[ch] && d <= gHi[ch] && t >= cLo[ch] && t <= cHi[ch]) {
-                const uint32_t k = placed[ch]++;
-                times[ch][k] = t;
-                delays[ch][k] = d;
+            if (slot.usable && slot.inGate[cursor.dtime] && t >= slot.cursorMin && t <= slot.cursorMax) {
+                *slot.nextTime++ = t;
+                ++slot.delays[cursor.dtime];
             }
+            lastPhoton = t;
             if (++photons == nextProgress) {
-                nextProgress += kTraceProgressStep;
-                mainWindow->SetProgress(static_cast<int>(static_cast<double>(photons) / total * 100));
-                LetEventsRun();
+                more = cursor.Next();
+                break;
             }
-            last = t;
-        } while (cursor.Next());
+        } while ((more = cursor.Next()));
+        last = lastPhoton;
+        if (photons == nextProgress) {
+            nextProgress += kTraceProgressStep;
+            mainWindow->SetProgress(static_cast<int>(static_cast<double>(photons) / total * 100));
+            LetEventsRun();
+        }
     }
     lastTime = last;
 
@@ -168,11 +189,10 @@ void PointScan::ReconstructImages()
         resetCursors = false;
     }
     for (uint32_t c = 0; c < channelCount; ++c) {
-        gatedCounts[c] = c + 1 < kChannelSlots ? placed[c + 1] : 0;
-        if (photonCounts[c] != 0) {
+        const uint32_t ch = c + 1;
+        gatedCounts[c] = table[ch].usable ? static_cast<uint32_t>(table[ch].nextTime - photonTimes[c].data()) : 0;
+        if (photonCounts[c] != 0)
             photonTimes[c].resize(gatedCounts[c]);
-            delayTimes[c].resize(gatedCounts[c]);
-        }
     }
     mainWindow->SetProgress(100);
     mainWindow->AddMessage(MessageNormal, QObject::tr("Traces reconstructed"));
@@ -232,13 +252,19 @@ void PointScan::BinTrace()
         traceCounts[c].assign(kTraceBins, 0);
     }
 
-    const double guard = kTraceBins - 1;
+    const std::size_t guard = kTraceBins - 1;
+    std::vector<uint64_t> whole(kTraceBins);
     for (uint32_t c : activeChannels) {
         mainWindow->SetProgress(0);
-        double *counts = traceCounts[c].data();
         const double *t = photonTimes[c].data();
         const std::size_t photons = photonTimes[c].size();
         uint32_t reported = 0;
+        // Whole photons per bin. The times ascend, so photons come in runs
+        // that share a bin: a run is counted in a register and added when
+        // the bin changes.
+        whole.assign(kTraceBins, 0);
+        std::size_t runBin = 0;
+        uint64_t run = 0;
         for (std::size_t start = 0; start < photons; start += kTraceProgressStep) {
             mainWindow->SetProgress(static_cast<int>(static_cast<double>(start) / photons * 100));
             LetEventsRun();
@@ -246,15 +272,27 @@ void PointScan::BinTrace()
             for (std::size_t j = start; j < stop; ++j) {
                 const double q = (t[j] - firstTime) / w;
                 if (q >= 0 && q < kTraceBins) {
-                    counts[static_cast<std::size_t>(q)] += 1;
+                    const std::size_t bin = static_cast<std::size_t>(q);
+                    if (bin == runBin) {
+                        ++run;
+                    } else {
+                        whole[runBin] += run;
+                        runBin = bin;
+                        run = 1;
+                    }
                 } else {
                     // Photons at lastTime (q = 1000) and, in damaged files,
                     // photons before the first record.
-                    counts[static_cast<std::size_t>(guard)] += 1;
+                    ++whole[guard];
                     ReportOutOfBounds(j, q, reported);
                 }
             }
         }
+        whole[runBin] += run;
+        // Whole numbers below 2^53: the same doubles as adding 1 per photon.
+        double *counts = traceCounts[c].data();
+        for (std::size_t i = 0; i < kTraceBins; ++i)
+            counts[i] = static_cast<double>(whole[i]);
         ReportSuppressed(reported, c);
         traceCounts[c].resize(kTraceBins - 1);
         mainWindow->SetProgress(100);
@@ -343,7 +381,7 @@ void PointScan::BinLifetimes(double binWidth)
         ReconstructImages();
     if (!reconstructed)
         return;
-    BinDelayTimes(binWidth, syncPeriod, photonCounts, delayTimes, lifetimeAxis, lifetimeHistograms);
+    BinDelayTimes(binWidth, syncPeriod, file->Resolution(), photonCounts, delayCounts, lifetimeAxis, lifetimeHistograms);
 }
 
 std::size_t PointScan::FindFirstNotBelow(const std::vector<double> &x, double v)

@@ -3,9 +3,9 @@
  * \brief Analysis of a point measurement (the laser focus on one spot): the
  * photon stream for fluorescence correlation spectroscopy.
  *
- * Keeps per channel the macro time (ns) and micro time (ns) of every photon
- * that passes its channel's delay gate and time cursors, in record order, and
- * derives the displayed intensity trace (1000 bins over the measurement, the
+ * Keeps per channel the macro time (ns) of every photon that passes its
+ * channel's delay gate and time cursors, in record order, and how many of
+ * them have each micro time (dtime value), and derives the displayed intensity trace (1000 bins over the measurement, the
  * last a guard), the export trace (the user's bin width, 16-bit counts) and
  * the lifetime histograms.
  */
@@ -49,7 +49,9 @@ public:
     std::vector<std::vector<double>> correlations;
     std::vector<std::vector<double>> lifetimeHistograms;
     std::vector<std::vector<double>> photonTimes;   ///< ns, record order (ascending)
-    std::vector<std::vector<double>> delayTimes;    ///< ns, same order
+    /// Per channel, the same photons per dtime value (kDelayBins entries; a
+    /// photon's delay is dtime x resolution ns); empty for inactive channels.
+    std::vector<std::vector<uint32_t>> delayCounts;
     std::vector<std::vector<double>> traceTimes;    ///< s, bin centres of the displayed trace
     std::vector<std::vector<double>> traceCounts;   ///< photons per displayed bin
     std::vector<std::vector<uint16_t>> exportCounts;  ///< photons per export bin

@@ -12,8 +12,6 @@ namespace {
 // dtime has 12 bits, so no delay histogram needs more bins than a few
 // thousand; this bound only stops absurd widths from allocating gigabytes.
 constexpr double kMaxLifetimeBins = 4194304.0;
-// Progress and events every this many delays.
-constexpr std::size_t kDelayChunk = 10000;
 } // namespace
 
 void RSD::Init(FotonelServices &window, pqFile &photonFile)
@@ -86,8 +84,31 @@ bool RSD::CheckBinWidth(double width)
     return false;
 }
 
-bool RSD::BinDelayTimes(double width, double syncPeriod, const std::vector<uint32_t> &photonCounts,
-                        const std::vector<std::vector<double>> &delayTimes, std::vector<double> &axis,
+double RSD::AddOnes(double start, uint64_t n)
+{
+    double s = start;
+    while (n > 0) {
+        // From 1 up to 2^53 the spacing of doubles is at most 1, so inside one
+        // binade [2^(e-1), 2^e) every +1 is exact: take all those steps at
+        // once. Only the step that crosses into the next binade rounds.
+        if (s >= 1 && s < 9007199254740992.0) {
+            int e = 0;
+            std::frexp(s, &e);
+            const double room = std::ldexp(1.0, e) - s;  // exact: s lies within a factor 2 of 2^e
+            const uint64_t exactSteps = std::min<uint64_t>(static_cast<uint64_t>(std::ceil(room)) - 1, n);
+            s += static_cast<double>(exactSteps);
+            n -= exactSteps;
+            if (n == 0)
+                break;
+        }
+        s += 1;
+        --n;
+    }
+    return s;
+}
+
+bool RSD::BinDelayTimes(double width, double syncPeriod, double resolution, const std::vector<uint32_t> &photonCounts,
+                        const std::vector<std::vector<uint32_t>> &delayCounts, std::vector<double> &axis,
                         std::vector<std::vector<double>> &histograms)
 {
     if (!CheckBinWidth(width))
@@ -114,36 +135,37 @@ bool RSD::BinDelayTimes(double width, double syncPeriod, const std::vector<uint3
 
     const std::size_t channels = photonCounts.size();
     histograms.assign(channels, std::vector<double>());
-    for (std::size_t c = 0; c < channels; ++c)
-        if (photonCounts[c] != 0)
-            histograms[c].assign(N, 1e-12);
-
-    for (std::size_t c = 0; c < channels && c < delayTimes.size(); ++c) {
+    for (std::size_t c = 0; c < channels; ++c) {
         if (photonCounts[c] == 0)
             continue;
         mainWindow->SetProgress(0);
-        double *bin = histograms[c].data();
-        const double *d = delayTimes[c].data();
-        const std::size_t count = delayTimes[c].size();
-        for (std::size_t start = 0; start < count; start += kDelayChunk) {
-            mainWindow->SetProgress(static_cast<int>(static_cast<double>(start) / count * 100));
-            LetEventsRun();
-            const std::size_t stop = std::min(count, start + kDelayChunk);
-            for (std::size_t i = start; i < stop; ++i) {
+        LetEventsRun();
+        // Whole photon counts first (exact in a double), then the value the
+        // bin reaches from 1e-12 when its photons are added one at a time.
+        std::vector<double> &bin = histograms[c];
+        bin.assign(N, 0);
+        if (c < delayCounts.size()) {
+            const uint32_t *n = delayCounts[c].data();
+            const std::size_t values = std::min<std::size_t>(delayCounts[c].size(), kDelayBins);
+            for (uint32_t k = 0; k < values; ++k) {
+                if (n[k] == 0)
+                    continue;
+                // The delay of dtime k exactly as the record cursor computes it.
+                const double d = k * resolution;
                 // floor(q) < M is q < M for q >= 0; negative or NaN delays
                 // (a damaged resolution) land in the guard bin.
-                const double q = d[i] / width;
+                const double q = d / width;
                 if (q >= 0 && q < kept)
-                    bin[static_cast<uint32_t>(q)] += 1;
+                    bin[static_cast<uint32_t>(q)] += n[k];
                 else
-                    bin[M] += 1;
+                    bin[M] += n[k];
             }
         }
+        for (double &b : bin)
+            b = AddOnes(1e-12, static_cast<uint64_t>(b));
+        bin.resize(M);
         mainWindow->SetProgress(100);
     }
-    for (auto &h : histograms)
-        if (!h.empty())
-            h.resize(M);
     mainWindow->AddMessage(MessageNormal, QObject::tr("Binned Life Time Data"));
     return true;
 }

@@ -16,6 +16,9 @@ class T3RecordCursor;
 
 class RSD {
 public:
+    /// Entries of a channel's delay counts: one per value of the 12-bit dtime.
+    static constexpr uint32_t kDelayBins = 4096;
+
     virtual ~RSD() = default;
 
     /// Stores both references; clears gathered and reconstructed, sets resetCursors.
@@ -53,8 +56,11 @@ protected:
     bool Refuses(const char *operation);
 
     /*!
-     * \brief Lifetime histograms of the delay times, shared by the three analyses.
+     * \brief Lifetime histograms of the placed photons, shared by the three analyses.
      *
+     * \p delayCounts holds per channel the photons placed at each dtime value
+     * k; their delay is k x \p resolution ns, computed as the record cursor
+     * does, so every photon lands in the bin it would have reached on its own.
      * N = ceil(syncPeriod / width) bins of \p width ns; the last one is a guard
      * that collects every delay from (N - 1) x width on and is dropped, so
      * \p axis (bin centres, ns) and each active channel's histogram keep N - 1
@@ -63,9 +69,12 @@ protected:
      * Refuses (logged error, nothing changed, false) a width that is not a
      * positive number and a bin count that would not fit in memory.
      */
-    bool BinDelayTimes(double width, double syncPeriod, const std::vector<uint32_t> &photonCounts,
-                       const std::vector<std::vector<double>> &delayTimes, std::vector<double> &axis,
+    bool BinDelayTimes(double width, double syncPeriod, double resolution, const std::vector<uint32_t> &photonCounts,
+                       const std::vector<std::vector<uint32_t>> &delayCounts, std::vector<double> &axis,
                        std::vector<std::vector<double>> &histograms);
+    /// \p start after n additions of 1, one at a time, in double arithmetic:
+    /// the value a bin reaches when its photons are counted one by one.
+    static double AddOnes(double start, uint64_t n);
     /*!
      * \brief Moves a new cursor (standing on record 0) onto the first frame
      * marker of the file, record 0 included: a file that opens with the

@@ -143,7 +143,8 @@ protected:
         EXPECT_EQ(image->lineNSync, 126464u);
         const uint64_t sum = std::accumulate(image->images[0].begin(), image->images[0].end(), uint64_t(0));
         EXPECT_EQ(sum, image->gatedPhotonCount[0]);
-        EXPECT_EQ(image->delayTimes[0].size(), image->gatedPhotonCount[0]);
+        EXPECT_EQ(std::accumulate(image->delayCounts[0].begin(), image->delayCounts[0].end(), uint64_t(0)),
+                  image->gatedPhotonCount[0]);
         EXPECT_GT(image->gatedPhotonCount[0], photons / 2);
         EXPECT_LT(image->gatedPhotonCount[0], photons);
         EXPECT_TRUE(image->infoText.contains("   Final Number of Images : 4\n"));

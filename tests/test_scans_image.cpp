@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <numeric>
 
 namespace {
@@ -91,6 +92,16 @@ Raster BasicRaster()
     return r;
 }
 
+// The dtime values that hold placed photons, with their counts.
+std::map<uint32_t, uint32_t> Placed(const std::vector<uint32_t> &delayCounts)
+{
+    std::map<uint32_t, uint32_t> placed;
+    for (size_t k = 0; k < delayCounts.size(); ++k)
+        if (delayCounts[k] != 0)
+            placed[static_cast<uint32_t>(k)] = delayCounts[k];
+    return placed;
+}
+
 std::vector<uint16_t> Page(const ImageScan &s, int c, int f)
 {
     const auto first = s.images[c].begin() + f * s.pixelsPerImage;
@@ -132,9 +143,11 @@ TEST(ImageScanReconstruct, StackCountsAndStatistics)
     EXPECT_EQ(scan.maximum[1], 1u);
     EXPECT_EQ(scan.minimum[2], 65536u);
 
-    // Delays in the order placed: record order.
-    EXPECT_EQ(scan.delayTimes[0], (std::vector<double>{5, 10, 15, 49.5, 49, 5, 20}));
-    EXPECT_EQ(scan.delayTimes[1], (std::vector<double>{0, 2}));
+    // Placed photons per dtime: 5 ns twice, 10, 15, 49.5, 49 and 20 ns; 0 and 2 ns.
+    ASSERT_EQ(scan.delayCounts[0].size(), 4096u);
+    EXPECT_EQ(Placed(scan.delayCounts[0]), (std::map<uint32_t, uint32_t>{{10, 2}, {20, 1}, {30, 1}, {40, 1}, {98, 1}, {99, 1}}));
+    EXPECT_EQ(Placed(scan.delayCounts[1]), (std::map<uint32_t, uint32_t>{{0, 1}, {4, 1}}));
+    EXPECT_TRUE(scan.delayCounts[2].empty());
 
     EXPECT_EQ(scan.meanImages[0], (std::vector<double>{1, 1, 0, 0, 0, 0.5, 0, 1}));
     EXPECT_EQ(scan.varianceImages[0], (std::vector<double>{0, 2, 0, 0, 0, 0.5, 0, 2}));
@@ -234,7 +247,7 @@ TEST(ImageScanReconstruct, GateLimitsAreInclusive)
     ImageScan scan;
     Reconstruct(scan, host, *file);
     EXPECT_EQ(Page(scan, 0, 0), (std::vector<uint16_t>{0, 1, 1, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(scan.delayTimes[0], (std::vector<double>{5, 10}));
+    EXPECT_EQ(Placed(scan.delayCounts[0]), (std::map<uint32_t, uint32_t>{{10, 1}, {20, 1}}));  // 5 and 10 ns
     EXPECT_EQ(scan.gatedPhotonCount[0], 2u);
     EXPECT_EQ(scan.photonCounts[0], 4u);
 }
@@ -268,7 +281,7 @@ TEST(ImageScanReconstruct, CursorLimitsAreInclusive)
     scan.reconstructed = false;
     scan.ReconstructImages();
     EXPECT_EQ(scan.gatedPhotonCount[0], 2u);
-    EXPECT_EQ(scan.delayTimes[0], (std::vector<double>{0, 0}));
+    EXPECT_EQ(Placed(scan.delayCounts[0]), (std::map<uint32_t, uint32_t>{{0, 2}}));  // 1e6 and 2e6 ns, both 0 ns delays
     EXPECT_EQ(Page(scan, 0, 0), (std::vector<uint16_t>{0, 1, 0, 0, 0, 1, 0, 0}));
     EXPECT_TRUE(host.Logged("1: 0.003000"));
     EXPECT_TRUE(host.Logged("2: 0.004000"));
@@ -399,7 +412,7 @@ TEST(ImageScanCheck, ShortFrameRemovedAfterBinning)
     // Still counted: the photons of the removed frame.
     EXPECT_EQ(scan.photonCount[0], 9u);
     EXPECT_EQ(scan.gatedPhotonCount[0], 9u);
-    EXPECT_EQ(scan.delayTimes[0].size(), 9u);
+    EXPECT_EQ(Placed(scan.delayCounts[0]), (std::map<uint32_t, uint32_t>{{10, 4}, {20, 5}}));
     EXPECT_DOUBLE_EQ(scan.lifetimeHistograms[0][20], 5 + 1e-12);  // the five 10 ns delays of the removed frame
     // Not counted: the statistics of the stack.
     EXPECT_EQ(scan.maximum[0], 2u);
@@ -503,7 +516,12 @@ TEST(ImageScanGuards, CountsSaturateAtSixteenBits)
     EXPECT_EQ(scan.images[0][0], 65535);
     EXPECT_EQ(scan.maximum[0], 65535u);
     EXPECT_EQ(scan.photonCount[0], 70000u);
-    EXPECT_EQ(scan.delayTimes[0].size(), 70000u);
+    EXPECT_EQ(scan.delayCounts[0][10], 70000u);
+    // 70000 photons at 5 ns: the bin holds what adding them one by one gives.
+    double oneByOne = 1e-12;
+    for (int i = 0; i < 70000; ++i)
+        oneByOne += 1;
+    EXPECT_EQ(scan.lifetimeHistograms[0][10], oneByOne);
 }
 
 TEST(ImageScanGuards, ChannelsOutsideTheFileAreSkipped)
@@ -617,7 +635,7 @@ TEST(ImageScanBase, SecondReconstructionWithoutChangesIsIdentical)
     ImageScan scan;
     Reconstruct(scan, host, *file);
     const auto images = scan.images;
-    const auto delays = scan.delayTimes;
+    const auto delays = scan.delayCounts;
     const auto histograms = scan.lifetimeHistograms;
     const size_t messages = host.messages.size();
     scan.ReconstructImages();  // reconstructed: returns at once
@@ -626,6 +644,6 @@ TEST(ImageScanBase, SecondReconstructionWithoutChangesIsIdentical)
     scan.reconstructed = false;
     scan.ReconstructImages();
     EXPECT_EQ(scan.images, images);
-    EXPECT_EQ(scan.delayTimes, delays);
+    EXPECT_EQ(scan.delayCounts, delays);
     EXPECT_EQ(scan.lifetimeHistograms, histograms);
 }

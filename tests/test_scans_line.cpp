@@ -80,6 +80,16 @@ TEST(LineScanReconstruct, KymographRowsAndProfiles)
     EXPECT_EQ(scan.gatedPhotonCount[0], 7u);
     EXPECT_EQ(scan.minimum[0], 0u);
     EXPECT_EQ(scan.maximum[0], 3u);
+    // Placed photons per dtime; the three strays (dtime 0) are not among them.
+    ASSERT_EQ(scan.delayCounts[0].size(), 4096u);
+    EXPECT_EQ(scan.delayCounts[0][10], 5u);
+    EXPECT_EQ(scan.delayCounts[0][20], 1u);
+    EXPECT_EQ(scan.delayCounts[0][30], 1u);
+    EXPECT_EQ(scan.delayCounts[0][0], 0u);
+    EXPECT_TRUE(scan.delayCounts[1].empty());
+    // Bins of 0.5 ns (the resolution): 5 ns is bin 10.
+    EXPECT_DOUBLE_EQ(scan.lifetimeHistograms[0][10], 5 + 1e-12);
+    EXPECT_DOUBLE_EQ(scan.lifetimeHistograms[0][0], 1e-12);
 
     ASSERT_EQ(scan.meanImages[0].size(), 4u);
     EXPECT_DOUBLE_EQ(scan.meanImages[0][0], 4.0 / 3);

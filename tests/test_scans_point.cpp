@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numeric>
 
 namespace {
 
@@ -57,9 +58,18 @@ TEST(PointScanReconstruct, GatedListsInRecordOrder)
     EXPECT_EQ(scan.photonCounts, (std::vector<uint32_t>{5, 2, 0, 0}));
     EXPECT_EQ(scan.gatedCounts, (std::vector<uint32_t>{4, 2, 0, 0}));
     EXPECT_EQ(scan.photonTimes[0], (std::vector<double>{0, 255, 25010, 50000}));
-    EXPECT_EQ(scan.delayTimes[0], (std::vector<double>{0, 5, 10, 0}));
+    // Placed photons per dtime: delays 0 ns twice, 5 and 10 ns; then 2 and 1 ns.
+    ASSERT_EQ(scan.delayCounts[0].size(), 4096u);
+    EXPECT_EQ(scan.delayCounts[0][0], 2u);
+    EXPECT_EQ(scan.delayCounts[0][10], 1u);
+    EXPECT_EQ(scan.delayCounts[0][20], 1u);
+    EXPECT_EQ(scan.delayCounts[0][99], 0u);  // gated out
+    EXPECT_EQ(std::accumulate(scan.delayCounts[0].begin(), scan.delayCounts[0].end(), 0u), 4u);
     EXPECT_EQ(scan.photonTimes[1], (std::vector<double>{152, 49951}));
-    EXPECT_EQ(scan.delayTimes[1], (std::vector<double>{2, 1}));
+    EXPECT_EQ(scan.delayCounts[1][4], 1u);
+    EXPECT_EQ(scan.delayCounts[1][2], 1u);
+    EXPECT_EQ(std::accumulate(scan.delayCounts[1].begin(), scan.delayCounts[1].end(), 0u), 2u);
+    EXPECT_TRUE(scan.delayCounts[2].empty());
     EXPECT_TRUE(scan.photonTimes[2].empty());
     EXPECT_DOUBLE_EQ(scan.firstTime, 0);
     EXPECT_DOUBLE_EQ(scan.lastTime, 50000);  // the channel-7 photon after it does not count
