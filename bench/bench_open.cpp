@@ -8,7 +8,7 @@
 // `cat FILE > /dev/null`, of open plus record scan, of the record scan alone,
 // and the peak resident memory. Never fails on time.
 
-#include "app/FotonelServices.h"
+#include "bench/BenchHost.h"
 #include "files/pt3File.h"
 #include "tools/synth/ScanGenerator.h"
 #include "tools/synth/SyntheticFile.h"
@@ -28,40 +28,6 @@
 
 namespace {
 
-/// A host with no window: every service is a no-op.
-class QuietHost : public FotonelServices {
-public:
-    void AddMessage(int, const QString &) override {}
-    void AddSummaryText(const QString &) override {}
-    void AddHeaderText(const QString &) override {}
-    void SetProgress(int) override {}
-    void ProcessEvents() override {}
-    void SetToolBoxPage(int) override {}
-    int AddTab(QWidget *, const QString &) override { return 0; }
-    void ShowTab(const QString &) override {}
-    void GetGating(std::vector<double> &, std::vector<double> &) override {}
-    void GetCursors(std::vector<double> &, std::vector<double> &, double) override {}
-    double GetDtau() override { return 0.05; }
-    int GetNrbins() override { return 16; }
-    int GetNcasc() override { return 10; }
-    double GetBinsize() override { return 0.1; }
-    double GetTaubinsize() override { return 0; }
-    double GetIStaubinsize() override { return 0; }
-    double GetLStaubinsize() override { return 0; }
-    int GetISImageWidth() override { return 32; }
-    int GetLSImageWidth() override { return 32; }
-    Qt::CheckState GetISImageWidthcheck() override { return Qt::Unchecked; }
-    Qt::CheckState GetLSImageWidthcheck() override { return Qt::Unchecked; }
-    Qt::CheckState GetRecordColumn(RecordColumn) override { return Qt::Checked; }
-    void SetGatingRanges(double, double) override {}
-    void SetCursorRanges(double, double) override {}
-    void SetCorrelationControls(double, double, int, int) override {}
-    void SetImageTauBinSize(double, double) override {}
-    void SetLineTauBinSize(double, double) override {}
-    void SetPointTauBinSize(double, double) override {}
-    void SetTraceBinSize(double, double) override {}
-    QString GetVersion() const override { return QStringLiteral("bench"); }
-};
 
 double Seconds(std::chrono::steady_clock::time_point from)
 {
@@ -130,7 +96,7 @@ int main(int argc, char *argv[])
         }
     }
 
-    QuietHost host;
+    BenchHost host;
     std::vector<double> openTimes;
     uint64_t records = 0;
     for (int run = 0; run < 5; ++run) {

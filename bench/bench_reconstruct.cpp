@@ -3,7 +3,7 @@
 // a line scan of 16384 lines of 256 pixels (one frame, the same record
 // count) and a point measurement of 20 million photons on two channels.
 // Prints records (or photons) per second of each step and the peak memory.
-#include "app/FotonelServices.h"
+#include "bench/BenchHost.h"
 #include "files/pqFile.h"
 #include "scans/ImageScan.h"
 #include "scans/LineScan.h"
@@ -18,50 +18,6 @@
 
 namespace {
 
-// Form values as the window would hold them after a file was opened.
-class BenchHost : public FotonelServices {
-public:
-    void AddMessage(int, const QString &) override {}
-    void AddSummaryText(const QString &) override {}
-    void AddHeaderText(const QString &) override {}
-    void SetProgress(int) override {}
-    void ProcessEvents() override {}
-    void SetToolBoxPage(int) override {}
-    int AddTab(QWidget *, const QString &) override { return -1; }
-    void ShowTab(const QString &) override {}
-    void GetGating(std::vector<double> &lo, std::vector<double> &hi) override
-    {
-        lo.assign(4, 0);
-        hi.assign(4, 1e9);
-    }
-    void GetCursors(std::vector<double> &lo, std::vector<double> &hi, double factor) override
-    {
-        lo.assign(4, 0);
-        hi.assign(4, 1e16 * factor);
-    }
-    double GetDtau() override { return 0.05; }
-    int GetNrbins() override { return 16; }
-    int GetNcasc() override { return 10; }
-    double GetBinsize() override { return 1; }
-    double GetTaubinsize() override { return tauBin; }
-    double GetIStaubinsize() override { return tauBin; }
-    double GetLStaubinsize() override { return tauBin; }
-    int GetISImageWidth() override { return 32; }
-    int GetLSImageWidth() override { return 32; }
-    Qt::CheckState GetISImageWidthcheck() override { return Qt::Unchecked; }
-    Qt::CheckState GetLSImageWidthcheck() override { return Qt::Unchecked; }
-    Qt::CheckState GetRecordColumn(RecordColumn) override { return Qt::Checked; }
-    void SetGatingRanges(double, double) override {}
-    void SetCursorRanges(double, double) override {}
-    void SetCorrelationControls(double, double, int, int) override {}
-    void SetImageTauBinSize(double value, double) override { tauBin = value; }
-    void SetLineTauBinSize(double value, double) override { tauBin = value; }
-    void SetPointTauBinSize(double value, double) override { tauBin = value; }
-    void SetTraceBinSize(double, double) override {}
-    QString GetVersion() const override { return QStringLiteral("bench"); }
-
-    double tauBin = 0.016;
-};
 
 class BenchFile : public pqFile {
 public:
