@@ -6,19 +6,14 @@
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QCheckBox>
-#include <QDir>
 #include <QDoubleSpinBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
-#include <QTemporaryDir>
 #include <cmath>
-#include <memory>
 
 namespace {
-
 
 class ControlsTest : public WindowFixture {
 protected:
@@ -27,30 +22,26 @@ protected:
         WindowFixture::SetUp();
         Make();
     }
-    QDoubleSpinBox *D(const QString &name)
-    {
-        auto *box = window->findChild<QDoubleSpinBox *>(name);
-        EXPECT_NE(box, nullptr) << name.toStdString();
-        return box;
-    }
-    QSpinBox *I(const QString &name)
-    {
-        auto *box = window->findChild<QSpinBox *>(name);
-        EXPECT_NE(box, nullptr) << name.toStdString();
-        return box;
-    }
-    /// Types \p text into a box and commits it with Return, as a user does.
+    QDoubleSpinBox *D(const QString &name) { return W<QDoubleSpinBox>(name); }
+    QSpinBox *I(const QString &name) { return W<QSpinBox>(name); }
+    /// Types \p text into a box and, when \p commit, ends with Return as a user does.
     template <class Box> void Type(Box *box, const QString &text, bool commit = true)
     {
         box->setFocus();
         box->selectAll();
-        QLineEdit *edit = box->template findChild<QLineEdit *>();
-        ASSERT_NE(edit, nullptr);
-        edit->setText(text);
+        box->template findChild<QLineEdit *>()->setText(text);
         if (commit)
             emit box->editingFinished();
     }
-
+    /// The eight gate boxes or the eight cursor boxes.
+    std::vector<QDoubleSpinBox *> All(const char *kind)
+    {
+        std::vector<QDoubleSpinBox *> boxes;
+        for (int c = 1; c <= 4; ++c)
+            for (const char *side : {"Min", "Max"})
+                boxes.push_back(D(QString("Ch%1_%2_%3").arg(c).arg(kind).arg(side)));
+        return boxes;
+    }
 };
 
 } // namespace
@@ -59,16 +50,12 @@ TEST_F(ControlsTest, GateMinimumStaysAtOrBelowItsMaximum)
 {
     D("Ch1_Gating_Min")->setValue(60);
     EXPECT_EQ(D("Ch1_Gating_Min")->value(), 50);
-    // Other channels are not touched.
-    EXPECT_EQ(D("Ch2_Gating_Min")->value(), 0);
+    EXPECT_EQ(D("Ch2_Gating_Min")->value(), 0); // other channels are not touched
     D("Ch3_Gating_Min")->setValue(20);
     D("Ch3_Gating_Max")->setValue(10);
     EXPECT_EQ(D("Ch3_Gating_Max")->value(), 20);
     EXPECT_EQ(D("Ch3_Gating_Min")->value(), 20);
-}
-
-TEST_F(ControlsTest, TypedGateAboveTheMaximumIsPulledDownWhileTyping)
-{
+    // Typed values are pulled down while typing, before any commit.
     Type(D("Ch2_Gating_Min"), "60", false);
     EXPECT_EQ(D("Ch2_Gating_Min")->value(), 50);
 }
@@ -77,7 +64,7 @@ TEST_F(ControlsTest, CursorMaximumBelowMinimumIsRaisedOnCommitOnly)
 {
     D("Ch2_Cursor_Min")->setValue(5);
     Type(D("Ch2_Cursor_Max"), "2", false);
-    EXPECT_EQ(D("Ch2_Cursor_Max")->value(), 2);  // still typing
+    EXPECT_EQ(D("Ch2_Cursor_Max")->value(), 2); // still typing
     emit D("Ch2_Cursor_Max")->editingFinished();
     EXPECT_EQ(D("Ch2_Cursor_Max")->value(), 5);
 
@@ -91,7 +78,7 @@ TEST_F(ControlsTest, ResetGatingWithoutSyncPeriodOpensTo51)
 {
     D("Ch1_Gating_Min")->setValue(10);
     D("Ch4_Gating_Max")->setValue(20);
-    window->findChild<QPushButton *>("ResetGatingButton")->click();
+    W<QPushButton>("ResetGatingButton")->click();
     for (int c = 1; c <= 4; ++c) {
         EXPECT_EQ(D(QString("Ch%1_Gating_Min").arg(c))->value(), 0) << c;
         EXPECT_EQ(D(QString("Ch%1_Gating_Max").arg(c))->value(), 51) << c;
@@ -109,14 +96,11 @@ TEST_F(ControlsTest, GatingRangesRoundGatesToWholeBins)
     // 1.23 / 0.004 = 307.5 -> ceil(307.0) = 307 bins = 1.228 ns; 50 is cut to 12.5.
     EXPECT_DOUBLE_EQ(D("Ch1_Gating_Min")->value(), 1.228);
     EXPECT_DOUBLE_EQ(D("Ch1_Gating_Max")->value(), 12.5);
-    for (int c = 1; c <= 4; ++c) {
-        for (const char *side : {"Min", "Max"}) {
-            QDoubleSpinBox *box = D(QString("Ch%1_Gating_%2").arg(c).arg(side));
-            EXPECT_EQ(box->decimals(), 3);
-            EXPECT_DOUBLE_EQ(box->maximum(), 12.5);
-            EXPECT_DOUBLE_EQ(box->minimum(), 0);
-            EXPECT_DOUBLE_EQ(box->singleStep(), 0.004);
-        }
+    for (QDoubleSpinBox *box : All("Gating")) {
+        EXPECT_EQ(box->decimals(), 3);
+        EXPECT_DOUBLE_EQ(box->maximum(), 12.5);
+        EXPECT_DOUBLE_EQ(box->minimum(), 0);
+        EXPECT_DOUBLE_EQ(box->singleStep(), 0.004);
     }
     // A file without a usable resolution leaves the values alone.
     window->SetGatingRanges(12.5, 0);
@@ -127,22 +111,17 @@ TEST_F(ControlsTest, GatingRangesRoundGatesToWholeBins)
 TEST_F(ControlsTest, CursorRangesStepOnePercentOfTheSpan)
 {
     window->SetCursorRanges(0, 60);
-    for (int c = 1; c <= 4; ++c) {
-        QDoubleSpinBox *minimum = D(QString("Ch%1_Cursor_Min").arg(c));
-        QDoubleSpinBox *maximum = D(QString("Ch%1_Cursor_Max").arg(c));
-        EXPECT_DOUBLE_EQ(minimum->singleStep(), 0.6);
-        EXPECT_DOUBLE_EQ(maximum->singleStep(), 0.6);
-        EXPECT_DOUBLE_EQ(minimum->value(), 0);
-        EXPECT_DOUBLE_EQ(maximum->value(), 60);
-        EXPECT_DOUBLE_EQ(maximum->maximum(), 1e16);
-        EXPECT_EQ(minimum->decimals(), 3);
+    for (QDoubleSpinBox *box : All("Cursor")) {
+        EXPECT_DOUBLE_EQ(box->singleStep(), 0.6);
+        EXPECT_DOUBLE_EQ(box->value(), box->objectName().endsWith("Max") ? 60 : 0);
+        EXPECT_EQ(box->decimals(), 3);
     }
+    EXPECT_DOUBLE_EQ(D("Ch1_Cursor_Max")->maximum(), 1e16);
     window->SetCursorRanges(0, 0.05);
     EXPECT_DOUBLE_EQ(D("Ch1_Cursor_Min")->singleStep(), 0);
     EXPECT_DOUBLE_EQ(D("Ch1_Cursor_Max")->value(), 0.05);
     window->SetCursorRanges(1.5, 2.25);
     EXPECT_DOUBLE_EQ(D("Ch3_Cursor_Max")->singleStep(), 0.007);
-    EXPECT_DOUBLE_EQ(D("Ch3_Cursor_Min")->value(), 1.5);
 
     std::vector<double> starts, ends;
     window->GetCursors(starts, ends, 1e9);
@@ -155,15 +134,14 @@ TEST_F(ControlsTest, CursorRangesStepOnePercentOfTheSpan)
 TEST_F(ControlsTest, CorrelationStepIsAWholeNumberOfSyncPeriods)
 {
     window->SetCorrelationControls(12.5, 0.05, 16, 10);
-    EXPECT_DOUBLE_EQ(D("dtau")->value(), 0.05);  // k = 4
+    EXPECT_DOUBLE_EQ(D("dtau")->value(), 0.05); // k = 4
     EXPECT_DOUBLE_EQ(D("dtau")->singleStep(), 0.0125);
     window->SetCorrelationControls(12.5, 0.03, 8, 4);
-    EXPECT_DOUBLE_EQ(D("dtau")->value(), 0.025);  // k = ceil(2.4 - 0.5) = 2
+    EXPECT_DOUBLE_EQ(D("dtau")->value(), 0.025); // k = ceil(2.4 - 0.5) = 2
     EXPECT_EQ(D("dtau")->text(), "0.025");
     EXPECT_EQ(I("nrbins")->value(), 8);
     EXPECT_EQ(I("ncasc")->value(), 4);
-    // 0.025 x 8 x 15 / 1000 ms
-    EXPECT_DOUBLE_EQ(D("tmaxXCF")->value(), 0.003);
+    EXPECT_DOUBLE_EQ(D("tmaxXCF")->value(), 0.003); // 0.025 x 8 x 15 / 1000 ms
 
     // Values below the boxes' minima are lifted to them.
     window->SetCorrelationControls(12.5, 0.05, 1, 0);
@@ -174,22 +152,18 @@ TEST_F(ControlsTest, CorrelationStepIsAWholeNumberOfSyncPeriods)
     EXPECT_DOUBLE_EQ(D("dtau")->value(), 0.05);
 }
 
-TEST_F(ControlsTest, MaximumLagFollowsTheCorrelationBoxes)
+TEST_F(ControlsTest, MaximumLagAndCascadesFollowEachOther)
 {
     I("nrbins")->setValue(8);
-    // 0.05 x 8 x 1023 / 1000 = 0.4092
-    EXPECT_DOUBLE_EQ(D("tmaxXCF")->value(), 0.409);
+    EXPECT_DOUBLE_EQ(D("tmaxXCF")->value(), 0.409); // 0.05 x 8 x 1023 / 1000 = 0.4092
     I("ncasc")->setValue(12);
-    // 0.05 x 8 x 4095 / 1000 = 1.638
-    EXPECT_DOUBLE_EQ(D("tmaxXCF")->value(), 1.638);
-}
+    EXPECT_DOUBLE_EQ(D("tmaxXCF")->value(), 1.638); // 0.05 x 8 x 4095 / 1000 = 1.638
 
-TEST_F(ControlsTest, TypedMaximumLagPicksTheCascades)
-{
+    I("nrbins")->setValue(16);
     Type(D("tmaxXCF"), "10");
-    // log2(10 * 1000 / 0.05 / 16 + 1) = log2(12501) = 13.6 -> 14 cascades.
+    // log2(10 * 1000 / 0.05 / 16 + 1) = log2(12501) = 13.6 -> 14 cascades,
+    // and 0.05 x 16 x 16383 / 1000 = 13.1064.
     EXPECT_EQ(I("ncasc")->value(), 14);
-    // 0.05 x 16 x 16383 / 1000 = 13.1064
     EXPECT_DOUBLE_EQ(D("tmaxXCF")->value(), 13.106);
     // Same cascade count: the typed value stays.
     Type(D("tmaxXCF"), "12");
@@ -199,15 +173,12 @@ TEST_F(ControlsTest, TypedMaximumLagPicksTheCascades)
 
 TEST_F(ControlsTest, TraceBinSnapsDownToWholeSteps)
 {
-    Type(D("binsize"), "0.35");
-    EXPECT_DOUBLE_EQ(D("binsize")->value(), 0.3);
-    // Already whole steps: binary rounding of 0.3 / 0.1 must not lose one.
-    Type(D("binsize"), "0.3");
-    EXPECT_DOUBLE_EQ(D("binsize")->value(), 0.3);
-    Type(D("binsize"), "0.7");
-    EXPECT_DOUBLE_EQ(D("binsize")->value(), 0.7);
+    // 0.3 and 0.7 are whole steps already: binary rounding of 0.3 / 0.1 must not lose one.
+    for (const auto &c : {std::make_pair("0.35", 0.3), std::make_pair("0.3", 0.3), std::make_pair("0.7", 0.7)}) {
+        Type(D("binsize"), c.first);
+        EXPECT_DOUBLE_EQ(D("binsize")->value(), c.second) << c.first;
+    }
 }
-
 
 TEST_F(ControlsTest, FormValuesReachTheAnalyses)
 {
@@ -218,15 +189,16 @@ TEST_F(ControlsTest, FormValuesReachTheAnalyses)
     EXPECT_EQ(minima, std::vector<double>({0, 3.5, 0, 0}));
     EXPECT_EQ(maxima, std::vector<double>({50, 50, 50, 45.25}));
 
-    window->findChild<QCheckBox *>("CB_TrueTime")->setChecked(false);
+    // Each record column answers for its own check box.
+    W<QCheckBox>("CB_TrueTime")->setChecked(false);
     EXPECT_EQ(window->GetRecordColumn(RecordColumn::TrueTime), Qt::Unchecked);
     EXPECT_EQ(window->GetRecordColumn(RecordColumn::DeltaTime), Qt::Checked);
     EXPECT_EQ(window->GetRecordColumn(RecordColumn::DelayTime), Qt::Checked);
-    window->findChild<QCheckBox *>("CB_DelayTime")->setChecked(false);
+    W<QCheckBox>("CB_DelayTime")->setChecked(false);
     EXPECT_EQ(window->GetRecordColumn(RecordColumn::DelayTime), Qt::Unchecked);
     EXPECT_EQ(window->GetRecordColumn(RecordColumn::DeltaTime), Qt::Checked);
 
-    window->findChild<QCheckBox *>("LSImageWidthcheck")->setChecked(true);
+    W<QCheckBox>("LSImageWidthcheck")->setChecked(true);
     EXPECT_EQ(window->GetLSImageWidthcheck(), Qt::Checked);
     EXPECT_EQ(window->GetISImageWidthcheck(), Qt::Unchecked);
     I("ISImageWidth")->setValue(2000);

@@ -11,26 +11,15 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
-#include <QApplication>
-#include <QDir>
-#include <QDragEnterEvent>
-#include <QDropEvent>
-#include <QFile>
 #include <QLabel>
-#include <QMimeData>
 #include <QPointer>
 #include <QPushButton>
 #include <QTabWidget>
-#include <QTemporaryDir>
-#include <QTextBrowser>
 #include <QTimer>
-#include <QUrl>
 #include <cmath>
 #include <functional>
-#include <memory>
 
 namespace {
-
 
 class OpenTest : public WindowFixture {
 protected:
@@ -51,7 +40,6 @@ protected:
         EXPECT_TRUE(synth::WritePt3(path, header, synth::MakeImageScan(synth::ImageScanSpec()).words));
         return path;
     }
-    int IndexOf(const QString &line) { return Log().indexOf(line); }
     /// Runs \p tick at every pass of the event loop until stopped.
     void EveryEventPass(std::function<void()> tick)
     {
@@ -60,21 +48,19 @@ protected:
         QObject::connect(ticker.get(), &QTimer::timeout, std::move(tick));
         ticker->start();
     }
-    /// Drags \p urls over the window and drops them, as a file manager does.
-    void Drop(const QList<QUrl> &urls)
+    /// The log lines after the first \p skip, without their numbers.
+    QStringList Texts(int skip = 0)
     {
-        QMimeData files;
-        files.setUrls(urls);
-        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &files, Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(window.get(), &enter);
-        ASSERT_TRUE(enter.isAccepted());
-        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &files, Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(window.get(), &drop);
+        QStringList texts;
+        for (const QString &line : Log().mid(skip))
+            texts << line.section(" : ", 1);
+        return texts;
     }
-    QByteArray Settings()
+    void ExpectExportsEnabled(bool enabled)
     {
-        QFile in(dir.filePath("lastsettings.dat"));
-        return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
+        EXPECT_EQ(W<QAction>("actionWrite_Records")->isEnabled(), enabled);
+        EXPECT_EQ(W<QAction>("actionExport_Images")->isEnabled(), enabled);
+        EXPECT_EQ(W<QPushButton>("SaveFrames")->isEnabled(), enabled);
     }
 
     std::unique_ptr<QTimer> ticker;
@@ -86,15 +72,13 @@ TEST_F(OpenTest, OpensAnImageScanStepByStep)
 {
     const QString path = WriteImageScan("run1.pt3");
     ASSERT_TRUE(window->OpenFile(path, true));
-
     const QStringList log = Log();
     EXPECT_EQ(log.value(2), "0003 : Trying to open file " + path);
     EXPECT_EQ(log.value(3), "0004 : pt3");
-    const int opened = log.indexOf(QRegExp("\\d+ : Succesfully openend file " + QRegExp::escape(path)));
+    const int opened = Texts().indexOf("Succesfully openend file " + path);
     ASSERT_GT(opened, 3);
-    for (int i = 0; i < opened; ++i)
-        EXPECT_FALSE(log[i].contains("error : ")) << log[i].toStdString();
-    EXPECT_FALSE(Log().join('\n').contains("could not convert"));
+    for (const QString &line : log)
+        EXPECT_FALSE(line.contains("error : ")) << line.toStdString();
 
     ASSERT_NE(window->file, nullptr);
     EXPECT_TRUE(window->file->ok);
@@ -104,13 +88,16 @@ TEST_F(OpenTest, OpensAnImageScanStepByStep)
     EXPECT_EQ(window->openDir, dir.path());
     EXPECT_EQ(window->saveDir, dir.path());
     EXPECT_EQ(W<QLabel>("filename")->text(), path);
-    EXPECT_TRUE(W<QAction>("actionWrite_Records")->isEnabled());
-    EXPECT_TRUE(W<QAction>("actionExport_Images")->isEnabled());
-    EXPECT_TRUE(W<QPushButton>("SaveFrames")->isEnabled());
+    ExpectExportsEnabled(true);
     EXPECT_FALSE(W<QAction>("actionExport_Data")->isEnabled());
-    EXPECT_TRUE(Settings().startsWith(QString("opendir = %1\nsavedir = %1\n").arg(dir.path()).toLatin1()));
+    EXPECT_TRUE(ReadFile("lastsettings.dat").startsWith(QString("opendir = %1\nsavedir = %1\n").arg(dir.path()).toLatin1()));
     EXPECT_FALSE(W<QTextBrowser>("SummaryBrowser")->toPlainText().isEmpty());
     EXPECT_FALSE(W<QTextBrowser>("textBrowser_2")->toPlainText().isEmpty());
+
+    // Upper-case suffixes are read as well.
+    ASSERT_TRUE(window->OpenFile(WriteImageScan("RUN2.PT3"), false));
+    EXPECT_TRUE(Texts().contains("pt3"));
+    EXPECT_TRUE(window->file->ok);
 }
 
 TEST_F(OpenTest, SettingsHoldTheNewFolderBeforeTheAnalysisRuns)
@@ -121,7 +108,7 @@ TEST_F(OpenTest, SettingsHoldTheNewFolderBeforeTheAnalysisRuns)
     EveryEventPass([&] {
         if (!analysing && Log().join('\n').contains("Succesfully openend file")) {
             analysing = true;
-            duringAnalysis = Settings();
+            duringAnalysis = ReadFile("lastsettings.dat");
         }
     });
     ASSERT_TRUE(window->OpenFile(path, true));
@@ -129,14 +116,6 @@ TEST_F(OpenTest, SettingsHoldTheNewFolderBeforeTheAnalysisRuns)
     if (!analysing)
         GTEST_SKIP() << "the analysis let no events run: nothing to observe";
     EXPECT_TRUE(duringAnalysis.startsWith(QString("opendir = %1\n").arg(dir.path()).toLatin1()));
-}
-
-TEST_F(OpenTest, UpperCaseSuffixIsReadAsPt3)
-{
-    const QString path = WriteImageScan("RUN2.PT3");
-    ASSERT_TRUE(window->OpenFile(path, false));
-    EXPECT_NE(IndexOf("0004 : pt3"), -1);
-    EXPECT_TRUE(window->file->ok);
 }
 
 TEST_F(OpenTest, SecondOpenRemovesResultTabsAndClearsPanes)
@@ -163,18 +142,19 @@ TEST_F(OpenTest, SecondOpenRemovesResultTabsAndClearsPanes)
     EXPECT_TRUE(firstHeader.startsWith(secondHeader.left(40)));
 }
 
-TEST_F(OpenTest, ClosedSummaryTabMeansTheFirstTwoTabsLeftStay)
+TEST_F(OpenTest, ClosedHeaderTabMeansTheFirstTwoTabsLeftStay)
 {
-    const QString path = WriteImageScan("run1.pt3");
     auto *tabs = W<QTabWidget>("tabWidget");
     window->AddTab(new QWidget, "A");
     window->AddTab(new QWidget, "B");
-    QMetaObject::invokeMethod(window.get(), "on_tabCloseRequested_clicked", Q_ARG(int, 1));
-    ASSERT_EQ(tabs->tabText(1), "A");
-    ASSERT_TRUE(window->OpenFile(path, false));
+    // The Header pane outlives its closed tab: the open still writes into it.
+    QMetaObject::invokeMethod(window.get(), "on_tabCloseRequested_clicked", Q_ARG(int, 0));
+    ASSERT_EQ(tabs->tabText(0), "Summary");
+    ASSERT_TRUE(window->OpenFile(WriteImageScan("run1.pt3"), false));
     ASSERT_EQ(tabs->count(), 2);
-    EXPECT_EQ(tabs->tabText(0), "Header");
+    EXPECT_EQ(tabs->tabText(0), "Summary");
     EXPECT_EQ(tabs->tabText(1), "A");
+    EXPECT_FALSE(W<QTextBrowser>("textBrowser_2")->toPlainText().isEmpty());
 }
 
 TEST_F(OpenTest, WrongIdentifierFailsAndLeavesTheControlsDisabled)
@@ -183,29 +163,26 @@ TEST_F(OpenTest, WrongIdentifierFailsAndLeavesTheControlsDisabled)
     ASSERT_TRUE(window->OpenFile(good, true));
     synth::Pt3Header header;
     header.identifier = "TimeHarp 200";
-    const QString bad = dir.filePath("other/bad.pt3");
     ASSERT_TRUE(QDir(dir.path()).mkdir("other"));
-    ASSERT_TRUE(synth::WritePt3(bad, header, synth::MakeImageScan(synth::ImageScanSpec()).words));
-    const QByteArray settingsBefore = Settings();
+    const QString bad = WriteImageScan("other/bad.pt3", header);
+    const QByteArray settingsBefore = ReadFile("lastsettings.dat");
 
     EXPECT_FALSE(window->OpenFile(bad, true));
-    EXPECT_EQ(Log().last().section(" : ", 1), "error : Failed to open file " + bad);
-    ASSERT_NE(window->file, nullptr);  // kept until the next open, marked unusable
+    EXPECT_EQ(Texts().last(), "error : Failed to open file " + bad);
+    ASSERT_NE(window->file, nullptr); // kept until the next open, marked unusable
     EXPECT_FALSE(window->file->ok);
     EXPECT_EQ(window->scan, nullptr);
-    EXPECT_FALSE(W<QAction>("actionWrite_Records")->isEnabled());
-    EXPECT_FALSE(W<QAction>("actionExport_Images")->isEnabled());
-    EXPECT_FALSE(W<QPushButton>("SaveFrames")->isEnabled());
+    ExpectExportsEnabled(false);
     // Directories, name and label keep the values of the last good open.
     EXPECT_EQ(window->fileName, good);
     EXPECT_EQ(window->openDir, dir.path());
     EXPECT_EQ(W<QLabel>("filename")->text(), good);
-    EXPECT_EQ(Settings(), settingsBefore);
+    EXPECT_EQ(ReadFile("lastsettings.dat"), settingsBefore);
 
-    QMetaObject::invokeMethod(window.get(), "on_SaveFrames_clicked");
-    EXPECT_EQ(Log().last().section(" : ", 1), "error : could not convert " + bad);
-    QMetaObject::invokeMethod(window.get(), "on_WriteRecords_clicked");
-    EXPECT_EQ(Log().last().section(" : ", 1), "error : could not convert " + bad);
+    Invoke("on_SaveFrames_clicked");
+    EXPECT_EQ(Texts().last(), "error : could not convert " + bad);
+    Invoke("on_WriteRecords_clicked");
+    EXPECT_EQ(Texts().last(), "error : could not convert " + bad);
 }
 
 TEST_F(OpenTest, SecondCommandWhileOpeningIsRefused)
@@ -220,8 +197,8 @@ TEST_F(OpenTest, SecondCommandWhileOpeningIsRefused)
             return;
         tried = true;
         secondResult = window->OpenFile(second, true);
-        QMetaObject::invokeMethod(window.get(), "on_ApplyGatingButton_clicked");
-        QMetaObject::invokeMethod(window.get(), "on_SaveFrames_clicked");
+        Invoke("on_ApplyGatingButton_clicked");
+        Invoke("on_SaveFrames_clicked");
         // Closing a tab meanwhile hides it at once and frees it afterwards.
         extra = new QWidget;
         const int index = window->AddTab(extra, "Extra");
@@ -240,53 +217,48 @@ TEST_F(OpenTest, SecondCommandWhileOpeningIsRefused)
     EXPECT_TRUE(extra.isNull());
 }
 
-TEST_F(OpenTest, ApplyGatingReconstructsAgain)
+TEST_F(OpenTest, ApplyGatingAndResetCursorsAfterAnOpen)
 {
-    const QString path = WriteImageScan("run1.pt3");
-    ASSERT_TRUE(window->OpenFile(path, true));
-    const int before = Log().size();
-    QMetaObject::invokeMethod(window.get(), "on_ApplyGatingButton_clicked");
-    EXPECT_GT(Log().size(), before);
-    EXPECT_TRUE(window->scan->reconstructed);
-    EXPECT_FALSE(Log().mid(before).join('\n').contains("error : ")) << Log().mid(before).join('\n').toStdString();
-}
-
-TEST_F(OpenTest, DroppingOneFileOpensItWithTabs)
-{
-    const QString path = WriteImageScan("run1.pt3");
-    Drop({QUrl::fromLocalFile(path)});
-    EXPECT_EQ(window->fileName, path);
-    EXPECT_NE(IndexOf("0003 : Trying to open file " + path), -1);
-    EXPECT_FALSE(Log().join('\n').contains("could not convert"));
-}
-
-TEST_F(OpenTest, DroppingSeveralFilesConvertsEachWithoutTabs)
-{
-    QList<QUrl> urls;
-    for (const char *name : {"a.pt3", "b.pt3", "c.pt3"})
-        urls << QUrl::fromLocalFile(WriteImageScan(name));
-    urls.insert(1, QUrl("https://example.org/x.pt3"));  // no local path: skipped
-    Drop(urls);
-    EXPECT_EQ(Log().filter("Succesfully openend file").size(), 3);
-    EXPECT_EQ(Log().filter("Trying to open file").size(), 3);
-    EXPECT_EQ(window->fileName, dir.filePath("c.pt3"));
-    EXPECT_EQ(W<QTabWidget>("tabWidget")->count(), 2);
-}
-
-TEST_F(OpenTest, ResetCursorsReturnsToTheSpanOfTheFirstReconstruction)
-{
-    const QString path = WriteImageScan("run1.pt3");
-    ASSERT_TRUE(window->OpenFile(path, true));
+    ASSERT_TRUE(window->OpenFile(WriteImageScan("run1.pt3"), true));
     double start = 0, end = 0;
     ASSERT_TRUE(window->scan->CursorSpan(start, end));
     std::vector<double> starts, ends;
     window->GetCursors(starts, ends, 1);
     const double firstEnd = ends[0];
 
+    const int before = Log().size();
+    Invoke("on_ApplyGatingButton_clicked");
+    EXPECT_GT(Log().size(), before);
+    EXPECT_TRUE(window->scan->reconstructed);
+    EXPECT_FALSE(Log().mid(before).join('\n').contains("error : ")) << Log().mid(before).join('\n').toStdString();
+
+    // Reset returns the cursors to the span of the first reconstruction.
     window->SetCursorRanges(0, 100);
-    QMetaObject::invokeMethod(window.get(), "on_ResetCursorButton_clicked");
+    Invoke("on_ResetCursorButton_clicked");
     window->GetCursors(starts, ends, 1);
     EXPECT_EQ(ends[0], firstEnd);
     EXPECT_EQ(ends[3], firstEnd);
     EXPECT_DOUBLE_EQ(starts[0], std::round(start * 1000) / 1000);
+}
+
+TEST_F(OpenTest, DroppedFiles)
+{
+    // One file opens as from the dialog.
+    const QString path = WriteImageScan("run1.pt3");
+    EXPECT_TRUE(DropUrls({QUrl::fromLocalFile(path)}));
+    EXPECT_EQ(window->fileName, path);
+    EXPECT_TRUE(Log().contains("0003 : Trying to open file " + path));
+
+    // Several are converted one by one without tabs; addresses that are no local file are skipped.
+    QList<QUrl> urls;
+    for (const char *name : {"a.pt3", "b.pt3", "c.pt3"})
+        urls << QUrl::fromLocalFile(WriteImageScan(name));
+    urls.insert(1, QUrl("https://example.org/x.pt3"));
+    const int before = Log().size();
+    EXPECT_TRUE(DropUrls(urls));
+    EXPECT_EQ(Log().mid(before).filter("Succesfully openend file").size(), 3);
+    EXPECT_EQ(Log().mid(before).filter("Trying to open file").size(), 3);
+    EXPECT_EQ(window->fileName, dir.filePath("c.pt3"));
+    EXPECT_EQ(W<QTabWidget>("tabWidget")->count(), 2);
+    EXPECT_FALSE(Log().join('\n').contains("could not convert"));
 }

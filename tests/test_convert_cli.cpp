@@ -11,15 +11,6 @@
 
 namespace {
 
-QApplication &App()
-{
-    static int argc = 1;
-    static char name[] = "test_convert_cli";
-    static char *argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
-}
-
 struct ConvertRun {
     int code;
     QString out;
@@ -27,7 +18,10 @@ struct ConvertRun {
 
 ConvertRun Convert(const QStringList &arguments)
 {
-    App();
+    static int argc = 1;
+    static char name[] = "test_convert_cli";
+    static char *argv[] = {name, nullptr};
+    static QApplication app(argc, argv);
     QString text;
     QTextStream out(&text);
     const int code = RunConverter(arguments, out);
@@ -42,10 +36,10 @@ ConvertRun Convert(const QStringList &arguments)
  * of frame f gets (x + 1) photons of channel 1, every photon 50 syncs into its
  * pixel, with dtime 250 (1 ns) for even photons and 2500 (10 ns) for odd ones.
  */
-std::vector<uint32_t> SmallImage(uint32_t &photons)
+QString WriteSample(const QTemporaryDir &dir)
 {
     synth::RecordStream s;
-    photons = 0;
+    uint32_t photons = 0;
     for (uint64_t f = 0; f < 2; ++f) {
         const uint64_t frame = f * 100000;
         s.AddMarker(frame, 4);
@@ -59,17 +53,13 @@ std::vector<uint32_t> SmallImage(uint32_t &photons)
         }
     }
     s.AddMarker(200000, 4);
-    return s.words;
-}
-
-QString WriteSample(const QTemporaryDir &dir, uint32_t &photons)
-{
+    EXPECT_EQ(photons, 40u);
     synth::Pt3Header header;
     header.imagingHeader.assign(8, 0);
     header.imagingHeader[6] = 4;
     header.imagingHeader[7] = 2;
     const QString path = dir.filePath("run1.pt3");
-    EXPECT_TRUE(synth::WritePt3(path, header, SmallImage(photons)));
+    EXPECT_TRUE(synth::WritePt3(path, header, s.words));
     return path;
 }
 
@@ -82,21 +72,18 @@ TEST(ConvertCli, HelpAndBadOptions)
     for (const char *option : {"--gate", "--cursor", "--width", "--tau-bin", "FILE"})
         EXPECT_TRUE(help.out.contains(option)) << option;
 
-    EXPECT_EQ(Convert({}).code, 2);
-    EXPECT_EQ(Convert({"--gate", "5:0:10", "x.pt3"}).code, 2);    // channel out of range
-    EXPECT_EQ(Convert({"--gate", "1:10:0", "x.pt3"}).code, 2);    // minimum above maximum
-    EXPECT_EQ(Convert({"--cursor", "1:a:b", "x.pt3"}).code, 2);
-    EXPECT_EQ(Convert({"--width", "0", "x.pt3"}).code, 2);
-    EXPECT_EQ(Convert({"--tau-bin", "-1", "x.pt3"}).code, 2);
-    EXPECT_EQ(Convert({"--no-such-option", "x.pt3"}).code, 2);
+    // No file, channel out of range, minimum above maximum, not numbers, zero width, negative bin, unknown.
+    for (const QStringList &bad : {QStringList(), QStringList{"--gate", "5:0:10", "x.pt3"},
+                                   {"--gate", "1:10:0", "x.pt3"}, {"--cursor", "1:a:b", "x.pt3"},
+                                   {"--width", "0", "x.pt3"}, {"--tau-bin", "-1", "x.pt3"},
+                                   {"--no-such-option", "x.pt3"}})
+        EXPECT_EQ(Convert(bad).code, 2) << bad.join(' ').toStdString();
 }
 
 TEST(ConvertCli, ConvertsAnImageScanAndWritesTheHeaderFile)
 {
     QTemporaryDir dir;
-    uint32_t photons = 0;
-    const QString path = WriteSample(dir, photons);
-    ASSERT_EQ(photons, 40u);
+    const QString path = WriteSample(dir);
 
     ConvertRun run = Convert({path});
     EXPECT_EQ(run.code, 0) << run.out.toStdString();
@@ -121,27 +108,22 @@ TEST(ConvertCli, ConvertsAnImageScanAndWritesTheHeaderFile)
 TEST(ConvertCli, OptionsActLikeTheForm)
 {
     QTemporaryDir dir;
-    uint32_t photons = 0;
-    const QString path = WriteSample(dir, photons);
+    const QString path = WriteSample(dir);
 
     // Gate 0..5 ns keeps the 1 ns photons only: 20 of 40.
-    ConvertRun gated = Convert({"--gate", "1:0:5", path});
-    EXPECT_EQ(gated.code, 0);
-    EXPECT_TRUE(gated.out.contains("Photon count = 20, Gated photon count = 20")) << gated.out.toStdString();
-
-    ConvertRun wide = Convert({"--width", "8", path});
-    EXPECT_EQ(wide.code, 0);
-    EXPECT_TRUE(wide.out.contains(QString("%1 : 8\n").arg("Image Width", 25)));
-
     // Cursors (1 ms steps, as the boxes show 3 decimals of a second) that end
-    // before the second frame, which starts at 2.5 ms.
-    ConvertRun cursors = Convert({"--cursor", "all:0:0.002", path});
-    EXPECT_EQ(cursors.code, 0);
-    EXPECT_TRUE(cursors.out.contains("Photon count = 20, Gated photon count = 20")) << cursors.out.toStdString();
-
-    ConvertRun binned = Convert({"--tau-bin", "5", path});
-    EXPECT_EQ(binned.code, 0);
-    EXPECT_GE(binned.out.count("Binned Life Time Data"), 2);
+    // before the second frame, which starts at 2.5 ms, keep 20 of 40 as well.
+    const std::pair<QStringList, QString> cases[] = {
+        {{"--gate", "1:0:5"}, "Photon count = 20, Gated photon count = 20"},
+        {{"--width", "8"}, QString("%1 : 8\n").arg("Image Width", 25)},
+        {{"--cursor", "all:0:0.002"}, "Photon count = 20, Gated photon count = 20"},
+    };
+    for (const auto &c : cases) {
+        const ConvertRun run = Convert(c.first + QStringList(path));
+        EXPECT_EQ(run.code, 0);
+        EXPECT_TRUE(run.out.contains(c.second)) << run.out.toStdString();
+    }
+    EXPECT_GE(Convert({"--tau-bin", "5", path}).out.count("Binned Life Time Data"), 2);
 }
 
 TEST(ConvertCli, FailedFilesGiveExitStatusOne)

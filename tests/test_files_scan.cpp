@@ -40,6 +40,17 @@ protected:
         return s.words;
     }
 
+    static synth::ImageScanSpec Layout(int width, int height, int frames, uint64_t lineSyncs, uint64_t lineGap)
+    {
+        synth::ImageScanSpec layout;
+        layout.width = width;
+        layout.height = height;
+        layout.frames = frames;
+        layout.lineSyncs = lineSyncs;
+        layout.lineGap = lineGap;
+        return layout;
+    }
+
     QTemporaryDir dir;
     TestHost host;
     std::unique_ptr<pt3File> file;
@@ -52,12 +63,7 @@ TEST_F(ScanTest, SummaryOfALargeImageScan)
 {
     // 100 frames of 512 lines between 101 frame markers; the last event lies
     // in the 3052nd overflow period, so there are 3051 overflows.
-    synth::ImageScanSpec layout;
-    layout.width = 11;
-    layout.height = 512;
-    layout.frames = 100;
-    layout.lineSyncs = 3000;
-    layout.lineGap = 905;
+    synth::ImageScanSpec layout = Layout(11, 512, 100, 3000, 905);
     layout.start = 3051ull * 65536 - (51199ull * 3905 + 3000) + 1000;
     layout.channels = {1, 2};
     layout.photonCount = [](int f, int y, int x, uint32_t ch) {
@@ -101,8 +107,6 @@ TEST_F(ScanTest, PointMeasurementSummary)
                             "                Channel 4 : 0\n"
                             "\n"
                             "Point FCS File\n");
-    EXPECT_EQ(file->ScanType, ScanPoint);
-    EXPECT_EQ(file->numberOfFrames, 0u);
     EXPECT_EQ(file->linesPerFrame, 0u);
 }
 
@@ -127,13 +131,7 @@ TEST_F(ScanTest, ScanTypeByNumberOfFrameMarkers)
 
 TEST_F(ScanTest, LinesPerFrameIsTheLargestCountBetweenFrameMarkers)
 {
-    synth::ImageScanSpec layout;
-    layout.width = 2;
-    layout.height = 512;
-    layout.frames = 2;
-    layout.lineSyncs = 100;
-    layout.lineGap = 10;
-    ASSERT_TRUE(Open(synth::MakeImageScan(layout).words));
+    ASSERT_TRUE(Open(synth::MakeImageScan(Layout(2, 512, 2, 100, 10)).words));
     EXPECT_EQ(file->linesPerFrame, 512u);
 
     // Line ends after the last frame marker never count.
@@ -194,9 +192,7 @@ TEST_F(ScanTest, CountsDoNotDependOnWhereRecordsFallInTheUnrolledLoop)
             words.push_back(i % 3 == 0 ? synth::MarkerWord(static_cast<uint32_t>(1 + i % 2), 0)
                                        : synth::PhotonWord(static_cast<uint32_t>(1 + i % 4), 0, 0));
         ASSERT_TRUE(Open(words));
-        uint32_t specials = 0;
-        for (int i = 0; i < n; i += 3)
-            ++specials;
+        const uint32_t specials = static_cast<uint32_t>(n + 2) / 3; // indices 0, 3, 6, 9
         EXPECT_EQ(file->eventsPerMarker[1] + file->eventsPerMarker[2], specials) << n;
         EXPECT_EQ(file->eventsPerMarker[16], static_cast<uint32_t>(n) - specials) << n;
     }

@@ -24,19 +24,6 @@ uint64_t U64At(const QByteArray &b, int offset)
     return v;
 }
 
-/// Sync count of every word, undoing the overflows as a reader would.
-std::vector<uint64_t> Times(const std::vector<uint32_t> &words)
-{
-    std::vector<uint64_t> t;
-    uint64_t offset = 0;
-    for (uint32_t w : words) {
-        if (w == 0xF0000000u)
-            offset += 65536;
-        t.push_back(offset + (w & 0xFFFFu));
-    }
-    return t;
-}
-
 } // namespace
 
 TEST(SyntheticPt3, FieldsAtTheirOffsets)
@@ -89,7 +76,7 @@ TEST(ScanGenerator, ImageScanMarkersAndCentredPhotons)
     layout.width = 4;
     layout.height = 3;
     layout.frames = 2;
-    layout.start = 65530;   // overflow inside the first line
+    layout.start = 65530; // overflow inside the first line
     layout.lineSyncs = 400;
     layout.lineGap = 100;
     layout.channels = {1, 3};
@@ -102,34 +89,26 @@ TEST(ScanGenerator, ImageScanMarkersAndCentredPhotons)
     EXPECT_EQ(s.photonsPerChannel[1], 2u * 3 * (0 + 1 + 2 + 3));
     EXPECT_EQ(s.photonsPerChannel[3], 2u * 3 * 4);
     EXPECT_EQ(s.lineStartSyncs, (std::vector<uint64_t>{65530, 66030, 66530, 67030, 67530, 68030}));
-    EXPECT_EQ(s.lastSync, 68030u + 400);
-
-    const std::vector<uint64_t> t = Times(s.words);
-    // Frame marker, line start, the overflow, then pixel 0 of channel 3 at
-    // 50 (the centre of 0..100).
+    EXPECT_EQ(s.overflows, 1u);
+    // Frame marker, line start, the overflow, then pixel 0 of channel 3 at 50 (the centre of 0..100).
     EXPECT_EQ(s.words[0] >> 16, 0xF004u);
     EXPECT_EQ(s.words[1] >> 16, 0xF001u);
     EXPECT_EQ(s.words[2], 0xF0000000u);
-    EXPECT_EQ(s.words[3] >> 28, 3u);
-    EXPECT_EQ(t[3], 65530u + 50);
-    // Times never decrease and every photon lies at the centre of its pixel.
-    for (std::size_t i = 1; i < t.size(); ++i)
-        EXPECT_LE(t[i - 1], t[i]);
-    for (std::size_t i = 0; i < s.words.size(); ++i) {
-        const uint32_t w = s.words[i];
+    EXPECT_EQ(s.words[3], synth::PhotonWord(3, 0, 65530 + 50 - 65536));
+    // Every photon lies at the centre of its pixel; the dtime names the pixel.
+    uint64_t offset = 0;
+    for (uint32_t w : s.words) {
+        offset += w == 0xF0000000u ? 65536 : 0;
         if ((w >> 28) == 15)
             continue;
-        const uint32_t dtime = (w >> 16) & 0xFFF;
-        const int x = static_cast<int>(dtime % 10), y = static_cast<int>(dtime / 10 % 10), f = static_cast<int>(dtime / 100);
-        EXPECT_EQ(t[i], s.lineStartSyncs[static_cast<std::size_t>(f * 3 + y)] + 100 * static_cast<uint64_t>(x) + 50);
+        const uint32_t d = (w >> 16) & 0xFFF, x = d % 10, y = d / 10 % 10, f = d / 100;
+        EXPECT_EQ(offset + (w & 0xFFFF), s.lineStartSyncs[f * 3 + y] + 100 * x + 50) << d;
     }
-    // End-of-frame markers share the time of the last line end.
-    EXPECT_EQ(s.words.back() >> 16, 0xF004u);
-    EXPECT_EQ(t.back(), 68430u);
-    EXPECT_EQ(s.overflows, 1u);
+    // The end-of-frame marker shares the time of the last line end, 68030 + 400.
+    EXPECT_EQ(s.words.back(), synth::MarkerWord(4, 68430 - 65536));
 }
 
-TEST(ScanGenerator, FrameMarkerPlacements)
+TEST(ScanGenerator, FrameMarkersAndPointPhotons)
 {
     synth::ImageScanSpec layout;
     layout.frames = 3;
@@ -142,17 +121,11 @@ TEST(ScanGenerator, FrameMarkerPlacements)
         EXPECT_EQ(line.frameMarkers, static_cast<uint64_t>(n));
         EXPECT_EQ(line.lineStarts, 8u);
     }
-}
-
-TEST(ScanGenerator, PointPhotonsInTimeOrder)
-{
+    // Point photons are put in time order with the overflows between them.
     const synth::GeneratedScan s = synth::MakePointMeasurement({{70000, 2, 5}, {10, 1, 3}, {131082, 1, 1000}});
-    ASSERT_EQ(s.words.size(), 5u);
-    EXPECT_EQ(s.words[0], synth::PhotonWord(1, 3, 10));
-    EXPECT_EQ(s.words[1], 0xF0000000u);
-    EXPECT_EQ(s.words[2], synth::PhotonWord(2, 5, 70000 - 65536));
-    EXPECT_EQ(s.words[3], 0xF0000000u);
-    EXPECT_EQ(s.words[4], synth::PhotonWord(1, 1000, 10));
+    EXPECT_EQ(s.words, (std::vector<uint32_t>{synth::PhotonWord(1, 3, 10), 0xF0000000u,
+                                              synth::PhotonWord(2, 5, 70000 - 65536), 0xF0000000u,
+                                              synth::PhotonWord(1, 1000, 10)}));
     EXPECT_EQ(s.overflows, 2u);
     EXPECT_EQ(s.photons, 3u);
 }

@@ -8,9 +8,14 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QMimeData>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTextBrowser>
+#include <QUrl>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -52,11 +57,43 @@ protected:
         window = std::make_unique<Fotonel>();
         return *window;
     }
-    template <class T> T *W(const char *name)
+    template <class T> T *W(const QString &name)
     {
-        T *widget = window->findChild<T *>(QString::fromLatin1(name));
-        EXPECT_NE(widget, nullptr) << name;
+        T *widget = window->findChild<T *>(name);
+        EXPECT_NE(widget, nullptr) << name.toStdString();
         return widget;
+    }
+    /// Calls a slot of the window by name, as a click or a menu would.
+    void Invoke(const char *slot) { QMetaObject::invokeMethod(window.get(), slot); }
+    /// Writes \p bytes into the working directory and returns the path.
+    QString WriteFile(const QString &name, const QByteArray &bytes)
+    {
+        QFile out(dir.filePath(name));
+        EXPECT_TRUE(out.open(QIODevice::WriteOnly)) << name.toStdString();
+        out.write(bytes);
+        return out.fileName();
+    }
+    QByteArray ReadFile(const QString &name)
+    {
+        QFile in(dir.filePath(name));
+        return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
+    }
+    /// Drags \p data over the window and, when accepted and \p drop is set, drops it.
+    bool DragAndDrop(const QMimeData &data, bool drop = true)
+    {
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(window.get(), &enter);
+        if (enter.isAccepted() && drop) {
+            QDropEvent event(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(window.get(), &event);
+        }
+        return enter.isAccepted();
+    }
+    bool DropUrls(const QList<QUrl> &urls)
+    {
+        QMimeData data;
+        data.setUrls(urls);
+        return DragAndDrop(data);
     }
     /// Non-empty lines of the message log as plain text.
     QStringList Log()
