@@ -4,40 +4,7 @@
 #include "files/T3RecordCursor.h"
 
 #include <QObject>
-#include <algorithm>
-#include <cmath>
 #include <cstring>
-#include <numeric>
-
-namespace {
-// 2^30 16-bit counts (2 GiB) over all channels: larger stacks come only from
-// absurd header values (image width, line or frame counts).
-constexpr double kMaxStackPixels = 1073741824.0;
-constexpr double kNsPerS = 1e9;
-// Channels are 4 bits wide; the tables of the photon pass are indexed by them.
-constexpr uint32_t kChannelSlots = 16;
-
-// What a photon of a channel does at the current place in the frame.
-enum PhotonRole : uint8_t {
-    Skipped = 0,  // outside a line, or a channel the file does not have
-    Timed = 1,    // moves lastPhotonTime only
-    Placed = 2,   // moves lastPhotonTime and is placed when it passes gate, cursors and pixel
-};
-
-// What the photon pass needs of one channel, kept together in one cache line.
-struct alignas(64) ChannelSlot {
-    uint16_t *stack;
-    uint32_t *delays;        // placed photons per dtime value
-    const uint8_t *inGate;   // per dtime value: 1 when its delay lies inside the gate
-    double cursorMin, cursorMax;  // ns, inclusive
-    PhotonRole role;
-};
-
-QString InfoLine(const QString &label, const QString &value)
-{
-    return QStringLiteral("%1 : %2\n").arg(label, 25).arg(value);
-}
-} // namespace
 
 void ImageScan::Init(FotonelServices &window, pqFile &photonFile)
 {
@@ -45,113 +12,15 @@ void ImageScan::Init(FotonelServices &window, pqFile &photonFile)
     infoText.clear();
 }
 
-bool ImageScan::CursorSpan(double &start, double &end) const
-{
-    if (!reconstructed)
-        return false;
-    start = firstFrameTime / kNsPerS;
-    end = lastPhotonTime / kNsPerS;
-    return true;
-}
-
 void ImageScan::GatherInformation()
 {
-    if (gathered || Refuses("GatherInformation"))
+    double sync = 0, resolution = 0;
+    if (!GatherGeometry(&FotonelServices::GetISImageWidthcheck, &FotonelServices::GetISImageWidth,
+                        QObject::tr("No image width in the file header: using %1 pixels per line "
+                                    "(the image width override changes it)"),
+                        sync, resolution))
         return;
-    infoText.clear();
-    if (!file->scanned)
-        file->ScanRecords();
-
-    const int channels = file->NumberOfChannels();
-    if (channels < 1 || channels > 14) {
-        mainWindow->AddMessage(MessageError, QObject::tr("Invalid number of channels %1").arg(channels));
-        return;
-    }
-    const double sync = file->SyncPeriod();
-    const double resolution = file->Resolution();
-    if (!(std::isfinite(sync) && sync > 0)) {
-        mainWindow->AddMessage(MessageError, QObject::tr("Invalid sync period %1 ns").arg(sync));
-        return;
-    }
-    if (!(std::isfinite(resolution) && resolution > 0)) {
-        mainWindow->AddMessage(MessageError, QObject::tr("Invalid resolution %1 ns").arg(resolution));
-        return;
-    }
-
-    // The first line after the first frame marker sets the pixel clock of
-    // every line. Only differences are taken, so the overflow reset does not
-    // change them.
-    T3RecordCursor cursor(*mainWindow, *file);
-    bool found = ToFirstFrameMarker(cursor);
-    double lineStart = 0;
-    uint64_t lineStartSync = 0;
-    if (found) {
-        cursor.ResetOverflow();
-        found = cursor.NextWithMarker(1);
-    }
-    if (found) {
-        lineStart = cursor.truetime;
-        lineStartSync = cursor.truensync;
-        found = cursor.NextWithMarker(2);
-    }
-    lineTime = 0;
-    lineNSync = 0;
-    if (found) {
-        lineTime = cursor.truetime - lineStart;
-        lineNSync = static_cast<uint32_t>(cursor.truensync) - static_cast<uint32_t>(lineStartSync);
-    }
-    const bool lineFound = found && std::isfinite(lineTime) && lineTime > 0;
-
-    int width = mainWindow->GetISImageWidthcheck() == Qt::Checked ? mainWindow->GetISImageWidth() : file->ImageWidth();
-    if (width <= 0) {
-        // Files without imaging items carry no width; the override box decides.
-        width = mainWindow->GetISImageWidth();
-        if (width <= 0)
-            width = 32;
-        mainWindow->AddMessage(MessageWarning,
-                               QObject::tr("No image width in the file header: using %1 pixels per line "
-                                           "(the image width override changes it)").arg(width));
-    }
-    imageWidth = static_cast<uint32_t>(width);
-    imageHeight = file->linesPerFrame;
-    numberOfFrames = file->numberOfFrames;
-    numberOfChannels = static_cast<uint32_t>(channels);
-    if (!lineFound) {
-        // Without a measured line no photon has a pixel: keep no frames.
-        mainWindow->AddMessage(MessageError, QObject::tr("No complete line found after the first frame marker"));
-        numberOfFrames = 0;
-    }
-
-    photonCounts.assign(numberOfChannels, 0);
-    activeChannelCount = 0;
-    for (uint32_t c = 0; c < numberOfChannels; ++c) {
-        photonCounts[c] = c < file->photonsPerChannel.size() ? file->photonsPerChannel[c] : 0;
-        if (photonCounts[c] != 0)
-            ++activeChannelCount;
-    }
-
-    const double frame = static_cast<double>(imageWidth) * imageHeight;
-    const double stack = frame * std::max<uint32_t>(numberOfFrames, 1) * std::max<uint32_t>(activeChannelCount, 1);
-    if (stack > kMaxStackPixels) {
-        mainWindow->AddMessage(MessageError, QObject::tr("Image stack of %1 x %2 x %3 pixels is too large")
-                                                 .arg(imageWidth).arg(imageHeight).arg(numberOfFrames));
-        return;
-    }
-    pixelsPerImage = imageWidth * imageHeight;
     framesInFile = numberOfFrames;
-
-    const std::vector<std::vector<double>> noDoubles(numberOfChannels);
-    images.assign(numberOfChannels, std::vector<uint16_t>());
-    delayCounts.assign(numberOfChannels, std::vector<uint32_t>());
-    meanImages = noDoubles;
-    varianceImages = noDoubles;
-    timeCourse = noDoubles;
-    lifetimeHistograms = noDoubles;
-    lifetimeAxis.clear();
-    photonCount.assign(numberOfChannels, 0);
-    gatedPhotonCount.assign(numberOfChannels, 0);
-    minimum.assign(numberOfChannels, 65536);
-    maximum.assign(numberOfChannels, 0);
     imagesRemoved = 0;
     RestoreFullStack();
 
@@ -173,27 +42,15 @@ void ImageScan::RestoreFullStack()
     linesInFrame.assign(numberOfFrames, 0);
     frameMarkerTimes.assign(numberOfFrames, 0);
     frameStartTimes.assign(numberOfFrames, 0);
-    for (uint32_t c = 0; c < numberOfChannels; ++c) {
-        if (photonCounts[c] == 0)
-            continue;
-        images[c].assign(totalPixels, 0);
-        delayCounts[c].assign(kDelayBins, 0);
-    }
+    ClearStack();
     stackChecked = false;
 }
 
 void ImageScan::ReconstructImages()
 {
-    if (reconstructed || Refuses("ReconstructImages"))
+    PassLimits limits;
+    if (!BeginReconstruction(limits))
         return;
-    if (!gathered)
-        GatherInformation();
-    if (!gathered)
-        return;
-
-    std::vector<double> gateMin, gateMax, cursorMin, cursorMax;
-    mainWindow->GetGating(gateMin, gateMax);
-    mainWindow->GetCursors(cursorMin, cursorMax, kNsPerS);
 
     lineSamplingPeriod = 0;
     {
@@ -217,41 +74,15 @@ void ImageScan::ReconstructImages()
     ChannelSlot outsideLine[kChannelSlots] = {};
     ChannelSlot droppedLine[kChannelSlots] = {};
     ChannelSlot keptLine[kChannelSlots] = {};
-    // The gate test of each dtime value, on the delay the record cursor gives it.
-    const double resolution = file->Resolution();
-    std::vector<uint8_t> gateTable(static_cast<std::size_t>(numberOfChannels) * kDelayBins, 0);
-    for (uint32_t ch = 1; ch <= numberOfChannels && ch < kChannelSlots; ++ch) {
-        const uint32_t c = ch - 1;
-        droppedLine[ch].role = Timed;
-        keptLine[ch].role = Timed;
-        if (photonCounts[c] == 0 || c >= gateMin.size() || c >= gateMax.size() || c >= cursorMin.size() ||
-            c >= cursorMax.size())
-            continue;
-        ChannelSlot &slot = keptLine[ch];
-        slot.role = Placed;
-        slot.stack = images[c].data();
-        slot.delays = delayCounts[c].data();
-        uint8_t *inGate = gateTable.data() + static_cast<std::size_t>(c) * kDelayBins;
-        for (uint32_t k = 0; k < kDelayBins; ++k) {
-            const double d = k * resolution;
-            inGate[k] = !(d < gateMin[c] || d > gateMax[c]);
-        }
-        slot.inGate = inGate;
-        slot.cursorMin = cursorMin[c];
-        slot.cursorMax = cursorMax[c];
-    }
+    std::vector<uint8_t> gateTable;
+    FillChannelSlots(limits, droppedLine, keptLine, gateTable);
 
-    // A fresh cursor counts overflows from record 0: its times, and so the
-    // cursor ranges set below, are true measurement times.
-    T3RecordCursor first(*mainWindow, *file);
-    ToFirstFrameMarker(first);
     // The walk goes on with a copy whose address never leaves this function,
     // so the compiler keeps its fields in registers and drops the work for
     // the fields this pass does not read.
+    const T3RecordCursor first = StartPass();
     T3RecordCursor cursor(first);
-    firstFrameTime = cursor.truetime;
     double lastTime = firstFrameTime;
-    mainWindow->SetProgress(0);
 
     const uint32_t W = imageWidth, H = imageHeight, F = numberOfFrames;
     const double width = W;
@@ -315,18 +146,7 @@ void ImageScan::ReconstructImages()
         frameOffset += pixelsPerImage;
     }
     lastPhotonTime = lastTime;
-
-    if (resetCursors) {
-        mainWindow->SetCursorRanges(firstFrameTime / kNsPerS, lastPhotonTime / kNsPerS);
-        resetCursors = false;
-    }
-    for (uint32_t c = 0; c < numberOfChannels; ++c) {
-        const std::vector<uint32_t> &counts = delayCounts[c];
-        const uint32_t n = std::accumulate(counts.begin(), counts.end(), 0u);
-        photonCount[c] = n;
-        gatedPhotonCount[c] = n;
-    }
-    mainWindow->SetProgress(100);
+    FinishPass();
     reconstructed = true;
     mainWindow->AddMessage(MessageNormal, QObject::tr("Images reconstructed"));
 
@@ -338,18 +158,6 @@ void ImageScan::ReconstructImages()
     FindMinMax();
     CalculateStats();
     BuildInfoText();
-}
-
-void ImageScan::BinLifetimes(double binWidth)
-{
-    if (Refuses("BinLifetimes") || !CheckBinWidth(binWidth))
-        return;
-    lifetimeBinWidth = binWidth;
-    if (!reconstructed)
-        ReconstructImages();
-    if (!reconstructed)
-        return;
-    BinDelayTimes(binWidth, syncPeriod, file->Resolution(), photonCounts, delayCounts, lifetimeAxis, lifetimeHistograms);
 }
 
 void ImageScan::CheckImages()
@@ -397,31 +205,10 @@ void ImageScan::CheckImages()
     mainWindow->AddMessage(MessageNormal, QObject::tr("Images checked"));
 }
 
-void ImageScan::FindMinMax()
-{
-    minimum.assign(numberOfChannels, 65536);
-    maximum.assign(numberOfChannels, 0);
-    for (uint32_t c = 0; c < numberOfChannels && c < images.size(); ++c) {
-        if (photonCounts[c] == 0 || images[c].empty())
-            continue;
-        const auto range = std::minmax_element(images[c].begin(), images[c].end());
-        minimum[c] = *range.first;
-        maximum[c] = *range.second;
-    }
-}
-
 void ImageScan::CalculateStats()
 {
-    if (Refuses("CalculateStats"))
+    if (!BeginStats())
         return;
-    if (!reconstructed)
-        ReconstructImages();
-    if (!reconstructed)
-        return;
-    mainWindow->AddMessage(MessageNormal, QObject::tr("Calculating stats..."));
-    meanImages.assign(numberOfChannels, std::vector<double>());
-    varianceImages.assign(numberOfChannels, std::vector<double>());
-    timeCourse.assign(numberOfChannels, std::vector<double>());
 
     const std::size_t n = pixelsPerImage;
     const uint32_t F = numberOfFrames;
@@ -464,52 +251,21 @@ void ImageScan::CalculateStats()
 
 void ImageScan::BuildInfoText()
 {
-    if (!mainWindow)
+    if (!BeginInfoText())
         return;
-    // Rebuilt from scratch so the Summary does not repeat an earlier text.
-    infoText.clear();
-    const double W = imageWidth;
-    infoText += InfoLine(QStringLiteral("Image Width"), QString::number(imageWidth));
     infoText += InfoLine(QStringLiteral("Image Height"), QString::number(imageHeight));
     infoText += InfoLine(QStringLiteral("Orignal Number of Images"), QString::number(numberOfFrames + imagesRemoved));
     infoText += InfoLine(QStringLiteral("Number of Images removed"), QString::number(imagesRemoved));
     infoText += InfoLine(QStringLiteral("Final Number of Images"), QString::number(numberOfFrames));
     infoText += InfoLine(QStringLiteral("Line nSync"), QString::number(lineNSync));
     infoText += InfoLine(QStringLiteral("Line Time"), QString::number(lineTime / 1e6, 'f', 6) + QStringLiteral(" ms"));
-    infoText += InfoLine(QStringLiteral("Pixel Time"),
-                         QString::number(W > 0 ? lineTime / W / 1000 : 0.0, 'f', 6) + QString::fromUtf8(" µs"));
+    infoText += PixelTimeLine();
     infoText += InfoLine(QStringLiteral("Line Sampling Period"),
                          QString::number(1000 * lineSamplingPeriod, 'f', 6) + QStringLiteral(" ms"));
     // With fewer than two frames there is no frame-to-frame period: 0.
     const double imagePeriod =
         frameStartTimes.size() >= 2 ? 1000 * (frameStartTimes[1] - frameStartTimes[0]) : 0.0;
     infoText += InfoLine(QStringLiteral("Image Sampling Period"), QString::number(imagePeriod, 'f', 6) + QStringLiteral(" ms"));
-    for (uint32_t c = 0; c < numberOfChannels; ++c) {
-        if (photonCounts[c] == 0)
-            continue;
-        infoText += InfoLine(QStringLiteral("Channel %1").arg(c + 1),
-                             QStringLiteral("Min = %1, Max = %2, Photon count = %3, Gated photon count = %4")
-                                 .arg(minimum[c])
-                                 .arg(maximum[c])
-                                 .arg(photonCount[c])
-                                 .arg(gatedPhotonCount[c]));
-    }
-    mainWindow->AddSummaryText(infoText);
+    FinishInfoText();
 }
 
-void ImageScan::WriteImages(int exportType, int bitDepth)
-{
-    if (Refuses("WriteImages"))
-        return;
-    if (!reconstructed)
-        ReconstructImages();
-    if (!reconstructed || !file->ExportFolderExists())
-        return;
-    // The stack, image and raw writers come with the export code.
-    (void)exportType;
-    (void)bitDepth;
-}
-
-void ImageScan::CreateTabs()
-{
-}

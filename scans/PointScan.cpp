@@ -44,26 +44,13 @@ void PointScan::GatherInformation()
 {
     if (gathered || Refuses("GatherInformation"))
         return;
-    if (!file->scanned)
-        file->ScanRecords();
-    const int channels = file->NumberOfChannels();
-    if (channels < 1 || channels > 14) {
-        mainWindow->AddMessage(MessageError, QObject::tr("Invalid number of channels %1").arg(channels));
+    uint32_t channels = 0;
+    double sync = 0, resolution = 0;
+    if (!ReadFileConstants(channels, sync, resolution))
         return;
-    }
-    const double sync = file->SyncPeriod();
-    const double resolution = file->Resolution();
-    if (!(std::isfinite(sync) && sync > 0)) {
-        mainWindow->AddMessage(MessageError, QObject::tr("Invalid sync period %1 ns").arg(sync));
-        return;
-    }
-    if (!(std::isfinite(resolution) && resolution > 0)) {
-        mainWindow->AddMessage(MessageError, QObject::tr("Invalid resolution %1 ns").arg(resolution));
-        return;
-    }
 
-    channelCount = static_cast<uint32_t>(channels);
-    photonCounts.assign(channelCount, 0);
+    channelCount = channels;
+    activeChannelCount = CopyPhotonCounts(channelCount, photonCounts);
     gatedCounts.assign(channelCount, 0);
     const std::vector<std::vector<double>> noDoubles(channelCount);
     photonTimes = noDoubles;
@@ -73,15 +60,12 @@ void PointScan::GatherInformation()
     lifetimeHistograms = noDoubles;
     exportCounts.assign(channelCount, std::vector<uint16_t>());
     activeChannels.clear();
-    activeChannelCount = 0;
     for (uint32_t c = 0; c < channelCount; ++c) {
-        photonCounts[c] = c < file->photonsPerChannel.size() ? file->photonsPerChannel[c] : 0;
         if (photonCounts[c] == 0)
             continue;
         photonTimes[c].resize(photonCounts[c]);
         delayCounts[c].assign(kDelayBins, 0);
         activeChannels.push_back(c);
-        ++activeChannelCount;
     }
 
     mainWindow->AddMessage(MessageNormal, QObject::tr("Information gathered"));
@@ -98,11 +82,7 @@ void PointScan::GatherInformation()
 
 void PointScan::ReconstructImages()
 {
-    if (reconstructed || Refuses("ReconstructImages"))
-        return;
-    if (!gathered)
-        GatherInformation();
-    if (!gathered)
+    if (reconstructed || Refuses("ReconstructImages") || !EnsureGathered())
         return;
 
     gatedCounts.assign(channelCount, 0);
@@ -136,10 +116,7 @@ void PointScan::ReconstructImages()
         slot.nextTime = photonTimes[c].data();
         slot.delays = delayCounts[c].data();
         uint8_t *inGate = gateTable.data() + static_cast<std::size_t>(c) * kDelayBins;
-        for (uint32_t k = 0; k < kDelayBins; ++k) {
-            const double d = k * resolution;
-            inGate[k] = !(d < gateMin[c] || d > gateMax[c]);
-        }
+        FillGateTable(inGate, resolution, gateMin[c], gateMax[c]);
         slot.inGate = inGate;
         slot.cursorMin = cursorMin[c];
         slot.cursorMax = cursorMax[c];
@@ -223,11 +200,7 @@ void PointScan::ReportSuppressed(uint32_t reported, uint32_t channel)
 
 void PointScan::BinTrace()
 {
-    if (Refuses("BinTrace"))
-        return;
-    if (!reconstructed)
-        ReconstructImages();
-    if (!reconstructed)
+    if (Refuses("BinTrace") || !EnsureReconstructed())
         return;
     mainWindow->AddMessage(MessageNormal, QObject::tr("Binning data..."));
 
@@ -322,11 +295,7 @@ void PointScan::BinTrace()
 
 void PointScan::BinExportTrace(double binWidth)
 {
-    if (Refuses("BinExportTrace") || !CheckBinWidth(binWidth))
-        return;
-    if (!reconstructed)
-        ReconstructImages();
-    if (!reconstructed)
+    if (Refuses("BinExportTrace") || !CheckBinWidth(binWidth) || !EnsureReconstructed())
         return;
     traceBinWidth = binWidth;
     mainWindow->AddMessage(MessageNormal, QObject::tr("Binning export data..."));
@@ -377,9 +346,7 @@ void PointScan::BinLifetimes(double binWidth)
     if (Refuses("BinLifetimes") || !CheckBinWidth(binWidth))
         return;
     tauBinWidth = binWidth;
-    if (!reconstructed)
-        ReconstructImages();
-    if (!reconstructed)
+    if (!EnsureReconstructed())
         return;
     BinDelayTimes(binWidth, syncPeriod, file->Resolution(), photonCounts, delayCounts, lifetimeAxis, lifetimeHistograms);
 }
@@ -404,10 +371,8 @@ std::size_t PointScan::FindLastNotAbove(const std::vector<double> &x, double v)
 
 void PointScan::WriteImages(int, int)
 {
-    if (Refuses("WriteImages"))
-        return;
-    if (!reconstructed)
-        ReconstructImages();
+    if (!Refuses("WriteImages"))
+        EnsureReconstructed();
 }
 
 void PointScan::CreateTabs()

@@ -2,6 +2,7 @@
 
 #include "app/FotonelServices.h"
 #include "files/T3RecordCursor.h"
+#include "files/pqFile.h"
 
 #include <QObject>
 #include <QString>
@@ -82,6 +83,63 @@ bool RSD::CheckBinWidth(double width)
         return true;
     mainWindow->AddMessage(MessageError, QObject::tr("Invalid bin width %1 ns").arg(width));
     return false;
+}
+
+bool RSD::ReadFileConstants(uint32_t &channels, double &sync, double &resolution)
+{
+    if (!file->scanned)
+        file->ScanRecords();
+    const int count = file->NumberOfChannels();
+    if (count < 1 || count > 14) {
+        mainWindow->AddMessage(MessageError, QObject::tr("Invalid number of channels %1").arg(count));
+        return false;
+    }
+    sync = file->SyncPeriod();
+    resolution = file->Resolution();
+    if (!(std::isfinite(sync) && sync > 0)) {
+        mainWindow->AddMessage(MessageError, QObject::tr("Invalid sync period %1 ns").arg(sync));
+        return false;
+    }
+    if (!(std::isfinite(resolution) && resolution > 0)) {
+        mainWindow->AddMessage(MessageError, QObject::tr("Invalid resolution %1 ns").arg(resolution));
+        return false;
+    }
+    channels = static_cast<uint32_t>(count);
+    return true;
+}
+
+uint32_t RSD::CopyPhotonCounts(uint32_t channels, std::vector<uint32_t> &photonCounts) const
+{
+    photonCounts.assign(channels, 0);
+    uint32_t active = 0;
+    for (uint32_t c = 0; c < channels; ++c) {
+        photonCounts[c] = c < file->photonsPerChannel.size() ? file->photonsPerChannel[c] : 0;
+        if (photonCounts[c] != 0)
+            ++active;
+    }
+    return active;
+}
+
+void RSD::FillGateTable(uint8_t *inGate, double resolution, double gateMin, double gateMax)
+{
+    for (uint32_t k = 0; k < kDelayBins; ++k) {
+        const double d = k * resolution;
+        inGate[k] = !(d < gateMin || d > gateMax);
+    }
+}
+
+bool RSD::EnsureGathered()
+{
+    if (!gathered)
+        GatherInformation();
+    return gathered;
+}
+
+bool RSD::EnsureReconstructed()
+{
+    if (!reconstructed)
+        ReconstructImages();
+    return reconstructed;
 }
 
 double RSD::AddOnes(double start, uint64_t n)

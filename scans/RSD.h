@@ -83,6 +83,26 @@ protected:
     static bool ToFirstFrameMarker(T3RecordCursor &cursor);
     /// Logs "Invalid bin width %1 ns" and returns false unless \p width is a positive finite number.
     bool CheckBinWidth(double width);
+    /*!
+     * \brief Scans the file's records when that has not been done and reads
+     * the constants every analysis needs: channel count (1 to 14), sync
+     * period and resolution (ns, positive and finite). False, after an error
+     * naming the bad value, when one of them is unusable.
+     */
+    bool ReadFileConstants(uint32_t &channels, double &sync, double &resolution);
+    /// Copies the file's photons per channel into \p photonCounts (\p channels
+    /// entries, 0 where the file has none) and returns how many are not 0.
+    uint32_t CopyPhotonCounts(uint32_t channels, std::vector<uint32_t> &photonCounts) const;
+    /*!
+     * \brief Per dtime value k (kDelayBins entries): 1 when its delay
+     * k x \p resolution ns, computed as the record cursor does, lies inside
+     * the gate [\p gateMin, \p gateMax] ns (both limits inclusive), else 0.
+     */
+    static void FillGateTable(uint8_t *inGate, double resolution, double gateMin, double gateMax);
+    /// Gathers when that has not been done; true when the analysis is gathered.
+    bool EnsureGathered();
+    /// Reconstructs when that has not been done; true when the analysis is reconstructed.
+    bool EnsureReconstructed();
 
     FotonelServices *mainWindow = nullptr;
     pqFile *file = nullptr;

@@ -151,9 +151,11 @@ TEST_F(WindowTest, ParameterBoxesStartWithTheirRanges)
         auto *box = W<QDoubleSpinBox>(b.name);
         const double actual[] = {box->minimum(), box->maximum(), box->singleStep(), box->value()};
         const double wanted[] = {b.minimum, b.maximum, b.step, b.value};
-        for (int i = 0; i < 4; ++i)
-            if (!std::isnan(wanted[i]))
+        for (int i = 0; i < 4; ++i) {
+            if (!std::isnan(wanted[i])) {
                 EXPECT_DOUBLE_EQ(actual[i], wanted[i]) << b.name << " property " << i;
+            }
+        }
         if (b.decimals >= 0)
             EXPECT_EQ(box->decimals(), b.decimals) << b.name;
     }

@@ -189,7 +189,7 @@ TEST_F(Pt3Test, TruncatedHeadersAndImagingHeaderSizes)
     h.numberOfRecords = 1;
     for (int32_t n : {-1, 1000000000, 4}) {
         QByteArray bytes = synth::Pt3Bytes(h, {});
-        std::memcpy(bytes.data() + 724, &n, 4);
+        bytes.replace(724, 4, reinterpret_cast<const char *>(&n), 4);
         bytes.append(QByteArray(12, '\0')); // room for three items only
         EXPECT_FALSE(OpenBytes(bytes)) << n;
         EXPECT_TRUE(host.Logged(QString("Invalid imaging header size %1 in this file").arg(n), MessageError)) << n;

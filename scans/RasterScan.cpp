@@ -1,0 +1,249 @@
+#include "scans/RasterScan.h"
+
+#include "app/FotonelServices.h"
+#include "files/T3RecordCursor.h"
+
+#include <QObject>
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+bool RasterScan::CursorSpan(double &start, double &end) const
+{
+    if (!reconstructed)
+        return false;
+    start = firstFrameTime / kNsPerS;
+    end = lastPhotonTime / kNsPerS;
+    return true;
+}
+
+bool RasterScan::GatherGeometry(WidthCheck check, WidthBox box, const QString &missingWidth, double &sync,
+                                double &resolution)
+{
+    if (gathered || Refuses("GatherInformation"))
+        return false;
+    infoText.clear();
+    uint32_t channels = 0;
+    if (!ReadFileConstants(channels, sync, resolution))
+        return false;
+
+    // The first line after the first frame marker sets the pixel clock of
+    // every line. Only differences are taken, so the overflow reset does not
+    // change them.
+    T3RecordCursor cursor(*mainWindow, *file);
+    bool found = ToFirstFrameMarker(cursor);
+    double lineStart = 0;
+    uint64_t lineStartSync = 0;
+    if (found) {
+        cursor.ResetOverflow();
+        found = cursor.NextWithMarker(1);
+    }
+    if (found) {
+        lineStart = cursor.truetime;
+        lineStartSync = cursor.truensync;
+        found = cursor.NextWithMarker(2);
+    }
+    lineTime = 0;
+    lineNSync = 0;
+    if (found) {
+        lineTime = cursor.truetime - lineStart;
+        lineNSync = static_cast<uint32_t>(cursor.truensync) - static_cast<uint32_t>(lineStartSync);
+    }
+    const bool lineFound = found && std::isfinite(lineTime) && lineTime > 0;
+
+    int width = (mainWindow->*check)() == Qt::Checked ? (mainWindow->*box)() : file->ImageWidth();
+    if (width <= 0) {
+        // Files without imaging items carry no width; the override box decides.
+        width = (mainWindow->*box)();
+        if (width <= 0)
+            width = 32;
+        mainWindow->AddMessage(MessageWarning, QString(missingWidth).arg(width));
+    }
+    imageWidth = static_cast<uint32_t>(width);
+    imageHeight = file->linesPerFrame;
+    numberOfFrames = file->numberOfFrames;
+    numberOfChannels = channels;
+    if (!lineFound) {
+        // Without a measured line no photon has a pixel: keep no frames.
+        mainWindow->AddMessage(MessageError, QObject::tr("No complete line found after the first frame marker"));
+        numberOfFrames = 0;
+    }
+
+    activeChannelCount = CopyPhotonCounts(numberOfChannels, photonCounts);
+    const double frame = static_cast<double>(imageWidth) * imageHeight;
+    const double stack = frame * std::max<uint32_t>(numberOfFrames, 1) * std::max<uint32_t>(activeChannelCount, 1);
+    if (stack > kMaxStackPixels) {
+        mainWindow->AddMessage(MessageError, QObject::tr("Image stack of %1 x %2 x %3 pixels is too large")
+                                                 .arg(imageWidth).arg(imageHeight).arg(numberOfFrames));
+        return false;
+    }
+    pixelsPerImage = imageWidth * imageHeight;
+
+    const std::vector<std::vector<double>> noDoubles(numberOfChannels);
+    images.assign(numberOfChannels, std::vector<uint16_t>());
+    delayCounts.assign(numberOfChannels, std::vector<uint32_t>());
+    meanImages = noDoubles;
+    varianceImages = noDoubles;
+    timeCourse = noDoubles;
+    lifetimeHistograms = noDoubles;
+    lifetimeAxis.clear();
+    photonCount.assign(numberOfChannels, 0);
+    gatedPhotonCount.assign(numberOfChannels, 0);
+    minimum.assign(numberOfChannels, 65536);
+    maximum.assign(numberOfChannels, 0);
+    return true;
+}
+
+void RasterScan::ClearStack()
+{
+    for (uint32_t c = 0; c < numberOfChannels; ++c) {
+        if (photonCounts[c] == 0)
+            continue;
+        images[c].assign(totalPixels, 0);
+        delayCounts[c].assign(kDelayBins, 0);
+    }
+}
+
+bool RasterScan::BeginReconstruction(PassLimits &limits)
+{
+    if (reconstructed || Refuses("ReconstructImages") || !EnsureGathered())
+        return false;
+    mainWindow->GetGating(limits.gateMin, limits.gateMax);
+    mainWindow->GetCursors(limits.cursorMin, limits.cursorMax, kNsPerS);
+    return true;
+}
+
+void RasterScan::FillChannelSlots(const PassLimits &limits, ChannelSlot *timed, ChannelSlot *kept,
+                                  std::vector<uint8_t> &gateTable)
+{
+    const std::vector<double> &gateMin = limits.gateMin, &gateMax = limits.gateMax;
+    const std::vector<double> &cursorMin = limits.cursorMin, &cursorMax = limits.cursorMax;
+    // Channel 0 and channels above the file's count keep the Skipped role.
+    const double resolution = file->Resolution();
+    gateTable.assign(static_cast<std::size_t>(numberOfChannels) * kDelayBins, 0);
+    for (uint32_t ch = 1; ch <= numberOfChannels && ch < kChannelSlots; ++ch) {
+        const uint32_t c = ch - 1;
+        timed[ch].role = Timed;
+        kept[ch].role = Timed;
+        if (photonCounts[c] == 0 || c >= gateMin.size() || c >= gateMax.size() || c >= cursorMin.size() ||
+            c >= cursorMax.size())
+            continue;
+        ChannelSlot &slot = kept[ch];
+        slot.role = Placed;
+        slot.stack = images[c].data();
+        slot.delays = delayCounts[c].data();
+        uint8_t *inGate = gateTable.data() + static_cast<std::size_t>(c) * kDelayBins;
+        FillGateTable(inGate, resolution, gateMin[c], gateMax[c]);
+        slot.inGate = inGate;
+        slot.cursorMin = cursorMin[c];
+        slot.cursorMax = cursorMax[c];
+    }
+}
+
+T3RecordCursor RasterScan::StartPass()
+{
+    T3RecordCursor cursor(*mainWindow, *file);
+    ToFirstFrameMarker(cursor);
+    firstFrameTime = cursor.truetime;
+    mainWindow->SetProgress(0);
+    return cursor;
+}
+
+void RasterScan::FinishPass()
+{
+    if (resetCursors) {
+        mainWindow->SetCursorRanges(firstFrameTime / kNsPerS, lastPhotonTime / kNsPerS);
+        resetCursors = false;
+    }
+    for (uint32_t c = 0; c < numberOfChannels; ++c) {
+        const std::vector<uint32_t> &counts = delayCounts[c];
+        const uint32_t n = std::accumulate(counts.begin(), counts.end(), 0u);
+        photonCount[c] = n;
+        gatedPhotonCount[c] = n;
+    }
+    mainWindow->SetProgress(100);
+}
+
+void RasterScan::BinLifetimes(double binWidth)
+{
+    if (Refuses("BinLifetimes") || !CheckBinWidth(binWidth))
+        return;
+    lifetimeBinWidth = binWidth;
+    if (!EnsureReconstructed())
+        return;
+    BinDelayTimes(binWidth, syncPeriod, file->Resolution(), photonCounts, delayCounts, lifetimeAxis, lifetimeHistograms);
+}
+
+void RasterScan::FindMinMax()
+{
+    minimum.assign(numberOfChannels, 65536);
+    maximum.assign(numberOfChannels, 0);
+    for (uint32_t c = 0; c < numberOfChannels && c < images.size(); ++c) {
+        if (photonCounts[c] == 0 || images[c].empty())
+            continue;
+        const auto range = std::minmax_element(images[c].begin(), images[c].end());
+        minimum[c] = *range.first;
+        maximum[c] = *range.second;
+    }
+}
+
+bool RasterScan::BeginStats()
+{
+    if (Refuses("CalculateStats") || !EnsureReconstructed())
+        return false;
+    mainWindow->AddMessage(MessageNormal, QObject::tr("Calculating stats..."));
+    meanImages.assign(numberOfChannels, std::vector<double>());
+    varianceImages.assign(numberOfChannels, std::vector<double>());
+    timeCourse.assign(numberOfChannels, std::vector<double>());
+    return true;
+}
+
+bool RasterScan::BeginInfoText()
+{
+    if (!mainWindow)
+        return false;
+    // Rebuilt from scratch so the Summary does not repeat an earlier text.
+    infoText.clear();
+    infoText += InfoLine(QStringLiteral("Image Width"), QString::number(imageWidth));
+    return true;
+}
+
+QString RasterScan::InfoLine(const QString &label, const QString &value)
+{
+    return QStringLiteral("%1 : %2\n").arg(label, 25).arg(value);
+}
+
+QString RasterScan::PixelTimeLine() const
+{
+    const double W = imageWidth;
+    return InfoLine(QStringLiteral("Pixel Time"),
+                    QString::number(W > 0 ? lineTime / W / 1000 : 0.0, 'f', 6) + QString::fromUtf8(" µs"));
+}
+
+void RasterScan::FinishInfoText()
+{
+    for (uint32_t c = 0; c < numberOfChannels; ++c) {
+        if (photonCounts[c] == 0)
+            continue;
+        infoText += InfoLine(QStringLiteral("Channel %1").arg(c + 1),
+                             QStringLiteral("Min = %1, Max = %2, Photon count = %3, Gated photon count = %4")
+                                 .arg(minimum[c])
+                                 .arg(maximum[c])
+                                 .arg(photonCount[c])
+                                 .arg(gatedPhotonCount[c]));
+    }
+    mainWindow->AddSummaryText(infoText);
+}
+
+void RasterScan::WriteImages(int exportType, int bitDepth)
+{
+    if (Refuses("WriteImages") || !EnsureReconstructed() || !file->ExportFolderExists())
+        return;
+    // The stack, image and raw writers come with the export code.
+    (void)exportType;
+    (void)bitDepth;
+}
+
+void RasterScan::CreateTabs()
+{
+}
