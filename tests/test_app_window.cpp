@@ -156,8 +156,9 @@ TEST_F(WindowTest, ParameterBoxesStartWithTheirRanges)
                 EXPECT_DOUBLE_EQ(actual[i], wanted[i]) << b.name << " property " << i;
             }
         }
-        if (b.decimals >= 0)
+        if (b.decimals >= 0) {
             EXPECT_EQ(box->decimals(), b.decimals) << b.name;
+        }
     }
     EXPECT_EQ(W<QDoubleSpinBox>("tmaxXCF")->text(), "0.818");
     EXPECT_EQ(W<QSpinBox>("nrbins")->value(), 16);
