@@ -1,5 +1,7 @@
 #include "app/FormControls.h"
 
+#include "app/CursorGrid.h"
+
 #include "ui_Fotonel.h"
 
 #include <QCheckBox>
@@ -108,6 +110,12 @@ void FormControls::SetCursorRanges(double start, double end)
 {
     // One percent of the span, rounded down to a thousandth of a second.
     const double step = std::floor((end - start) * 10) / 1000;
+    // The boxes show thousandths of a second. Rounded to the nearest, the span
+    // of the data could shrink by up to half a millisecond at either end, and
+    // applying the cursors unchanged would then drop the first or last
+    // photons: round outwards so the boxes still hold the whole span.
+    start = OutwardThousandth(start, -1);
+    end = OutwardThousandth(end, +1);
     for (int channel = 1; channel <= 4; ++channel) {
         QDoubleSpinBox *box = cursorMinimum(channel);
         box->setDecimals(3);

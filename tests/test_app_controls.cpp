@@ -129,6 +129,18 @@ TEST_F(ControlsTest, CursorRangesStepOnePercentOfTheSpan)
     ASSERT_EQ(ends.size(), 4u);
     EXPECT_DOUBLE_EQ(starts[3], 1.5e9);
     EXPECT_DOUBLE_EQ(ends[0], 2.25e9);
+
+    // The span of the data is rounded outwards to the boxes' thousandths, so
+    // applying the cursors unchanged keeps the first and the last photon.
+    window->SetCursorRanges(0.0014, 2.0741);
+    EXPECT_DOUBLE_EQ(D("Ch2_Cursor_Min")->value(), 0.001);
+    EXPECT_DOUBLE_EQ(D("Ch2_Cursor_Max")->value(), 2.075);
+    window->SetCursorRanges(0.0016, 2.0749);
+    EXPECT_DOUBLE_EQ(D("Ch2_Cursor_Min")->value(), 0.001);
+    EXPECT_DOUBLE_EQ(D("Ch2_Cursor_Max")->value(), 2.075);
+    window->SetCursorRanges(0.0004, 0.07);
+    EXPECT_DOUBLE_EQ(D("Ch2_Cursor_Min")->value(), 0);
+    EXPECT_DOUBLE_EQ(D("Ch2_Cursor_Max")->value(), 0.07);
 }
 
 TEST_F(ControlsTest, CorrelationStepIsAWholeNumberOfSyncPeriods)

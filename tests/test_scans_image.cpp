@@ -302,9 +302,17 @@ TEST(ImageScanReconstruct, CursorRangesFromFirstReconstructionOnly)
     EXPECT_DOUBLE_EQ(start, 5e-6);
     EXPECT_DOUBLE_EQ(end, 2000000.5e-9);
     for (int c = 0; c < 4; ++c) {
-        EXPECT_DOUBLE_EQ(host.cursorMin[c].value, 0.0);  // 5 µs shown with 3 decimals
-        EXPECT_DOUBLE_EQ(host.cursorMax[c].value, 0.002);
+        // 5 µs .. 2.0000005 ms on the boxes' thousandths, rounded outwards.
+        EXPECT_DOUBLE_EQ(host.cursorMin[c].value, 0.0);
+        EXPECT_DOUBLE_EQ(host.cursorMax[c].value, 0.003);
     }
+
+    // Applying those cursors unchanged keeps every photon, also the last one
+    // at 2.0000005 ms (rounded to the nearest thousandth it was lost).
+    const uint32_t before = scan.gatedPhotonCount[0];
+    scan.reconstructed = false;
+    scan.ReconstructImages();
+    EXPECT_EQ(scan.gatedPhotonCount[0], before);
 
     // A cursor apply keeps what the user set.
     host.SetCursor(1, 0.001, 0.001);

@@ -94,9 +94,10 @@ TEST(PointScanTrace, NineHundredNinetyNineBinsAndTheGuard)
     EXPECT_EQ(host.Messages().filter("Index out of bounds").size(), 1);
     EXPECT_TRUE(host.Logged("Index out of bounds 4 1000"));
 
-    // The first cursors (0 .. 5e-5 s shown as 0.000 .. 0.000) crop this short
-    // measurement to its first bin; open them and bin again.
-    EXPECT_EQ(scan.traceCounts[0].size(), 1u);
+    // The first cursors span the data, rounded outwards to 0 .. 0.001 s, so
+    // nothing is cropped; binning again with open cursors changes nothing.
+    EXPECT_DOUBLE_EQ(host.cursorMax[0].value, 0.001);
+    EXPECT_EQ(scan.traceCounts[0].size(), 999u);
     OpenCursors(host);
     scan.BinTrace();
     ASSERT_EQ(scan.traceTimes[0].size(), 999u);

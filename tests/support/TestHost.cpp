@@ -1,5 +1,7 @@
 #include "TestHost.h"
 
+#include "app/CursorGrid.h"
+
 #include <QWidget>
 #include <algorithm>
 #include <cmath>
@@ -87,6 +89,8 @@ void TestHost::SetGatingRanges(double maximum, double step)
 void TestHost::SetCursorRanges(double start, double end)
 {
     const double step = std::floor((end - start) * 10) / 1000;
+    start = OutwardThousandth(start, -1);
+    end = OutwardThousandth(end, +1);
     for (int c = 0; c < 4; ++c) {
         cursorMin[c] = SpinValue{0, 1e16, step, 3, 0};
         cursorMin[c].Set(start);
