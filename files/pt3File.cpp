@@ -15,18 +15,6 @@ int pt3File::NumberOfChannels() const { return header.channelCount; }
 
 double pt3File::Resolution() const { return static_cast<double>(header.resolution); }
 
-int pt3File::NumberOfRecords() const { return ClippedRecordCount(header.numberOfRecords); }
-
-bool pt3File::Open(const QString &fileName) { return pqFile::Open(fileName); }
-
-void pt3File::ReadRecords(QFile &stream) { pqFile::ReadRecords(stream); }
-
-void pt3File::WriteRecords() {}
-
-bool pt3File::ScanRecords() { return pqFile::ScanRecords(); }
-
-bool pt3File::ExportFolderExists() { return pqFile::ExportFolderExists(); }
-
 bool pt3File::ReadHeader(QFile &stream) { return header.ReadHeader(stream); }
 
 // Open has already tried to make the folder and reported a failure.

@@ -15,12 +15,6 @@ public:
     int ImageHeight() const override;      ///< imaging header item 7
     int NumberOfChannels() const override;
     double Resolution() const override;    ///< ns per dtime bin
-    int NumberOfRecords() const override;  ///< header count, lowered to the records in the file
-    bool Open(const QString &fileName) override;
-    void ReadRecords(QFile &stream) override;
-    void WriteRecords() override;
-    bool ScanRecords() override;
-    bool ExportFolderExists() override;
 
     pt3Header header;
 

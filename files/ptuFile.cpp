@@ -15,18 +15,6 @@ int ptuFile::NumberOfChannels() const { return header.channelCount; }
 
 double ptuFile::Resolution() const { return header.resolution; }
 
-int ptuFile::NumberOfRecords() const { return ClippedRecordCount(header.recordCount); }
-
-bool ptuFile::Open(const QString &fileName) { return pqFile::Open(fileName); }
-
-void ptuFile::ReadRecords(QFile &stream) { pqFile::ReadRecords(stream); }
-
-void ptuFile::WriteRecords() {}
-
-bool ptuFile::ScanRecords() { return pqFile::ScanRecords(); }
-
-bool ptuFile::ExportFolderExists() { return pqFile::ExportFolderExists(); }
-
 bool ptuFile::ReadHeader(QFile &stream) { return header.ReadHeader(stream); }
 
 // Open has already tried to make the folder and reported a failure.

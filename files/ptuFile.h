@@ -14,12 +14,6 @@ public:
     int ImageHeight() const override;      ///< ImgHdr_PixY
     int NumberOfChannels() const override;
     double Resolution() const override;    ///< ns, MeasDesc_Resolution x 1e9
-    int NumberOfRecords() const override;  ///< header count, lowered to the records in the file
-    bool Open(const QString &fileName) override;
-    void ReadRecords(QFile &stream) override;
-    void WriteRecords() override;
-    bool ScanRecords() override;
-    bool ExportFolderExists() override;
 
     ptuHeader header;
 
