@@ -5,6 +5,7 @@
  * directory, so lastsettings.dat is read and written there.
  */
 #include "app/Fotonel.h"
+#include "support/QtAppEnvironment.h"
 
 #include <QApplication>
 #include <QDir>
@@ -18,26 +19,6 @@
 #include <QUrl>
 #include <gtest/gtest.h>
 #include <memory>
-
-class QtAppEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-            qputenv("QT_QPA_PLATFORM", "offscreen");
-        static int argc = 1;
-        static char name[] = "fotonel-tests";
-        static char *argv[] = {name, nullptr};
-        app = std::make_unique<QApplication>(argc, argv);
-    }
-    void TearDown() override { app.reset(); }
-
-private:
-    std::unique_ptr<QApplication> app;
-};
-
-// Registered once per test program, before main runs.
-inline ::testing::Environment *const qtAppEnvironment = ::testing::AddGlobalTestEnvironment(new QtAppEnvironment);
 
 class WindowFixture : public ::testing::Test {
 protected:

@@ -1,0 +1,174 @@
+#include "widgets/LinePlot.h"
+
+#include "widgets/LinePlotZoomer.h"
+
+#include <QBrush>
+#include <QFont>
+#include <algorithm>
+#include <cmath>
+#include <qwt_picker_machine.h>
+#include <qwt_plot_canvas.h>
+#include <qwt_plot_curve.h>
+#include <qwt_plot_grid.h>
+#include <qwt_plot_magnifier.h>
+#include <qwt_plot_panner.h>
+#include <qwt_plot_picker.h>
+#include <qwt_scale_engine.h>
+
+LinePlot::LinePlot(QWidget *parent) : QwtPlot(parent), grid(new QwtPlotGrid), zoomer(nullptr)
+{
+    setAutoReplot(false);
+
+    grid->enableXMin(true);
+    grid->setMajorPen(QPen(Qt::darkGray, 1.0, Qt::DashLine));
+    grid->setMinorPen(QPen(Qt::gray, 1.0, Qt::DotLine));
+    grid->attach(this);
+
+    SetTitleFont(QFont(QStringLiteral("Arial"), 9, QFont::Bold));
+    SetAxisTitleFont(QFont(QStringLiteral("Arial"), 8, QFont::Bold));
+    SetAxisFont(QFont(QStringLiteral("Arial"), 7, QFont::Normal));
+
+    setCanvasBackground(QBrush(Qt::white));
+    if (auto *plotCanvas = qobject_cast<QwtPlotCanvas *>(canvas()))
+        plotCanvas->setLineWidth(0);
+
+    // Left drag: rectangle zoom; middle: one step out; Control + right (and
+    // a double click): back to the base. A plain right press is the panner's.
+    zoomer = new LinePlotZoomer(canvas());
+    zoomer->setRubberBandPen(QPen(Qt::black));
+    zoomer->setTrackerPen(QPen(Qt::black));
+    zoomer->setTrackerMode(QwtPicker::AlwaysOff);
+    zoomer->setMousePattern(QwtEventPattern::MouseSelect2, Qt::RightButton, Qt::ControlModifier);
+
+    auto *panner = new QwtPlotPanner(canvas());
+    panner->setMouseButton(Qt::RightButton, Qt::NoModifier);
+
+    // Left and middle together: no single press matches, so only the wheel magnifies.
+    auto *magnifier = new QwtPlotMagnifier(canvas());
+    magnifier->setMouseButton(static_cast<Qt::MouseButton>(int(Qt::LeftButton) | int(Qt::MiddleButton)), Qt::NoModifier);
+    magnifier->setWheelFactor(1.1);
+
+    auto *picker = new QwtPlotPicker(QwtPlot::xBottom, QwtPlot::yLeft, QwtPicker::CrossRubberBand,
+                                     QwtPicker::AlwaysOn, canvas());
+    picker->setStateMachine(new QwtPickerDragPointMachine);
+    picker->setRubberBandPen(QPen(Qt::gray));
+    picker->setTrackerPen(QPen(Qt::black));
+
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+}
+
+void LinePlot::AddCurve(const double *x, const double *y, int count, const QColor &colour, Qt::PenStyle style,
+                        int width)
+{
+    if (!x || !y || count < 0)
+        count = 0;
+    pens.emplace_back();
+    QPen &pen = pens.back();
+    pen.setColor(colour);
+    pen.setStyle(style);
+    pen.setWidth(width);
+    pen.setCapStyle(Qt::RoundCap);
+    pen.setJoinStyle(Qt::RoundJoin);
+
+    auto *curve = new QwtPlotCurve(QString());
+    curves.push_back(curve);
+    curve->setPen(pen);
+    curve->setSamples(x, y, count);
+    curve->attach(this);
+    zoomer->setZoomBase(true);
+}
+
+void LinePlot::AddCurve(const std::vector<double> &x, const std::vector<double> &y, const QColor &colour,
+                        Qt::PenStyle style, int width)
+{
+    const size_t count = std::min(x.size(), y.size());
+    AddCurve(x.data(), y.data(), static_cast<int>(std::min<size_t>(count, INT32_MAX)), colour, style, width);
+}
+
+void LinePlot::SetTitle(const QString &text)
+{
+    titleText.setText(text, QwtText::AutoText);
+    setTitle(titleText);
+}
+
+void LinePlot::SetXTitle(const QString &text)
+{
+    xTitleText.setText(text, QwtText::AutoText);
+    setAxisTitle(QwtPlot::xBottom, xTitleText);
+}
+
+void LinePlot::SetYTitle(const QString &text)
+{
+    yTitleText.setText(text, QwtText::AutoText);
+    setAxisTitle(QwtPlot::yLeft, yTitleText);
+}
+
+void LinePlot::SetXRange(double minimum, double maximum)
+{
+    setAxisScale(QwtPlot::xBottom, minimum, maximum, 0);
+    zoomer->setZoomBase(true);
+}
+
+void LinePlot::SetYRange(double minimum, double maximum)
+{
+    setAxisScale(QwtPlot::yLeft, minimum, maximum, 0);
+    zoomer->setZoomBase(true);
+}
+
+void LinePlot::SetTitleFont(const QFont &font)
+{
+    titleText.setFont(font);
+    setTitle(titleText);
+}
+
+void LinePlot::SetAxisTitleFont(const QFont &font)
+{
+    xTitleText.setFont(font);
+    yTitleText.setFont(font);
+    setAxisTitle(QwtPlot::xBottom, xTitleText);
+    setAxisTitle(QwtPlot::yLeft, yTitleText);
+}
+
+void LinePlot::SetAxisFont(const QFont &font)
+{
+    setAxisFont(QwtPlot::yLeft, font);
+    setAxisFont(QwtPlot::xBottom, font);
+}
+
+void LinePlot::SetLogScale(int axis)
+{
+    // The plot owns the engine and deletes the one it replaces.
+    setAxisScaleEngine(axis, new QwtLogScaleEngine(10));
+}
+
+bool LinePlot::DecadeRange(const std::vector<double> &values, double &lower, double &upper)
+{
+    double largest = 0;  // the upper end never comes from a value below 0
+    double smallest = HUGE_VAL;
+    bool any = false;
+    for (double v : values) {
+        if (!std::isfinite(v))
+            continue;
+        any = true;
+        largest = std::max(largest, v);
+        smallest = std::min(smallest, v);
+    }
+    if (!any)
+        return false;
+    // log10 of 0 or less is -inf or NaN: such ends fall back to the floor below.
+    const double top = std::pow(10.0, std::ceil(std::log10(largest)));
+    const double bottom = std::pow(10.0, std::floor(std::log10(smallest)));
+    lower = bottom >= 0.1 ? bottom : 0.1;
+    upper = top > lower ? top : lower * 10;
+    return true;
+}
+
+bool LinePlot::SetDecadeYRange(const std::vector<double> &values)
+{
+    double lower = 0;
+    double upper = 0;
+    if (!DecadeRange(values, lower, upper))
+        return false;
+    SetYRange(lower, upper);
+    return true;
+}
