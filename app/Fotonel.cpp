@@ -211,12 +211,6 @@ QString Fotonel::BusyText()
     return tr("Busy: wait until the running step has finished");
 }
 
-void Fotonel::WriteTextToStream(QDataStream &stream, const QString &text)
-{
-    const QByteArray bytes = text.toLatin1();
-    stream.writeRawData(bytes.constData(), bytes.size());
-}
-
 void Fotonel::SetGatingValues(double minimum, double maximum)
 {
     controls.SetGatingValues(minimum, maximum);

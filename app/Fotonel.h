@@ -47,8 +47,6 @@ public:
 
     /// Reset gating: every gate minimum to \p minimum, then every maximum to \p maximum (ns).
     void SetGatingValues(double minimum, double maximum);
-    /// Writes the Latin-1 bytes of \p text, without length or terminator.
-    void WriteTextToStream(QDataStream &stream, const QString &text);
 
     /// Reads \p fileName with the reader of its suffix and converts it into its
     /// analysis; builds the result tabs when \p showTabs. True when the file was read.

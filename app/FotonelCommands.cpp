@@ -3,6 +3,8 @@
 #include "app/AssetPath.h"
 #include "app/BusyGuard.h"
 #include "files/pqFile.h"
+#include "scans/ImageScan.h"
+#include "scans/LineScan.h"
 #include "scans/RSD.h"
 #include "ui_Fotonel.h"
 
@@ -102,14 +104,36 @@ void Fotonel::on_ResetCursorButton_clicked()
         SetCursorRanges(start, end);
 }
 
+void Fotonel::on_ISExportHistogram_clicked()
+{
+    // "Save decay": the lifetime-resolved stacks of a reconstructed image scan.
+    auto *image = dynamic_cast<ImageScan *>(scan.get());
+    if (!file || file->ScanType != ScanImage || !image || !image->reconstructed)
+        return;
+    if (RefuseWhenBusy())
+        return;
+    BusyGuard busy(busyDepth, [this] { FreeParkedPages(); });
+    image->WriteHistogramStack();
+}
+
+void Fotonel::on_LSsaveHistogramPointScan_clicked()
+{
+    // The position-delay histograms of a reconstructed line scan.
+    auto *line = dynamic_cast<LineScan *>(scan.get());
+    if (!file || file->ScanType != ScanLine || !line || !line->reconstructed)
+        return;
+    if (RefuseWhenBusy())
+        return;
+    BusyGuard busy(busyDepth, [this] { FreeParkedPages(); });
+    line->WriteHistogramImages();
+}
+
 // The steps behind these buttons belong to the analyses of one scan kind
 // (lifetime binning, traces, correlation and their exports); until an
 // analysis offers them the buttons do nothing.
-void Fotonel::on_LSsaveHistogramPointScan_clicked() {}
 void Fotonel::on_saveHistogramPointScan_clicked() {}
 void Fotonel::on_saveXCFPointScan_clicked() {}
 void Fotonel::on_saveTracePointScan_clicked() {}
-void Fotonel::on_ISExportHistogram_clicked() {}
 void Fotonel::on_ISHistogram_clicked() {}
 void Fotonel::on_LSHistogram_clicked() {}
 void Fotonel::on_binData_clicked() {}

@@ -10,8 +10,10 @@
  */
 #include <QString>
 #include <Qt>
+#include <cstdint>
 #include <vector>
 
+class QDataStream;
 class QWidget;
 
 /// The program's version: in the caption, the log, the About box and exported files.
@@ -73,4 +75,26 @@ public:
 
     /// Program version, written into exported files.
     virtual QString GetVersion() const = 0;
+
+    // --- the program's own TIFF writer, for stacks appended in chunks ---
+    /// The word that opens the description of a lifetime-resolved stack, before "=" and the version.
+    static const char *const StackDescriptionKey;
+    /// Writes the Latin-1 bytes of \p text, without length or terminator.
+    static void WriteTextToStream(QDataStream &stream, const QString &text);
+    /// One 12-byte directory entry, little-endian; a SHORT value of count 1
+    /// takes the first two bytes of the value field, then two zero bytes.
+    static void WriteIfdEntry(QDataStream &stream, uint16_t tag, uint16_t type, uint32_t count, uint32_t value);
+    /// The description of an \p images-image stack: key and version, image
+    /// and slice counts, display range, then \p extra.
+    static QString StackDescription(const QString &version, uint32_t images, const QString &extra);
+    /*!
+     * \brief Creates (or truncates) \p fileName and writes everything of a
+     * little-endian, single-directory TIFF up to its pixel data: header, ten
+     * directory entries and the description, 134 + description length bytes.
+     * The \p images images of \p width x \p height pixels follow, appended by
+     * the caller, one after the other. False when the file could not be
+     * created or written (nothing is logged here; the caller names the file).
+     */
+    bool WriteTiffHeader(const QString &fileName, uint32_t images, uint32_t width, uint32_t height,
+                         uint16_t bitsPerSample, const QString &extraDescription);
 };

@@ -1,12 +1,14 @@
 #include "files/pqFile.h"
 
 #include "app/FotonelServices.h"
+#include "files/RecordTable.h"
 #include "files/T3RecordCursor.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QObject>
+#include <QSaveFile>
 
 #include <algorithm>
 #include <array>
@@ -60,7 +62,53 @@ int pqFile::ClippedRecordCount(int64_t headerCount) const
     return static_cast<int>(static_cast<uint32_t>(static_cast<uint64_t>(headerCount)));
 }
 
-void pqFile::WriteRecords() {}
+void pqFile::WriteRecords()
+{
+    mainWindow.AddMessage(MessageNormal, QObject::tr("Writing records to ascii file"));
+    T3RecordCursor cursor(mainWindow, *this);
+    const QString name = QStringLiteral("%1.dat").arg(exportBase);
+    mainWindow.SetProgress(0);
+    if (!ExportFolderExists())
+        return;
+    // Written under a temporary name: a dump that fails half-way leaves no table behind.
+    QSaveFile out(name);
+    if (NumberOfRecords() < 1 || cursor.recordCount < 1 || !out.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        mainWindow.AddMessage(MessageError, QObject::tr("Failed to write records to file %1").arg(name));
+        return;
+    }
+
+    // The check boxes can change only while events run, so reading them
+    // after each event round is reading them for every line.
+    RecordTable::Columns columns = RecordTable::ReadColumns(mainWindow);
+    std::string text;
+    RecordTable::AppendHeader(text, columns);
+    RecordTable::AppendLine(text, columns, 0, cursor);
+    constexpr std::size_t kBlock = 1 << 20;
+    const double last = cursor.recordCount > 1 ? cursor.recordCount - 1 : 1;
+    bool written = true;
+    while (cursor.Next() && written) {
+        const uint32_t index = cursor.index;
+        RecordTable::AppendLine(text, columns, index, cursor);
+        if (text.size() >= kBlock) {
+            written = out.write(text.data(), static_cast<qint64>(text.size())) == static_cast<qint64>(text.size());
+            text.clear();
+        }
+        if (index % 10000 == 0) {
+            mainWindow.SetProgress(static_cast<int>(100.0 * index / last));
+            mainWindow.ProcessEvents();
+            columns = RecordTable::ReadColumns(mainWindow);
+        }
+    }
+    if (written && !text.empty())
+        written = out.write(text.data(), static_cast<qint64>(text.size())) == static_cast<qint64>(text.size());
+    if (!written || !out.commit()) {
+        out.cancelWriting();
+        mainWindow.AddMessage(MessageError, QObject::tr("Failed to write records to file %1").arg(name));
+        return;
+    }
+    mainWindow.SetProgress(100);
+    mainWindow.AddMessage(MessageNormal, QObject::tr("Records written to file %1").arg(name));
+}
 
 bool pqFile::ExportFolderExists()
 {

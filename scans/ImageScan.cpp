@@ -175,7 +175,7 @@ void ImageScan::CheckImages()
     const std::size_t n = pixelsPerImage;
     uint32_t kept = 0;
     for (uint32_t i = 0; i < F0; ++i) {
-        if (i < linesInFrame.size() && linesInFrame[i] == imageHeight) {
+        if (FrameKept(i)) {
             if (kept != i) {
                 for (uint32_t c = 0; c < numberOfChannels; ++c) {
                     if (photonCounts[c] == 0 || n == 0)
@@ -269,3 +269,7 @@ void ImageScan::BuildInfoText()
     FinishInfoText();
 }
 
+bool ImageScan::FrameKept(uint32_t frame) const
+{
+    return frame < linesInFrame.size() && linesInFrame[frame] == imageHeight;
+}

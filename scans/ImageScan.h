@@ -31,6 +31,25 @@ public:
     void CalculateStats();
     /// Builds the information text and appends it to the Summary pane.
     void BuildInfoText();
+    /*!
+     * \brief Writes the lifetime-resolved stack of every active channel:
+     * N = ceil(SyncPeriod / w) images of W x H 16-bit counts, w the form's
+     * image lifetime bin (ns); image k counts per pixel the photons of the
+     * kept frames whose delay falls in bin k (cursors apply, gates do not).
+     * Built in chunks of delay bins, one pass over the records per chunk.
+     */
+    void WriteHistogramStack();
+
+    /// Largest buffer of one chunk of lifetime-resolved stacks, all channels together.
+    static constexpr double kChunkBytes = 250000000.0;
+    /*!
+     * \brief Chunk boundaries of \p images delay bins of \p width x \p height
+     * 16-bit pixels for \p channels channels: C = ceil(total / kChunkBytes)
+     * chunks (into \p chunks) of s = ceil(N / C) bins; boundaries 0, s, 2s,
+     * ... kept within N, and N; empty chunks are left out.
+     */
+    static std::vector<uint32_t> HistogramChunkBounds(uint32_t images, uint32_t width, uint32_t height,
+                                                      uint32_t channels, uint32_t &chunks);
 
     uint32_t imagesRemoved = 0;
     double lineSamplingPeriod = 0;  ///< s, line start to the next line start
@@ -38,7 +57,17 @@ public:
     std::vector<double> frameMarkerTimes;  ///< s, frame marker closing each frame
     std::vector<double> frameStartTimes;   ///< s, first line start of each frame
 
+protected:
+    /// The three lines of an exported TIFF page: line sampling period, pixel time and the frame's time.
+    QString PageDescription(uint32_t frame) const override;
+    uint32_t FramesInWalk() const override { return framesInFile; }
+    /// A frame is kept when it holds a full set of lines.
+    bool FrameKept(uint32_t frame) const override;
+
 private:
+    /// Counts the photons of delay bins \p begin .. \p end - 1 (bins of
+    /// \p width ns) into one buffer of (end - begin) x H x W counts per channel.
+    void FillHistogramChunk(uint32_t begin, uint32_t end, double width, std::vector<std::vector<uint16_t>> &buffers);
     /// Restores the full stack of the gathered geometry (CheckImages shrinks it).
     void RestoreFullStack();
     /// Frames between the frame markers of the file, before any removal.

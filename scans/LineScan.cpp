@@ -2,6 +2,7 @@
 
 #include "app/FotonelServices.h"
 #include "files/T3RecordCursor.h"
+#include "scans/TiffWriter.h"
 
 #include <QObject>
 #include <algorithm>
@@ -134,10 +135,10 @@ void LineScan::ReconstructImages()
     CalculateStats();
 }
 
-void LineScan::BuildHistogramImages(double binWidth)
+bool LineScan::BuildHistogramImages(double binWidth)
 {
     if (Refuses("BuildHistogramImages") || !CheckBinWidth(binWidth) || !EnsureReconstructed())
-        return;
+        return false;
 
     std::vector<double> cursorMin, cursorMax;
     mainWindow->GetCursors(cursorMin, cursorMax, kNsPerS);
@@ -146,79 +147,69 @@ void LineScan::BuildHistogramImages(double binWidth)
         bins * imageWidth * std::max<uint32_t>(activeChannelCount, 1) > kMaxStackPixels) {
         mainWindow->AddMessage(MessageError,
                                QObject::tr("Too many delay bins %1 for bin width %2 ns").arg(bins, 0, 'f', 0).arg(binWidth));
-        return;
+        return false;
     }
     const uint32_t N = static_cast<uint32_t>(bins);
     histogramBins = N;
     mainWindow->AddMessage(MessageNormal, QStringLiteral("%1 %2").arg(N).arg(imageWidth));
 
-    bool usable[kChannelSlots] = {};
-    uint16_t *hist[kChannelSlots] = {};
-    double cLo[kChannelSlots] = {}, cHi[kChannelSlots] = {};
+    // Per 4-bit channel value: its histogram and cursors (ns, inclusive); a
+    // null histogram skips the photon.
+    struct Slot {
+        uint16_t *hist = nullptr;
+        double cursorMin = 0, cursorMax = 0;
+    } table[kChannelSlots];
     histogramImages.assign(numberOfChannels, std::vector<uint16_t>());
     for (uint32_t c = 0; c < numberOfChannels; ++c) {
         if (photonCounts[c] == 0)
             continue;
         histogramImages[c].assign(static_cast<std::size_t>(imageWidth) * N, 0);
-        const uint32_t ch = c + 1;
-        if (ch >= kChannelSlots || c >= cursorMin.size() || c >= cursorMax.size())
+        if (c + 1 >= kChannelSlots || c >= cursorMin.size() || c >= cursorMax.size())
             continue;
-        usable[ch] = true;
-        hist[ch] = histogramImages[c].data();
-        cLo[ch] = cursorMin[c];
-        cHi[ch] = cursorMax[c];
+        table[c + 1] = {histogramImages[c].data(), cursorMin[c], cursorMax[c]};
     }
 
-    T3RecordCursor cursor(*mainWindow, *file);
-    ToFirstFrameMarker(cursor);
-    mainWindow->SetProgress(0);
-    LetEventsRun();
-
-    const uint32_t H = imageHeight, F = numberOfFrames;
-    const double width = imageWidth;
-    const double clock = lineTime;
     const double kept = N;
-    uint32_t frame = 0, line = 0;
-    bool inLine = false;
-    double lineStart = 0;
-    while (frame < F && cursor.Next()) {
-        switch (cursor.marker) {
-        case PHOTON_MARKER: {
-            const uint32_t ch = cursor.channel;
-            if (!inLine || !usable[ch] || line >= H)
-                break;
-            const double t = cursor.truetime;
-            if (t < cLo[ch] || t > cHi[ch])
-                break;
-            const double x = width * (t - lineStart) / clock;
-            const double b = cursor.delaytime / binWidth;
-            if (!(x >= 0 && x < width && b >= 0 && b < kept))
-                break;
-            uint16_t &count = hist[ch][static_cast<std::size_t>(x) * N + static_cast<uint32_t>(b)];
-            if (count != UINT16_MAX)
-                ++count;
-            break;
-        }
-        case 2:
-            ++line;
-            inLine = false;
-            break;
-        case 1:
-            lineStart = cursor.truetime;
-            inLine = true;
-            break;
-        case 4:
-            ++frame;
-            mainWindow->SetProgress(static_cast<int>(static_cast<double>(frame) / F * 100));
-            LetEventsRun();
-            line = 0;
-            inLine = false;
-            break;
-        default:
-            break;
-        }
-    }
+    WalkKeptLines([&](const T3RecordCursor &cursor, uint32_t, uint32_t x) {
+        const Slot &slot = table[cursor.channel];
+        const double t = cursor.truetime;
+        if (!slot.hist || t < slot.cursorMin || t > slot.cursorMax)
+            return;
+        const double b = cursor.delaytime / binWidth;
+        if (!(b >= 0 && b < kept))
+            return;
+        uint16_t &count = slot.hist[static_cast<std::size_t>(x) * N + static_cast<uint32_t>(b)];
+        if (count != UINT16_MAX)
+            ++count;
+    });
     mainWindow->SetProgress(100);
+    return true;
+}
+
+void LineScan::WriteHistogramImages()
+{
+    if (Refuses("WriteHistogramImages") || !EnsureReconstructed() || !file->ExportFolderExists())
+        return;
+    const double w = mainWindow->GetLStaubinsize();
+    if (!BuildHistogramImages(w))
+        return;
+    const uint32_t N = histogramBins, W = imageWidth;
+    const QString description = QStringLiteral("dtau=%1\n").arg(QString::number(w, 'g', 6));
+    for (uint32_t c = 0; c < numberOfChannels; ++c) {
+        if (photonCounts[c] == 0)
+            continue;
+        mainWindow->SetProgress(0);
+        mainWindow->AddMessage(MessageNormal, QObject::tr("Saving histogram images for channel %1").arg(c + 1));
+        const QString name = QStringLiteral("%1_histogram_ch%2.tif").arg(file->exportBase).arg(c + 1);
+        // Row r holds the N delay bins of pixel position r.
+        TiffWriter tiff(name);
+        if (tiff.Open() && tiff.SetPageTags(N, W, 16, description) &&
+            tiff.WriteRows(histogramImages[c].data(), N, W, 16) && tiff.Commit())
+            mainWindow->AddMessage(MessageNormal, QObject::tr("Saved TIFF images for channel %1").arg(c + 1));
+        else
+            mainWindow->AddMessage(MessageError, QObject::tr("Failed to save TIFF file %1").arg(name));
+        mainWindow->SetProgress(100);
+    }
 }
 
 void LineScan::CalculateStats()

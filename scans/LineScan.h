@@ -20,8 +20,12 @@ public:
     void ReconstructImages() override;
     void GatherInformation() override;
 
-    /// Position-delay histograms with delay bins of \p binWidth ns (cursors apply, gates do not).
-    void BuildHistogramImages(double binWidth);
+    /// Position-delay histograms with delay bins of \p binWidth ns (cursors
+    /// apply, gates do not); false, with the cause logged, when none was built.
+    bool BuildHistogramImages(double binWidth);
+    /// Builds the position-delay histograms with the form's line lifetime bin
+    /// and writes one single-page TIFF per active channel.
+    void WriteHistogramImages();
     /// Mean and variance profiles over the lines and the time course per line.
     void CalculateStats();
     /// Builds the information text and appends it to the Summary pane.

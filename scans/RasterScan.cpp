@@ -140,10 +140,16 @@ void RasterScan::FillChannelSlots(const PassLimits &limits, ChannelSlot *timed, 
     }
 }
 
-T3RecordCursor RasterScan::StartPass()
+T3RecordCursor RasterScan::PassStart() const
 {
     T3RecordCursor cursor(*mainWindow, *file);
     ToFirstFrameMarker(cursor);
+    return cursor;
+}
+
+T3RecordCursor RasterScan::StartPass()
+{
+    T3RecordCursor cursor = PassStart();
     firstFrameTime = cursor.truetime;
     mainWindow->SetProgress(0);
     return cursor;
@@ -233,15 +239,6 @@ void RasterScan::FinishInfoText()
                                  .arg(gatedPhotonCount[c]));
     }
     mainWindow->AddSummaryText(infoText);
-}
-
-void RasterScan::WriteImages(int exportType, int bitDepth)
-{
-    if (Refuses("WriteImages") || !EnsureReconstructed() || !file->ExportFolderExists())
-        return;
-    // The stack, image and raw writers come with the export code.
-    (void)exportType;
-    (void)bitDepth;
 }
 
 void RasterScan::CreateTabs()

@@ -13,6 +13,8 @@
  * Times: cursor and record times in ns, gates in ns, the cursor controls
  * in s.
  */
+#include "app/FotonelServices.h"
+#include "files/T3RecordCursor.h"
 #include "scans/RSD.h"
 
 #include <QString>
@@ -22,6 +24,9 @@
 
 class RasterScan : public RSD {
 public:
+    /// Export type 0: a TIFF stack, 1: a TIFF file per frame, 2: raw data with
+    /// an ImageJ macro, per active channel; bit depth 0 writes the low byte of
+    /// every count, 1 the 16-bit counts.
     void WriteImages(int exportType, int bitDepth) override;
     void CreateTabs() override;
     /// firstFrameTime .. lastPhotonTime in s.
@@ -64,6 +69,39 @@ public:
     double syncPeriod = 0;       ///< ns
 
 protected:
+    /// "%1_ch%2.tif" and its kin: \p pattern filled with exportBase and channel number \p c + 1.
+    QString ExportName(const char *pattern, uint32_t c) const;
+    /// The description of the TIFF page of frame \p frame; null when pages carry none.
+    virtual QString PageDescription(uint32_t frame) const;
+    /// One multi-page TIFF per active channel.
+    void WriteTiffStack(int bitDepth);
+    /// One TIFF file per frame and active channel, frame index zero-padded to the digits of F.
+    void WriteTiffImages(int bitDepth);
+    /// One raw file and one ImageJ macro that opens it per active channel.
+    void WriteRawData(int bitDepth);
+    /// The pixels of channel \p c as written at \p bitDepth: the counts, or
+    /// their low bytes in \p lowBytes.
+    const void *ExportPixels(uint32_t c, int bitDepth, std::vector<uint8_t> &lowBytes) const;
+    /// Progress after page \p page of \p pages: 0 to 100, also for a single page.
+    static int PageProgress(uint32_t page, uint32_t pages);
+
+    /// A fresh cursor standing where every walk over the frames starts: on the first frame marker.
+    T3RecordCursor PassStart() const;
+    /// Frames the walks over the records pass through (the frames between markers, before any removal).
+    virtual uint32_t FramesInWalk() const { return numberOfFrames; }
+    /// True when the last reconstruction kept frame \p frame (counted from the walk's start).
+    virtual bool FrameKept(uint32_t frame) const { return frame < numberOfFrames; }
+    /*!
+     * \brief Walks the records frame by frame from PassStart and calls
+     * \p photon(cursor, line, x) for every photon inside line \p line < H of a
+     * kept frame whose pixel x = floor(W x (truetime - line start) / lineTime)
+     * lies in 0..W-1; line starts (1), line ends (2) and frame markers (4)
+     * are read as the photon pass reads them. Drives the progress bar and
+     * lets events run after each frame.
+     */
+    template <class Photon>
+    void WalkKeptLines(Photon &&photon);
+
     static constexpr double kNsPerS = 1e9;
     // 2^30 16-bit counts (2 GiB) over all channels: larger stacks come only from
     // absurd header values (image width, line or frame counts) or bin widths.
@@ -146,3 +184,45 @@ protected:
     /// Ends the information text with a line per active channel and hands it to the Summary pane.
     void FinishInfoText();
 };
+
+template <class Photon>
+void RasterScan::WalkKeptLines(Photon &&photon)
+{
+    T3RecordCursor cursor = PassStart();
+    mainWindow->SetProgress(0);
+    LetEventsRun();
+    const uint32_t frames = FramesInWalk(), H = imageHeight;
+    const double width = imageWidth;
+    const double clock = lineTime;
+    for (uint32_t frame = 0; frame < frames; ++frame) {
+        const bool kept = FrameKept(frame);
+        uint32_t line = 0;
+        bool inLine = false;
+        double lineStart = 0;
+        bool closed = false;
+        while (cursor.Next()) {
+            const uint32_t marker = cursor.marker;
+            if (marker == PHOTON_MARKER) {
+                if (!inLine)
+                    continue;
+                // Pixel clock of the first line; x = W (the offset equals lineTime) is dropped.
+                const double x = width * (cursor.truetime - lineStart) / clock;
+                if (x >= 0 && x < width)
+                    photon(static_cast<const T3RecordCursor &>(cursor), line, static_cast<uint32_t>(x));
+            } else if (marker == 2) {
+                ++line;
+                inLine = false;
+            } else if (marker == 1) {
+                lineStart = cursor.truetime;
+                inLine = kept && line < H;
+            } else if (marker == 4) {
+                closed = true;
+                break;
+            }
+        }
+        if (!closed)
+            break;
+        mainWindow->SetProgress(static_cast<int>(static_cast<double>(frame + 1) / frames * 100));
+        LetEventsRun();
+    }
+}

@@ -12,8 +12,12 @@
 
 #include <QCheckBox>
 #include <QCommandLineParser>
+#include <QComboBox>
+#include <QFileInfo>
 #include <QDoubleSpinBox>
 #include <QSpinBox>
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <memory>
 #include <optional>
@@ -31,8 +35,74 @@ struct Options {
     std::vector<ChannelWindow> cursors;  // s
     int width = 0;                       // 0: the file's own width
     double tauBin = 0;                   // 0: the file's resolution
+    int exportType = -1;                 // index of the form's export type; -1: no image export
+    int bitDepth = 1;                    // index of the form's bit depth: 16 bit, as the form starts
+    bool decay = false;                  // lifetime-resolved stack or position-delay histogram
+    bool records = false;                // the ASCII record table
+    std::array<bool, 10> columns{};      // its columns, in RecordColumn order
     QStringList files;
 };
+
+// Names of the record table's columns on the command line: the check boxes'
+// names without "CB_", in the order of the table.
+const char *const kColumnNames[10] = {"number", "t3record", "nsync", "channel", "dtime",
+                                      "marker", "truensync", "delaytime", "truetime", "deltatime"};
+
+/// Parses a comma-separated list of column names (any case), "all" or "none".
+bool ParseColumns(const QString &text, std::array<bool, 10> &columns)
+{
+    columns.fill(false);
+    const QString list = text.trimmed().toLower();
+    if (list == QLatin1String("all")) {
+        columns.fill(true);
+        return true;
+    }
+    if (list == QLatin1String("none"))
+        return true;
+    for (const QString &name : list.split(QLatin1Char(','))) {
+        const auto *found = std::find_if(std::begin(kColumnNames), std::end(kColumnNames),
+                                         [&](const char *n) { return name.trimmed() == QLatin1String(n); });
+        if (found == std::end(kColumnNames))
+            return false;
+        columns[static_cast<std::size_t>(found - std::begin(kColumnNames))] = true;
+    }
+    return true;
+}
+
+/*!
+ * \brief Takes "--records[=COLUMNS]" out of \p argv (QCommandLineParser has
+ * no optional values): "--records=COLUMNS", or "--records COLUMNS" when the
+ * next argument is a column list and no file of that name exists; a bare
+ * "--records" writes every column.
+ */
+bool TakeRecordsOption(QStringList &argv, Options &options, QString &error)
+{
+    for (int i = 0; i < argv.size(); ++i) {
+        const QString arg = argv[i];
+        if (arg == QLatin1String("--"))
+            break;
+        if (arg != QLatin1String("--records") && !arg.startsWith(QLatin1String("--records=")))
+            continue;
+        options.records = true;
+        options.columns.fill(true);
+        argv.removeAt(i);
+        if (arg.startsWith(QLatin1String("--records="))) {
+            const QString list = arg.mid(10);
+            if (!ParseColumns(list, options.columns)) {
+                error = QStringLiteral("unknown column in \"%1\"").arg(list);
+                return false;
+            }
+        } else if (i < argv.size() && !QFileInfo::exists(argv[i])) {
+            std::array<bool, 10> columns{};
+            if (ParseColumns(argv[i], columns)) {
+                options.columns = columns;
+                argv.removeAt(i);
+            }
+        }
+        --i;
+    }
+    return true;
+}
 
 /// Parses "CH:LOW:HIGH" with CH in 1..4 and LOW <= HIGH; all four channels for CH "all".
 bool ParseWindow(const QString &text, std::vector<ChannelWindow> &into, QString &error)
@@ -86,10 +156,32 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
     parser.addOption({QStringLiteral("tau-bin"),
                       QStringLiteral("Lifetime histogram bin width in ns, as the 'Life times' button with that bin."),
                       QStringLiteral("NS")});
+    parser.addOption({QStringLiteral("export"),
+                      QStringLiteral("Export images as 'Export as images' does, as a TIFF stack, TIFF images (one file "
+                                     "per frame) or raw data with an ImageJ macro: stack, images or raw."),
+                      QStringLiteral("TYPE")});
+    parser.addOption({QStringLiteral("bits"),
+                      QStringLiteral("Bit depth of the exported images: 8 (count modulo 256) or 16 (default)."),
+                      QStringLiteral("BITS")});
+    parser.addOption({QStringLiteral("decay"),
+                      QStringLiteral("Save decay: the lifetime-resolved stack of an image scan, or the position-delay "
+                                     "histogram of a line scan, with bins of --tau-bin ns.")});
+    parser.addOption({QStringLiteral("records"),
+                      QStringLiteral("Write every record to the ASCII table NAME_export/NAME.dat, as 'Write records' does. "
+                                     "--records=COLUMNS (or --records COLUMNS) picks columns, comma-separated, from: "
+                                     "number, t3record, nsync, channel, dtime, marker, truensync, delaytime, truetime, "
+                                     "deltatime (the check boxes of the T3 records page), or all (default) or none.")});
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Measurement files (.pt3 or .ptu)."),
                                  QStringLiteral("FILE..."));
 
+    Options options;
+    QString error;
     QStringList argv = arguments;
+    if (!TakeRecordsOption(argv, options, error)) {
+        out << "fotonel-convert: --records: " << error << "\n";
+        exitCode = 2;
+        return std::nullopt;
+    }
     argv.prepend(QStringLiteral("fotonel-convert"));
     if (!parser.parse(argv)) {
         out << "fotonel-convert: " << parser.errorText() << "\n";
@@ -107,8 +199,6 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
         return std::nullopt;
     }
 
-    Options options;
-    QString error;
     for (const QString &g : parser.values(QStringLiteral("gate")))
         if (!ParseWindow(g, options.gates, error)) {
             out << "fotonel-convert: --gate: " << error << "\n";
@@ -139,6 +229,25 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
             return std::nullopt;
         }
     }
+    if (parser.isSet(QStringLiteral("export"))) {
+        const QStringList types = {QStringLiteral("stack"), QStringLiteral("images"), QStringLiteral("raw")};
+        options.exportType = static_cast<int>(types.indexOf(parser.value(QStringLiteral("export"))));
+        if (options.exportType < 0) {
+            out << "fotonel-convert: --export takes stack, images or raw\n";
+            exitCode = 2;
+            return std::nullopt;
+        }
+    }
+    if (parser.isSet(QStringLiteral("bits"))) {
+        const QString bits = parser.value(QStringLiteral("bits"));
+        if ((bits != QLatin1String("8") && bits != QLatin1String("16")) || options.exportType < 0) {
+            out << "fotonel-convert: --bits takes 8 or 16, with --export\n";
+            exitCode = 2;
+            return std::nullopt;
+        }
+        options.bitDepth = bits == QLatin1String("8") ? 0 : 1;
+    }
+    options.decay = parser.isSet(QStringLiteral("decay"));
     options.files = parser.positionalArguments();
     if (options.files.isEmpty()) {
         out << "fotonel-convert: no file given (see --help)\n";
@@ -205,7 +314,33 @@ bool ConvertOne(HeadlessHost &host, const Options &options, const QString &fileN
         box->setValue(options.tauBin);
         BinLifetimes(*scan, box->value());
     }
-    return true;
+    // An export that logs an error fails the file.
+    const int errorsBefore = host.ErrorCount();
+    if (options.exportType >= 0) {
+        // The export settings page, then "Export as images".
+        form.exporttype->setCurrentIndex(options.exportType);
+        form.bitdepth->setCurrentIndex(options.bitDepth);
+        scan->WriteImages(form.exporttype->currentIndex(), form.bitdepth->currentIndex());
+    }
+    if (options.decay) {
+        // "Save decay" on the image scan page, or the line scan's histogram button.
+        if (auto *image = dynamic_cast<ImageScan *>(scan.get()); image && file->ScanType == ScanImage)
+            image->WriteHistogramStack();
+        else if (auto *line = dynamic_cast<LineScan *>(scan.get()); line && file->ScanType == ScanLine)
+            line->WriteHistogramImages();
+        else
+            host.AddMessage(MessageWarning, QStringLiteral("--decay: %1 is not an image or line scan").arg(fileName));
+    }
+    if (options.records) {
+        // The T3 records page: its check boxes, then "Write records".
+        QCheckBox *boxes[10] = {form.CB_Number, form.CB_T3Record, form.CB_nSync, form.CB_Channel,
+                                form.CB_dTime, form.CB_Marker, form.CB_TruenSync, form.CB_DelayTime,
+                                form.CB_TrueTime, form.CB_DeltaTime};
+        for (std::size_t i = 0; i < 10; ++i)
+            boxes[i]->setChecked(options.columns[i]);
+        file->WriteRecords();
+    }
+    return host.ErrorCount() == errorsBefore;
 }
 
 } // namespace

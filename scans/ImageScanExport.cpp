@@ -1,0 +1,181 @@
+// What an image scan writes beyond the count exports: the descriptions of its
+// TIFF pages and the lifetime-resolved stacks.
+#include "scans/ImageScan.h"
+
+#include "scans/TiffWriter.h"
+
+#include <QFile>
+#include <QObject>
+#include <QStorageInfo>
+#include <QtEndian>
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace {
+// Header, directory and the description's fixed lines: an allowance per file
+// for the free-space check.
+constexpr double kHeaderAllowance = 4096;
+} // namespace
+
+QString ImageScan::PageDescription(uint32_t frame) const
+{
+    const double W = imageWidth;
+    const double frameTime = frame < frameMarkerTimes.size() ? frameMarkerTimes[frame] : 0.0;
+    return QStringLiteral("lineSamplingPeriod = %1\npixelTime = %2\nframeTime = %3\n")
+        .arg(QString::number(1000 * lineSamplingPeriod, 'g', 6))
+        .arg(QString::number(W > 0 ? lineTime / W / 1000 : 0.0, 'g', 6))
+        .arg(QString::number(1000 * frameTime, 'g', 6));
+}
+
+std::vector<uint32_t> ImageScan::HistogramChunkBounds(uint32_t images, uint32_t width, uint32_t height,
+                                                      uint32_t channels, uint32_t &chunks)
+{
+    const double total = static_cast<double>(images) * width * height * channels * 2;
+    chunks = std::max<uint32_t>(1, static_cast<uint32_t>(std::ceil(total / kChunkBytes)));
+    const uint32_t step = std::max<uint32_t>(1, (images + chunks - 1) / chunks);
+    // With C close to N the steps i x s can pass N early: every boundary stays
+    // within N and the empty chunks at the end are dropped.
+    std::vector<uint32_t> bounds{0};
+    for (uint32_t i = 1; i < chunks && bounds.back() < images; ++i)
+        bounds.push_back(static_cast<uint32_t>(std::min<uint64_t>(uint64_t{i} * step, images)));
+    if (bounds.back() < images)
+        bounds.push_back(images);
+    return bounds;
+}
+
+void ImageScan::WriteHistogramStack()
+{
+    if (Refuses("WriteHistogramStack") || !EnsureReconstructed() || !file->ExportFolderExists())
+        return;
+    mainWindow->AddMessage(MessageNormal, QObject::tr("Saving Histogram..."));
+    const double w = mainWindow->GetIStaubinsize();
+    if (!CheckBinWidth(w))
+        return;
+    const uint32_t W = imageWidth, H = imageHeight;
+    const double bins = std::ceil(file->SyncPeriod() / w);
+    const double imageBytes = 2.0 * W * H;
+    // The directory holds the rows per image as a SHORT and the bytes per image as a LONG.
+    if (W == 0 || H == 0 || H > std::numeric_limits<uint16_t>::max() || imageBytes > 4294967295.0 ||
+        !(bins >= 1 && bins <= std::numeric_limits<uint32_t>::max())) {
+        mainWindow->AddMessage(MessageError, QObject::tr("Cannot save a lifetime-resolved stack of %1 images of %2 x %3 pixels")
+                                                 .arg(bins).arg(W).arg(H));
+        return;
+    }
+    const uint32_t N = static_cast<uint32_t>(bins);
+
+    // Refuse before writing anything what the disk cannot take.
+    const double needed = (static_cast<double>(N) * imageBytes + kHeaderAllowance) * activeChannelCount;
+    const QStorageInfo disk(file->exportFolder);
+    const double available = static_cast<double>(disk.bytesAvailable());
+    if (disk.isValid() && needed > available) {
+        mainWindow->AddMessage(MessageError,
+                               QObject::tr("Lifetime-resolved stacks of %1 bytes do not fit in the %2 bytes free in %3")
+                                   .arg(needed, 0, 'f', 0)
+                                   .arg(available, 0, 'f', 0)
+                                   .arg(file->exportFolder));
+        return;
+    }
+
+    uint32_t chunks = 0;
+    const std::vector<uint32_t> bounds = HistogramChunkBounds(N, W, H, activeChannelCount, chunks);
+    mainWindow->AddMessage(MessageNormal, QObject::tr("Number of chunks %1").arg(chunks));
+    const uint32_t step = bounds.size() > 1 ? bounds[1] - bounds[0] : 0;
+
+    // Each file is built under its temporary name and renamed when its last chunk is in.
+    const QString extra = QStringLiteral("dtau=%1\n").arg(QString::number(w, 'g', 6));
+    std::vector<std::vector<uint16_t>> buffers(numberOfChannels);
+    std::vector<QString> names(numberOfChannels);
+    std::vector<bool> writing(numberOfChannels, false);
+    for (uint32_t c = 0; c < numberOfChannels; ++c) {
+        if (photonCounts[c] == 0)
+            continue;
+        names[c] = QStringLiteral("%1_Histogram_ch%2.tif").arg(file->exportBase).arg(c + 1);
+        if (!mainWindow->WriteTiffHeader(TiffWriter::PartName(names[c]), N, W, H, 16, extra)) {
+            QFile::remove(TiffWriter::PartName(names[c]));
+            mainWindow->AddMessage(MessageError, QObject::tr("Failed to save TIFF file %1").arg(names[c]));
+            continue;
+        }
+        buffers[c].assign(static_cast<std::size_t>(step) * W * H, 0);
+        writing[c] = true;
+    }
+
+    auto anyWriting = [&] { return std::find(writing.begin(), writing.end(), true) != writing.end(); };
+    for (std::size_t i = 0; i + 1 < bounds.size() && anyWriting(); ++i) {
+        const uint32_t b = bounds[i], e = bounds[i + 1];
+        FillHistogramChunk(b, e, w, buffers);
+        const qint64 bytes = static_cast<qint64>(e - b) * W * H * 2;
+        for (uint32_t c = 0; c < numberOfChannels; ++c) {
+            if (!writing[c])
+                continue;
+#if Q_BYTE_ORDER == Q_BIG_ENDIAN
+            qToLittleEndian<uint16_t>(buffers[c].data(), buffers[c].size(), buffers[c].data());
+#endif
+            QFile out(TiffWriter::PartName(names[c]));
+            const bool ok = out.open(QIODevice::WriteOnly | QIODevice::Append) &&
+                            out.write(reinterpret_cast<const char *>(buffers[c].data()), bytes) == bytes && out.flush();
+            out.close();
+            if (!ok || out.error() != QFileDevice::NoError) {
+                // Skip this channel: its file would miss images.
+                QFile::remove(TiffWriter::PartName(names[c]));
+                mainWindow->AddMessage(MessageError, QObject::tr("Failed to save TIFF file %1").arg(names[c]));
+                writing[c] = false;
+                buffers[c] = std::vector<uint16_t>();
+            }
+        }
+    }
+    for (uint32_t c = 0; c < numberOfChannels; ++c) {
+        if (!writing[c])
+            continue;
+        if (!TiffWriter::Replace(TiffWriter::PartName(names[c]), names[c])) {
+            QFile::remove(TiffWriter::PartName(names[c]));
+            mainWindow->AddMessage(MessageError, QObject::tr("Failed to save TIFF file %1").arg(names[c]));
+        }
+    }
+    mainWindow->AddMessage(MessageNormal, QObject::tr("Histogram saved"));
+}
+
+void ImageScan::FillHistogramChunk(uint32_t begin, uint32_t end, double width,
+                                   std::vector<std::vector<uint16_t>> &buffers)
+{
+    std::vector<double> cursorMin, cursorMax;
+    mainWindow->GetCursors(cursorMin, cursorMax, kNsPerS);
+    for (std::vector<uint16_t> &buffer : buffers)
+        std::fill(buffer.begin(), buffer.end(), uint16_t{0});
+    mainWindow->AddMessage(MessageNormal, QStringLiteral("%1 %2 %3").arg(begin).arg(end).arg(end - begin));
+
+    // Per 4-bit channel value: its buffer and cursors (ns, inclusive); a null
+    // buffer skips the photon (inactive channel, or one the file does not have).
+    struct Slot {
+        uint16_t *buffer = nullptr;
+        double cursorMin = 0, cursorMax = 0;
+    } table[kChannelSlots];
+    for (uint32_t c = 0; c < numberOfChannels && c + 1 < kChannelSlots; ++c) {
+        if (photonCounts[c] == 0 || buffers[c].empty() || c >= cursorMin.size() || c >= cursorMax.size())
+            continue;
+        table[c + 1] = {buffers[c].data(), cursorMin[c], cursorMax[c]};
+    }
+    // Per dtime value: its delay bin within this chunk, or -1. The delay is
+    // computed as the record cursor computes it, so the bin is that of
+    // floor(delaytime / width).
+    const double resolution = file->Resolution();
+    std::vector<int64_t> binOf(kDelayBins, -1);
+    for (uint32_t k = 0; k < kDelayBins; ++k) {
+        const double q = std::floor(k * resolution / width);
+        if (q >= begin && q < end)
+            binOf[k] = static_cast<int64_t>(q) - begin;
+    }
+
+    const std::size_t W = imageWidth;
+    const std::size_t image = W * imageHeight;
+    WalkKeptLines([&](const T3RecordCursor &cursor, uint32_t line, uint32_t x) {
+        const Slot &slot = table[cursor.channel];
+        const int64_t bin = binOf[cursor.dtime];
+        if (!slot.buffer || bin < 0 || cursor.truetime < slot.cursorMin || cursor.truetime > slot.cursorMax)
+            return;
+        uint16_t &count = slot.buffer[static_cast<std::size_t>(bin) * image + line * W + x];
+        if (count != UINT16_MAX)  // saturate, as the count stacks do
+            ++count;
+    });
+    mainWindow->SetProgress(100);
+}

@@ -1,0 +1,103 @@
+#include "scans/TiffWriter.h"
+
+#include <QFile>
+#include <cstdio>
+#include <tiffio.h>
+
+TiffWriter::TiffWriter(const QString &name) : fileName(name), partName(PartName(name)) {}
+
+TiffWriter::~TiffWriter()
+{
+    if (handle)
+        TIFFClose(handle);
+    if (!committed)
+        QFile::remove(partName);
+}
+
+QString TiffWriter::PartName(const QString &name)
+{
+    return name + QStringLiteral(".part");
+}
+
+bool TiffWriter::Replace(const QString &from, const QString &to)
+{
+    // rename(2) replaces the target in one step; an old file of that name
+    // stays whole until the new one is complete.
+    if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
+        return true;
+    QFile::remove(to);
+    return QFile::rename(from, to);
+}
+
+bool TiffWriter::Check(bool ok)
+{
+    if (!ok)
+        failed = true;
+    return !failed;
+}
+
+bool TiffWriter::Open()
+{
+    handle = TIFFOpen(QFile::encodeName(partName).constData(), "w");
+    return Check(handle != nullptr);
+}
+
+bool TiffWriter::SetPageTags(uint32_t width, uint32_t height, uint16_t bitsPerSample, const QString &description)
+{
+    if (failed || !handle)
+        return Check(false);
+    bool ok = TIFFSetField(handle, TIFFTAG_IMAGEWIDTH, width) == 1;
+    ok = ok && TIFFSetField(handle, TIFFTAG_IMAGELENGTH, height) == 1;
+    ok = ok && TIFFSetField(handle, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == 1;
+    ok = ok && TIFFSetField(handle, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK) == 1;
+    ok = ok && TIFFSetField(handle, TIFFTAG_BITSPERSAMPLE, bitsPerSample) == 1;
+    ok = ok && TIFFSetField(handle, TIFFTAG_SAMPLESPERPIXEL, 1) == 1;
+    ok = ok && TIFFSetField(handle, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) == 1;
+    ok = ok && TIFFSetField(handle, TIFFTAG_COMPRESSION, COMPRESSION_LZW) == 1;
+    if (ok && !description.isNull())
+        ok = TIFFSetField(handle, TIFFTAG_IMAGEDESCRIPTION, description.toLatin1().constData()) == 1;
+    return Check(ok);
+}
+
+bool TiffWriter::WriteRows(const void *pixels, uint32_t width, uint32_t height, uint16_t bitsPerSample)
+{
+    if (failed || !handle)
+        return Check(false);
+    const std::size_t rowBytes = static_cast<std::size_t>(width) * (bitsPerSample / 8);
+    // libtiff takes a non-const row buffer but does not change it.
+    auto *bytes = static_cast<unsigned char *>(const_cast<void *>(pixels));
+    for (uint32_t row = 0; row < height; ++row)
+        if (TIFFWriteScanline(handle, bytes + row * rowBytes, row, 0) != 1)
+            return Check(false);
+    return true;
+}
+
+bool TiffWriter::SetStackPage(uint16_t page, uint16_t pages)
+{
+    if (failed || !handle)
+        return Check(false);
+    bool ok = TIFFSetField(handle, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE) == 1;
+    ok = ok && TIFFSetField(handle, TIFFTAG_PAGENUMBER, page, pages) == 1;
+    return Check(ok);
+}
+
+bool TiffWriter::WriteDirectory()
+{
+    if (failed || !handle)
+        return Check(false);
+    return Check(TIFFWriteDirectory(handle) == 1);
+}
+
+bool TiffWriter::Commit()
+{
+    if (failed || !handle)
+        return Check(false);
+    // TIFFClose reports nothing: flush first so a full disk shows here.
+    const bool flushed = TIFFFlush(handle) == 1;
+    TIFFClose(handle);
+    handle = nullptr;
+    if (!Check(flushed) || !Check(Replace(partName, fileName)))
+        return false;
+    committed = true;
+    return true;
+}

@@ -1,0 +1,56 @@
+#pragma once
+/*!
+ * \brief One TIFF file written through libtiff, page by page, under a
+ * temporary name beside its final one; only a file written to its end is
+ * renamed onto the final name, so a failed export leaves no file that looks
+ * complete.
+ *
+ * Every libtiff call's result is looked at; the first failure makes every
+ * later step fail, and the caller logs the file's name once.
+ */
+#include <QString>
+#include <cstdint>
+
+struct tiff;
+
+class TiffWriter {
+public:
+    /// Nothing is created until Open.
+    explicit TiffWriter(const QString &fileName);
+    /// Closes and removes the temporary file unless Commit succeeded.
+    ~TiffWriter();
+    TiffWriter(const TiffWriter &) = delete;
+    TiffWriter &operator=(const TiffWriter &) = delete;
+
+    /// Creates the temporary file; false when it cannot be created.
+    bool Open();
+    /*!
+     * \brief Sets the tags of one page, in this order: ImageWidth, ImageLength,
+     * PlanarConfiguration (contiguous), PhotometricInterpretation (black is
+     * zero), BitsPerSample, SamplesPerPixel (1), Orientation (top left),
+     * Compression (LZW) and, when \p description is not null, ImageDescription.
+     */
+    bool SetPageTags(uint32_t width, uint32_t height, uint16_t bitsPerSample, const QString &description);
+    /// Writes \p height rows of \p width samples from \p pixels (8 or 16 bit, as set), top row first.
+    bool WriteRows(const void *pixels, uint32_t width, uint32_t height, uint16_t bitsPerSample);
+    /// Marks the page as page \p page (from 0) of \p pages of a multi-page image.
+    bool SetStackPage(uint16_t page, uint16_t pages);
+    /// Ends the current page.
+    bool WriteDirectory();
+    /// Flushes, closes and renames the file onto its final name.
+    bool Commit();
+
+    /// Moves \p from onto \p to, replacing \p to; false (\p from left) when that fails.
+    static bool Replace(const QString &from, const QString &to);
+    /// The temporary name of \p fileName: same folder, a suffix no reader takes for finished.
+    static QString PartName(const QString &fileName);
+
+private:
+    bool Check(bool ok);
+
+    QString fileName;
+    QString partName;
+    tiff *handle = nullptr;
+    bool failed = false;
+    bool committed = false;
+};
