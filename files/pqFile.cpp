@@ -101,7 +101,8 @@ void pqFile::WriteRecords()
     }
     if (written && !text.empty())
         written = out.write(text.data(), static_cast<qint64>(text.size())) == static_cast<qint64>(text.size());
-    if (!written || !out.commit()) {
+    // Flushed first: closing does not report a write that the disk refused.
+    if (!written || !out.flush() || !out.commit()) {
         out.cancelWriting();
         mainWindow.AddMessage(MessageError, QObject::tr("Failed to write records to file %1").arg(name));
         return;

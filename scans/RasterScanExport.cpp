@@ -148,7 +148,7 @@ void RasterScan::WriteRawData(int bitDepth)
 #endif
         QSaveFile raw(name);
         if (!raw.open(QIODevice::WriteOnly) || raw.write(static_cast<const char *>(pixels), bytes) != bytes ||
-            !raw.commit()) {
+            !raw.flush() || !raw.commit()) {
             mainWindow->AddMessage(MessageError, QObject::tr("Failed to save raw binary file %1").arg(name));
             continue;
         }
@@ -163,7 +163,7 @@ void RasterScan::WriteRawData(int bitDepth)
                                     QByteArrayLiteral(" height=") + QByteArray::number(imageHeight) +
                                     QByteArrayLiteral(" offset=0 number=") + QByteArray::number(numberOfFrames) +
                                     QByteArrayLiteral(" gap=0 little-endian\");");
-            if (macro.write(line) == line.size() && macro.commit())
+            if (macro.write(line) == line.size() && macro.flush() && macro.commit())
                 mainWindow->AddMessage(MessageNormal, QObject::tr("Saved imageJ macro file %1").arg(macroName));
             else
                 mainWindow->AddMessage(MessageError, QObject::tr("Failed to save imageJ macro file %1").arg(macroName));
