@@ -5,6 +5,7 @@
 #include "files/pqFile.h"
 #include "scans/ImageScan.h"
 #include "scans/LineScan.h"
+#include "scans/PointScan.h"
 #include "scans/RSD.h"
 #include "ui_Fotonel.h"
 
@@ -18,6 +19,17 @@
 #include <QTextCursor>
 #include <QUrl>
 #include <QVBoxLayout>
+
+namespace {
+/// The analysis when it is a reconstructed point scan, else null: the point
+/// page's correlation and save buttons act only then.
+PointScan *ReconstructedPointScan(const pqFile *file, RSD *scan)
+{
+    if (!file || !scan || file->ScanType != ScanPoint || !scan->reconstructed)
+        return nullptr;
+    return dynamic_cast<PointScan *>(scan);
+}
+} // namespace
 
 QString Fotonel::ConvertName() const
 {
@@ -129,16 +141,50 @@ void Fotonel::on_LSsaveHistogramPointScan_clicked()
 }
 
 // The steps behind these buttons belong to the analyses of one scan kind
-// (lifetime binning, traces, correlation and their exports); until an
-// analysis offers them the buttons do nothing.
-void Fotonel::on_saveHistogramPointScan_clicked() {}
-void Fotonel::on_saveXCFPointScan_clicked() {}
-void Fotonel::on_saveTracePointScan_clicked() {}
+// (lifetime binning and traces with their tabs); until an analysis offers
+// them the buttons do nothing.
 void Fotonel::on_ISHistogram_clicked() {}
 void Fotonel::on_LSHistogram_clicked() {}
 void Fotonel::on_binData_clicked() {}
-void Fotonel::on_xcfButton_clicked() {}
 void Fotonel::on_tauButton_clicked() {}
+
+void Fotonel::on_saveHistogramPointScan_clicked()
+{
+    PointScan *point = ReconstructedPointScan(file.get(), scan.get());
+    if (!point || RefuseWhenBusy())
+        return;
+    BusyGuard busy(busyDepth, [this] { FreeParkedPages(); });
+    point->SaveHistogram();
+}
+
+void Fotonel::on_saveXCFPointScan_clicked()
+{
+    PointScan *point = ReconstructedPointScan(file.get(), scan.get());
+    if (!point || RefuseWhenBusy())
+        return;
+    BusyGuard busy(busyDepth, [this] { FreeParkedPages(); });
+    point->SaveCorrelations();
+}
+
+void Fotonel::on_saveTracePointScan_clicked()
+{
+    PointScan *point = ReconstructedPointScan(file.get(), scan.get());
+    if (!point || RefuseWhenBusy())
+        return;
+    BusyGuard busy(busyDepth, [this] { FreeParkedPages(); });
+    point->SaveTraceText();
+    point->SaveTraceBinary();
+}
+
+void Fotonel::on_xcfButton_clicked()
+{
+    PointScan *point = ReconstructedPointScan(file.get(), scan.get());
+    if (!point || RefuseWhenBusy())
+        return;
+    BusyGuard busy(busyDepth, [this] { FreeParkedPages(); });
+    point->ComputeCorrelations();
+    point->CreateCorrelationTab(QStringLiteral("CorrTab"));
+}
 
 // Buttons of the line scan page without behaviour.
 void Fotonel::on_LSsaveTracePointScan_clicked() {}

@@ -293,10 +293,10 @@ void PointScan::BinTrace()
     mainWindow->AddMessage(MessageNormal, QObject::tr("Binned the data"));
 }
 
-void PointScan::BinExportTrace(double binWidth)
+bool PointScan::BinExportTrace(double binWidth)
 {
     if (Refuses("BinExportTrace") || !CheckBinWidth(binWidth) || !EnsureReconstructed())
-        return;
+        return false;
     traceBinWidth = binWidth;
     mainWindow->AddMessage(MessageNormal, QObject::tr("Binning export data..."));
 
@@ -305,7 +305,7 @@ void PointScan::BinExportTrace(double binWidth)
     if (!(bins <= kMaxExportBins)) {
         mainWindow->AddMessage(MessageError,
                                QObject::tr("Too many trace bins %1 for bin width %2 ns").arg(bins, 0, 'f', 0).arg(binWidth));
-        return;
+        return false;
     }
     const std::size_t n = static_cast<std::size_t>(bins);
     const double withGuard = static_cast<double>(n + 1);
@@ -339,6 +339,7 @@ void PointScan::BinExportTrace(double binWidth)
         mainWindow->SetProgress(100);
     }
     mainWindow->AddMessage(MessageNormal, QObject::tr("Binned the export data"));
+    return true;
 }
 
 void PointScan::BinLifetimes(double binWidth)
@@ -375,6 +376,3 @@ void PointScan::WriteImages(int, int)
         EnsureReconstructed();
 }
 
-void PointScan::CreateTabs()
-{
-}

@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <vector>
 
+class QString;
+
 class PointScan : public RSD {
 public:
     void ReconstructImages() override;
@@ -26,10 +28,44 @@ public:
 
     /// Displayed trace: 999 bins across the measurement, cropped to the time cursors.
     void BinTrace();
-    /// Export trace with bins of \p binWidth ns (16-bit counts that wrap past 65535).
-    void BinExportTrace(double binWidth);
+    /// Export trace with bins of \p binWidth ns (16-bit counts that wrap past
+    /// 65535). False, with exportCounts unchanged, when the binning is refused.
+    bool BinExportTrace(double binWidth);
     /// Lifetime histograms with bins of \p binWidth ns.
     void BinLifetimes(double binWidth);
+
+    /*!
+     * \brief Auto- and cross-correlation of every ordered pair of active
+     * channels on the lag grid of the form's dtau (µs), nrbins and ncasc:
+     * correlations[i * N + j] for active channel positions i ("from") and j ("to").
+     */
+    void ComputeCorrelations();
+    /*!
+     * \brief lagEdges (ns) and lagAxis (bin centres, ms) of the cascaded grid:
+     * p steps of \p dtau ns, then p of 2 dtau, and so on for q cascades; no
+     * edge at 0. False, after an error line, for a step that is not a positive
+     * number or a grid whose edges would not ascend; the grid is then unchanged.
+     */
+    bool MakeLagGrid(double dtau, int p, int q);
+    /*!
+     * \brief Normalised correlation G of the photon times \p X ("from") and
+     * \p Y ("to"), ns, ascending, on the lag bins between \p edges (ns).
+     * Bins from the first one without a pair on are 0.
+     */
+    void Correlate(const std::vector<double> &X, const std::vector<double> &Y, std::vector<double> &G,
+                   const std::vector<double> &edges);
+
+    /// Displayed trace of the lowest channel with photons, as text: "%1_trace_ch%2.dat".
+    void SaveTraceText();
+    /// Export trace of every channel with photons at the form's binsize: "%1_trace_ch%2.bin".
+    void SaveTraceBinary();
+    /// Lifetime histogram of the lowest channel with photons, as text: "%1_histogram_ch%2.dat".
+    void SaveHistogram();
+    /// Every correlation curve, as text: "%1_G_ch%2_ch%3.dat".
+    void SaveCorrelations();
+
+    /// The correlation result tab named \p name, built from lagEdges, lagAxis and correlations.
+    void CreateCorrelationTab(const QString &name);
 
     /// 0 when v <= x[0]; else the smallest i >= 1 with v <= x[i], or x's length
     /// when there is none. x ascending; an empty x gives 0.
@@ -68,4 +104,8 @@ private:
     /// limit per channel (a damaged file must not flood the log).
     void ReportOutOfBounds(std::size_t photon, double bin, uint32_t &reported);
     void ReportSuppressed(uint32_t reported, uint32_t channel);
+    /// The lowest channel with photons; false when there is none.
+    bool FirstActiveChannel(uint32_t &channel) const;
+    /// Writes "x y" lines (general format, 6 digits) to the text file \p name.
+    bool SaveColumns(const QString &name, const std::vector<double> &x, const std::vector<double> &y);
 };

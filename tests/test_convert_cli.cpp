@@ -69,13 +69,16 @@ TEST(ConvertCli, HelpAndBadOptions)
 {
     ConvertRun help = Convert({"--help"});
     EXPECT_EQ(help.code, 0);
-    for (const char *option : {"--gate", "--cursor", "--width", "--tau-bin", "FILE"})
+    for (const char *option : {"--gate", "--cursor", "--width", "--tau-bin", "--correlate", "--dtau", "--steps",
+                               "--cascades", "--trace", "--trace-bin", "--histogram", "FILE"})
         EXPECT_TRUE(help.out.contains(option)) << option;
 
     // No file, channel out of range, minimum above maximum, not numbers, zero width, negative bin, unknown.
     for (const QStringList &bad : {QStringList(), QStringList{"--gate", "5:0:10", "x.pt3"},
                                    {"--gate", "1:10:0", "x.pt3"}, {"--cursor", "1:a:b", "x.pt3"},
                                    {"--width", "0", "x.pt3"}, {"--tau-bin", "-1", "x.pt3"},
+                                   {"--dtau", "0", "x.pt3"}, {"--trace-bin", "x", "x.pt3"},
+                                   {"--steps", "1", "x.pt3"}, {"--cascades", "0", "x.pt3"},
                                    {"--no-such-option", "x.pt3"}})
         EXPECT_EQ(Convert(bad).code, 2) << bad.join(' ').toStdString();
 }

@@ -40,6 +40,13 @@ struct Options {
     bool decay = false;                  // lifetime-resolved stack or position-delay histogram
     bool records = false;                // the ASCII record table
     std::array<bool, 10> columns{};      // its columns, in RecordColumn order
+    bool correlate = false;              // point measurements: every correlation curve and its file
+    double dtau = 0;                     // µs; 0: the form's
+    int steps = 0;                       // lags per cascade; 0: the form's
+    int cascades = 0;                    // 0: the form's
+    bool trace = false;                  // point measurements: trace text and binary files
+    double traceBin = 0;                 // µs; 0: the form's
+    bool histogram = false;              // point measurements: lifetime histogram text file
     QStringList files;
 };
 
@@ -171,6 +178,29 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
                                      "--records=COLUMNS (or --records COLUMNS) picks columns, comma-separated, from: "
                                      "number, t3record, nsync, channel, dtime, marker, truensync, delaytime, truetime, "
                                      "deltatime (the check boxes of the T3 records page), or all (default) or none.")});
+    parser.addOption({QStringLiteral("correlate"),
+                      QStringLiteral("Point measurements: computes every auto- and cross-correlation curve and writes "
+                                     "NAME_G_chI_chJ.dat for each, as the correlation and its save button.")});
+    parser.addOption({QStringLiteral("dtau"),
+                      QStringLiteral("First lag step of the correlation in µs (default 0.05), made a whole number of "
+                                     "sync periods as the window does."),
+                      QStringLiteral("US")});
+    parser.addOption({QStringLiteral("steps"),
+                      QStringLiteral("Lags per cascade of the correlation, 2..99 (default 16)."), QStringLiteral("P")});
+    parser.addOption({QStringLiteral("cascades"),
+                      QStringLiteral("Cascades of the correlation, 1..99 (default 10); the step doubles after each."),
+                      QStringLiteral("Q")});
+    parser.addOption({QStringLiteral("trace"),
+                      QStringLiteral("Point measurements: writes the intensity trace as NAME_trace_chN.dat (displayed "
+                                     "trace, first channel with photons) and NAME_trace_chN.bin (every channel), as "
+                                     "the trace save button.")});
+    parser.addOption({QStringLiteral("trace-bin"),
+                      QStringLiteral("Bin width of the binary trace in µs (default one sync period), rounded down to "
+                                     "whole sync periods as the window does."),
+                      QStringLiteral("US")});
+    parser.addOption({QStringLiteral("histogram"),
+                      QStringLiteral("Point measurements: writes the lifetime histogram (bins of --tau-bin) as "
+                                     "NAME_histogram_chN.dat, as the histogram save button.")});
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Measurement files (.pt3 or .ptu)."),
                                  QStringLiteral("FILE..."));
 
@@ -238,6 +268,21 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
             return std::nullopt;
         }
     }
+    struct Positive {
+        const char *name;
+        double &value;
+    };
+    for (const Positive &p : {Positive{"dtau", options.dtau}, Positive{"trace-bin", options.traceBin}}) {
+        if (!parser.isSet(QString::fromLatin1(p.name)))
+            continue;
+        bool ok = false;
+        p.value = parser.value(QString::fromLatin1(p.name)).toDouble(&ok);
+        if (!ok || !(p.value > 0) || !std::isfinite(p.value)) {
+            out << "fotonel-convert: --" << p.name << " takes a time in µs greater than 0\n";
+            exitCode = 2;
+            return std::nullopt;
+        }
+    }
     if (parser.isSet(QStringLiteral("bits"))) {
         const QString bits = parser.value(QStringLiteral("bits"));
         if ((bits != QLatin1String("8") && bits != QLatin1String("16")) || options.exportType < 0) {
@@ -248,6 +293,25 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
         options.bitDepth = bits == QLatin1String("8") ? 0 : 1;
     }
     options.decay = parser.isSet(QStringLiteral("decay"));
+    struct Whole {
+        const char *name;
+        int &value;
+        int minimum;
+    };
+    for (const Whole &w : {Whole{"steps", options.steps, 2}, Whole{"cascades", options.cascades, 1}}) {
+        if (!parser.isSet(QString::fromLatin1(w.name)))
+            continue;
+        bool ok = false;
+        w.value = parser.value(QString::fromLatin1(w.name)).toInt(&ok);
+        if (!ok || w.value < w.minimum || w.value > 99) {
+            out << "fotonel-convert: --" << w.name << " takes a whole number from " << w.minimum << " to 99\n";
+            exitCode = 2;
+            return std::nullopt;
+        }
+    }
+    options.correlate = parser.isSet(QStringLiteral("correlate"));
+    options.trace = parser.isSet(QStringLiteral("trace"));
+    options.histogram = parser.isSet(QStringLiteral("histogram"));
     options.files = parser.positionalArguments();
     if (options.files.isEmpty()) {
         out << "fotonel-convert: no file given (see --help)\n";
@@ -266,6 +330,40 @@ void BinLifetimes(RSD &scan, double w)
         line->BinLifetimes(w);
     else if (auto *point = dynamic_cast<PointScan *>(&scan))
         point->BinLifetimes(w);
+}
+
+/// The point page: correlation and trace boxes, then the correlation and save buttons.
+void PointScanSteps(HeadlessHost &host, const Options &options, pqFile &file, RSD &scan)
+{
+    if (!options.correlate && !options.trace && !options.histogram)
+        return;
+    auto *point = dynamic_cast<PointScan *>(&scan);
+    if (file.ScanType != ScanPoint || !point || !scan.reconstructed) {
+        host.AddMessage(MessageWarning, QStringLiteral("--correlate, --trace and --histogram apply to point measurements only"));
+        return;
+    }
+    Ui::Fotonel &form = host.Form();
+    if (options.steps > 0)
+        form.nrbins->setValue(options.steps);
+    if (options.cascades > 0)
+        form.ncasc->setValue(options.cascades);
+    // A typed step becomes the whole number of sync periods nearest to it.
+    host.controls.SetCorrelationControls(file.SyncPeriod(), options.dtau > 0 ? options.dtau : form.dtau->value(),
+                                         form.nrbins->value(), form.ncasc->value());
+    if (options.traceBin > 0) {
+        form.binsize->setValue(options.traceBin);
+        host.controls.BinsizeEdited();
+    }
+    if (options.correlate) {
+        point->ComputeCorrelations();
+        point->SaveCorrelations();
+    }
+    if (options.trace) {
+        point->SaveTraceText();
+        point->SaveTraceBinary();
+    }
+    if (options.histogram)
+        point->SaveHistogram();
 }
 
 /// Opens and converts one file the way the window's open workflow does.
@@ -340,6 +438,7 @@ bool ConvertOne(HeadlessHost &host, const Options &options, const QString &fileN
             boxes[i]->setChecked(options.columns[i]);
         file->WriteRecords();
     }
+    PointScanSteps(host, options, *file, *scan);
     return host.ErrorCount() == errorsBefore;
 }
 
