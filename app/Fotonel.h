@@ -142,6 +142,8 @@ private:
     /// the running command has finished.
     void RemoveTab(int index);
     void FreeParkedPages();
+    /// Removes every tab after the first two (normally Header and Summary).
+    void RemoveResultTabs();
     /// The image export of the current analysis, without the busy check.
     void ExportImages();
     /// The name for "could not convert %1": the file last tried.

@@ -37,9 +37,7 @@ bool Fotonel::OpenFile(const QString &name, bool showTabs)
     AddMessage(MessageNormal, tr("Trying to open file %1").arg(name));
     SetProgress(0);
 
-    // The first two tabs (normally Header and Summary) stay.
-    for (int i = ui->tabWidget->count() - 1; i >= 2; --i)
-        RemoveTab(i);
+    RemoveResultTabs();
     ui->textBrowser_2->clear();
     ui->SummaryBrowser->clear();
 
@@ -72,8 +70,19 @@ bool Fotonel::OpenFile(const QString &name, bool showTabs)
     return true;
 }
 
+void Fotonel::RemoveResultTabs()
+{
+    // The first two tabs (normally Header and Summary) stay.
+    for (int i = ui->tabWidget->count() - 1; i >= 2; --i)
+        RemoveTab(i);
+}
+
 void Fotonel::ConvertFile()
 {
+    // The tabs show the analysis that is replaced here (unless it is still
+    // running, when the conversion is refused).
+    if (!scan || !scan->InsideLoop())
+        RemoveResultTabs();
     if (!::ConvertFile(*this, fileName, file.get(), scan))
         return;
     ui->SaveFrames->setEnabled(true);

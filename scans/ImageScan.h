@@ -63,6 +63,8 @@ protected:
     uint32_t FramesInWalk() const override { return framesInFile; }
     /// A frame is kept when it holds a full set of lines.
     bool FrameKept(uint32_t frame) const override;
+    bool ProfilesAsPlots() const override { return false; }
+    const std::vector<double> &TimeCourseTimes() const override { return frameStartTimes; }
 
 private:
     /// Counts the photons of delay bins \p begin .. \p end - 1 (bins of

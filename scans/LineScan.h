@@ -35,4 +35,8 @@ public:
     /// Per channel W x N counts: row = pixel position, column = delay bin.
     std::vector<std::vector<uint16_t>> histogramImages;
     uint32_t histogramBins = 0;           ///< N
+
+protected:
+    bool ProfilesAsPlots() const override { return true; }
+    const std::vector<double> &TimeCourseTimes() const override { return lineStartTimes; }
 };

@@ -240,7 +240,3 @@ void RasterScan::FinishInfoText()
     }
     mainWindow->AddSummaryText(infoText);
 }
-
-void RasterScan::CreateTabs()
-{
-}

@@ -28,7 +28,10 @@ public:
     /// an ImageJ macro, per active channel; bit depth 0 writes the low byte of
     /// every count, 1 the 16-bit counts.
     void WriteImages(int exportType, int bitDepth) override;
+    /// Builds the Data, Mean, Variance and Time course tabs, then the lifetime tab "TauTab".
     void CreateTabs() override;
+    /// Builds a "Life times" tab whose page is named \p name and makes it current.
+    void CreateLifetimeTab(const QString &name);
     /// firstFrameTime .. lastPhotonTime in s.
     bool CursorSpan(double &start, double &end) const override;
 
@@ -101,6 +104,11 @@ protected:
      */
     template <class Photon>
     void WalkKeptLines(Photon &&photon);
+    /// True when the mean and variance are profiles along one line, drawn
+    /// as curves; false when they are images.
+    virtual bool ProfilesAsPlots() const = 0;
+    /// Start time (s) of each point of the time course: frames or lines.
+    virtual const std::vector<double> &TimeCourseTimes() const = 0;
 
     static constexpr double kNsPerS = 1e9;
     // 2^30 16-bit counts (2 GiB) over all channels: larger stacks come only from
