@@ -11,7 +11,12 @@
 #include <QIcon>
 #include <QImage>
 #include <QKeySequence>
+#include <QLayout>
+#include <QScrollArea>
+#include <QStyle>
 #include <QTabBar>
+#include <QToolBox>
+#include <algorithm>
 
 namespace {
 const char *const SettingsFileName = "lastsettings.dat";
@@ -48,6 +53,7 @@ Fotonel::Fotonel(QWidget *parent, std::unique_ptr<Ui::Fotonel> form)
     qInstallMessageHandler(previousHandler);
     SetUpActions();
     SetUpPictureButtons();
+    FitSettingsColumn();
 
     messageCount = 0;
     ui->SaveFrames->setEnabled(false);
@@ -137,6 +143,47 @@ void Fotonel::SetUpPictureButtons()
         button->setStyleSheet(QStringLiteral("background-image: url(%1);").arg(picture));
         button->resize(pictureSize);
     }
+}
+
+void Fotonel::FitSettingsColumn()
+{
+    // The settings pages scroll inside the tool box. With the fonts of some
+    // desktops their texts need more than the form's 240 pixels: the column
+    // then takes the width of the widest page, with room for a vertical
+    // scroll bar, so that no text is cut and no page scrolls sideways. The
+    // result tabs keep the rest of the window.
+    constexpr int formWidth = 240;
+    int widest = 0;
+    for (int i = 0; i < ui->toolBox->count(); ++i) {
+        QWidget *page = ui->toolBox->widget(i);
+        page->ensurePolished();
+        // Layouts leave out widgets that have not been shown yet, as those of
+        // every page but the current one: count them for this measurement.
+        const QList<QWidget *> children = page->findChildren<QWidget *>();
+        std::vector<QSizePolicy> policies;
+        for (QWidget *child : children) {
+            policies.push_back(child->sizePolicy());
+            QSizePolicy kept = child->sizePolicy();
+            kept.setRetainSizeWhenHidden(true);
+            child->setSizePolicy(kept);
+        }
+        // Hidden widgets do not tell their layouts of the change: start afresh.
+        for (QLayout *layout : page->findChildren<QLayout *>())
+            layout->invalidate();
+        int need = page->minimumSizeHint().width();
+        for (int c = 0; c < children.size(); ++c)
+            children[c]->setSizePolicy(policies[static_cast<size_t>(c)]);
+        for (QWidget *up = page->parentWidget(); up && up != ui->toolBox; up = up->parentWidget()) {
+            if (auto *area = qobject_cast<QScrollArea *>(up)) {
+                need += 2 * area->frameWidth() + area->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, area);
+                break;
+            }
+        }
+        widest = std::max(widest, need);
+    }
+    const int width = std::max(formWidth, widest);
+    ui->widget->setMinimumWidth(width);
+    ui->widget->setMaximumWidth(width);
 }
 
 void Fotonel::SetProgress(int percent)

@@ -136,6 +136,8 @@ private:
     Fotonel(QWidget *parent, std::unique_ptr<Ui::Fotonel> form);
     void SetUpActions();
     void SetUpPictureButtons();
+    /// Widens the settings column to the widest page of the tool box when the form's width cuts a text.
+    void FitSettingsColumn();
     /// True (after a warning line) while another command is running.
     bool RefuseWhenBusy();
     /// Removes the tab at \p index and frees its page, or parks the page until
