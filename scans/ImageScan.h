@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <vector>
 
+class QFile;
+
 class ImageScan : public RasterScan {
 public:
     void Init(FotonelServices &mainWindow, pqFile &file) override;
@@ -68,8 +70,12 @@ protected:
 
 private:
     /// Counts the photons of delay bins \p begin .. \p end - 1 (bins of
-    /// \p width ns) into one buffer of (end - begin) x H x W counts per channel.
+    /// \p width ns) into one buffer per channel: H x W pixels of (end - begin) bins.
     void FillHistogramChunk(uint32_t begin, uint32_t end, double width, std::vector<std::vector<uint16_t>> &buffers);
+    /// Appends the \p bins images held pixel by pixel in \p counts to \p out,
+    /// image after image, 16-bit little-endian, and sets \p counts back to 0;
+    /// false when a write fails.
+    bool AppendHistogramImages(QFile &out, uint16_t *counts, uint32_t bins, std::vector<uint16_t> &staging) const;
     /// Restores the full stack of the gathered geometry (CheckImages shrinks it).
     void RestoreFullStack();
     /// Frames between the frame markers of the file, before any removal.

@@ -10,6 +10,7 @@
 #include <QtEndian>
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 namespace {
@@ -101,19 +102,16 @@ void ImageScan::WriteHistogramStack()
     }
 
     auto anyWriting = [&] { return std::find(writing.begin(), writing.end(), true) != writing.end(); };
+    std::vector<uint16_t> staging;
     for (std::size_t i = 0; i + 1 < bounds.size() && anyWriting(); ++i) {
         const uint32_t b = bounds[i], e = bounds[i + 1];
         FillHistogramChunk(b, e, w, buffers);
-        const qint64 bytes = static_cast<qint64>(e - b) * W * H * 2;
         for (uint32_t c = 0; c < numberOfChannels; ++c) {
             if (!writing[c])
                 continue;
-#if Q_BYTE_ORDER == Q_BIG_ENDIAN
-            qToLittleEndian<uint16_t>(buffers[c].data(), buffers[c].size(), buffers[c].data());
-#endif
             QFile out(TiffWriter::PartName(names[c]));
             const bool ok = out.open(QIODevice::WriteOnly | QIODevice::Append) &&
-                            out.write(reinterpret_cast<const char *>(buffers[c].data()), bytes) == bytes && out.flush();
+                            AppendHistogramImages(out, buffers[c].data(), e - b, staging) && out.flush();
             out.close();
             if (!ok || out.error() != QFileDevice::NoError) {
                 // Skip this channel: its file would miss images.
@@ -135,13 +133,43 @@ void ImageScan::WriteHistogramStack()
     mainWindow->AddMessage(MessageNormal, QObject::tr("Histogram saved"));
 }
 
+bool ImageScan::AppendHistogramImages(QFile &out, uint16_t *counts, uint32_t bins, std::vector<uint16_t> &staging) const
+{
+    // The counts lie pixel by pixel; the file wants image by image. Groups of
+    // images go through a staging buffer of at most 16 MB, in tiles of 64
+    // pixels so that reads and writes both stay in the cache. Every count
+    // read is set back to 0 for the next chunk.
+    constexpr std::size_t kTile = 64;
+    const std::size_t image = static_cast<std::size_t>(imageWidth) * imageHeight;
+    const uint32_t group = static_cast<uint32_t>(
+        std::max<std::size_t>(1, std::min<std::size_t>(bins, (std::size_t{16} << 20) / (2 * image))));
+    staging.resize(group * image);
+    for (uint32_t g0 = 0; g0 < bins; g0 += group) {
+        const uint32_t n = std::min(group, bins - g0);
+        for (std::size_t p0 = 0; p0 < image; p0 += kTile) {
+            const std::size_t p1 = std::min(image, p0 + kTile);
+            for (uint32_t j = 0; j < n; ++j) {
+                uint16_t *to = staging.data() + j * image;
+                uint16_t *from = counts + g0 + j;
+                for (std::size_t p = p0; p < p1; ++p) {
+                    to[p] = qToLittleEndian(from[p * bins]);
+                    from[p * bins] = 0;
+                }
+            }
+        }
+        const qint64 bytes = static_cast<qint64>(n * image * sizeof(uint16_t));
+        if (out.write(reinterpret_cast<const char *>(staging.data()), bytes) != bytes)
+            return false;
+    }
+    return true;
+}
+
 void ImageScan::FillHistogramChunk(uint32_t begin, uint32_t end, double width,
                                    std::vector<std::vector<uint16_t>> &buffers)
 {
+    // The buffers are all 0 here: allocated so, and emptied again as each chunk is written out.
     std::vector<double> cursorMin, cursorMax;
     mainWindow->GetCursors(cursorMin, cursorMax, kNsPerS);
-    for (std::vector<uint16_t> &buffer : buffers)
-        std::fill(buffer.begin(), buffer.end(), uint16_t{0});
     mainWindow->AddMessage(MessageNormal, QStringLiteral("%1 %2 %3").arg(begin).arg(end).arg(end - begin));
 
     // Per 4-bit channel value: its buffer and cursors (ns, inclusive); a null
@@ -159,21 +187,23 @@ void ImageScan::FillHistogramChunk(uint32_t begin, uint32_t end, double width,
     // computed as the record cursor computes it, so the bin is that of
     // floor(delaytime / width).
     const double resolution = file->Resolution();
-    std::vector<int64_t> binOf(kDelayBins, -1);
+    std::vector<int32_t> binOf(kDelayBins, -1);
     for (uint32_t k = 0; k < kDelayBins; ++k) {
         const double q = std::floor(k * resolution / width);
         if (q >= begin && q < end)
-            binOf[k] = static_cast<int64_t>(q) - begin;
+            binOf[k] = static_cast<int32_t>(q - begin);
     }
 
+    // Counted pixel by pixel (the bins of one pixel side by side): photons
+    // come in pixel order, so the counts they hit lie close together.
     const std::size_t W = imageWidth;
-    const std::size_t image = W * imageHeight;
+    const std::size_t bins = end - begin;
     WalkKeptLines([&](const T3RecordCursor &cursor, uint32_t line, uint32_t x) {
         const Slot &slot = table[cursor.channel];
-        const int64_t bin = binOf[cursor.dtime];
+        const int32_t bin = binOf[cursor.dtime];
         if (!slot.buffer || bin < 0 || cursor.truetime < slot.cursorMin || cursor.truetime > slot.cursorMax)
             return;
-        uint16_t &count = slot.buffer[static_cast<std::size_t>(bin) * image + line * W + x];
+        uint16_t &count = slot.buffer[(line * W + x) * bins + static_cast<std::size_t>(bin)];
         if (count != UINT16_MAX)  // saturate, as the count stacks do
             ++count;
     });

@@ -6,7 +6,6 @@
 
 #include <QObject>
 #include <QFile>
-#include <QSaveFile>
 #include <QtEndian>
 #include <limits>
 
@@ -14,6 +13,22 @@ namespace {
 // The ImageJ type names of bit depth 0 and 1.
 const char *ImageJType(int bitDepth) { return bitDepth == 0 ? "8-bit" : "16-bit Unsigned"; }
 uint16_t BitsPerSample(int bitDepth) { return bitDepth == 0 ? 8 : 16; }
+
+/*!
+ * Writes \p bytes to \p out (opened on the temporary name of \p name) and
+ * renames it onto \p name once every byte is on its way; the temporary file
+ * is removed when that fails. Unlike QSaveFile this does not wait for the
+ * disk to confirm the data, which would cost more than the write itself.
+ */
+bool FinishPart(QFile &out, const char *data, qint64 bytes, const QString &name)
+{
+    const bool written = out.write(data, bytes) == bytes && out.flush();
+    out.close();
+    if (written && out.error() == QFileDevice::NoError && TiffWriter::Replace(out.fileName(), name))
+        return true;
+    QFile::remove(out.fileName());
+    return false;
+}
 } // namespace
 
 void RasterScan::WriteImages(int exportType, int bitDepth)
@@ -146,16 +161,16 @@ void RasterScan::WriteRawData(int bitDepth)
             pixels = swapped.data();
         }
 #endif
-        QSaveFile raw(name);
-        if (!raw.open(QIODevice::WriteOnly) || raw.write(static_cast<const char *>(pixels), bytes) != bytes ||
-            !raw.flush() || !raw.commit()) {
+        QFile raw(TiffWriter::PartName(name));
+        if (!raw.open(QIODevice::WriteOnly) ||
+            !FinishPart(raw, static_cast<const char *>(pixels), bytes, name)) {
             mainWindow->AddMessage(MessageError, QObject::tr("Failed to save raw binary file %1").arg(name));
             continue;
         }
         mainWindow->AddMessage(MessageNormal, QObject::tr("Saved raw binary file %1").arg(name));
 
         const QString macroName = ExportName("%1_ch%2.raw.ijm", c);
-        QSaveFile macro(macroName);
+        QFile macro(TiffWriter::PartName(macroName));
         if (macro.open(QIODevice::WriteOnly | QIODevice::Text)) {
             const QByteArray line = QByteArrayLiteral("run(\"Raw...\", \"open=[") + QFile::encodeName(name) +
                                     QByteArrayLiteral("] image=[") + ImageJType(bitDepth) +
@@ -163,7 +178,7 @@ void RasterScan::WriteRawData(int bitDepth)
                                     QByteArrayLiteral(" height=") + QByteArray::number(imageHeight) +
                                     QByteArrayLiteral(" offset=0 number=") + QByteArray::number(numberOfFrames) +
                                     QByteArrayLiteral(" gap=0 little-endian\");");
-            if (macro.write(line) == line.size() && macro.flush() && macro.commit())
+            if (FinishPart(macro, line.constData(), line.size(), macroName))
                 mainWindow->AddMessage(MessageNormal, QObject::tr("Saved imageJ macro file %1").arg(macroName));
             else
                 mainWindow->AddMessage(MessageError, QObject::tr("Failed to save imageJ macro file %1").arg(macroName));
