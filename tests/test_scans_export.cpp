@@ -20,6 +20,7 @@
 #include <sys/resource.h>
 #include <tiffio.h>
 
+#include <array>
 #include <cmath>
 #include <csignal>
 #include <cstring>
@@ -27,12 +28,12 @@
 
 namespace {
 
+// The tags of a count page: ImageWidth, ImageLength, BitsPerSample, SamplesPerPixel,
+// Compression, PhotometricInterpretation, Orientation, PlanarConfiguration,
+// SubfileType, PageNumber (page, pages; 0, 0 when absent).
+using Tags = std::array<uint32_t, 11>;
 struct Page {
-    uint32_t width = 0, height = 0;
-    uint16_t bits = 0, samples = 0, compression = 0, photometric = 0, orientation = 0, planar = 0;
-    uint32_t subfile = 0;
-    uint16_t page = 0, pages = 0;
-    bool hasPageNumber = false;
+    Tags tags{};
     std::optional<std::string> description;
     std::vector<uint16_t> pixels;
 };
@@ -46,30 +47,24 @@ std::vector<Page> ReadTiff(const QString &name)
         return pages;
     do {
         Page p;
-        TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &p.width);
-        TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &p.height);
-        TIFFGetField(tif, TIFFTAG_BITSPERSAMPLE, &p.bits);
-        TIFFGetField(tif, TIFFTAG_SAMPLESPERPIXEL, &p.samples);
-        TIFFGetField(tif, TIFFTAG_COMPRESSION, &p.compression);
-        TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &p.photometric);
-        TIFFGetField(tif, TIFFTAG_ORIENTATION, &p.orientation);
-        TIFFGetField(tif, TIFFTAG_PLANARCONFIG, &p.planar);
-        TIFFGetField(tif, TIFFTAG_SUBFILETYPE, &p.subfile);
-        p.hasPageNumber = TIFFGetField(tif, TIFFTAG_PAGENUMBER, &p.page, &p.pages) == 1;
+        uint32_t width = 0, height = 0, subfile = 0;
+        uint16_t s[8] = {};
+        TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
+        TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
+        const ttag_t shorts[] = {TIFFTAG_BITSPERSAMPLE, TIFFTAG_SAMPLESPERPIXEL, TIFFTAG_COMPRESSION,
+                                 TIFFTAG_PHOTOMETRIC, TIFFTAG_ORIENTATION, TIFFTAG_PLANARCONFIG};
+        for (int i = 0; i < 6; ++i)
+            TIFFGetField(tif, shorts[i], &s[i]);
+        TIFFGetField(tif, TIFFTAG_SUBFILETYPE, &subfile);
+        TIFFGetField(tif, TIFFTAG_PAGENUMBER, &s[6], &s[7]);
+        p.tags = {width, height, s[0], s[1], s[2], s[3], s[4], s[5], subfile, s[6], s[7]};
         char *text = nullptr;
         if (TIFFGetField(tif, TIFFTAG_IMAGEDESCRIPTION, &text) == 1)
             p.description = text;
         std::vector<unsigned char> row(TIFFScanlineSize(tif));
-        for (uint32_t y = 0; y < p.height; ++y) {
-            if (TIFFReadScanline(tif, row.data(), y, 0) != 1)
-                break;
-            for (uint32_t x = 0; x < p.width; ++x) {
-                uint16_t v = row[x];
-                if (p.bits == 16)
-                    std::memcpy(&v, row.data() + 2 * x, 2);
-                p.pixels.push_back(v);
-            }
-        }
+        for (uint32_t y = 0; y < height && TIFFReadScanline(tif, row.data(), y, 0) == 1; ++y)
+            for (uint32_t x = 0; x < width; ++x)
+                p.pixels.push_back(s[0] == 16 ? static_cast<uint16_t>(row[2 * x] | row[2 * x + 1] << 8) : row[x]);
         pages.push_back(std::move(p));
     } while (TIFFReadDirectory(tif) == 1);
     TIFFClose(tif);
@@ -82,18 +77,15 @@ QByteArray ReadBytes(const QString &name)
     return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
 }
 
-uint32_t U32(const QByteArray &b, int at)
+/// The little-endian number of type T at byte \p at.
+template <class T> T Le(const QByteArray &b, int at)
 {
-    uint32_t v = 0;
-    std::memcpy(&v, b.constData() + at, 4);
+    T v = 0;
+    std::memcpy(&v, b.constData() + at, sizeof v);
     return v;
 }
-uint16_t U16(const QByteArray &b, int at)
-{
-    uint16_t v = 0;
-    std::memcpy(&v, b.constData() + at, 2);
-    return v;
-}
+uint32_t U32(const QByteArray &b, int at) { return Le<uint32_t>(b, at); }
+uint16_t U16(const QByteArray &b, int at) { return Le<uint16_t>(b, at); }
 
 /// Photons of pixel x of line y of frame f: pixel (0, 0) of frame 0 gets 300.
 int Count(int f, int y, int x) { return (f == 0 && y == 0 && x == 0) ? 300 : 1 + x + 2 * y + f; }
@@ -156,164 +148,126 @@ private:
 
 } // namespace
 
-TEST_F(ExportTest, TiffStacksOfImageAndLineScans)
+TEST_F(ExportTest, TiffStacksAndImagesOfImageAndLineScans)
 {
-    struct Case {
-        bool line;
-        int bitDepth;
-    };
-    for (const Case &c : {Case{false, 1}, Case{false, 0}, Case{true, 1}, Case{true, 0}}) {
-        SCOPED_TRACE(std::string(c.line ? "line" : "image") + " scan, bit depth " + std::to_string(c.bitDepth));
-        host.messages.clear();
-        RasterScan &scan = c.line ? static_cast<RasterScan &>(Make<LineScan>(Small()))
-                                  : static_cast<RasterScan &>(Make<ImageScan>(Small()));
-        scan.WriteImages(0, c.bitDepth);
-        const QString name = Path("run_ch1.tif");
-        EXPECT_TRUE(host.Logged("Saving TIFF stack file " + name + "..."));
-        EXPECT_TRUE(host.Logged("Saved TIFF stack " + name));
-        EXPECT_FALSE(QFile::exists(Path("run_ch2.tif")));  // no photons on channel 2
-        EXPECT_FALSE(QFile::exists(name + ".part"));
-
-        const std::vector<Page> pages = ReadTiff(name);
-        const uint32_t F = c.line ? 1 : 2, H = c.line ? 3 : 3;
-        ASSERT_EQ(pages.size(), F);
-        for (uint32_t f = 0; f < F; ++f) {
-            const Page &p = pages[f];
-            EXPECT_EQ(p.width, 4u);
-            EXPECT_EQ(p.height, H);
-            EXPECT_EQ(p.bits, c.bitDepth == 0 ? 8 : 16);
-            EXPECT_EQ(p.samples, 1);
-            EXPECT_EQ(p.compression, COMPRESSION_LZW);
-            EXPECT_EQ(p.photometric, PHOTOMETRIC_MINISBLACK);
-            EXPECT_EQ(p.orientation, ORIENTATION_TOPLEFT);
-            EXPECT_EQ(p.planar, PLANARCONFIG_CONTIG);
-            EXPECT_EQ(p.subfile, static_cast<uint32_t>(FILETYPE_PAGE));
-            EXPECT_TRUE(p.hasPageNumber);
-            EXPECT_EQ(p.page, f);
-            EXPECT_EQ(p.pages, F);
-            ASSERT_EQ(p.pixels.size(), 4u * H);
-            for (uint32_t y = 0; y < H; ++y)
-                for (uint32_t x = 0; x < 4; ++x) {
-                    // 300 photons become 44 in 8 bit: the count modulo 256.
-                    const int expected = Count(f, y, x);
-                    EXPECT_EQ(p.pixels[y * 4 + x], c.bitDepth == 0 ? expected % 256 : expected) << f << y << x;
-                }
+    for (const bool line : {false, true})
+        for (const int depth : {1, 0}) {
+            SCOPED_TRACE(std::string(line ? "line" : "image") + " scan, bit depth " + std::to_string(depth));
+            for (const QString &old : QDir(dir.path()).entryList(QDir::Files))
+                QFile::remove(Path(old));
+            RasterScan &scan = line ? static_cast<RasterScan &>(Make<LineScan>(Small()))
+                                    : static_cast<RasterScan &>(Make<ImageScan>(Small()));
+            scan.WriteImages(0, depth);
+            scan.WriteImages(1, depth);
+            const QString name = Path("run_ch1.tif");
+            EXPECT_TRUE(host.Logged("Saved TIFF stack " + name));
+            EXPECT_TRUE(host.Logged("Saved TIFF images for channel 1"));
+            const uint32_t F = line ? 1 : 2, bits = depth == 0 ? 8 : 16;
+            const std::vector<Page> pages = ReadTiff(name);
+            ASSERT_EQ(pages.size(), F);
+            for (uint32_t f = 0; f < F; ++f) {
+                EXPECT_EQ(pages[f].tags, (Tags{4, 3, bits, 1, COMPRESSION_LZW, PHOTOMETRIC_MINISBLACK, ORIENTATION_TOPLEFT,
+                                               PLANARCONFIG_CONTIG, FILETYPE_PAGE, f, F}));
+                // 300 photons become 44 in 8 bit: the count modulo 256.
+                std::vector<uint16_t> expected;
+                for (int y = 0; y < 3; ++y)
+                    for (int x = 0; x < 4; ++x)
+                        expected.push_back(static_cast<uint16_t>(Count(f, y, x) % (depth == 0 ? 256 : 65536)));
+                EXPECT_EQ(pages[f].pixels, expected);
+                // The single image of the frame: the same page without SubfileType and PageNumber.
+                const std::vector<Page> single = ReadTiff(Path(QStringLiteral("run_ch1_%1.tif").arg(f)));
+                ASSERT_EQ(single.size(), 1u);
+                EXPECT_EQ(single[0].pixels, expected);
+                EXPECT_EQ(single[0].tags[10], 0u);
+                EXPECT_EQ(single[0].description, pages[f].description);
+            }
+            // Image pages carry the scan's times (ms, µs); line pages no description.
+            if (line) {
+                EXPECT_FALSE(pages[0].description.has_value());
+            } else {
+                EXPECT_EQ(*pages[0].description, "lineSamplingPeriod = 0.05\npixelTime = 10\nframeTime = 0.145\n");
+                EXPECT_EQ(*pages[1].description, "lineSamplingPeriod = 0.05\npixelTime = 10\nframeTime = 0.295\n");
+            }
+            EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), static_cast<int>(F + 1));  // no channel 2, no .part
         }
-        // Image pages carry the scan's times (ms, µs); line pages no description.
-        if (c.line) {
-            EXPECT_FALSE(pages[0].description.has_value());
-        } else {
-            EXPECT_EQ(pages[0].description.value_or(""), "lineSamplingPeriod = 0.05\npixelTime = 10\nframeTime = 0.145\n");
-            EXPECT_EQ(pages[1].description.value_or(""), "lineSamplingPeriod = 0.05\npixelTime = 10\nframeTime = 0.295\n");
-        }
-    }
 }
 
-TEST_F(ExportTest, TiffImageNamesArePaddedToTheDigitsOfTheFrameCount)
+TEST_F(ExportTest, FrameIndicesArePaddedAndOneFrameIsOnePage)
 {
-    for (int frames : {1, 12}) {
-        SCOPED_TRACE(frames);
-        host.progress.clear();
-        ImageScan &scan = Make<ImageScan>(Small(frames));
-        ASSERT_EQ(scan.numberOfFrames, static_cast<uint32_t>(frames));
-        scan.WriteImages(1, 1);
-        EXPECT_TRUE(host.Logged("Saving TIFF images for channel 1"));
-        EXPECT_TRUE(host.Logged("Saved TIFF images for channel 1"));
-        const QStringList names = QDir(dir.path()).entryList({"run_ch1_*.tif"}, QDir::Files, QDir::Name);
-        ASSERT_EQ(names.size(), frames);
-        EXPECT_EQ(names.first(), frames == 1 ? "run_ch1_0.tif" : "run_ch1_00.tif");
-        EXPECT_EQ(names.last(), frames == 1 ? "run_ch1_0.tif" : "run_ch1_11.tif");
-        const std::vector<Page> last = ReadTiff(Path(names.last()));
-        ASSERT_EQ(last.size(), 1u);
-        EXPECT_FALSE(last[0].hasPageNumber);
-        EXPECT_EQ(last[0].pixels[5], Count(frames - 1, 1, 1));
-        // A single frame is complete at once: no division by F - 1.
-        for (int p : host.progress)
-            EXPECT_TRUE(p >= 0 && p <= 100) << p;
-
-        // And a one-page stack is page 0 of 1.
-        scan.WriteImages(0, 1);
-        const std::vector<Page> stack = ReadTiff(Path("run_ch1.tif"));
-        if (frames == 1) {
-            ASSERT_EQ(stack.size(), 1u);
-            EXPECT_EQ(stack[0].page, 0);
-            EXPECT_EQ(stack[0].pages, 1);
-        }
-        for (const QString &name : QDir(dir.path()).entryList(QDir::Files))
-            QFile::remove(Path(name));
-    }
+    // 12 frames: _00 to _11. One frame: _0, and a stack of page 0 of 1.
+    ImageScan &scan = Make<ImageScan>(Small(12));
+    scan.WriteImages(1, 1);
+    const QStringList names = QDir(dir.path()).entryList({"run_ch1_*.tif"}, QDir::Files, QDir::Name);
+    EXPECT_EQ(names.size(), 12);
+    EXPECT_EQ(names.first() + names.last(), "run_ch1_00.tifrun_ch1_11.tif");
+    host.progress.clear();
+    Make<ImageScan>(Small(1)).WriteImages(1, 1);
+    analysis->WriteImages(0, 1);
+    EXPECT_TRUE(QFile::exists(Path("run_ch1_0.tif")));
+    const std::vector<Page> stack = ReadTiff(Path("run_ch1.tif"));
+    ASSERT_EQ(stack.size(), 1u);
+    EXPECT_EQ(stack[0].tags[9] * 10 + stack[0].tags[10], 1u);  // PageNumber (0, 1)
+    // No division by F - 1: every progress value lies in 0..100.
+    for (int p : host.progress)
+        EXPECT_TRUE(p >= 0 && p <= 100) << p;
 }
 
 TEST_F(ExportTest, RawDataAndMacroBytes)
 {
     ImageScan &scan = Make<ImageScan>(Small());
-    for (int bitDepth : {0, 1}) {
-        scan.WriteImages(2, bitDepth);
+    for (int depth : {0, 1}) {
+        scan.WriteImages(2, depth);
         const QString raw = Path("run_ch1.raw");
-        EXPECT_TRUE(host.Logged("Saving Raw binary file " + raw + "..."));
-        EXPECT_TRUE(host.Logged("Saved raw binary file " + raw));
         EXPECT_TRUE(host.Logged("Saved imageJ macro file " + raw + ".ijm"));
         QByteArray expected;
-        for (int f = 0; f < 2; ++f)
-            for (int y = 0; y < 3; ++y)
-                for (int x = 0; x < 4; ++x) {
-                    const int n = Count(f, y, x);
-                    expected.append(static_cast<char>(n & 0xFF));
-                    if (bitDepth == 1)
-                        expected.append(static_cast<char>(n >> 8));
-                }
+        for (int i = 0; i < 24; ++i) {
+            const int n = Count(i / 12, i / 4 % 3, i % 4);
+            expected.append(static_cast<char>(n & 0xFF));
+            if (depth == 1)
+                expected.append(static_cast<char>(n >> 8));
+        }
         EXPECT_EQ(ReadBytes(raw), expected);
-        EXPECT_EQ(ReadBytes(raw + ".ijm"),
-                  "run(\"Raw...\", \"open=[" + QFile::encodeName(raw) + "] image=[" +
-                      (bitDepth == 0 ? "8-bit" : "16-bit Unsigned") +
-                      "] width=4 height=3 offset=0 number=2 gap=0 little-endian\");");
+        EXPECT_EQ(ReadBytes(raw + ".ijm"), "run(\"Raw...\", \"open=[" + QFile::encodeName(raw) + "] image=[" +
+                                               (depth == 0 ? "8-bit" : "16-bit Unsigned") +
+                                               "] width=4 height=3 offset=0 number=2 gap=0 little-endian\");");
     }
 }
 
 TEST_F(ExportTest, LifetimeResolvedStackBytes)
 {
     ImageScan &scan = Make<ImageScan>(Small());
-    // The gates do not apply to this export: shut channel 1's gate.
-    host.SetGate(1, 0, 1);
+    host.SetGate(1, 0, 1);           // the gates do not apply to this export
     host.IStaubinsize.value = 12.5;  // N = ceil(50 / 12.5) = 4
     host.messages.clear();
     scan.WriteHistogramStack();
     EXPECT_EQ(host.Messages(), (QStringList{"Saving Histogram...", "Number of chunks 1", "0 4 4", "Histogram saved"}));
 
-    const QString name = Path("run_Histogram_ch1.tif");
-    const QByteArray bytes = ReadBytes(name);
+    const QByteArray bytes = ReadBytes(Path("run_Histogram_ch1.tif"));
     const QByteArray text = "Fotonel=0.51\nimages=4\nslices=4\nloop=false\nmin=0.0\nmax=255.0\ndtau=12.5\n";
     const uint32_t L = static_cast<uint32_t>(text.size());
     ASSERT_EQ(bytes.size(), static_cast<int>(134 + L + 4 * 4 * 3 * 2));
-    EXPECT_EQ(bytes.left(2), "II");
-    EXPECT_EQ(U16(bytes, 2), 42);
-    EXPECT_EQ(U32(bytes, 4), 8u);
+    EXPECT_EQ(bytes.left(2) + QByteArray::number(U16(bytes, 2)) + QByteArray::number(U32(bytes, 4)), "II428");
     EXPECT_EQ(U16(bytes, 8), 10);
-    const uint32_t entries[10][4] = {{254, 4, 1, 0},  {256, 4, 1, 4},       {257, 4, 1, 3}, {258, 3, 1, 16},
-                                     {262, 3, 1, 1},  {270, 2, L, 134},     {273, 4, 1, 134 + L},
-                                     {277, 3, 1, 1},  {278, 3, 1, 3},       {279, 4, 1, 24}};
+    const uint32_t entries[10][4] = {{254, 4, 1, 0}, {256, 4, 1, 4}, {257, 4, 1, 3},       {258, 3, 1, 16},
+                                     {262, 3, 1, 1}, {270, 2, L, 134}, {273, 4, 1, 134 + L}, {277, 3, 1, 1},
+                                     {278, 3, 1, 3}, {279, 4, 1, 24}};
     for (int i = 0; i < 10; ++i) {
         const int at = 10 + 12 * i;
-        EXPECT_EQ(U16(bytes, at), entries[i][0]) << "entry " << i;
-        EXPECT_EQ(U16(bytes, at + 2), entries[i][1]) << "entry " << i;
-        EXPECT_EQ(U32(bytes, at + 4), entries[i][2]) << "entry " << i;
-        EXPECT_EQ(U32(bytes, at + 8), entries[i][3]) << "entry " << i;
+        EXPECT_EQ(std::vector<uint32_t>({U16(bytes, at), U16(bytes, at + 2), U32(bytes, at + 4), U32(bytes, at + 8)}),
+                  std::vector<uint32_t>(entries[i], entries[i] + 4)) << "entry " << i;
     }
     EXPECT_EQ(U32(bytes, 130), 0u);
     EXPECT_EQ(bytes.mid(134, static_cast<int>(L)), text);
 
     // Image k, row y, pixel x: photons of both frames with delay bin k.
-    std::vector<uint16_t> expected(4 * 3 * 4, 0);
-    for (int f = 0; f < 2; ++f)
-        for (int y = 0; y < 3; ++y)
-            for (int x = 0; x < 4; ++x)
-                for (int k = 0; k < Count(f, y, x); ++k)
-                    ++expected[(DTime(f, y, x, k) / 25 * 3 + y) * 4 + x];
-    for (std::size_t i = 0; i < expected.size(); ++i)
-        EXPECT_EQ(U16(bytes, static_cast<int>(134 + L + 2 * i)), expected[i]) << "pixel " << i;
-
+    std::vector<uint16_t> expected(4 * 3 * 4, 0), written(expected.size());
+    for (int i = 0; i < 24; ++i)
+        for (int k = 0; k < Count(i / 12, i / 4 % 3, i % 4); ++k)
+            ++expected[DTime(i / 12, i / 4 % 3, i % 4, k) / 25 * 12 + i % 12];
+    std::memcpy(written.data(), bytes.constData() + 134 + L, 2 * written.size());
+    EXPECT_EQ(written, expected);
     // libtiff sees the first image with its description.
-    const std::vector<Page> pages = ReadTiff(name);
+    const std::vector<Page> pages = ReadTiff(Path("run_Histogram_ch1.tif"));
     ASSERT_EQ(pages.size(), 1u);
     EXPECT_EQ(pages[0].description.value_or(""), text.toStdString());
     EXPECT_EQ(pages[0].pixels, std::vector<uint16_t>(expected.begin(), expected.begin() + 12));
@@ -323,9 +277,8 @@ TEST(LifetimeStack, DescriptionAndChunks)
 {
     TestHost host;
     QTemporaryDir dir;
-    const QString name = dir.filePath("h.tif");
-    ASSERT_TRUE(host.WriteTiffHeader(name, 200, 2, 2, 16, "dtau=0.25\n"));
-    const QByteArray bytes = ReadBytes(name);
+    ASSERT_TRUE(host.WriteTiffHeader(dir.filePath("h.tif"), 200, 2, 2, 16, "dtau=0.25\n"));
+    const QByteArray bytes = ReadBytes(dir.filePath("h.tif"));
     const QByteArray text = "Fotonel=0.51\nimages=200\nslices=200\nloop=false\nmin=0.0\nmax=255.0\ndtau=0.25\n";
     EXPECT_EQ(bytes.mid(134), text);
     EXPECT_EQ(U32(bytes, 10 + 12 * 5 + 4), static_cast<uint32_t>(text.size()));
@@ -334,13 +287,12 @@ TEST(LifetimeStack, DescriptionAndChunks)
 
     // 1024 x 1024, N = 800, one channel: 1,677,721,600 bytes in 7 chunks of 115 bins, the last of 110.
     uint32_t chunks = 0;
-    std::vector<uint32_t> bounds = ImageScan::HistogramChunkBounds(800, 1024, 1024, 1, chunks);
+    EXPECT_EQ(ImageScan::HistogramChunkBounds(800, 1024, 1024, 1, chunks),
+              (std::vector<uint32_t>{0, 115, 230, 345, 460, 575, 690, 800}));
     EXPECT_EQ(chunks, 7u);
-    EXPECT_EQ(bounds, (std::vector<uint32_t>{0, 115, 230, 345, 460, 575, 690, 800}));
     // Nine chunks of 10 bins: steps of 2 reach N after five, and no boundary passes N.
-    bounds = ImageScan::HistogramChunkBounds(10, 10000, 11000, 1, chunks);
+    EXPECT_EQ(ImageScan::HistogramChunkBounds(10, 10000, 11000, 1, chunks), (std::vector<uint32_t>{0, 2, 4, 6, 8, 10}));
     EXPECT_EQ(chunks, 9u);
-    EXPECT_EQ(bounds, (std::vector<uint32_t>{0, 2, 4, 6, 8, 10}));
 }
 
 TEST_F(ExportTest, LineScanPositionDelayHistogram)
@@ -352,16 +304,14 @@ TEST_F(ExportTest, LineScanPositionDelayHistogram)
     EXPECT_EQ(host.Messages(), (QStringList{"4 4", "Saving histogram images for channel 1", "Saved TIFF images for channel 1"}));
     const std::vector<Page> pages = ReadTiff(Path("run_histogram_ch1.tif"));
     ASSERT_EQ(pages.size(), 1u);
-    EXPECT_EQ(pages[0].width, 4u);   // N delay bins
-    EXPECT_EQ(pages[0].height, 4u);  // W positions
-    EXPECT_EQ(pages[0].bits, 16);
-    EXPECT_FALSE(pages[0].hasPageNumber);
+    // N = 4 delay bins wide, W = 4 positions high, no page tags.
+    EXPECT_EQ(pages[0].tags, (Tags{4, 4, 16, 1, COMPRESSION_LZW, PHOTOMETRIC_MINISBLACK, ORIENTATION_TOPLEFT,
+                                   PLANARCONFIG_CONTIG, 0, 0, 0}));
     EXPECT_EQ(pages[0].description.value_or(""), "dtau=12.5\n");
     std::vector<uint16_t> expected(16, 0);
-    for (int y = 0; y < 3; ++y)
-        for (int x = 0; x < 4; ++x)
-            for (int k = 0; k < Count(0, y, x); ++k)
-                ++expected[x * 4 + DTime(0, y, x, k) / 25];
+    for (int i = 0; i < 12; ++i)
+        for (int k = 0; k < Count(0, i / 4, i % 4); ++k)
+            ++expected[i % 4 * 4 + DTime(0, i / 4, i % 4, k) / 25];
     EXPECT_EQ(pages[0].pixels, expected);
 }
 
@@ -374,24 +324,18 @@ TEST_F(ExportTest, FailedWritesLeaveNoFinishedFile)
     big.dtimeOf = [](int, int, int x, uint32_t, int k) { return static_cast<uint32_t>((x + 13 * k) % 100); };
     ImageScan &scan = Make<ImageScan>(big);
     host.IStaubinsize.value = 12.5;
-    struct Case {
-        std::function<void()> run;
-        QString file;
-        QString error;
-    };
     const QString stack = Path("run_ch1.tif"), raw = Path("run_ch1.raw"), decay = Path("run_Histogram_ch1.tif");
-    const std::vector<Case> cases = {
-        {[&] { scan.WriteImages(0, 1); }, stack, "Failed to save TIFF stack file " + stack},
-        {[&] { scan.WriteImages(2, 1); }, raw, "Failed to save raw binary file " + raw},
-        {[&] { scan.WriteHistogramStack(); }, decay, "Failed to save TIFF file " + decay},
+    const std::vector<std::pair<std::function<void()>, QString>> cases = {
+        {[&] { scan.WriteImages(0, 1); }, "Failed to save TIFF stack file " + stack},
+        {[&] { scan.WriteImages(2, 1); }, "Failed to save raw binary file " + raw},
+        {[&] { scan.WriteHistogramStack(); }, "Failed to save TIFF file " + decay},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.file.toStdString());
+    for (const auto &c : cases) {
         {
             FileSizeLimit full(1000);
-            c.run();
+            c.first();
         }
-        EXPECT_TRUE(host.Logged(c.error, MessageError)) << host.Messages().join("\n").toStdString();
+        EXPECT_TRUE(host.Logged(c.second, MessageError)) << c.second.toStdString();
         EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList());
     }
 
@@ -399,16 +343,14 @@ TEST_F(ExportTest, FailedWritesLeaveNoFinishedFile)
     host.messages.clear();
     host.IStaubinsize.value = 1e-6;  // 5e7 images of 8 KiB
     scan.WriteHistogramStack();
-    ASSERT_EQ(host.Messages(MessageError).size(), 1) << host.Messages().join("\n").toStdString();
+    ASSERT_EQ(host.Messages(MessageError).size(), 1);
     EXPECT_TRUE(host.Messages(MessageError)[0].contains(QRegularExpression(
-        "^Lifetime-resolved stacks of 4096000\\d{5} bytes do not fit in the \\d+ bytes free in " + dir.path() + "$")))
-        << host.Messages(MessageError)[0].toStdString();
+        "^Lifetime-resolved stacks of 4096000\\d{5} bytes do not fit in the \\d+ bytes free in " + dir.path() + "$")));
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList());
 
     // Without an export folder nothing is written.
-    file->exportFolder = Path("run.pt3/export");
-    file->exportBase = file->exportFolder + "/run";
     QFile(Path("run.pt3")).open(QIODevice::WriteOnly);
+    file->exportFolder = Path("run.pt3/export");
     scan.WriteImages(0, 1);
     EXPECT_TRUE(host.Logged("Export Folder " + file->exportFolder + " does not exist", MessageError));
 }
@@ -420,49 +362,48 @@ TEST(RealExport, HazelnutImageExportsMatchTheAnalysis)
         GTEST_SKIP() << "FOTONEL_REAL_DATA is not set: real instrument files skipped";
     QTemporaryDir dir;
     const QString name = dir.filePath("z1.ptu");
-    ASSERT_TRUE(QFile::copy(QDir(QString::fromLocal8Bit(folder)).filePath("napari-flim-phasor-plotter_hazelnut_ptu_stack_FLIM_z1.ptu"), name));
+    ASSERT_TRUE(QFile::copy(QString::fromLocal8Bit(folder) + "/napari-flim-phasor-plotter_hazelnut_ptu_stack_FLIM_z1.ptu", name));
     TestHost host;
     std::unique_ptr<pqFile> file = MakePhotonFile(host, name);
     ASSERT_TRUE(file && file->Open(name));
     ImageScan scan;
     scan.Init(host, *file);
     scan.ReconstructImages();
-    const uint32_t W = scan.imageWidth, H = scan.imageHeight, F = scan.numberOfFrames, n = W * H;
-    ASSERT_EQ(W, 256u);
-    ASSERT_GT(F, 0u);
-    const std::vector<uint16_t> &counts = scan.images[0];
-
-    scan.WriteImages(0, 1);
-    const std::vector<Page> stack = ReadTiff(file->exportBase + "_ch1.tif");
-    ASSERT_EQ(stack.size(), F);
-    for (uint32_t f = 0; f < F; ++f)
-        EXPECT_TRUE(std::equal(stack[f].pixels.begin(), stack[f].pixels.end(), counts.begin() + f * n)) << "page " << f;
-    scan.WriteImages(1, 0);
-    const std::vector<Page> last = ReadTiff(QStringLiteral("%1_ch1_%2.tif").arg(file->exportBase).arg(F - 1));
-    ASSERT_EQ(last.size(), 1u);
-    for (uint32_t p = 0; p < n; ++p)
-        ASSERT_EQ(last[0].pixels[p], counts[(F - 1) * n + p] & 0xFF) << "pixel " << p;
-    scan.WriteImages(2, 1);
-    EXPECT_EQ(ReadBytes(file->exportBase + "_ch1.raw"),
-              QByteArray(reinterpret_cast<const char *>(counts.data()), static_cast<int>(counts.size() * 2)));
-
-    // With open gates the lifetime-resolved stack, summed over its images,
-    // is the photon count of every pixel over the frames kept.
-    host.SetGate(1, 0, 100);
+    host.SetGate(1, 0, 100);  // open: every photon of the frames kept is counted
     scan.reconstructed = false;
     scan.ReconstructImages();
+    const uint32_t F = scan.numberOfFrames, n = scan.pixelsPerImage;
+    ASSERT_EQ(n, 256u * 256u);
+    ASSERT_GT(F, 0u);
+    const std::vector<uint16_t> &counts = scan.images[0];
+    const QString base = file->exportBase;
+
+    scan.WriteImages(0, 1);
+    scan.WriteImages(1, 0);
+    scan.WriteImages(2, 1);
+    const std::vector<Page> stack = ReadTiff(base + "_ch1.tif");
+    ASSERT_EQ(stack.size(), F);
+    for (uint32_t f = 0; f < F; ++f) {
+        const std::vector<uint16_t> page(counts.begin() + f * n, counts.begin() + (f + 1) * n);
+        EXPECT_EQ(stack[f].pixels, page) << "page " << f;
+        std::vector<uint16_t> low(page);
+        for (uint16_t &v : low)
+            v &= 0xFF;
+        EXPECT_EQ(ReadTiff(QStringLiteral("%1_ch1_%2.tif").arg(base).arg(f)).at(0).pixels, low) << "image " << f;
+    }
+    EXPECT_EQ(ReadBytes(base + "_ch1.raw"), QByteArray(reinterpret_cast<const char *>(counts.data()), 2 * counts.size()));
+
+    // The lifetime-resolved stack summed over its images is the photon count of every pixel.
     scan.WriteHistogramStack();
-    const QByteArray bytes = ReadBytes(file->exportBase + "_Histogram_ch1.tif");
+    const QByteArray bytes = ReadBytes(base + "_Histogram_ch1.tif");
     const uint32_t N = static_cast<uint32_t>(std::ceil(file->SyncPeriod() / host.IStaubinsize.value));
-    const int start = static_cast<int>(U32(bytes, 10 + 12 * 6 + 8));
+    const uint32_t start = U32(bytes, 10 + 12 * 6 + 8);
     ASSERT_EQ(bytes.size(), static_cast<int>(start + 2 * N * n));
     std::vector<uint32_t> sum(n, 0), expected(n, 0);
-    for (uint32_t k = 0; k < N; ++k)
-        for (uint32_t p = 0; p < n; ++p)
-            sum[p] += U16(bytes, static_cast<int>(start + 2 * (k * n + p)));
-    for (uint32_t f = 0; f < F; ++f)
-        for (uint32_t p = 0; p < n; ++p)
-            expected[p] += scan.images[0][f * n + p];
+    for (uint32_t i = 0; i < N * n; ++i)
+        sum[i % n] += U16(bytes, static_cast<int>(start + 2 * i));
+    for (uint32_t i = 0; i < F * n; ++i)
+        expected[i % n] += counts[i];
     EXPECT_EQ(sum, expected);
-    EXPECT_EQ(ReadTiff(file->exportBase + "_Histogram_ch1.tif").size(), 1u);
+    EXPECT_EQ(ReadTiff(base + "_Histogram_ch1.tif").size(), 1u);
 }
