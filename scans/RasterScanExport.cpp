@@ -161,8 +161,9 @@ void RasterScan::WriteRawData(int bitDepth)
             pixels = swapped.data();
         }
 #endif
+        // No frame left (all removed as incomplete): an empty file would open as nothing.
         QFile raw(TiffWriter::PartName(name));
-        if (!raw.open(QIODevice::WriteOnly) ||
+        if (bytes == 0 || !raw.open(QIODevice::WriteOnly) ||
             !FinishPart(raw, static_cast<const char *>(pixels), bytes, name)) {
             mainWindow->AddMessage(MessageError, QObject::tr("Failed to save raw binary file %1").arg(name));
             continue;
