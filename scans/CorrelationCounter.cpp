@@ -10,8 +10,10 @@ namespace {
 constexpr std::size_t kMaxCells = 65536;
 // Photons of X between two keep-alive calls of the pair pass.
 constexpr std::size_t kKeepAliveStride = std::size_t(1) << 18;
-// Measured cost of placing one pair against one step of an edge index
-// (per photon of X it walks X once and Y about ny / nx times).
+// Photons of X whose pairs are counted to choose where the pair pass ends.
+constexpr std::size_t kPairSamples = 2048;
+// Measured time of placing one pair against that of one photon of X in an
+// edge index (a run of tests on Y).
 constexpr double kPairCost = 1.0;
 constexpr double kEdgeStepCost = 1.0;
 } // namespace
@@ -35,22 +37,52 @@ bool CorrelationCounter::EdgesUsable(const std::vector<double> &edges)
     return true;
 }
 
-std::size_t CorrelationCounter::ChoosePairBins(std::size_t nx, std::size_t ny, double span) const
+std::size_t CorrelationCounter::ChoosePairBins(const double *X, std::size_t nx, const double *Y, std::size_t ny) const
 {
     const std::size_t bins = edges.size() - 1;
     if (forcedPairBins >= 0)
         return std::min(bins, static_cast<std::size_t>(forcedPairBins));
-    if (!(span > 0))
-        return 0;
-    const double rate = static_cast<double>(ny) / span;  // photons of Y per ns
-    const double edgeCost = kEdgeStepCost * (1 + static_cast<double>(ny) / static_cast<double>(nx));
+
+    // Pairs per bin, estimated from a sample of the photons of X spread over
+    // the whole measurement: bursts of photons, where pairs crowd, are
+    // sampled as often as they hold photons. Each count is a difference of
+    // two edge indices, found by galloping on from the one before.
+    const std::size_t samples = std::min(nx, kPairSamples);
+    std::vector<double> pairs(bins, 0);
+    for (std::size_t s = 0; s < samples; ++s) {
+        const double x = X[static_cast<std::size_t>(static_cast<double>(s) * static_cast<double>(nx) / samples)];
+        std::size_t below = 0;
+        for (std::size_t m = 0; m <= bins; ++m) {
+            const double edge = edges[m];
+            const auto inside = [&](std::size_t j) { return Y[j] - x <= edge; };
+            std::size_t step = 1;
+            while (below + step <= ny && inside(below + step - 1))
+                step *= 2;
+            // The index lies in [below + step / 2, below + step], within Y.
+            std::size_t lo = below + step / 2, hi = std::min(below + step, ny);
+            while (lo < hi) {
+                const std::size_t mid = lo + (hi - lo) / 2;
+                if (inside(mid))
+                    lo = mid + 1;
+                else
+                    hi = mid;
+            }
+            if (m > 0)
+                pairs[m - 1] += static_cast<double>(lo - below);
+            below = lo;
+        }
+    }
+
+    // A bin goes to the pair pass while placing its pairs costs less than
+    // walking one more edge index over X (a few tests per photon).
+    const double scale = static_cast<double>(nx) / static_cast<double>(samples);
+    const double edgeCost = kEdgeStepCost * static_cast<double>(nx);
     double narrowest = edges[1] - edges[0];
     std::size_t k = 0;
     for (; k < bins; ++k) {
-        const double width = edges[k + 1] - edges[k];
-        if (kPairCost * rate * width > edgeCost)
+        if (kPairCost * pairs[k] * scale > edgeCost)
             break;
-        narrowest = std::min(narrowest, width);
+        narrowest = std::min(narrowest, edges[k + 1] - edges[k]);
         if ((edges[k + 1] - edges[0]) / narrowest + 2 > static_cast<double>(kMaxCells))
             break;
     }
@@ -75,7 +107,7 @@ std::size_t CorrelationCounter::Count(const double *X, std::size_t nx, const dou
         seeing[k] = static_cast<std::size_t>(std::partition_point(X, X + nx, [&](double x) { return !(x + hi > T); }) - X);
     }
 
-    pairBins = ChoosePairBins(nx, ny, Y[ny - 1] - Y[0]);
+    pairBins = ChoosePairBins(X, nx, Y, ny);
     if (pairBins > 0) {
         CountPairs(pairBins, X, Y, ny, seeing, counts);
         for (std::size_t k = 0; k < pairBins; ++k) {

@@ -19,8 +19,8 @@
  *   per edge, counting the photons of Y up to x + edge for every x; a bin is
  *   the difference of the sums at its two edges.
  *
- * Where the split lies follows from the photon rate: a bin goes to the pair
- * pass while its expected pairs per photon cost less than an edge index.
+ * Where the split lies follows from the pairs of a sample of photons: a bin
+ * goes to the pair pass while its pairs cost less than an edge index.
  */
 #include <cstddef>
 #include <cstdint>
@@ -58,7 +58,7 @@ public:
     void ForcePairBins(std::size_t bins) { forcedPairBins = static_cast<std::ptrdiff_t>(bins); }
 
 private:
-    std::size_t ChoosePairBins(std::size_t nx, std::size_t ny, double span) const;
+    std::size_t ChoosePairBins(const double *X, std::size_t nx, const double *Y, std::size_t ny) const;
     void CountPairs(std::size_t bins, const double *X, const double *Y, std::size_t ny,
                     const std::vector<std::size_t> &seeing, std::vector<uint64_t> &counts);
     /// For each of \p group edges E[e]: the sum over i < limits[e] of
