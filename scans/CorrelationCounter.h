@@ -36,7 +36,7 @@ public:
      * order (not for the empty bin that ends the count); \p keepAlive between
      * long stretches of work that finish no bin. Either may be empty.
      */
-    CorrelationCounter(const std::vector<double> &edges, std::function<void(std::size_t bin)> binDone = {},
+    CorrelationCounter(std::vector<double> edges, std::function<void(std::size_t bin)> binDone = {},
                        std::function<void()> keepAlive = {});
 
     /// True when \p edges has at least two values, all finite, strictly ascending.
@@ -56,6 +56,11 @@ public:
 
     /// Forces the split: the first \p bins bins by the pair pass (tests and benchmarks).
     void ForcePairBins(std::size_t bins) { forcedPairBins = static_cast<std::ptrdiff_t>(bins); }
+    /// True when the edge indices take four tests at a time (AVX2); the
+    /// plain walk gives the same counts.
+    static bool VectorWalkAvailable();
+    /// Walks the edge indices one test at a time even where AVX2 exists (tests).
+    void ForcePlainWalk() { vectorWalk = false; }
 
 private:
     std::size_t ChoosePairBins(const double *X, std::size_t nx, const double *Y, std::size_t ny) const;
@@ -68,9 +73,10 @@ private:
 
     static constexpr std::size_t kGroup = 16;
 
-    const std::vector<double> &edges;
+    const std::vector<double> edges;  ///< ns, a copy: a few hundred values
     std::function<void(std::size_t)> binDone;
     std::function<void()> keepAlive;
     std::ptrdiff_t forcedPairBins = -1;
+    bool vectorWalk = VectorWalkAvailable();
     std::size_t pairBins = 0;
 };

@@ -153,9 +153,14 @@ TEST(CorrelationCounter, EqualsTheCountOverAllPairs)
             const Times X = Photons(random, c.meanGap, 300 * c.meanGap, c.period, c.resolution, c.steps);
             const Times Y = trial == 0 ? X : Photons(random, c.meanGap, 250 * c.meanGap, c.period, c.resolution, c.steps);
             const std::vector<uint64_t> expected = AllPairs(X, Y, E);
-            // The split chosen from the pairs, and forced to each end and between.
-            for (long split : {-1L, 0L, 1L, long(E.size() / 2), long(E.size() - 1)}) {
+            // The split chosen from the pairs, and forced to each end and
+            // between; edge indices walked with vector tests where there are.
+            for (long split : {-1L, 0L, 1L, long(E.size() / 2), long(E.size() - 1), -2L}) {
                 CorrelationCounter counter(E);
+                if (split == -2) {
+                    counter.ForcePlainWalk();
+                    split = 0;
+                }
                 if (split >= 0)
                     counter.ForcePairBins(static_cast<std::size_t>(split));
                 std::vector<uint64_t> counts;
