@@ -45,10 +45,10 @@ std::vector<uint64_t> AllPairs(const Times &X, const Times &Y, const Times &E)
 /// steps of \p period ns plus a random multiple of \p resolution (as sync
 /// counts and dtimes make them), until \p duration ns.
 Times Photons(std::mt19937_64 &random, double meanGap, double duration, double period = 1, double resolution = 0,
-              uint32_t steps = 1)
+              double steps = 1)
 {
     std::exponential_distribution<double> gap(period / meanGap);
-    std::uniform_int_distribution<uint32_t> step(0, steps - 1);
+    std::uniform_int_distribution<uint32_t> step(0, static_cast<uint32_t>(steps) - 1);
     Times t;
     for (double sync = gap(random); sync * period < duration; sync += gap(random))
         t.push_back(std::floor(sync) * period + step(random) * resolution);
@@ -69,9 +69,7 @@ TEST(MakeLagGrid, CascadedEdgesCentresAndRefusals)
     EXPECT_EQ(a.scan.lagEdges.back(), 16 * 1023 * 50.0);
     ASSERT_TRUE(a.scan.MakeLagGrid(1000, 3, 2));
     EXPECT_EQ(a.scan.lagEdges, (Times{1000, 2000, 3000, 5000, 7000, 9000}));
-    const Times centres{0.0015, 0.0025, 0.004, 0.006, 0.008};
-    for (std::size_t k = 0; k < centres.size(); ++k)
-        EXPECT_DOUBLE_EQ(a.scan.lagAxis.at(k), centres[k]);
+    EXPECT_EQ(a.scan.lagAxis, (Times{0.0015, 0.0025, 0.004, 0.006, 0.008}));
 
     // No step, steps that overflow to infinity, a single edge: refused, the grid kept.
     for (double dtau : {0.0, -50.0, std::nan("")})
@@ -117,9 +115,7 @@ TEST(Correlate, EarlyStopZeroTailAndEmptyChannels)
     a.scan.Correlate(t, t, G, a.scan.lagEdges);
     EXPECT_TRUE(a.host.Logged("Bin range exceeds measurement time"));
     const std::size_t K = static_cast<std::size_t>(std::find(G.begin(), G.end(), 0.0) - G.begin());
-    EXPECT_GT(K, 100u);
-    EXPECT_LT(K, 159u);
-    EXPECT_EQ(G, [&] { Times head(G.begin(), G.begin() + K); head.resize(159, 0); return head; }());
+    EXPECT_TRUE(K > 100 && K < 159 && std::count(G.begin(), G.end(), 0.0) == 159 - long(K)) << K;
     EXPECT_EQ(a.host.progress.size(), K + 2);  // 0, once per bin, 100
 
     a.host.messages.clear();
@@ -132,18 +128,15 @@ TEST(Correlate, EarlyStopZeroTailAndEmptyChannels)
 
 TEST(CorrelationCounter, EqualsTheCountOverAllPairs)
 {
-    // 50 ns and 0.5 ns steps put many differences exactly on the edges;
-    // 50.0022 ns and 16 ps put them within a rounding step of them.
+    // Sync period, dtime step and steps, mean gap, dtau (ns), p, q: 50 ns and
+    // 0.5 ns put many differences exactly on the edges, 50.0022 ns and 16 ps
+    // within a rounding step of them.
     struct Case {
-        double period, resolution;
-        uint32_t steps;
-        double meanGap, dtau;
+        double period, resolution, steps, meanGap, dtau;
         int p, q;
     };
-    const Case cases[] = {{50, 0.5, 100, 150, 50, 4, 5},
-                          {50, 0.5, 2, 75, 100, 3, 6},
-                          {50.0022, 0.016, 3125, 200, 50.0022, 4, 6},
-                          {12.5, 0.004, 3125, 250, 25, 16, 4}};
+    const Case cases[] = {{50, 0.5, 100, 150, 50, 4, 5}, {50, 0.5, 2, 75, 100, 3, 6},
+                          {50.0022, 0.016, 3125, 200, 50.0022, 4, 6}, {12.5, 0.004, 3125, 250, 25, 16, 4}};
     std::mt19937_64 random(11);
     for (const Case &c : cases) {
         Attached a;
@@ -153,16 +146,14 @@ TEST(CorrelationCounter, EqualsTheCountOverAllPairs)
             const Times X = Photons(random, c.meanGap, 300 * c.meanGap, c.period, c.resolution, c.steps);
             const Times Y = trial == 0 ? X : Photons(random, c.meanGap, 250 * c.meanGap, c.period, c.resolution, c.steps);
             const std::vector<uint64_t> expected = AllPairs(X, Y, E);
-            // The split chosen from the pairs, and forced to each end and
-            // between; edge indices walked with vector tests where there are.
+            // The split chosen from the pairs, forced to each end and between,
+            // and all edge indices walked without vector tests (-2).
             for (long split : {-1L, 0L, 1L, long(E.size() / 2), long(E.size() - 1), -2L}) {
                 CorrelationCounter counter(E);
-                if (split == -2) {
+                if (split == -2)
                     counter.ForcePlainWalk();
-                    split = 0;
-                }
-                if (split >= 0)
-                    counter.ForcePairBins(static_cast<std::size_t>(split));
+                if (split != -1)
+                    counter.ForcePairBins(static_cast<std::size_t>(std::max(split, 0L)));
                 std::vector<uint64_t> counts;
                 const std::size_t K = counter.Count(X.data(), X.size(), Y.data(), Y.size(), counts);
                 EXPECT_EQ(counts, expected) << c.period << " trial " << trial << " split " << split;
