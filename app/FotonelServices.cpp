@@ -12,7 +12,9 @@ constexpr uint16_t kLong = 4;
 constexpr uint32_t kDescriptionOffset = 134;
 } // namespace
 
-const char *const FotonelServices::StackDescriptionKey = "Fotonel";
+// ImageJ takes the image count from a description only when its first key
+// is "ImageJ"; under any other key it opens the first image alone.
+const char *const FotonelServices::StackDescriptionKey = "ImageJ";
 
 void FotonelServices::WriteTextToStream(QDataStream &stream, const QString &text)
 {

@@ -243,7 +243,7 @@ TEST_F(ExportTest, LifetimeResolvedStackBytes)
     EXPECT_EQ(host.Messages(), (QStringList{"Saving Histogram...", "Number of chunks 1", "0 4 4", "Histogram saved"}));
 
     const QByteArray bytes = ReadBytes(Path("run_Histogram_ch1.tif"));
-    const QByteArray text = "Fotonel=0.51\nimages=4\nslices=4\nloop=false\nmin=0.0\nmax=255.0\ndtau=12.5\n";
+    const QByteArray text = "ImageJ=0.51\nimages=4\nslices=4\nloop=false\nmin=0.0\nmax=255.0\ndtau=12.5\n";
     const uint32_t L = static_cast<uint32_t>(text.size());
     ASSERT_EQ(bytes.size(), static_cast<int>(134 + L + 4 * 4 * 3 * 2));
     EXPECT_EQ(bytes.left(2) + QByteArray::number(U16(bytes, 2)) + QByteArray::number(U32(bytes, 4)), "II428");
@@ -279,7 +279,7 @@ TEST(LifetimeStack, DescriptionAndChunks)
     QTemporaryDir dir;
     ASSERT_TRUE(host.WriteTiffHeader(dir.filePath("h.tif"), 200, 2, 2, 16, "dtau=0.25\n"));
     const QByteArray bytes = ReadBytes(dir.filePath("h.tif"));
-    const QByteArray text = "Fotonel=0.51\nimages=200\nslices=200\nloop=false\nmin=0.0\nmax=255.0\ndtau=0.25\n";
+    const QByteArray text = "ImageJ=0.51\nimages=200\nslices=200\nloop=false\nmin=0.0\nmax=255.0\ndtau=0.25\n";
     EXPECT_EQ(bytes.mid(134), text);
     EXPECT_EQ(U32(bytes, 10 + 12 * 5 + 4), static_cast<uint32_t>(text.size()));
     EXPECT_EQ(U32(bytes, 10 + 12 * 6 + 8), 134u + text.size());
