@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages Fotonel builds with, when they are missing.
+# Installs the Debian packages Fotonel builds and tests with, when they are missing.
 set -euo pipefail
-packages=(cmake g++ make qtbase5-dev qtbase5-dev-tools libqwt-qt5-dev libtiff-dev libgtest-dev)
+packages=(cmake g++ make qtbase5-dev qtbase5-dev-tools libqwt-qt5-dev libtiff-dev libgtest-dev
+          imagej xvfb xauth)  # the last three for the ImageJ check of the exports (tools/check_imagej.sh)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
