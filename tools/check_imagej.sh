@@ -148,8 +148,9 @@ for (i = 0; i < lines.length; i++) {
 print("DONE " + getVersion());
 EOF
 
-# Debian's wrapper always exits 1 (its exit trap); the printed results tell.
-HOME="$work/home" timeout 240 xvfb-run -a imagej -x 512 -b "$work/measure.ijm" "$work/open.tsv" \
+# Debian's wrapper always exits 1 (its exit trap); the printed results tell. ImageJ keeps its
+# settings in HOME and xvfb-run its authority file in TMPDIR: both inside the work folder.
+HOME="$work/home" TMPDIR="$work" timeout 240 xvfb-run -a imagej -x 512 -b "$work/measure.ijm" "$work/open.tsv" \
     >"$work/imagej.out" 2>&1 || true
 grep -q '^DONE ' "$work/imagej.out" || { cat "$work/imagej.out"; fail "ImageJ did not finish the macro"; }
 echo "ImageJ $(sed -n 's/^DONE //p' "$work/imagej.out"): slices width height bits sum"
