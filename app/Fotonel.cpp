@@ -1,11 +1,13 @@
 #include "app/Fotonel.h"
 
 #include "app/AssetPath.h"
+#include "app/BusyGuard.h"
 #include "files/pqFile.h"
 #include "scans/RSD.h"
 #include "ui_Fotonel.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDataStream>
 #include <QIcon>
@@ -15,6 +17,7 @@
 #include <QScrollArea>
 #include <QStyle>
 #include <QTabBar>
+#include <QTimer>
 #include <QToolBox>
 #include <algorithm>
 
@@ -243,6 +246,35 @@ void Fotonel::FreeParkedPages()
     for (QPointer<QWidget> &page : parkedPages)
         delete page.data();
     parkedPages.clear();
+}
+
+BusyGuard Fotonel::Busy()
+{
+    return BusyGuard(busyDepth, [this] { WhenIdle(); });
+}
+
+void Fotonel::WhenIdle()
+{
+    FreeParkedPages();
+    if (closeRequested) {
+        closeRequested = false;
+        // From the event loop, once the command's slot has returned.
+        QTimer::singleShot(0, this, [this] { close(); });
+    }
+}
+
+void Fotonel::closeEvent(QCloseEvent *event)
+{
+    if (busyDepth > 0) {
+        // The command runs inside this window's slots and uses its file and
+        // analysis: the window may go only after it has returned.
+        if (!closeRequested)
+            AddMessage(MessageWarning, tr("The window closes when the running step has finished"));
+        closeRequested = true;
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
 }
 
 bool Fotonel::RefuseWhenBusy()

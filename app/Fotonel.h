@@ -19,6 +19,8 @@
 class QDataStream;
 class QDragEnterEvent;
 class QDropEvent;
+class QCloseEvent;
+class BusyGuard;
 class RSD;
 class pqFile;
 
@@ -81,6 +83,8 @@ public:
 protected:
     void dragEnterEvent(QDragEnterEvent *event) override;
     void dropEvent(QDropEvent *event) override;
+    /// While a command runs the window stays: it closes when the command has finished.
+    void closeEvent(QCloseEvent *event) override;
 
 private slots:
     void on_binsize_editingFinished();
@@ -140,6 +144,12 @@ private:
     void FitSettingsColumn();
     /// True (after a warning line) while another command is running.
     bool RefuseWhenBusy();
+    /// Marks a command as running until the guard goes; then WhenIdle.
+    BusyGuard Busy();
+    /// After the outermost command: frees parked pages, carries out a close asked for meanwhile.
+    void WhenIdle();
+    /// OpenFile's steps, for a caller that already holds the busy guard.
+    bool OpenFileNow(const QString &fileName, bool showTabs);
     /// Removes the tab at \p index and frees its page, or parks the page until
     /// the running command has finished.
     void RemoveTab(int index);
@@ -152,6 +162,7 @@ private:
     QString ConvertName() const;
 
     int busyDepth = 0;
+    bool closeRequested = false;  ///< the window was closed while a command ran
     QString triedName;  ///< name given to the last OpenFile
     std::vector<QPointer<QWidget>> parkedPages;
 };

@@ -42,7 +42,7 @@ void Fotonel::on_SaveFrames_clicked()
 {
     if (RefuseWhenBusy())
         return;
-    BusyGuard busy(busyDepth, [this] { FreeParkedPages(); });
+    BusyGuard busy = Busy();
     ExportImages();
 }
 
@@ -67,7 +67,7 @@ void Fotonel::on_ApplyGatingButton_clicked()
         return;
     if (RefuseWhenBusy())
         return;
-    BusyGuard busy(busyDepth, [this] { FreeParkedPages(); });
+    BusyGuard busy = Busy();
     switch (file->ScanType) {
     case ScanImage:
     case ScanLine:
@@ -95,7 +95,7 @@ void Fotonel::on_ApplyCursorButton_clicked()
         return;
     if (RefuseWhenBusy())
         return;
-    BusyGuard busy(busyDepth, [this] { FreeParkedPages(); });
+    BusyGuard busy = Busy();
     scan->reconstructed = false;
     scan->ReconstructImages();
     // Line scan tabs show the cursor window itself, so they are built again.
@@ -124,7 +124,7 @@ void Fotonel::on_ISExportHistogram_clicked()
         return;
     if (RefuseWhenBusy())
         return;
-    BusyGuard busy(busyDepth, [this] { FreeParkedPages(); });
+    BusyGuard busy = Busy();
     image->WriteHistogramStack();
 }
 
@@ -136,24 +136,57 @@ void Fotonel::on_LSsaveHistogramPointScan_clicked()
         return;
     if (RefuseWhenBusy())
         return;
-    BusyGuard busy(busyDepth, [this] { FreeParkedPages(); });
+    BusyGuard busy = Busy();
     line->WriteHistogramImages();
 }
 
-// The steps behind these buttons belong to the analyses of one scan kind
-// (lifetime binning and traces with their tabs); until an analysis offers
-// them the buttons do nothing.
-void Fotonel::on_ISHistogram_clicked() {}
-void Fotonel::on_LSHistogram_clicked() {}
-void Fotonel::on_binData_clicked() {}
-void Fotonel::on_tauButton_clicked() {}
+void Fotonel::on_ISHistogram_clicked()
+{
+    auto *image = dynamic_cast<ImageScan *>(scan.get());
+    if (!file || file->ScanType != ScanImage || !image || !image->reconstructed || RefuseWhenBusy())
+        return;
+    BusyGuard busy = Busy();
+    image->BinLifetimes(ui->IStaubinsize->value());
+    image->CreateLifetimeTab(QStringLiteral("TauTab"));
+}
+
+void Fotonel::on_LSHistogram_clicked()
+{
+    auto *line = dynamic_cast<LineScan *>(scan.get());
+    if (!file || file->ScanType != ScanLine || !line || !line->reconstructed || RefuseWhenBusy())
+        return;
+    BusyGuard busy = Busy();
+    line->BinLifetimes(ui->LStaubinsize->value());
+    line->CreateLifetimeTab(QStringLiteral("TauTab"));
+}
+
+void Fotonel::on_binData_clicked()
+{
+    // The displayed trace has its fixed bin count; the bin size box serves the export.
+    PointScan *point = ReconstructedPointScan(file.get(), scan.get());
+    if (!point || RefuseWhenBusy())
+        return;
+    BusyGuard busy = Busy();
+    point->BinTrace();
+    point->CreateDataTab(QStringLiteral("DataTab"));
+}
+
+void Fotonel::on_tauButton_clicked()
+{
+    PointScan *point = ReconstructedPointScan(file.get(), scan.get());
+    if (!point || RefuseWhenBusy())
+        return;
+    BusyGuard busy = Busy();
+    point->BinLifetimes(ui->taubinsize->value());
+    point->CreateLifetimeTab(QStringLiteral("TauTab"));
+}
 
 void Fotonel::on_saveHistogramPointScan_clicked()
 {
     PointScan *point = ReconstructedPointScan(file.get(), scan.get());
     if (!point || RefuseWhenBusy())
         return;
-    BusyGuard busy(busyDepth, [this] { FreeParkedPages(); });
+    BusyGuard busy = Busy();
     point->SaveHistogram();
 }
 
@@ -162,7 +195,7 @@ void Fotonel::on_saveXCFPointScan_clicked()
     PointScan *point = ReconstructedPointScan(file.get(), scan.get());
     if (!point || RefuseWhenBusy())
         return;
-    BusyGuard busy(busyDepth, [this] { FreeParkedPages(); });
+    BusyGuard busy = Busy();
     point->SaveCorrelations();
 }
 
@@ -171,7 +204,7 @@ void Fotonel::on_saveTracePointScan_clicked()
     PointScan *point = ReconstructedPointScan(file.get(), scan.get());
     if (!point || RefuseWhenBusy())
         return;
-    BusyGuard busy(busyDepth, [this] { FreeParkedPages(); });
+    BusyGuard busy = Busy();
     point->SaveTraceText();
     point->SaveTraceBinary();
 }
@@ -181,7 +214,7 @@ void Fotonel::on_xcfButton_clicked()
     PointScan *point = ReconstructedPointScan(file.get(), scan.get());
     if (!point || RefuseWhenBusy())
         return;
-    BusyGuard busy(busyDepth, [this] { FreeParkedPages(); });
+    BusyGuard busy = Busy();
     point->ComputeCorrelations();
     point->CreateCorrelationTab(QStringLiteral("CorrTab"));
 }
@@ -243,22 +276,27 @@ void Fotonel::dropEvent(QDropEvent *event)
     if (RefuseWhenBusy())
         return;
     event->acceptProposedAction();
+    // The whole batch is one command: nothing else starts between two files.
+    BusyGuard busy = Busy();
     if (urls.size() == 1) {
         // A web address names no file here; nothing is opened or exported.
         const QString path = urls.first().toLocalFile();
         if (path.isEmpty())
             return;
-        OpenFile(path, true);
-        on_SaveFrames_clicked();
+        OpenFileNow(path, true);
+        ExportImages();
         return;
     }
     // Several files: a batch conversion with the current export settings,
     // without result tabs.
     for (const QUrl &url : urls) {
+        // A close asked for meanwhile ends the batch after the file in hand.
+        if (closeRequested)
+            break;
         const QString path = url.toLocalFile();
         if (path.isEmpty())
             continue;
-        OpenFile(path, false);
-        on_SaveFrames_clicked();
+        OpenFileNow(path, false);
+        ExportImages();
     }
 }

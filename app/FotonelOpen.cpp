@@ -31,8 +31,12 @@ bool Fotonel::OpenFile(const QString &name, bool showTabs)
     // The file and its analysis are replaced below: never under a running loop.
     if (RefuseWhenBusy())
         return false;
-    BusyGuard busy(busyDepth, [this] { FreeParkedPages(); });
+    BusyGuard busy = Busy();
+    return OpenFileNow(name, showTabs);
+}
 
+bool Fotonel::OpenFileNow(const QString &name, bool showTabs)
+{
     triedName = name;
     AddMessage(MessageNormal, tr("Trying to open file %1").arg(name));
     SetProgress(0);
@@ -96,6 +100,6 @@ void Fotonel::on_WriteRecords_clicked()
         return;
     if (RefuseWhenBusy())
         return;
-    BusyGuard busy(busyDepth, [this] { FreeParkedPages(); });
+    BusyGuard busy = Busy();
     file->WriteRecords();
 }

@@ -64,7 +64,12 @@ public:
     /// Every correlation curve, as text: "%1_G_ch%2_ch%3.dat".
     void SaveCorrelations();
 
-    /// The correlation result tab named \p name, built from lagEdges, lagAxis and correlations.
+    /// The trace tab named \p name: one plot of traceTimes / traceCounts per active channel.
+    void CreateDataTab(const QString &name);
+    /// The lifetime tab named \p name: lifetimeHistograms on a logarithmic count axis.
+    void CreateLifetimeTab(const QString &name);
+    /// The correlation result tab named \p name, built from lagEdges, lagAxis and
+    /// correlations: one plot per ordered pair of active channels, lag axis logarithmic.
     void CreateCorrelationTab(const QString &name);
 
     /// 0 when v <= x[0]; else the smallest i >= 1 with v <= x[i], or x's length

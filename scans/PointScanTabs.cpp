@@ -1,16 +1,147 @@
+// The result tabs of a point measurement: traces, lifetime histograms and
+// correlation curves, one plot per active channel or per ordered pair of
+// active channels.
 #include "scans/PointScan.h"
 
-#include <QString>
+#include "app/FotonelServices.h"
+#include "scans/ChannelColour.h"
+#include "widgets/LinePlot.h"
 
-// The result tabs of a point measurement (traces, lifetimes, correlation
-// curves) are built here; until their plots exist the builders add nothing.
-// The data they show stays in the members: traceTimes and traceCounts,
-// lifetimeAxis and lifetimeHistograms, lagEdges, lagAxis and correlations.
+#include <QGridLayout>
+#include <QObject>
+#include <QString>
+#include <QWidget>
+#include <qwt_plot.h>
+
+namespace {
+
+struct TabPage {
+    QWidget *page;
+    QGridLayout *grid;
+};
+
+/// A page without parent (the tab widget takes it) with its grid layout.
+TabPage NewPage(const QString &pageName, const QString &layoutName)
+{
+    auto *page = new QWidget;
+    page->setObjectName(pageName);
+    auto *grid = new QGridLayout(page);
+    grid->setObjectName(layoutName);
+    grid->setSpacing(6);
+    return {page, grid};
+}
+
+/// Rows and columns 0 .. N-1 share the space evenly.
+void StretchGrid(QGridLayout *grid, std::size_t activeChannels)
+{
+    for (std::size_t r = 0; r < activeChannels; ++r) {
+        grid->setRowStretch(static_cast<int>(r), 1);
+        grid->setColumnStretch(static_cast<int>(r), 1);
+    }
+}
+
+template <class T> const std::vector<T> &Entry(const std::vector<std::vector<T>> &perChannel, std::size_t index)
+{
+    static const std::vector<T> none;
+    return index < perChannel.size() ? perChannel[index] : none;
+}
+
+} // namespace
 
 void PointScan::CreateTabs()
 {
+    if (Refuses("CreateTabs"))
+        return;
+    CreateDataTab(QStringLiteral("DataTab"));
+    CreateLifetimeTab(QStringLiteral("TauTab"));
 }
 
-void PointScan::CreateCorrelationTab(const QString &)
+void PointScan::CreateDataTab(const QString &name)
 {
+    if (Refuses("CreateDataTab"))
+        return;
+    TabPage data = NewPage(name, QStringLiteral("DataGridLayout"));
+    uint32_t k = 0;
+    for (uint32_t c : activeChannels) {
+        const std::vector<double> &times = Entry(traceTimes, c);
+        auto *plot = new LinePlot(data.page);
+        data.grid->addWidget(plot, static_cast<int>(k / 2), static_cast<int>(k % 2), 1, 1);
+        ++k;
+        // The counts keep a guard bin beyond the last time: the curve has the times' length.
+        plot->AddCurve(times, Entry(traceCounts, c), ChannelColour(static_cast<int>(c)), Qt::SolidLine, 1);
+        plot->SetTitle(QObject::tr("Channel %1").arg(c + 1));
+        plot->SetXTitle(QObject::tr("Time (s)"));
+        plot->SetYTitle(QObject::tr("Nr of photons"));
+        // One bin (or none) has no span to show: Qwt's own scale then.
+        if (times.size() >= 2 && times.front() < times.back())
+            plot->SetXRange(times.front(), times.back());
+    }
+    StretchGrid(data.grid, activeChannels.size());
+    // The page is whole before it is handed over: a host without a window
+    // may free it at once.
+    mainWindow->AddTab(data.page, QObject::tr("Data"));
+    mainWindow->ShowTab(name);
+    LetEventsRun();
+}
+
+void PointScan::CreateLifetimeTab(const QString &name)
+{
+    if (Refuses("CreateLifetimeTab"))
+        return;
+    TabPage tau = NewPage(name, QStringLiteral("GridLayout"));
+    uint32_t k = 0;
+    for (uint32_t c : activeChannels) {
+        const std::vector<double> &histogram = Entry(lifetimeHistograms, c);
+        auto *plot = new LinePlot(tau.page);
+        tau.grid->addWidget(plot, static_cast<int>(k / 2), static_cast<int>(k % 2), 1, 1);
+        ++k;
+        plot->AddCurve(lifetimeAxis, histogram, ChannelColour(static_cast<int>(c)), Qt::SolidLine, 2);
+        plot->SetLogScale(QwtPlot::yLeft);
+        // Whole decades; empty bins hold 1e-12 and stay below the lower end of 0.1.
+        plot->SetDecadeYRange(histogram);
+        plot->SetTitle(QObject::tr("Channel %1").arg(c + 1));
+        plot->SetXTitle(QObject::tr("Time (ns)"));
+        plot->SetYTitle(QObject::tr("Photon counts"));
+    }
+    StretchGrid(tau.grid, activeChannels.size());
+    mainWindow->AddTab(tau.page, QObject::tr("Life times"));
+    mainWindow->ShowTab(name);
+    LetEventsRun();
+}
+
+void PointScan::CreateCorrelationTab(const QString &name)
+{
+    if (Refuses("CreateCorrelationTab"))
+        return;
+    TabPage corr = NewPage(name, QStringLiteral("CorrGridLayout"));
+    const std::size_t N = activeChannels.size();
+    const QString xTitle = QStringLiteral(
+        "<span style=\"font-style:italic;\"><span style=\"font-family:symbol\">t</span></span> (ms)");
+    const QString yTitle = QStringLiteral("<span style=\"font-style:italic;\">G</span>(<span "
+                                          "style=\"font-style:italic; font-family:symbol\">t</span>)");
+    for (std::size_t i = 0; i < N; ++i) {
+        for (std::size_t j = 0; j < N; ++j) {
+            const std::size_t k = i * N + j;
+            // Rows of two cells while the column runs modulo N: for three
+            // channels G11 G12 | . . G13 | G21 . . and so on.
+            auto *plot = new LinePlot(corr.page);
+            corr.grid->addWidget(plot, static_cast<int>(k / 2), static_cast<int>(k % N), 1, 1);
+            // The colour follows the row position i (the "from" channel's place).
+            plot->AddCurve(lagAxis, Entry(correlations, k), ChannelColour(static_cast<int>(i)), Qt::SolidLine, 2);
+            plot->SetLogScale(QwtPlot::xBottom);
+            plot->SetTitle(QStringLiteral("<span style=\"font-style:italic;\">G<span "
+                                          "style=\"font-family:symbol\"></span><span "
+                                          "style=\"vertical-align:sub;\">%1%2</span></span>")
+                               .arg(activeChannels[i] + 1)
+                               .arg(activeChannels[j] + 1));
+            plot->SetXTitle(xTitle);
+            plot->SetYTitle(yTitle);
+            if (lagEdges.size() >= 2)
+                plot->SetXRange(lagEdges.front() / millisecondScale, lagEdges.back() / millisecondScale);
+        }
+    }
+    StretchGrid(corr.grid, N);
+    mainWindow->AddTab(corr.page, QObject::tr("Correlation"));
+    mainWindow->ShowTab(name);
+    LetEventsRun();
 }

@@ -6,6 +6,7 @@
 #include "scans/ChannelColour.h"
 #include "scans/ImageScan.h"
 #include "scans/LineScan.h"
+#include "scans/PointScan.h"
 #include "widgets/LinePlot.h"
 #include "widgets/pt3ImageViewer.h"
 
@@ -13,6 +14,7 @@
 #include <QLabel>
 #include <gtest/gtest.h>
 #include <qwt_plot_curve.h>
+#include <qwt_scale_engine.h>
 #include <qwt_scale_div.h>
 
 namespace {
@@ -37,6 +39,35 @@ template <class T> T *At(QWidget *page, int row, int column)
 {
     QLayoutItem *item = static_cast<QGridLayout *>(page->layout())->itemAtPosition(row, column);
     return item ? qobject_cast<T *>(item->widget()) : nullptr;
+}
+
+/// Point results for \p active of \p channels channels: a two-bin trace, a
+/// three-bin lifetime histogram topped by \p topBin, a lag grid of 3 edges.
+void Fill(PointScan &scan, uint32_t channels, const std::vector<uint32_t> &active, double topBin)
+{
+    scan.channelCount = channels;
+    scan.activeChannels = active;
+    scan.photonCounts.assign(channels, 0);
+    scan.traceTimes.assign(channels, {});
+    scan.traceCounts.assign(channels, {});
+    scan.lifetimeHistograms.assign(channels, {});
+    for (uint32_t c : active) {
+        scan.photonCounts[c] = 10;
+        scan.traceTimes[c] = {0.5, 1.5};
+        scan.traceCounts[c] = {4, 6, 99};  // the guard bin is not drawn
+        scan.lifetimeHistograms[c] = {1e-12, topBin, 3};
+    }
+    scan.lifetimeAxis = {0.5, 1.5, 2.5};
+    scan.lagEdges = {2000, 4000, 8000};
+    scan.lagAxis = {0.003, 0.006};
+    scan.correlations.assign(active.size() * active.size(), {1.5, 0});
+}
+
+QString Subscript(const LinePlot *plot)
+{
+    const QString title = plot->title().text();
+    const int at = title.indexOf("sub;\">") + 6;
+    return title.mid(at, 2);
 }
 
 class TabsTest : public ::testing::Test {
@@ -119,4 +150,97 @@ TEST_F(TabsTest, LineScanWithThreeChannels)
     Fill(scan, {0, 0}, 1, 37);
     scan.CreateTabs();
     EXPECT_EQ(Tab(10)->layout()->count(), 0);
+}
+
+TEST_F(TabsTest, PointScanWithChannelsOneAndThree)
+{
+    PointScan scan;
+    scan.Init(host, file);
+    Fill(scan, 4, {0, 2}, 37);
+    scan.CreateTabs();
+    EXPECT_EQ(host.tabLabels, QStringList({"Data", "Life times"}));
+    EXPECT_EQ(host.shownTab, "TauTab");
+    scan.CreateCorrelationTab("CorrTab");
+    EXPECT_EQ(host.shownTab, "CorrTab");
+    const char *const names[3][2] = {{"DataTab", "DataGridLayout"}, {"TauTab", "GridLayout"}, {"CorrTab", "CorrGridLayout"}};
+    for (int t = 0; t < 3; ++t) {
+        EXPECT_EQ(Tab(t)->objectName(), names[t][0]);
+        EXPECT_EQ(Tab(t)->layout()->objectName(), names[t][1]);
+        EXPECT_EQ(Tab(t)->layout()->spacing(), 6);
+        auto *grid = static_cast<QGridLayout *>(Tab(t)->layout());
+        EXPECT_EQ(grid->rowStretch(1) * 10 + grid->columnStretch(1), 11) << t;
+    }
+    EXPECT_EQ(host.tabLabels.last(), "Correlation");
+
+    // Traces: channel 1 light blue, channel 3 yellow beside it, width 1, guard bin left out.
+    const struct {
+        int column;
+        const char *title;
+        const char *colour;
+    } traces[] = {{0, "Channel 1", "#66b3da"}, {1, "Channel 3", "#f6dc1e"}};
+    for (const auto &t : traces) {
+        auto *trace = At<LinePlot>(Tab(0), 0, t.column);
+        ASSERT_NE(trace, nullptr);
+        EXPECT_EQ(trace->title().text(), t.title);
+        EXPECT_EQ(trace->Pens()[0].color(), QColor(t.colour));
+        EXPECT_EQ(trace->Pens()[0].width(), 1);
+        EXPECT_EQ(trace->Curves()[0]->dataSize(), 2u);
+        EXPECT_EQ(trace->axisScaleDiv(QwtPlot::xBottom).upperBound(), 1.5);
+        EXPECT_EQ(trace->axisTitle(QwtPlot::yLeft).text(), "Nr of photons");
+        auto *tau = At<LinePlot>(Tab(1), 0, t.column);
+        EXPECT_EQ(tau->Pens()[0].color(), QColor(t.colour));
+        EXPECT_EQ(tau->Pens()[0].width(), 2);
+        EXPECT_NE(dynamic_cast<const QwtLogScaleEngine *>(tau->axisScaleEngine(QwtPlot::yLeft)), nullptr);
+        EXPECT_EQ(tau->axisScaleDiv(QwtPlot::yLeft).lowerBound(), 0.1);
+        EXPECT_EQ(tau->axisScaleDiv(QwtPlot::yLeft).upperBound(), 100);  // largest count 37
+    }
+
+    // Correlation: G11 G13 / G31 G33, colour by row position (the G3x row green), lag axis logarithmic in ms.
+    const char *const pairs[2][2] = {{"11", "13"}, {"31", "33"}};
+    const char *const rowColours[] = {"#66b3da", "#69bd45"};
+    for (int r = 0; r < 2; ++r) {
+        for (int c = 0; c < 2; ++c) {
+            auto *g = At<LinePlot>(Tab(2), r, c);
+            ASSERT_NE(g, nullptr);
+            EXPECT_EQ(Subscript(g), pairs[r][c]);
+            EXPECT_EQ(g->Pens()[0].color(), QColor(rowColours[r]));
+            EXPECT_NE(dynamic_cast<const QwtLogScaleEngine *>(g->axisScaleEngine(QwtPlot::xBottom)), nullptr);
+            EXPECT_EQ(g->axisScaleDiv(QwtPlot::xBottom).lowerBound(), 0.002);
+            EXPECT_EQ(g->axisScaleDiv(QwtPlot::xBottom).upperBound(), 0.008);
+            EXPECT_EQ(g->Curves()[0]->sample(1), QPointF(0.006, 0));  // a tail cut short draws 0
+        }
+    }
+    auto *g11 = At<LinePlot>(Tab(2), 0, 0);
+    EXPECT_EQ(g11->axisTitle(QwtPlot::xBottom).text(),
+              "<span style=\"font-style:italic;\"><span style=\"font-family:symbol\">t</span></span> (ms)");
+}
+
+TEST_F(TabsTest, PointScanGridsOfOneAndThreeChannels)
+{
+    PointScan scan;
+    scan.Init(host, file);
+    Fill(scan, 4, {1}, 5300);
+    scan.CreateTabs();
+    scan.CreateCorrelationTab("CorrTab");
+    for (int t = 0; t < 3; ++t) {
+        EXPECT_EQ(Tab(t)->layout()->count(), 1);
+        EXPECT_NE(At<LinePlot>(Tab(t), 0, 0), nullptr);
+    }
+    EXPECT_EQ(At<LinePlot>(Tab(1), 0, 0)->axisScaleDiv(QwtPlot::yLeft).upperBound(), 10000);  // 5300
+    EXPECT_EQ(Subscript(At<LinePlot>(Tab(2), 0, 0)), "22");
+
+    // Three channels: rows of two cells, the column modulo 3.
+    Fill(scan, 3, {0, 1, 2}, 37);
+    scan.CreateTabs();
+    scan.CreateCorrelationTab("CorrTab");
+    EXPECT_EQ(host.tabs.size(), 6u);
+    EXPECT_NE(At<LinePlot>(Tab(3), 1, 0), nullptr);  // third trace below the first
+    const int cells[9][2] = {{0, 0}, {0, 1}, {1, 2}, {1, 0}, {2, 1}, {2, 2}, {3, 0}, {3, 1}, {4, 2}};
+    for (int k = 0; k < 9; ++k) {
+        auto *g = At<LinePlot>(Tab(5), cells[k][0], cells[k][1]);
+        ASSERT_NE(g, nullptr) << k;
+        EXPECT_EQ(Subscript(g), QString("%1%2").arg(k / 3 + 1).arg(k % 3 + 1));
+        EXPECT_EQ(g->Pens()[0].color(), ChannelColour(k / 3));
+    }
+    EXPECT_EQ(Tab(5)->layout()->count(), 9);
 }
