@@ -18,10 +18,11 @@
 
 namespace {
 
-const char *kUsage = "Usage: fotonel-screenshot [--correlation] MEASUREMENT OUT.png\n"
+const char *kUsage = "Usage: fotonel-screenshot [--correlation] [--tab PAGE] MEASUREMENT OUT.png\n"
                      "\n"
                      "Opens MEASUREMENT in the Fotonel window and saves the window as OUT.png.\n"
-                     "  --correlation  press \"ACF/XCF\" on the point page first (point measurements)\n";
+                     "  --correlation  press \"ACF/XCF\" on the point page first (point measurements)\n"
+                     "  --tab PAGE     then show the result tab whose page is named PAGE (DataTab, MeanTab, ...)\n";
 
 /// Lets the window settle: layouts, the first paints, the plots' replots.
 void Settle()
@@ -39,6 +40,12 @@ int main(int argc, char *argv[])
     QApplication application(argc, argv);
     QStringList args = QApplication::arguments().mid(1);
     const bool correlation = args.removeAll(QStringLiteral("--correlation")) > 0;
+    QString tab;
+    const int tabOption = args.indexOf(QStringLiteral("--tab"));
+    if (tabOption >= 0 && tabOption + 1 < args.size()) {
+        tab = args[tabOption + 1];
+        args.erase(args.begin() + tabOption, args.begin() + tabOption + 2);
+    }
     if (args.size() != 2 || args.first().startsWith(QLatin1Char('-'))) {
         std::fputs(kUsage, stderr);
         return 2;
@@ -60,6 +67,8 @@ int main(int argc, char *argv[])
         }
         button->click();
     }
+    if (!tab.isEmpty())
+        window.ShowTab(tab);
     Settle();
     if (!window.grab().save(args[1])) {
         std::fprintf(stderr, "could not write %s\n", qPrintable(args[1]));
