@@ -14,7 +14,7 @@ namespace {
 // narrowest bin; this many cells (256 KiB of bin numbers) is plenty for the
 // short lags it is meant for.
 constexpr std::size_t kMaxCells = 65536;
-// Photons of X between two keep-alive calls of the pair pass.
+// Photons of X between two keep-alive calls of the pair pass and the edge walks.
 constexpr std::size_t kKeepAliveStride = std::size_t(1) << 18;
 // Photons of X whose pairs are counted to choose where the pair pass ends.
 constexpr std::size_t kPairSamples = 2048;
@@ -337,7 +337,11 @@ void CorrelationCounter::SumBelowEdges(std::size_t group, const double *E, const
         if (vectorWalk)
             walk = steps == 4 ? WalkTogetherAvx2<4> : WalkTogetherAvx2<8>;
 #endif
-        walk(group, E, X, common, Y, j, total);
+        for (std::size_t start = 0; start < common; start += kKeepAliveStride) {
+            if (start > 0 && keepAlive)
+                keepAlive();
+            walk(group, E, X + start, std::min(kKeepAliveStride, common - start), Y, j, total);
+        }
     } else {
         common = 0;
     }
