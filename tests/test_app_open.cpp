@@ -248,6 +248,8 @@ TEST_F(OpenTest, DroppedFiles)
     EXPECT_TRUE(DropUrls({QUrl::fromLocalFile(path)}));
     EXPECT_EQ(window->fileName, path);
     EXPECT_TRUE(Log().contains("0003 : Trying to open file " + path));
+    EXPECT_TRUE(QFile::exists(dir.filePath("run1_export/run1_ch1.tif")));  // exported at once
+    EXPECT_EQ(W<QTabWidget>("tabWidget")->count(), 7);
 
     // Several are converted one by one without tabs; addresses that are no local file are skipped.
     QList<QUrl> urls;
@@ -260,5 +262,7 @@ TEST_F(OpenTest, DroppedFiles)
     EXPECT_EQ(Log().mid(before).filter("Trying to open file").size(), 3);
     EXPECT_EQ(window->fileName, dir.filePath("c.pt3"));
     EXPECT_EQ(W<QTabWidget>("tabWidget")->count(), 2);
+    for (const char *name : {"a", "b", "c"})
+        EXPECT_TRUE(QFile::exists(dir.filePath(QString("%1_export/%1_ch1.tif").arg(name)))) << name;
     EXPECT_FALSE(Log().join('\n').contains("could not convert"));
 }

@@ -63,6 +63,12 @@ void Fill(PointScan &scan, uint32_t channels, const std::vector<uint32_t> &activ
     scan.correlations.assign(active.size() * active.size(), {1.5, 0});
 }
 
+/// Colour and width of the first curve: "#66b3da 2".
+QString Pen(const LinePlot *plot)
+{
+    return plot->Pens()[0].color().name() + " " + QString::number(plot->Pens()[0].width());
+}
+
 QString Subscript(const LinePlot *plot)
 {
     const QString title = plot->title().text();
@@ -152,95 +158,65 @@ TEST_F(TabsTest, LineScanWithThreeChannels)
     EXPECT_EQ(Tab(10)->layout()->count(), 0);
 }
 
-TEST_F(TabsTest, PointScanWithChannelsOneAndThree)
+TEST_F(TabsTest, PointScanTabs)
 {
     PointScan scan;
     scan.Init(host, file);
     Fill(scan, 4, {0, 2}, 37);
     scan.CreateTabs();
-    EXPECT_EQ(host.tabLabels, QStringList({"Data", "Life times"}));
-    EXPECT_EQ(host.shownTab, "TauTab");
     scan.CreateCorrelationTab("CorrTab");
+    EXPECT_EQ(host.tabLabels, QStringList({"Data", "Life times", "Correlation"}));
     EXPECT_EQ(host.shownTab, "CorrTab");
-    const char *const names[3][2] = {{"DataTab", "DataGridLayout"}, {"TauTab", "GridLayout"}, {"CorrTab", "CorrGridLayout"}};
+    const QStringList names = {"DataTab", "DataGridLayout", "TauTab", "GridLayout", "CorrTab", "CorrGridLayout"};
     for (int t = 0; t < 3; ++t) {
-        EXPECT_EQ(Tab(t)->objectName(), names[t][0]);
-        EXPECT_EQ(Tab(t)->layout()->objectName(), names[t][1]);
-        EXPECT_EQ(Tab(t)->layout()->spacing(), 6);
+        EXPECT_EQ(Tab(t)->objectName() + Tab(t)->layout()->objectName(), names[2 * t] + names[2 * t + 1]);
         auto *grid = static_cast<QGridLayout *>(Tab(t)->layout());
-        EXPECT_EQ(grid->rowStretch(1) * 10 + grid->columnStretch(1), 11) << t;
+        EXPECT_EQ(grid->spacing() * 100 + grid->rowStretch(1) * 10 + grid->columnStretch(1), 611) << t;
     }
-    EXPECT_EQ(host.tabLabels.last(), "Correlation");
-
-    // Traces: channel 1 light blue, channel 3 yellow beside it, width 1, guard bin left out.
-    const struct {
-        int column;
-        const char *title;
-        const char *colour;
-    } traces[] = {{0, "Channel 1", "#66b3da"}, {1, "Channel 3", "#f6dc1e"}};
-    for (const auto &t : traces) {
-        auto *trace = At<LinePlot>(Tab(0), 0, t.column);
-        ASSERT_NE(trace, nullptr);
-        EXPECT_EQ(trace->title().text(), t.title);
-        EXPECT_EQ(trace->Pens()[0].color(), QColor(t.colour));
-        EXPECT_EQ(trace->Pens()[0].width(), 1);
+    // Channels 1 and 3 side by side in light blue and yellow; traces 1 wide without the guard bin.
+    for (int column = 0; column < 2; ++column) {
+        auto *trace = At<LinePlot>(Tab(0), 0, column);
+        auto *tau = At<LinePlot>(Tab(1), 0, column);
+        ASSERT_TRUE(trace && tau);
+        EXPECT_EQ(trace->title().text(), QString("Channel %1").arg(2 * column + 1));
+        EXPECT_EQ(Pen(trace), column ? "#f6dc1e 1" : "#66b3da 1");
+        EXPECT_EQ(Pen(tau), column ? "#f6dc1e 2" : "#66b3da 2");
         EXPECT_EQ(trace->Curves()[0]->dataSize(), 2u);
         EXPECT_EQ(trace->axisScaleDiv(QwtPlot::xBottom).upperBound(), 1.5);
-        EXPECT_EQ(trace->axisTitle(QwtPlot::yLeft).text(), "Nr of photons");
-        auto *tau = At<LinePlot>(Tab(1), 0, t.column);
-        EXPECT_EQ(tau->Pens()[0].color(), QColor(t.colour));
-        EXPECT_EQ(tau->Pens()[0].width(), 2);
-        EXPECT_NE(dynamic_cast<const QwtLogScaleEngine *>(tau->axisScaleEngine(QwtPlot::yLeft)), nullptr);
-        EXPECT_EQ(tau->axisScaleDiv(QwtPlot::yLeft).lowerBound(), 0.1);
-        EXPECT_EQ(tau->axisScaleDiv(QwtPlot::yLeft).upperBound(), 100);  // largest count 37
+        EXPECT_NE(dynamic_cast<QwtLogScaleEngine *>(tau->axisScaleEngine(QwtPlot::yLeft)), nullptr);
+        EXPECT_EQ(tau->axisScaleDiv(QwtPlot::yLeft).lowerBound() * 1000 + tau->axisScaleDiv(QwtPlot::yLeft).upperBound(),
+                  200);  // 0.1 .. 100 for a largest count of 37
+    }
+    // G11 G13 / G31 G33, coloured by row position (the G3x row green), logarithmic lags in ms.
+    const char *const pairs[4] = {"11", "13", "31", "33"};
+    for (int k = 0; k < 4; ++k) {
+        auto *g = At<LinePlot>(Tab(2), k / 2, k % 2);
+        ASSERT_NE(g, nullptr);
+        EXPECT_EQ(Subscript(g), pairs[k]);
+        EXPECT_EQ(Pen(g), k < 2 ? "#66b3da 2" : "#69bd45 2");
+        EXPECT_NE(dynamic_cast<QwtLogScaleEngine *>(g->axisScaleEngine(QwtPlot::xBottom)), nullptr);
+        EXPECT_EQ(g->axisScaleDiv(QwtPlot::xBottom).lowerBound(), 0.002);
+        EXPECT_EQ(g->axisScaleDiv(QwtPlot::xBottom).upperBound(), 0.008);
+        EXPECT_EQ(g->Curves()[0]->sample(1), QPointF(0.006, 0));  // a tail cut short draws 0
     }
 
-    // Correlation: G11 G13 / G31 G33, colour by row position (the G3x row green), lag axis logarithmic in ms.
-    const char *const pairs[2][2] = {{"11", "13"}, {"31", "33"}};
-    const char *const rowColours[] = {"#66b3da", "#69bd45"};
-    for (int r = 0; r < 2; ++r) {
-        for (int c = 0; c < 2; ++c) {
-            auto *g = At<LinePlot>(Tab(2), r, c);
-            ASSERT_NE(g, nullptr);
-            EXPECT_EQ(Subscript(g), pairs[r][c]);
-            EXPECT_EQ(g->Pens()[0].color(), QColor(rowColours[r]));
-            EXPECT_NE(dynamic_cast<const QwtLogScaleEngine *>(g->axisScaleEngine(QwtPlot::xBottom)), nullptr);
-            EXPECT_EQ(g->axisScaleDiv(QwtPlot::xBottom).lowerBound(), 0.002);
-            EXPECT_EQ(g->axisScaleDiv(QwtPlot::xBottom).upperBound(), 0.008);
-            EXPECT_EQ(g->Curves()[0]->sample(1), QPointF(0.006, 0));  // a tail cut short draws 0
-        }
-    }
-    auto *g11 = At<LinePlot>(Tab(2), 0, 0);
-    EXPECT_EQ(g11->axisTitle(QwtPlot::xBottom).text(),
-              "<span style=\"font-style:italic;\"><span style=\"font-family:symbol\">t</span></span> (ms)");
-}
-
-TEST_F(TabsTest, PointScanGridsOfOneAndThreeChannels)
-{
-    PointScan scan;
-    scan.Init(host, file);
+    // One channel: one plot top left in each tab; a largest count of 5300 reaches 10^4.
     Fill(scan, 4, {1}, 5300);
     scan.CreateTabs();
     scan.CreateCorrelationTab("CorrTab");
-    for (int t = 0; t < 3; ++t) {
-        EXPECT_EQ(Tab(t)->layout()->count(), 1);
-        EXPECT_NE(At<LinePlot>(Tab(t), 0, 0), nullptr);
-    }
-    EXPECT_EQ(At<LinePlot>(Tab(1), 0, 0)->axisScaleDiv(QwtPlot::yLeft).upperBound(), 10000);  // 5300
-    EXPECT_EQ(Subscript(At<LinePlot>(Tab(2), 0, 0)), "22");
+    for (int t = 3; t < 6; ++t)
+        EXPECT_EQ(Tab(t)->layout()->count() * 10 + (At<LinePlot>(Tab(t), 0, 0) != nullptr), 11);
+    EXPECT_EQ(At<LinePlot>(Tab(4), 0, 0)->axisScaleDiv(QwtPlot::yLeft).upperBound(), 10000);
+    EXPECT_EQ(Subscript(At<LinePlot>(Tab(5), 0, 0)), "22");
 
-    // Three channels: rows of two cells, the column modulo 3.
+    // Three channels: rows of two cells while the column runs modulo 3.
     Fill(scan, 3, {0, 1, 2}, 37);
-    scan.CreateTabs();
     scan.CreateCorrelationTab("CorrTab");
-    EXPECT_EQ(host.tabs.size(), 6u);
-    EXPECT_NE(At<LinePlot>(Tab(3), 1, 0), nullptr);  // third trace below the first
     const int cells[9][2] = {{0, 0}, {0, 1}, {1, 2}, {1, 0}, {2, 1}, {2, 2}, {3, 0}, {3, 1}, {4, 2}};
     for (int k = 0; k < 9; ++k) {
-        auto *g = At<LinePlot>(Tab(5), cells[k][0], cells[k][1]);
+        auto *g = At<LinePlot>(Tab(6), cells[k][0], cells[k][1]);
         ASSERT_NE(g, nullptr) << k;
         EXPECT_EQ(Subscript(g), QString("%1%2").arg(k / 3 + 1).arg(k % 3 + 1));
         EXPECT_EQ(g->Pens()[0].color(), ChannelColour(k / 3));
     }
-    EXPECT_EQ(Tab(5)->layout()->count(), 9);
 }
