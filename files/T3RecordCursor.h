@@ -56,13 +56,37 @@ public:
     /// when there is none.
     bool Next()
     {
-        if (index >= recordCount || ++index >= recordCount) {
+        // From the state before record 0 (index all ones) the sum wraps to 0.
+        if (index + 1 >= recordCount) {
             index = recordCount;
             return false;
         }
+        ++index;
         previousTruensync = truensync;
         Decode();
         return true;
+    }
+
+    /// Advances one record when it lies before record \p end; otherwise
+    /// false, and the cursor stays on the record it stands on.
+    bool NextBefore(uint32_t end)
+    {
+        const uint32_t limit = end < recordCount ? end : recordCount;
+        if (index + 1 >= limit)
+            return false;
+        ++index;
+        previousTruensync = truensync;
+        Decode();
+        return true;
+    }
+
+    /// Stands before record 0 with no overflow counted: Next decodes record 0.
+    void Rewind()
+    {
+        index = UINT32_MAX;
+        overflowOffset = 0;
+        truensync = 0;
+        previousTruensync = 0;
     }
 
     /// Advances until a record with marker \p m was decoded (true) or the end
@@ -96,7 +120,7 @@ public:
     double deltatime = 0;            ///< ns since the previous record
     double resolution;               ///< ns
     double syncPeriod;               ///< ns
-    uint32_t index = 0;
+    uint32_t index = 0;              ///< current record; all ones before record 0 (Rewind)
     /// Records in memory (the header's count, or fewer when the file was short).
     uint32_t recordCount;
 

@@ -6,6 +6,7 @@
  * pt3File and ptuFile fill it from their headers. Records are decoded only
  * through T3RecordCursor.
  */
+#include "files/FrameList.h"
 #include "files/RecordBuffer.h"
 
 #include <QString>
@@ -44,9 +45,10 @@ public:
     int ScanType = ScanUnknown;
     std::vector<uint32_t> photonsPerChannel;  ///< index 0 = channel 1
     std::vector<uint32_t> eventsPerMarker;    ///< 17 counters by marker value
-    uint32_t numberOfFrames = 0;
+    uint32_t numberOfFrames = 0;           ///< frames.count
     uint32_t linesInFrame = 0;
     uint32_t linesPerFrame = 0;
+    FrameList frames;                      ///< where the frames lie; every walk over them reads it
     QString fileName;
     QString exportBase;                    ///< dir/name_export/name
     QString exportFolder;                  ///< dir/name_export

@@ -2,6 +2,7 @@
 
 #include "app/FotonelServices.h"
 #include "files/T3RecordCursor.h"
+#include "files/pqFile.h"
 
 #include <QObject>
 #include <cstring>
@@ -55,7 +56,7 @@ void ImageScan::ReconstructImages()
     lineSamplingPeriod = 0;
     {
         T3RecordCursor cursor(*mainWindow, *file);
-        if (ToFirstFrameMarker(cursor) && cursor.NextWithMarker(1)) {
+        if (file->frames.Start(cursor) && cursor.NextWithMarker(1)) {
             const double firstStart = cursor.truetime;
             if (cursor.NextWithMarker(1))
                 lineSamplingPeriod = (cursor.truetime - firstStart) / kNsPerS;
@@ -87,6 +88,8 @@ void ImageScan::ReconstructImages()
     const uint32_t W = imageWidth, H = imageHeight, F = numberOfFrames;
     const double width = W;
     const double clock = lineTime;
+    const FrameList &frames = file->frames;
+    const uint32_t stop = frames.stop;
     std::size_t frameOffset = 0;  // f x W x H
     uint32_t frame = 0;
     while (frame < F) {
@@ -100,7 +103,7 @@ void ImageScan::ReconstructImages()
         double lineStart = 0;
         double last = lastTime;
         bool closed = false;
-        while (cursor.Next()) {
+        while (cursor.NextBefore(stop)) {
             if (cursor.marker == PHOTON_MARKER) {
                 const ChannelSlot &slot = table[cursor.channel];
                 if (slot.role == Skipped)
@@ -135,7 +138,8 @@ void ImageScan::ReconstructImages()
             }
         }
         lastTime = last;
-        if (!closed)
+        // A frame kept after the last frame marker closes at its last line end.
+        if (!closed && !frames.ClosedAtStop(frame, cursor.index))
             break;
         linesInFrame[frame] = line;
         frameMarkerTimes[frame] = cursor.truetime / kNsPerS;
@@ -257,6 +261,7 @@ void ImageScan::BuildInfoText()
     infoText += InfoLine(QStringLiteral("Orignal Number of Images"), QString::number(numberOfFrames + imagesRemoved));
     infoText += InfoLine(QStringLiteral("Number of Images removed"), QString::number(imagesRemoved));
     infoText += InfoLine(QStringLiteral("Final Number of Images"), QString::number(numberOfFrames));
+    infoText += RecoveredFrameLines();
     infoText += InfoLine(QStringLiteral("Line nSync"), QString::number(lineNSync));
     infoText += InfoLine(QStringLiteral("Line Time"), QString::number(lineTime / 1e6, 'f', 6) + QStringLiteral(" ms"));
     infoText += PixelTimeLine();

@@ -2,8 +2,9 @@
 /*!
  * \brief Analysis of a raster scan: frames of lines of pixels.
  *
- * Frame markers (4) close frames, line starts (1) and line ends (2) bound
- * the lines. Every photon that lies inside a line, passes its channel's
+ * Frames are where the file's frame list puts them: between frame markers
+ * (4), and a whole run of lines before the first or after the last marker;
+ * line starts (1) and line ends (2) bound the lines. Every photon that lies inside a line, passes its channel's
  * delay gate and time cursors (all limits inclusive) is counted into its
  * pixel of a 16-bit count stack per channel. From the stack come the mean
  * and variance images (W x H per channel), the time course over the frames

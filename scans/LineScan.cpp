@@ -2,6 +2,7 @@
 
 #include "app/FotonelServices.h"
 #include "files/T3RecordCursor.h"
+#include "files/pqFile.h"
 #include "scans/TiffWriter.h"
 
 #include <QObject>
@@ -67,6 +68,8 @@ void LineScan::ReconstructImages()
     const uint32_t W = imageWidth, H = imageHeight, F = numberOfFrames;
     const double width = W;
     const double clock = lineTime;
+    const FrameList &frames = file->frames;
+    const uint32_t stop = frames.stop;
     double *startTimes = lineStartTimes.data();
     std::size_t frameOffset = 0;
     uint32_t frame = 0;
@@ -80,7 +83,7 @@ void LineScan::ReconstructImages()
         double lineStart = 0;
         double last = lastTime;
         bool closed = false;
-        while (cursor.Next()) {
+        while (cursor.NextBefore(stop)) {
             if (cursor.marker == PHOTON_MARKER) {
                 const ChannelSlot &slot = table[cursor.channel];
                 if (slot.role == Skipped)
@@ -114,7 +117,8 @@ void LineScan::ReconstructImages()
             }
         }
         lastTime = last;
-        if (!closed)
+        // A frame kept after the last frame marker closes at its last line end.
+        if (!closed && !frames.ClosedAtStop(frame, cursor.index))
             break;
         ++frame;
         mainWindow->SetProgress(static_cast<int>(static_cast<double>(frame) / F * 100));
@@ -264,6 +268,7 @@ void LineScan::BuildInfoText()
     if (!BeginInfoText())
         return;
     infoText += InfoLine(QStringLiteral("Number of Lines"), QString::number(imageHeight));
+    infoText += RecoveredFrameLines();
     infoText += InfoLine(QStringLiteral("Line nSync"), QString::number(lineNSync));
     infoText += PixelTimeLine();
     infoText += InfoLine(QStringLiteral("Line Scan Time"), QString::number(lineTime / 1e6, 'f', 6) + QStringLiteral(" ms"));

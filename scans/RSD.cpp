@@ -1,7 +1,6 @@
 #include "scans/RSD.h"
 
 #include "app/FotonelServices.h"
-#include "files/T3RecordCursor.h"
 #include "files/pqFile.h"
 
 #include <QObject>
@@ -68,13 +67,6 @@ bool RSD::Refuses(const char *operation)
         return true;
     }
     return false;
-}
-
-bool RSD::ToFirstFrameMarker(T3RecordCursor &cursor)
-{
-    if (cursor.index == 0 && cursor.recordCount > 0 && cursor.marker == 4)
-        return true;
-    return cursor.NextWithMarker(4);
 }
 
 bool RSD::CheckBinWidth(double width)

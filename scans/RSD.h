@@ -12,7 +12,6 @@
 
 class FotonelServices;
 class pqFile;
-class T3RecordCursor;
 
 class RSD {
 public:
@@ -75,12 +74,6 @@ protected:
     /// \p start after n additions of 1, one at a time, in double arithmetic:
     /// the value a bin reaches when its photons are counted one by one.
     static double AddOnes(double start, uint64_t n);
-    /*!
-     * \brief Moves a new cursor (standing on record 0) onto the first frame
-     * marker of the file, record 0 included: a file that opens with the
-     * marker of its first frame keeps that frame. False when there is none.
-     */
-    static bool ToFirstFrameMarker(T3RecordCursor &cursor);
     /// Logs "Invalid bin width %1 ns" and returns false unless \p width is a positive finite number.
     bool CheckBinWidth(double width);
     /*!

@@ -2,6 +2,7 @@
 
 #include "app/FotonelServices.h"
 #include "files/T3RecordCursor.h"
+#include "files/pqFile.h"
 
 #include <QObject>
 #include <algorithm>
@@ -27,11 +28,10 @@ bool RasterScan::GatherGeometry(WidthCheck check, WidthBox box, const QString &m
     if (!ReadFileConstants(channels, sync, resolution))
         return false;
 
-    // The first line after the first frame marker sets the pixel clock of
-    // every line. Only differences are taken, so the overflow reset does not
-    // change them.
+    // The first line of the first frame sets the pixel clock of every line.
+    // Only differences are taken, so the overflow reset does not change them.
     T3RecordCursor cursor(*mainWindow, *file);
-    bool found = ToFirstFrameMarker(cursor);
+    bool found = file->frames.Start(cursor);
     double lineStart = 0;
     uint64_t lineStartSync = 0;
     if (found) {
@@ -140,17 +140,16 @@ void RasterScan::FillChannelSlots(const PassLimits &limits, ChannelSlot *timed, 
     }
 }
 
-T3RecordCursor RasterScan::PassStart() const
+T3RecordCursor RasterScan::PassStart(double *openingTime) const
 {
     T3RecordCursor cursor(*mainWindow, *file);
-    ToFirstFrameMarker(cursor);
+    file->frames.Start(cursor, openingTime);
     return cursor;
 }
 
 T3RecordCursor RasterScan::StartPass()
 {
-    T3RecordCursor cursor = PassStart();
-    firstFrameTime = cursor.truetime;
+    T3RecordCursor cursor = PassStart(&firstFrameTime);
     mainWindow->SetProgress(0);
     return cursor;
 }
@@ -217,6 +216,18 @@ bool RasterScan::BeginInfoText()
 QString RasterScan::InfoLine(const QString &label, const QString &value)
 {
     return QStringLiteral("%1 : %2\n").arg(label, 25).arg(value);
+}
+
+QString RasterScan::RecoveredFrameLines() const
+{
+    const FrameList &frames = file->frames;
+    const QString kept = QStringLiteral("kept (%1 whole lines)").arg(frames.lines);
+    QString lines;
+    if (frames.leading)
+        lines += InfoLine(QStringLiteral("Frame before first marker"), kept);
+    if (frames.trailing)
+        lines += InfoLine(QStringLiteral("Frame after last marker"), kept);
+    return lines;
 }
 
 QString RasterScan::PixelTimeLine() const

@@ -1,10 +1,11 @@
 #pragma once
 /*!
  * \brief What the image scan and the line scan share: lines of W pixels
- * bounded by line starts (1) and line ends (2), grouped by frame markers (4).
+ * bounded by line starts (1) and line ends (2), grouped into the frames of
+ * the file's frame list (FrameList: between frame markers (4), and a whole
+ * run of lines before the first or after the last marker).
  *
- * Both measure the pixel clock on the first line after the first frame
- * marker, place the photons that pass their channel's delay gate and time
+ * Both measure the pixel clock on the first line of the first frame, place the photons that pass their channel's delay gate and time
  * cursors (all limits inclusive) into a 16-bit count stack per channel, and
  * bin the placed photons' delays into lifetime histograms. They differ in
  * the bookkeeping of lines and frames, the statistics, the information text
@@ -21,6 +22,8 @@
 #include <Qt>
 #include <cstdint>
 #include <vector>
+
+class T3RecordCursor;
 
 class RasterScan : public RSD {
 public:
@@ -88,19 +91,25 @@ protected:
     /// Progress after page \p page of \p pages: 0 to 100, also for a single page.
     static int PageProgress(uint32_t page, uint32_t pages);
 
-    /// A fresh cursor standing where every walk over the frames starts: on the first frame marker.
-    T3RecordCursor PassStart() const;
-    /// Frames the walks over the records pass through (the frames between markers, before any removal).
+    /*!
+     * \brief A fresh cursor standing where every walk over the frames starts,
+     * as the file's frame list places it (FrameList::Start): on the first
+     * frame marker, or just before the first line start of a frame kept
+     * before it. \p openingTime (ns) receives the time of that opening.
+     */
+    T3RecordCursor PassStart(double *openingTime = nullptr) const;
+    /// Frames the walks over the records pass through (the frames of the file's frame list, before any removal).
     virtual uint32_t FramesInWalk() const { return numberOfFrames; }
     /// True when the last reconstruction kept frame \p frame (counted from the walk's start).
     virtual bool FrameKept(uint32_t frame) const { return frame < numberOfFrames; }
     /*!
-     * \brief Walks the records frame by frame from PassStart and calls
-     * \p photon(cursor, line, x) for every photon inside line \p line < H of a
-     * kept frame whose pixel x = floor(W x (truetime - line start) / lineTime)
-     * lies in 0..W-1; line starts (1), line ends (2) and frame markers (4)
-     * are read as the photon pass reads them. Drives the progress bar and
-     * lets events run after each frame.
+     * \brief Walks the records frame by frame from PassStart to the end of
+     * the frame list and calls \p photon(cursor, line, x) for every photon
+     * inside line \p line < H of a kept frame whose pixel
+     * x = floor(W x (truetime - line start) / lineTime) lies in 0..W-1; line
+     * starts (1), line ends (2), frame markers (4) and the end of a frame
+     * kept after the last marker are read as the photon pass reads them.
+     * Drives the progress bar and lets events run after each frame.
      */
     template <class Photon>
     void WalkKeptLines(Photon &&photon);
@@ -141,8 +150,8 @@ protected:
     /*!
      * \brief The steps of GatherInformation both scans share, up to the
      * arrays of their own: returns at once (false) when already gathered.
-     * Reads and checks the file's constants, measures the first line after
-     * the first frame marker, takes the width from the spin box \p box when
+     * Reads and checks the file's constants, measures the first line of the
+     * first frame, takes the width from the spin box \p box when
      * \p check is checked and from the file header otherwise (a file without
      * one falls back to the spin box, or 32, with the warning \p missingWidth,
      * %1 the width used), sets the geometry and the photon counts and empties
@@ -170,10 +179,11 @@ protected:
     void FillChannelSlots(const PassLimits &limits, ChannelSlot *timed, ChannelSlot *kept,
                           std::vector<uint8_t> &gateTable);
     /*!
-     * \brief A fresh cursor standing on the first frame marker, where a photon
-     * pass starts. It counts overflows from record 0, so its times, and the
-     * cursor ranges set from them, are true measurement times. Sets
-     * firstFrameTime to its time and the progress bar to 0.
+     * \brief A fresh cursor standing where the file's frame list opens frame 0
+     * (FrameList::Start), where a photon pass starts. It counts overflows from
+     * record 0, so its times, and the cursor ranges set from them, are true
+     * measurement times. Sets firstFrameTime to the opening's time and the
+     * progress bar to 0.
      */
     T3RecordCursor StartPass();
     /// After a photon pass: the cursor ranges (first reconstruction only), the
@@ -187,6 +197,9 @@ protected:
     bool BeginInfoText();
     /// One line of the information text: \p label right-aligned in 25 characters.
     static QString InfoLine(const QString &label, const QString &value);
+    /// Lines of the information text naming the frames kept before the first
+    /// and after the last frame marker; empty when there are none.
+    QString RecoveredFrameLines() const;
     /// The "Pixel Time" line of the information text.
     QString PixelTimeLine() const;
     /// Ends the information text with a line per active channel and hands it to the Summary pane.
@@ -199,7 +212,7 @@ void RasterScan::WalkKeptLines(Photon &&photon)
     T3RecordCursor cursor = PassStart();
     mainWindow->SetProgress(0);
     LetEventsRun();
-    const uint32_t frames = FramesInWalk(), H = imageHeight;
+    const uint32_t frames = FramesInWalk(), H = imageHeight, stop = file->frames.stop;
     const double width = imageWidth;
     const double clock = lineTime;
     for (uint32_t frame = 0; frame < frames; ++frame) {
@@ -208,7 +221,7 @@ void RasterScan::WalkKeptLines(Photon &&photon)
         bool inLine = false;
         double lineStart = 0;
         bool closed = false;
-        while (cursor.Next()) {
+        while (cursor.NextBefore(stop)) {
             const uint32_t marker = cursor.marker;
             if (marker == PHOTON_MARKER) {
                 if (!inLine)
@@ -228,7 +241,8 @@ void RasterScan::WalkKeptLines(Photon &&photon)
                 break;
             }
         }
-        if (!closed)
+        // A frame kept after the last frame marker closes at its last line end.
+        if (!closed && !file->frames.ClosedAtStop(frame, cursor.index))
             break;
         mainWindow->SetProgress(static_cast<int>(static_cast<double>(frame + 1) / frames * 100));
         LetEventsRun();

@@ -36,7 +36,7 @@ const Expected kUsable[] = {
     {"FCSdata_SymphoTime32_A42F_Point_5.pt3", 204436, 1e9 / 19999081, 0.016, 9154, 14257, 14257, 0, 166768, 0, ScanPoint, 0, 0},
     {"FCSdata_SymphoTime32_A42F_Point_6.pt3", 205398, 1e9 / 19999157, 0.016, 9154, 14256, 14256, 0, 167732, 0, ScanPoint, 0, 0},
     {"FCS_point_correlator_topfluorPE_2_1_1_1.pt3", 986400, 1e9 / 78133041, 0.016, 13063, 0, 0, 0, 482775, 490562, ScanPoint, 0, 0},
-    // One frame marker at the very end: by the frame-marker rule a line scan.
+    // One frame marker at the very end, after all 256 lines: one frame, a line scan.
     {"PTU_Reader_Example_PTU_PicoHarp.ptu", 723240, 1e9 / 78020000, 0.09697, 325, 256, 256, 1, 722402, 0, ScanLine, 256, 256},
     {"napari-flim-phasor-plotter_hazelnut_ptu_stack_FLIM_z1.ptu", 155398, 1e9 / 78020000, 0.09697, 2470, 1280, 1280, 5, 150363, 0, ScanImage, 256, 256},
     {"napari-flim-phasor-plotter_hazelnut_ptu_stack_FLIM_z2.ptu", 353982, 1e9 / 78020000, 0.09697, 2470, 1280, 1280, 5, 348947, 0, ScanImage, 256, 256},
@@ -101,9 +101,12 @@ TEST_F(RealFiles, HeaderTextsAndFrameLayout)
 {
     ASSERT_TRUE(OpenCopy(QDir(folder).filePath("napari-flim-phasor-plotter_hazelnut_ptu_stack_FLIM_z1.ptu")));
     // Five end-of-frame markers: four frames lie between them, and the
-    // first frame's 256 lines before the first marker count as well.
-    EXPECT_EQ(file->numberOfFrames, 4u);
+    // first frame's 256 lines before the first marker are a frame too.
+    EXPECT_EQ(file->numberOfFrames, 5u);
     EXPECT_EQ(file->linesPerFrame, 256u);
+    EXPECT_TRUE(file->frames.leading);
+    EXPECT_FALSE(file->frames.trailing);
+    EXPECT_TRUE(host.Logged("Frame before the first frame marker kept: 256 whole lines"));
     auto *ptu = dynamic_cast<ptuFile *>(file.get());
     ASSERT_NE(ptu, nullptr);
     EXPECT_TRUE(ptu->header.HeaderText().contains("\n                          CreatorSW_Name :SymPhoTime 64\n"));

@@ -122,10 +122,68 @@ TEST_F(ScanTest, ScanTypeByNumberOfFrameMarkers)
                  {2, ScanLine, 1, "Line Scan File\n"},
                  {3, ScanImage, 2, "Image Scan File\n"}};
     for (const auto &c : cases) {
-        ASSERT_TRUE(Open(Frames(c.markers, 3)));
+        ASSERT_TRUE(Open(Frames(c.markers)));
         EXPECT_EQ(file->ScanType, c.type) << c.markers;
         EXPECT_EQ(file->numberOfFrames, c.frames) << c.markers;
         EXPECT_TRUE(host.summary.endsWith(c.last)) << c.markers;
+    }
+}
+
+namespace {
+
+/// Records from a pattern: 'L' a whole line (start, photon, end), 'S' a line
+/// start alone, 'E' a line end alone, '|' a frame marker, 'p' a stray photon.
+std::vector<uint32_t> Pattern(const char *pattern)
+{
+    synth::RecordStream s;
+    uint64_t t = 10;
+    for (const char *c = pattern; *c; ++c) {
+        switch (*c) {
+        case 'L':
+            s.AddMarker(t += 100, 1);
+            s.AddPhoton(t += 50, 1, 7);
+            s.AddMarker(t += 50, 2);
+            break;
+        case 'S': s.AddMarker(t += 100, 1); break;
+        case 'E': s.AddMarker(t += 100, 2); break;
+        case '|': s.AddMarker(t += 10, 4); break;
+        default: s.AddPhoton(t += 10, 1, 9); break;
+        }
+    }
+    return s.words;
+}
+
+} // namespace
+
+TEST_F(ScanTest, RunsOfWholeFramesBeforeTheFirstAndAfterTheLastMarkerAreFrames)
+{
+    struct {
+        const char *pattern;
+        uint32_t frames;
+        bool leading, trailing;
+        int type;
+    } cases[] = {
+        {"|LLL|LLL|LLL|", 3, false, false, ScanImage},  // markers around every frame
+        {"LLL|LLL|LLL|", 3, true, false, ScanImage},    // markers after each frame
+        {"|LLL|LLL|LLLp", 3, false, true, ScanImage},   // markers before each frame
+        {"LLL|LLL|LLL", 3, true, true, ScanImage},      // markers between frames only
+        {"pLLLp|", 1, true, false, ScanLine},           // one frame closed by its only marker
+        {"LL|LLL|LLL|", 2, false, false, ScanImage},    // a leading run shorter than H
+        {"|LLL|LLL|LLS", 2, false, false, ScanImage},   // a trailing run cut short
+        {"ELLL|LLL|LLEL", 1, false, false, ScanLine},   // a line end without its start spoils a run
+        {"|LLLLLL", 1, false, false, ScanLine},         // H = 0 before the only marker: no run is whole
+        {"ELLLpLL", 0, false, false, ScanPoint},        // line markers without frame markers
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.pattern);
+        ASSERT_TRUE(Open(Pattern(c.pattern)));
+        EXPECT_EQ(file->numberOfFrames, c.frames);
+        EXPECT_EQ(file->ScanType, c.type);
+        EXPECT_EQ(file->frames.leading, c.leading);
+        EXPECT_EQ(file->frames.trailing, c.trailing);
+        EXPECT_EQ(host.Logged("Frame before the first frame marker kept: 3 whole lines"), c.leading);
+        EXPECT_EQ(host.Logged("Frame after the last frame marker kept: 3 whole lines"), c.trailing);
+        EXPECT_TRUE(host.Messages(MessageWarning).isEmpty());
     }
 }
 

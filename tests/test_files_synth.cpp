@@ -114,6 +114,10 @@ TEST(ScanGenerator, FrameMarkersAndPointPhotons)
     layout.frames = 3;
     layout.frameMarkers = synth::FrameMarkers::EndOfFrame;
     EXPECT_EQ(synth::MakeImageScan(layout).frameMarkers, 3u);
+    layout.frameMarkers = synth::FrameMarkers::StartOfFrame;
+    EXPECT_EQ(synth::MakeImageScan(layout).frameMarkers, 3u);
+    layout.frameMarkers = synth::FrameMarkers::BetweenFrames;
+    EXPECT_EQ(synth::MakeImageScan(layout).frameMarkers, 2u);
     layout.frameMarkers = synth::FrameMarkers::None;
     EXPECT_EQ(synth::MakeImageScan(layout).frameMarkers, 0u);
     for (int n : {0, 1, 2}) {

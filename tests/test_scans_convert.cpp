@@ -18,19 +18,22 @@
 
 namespace {
 
-std::vector<uint32_t> Markers(int frames)
+/// \p markers frame markers with a line between each pair.
+std::vector<uint32_t> Markers(int markers)
 {
     synth::RecordStream s;
     s.AddPhoton(2, 1, 10);
     uint64_t t = 10;
-    for (int f = 0; f < frames; ++f) {
+    for (int f = 0; f < markers; ++f) {
         s.AddMarker(t, 4);
+        if (f + 1 == markers)
+            break;
         s.AddMarker(t + 10, 1);
         s.AddPhoton(t + 15, 1, 10);
         s.AddMarker(t + 50, 2);
         t += 100;
     }
-    s.AddPhoton(t, 1, 10);
+    s.AddPhoton(t + 10, 1, 10);
     return s.words;
 }
 
@@ -135,19 +138,26 @@ protected:
         ASSERT_NE(image, nullptr);
         EXPECT_EQ(image->photonCounts, (std::vector<uint32_t>{photons, 0, 0, 0}));
         // Five frame markers, each at the end of its frame: the first frame
-        // lies before the first marker, so four frames of 256 x 256 remain.
+        // lies before the first marker and is kept, so five frames of 256 x 256.
         EXPECT_EQ(image->imageWidth, 256u);
         EXPECT_EQ(image->imageHeight, 256u);
-        EXPECT_EQ(image->numberOfFrames, 4u);
+        EXPECT_EQ(image->numberOfFrames, 5u);
         EXPECT_EQ(image->imagesRemoved, 0u);
         EXPECT_EQ(image->lineNSync, 126464u);
+        // Every photon of these files lies inside a line: all that pass the gate are placed.
         const uint64_t sum = std::accumulate(image->images[0].begin(), image->images[0].end(), uint64_t(0));
         EXPECT_EQ(sum, image->gatedPhotonCount[0]);
+        EXPECT_EQ(image->gatedPhotonCount[0], GatedChannelOnePhotons());
         EXPECT_EQ(std::accumulate(image->delayCounts[0].begin(), image->delayCounts[0].end(), uint64_t(0)),
                   image->gatedPhotonCount[0]);
         EXPECT_GT(image->gatedPhotonCount[0], photons / 2);
-        EXPECT_LT(image->gatedPhotonCount[0], photons);
-        EXPECT_TRUE(image->infoText.contains("   Final Number of Images : 4\n"));
+        // The first frame opens with the first record, a line start at the
+        // start of the measurement, and closes at the first frame marker.
+        EXPECT_EQ(image->frameStartTimes.front(), image->firstFrameTime / 1e9);
+        EXPECT_LT(image->frameStartTimes.front(), 1e-3);
+        EXPECT_NEAR(image->frameMarkerTimes.front() - image->frameStartTimes.front(), 0.415, 0.001);
+        EXPECT_TRUE(image->infoText.contains("   Final Number of Images : 5\n"));
+        EXPECT_TRUE(image->infoText.contains("Frame before first marker : kept (256 whole lines)\n"));
     }
 
     QTemporaryDir dir;
@@ -199,7 +209,7 @@ TEST_F(RealFile, OtherHazelnutSliceConvertsAsImageScan)
     CheckHazelnut(241151);
 }
 
-TEST_F(RealFile, SingleFrameImageFallsToTheLineScan)
+TEST_F(RealFile, SingleFrameImageIsALineScanOfItsLines)
 {
     // Its only frame marker is the last record: every line lies before it.
     REAL_FILE_OR_SKIP("PTU_Reader_Example_PTU_PicoHarp.ptu");
@@ -207,6 +217,12 @@ TEST_F(RealFile, SingleFrameImageFallsToTheLineScan)
     ASSERT_NE(line, nullptr);
     EXPECT_EQ(line->photonCounts[0], 722402u);
     EXPECT_EQ(line->imageHeight, 256u);
-    EXPECT_EQ(line->gatedPhotonCount[0], 0u);
-    EXPECT_TRUE(host.Logged("No complete line found after the first frame marker", MessageError));
+    EXPECT_EQ(line->lineNSync, 83200u);
+    EXPECT_EQ(line->gatedPhotonCount[0], GatedChannelOnePhotons());
+    EXPECT_EQ(std::accumulate(line->images[0].begin(), line->images[0].end(), uint64_t(0)), line->gatedPhotonCount[0]);
+    EXPECT_NEAR(line->lineStartTimes[255] - line->lineStartTimes[0], 255 * 1066.4e-6, 1e-5);
+    EXPECT_TRUE(host.Messages(MessageError).isEmpty());
+    EXPECT_TRUE(host.Logged("Frame before the first frame marker kept: 256 whole lines"));
+    EXPECT_TRUE(line->infoText.contains("          Number of Lines : 256\n"
+                                        "Frame before first marker : kept (256 whole lines)\n"));
 }

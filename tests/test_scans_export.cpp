@@ -315,6 +315,49 @@ TEST_F(ExportTest, LineScanPositionDelayHistogram)
     EXPECT_EQ(pages[0].pixels, expected);
 }
 
+TEST_F(ExportTest, FramesKeptWithoutTheirMarkersExportAsBoundedOnes)
+{
+    // The generator's frame markers share the time of the first line start or
+    // the last line end, so frames kept before the first or after the last
+    // marker must give the bytes of frames bounded by markers: the stack with
+    // its frame times, the lifetime-resolved stack, the line histogram.
+    host.IStaubinsize.value = 12.5;
+    host.LStaubinsize.value = 12.5;
+    auto exportsOf = [&](synth::FrameMarkers markers, bool line) {
+        synth::ImageScanSpec layout = Small(line ? 1 : 2);
+        layout.frameMarkers = markers;
+        file = std::make_unique<MemoryFile>(host, synth::MakeImageScan(layout).words, 50.0, 0.5, 4, 0);
+        file->exportFolder = dir.path();
+        file->exportBase = Path("run");
+        std::unique_ptr<RasterScan> scan;
+        if (line)
+            scan = std::make_unique<LineScan>();
+        else
+            scan = std::make_unique<ImageScan>();
+        scan->Init(host, *file);
+        scan->ReconstructImages();
+        scan->WriteImages(0, 1);
+        if (line)
+            static_cast<LineScan &>(*scan).WriteHistogramImages();
+        else
+            static_cast<ImageScan &>(*scan).WriteHistogramStack();
+        QList<QByteArray> bytes;
+        for (const QString &name : {"run_ch1.tif", line ? "run_histogram_ch1.tif" : "run_Histogram_ch1.tif"}) {
+            bytes << ReadBytes(Path(name));
+            QFile::remove(Path(name));
+        }
+        return bytes;
+    };
+    const QList<QByteArray> image = exportsOf(synth::FrameMarkers::AroundFrames, false);
+    ASSERT_FALSE(image[0].isEmpty() || image[1].isEmpty());
+    for (synth::FrameMarkers markers : {synth::FrameMarkers::EndOfFrame, synth::FrameMarkers::StartOfFrame,
+                                        synth::FrameMarkers::BetweenFrames})
+        EXPECT_EQ(exportsOf(markers, false), image) << static_cast<int>(markers);
+    const QList<QByteArray> line = exportsOf(synth::FrameMarkers::AroundFrames, true);
+    ASSERT_FALSE(line[0].isEmpty() || line[1].isEmpty());
+    EXPECT_EQ(exportsOf(synth::FrameMarkers::EndOfFrame, true), line);
+}
+
 TEST_F(ExportTest, FailedWritesLeaveNoFinishedFile)
 {
     synth::ImageScanSpec big;

@@ -52,9 +52,13 @@ GeneratedScan MakeImageScan(const ImageScanSpec &layout)
     const uint64_t width = layout.width > 0 ? static_cast<uint64_t>(layout.width) : 1;
     const uint64_t L = layout.lineSyncs;
     const bool markBefore = layout.frameMarkers == FrameMarkers::AroundFrames
-                            || layout.frameMarkers == FrameMarkers::StartOnly;
+                            || layout.frameMarkers == FrameMarkers::StartOnly
+                            || layout.frameMarkers == FrameMarkers::StartOfFrame;
     const bool markAfter = layout.frameMarkers == FrameMarkers::AroundFrames
                            || layout.frameMarkers == FrameMarkers::EndOfFrame;
+    // Markers that close one frame and open the next, but not the last frame.
+    const bool markBetween = layout.frameMarkers == FrameMarkers::StartOfFrame
+                             || layout.frameMarkers == FrameMarkers::BetweenFrames;
 
     std::vector<TimedPhoton> pixel;
     uint64_t lineStart = layout.start;
@@ -90,7 +94,7 @@ GeneratedScan MakeImageScan(const ImageScanSpec &layout)
                 b.Marker(lineEnd, 2);
             lineStart = lineEnd + layout.lineGap;
         }
-        if (markAfter)
+        if (markAfter || (markBetween && f + 1 < layout.frames))
             b.Marker(lineStart - layout.lineGap, 4);
         lineStart += layout.frameGap;
     }

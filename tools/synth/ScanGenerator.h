@@ -5,12 +5,14 @@
  *
  * Geometry of an image scan (all times in sync periods):
  *
- *     frame marker (4)            only with AroundFrames / StartOnly, at the first line start
+ *     frame marker (4)            before the first frame (AroundFrames, StartOnly, StartOfFrame),
+ *                                 at the first line start
  *     line start (1) at s         s = start of the line
  *       photons of pixel x        at s + (2x+1)*lineSyncs/(2*width) when centred
  *     line end (2) at s+lineSyncs
  *     ... lineGap ... next line start
- *     frame marker (4)            after the last line end of each frame, same sync count
+ *     frame marker (4)            after the last line end of a frame (AroundFrames, EndOfFrame;
+ *                                 BetweenFrames and StartOfFrame not after the last), same sync count
  *     ... lineGap + frameGap ... first line of the next frame
  *
  * With centred photons, pixel x of a line is hit exactly in its middle, so an
@@ -26,10 +28,12 @@ namespace synth {
 
 /// Where the frame markers (marker value 4) go.
 enum class FrameMarkers {
-    AroundFrames,  ///< one before the first frame and one after each frame: F frames, F+1 markers
-    EndOfFrame,    ///< one after each frame only, as SymPhoTime writes them: F markers
-    StartOnly,     ///< a single marker before the first frame
-    None,          ///< no frame markers
+    AroundFrames,   ///< one before the first frame and one after each frame: F frames, F+1 markers
+    EndOfFrame,     ///< one after each frame only, as SymPhoTime writes them: F markers
+    StartOfFrame,   ///< one before each frame only: F markers
+    BetweenFrames,  ///< one between consecutive frames only: F-1 markers
+    StartOnly,      ///< a single marker before the first frame
+    None,           ///< no frame markers
 };
 
 struct ImageScanSpec {

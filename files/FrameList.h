@@ -1,0 +1,75 @@
+#pragma once
+/*!
+ * \brief Where the frames of a raster scan lie among a file's records: the
+ * one answer every walk over the frames reads.
+ *
+ * Frames lie between consecutive frame markers (4). Some instruments write
+ * the marker at the end of each frame instead of at its start, which leaves
+ * the lines of the first frame before the first marker; an acquisition can
+ * also end with a frame after the last marker. Such a run of lines is a
+ * frame of its own when it holds exactly H = linesPerFrame complete lines
+ * (a line start followed by a line end) and no other line end: a leading
+ * frame counts as if a frame marker stood just before its first line start,
+ * a trailing frame as if one stood just after its last line end, each with
+ * that record's time. Shorter, longer or broken runs are not frames.
+ *
+ * With the markers M of the file and the runs kept, M + runs markers bound
+ * one frame fewer; a single marker (and no run) still means one frame, the
+ * records after it. The frame count decides the scan type.
+ *
+ * A walk over the frames places a fresh cursor with Start, steps with
+ * T3RecordCursor::NextBefore(stop), and closes a frame at each frame marker
+ * and, for the trailing frame, where ClosedAtStop says so.
+ */
+#include <cstdint>
+
+class T3RecordCursor;
+
+class FrameList {
+public:
+    /// What the record scan counted about the runs of lines at both ends.
+    struct Runs {
+        uint32_t markers = 0;          ///< frame markers in the file
+        uint32_t linesPerFrame = 0;    ///< H: most line ends between two markers (before the first included)
+        uint32_t firstMarker = 0;      ///< record index of the first frame marker
+        uint32_t recordCount = 0;
+        bool leadingHasStart = false;  ///< a line start lies before the first frame marker
+        uint32_t leadingStart = 0;     ///< record index of the first of them
+        uint32_t leadingEnds = 0;      ///< line ends before the first frame marker
+        uint32_t leadingLines = 0;     ///< of them, ends that closed a started line
+        uint32_t trailingEnds = 0;     ///< line ends after the last frame marker
+        uint32_t trailingLines = 0;    ///< of them, ends that closed a started line
+        uint32_t trailingEnd = 0;      ///< record index of the last such closing end
+    };
+
+    /// Decides the frames from the counts of one record scan.
+    static FrameList Decide(const Runs &runs);
+
+    /*!
+     * \brief Places \p cursor, freshly made and standing on record 0, where
+     * frame 0 opens: on the first frame marker, or just before the first
+     * line start of a leading frame (Next then decodes that line start).
+     * \p openingTime (ns) receives the time of the opening: the marker's, or
+     * the line start's. Without frames the cursor ends on the last record
+     * with that record's time, and the result is false.
+     */
+    bool Start(T3RecordCursor &cursor, double *openingTime = nullptr) const;
+
+    /// True when a walk whose NextBefore(stop) has just failed on record
+    /// \p index stands on the last line end of the trailing frame \p frame:
+    /// that frame closes there. (An index, not the cursor: the hot loops keep
+    /// their cursor's address to themselves.)
+    bool ClosedAtStop(uint32_t frame, uint32_t index) const
+    {
+        return trailing && frame + 1 == count && index + 1 == stop;
+    }
+
+    uint32_t count = 0;      ///< frames
+    uint32_t lines = 0;      ///< H, lines of a full frame
+    bool leading = false;    ///< frame 0 lies before the first frame marker
+    bool trailing = false;   ///< the last frame lies after the last frame marker
+    uint32_t opening = 0;    ///< record index of the first frame marker, or of a leading frame's first line start
+    /// One past the last record any frame holds: one past the trailing
+    /// frame's last line end, otherwise the record count.
+    uint32_t stop = 0;
+};
