@@ -79,7 +79,7 @@ private:
     bool AppendHistogramImages(QFile &out, uint16_t *counts, uint32_t bins, std::vector<uint16_t> &staging) const;
     /// Restores the full stack of the gathered geometry (CheckImages shrinks it).
     void RestoreFullStack();
-    /// Frames between the frame markers of the file, before any removal.
+    /// Frames of the file's frame list, before any removal.
     uint32_t framesInFile = 0;
     /// CheckImages has compacted the stack of the last pass.
     bool stackChecked = false;

@@ -5,9 +5,10 @@
  * the file's frame list (FrameList: between frame markers (4), and a whole
  * run of lines before the first or after the last marker).
  *
- * Both measure the pixel clock on the first line of the first frame, place the photons that pass their channel's delay gate and time
- * cursors (all limits inclusive) into a 16-bit count stack per channel, and
- * bin the placed photons' delays into lifetime histograms. They differ in
+ * Both measure the pixel clock on the first line of the first frame, place
+ * the photons that pass their channel's delay gate and time cursors (all
+ * limits inclusive) into a 16-bit count stack per channel, and bin the
+ * placed photons' delays into lifetime histograms. They differ in
  * the bookkeeping of lines and frames, the statistics, the information text
  * and the form controls they prime; those stay in the subclasses.
  *
