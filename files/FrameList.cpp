@@ -33,6 +33,7 @@ bool FrameList::Start(T3RecordCursor &cursor, double *openingTime) const
             *openingTime = cursor.truetime;
         return false;
     }
+    cursor.StopAt(stop);
     if (!leading) {
         // Stepping, not seeking, so every overflow on the way is counted.
         while (cursor.index < opening && cursor.Next()) {

@@ -17,9 +17,10 @@
  * one frame fewer; a single marker (and no run) still means one frame, the
  * records after it. The frame count decides the scan type.
  *
- * A walk over the frames places a fresh cursor with Start, steps with
- * T3RecordCursor::NextBefore(stop), and closes a frame at each frame marker
- * and, for the trailing frame, where ClosedAtStop says so.
+ * A walk over the frames places a fresh cursor with Start, which also ends
+ * the cursor's walk at stop, steps with T3RecordCursor::Next, and closes a
+ * frame at each frame marker and, for the trailing frame, where
+ * ClosedAtStop says so.
  */
 #include <cstdint>
 
@@ -48,20 +49,21 @@ public:
     /*!
      * \brief Places \p cursor, freshly made and standing on record 0, where
      * frame 0 opens: on the first frame marker, or just before the first
-     * line start of a leading frame (Next then decodes that line start).
-     * \p openingTime (ns) receives the time of the opening: the marker's, or
-     * the line start's. Without frames the cursor ends on the last record
-     * with that record's time, and the result is false.
+     * line start of a leading frame (Next then decodes that line start),
+     * and ends its walk at stop (T3RecordCursor::StopAt). \p openingTime (ns)
+     * receives the time of the opening: the marker's, or the line start's.
+     * Without frames the cursor ends after the last record with that
+     * record's time, and the result is false.
      */
     bool Start(T3RecordCursor &cursor, double *openingTime = nullptr) const;
 
-    /// True when a walk whose NextBefore(stop) has just failed on record
-    /// \p index stands on the last line end of the trailing frame \p frame:
-    /// that frame closes there. (An index, not the cursor: the hot loops keep
-    /// their cursor's address to themselves.)
+    /// True when a walk from Start whose Next has just failed (cursor index
+    /// \p index) has passed the last line end of the trailing frame \p frame:
+    /// that frame closes there, at the time the cursor still holds. (An index,
+    /// not the cursor: the hot loops keep their cursor's address to themselves.)
     bool ClosedAtStop(uint32_t frame, uint32_t index) const
     {
-        return trailing && frame + 1 == count && index + 1 == stop;
+        return trailing && frame + 1 == count && index == stop;
     }
 
     uint32_t count = 0;      ///< frames

@@ -67,17 +67,12 @@ public:
         return true;
     }
 
-    /// Advances one record when it lies before record \p end; otherwise
-    /// false, and the cursor stays on the record it stands on.
-    bool NextBefore(uint32_t end)
+    /// Ends the walk before record \p end (when that is earlier): Next then
+    /// treats it as the end of the records.
+    void StopAt(uint32_t end)
     {
-        const uint32_t limit = end < recordCount ? end : recordCount;
-        if (index + 1 >= limit)
-            return false;
-        ++index;
-        previousTruensync = truensync;
-        Decode();
-        return true;
+        if (end < recordCount)
+            recordCount = end;
     }
 
     /// Stands before record 0 with no overflow counted: Next decodes record 0.
@@ -121,7 +116,8 @@ public:
     double resolution;               ///< ns
     double syncPeriod;               ///< ns
     uint32_t index = 0;              ///< current record; all ones before record 0 (Rewind)
-    /// Records in memory (the header's count, or fewer when the file was short).
+    /// Records in memory (the header's count, or fewer when the file was
+    /// short), or the end of a walk set by StopAt.
     uint32_t recordCount;
 
 private:

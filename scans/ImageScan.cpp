@@ -89,7 +89,6 @@ void ImageScan::ReconstructImages()
     const double width = W;
     const double clock = lineTime;
     const FrameList &frames = file->frames;
-    const uint32_t stop = frames.stop;
     std::size_t frameOffset = 0;  // f x W x H
     uint32_t frame = 0;
     while (frame < F) {
@@ -103,7 +102,7 @@ void ImageScan::ReconstructImages()
         double lineStart = 0;
         double last = lastTime;
         bool closed = false;
-        while (cursor.NextBefore(stop)) {
+        while (cursor.Next()) {
             if (cursor.marker == PHOTON_MARKER) {
                 const ChannelSlot &slot = table[cursor.channel];
                 if (slot.role == Skipped)

@@ -69,7 +69,6 @@ void LineScan::ReconstructImages()
     const double width = W;
     const double clock = lineTime;
     const FrameList &frames = file->frames;
-    const uint32_t stop = frames.stop;
     double *startTimes = lineStartTimes.data();
     std::size_t frameOffset = 0;
     uint32_t frame = 0;
@@ -83,7 +82,7 @@ void LineScan::ReconstructImages()
         double lineStart = 0;
         double last = lastTime;
         bool closed = false;
-        while (cursor.NextBefore(stop)) {
+        while (cursor.Next()) {
             if (cursor.marker == PHOTON_MARKER) {
                 const ChannelSlot &slot = table[cursor.channel];
                 if (slot.role == Skipped)

@@ -104,8 +104,8 @@ protected:
     /// True when the last reconstruction kept frame \p frame (counted from the walk's start).
     virtual bool FrameKept(uint32_t frame) const { return frame < numberOfFrames; }
     /*!
-     * \brief Walks the records frame by frame from PassStart to the end of
-     * the frame list and calls \p photon(cursor, line, x) for every photon
+     * \brief Walks the records frame by frame from PassStart (which ends the
+     * walk where the frame list ends) and calls \p photon(cursor, line, x) for every photon
      * inside line \p line < H of a kept frame whose pixel
      * x = floor(W x (truetime - line start) / lineTime) lies in 0..W-1; line
      * starts (1), line ends (2), frame markers (4) and the end of a frame
@@ -213,7 +213,7 @@ void RasterScan::WalkKeptLines(Photon &&photon)
     T3RecordCursor cursor = PassStart();
     mainWindow->SetProgress(0);
     LetEventsRun();
-    const uint32_t frames = FramesInWalk(), H = imageHeight, stop = file->frames.stop;
+    const uint32_t frames = FramesInWalk(), H = imageHeight;
     const double width = imageWidth;
     const double clock = lineTime;
     for (uint32_t frame = 0; frame < frames; ++frame) {
@@ -222,7 +222,7 @@ void RasterScan::WalkKeptLines(Photon &&photon)
         bool inLine = false;
         double lineStart = 0;
         bool closed = false;
-        while (cursor.NextBefore(stop)) {
+        while (cursor.Next()) {
             const uint32_t marker = cursor.marker;
             if (marker == PHOTON_MARKER) {
                 if (!inLine)

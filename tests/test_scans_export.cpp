@@ -342,7 +342,7 @@ TEST_F(ExportTest, FramesKeptWithoutTheirMarkersExportAsBoundedOnes)
         else
             static_cast<ImageScan &>(*scan).WriteHistogramStack();
         QList<QByteArray> bytes;
-        for (const QString &name : {"run_ch1.tif", line ? "run_histogram_ch1.tif" : "run_Histogram_ch1.tif"}) {
+        for (const char *name : {"run_ch1.tif", line ? "run_histogram_ch1.tif" : "run_Histogram_ch1.tif"}) {
             bytes << ReadBytes(Path(name));
             QFile::remove(Path(name));
         }
