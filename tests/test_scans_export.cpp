@@ -319,8 +319,9 @@ TEST_F(ExportTest, FramesKeptWithoutTheirMarkersExportAsBoundedOnes)
 {
     // The generator's frame markers share the time of the first line start or
     // the last line end, so frames kept before the first or after the last
-    // marker must give the bytes of frames bounded by markers: the stack with
-    // its frame times, the lifetime-resolved stack, the line histogram.
+    // marker must give what frames bounded by markers give: the stack with its
+    // frame times, the lifetime-resolved stack, the line histogram, the
+    // cursor span and the placed delays.
     host.IStaubinsize.value = 12.5;
     host.LStaubinsize.value = 12.5;
     auto exportsOf = [&](synth::FrameMarkers markers, bool line) {
@@ -341,7 +342,11 @@ TEST_F(ExportTest, FramesKeptWithoutTheirMarkersExportAsBoundedOnes)
             static_cast<LineScan &>(*scan).WriteHistogramImages();
         else
             static_cast<ImageScan &>(*scan).WriteHistogramStack();
-        QList<QByteArray> bytes;
+        double start = 0, end = 0;
+        EXPECT_TRUE(scan->CursorSpan(start, end));
+        const std::vector<uint32_t> &delays = scan->delayCounts[0];
+        QList<QByteArray> bytes{QByteArray::number(start, 'g', 17) + ' ' + QByteArray::number(end, 'g', 17),
+                                QByteArray(reinterpret_cast<const char *>(delays.data()), 4 * static_cast<int>(delays.size()))};
         for (const char *name : {"run_ch1.tif", line ? "run_histogram_ch1.tif" : "run_Histogram_ch1.tif"}) {
             bytes << ReadBytes(Path(name));
             QFile::remove(Path(name));
@@ -349,12 +354,12 @@ TEST_F(ExportTest, FramesKeptWithoutTheirMarkersExportAsBoundedOnes)
         return bytes;
     };
     const QList<QByteArray> image = exportsOf(synth::FrameMarkers::AroundFrames, false);
-    ASSERT_FALSE(image[0].isEmpty() || image[1].isEmpty());
+    ASSERT_FALSE(image[2].isEmpty() || image[3].isEmpty());
     for (synth::FrameMarkers markers : {synth::FrameMarkers::EndOfFrame, synth::FrameMarkers::StartOfFrame,
                                         synth::FrameMarkers::BetweenFrames})
         EXPECT_EQ(exportsOf(markers, false), image) << static_cast<int>(markers);
     const QList<QByteArray> line = exportsOf(synth::FrameMarkers::AroundFrames, true);
-    ASSERT_FALSE(line[0].isEmpty() || line[1].isEmpty());
+    ASSERT_FALSE(line[2].isEmpty() || line[3].isEmpty());
     EXPECT_EQ(exportsOf(synth::FrameMarkers::EndOfFrame, true), line);
 }
 

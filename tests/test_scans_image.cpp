@@ -8,7 +8,6 @@
 #include "support/TestHost.h"
 #include "scans/ImageScan.h"
 #include "tools/synth/RecordStream.h"
-#include "tools/synth/ScanGenerator.h"
 
 #include <gtest/gtest.h>
 
@@ -657,41 +656,4 @@ TEST(ImageScanBase, SecondReconstructionWithoutChangesIsIdentical)
     EXPECT_EQ(scan.images, images);
     EXPECT_EQ(scan.delayCounts, delays);
     EXPECT_EQ(scan.lifetimeHistograms, histograms);
-}
-
-TEST(ImageScanFrames, EveryMarkerLayoutGivesTheSameFrames)
-{
-    // Three frames of three lines, counts and delays differing by pixel and frame.
-    synth::ImageScanSpec layout;
-    layout.width = 4;
-    layout.height = 3;
-    layout.frames = 3;
-    layout.lineSyncs = 40;
-    layout.lineGap = 10;
-    layout.frameGap = 30;
-    layout.photonCount = [](int f, int y, int x, uint32_t) { return (f * 7 + y * 3 + x) % 4; };
-    layout.dtimeOf = [](int f, int, int x, uint32_t, int) { return static_cast<uint32_t>(10 * f + x); };
-    // Markers around every frame (the frames as always read), after each
-    // frame, before each frame, and between frames only. The generator's
-    // markers share the time of the first line start or of the last line end,
-    // so a frame kept without its marker has the times of one bounded by it.
-    const synth::FrameMarkers markers[] = {synth::FrameMarkers::AroundFrames, synth::FrameMarkers::EndOfFrame,
-                                           synth::FrameMarkers::StartOfFrame, synth::FrameMarkers::BetweenFrames};
-    TestHost host[4];
-    ImageScan scan[4];
-    for (int i = 0; i < 4; ++i) {
-        SCOPED_TRACE(i);
-        layout.frameMarkers = markers[i];
-        MemoryFile file(host[i], synth::MakeImageScan(layout).words, 50, 0.5, 4, 0);
-        Reconstruct(scan[i], host[i], file);
-        EXPECT_EQ(scan[i].numberOfFrames, 3u);
-        EXPECT_EQ(scan[i].imagesRemoved, 0u);
-        EXPECT_EQ(scan[i].images, scan[0].images);
-        EXPECT_EQ(scan[i].delayCounts, scan[0].delayCounts);
-        ExpectTimes(scan[i].frameStartTimes, scan[0].frameStartTimes);
-        ExpectTimes(scan[i].frameMarkerTimes, scan[0].frameMarkerTimes);
-        EXPECT_DOUBLE_EQ(scan[i].firstFrameTime, scan[0].firstFrameTime);
-        EXPECT_DOUBLE_EQ(scan[i].lastPhotonTime, scan[0].lastPhotonTime);
-    }
-    EXPECT_EQ(scan[0].photonCount[0], scan[0].photonCounts[0]);  // every photon placed
 }

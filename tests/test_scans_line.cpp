@@ -5,7 +5,6 @@
 #include "support/TestHost.h"
 #include "scans/LineScan.h"
 #include "tools/synth/RecordStream.h"
-#include "tools/synth/ScanGenerator.h"
 
 #include <gtest/gtest.h>
 
@@ -259,39 +258,4 @@ TEST(LineScanHistogram, PositionDelayHistogram)
 
     scan.BuildHistogramImages(0);
     EXPECT_TRUE(host.Logged("Invalid bin width 0 ns", MessageError));
-}
-
-TEST(LineScanFrames, LinesClosedByTheOnlyFrameMarkerAreTheLineScan)
-{
-    // Five lines framed by two markers, and closed by a single one written
-    // after them (the first line start is then record 0).
-    synth::ImageScanSpec layout;
-    layout.width = 4;
-    layout.height = 5;
-    layout.frames = 1;
-    layout.lineSyncs = 40;
-    layout.lineGap = 10;
-    layout.photonCount = [](int, int y, int x, uint32_t) { return (y + 2 * x) % 3; };
-    layout.dtimeOf = [](int, int y, int, uint32_t, int k) { return static_cast<uint32_t>(3 * y + k); };
-    TestHost host;
-    MemoryFile framed(host, synth::MakeLineScan(layout, 2).words, 50, 0.5, 4, 0);
-    layout.frameMarkers = synth::FrameMarkers::EndOfFrame;
-    MemoryFile closed(host, synth::MakeImageScan(layout).words, 50, 0.5, 4, 0);
-    ASSERT_EQ(closed.ScanType, ScanLine);
-    LineScan reference, scan;
-    Reconstruct(reference, host, framed);
-    Reconstruct(scan, host, closed);
-    EXPECT_EQ(scan.images, reference.images);
-    EXPECT_EQ(scan.delayCounts, reference.delayCounts);
-    EXPECT_EQ(scan.lineStartTimes, reference.lineStartTimes);
-    EXPECT_DOUBLE_EQ(scan.firstFrameTime, reference.firstFrameTime);
-    EXPECT_TRUE(host.Messages(MessageError).isEmpty());
-    EXPECT_TRUE(scan.infoText.contains("Frame before first marker : kept (5 whole lines)\n"));
-
-    // The position-delay histogram walks the same lines.
-    for (int c = 1; c <= 4; ++c)
-        host.SetCursor(c, 0, 1);
-    reference.BuildHistogramImages(0.5);
-    scan.BuildHistogramImages(0.5);
-    EXPECT_EQ(scan.histogramImages, reference.histogramImages);
 }
