@@ -53,7 +53,7 @@ void PointScan::GatherInformation()
     activeChannelCount = CopyPhotonCounts(channelCount, photonCounts);
     gatedCounts.assign(channelCount, 0);
     const std::vector<std::vector<double>> noDoubles(channelCount);
-    photonTimes = noDoubles;
+    photonTimes.assign(channelCount, PhotonTimes());
     delayCounts.assign(channelCount, std::vector<uint32_t>());
     traceTimes = noDoubles;
     traceCounts = noDoubles;

@@ -9,6 +9,7 @@
  * last a guard), the export trace (the user's bin width, 16-bit counts) and
  * the lifetime histograms.
  */
+#include "scans/LargeArray.h"
 #include "scans/RSD.h"
 
 #include <cstdint>
@@ -18,6 +19,10 @@ class QString;
 
 class PointScan : public RSD {
 public:
+    /// Macro times (ns) of the kept photons of one channel: sized once from
+    /// the record scan's count and written only where photons are kept.
+    using PhotonTimes = LargeArray<double>;
+
     void ReconstructImages() override;
     void GatherInformation() override;
     /// A point scan has no images: only reconstructs when needed.
@@ -54,6 +59,8 @@ public:
      */
     void Correlate(const std::vector<double> &X, const std::vector<double> &Y, std::vector<double> &G,
                    const std::vector<double> &edges);
+    void Correlate(const PhotonTimes &X, const PhotonTimes &Y, std::vector<double> &G,
+                   const std::vector<double> &edges);
 
     /// Displayed trace of the lowest channel with photons, as text: "%1_trace_ch%2.dat".
     void SaveTraceText();
@@ -89,7 +96,7 @@ public:
     std::vector<double> lifetimeAxis;      ///< ns, bin centres
     std::vector<std::vector<double>> correlations;
     std::vector<std::vector<double>> lifetimeHistograms;
-    std::vector<std::vector<double>> photonTimes;   ///< ns, record order (ascending)
+    std::vector<PhotonTimes> photonTimes;   ///< ns, record order (ascending)
     /// Per channel, the same photons per dtime value (kDelayBins entries; a
     /// photon's delay is dtime x resolution ns); empty for inactive channels.
     std::vector<std::vector<uint32_t>> delayCounts;
@@ -105,6 +112,8 @@ public:
     double syncPeriod = 0;      ///< ns
 
 private:
+    template <class Times>
+    void CorrelateTimes(const Times &X, const Times &Y, std::vector<double> &G, const std::vector<double> &edges);
     /// One "Index out of bounds %1 %2" line per photon outside a trace, up to a
     /// limit per channel (a damaged file must not flood the log).
     void ReportOutOfBounds(std::size_t photon, double bin, uint32_t &reported);

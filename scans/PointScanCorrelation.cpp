@@ -77,6 +77,18 @@ bool PointScan::MakeLagGrid(double dtau, int p, int q)
 void PointScan::Correlate(const std::vector<double> &X, const std::vector<double> &Y, std::vector<double> &G,
                           const std::vector<double> &edges)
 {
+    CorrelateTimes(X, Y, G, edges);
+}
+
+void PointScan::Correlate(const PhotonTimes &X, const PhotonTimes &Y, std::vector<double> &G,
+                          const std::vector<double> &edges)
+{
+    CorrelateTimes(X, Y, G, edges);
+}
+
+template <class Times>
+void PointScan::CorrelateTimes(const Times &X, const Times &Y, std::vector<double> &G, const std::vector<double> &edges)
+{
     mainWindow->AddMessage(MessageNormal, QObject::tr("Calculating Correlation function"));
     if (!CorrelationCounter::EdgesUsable(edges)) {
         mainWindow->AddMessage(MessageError, QObject::tr("Invalid correlation lag edges"));

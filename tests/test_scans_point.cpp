@@ -57,7 +57,7 @@ TEST(PointScanReconstruct, GatedListsInRecordOrder)
     EXPECT_EQ(scan.activeChannels, (std::vector<uint32_t>{0, 1}));
     EXPECT_EQ(scan.photonCounts, (std::vector<uint32_t>{5, 2, 0, 0}));
     EXPECT_EQ(scan.gatedCounts, (std::vector<uint32_t>{4, 2, 0, 0}));
-    EXPECT_EQ(scan.photonTimes[0], (std::vector<double>{0, 255, 25010, 50000}));
+    EXPECT_EQ(scan.photonTimes[0], (PointScan::PhotonTimes{0, 255, 25010, 50000}));
     // Placed photons per dtime: delays 0 ns twice, 5 and 10 ns; then 2 and 1 ns.
     ASSERT_EQ(scan.delayCounts[0].size(), 4096u);
     EXPECT_EQ(scan.delayCounts[0][0], 2u);
@@ -65,7 +65,7 @@ TEST(PointScanReconstruct, GatedListsInRecordOrder)
     EXPECT_EQ(scan.delayCounts[0][20], 1u);
     EXPECT_EQ(scan.delayCounts[0][99], 0u);  // gated out
     EXPECT_EQ(std::accumulate(scan.delayCounts[0].begin(), scan.delayCounts[0].end(), 0u), 4u);
-    EXPECT_EQ(scan.photonTimes[1], (std::vector<double>{152, 49951}));
+    EXPECT_EQ(scan.photonTimes[1], (PointScan::PhotonTimes{152, 49951}));
     EXPECT_EQ(scan.delayCounts[1][4], 1u);
     EXPECT_EQ(scan.delayCounts[1][2], 1u);
     EXPECT_EQ(std::accumulate(scan.delayCounts[1].begin(), scan.delayCounts[1].end(), 0u), 2u);

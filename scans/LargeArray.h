@@ -1,0 +1,64 @@
+#pragma once
+/*!
+ * \brief Storage for the large per-photon and per-pixel arrays of the analyses.
+ *
+ * Two things make a fresh array of tens or hundreds of MB slow on these
+ * machines, far slower than reading the measurement itself: every 4 KiB page
+ * faults on its first touch, and std::vector fills the whole array with zeros
+ * before the analysis overwrites it. LargeArrayAllocator places blocks of
+ * 4 MiB and more on 2 MiB boundaries and asks the kernel to back them with
+ * huge pages (one fault per 2 MiB instead of 512), and a resize without a
+ * value leaves the new elements uninitialised, so an array sized from the
+ * record scan's counts is touched only where it is written. assign(n, value)
+ * and resize(n, value) still fill as usual.
+ */
+#include <cstddef>
+#include <new>
+#include <utility>
+#include <vector>
+
+namespace LargeBlock {
+/// \p bytes of storage; huge-page backed when the block is large.
+void *Allocate(std::size_t bytes);
+/// Frees a block of \p bytes from Allocate.
+void Free(void *block, std::size_t bytes) noexcept;
+} // namespace LargeBlock
+
+template <class T>
+class LargeArrayAllocator {
+public:
+    using value_type = T;
+
+    LargeArrayAllocator() noexcept = default;
+    template <class U>
+    LargeArrayAllocator(const LargeArrayAllocator<U> &) noexcept {}
+
+    T *allocate(std::size_t n)
+    {
+        if (n > static_cast<std::size_t>(-1) / sizeof(T))
+            throw std::bad_array_new_length();
+        return static_cast<T *>(LargeBlock::Allocate(n * sizeof(T)));
+    }
+    void deallocate(T *p, std::size_t n) noexcept { LargeBlock::Free(p, n * sizeof(T)); }
+
+    /// Default-initialises: no zeros written for numbers.
+    template <class U>
+    void construct(U *p) noexcept(noexcept(::new (static_cast<void *>(p)) U))
+    {
+        ::new (static_cast<void *>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U *p, Args &&...args)
+    {
+        ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
+    }
+
+    template <class U>
+    bool operator==(const LargeArrayAllocator<U> &) const noexcept { return true; }
+    template <class U>
+    bool operator!=(const LargeArrayAllocator<U> &) const noexcept { return false; }
+};
+
+/// A std::vector on LargeArrayAllocator.
+template <class T>
+using LargeArray = std::vector<T, LargeArrayAllocator<T>>;
