@@ -4,6 +4,7 @@
 
 #include <QDoubleSpinBox>
 #include <QFile>
+#include <QSaveFile>
 #include <locale>
 #include <sstream>
 #include <string>
@@ -59,8 +60,10 @@ QByteArray Fotonel::SettingsNumber(double value)
 
 bool Fotonel::SaveSettings(const QString &settingsFile)
 {
-    QFile out(settingsFile);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+    // Written under a temporary name and renamed over the old file only when
+    // complete: a full disk or a crash leaves the previous settings in place.
+    QSaveFile out(settingsFile);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Text)) {
         AddMessage(MessageWarning, tr("opening %1").arg(settingsFile));
         return false;
     }
@@ -74,8 +77,7 @@ bool Fotonel::SaveSettings(const QString &settingsFile)
                 + SettingsNumber(controls.gateMaximum(channel)->value()) + '\n';
     }
     const bool written = out.write(text) == text.size();
-    out.close();
-    if (!written || out.error() != QFileDevice::NoError) {
+    if (!written || !out.commit()) {
         AddMessage(MessageWarning, tr("opening %1").arg(settingsFile));
         return false;
     }

@@ -5,6 +5,7 @@
 #include "files/ptuFile.h"
 
 #include <QFileInfo>
+#include <QObject>
 
 std::unique_ptr<pqFile> MakePhotonFile(FotonelServices &mainWindow, const QString &fileName)
 {
@@ -17,5 +18,6 @@ std::unique_ptr<pqFile> MakePhotonFile(FotonelServices &mainWindow, const QStrin
         mainWindow.AddMessage(MessageNormal, QStringLiteral("ptu"));
         return std::make_unique<ptuFile>(mainWindow);
     }
+    mainWindow.AddMessage(MessageError, QObject::tr("%1 has no reader: only .pt3 and .ptu files can be opened").arg(fileName));
     return nullptr;
 }

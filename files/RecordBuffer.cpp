@@ -74,11 +74,12 @@ int64_t RecordBuffer::Load(const QString &path, int64_t offset, uint64_t count)
     if (offset < 0)
         return -1;
     const QByteArray nativePath = QFile::encodeName(path);
-    FdGuard file{::open(nativePath.constData(), O_RDONLY | O_CLOEXEC)};
+    // Never blocks on a pipe put in the file's place; only a regular file is read.
+    FdGuard file{::open(nativePath.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
     if (file.fd < 0)
         return -1;
     struct stat st;
-    if (::fstat(file.fd, &st) != 0)
+    if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode))
         return -1;
 
     // Only whole words that are really in the file; a torn last word is dropped.

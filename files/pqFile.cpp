@@ -11,6 +11,11 @@
 #include <QSaveFile>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <array>
 #include <climits>
 #include <cmath>
@@ -130,16 +135,20 @@ bool pqFile::Open(const QString &name)
     const QString stem = dot >= 0 ? name.left(dot) : name;
     exportFolder = QStringLiteral("%1_export").arg(stem);
     exportBase = QStringLiteral("%1/%2").arg(exportFolder, QFileInfo(stem).fileName());
-    ok = ExportFolderExists();
-
-    QFile stream(name);
     scanned = false;
     recordsRead = false;
     records.Clear();
-    if (!stream.open(QIODevice::ReadOnly)) {
+
+    // The measurement is opened before its export folder is made: a name that
+    // is no readable regular file leaves nothing behind.
+    QFile stream;
+    if (!OpenMeasurement(name, stream)) {
         ok = false;
         return false;
     }
+    const bool folderExisted = QDir(exportFolder).exists();
+    ok = ExportFolderExists();
+
     if (!ReadHeader(stream)) {
         ok = false;
     } else {
@@ -152,7 +161,47 @@ bool pqFile::Open(const QString &name)
         }
     }
     stream.close();
+    // A folder this open made for a file it refused holds nothing: remove it
+    // (rmdir leaves a folder that is not empty alone).
+    if (!recordsRead && !folderExisted)
+        QDir().rmdir(exportFolder);
     return ok;
+}
+
+bool pqFile::OpenMeasurement(const QString &name, QFile &stream)
+{
+    const QFileInfo info(name);
+    auto refuse = [&](const QString &why) {
+        mainWindow.AddMessage(MessageError, why);
+        return false;
+    };
+    if (info.isSymLink() && !info.exists())
+        return refuse(QObject::tr("%1 is a link to %2, which does not exist").arg(name, info.symLinkTarget()));
+    if (!info.exists())
+        return refuse(QObject::tr("File %1 does not exist").arg(name));
+    if (info.isDir())
+        return refuse(QObject::tr("%1 is a folder, not a measurement file").arg(name));
+    // Opened without blocking: a pipe or device under a measurement's name
+    // would otherwise wait for a writer for ever. Only a regular file is read,
+    // and never written: the descriptor is read-only.
+    const QByteArray nativePath = QFile::encodeName(name);
+    const int fd = ::open(nativePath.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return refuse(QObject::tr("Cannot open %1: %2").arg(name, QString::fromLocal8Bit(std::strerror(errno))));
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return refuse(QObject::tr("%1 is not a regular file (a pipe, socket or device)").arg(name));
+    }
+    // Back to blocking reads for the header.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    if (!stream.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return refuse(QObject::tr("Cannot open %1: %2").arg(name, stream.errorString()));
+    }
+    return true;
 }
 
 void pqFile::ReadRecords(QFile &stream)
@@ -164,17 +213,22 @@ void pqFile::ReadRecords(QFile &stream)
     if (expected < 1)
         return;
 
-    const int64_t found = records.Load(stream.fileName(), stream.pos(), static_cast<uint64_t>(expected));
+    // The stream may stand on a descriptor without a name: the records come from the file's name.
+    const QString name = stream.fileName().isEmpty() ? fileName : stream.fileName();
+    const int64_t found = records.Load(name, stream.pos(), static_cast<uint64_t>(expected));
     if (found < 0) {
-        mainWindow.AddMessage(MessageError, QObject::tr("Could not read the records of %1").arg(stream.fileName()));
+        mainWindow.AddMessage(MessageError, QObject::tr("Could not read the records of %1").arg(name));
+        return;
+    }
+    if (found == 0) {
+        // The header announced records, but the file ends before the first is whole.
+        mainWindow.AddMessage(MessageError, QObject::tr("The file ends before its first record: the header announces %1 "
+                                                        "records, none is complete")
+                                                .arg(expected));
         return;
     }
     if (found < expected)
         mainWindow.AddMessage(MessageWarning, QObject::tr("Expected %1 records, found %2").arg(expected).arg(found));
-    if (found == 0) {
-        mainWindow.AddMessage(MessageError, QObject::tr("This file has zero records"));
-        return;
-    }
     // Record indices are 32-bit throughout the analyses.
     if (found > INT_MAX) {
         records.Clear();

@@ -54,6 +54,13 @@ public:
     QString exportFolder;                  ///< dir/name_export
 
 protected:
+    /*!
+     * \brief Opens \p name read-only into \p stream when it is a readable
+     * regular file; otherwise logs the reason at error level (missing, a
+     * dangling link, a folder, a pipe or device, no permission) and returns
+     * false. Never blocks on a pipe.
+     */
+    bool OpenMeasurement(const QString &name, QFile &stream);
     /// Reads and checks the header from the start of \p stream and leaves it
     /// at the first record; false (reason logged) refuses the file.
     virtual bool ReadHeader(QFile &stream);

@@ -1,6 +1,7 @@
 #include "files/pt3Header.h"
 
 #include "app/FotonelServices.h"
+#include "files/HeaderChecks.h"
 
 #include <QIODevice>
 #include <QObject>
@@ -202,7 +203,11 @@ bool pt3Header::ReadHeader(QIODevice &stream)
                               QObject::tr("Invalid resolution %1 ns in this file").arg(static_cast<double>(resolution)));
         return false;
     }
-    syncPeriod = 1e9 / static_cast<double>(countRate0);
+    const double period = 1e9 / static_cast<double>(countRate0);
+    if (!HeaderChecks::TimingUsable(mainWindow, period, static_cast<double>(resolution), QStringLiteral("Count Rate (Ch0)"),
+                                    countRate0, QStringLiteral("Resolution")))
+        return false;
+    syncPeriod = period;
     channelCount = 4;
 
     mainWindow.AddHeaderText(HeaderText());

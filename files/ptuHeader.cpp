@@ -1,6 +1,7 @@
 #include "files/ptuHeader.h"
 
 #include "app/FotonelServices.h"
+#include "files/HeaderChecks.h"
 
 #include <QIODevice>
 #include <QObject>
@@ -171,7 +172,8 @@ bool ptuHeader::ReadHeader(QIODevice &stream)
             break;
         }
         default:
-            mainWindow.AddMessage(MessageNormal, QObject::tr("Illegal Type identifier found! Broken file?"));
+            // Logged as an error: it is the reason the file is refused.
+            mainWindow.AddMessage(MessageError, QObject::tr("Illegal Type identifier found! Broken file?"));
             return false;
         }
         headerText += QLatin1Char('\n');
@@ -215,7 +217,8 @@ bool ptuHeader::CheckRequiredTags()
         mainWindow.AddMessage(MessageError, QObject::tr("Invalid resolution %1 ns in this file").arg(resolution));
         return false;
     }
-    return true;
+    return HeaderChecks::TimingUsable(mainWindow, syncPeriod, resolution, QStringLiteral("TTResult_SyncRate"),
+                                      static_cast<double>(syncRate), QStringLiteral("MeasDesc_Resolution"));
 }
 
 void ptuHeader::WriteHeaderFile(const QString &exportBase) const

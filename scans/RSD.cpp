@@ -1,6 +1,7 @@
 #include "scans/RSD.h"
 
 #include "app/FotonelServices.h"
+#include "files/HeaderChecks.h"
 #include "files/pqFile.h"
 
 #include <QObject>
@@ -11,7 +12,7 @@
 namespace {
 // dtime has 12 bits, so no delay histogram needs more bins than a few
 // thousand; this bound only stops absurd widths from allocating gigabytes.
-constexpr double kMaxLifetimeBins = 4194304.0;
+constexpr double kMaxLifetimeBins = HeaderChecks::kMaxLifetimeBins;
 } // namespace
 
 void RSD::Init(FotonelServices &window, pqFile &photonFile)

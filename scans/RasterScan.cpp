@@ -70,11 +70,19 @@ bool RasterScan::GatherGeometry(WidthCheck check, WidthBox box, const QString &m
     }
 
     activeChannelCount = CopyPhotonCounts(numberOfChannels, photonCounts);
-    const double frame = static_cast<double>(imageWidth) * imageHeight;
-    const double stack = frame * std::max<uint32_t>(numberOfFrames, 1) * std::max<uint32_t>(activeChannelCount, 1);
-    if (stack > kMaxStackPixels) {
-        mainWindow->AddMessage(MessageError, QObject::tr("Image stack of %1 x %2 x %3 pixels is too large")
-                                                 .arg(imageWidth).arg(imageHeight).arg(numberOfFrames));
+    const double needed = AnalysisBytes(std::ceil(sync / resolution));
+    if (!(needed <= kMemoryBudgetBytes)) {
+        // Refused before anything is allocated: the sizes come from the header
+        // (or the width override) and can be absurd in a damaged file.
+        constexpr double MB = 1048576.0;
+        mainWindow->AddMessage(MessageError, QObject::tr("Image width %1 with %2 lines and %3 frames in %4 channels "
+                                                         "needs %5 MB, more than the %6 MB an analysis may hold")
+                                                 .arg(imageWidth)
+                                                 .arg(imageHeight)
+                                                 .arg(numberOfFrames)
+                                                 .arg(std::max<uint32_t>(activeChannelCount, 1))
+                                                 .arg(std::ceil(needed / MB), 0, 'f', 0)
+                                                 .arg(kMemoryBudgetBytes / MB, 0, 'f', 0));
         return false;
     }
     pixelsPerImage = imageWidth * imageHeight;
@@ -92,6 +100,25 @@ bool RasterScan::GatherGeometry(WidthCheck check, WidthBox box, const QString &m
     minimum.assign(numberOfChannels, 65536);
     maximum.assign(numberOfChannels, 0);
     return true;
+}
+
+double RasterScan::AnalysisBytes(double lifetimeBins) const
+{
+    const double W = imageWidth, H = imageHeight;
+    const double F = std::max<uint32_t>(numberOfFrames, 1);
+    const double channels = std::max<uint32_t>(activeChannelCount, 1);
+    // Line scans keep profiles along the line and a point per line; image
+    // scans keep images and a point per frame.
+    const double statistic = ProfilesAsPlots() ? W : W * H;
+    const double course = ProfilesAsPlots() ? H : F;
+    const double perChannel = W * H * F * sizeof(uint16_t)             // count stack
+                              + 2 * statistic * sizeof(double)         // mean and variance
+                              + course * sizeof(double)                // time course
+                              + kDelayBins * (sizeof(uint32_t) + 1)    // delay counts and gate table
+                              + lifetimeBins * 2 * sizeof(double);     // lifetime histogram and axis
+    // Frame and line times, lines per frame.
+    const double shared = F * (2 * sizeof(double) + sizeof(uint32_t)) + H * sizeof(double);
+    return channels * perChannel + shared;
 }
 
 void RasterScan::ClearStack()

@@ -121,6 +121,17 @@ protected:
     virtual const std::vector<double> &TimeCourseTimes() const = 0;
 
     static constexpr double kNsPerS = 1e9;
+    /// Memory all arrays of one analysis may take together (4 GiB): more
+    /// comes only from absurd header values (image width, line or frame
+    /// counts) or an absurd width override.
+    static constexpr double kMemoryBudgetBytes = 4294967296.0;
+    /*!
+     * \brief Bytes of every array the analysis of the gathered geometry will
+     * hold: the count stack, mean and variance, time course, delay and gate
+     * tables, lifetime histograms of \p lifetimeBins bins, and the frame and
+     * line times. Computed in double, so absurd sizes cannot wrap.
+     */
+    double AnalysisBytes(double lifetimeBins) const;
     // 2^30 16-bit counts (2 GiB) over all channels: larger stacks come only from
     // absurd header values (image width, line or frame counts) or bin widths.
     static constexpr double kMaxStackPixels = 1073741824.0;

@@ -38,6 +38,15 @@ bool TiffWriter::Check(bool ok)
 
 bool TiffWriter::Open()
 {
+    // libtiff would print its own complaints on standard error; every failure
+    // reaches the caller through the return values and is logged there with
+    // the file's name.
+    static const bool quiet = [] {
+        TIFFSetErrorHandler(nullptr);
+        TIFFSetWarningHandler(nullptr);
+        return true;
+    }();
+    (void)quiet;
     handle = TIFFOpen(QFile::encodeName(partName).constData(), "w");
     return Check(handle != nullptr);
 }

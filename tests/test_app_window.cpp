@@ -358,7 +358,9 @@ TEST_F(WindowTest, CommandsWithoutAFileAndAfterAnUnknownSuffix)
     EXPECT_FALSE(window->OpenFile(name, true));
     EXPECT_EQ(window->file, nullptr);
     EXPECT_EQ(window->scan, nullptr);
-    EXPECT_EQ(Log(), QStringList({"0001 : Trying to open file " + name, "0002 : error : Failed to open file " + name}));
+    EXPECT_EQ(Log(), QStringList({"0001 : Trying to open file " + name,
+                                  "0002 : error : " + name + " has no reader: only .pt3 and .ptu files can be opened",
+                                  "0003 : error : Failed to open file " + name}));
     EXPECT_FALSE(W<QAction>("actionWrite_Records")->isEnabled());
     EXPECT_FALSE(W<QAction>("actionExport_Images")->isEnabled());
     EXPECT_FALSE(W<QPushButton>("SaveFrames")->isEnabled());
@@ -367,7 +369,7 @@ TEST_F(WindowTest, CommandsWithoutAFileAndAfterAnUnknownSuffix)
     EXPECT_TRUE(window->fileName.isEmpty());
     // The export that follows names the file that was tried.
     Invoke("on_SaveFrames_clicked");
-    EXPECT_EQ(Log().last(), "0003 : error : could not convert " + name);
+    EXPECT_EQ(Log().last(), "0004 : error : could not convert " + name);
 }
 
 TEST_F(WindowTest, OpenDialogOffersBothFileTypesInOneFilter)

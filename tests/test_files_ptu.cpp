@@ -163,7 +163,7 @@ TEST_F(PtuTest, DamagedFilesAreRefusedWithTheirMessage)
     EXPECT_FALSE(host.Logged("Read records from file"));
     EXPECT_TRUE(host.header.isEmpty());
     EXPECT_FALSE(Open(With({PtuTag{"Strange", -1, 0x12345678u, 0, {}}})));
-    EXPECT_TRUE(host.Logged("Illegal Type identifier found! Broken file?", MessageNormal));
+    EXPECT_TRUE(host.Logged("Illegal Type identifier found! Broken file?", MessageError));
 
     for (uint32_t type : {synth::tyAnsiString, synth::tyWideString, synth::tyBinaryBlob, synth::tyFloat8Array}) {
         for (uint64_t length : {uint64_t(1) << 40, uint64_t(200)}) {

@@ -128,8 +128,8 @@ TEST(pqFileBase, AnswersNaNAndRefusesToOpen)
     f.close();
     EXPECT_FALSE(file.Open(f.fileName()));
     EXPECT_FALSE(file.ok);
-    // A file that cannot be opened fails without a message of its own.
+    // A file that cannot be opened names the reason.
     host.messages.clear();
     EXPECT_FALSE(file.Open(dir.filePath("missing.pt3")));
-    EXPECT_TRUE(host.Messages(MessageError).isEmpty());
+    EXPECT_EQ(host.Messages(MessageError), QStringList("File " + dir.filePath("missing.pt3") + " does not exist"));
 }

@@ -111,6 +111,40 @@ bool TakeRecordsOption(QStringList &argv, Options &options, QString &error)
     return true;
 }
 
+/*!
+ * \brief Refuses an option written "--NAME VALUE" whose value is missing:
+ * at the end of the line, another option, or a measurement file (a .pt3 or
+ * .ptu name, or an existing file). The parser would otherwise take the file
+ * name as the value and the file would never be converted.
+ */
+bool CheckOptionValues(const QStringList &argv, QString &error)
+{
+    static const QStringList valued = {QStringLiteral("gate"),     QStringLiteral("cursor"), QStringLiteral("width"),
+                                       QStringLiteral("tau-bin"),  QStringLiteral("export"), QStringLiteral("bits"),
+                                       QStringLiteral("dtau"),     QStringLiteral("steps"),  QStringLiteral("cascades"),
+                                       QStringLiteral("trace-bin")};
+    for (int i = 0; i < argv.size(); ++i) {
+        const QString &arg = argv[i];
+        if (arg == QLatin1String("--"))
+            break;
+        if (!arg.startsWith(QLatin1String("--")) || !valued.contains(arg.mid(2)))
+            continue;
+        if (i + 1 >= argv.size()) {
+            error = QStringLiteral("%1 needs a value").arg(arg);
+            return false;
+        }
+        const QString &next = argv[i + 1];
+        const QString suffix = QFileInfo(next).suffix().toLower();
+        if (next.startsWith(QLatin1String("--")) || suffix == QLatin1String("pt3") || suffix == QLatin1String("ptu")
+            || QFileInfo(next).isFile()) {
+            error = QStringLiteral("%1 needs a value; \"%2\" after it is not taken as one").arg(arg, next);
+            return false;
+        }
+        ++i;
+    }
+    return true;
+}
+
 /// Parses "CH:LOW:HIGH" with CH in 1..4 and LOW <= HIGH; all four channels for CH "all".
 bool ParseWindow(const QString &text, std::vector<ChannelWindow> &into, QString &error)
 {
@@ -209,6 +243,11 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
     QStringList argv = arguments;
     if (!TakeRecordsOption(argv, options, error)) {
         out << "fotonel-convert: --records: " << error << "\n";
+        exitCode = 2;
+        return std::nullopt;
+    }
+    if (!CheckOptionValues(argv, error)) {
+        out << "fotonel-convert: " << error << "\n";
         exitCode = 2;
         return std::nullopt;
     }
@@ -332,6 +371,39 @@ void BinLifetimes(RSD &scan, double w)
         point->BinLifetimes(w);
 }
 
+/// Prints the value a box made of an option's value, when it differs.
+void ReportEffective(HeadlessHost &host, const QString &option, double given, double used, const QString &unit);
+
+/*!
+ * \brief Types \p value into \p box as the user would. A value outside the
+ * box's range for this file is refused with that range (error, false): the
+ * box would silently change it. A value the box rounds to its decimals is
+ * used, and the value used is printed.
+ */
+bool TypeInto(HeadlessHost &host, QDoubleSpinBox *box, double value, const QString &option, const QString &unit)
+{
+    const int decimals = box->decimals();
+    if (value < box->minimum() || value > box->maximum()) {
+        host.AddMessage(MessageError, QStringLiteral("%1 %2 %3 is outside the range %4 to %5 %3 for this file")
+                                          .arg(option)
+                                          .arg(value)
+                                          .arg(unit)
+                                          .arg(box->minimum(), 0, 'f', decimals)
+                                          .arg(box->maximum(), 0, 'f', decimals));
+        return false;
+    }
+    box->setValue(value);
+    ReportEffective(host, option, value, box->value(), unit);
+    return true;
+}
+
+/// Prints the value a box made of an option's value, when it differs.
+void ReportEffective(HeadlessHost &host, const QString &option, double given, double used, const QString &unit)
+{
+    if (used != given)
+        host.AddMessage(MessageWarning, QStringLiteral("%1 %2 %3 used as %4 %3").arg(option).arg(given).arg(unit).arg(used));
+}
+
 /// The point page: correlation and trace boxes, then the correlation and save buttons.
 void PointScanSteps(HeadlessHost &host, const Options &options, pqFile &file, RSD &scan)
 {
@@ -350,9 +422,13 @@ void PointScanSteps(HeadlessHost &host, const Options &options, pqFile &file, RS
     // A typed step becomes the whole number of sync periods nearest to it.
     host.controls.SetCorrelationControls(file.SyncPeriod(), options.dtau > 0 ? options.dtau : form.dtau->value(),
                                          form.nrbins->value(), form.ncasc->value());
+    if (options.dtau > 0)
+        ReportEffective(host, QStringLiteral("--dtau"), options.dtau, form.dtau->value(), QStringLiteral("µs"));
     if (options.traceBin > 0) {
-        form.binsize->setValue(options.traceBin);
+        if (!TypeInto(host, form.binsize, options.traceBin, QStringLiteral("--trace-bin"), QStringLiteral("µs")))
+            return;
         host.controls.BinsizeEdited();
+        ReportEffective(host, QStringLiteral("--trace-bin"), options.traceBin, form.binsize->value(), QStringLiteral("µs"));
     }
     if (options.correlate) {
         point->ComputeCorrelations();
@@ -369,6 +445,8 @@ void PointScanSteps(HeadlessHost &host, const Options &options, pqFile &file, RS
 /// Opens and converts one file the way the window's open workflow does.
 bool ConvertOne(HeadlessHost &host, const Options &options, const QString &fileName)
 {
+    // Any error logged for this file fails it, from the open to the last export.
+    const int errorsBefore = host.ErrorCount();
     host.AddMessage(MessageNormal, QStringLiteral("Trying to open file %1").arg(fileName));
     std::unique_ptr<RSD> scan;
     std::unique_ptr<pqFile> file = MakePhotonFile(host, fileName);
@@ -383,10 +461,14 @@ bool ConvertOne(HeadlessHost &host, const Options &options, const QString &fileN
     Ui::Fotonel &form = host.Form();
     if (!options.gates.empty()) {
         // As the user would: new gate values, then "Apply gating".
+        const QString unit = QStringLiteral("ns");
         for (const ChannelWindow &g : options.gates) {
-            host.controls.gateMaximum(g.channel)->setValue(g.high);
+            const QString option = QStringLiteral("--gate %1:").arg(g.channel);
+            if (!TypeInto(host, host.controls.gateMaximum(g.channel), g.high, option + QStringLiteral("MAX"), unit))
+                return false;
             host.controls.GateMaximumChanged(g.channel);
-            host.controls.gateMinimum(g.channel)->setValue(g.low);
+            if (!TypeInto(host, host.controls.gateMinimum(g.channel), g.low, option + QStringLiteral("MIN"), unit))
+                return false;
             host.controls.GateMinimumChanged(g.channel);
         }
         if (file->ScanType != ScanPoint)
@@ -396,10 +478,14 @@ bool ConvertOne(HeadlessHost &host, const Options &options, const QString &fileN
     }
     if (!options.cursors.empty()) {
         // New cursor values, then "Apply cursors".
+        const QString unit = QStringLiteral("s");
         for (const ChannelWindow &c : options.cursors) {
-            host.controls.cursorMaximum(c.channel)->setValue(c.high);
+            const QString option = QStringLiteral("--cursor %1:").arg(c.channel);
+            if (!TypeInto(host, host.controls.cursorMaximum(c.channel), c.high, option + QStringLiteral("END"), unit))
+                return false;
             host.controls.CursorMaximumEdited(c.channel);
-            host.controls.cursorMinimum(c.channel)->setValue(c.low);
+            if (!TypeInto(host, host.controls.cursorMinimum(c.channel), c.low, option + QStringLiteral("START"), unit))
+                return false;
             host.controls.CursorMinimumEdited(c.channel);
         }
         scan->reconstructed = false;
@@ -409,11 +495,10 @@ bool ConvertOne(HeadlessHost &host, const Options &options, const QString &fileN
         QDoubleSpinBox *box = file->ScanType == ScanImage  ? form.IStaubinsize
                               : file->ScanType == ScanLine ? form.LStaubinsize
                                                            : form.taubinsize;
-        box->setValue(options.tauBin);
+        if (!TypeInto(host, box, options.tauBin, QStringLiteral("--tau-bin"), QStringLiteral("ns")))
+            return false;
         BinLifetimes(*scan, box->value());
     }
-    // An export that logs an error fails the file.
-    const int errorsBefore = host.ErrorCount();
     if (options.exportType >= 0) {
         // The export settings page, then "Export as images".
         form.exporttype->setCurrentIndex(options.exportType);

@@ -3,9 +3,24 @@
 #include <QApplication>
 #include <QTextStream>
 #include <cstdio>
+#include <cstdlib>
+
+namespace {
+// The converter's own lines go to standard output; what Qt says about the
+// hidden form and the offscreen platform is not for its user, and scripts
+// that watch standard error must see nothing there.
+void DropQtMessage(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtFatalMsg) {
+        std::fputs(message.toLocal8Bit().constData(), stderr);
+        std::abort();
+    }
+}
+} // namespace
 
 int main(int argc, char *argv[])
 {
+    qInstallMessageHandler(DropQtMessage);
     // The settings form is built but never shown: no display is needed.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
