@@ -2,22 +2,22 @@
 
 #include "files/T3RecordCursor.h"
 
-FrameList FrameList::Decide(const Runs &runs)
+FrameList FrameList::Decide(const Runs &runs, uint32_t recordCount)
 {
     FrameList frames;
     const uint32_t H = runs.linesPerFrame;
     frames.lines = H;
-    frames.stop = runs.recordCount;
+    frames.stop = recordCount;
     if (runs.markers == 0)
         return frames;  // a point measurement: no frames, whatever its line markers say
 
     // A run is a whole frame only when every one of its line ends closed a
     // started line and there are exactly H of them; H = 0 makes no frame.
     frames.leading = H > 0 && runs.leadingHasStart && runs.leadingLines == H && runs.leadingEnds == H;
-    frames.trailing = H > 0 && runs.trailingLines == H && runs.trailingEnds == H;
+    frames.trailing = H > 0 && runs.lines == H && runs.ends == H;
     frames.opening = frames.leading ? runs.leadingStart : runs.firstMarker;
     if (frames.trailing)
-        frames.stop = runs.trailingEnd + 1;
+        frames.stop = runs.lastLineEnd + 1;
 
     const uint32_t bounds = runs.markers + (frames.leading ? 1 : 0) + (frames.trailing ? 1 : 0);
     frames.count = bounds > 1 ? bounds - 1 : bounds;

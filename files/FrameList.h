@@ -28,23 +28,60 @@ class T3RecordCursor;
 
 class FrameList {
 public:
-    /// What the record scan counted about the runs of lines at both ends.
-    struct Runs {
-        uint32_t markers = 0;          ///< frame markers in the file
+    /*!
+     * \brief What the record scan counts about the runs of lines at both
+     * ends, fed with the markers in file order: beside the line ends, the
+     * whole lines (an end closing a started line) of the current run.
+     */
+    class Runs {
+    public:
+        void LineStart(uint32_t index)
+        {
+            inLine = true;
+            if (markers == 0 && !leadingHasStart) {
+                leadingHasStart = true;
+                leadingStart = index;
+            }
+        }
+        void LineEnd(uint32_t index)
+        {
+            ends += 1;
+            if (inLine) {
+                lines += 1;
+                lastLineEnd = index;
+                inLine = false;
+            }
+        }
+        void FrameMarker(uint32_t index)
+        {
+            if (markers == 0) {
+                firstMarker = index;
+                leadingEnds = ends;
+                leadingLines = lines;
+            }
+            linesPerFrame = ends > linesPerFrame ? ends : linesPerFrame;
+            markers += 1;
+            ends = 0;
+            lines = 0;
+            inLine = false;
+        }
+
+        uint32_t markers = 0;          ///< frame markers so far
         uint32_t linesPerFrame = 0;    ///< H: most line ends between two markers (before the first included)
+        uint32_t ends = 0;             ///< line ends since the last frame marker
+        uint32_t lines = 0;            ///< of them, ends that closed a started line
+        uint32_t lastLineEnd = 0;      ///< record index of the last of those
         uint32_t firstMarker = 0;      ///< record index of the first frame marker
-        uint32_t recordCount = 0;
+        bool inLine = false;
         bool leadingHasStart = false;  ///< a line start lies before the first frame marker
         uint32_t leadingStart = 0;     ///< record index of the first of them
         uint32_t leadingEnds = 0;      ///< line ends before the first frame marker
         uint32_t leadingLines = 0;     ///< of them, ends that closed a started line
-        uint32_t trailingEnds = 0;     ///< line ends after the last frame marker
-        uint32_t trailingLines = 0;    ///< of them, ends that closed a started line
-        uint32_t trailingEnd = 0;      ///< record index of the last such closing end
     };
 
-    /// Decides the frames from the counts of one record scan.
-    static FrameList Decide(const Runs &runs);
+    /// Decides the frames of \p recordCount records from the counts of one
+    /// record scan; ends, lines and lastLineEnd describe the trailing run.
+    static FrameList Decide(const Runs &runs, uint32_t recordCount);
 
     /*!
      * \brief Places \p cursor, freshly made and standing on record 0, where

@@ -265,44 +265,22 @@ bool pqFile::ScanRecords()
     uint32_t byChannel[4][16] = {};
     std::array<uint32_t, 16> markers{};
     const double progressScale = n > 1 ? 100.0 / static_cast<double>(n - 1) : 0.0;
-    // The runs of lines before the first and after the last frame marker:
-    // lines are counted whole (a start, then an end) beside the plain count
-    // of line ends, for the frame list to decide whether they are frames.
+    // The markers also feed the frame list's count of the runs of lines at
+    // both ends of the file.
     FrameList::Runs runs;
-    runs.recordCount = static_cast<uint32_t>(n);
-    bool inLine = false;
-    uint32_t wholeLines = 0;    // line ends since the last frame marker that closed a started line
-    uint32_t lastWholeEnd = 0;  // record index of the last of them
-    auto special = [&](std::size_t index, uint32_t w) {
+    // Out of line, so the counting loop keeps its registers for the photons.
+    auto special = [&](std::size_t index, uint32_t w) __attribute__((noinline)) {
         const uint32_t m = T3Word::MarkerBits(w);
         markers[m] += 1;
         if (m == 4) {
-            if (numberOfFrames == 0) {
-                runs.firstMarker = static_cast<uint32_t>(index);
-                runs.leadingEnds = linesInFrame;
-                runs.leadingLines = wholeLines;
-            }
-            linesPerFrame = std::max(linesPerFrame, linesInFrame);
-            linesInFrame = 0;
-            wholeLines = 0;
-            inLine = false;
-            numberOfFrames += 1;
+            runs.FrameMarker(static_cast<uint32_t>(index));
             // A file of one record that is a frame marker is complete at once.
             mainWindow.SetProgress(n > 1 ? static_cast<int>(progressScale * static_cast<double>(index)) : 100);
             mainWindow.ProcessEvents();
         } else if (m == 2) {
-            linesInFrame += 1;
-            if (inLine) {
-                wholeLines += 1;
-                lastWholeEnd = static_cast<uint32_t>(index);
-                inLine = false;
-            }
+            runs.LineEnd(static_cast<uint32_t>(index));
         } else if (m == 1) {
-            inLine = true;
-            if (numberOfFrames == 0 && !runs.leadingHasStart) {
-                runs.leadingHasStart = true;
-                runs.leadingStart = static_cast<uint32_t>(index);
-            }
+            runs.LineStart(static_cast<uint32_t>(index));
         }
     };
 
@@ -352,12 +330,9 @@ bool pqFile::ScanRecords()
                                                   .arg(photons - inRange)
                                                   .arg(channels));
 
-    runs.markers = numberOfFrames;
-    runs.linesPerFrame = linesPerFrame;
-    runs.trailingEnds = linesInFrame;
-    runs.trailingLines = wholeLines;
-    runs.trailingEnd = lastWholeEnd;
-    frames = FrameList::Decide(runs);
+    linesPerFrame = runs.linesPerFrame;
+    linesInFrame = runs.ends;
+    frames = FrameList::Decide(runs, static_cast<uint32_t>(n));
     numberOfFrames = frames.count;
     if (frames.leading)
         mainWindow.AddMessage(MessageNormal,
