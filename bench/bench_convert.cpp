@@ -2,14 +2,15 @@
 // an image scan of 512 x 512 pixels x 23 frames (about 60 million records,
 // 242 MB) and a point measurement of 2 x 10 million photons (80 MB).
 //
-//   bench_convert [FOLDER] [RUNS]
+//   bench_convert [FOLDER] [RUNS] [CONVERTER]
 //
 // Writes FOLDER/bench_convert_image.pt3 and FOLDER/bench_convert_point.pt3
 // (default FOLDER /tmp) once. Then runs `cat FILE` and `fotonel-convert FILE`
 // RUNS times each (default 5), alternating, with the file warm in the page
 // cache, and prints per file the best and median wall and processor seconds
 // (user + system), page faults and peak resident memory of the converter
-// process, and the ratios converter / cat.
+// process, and the ratios converter / cat. CONVERTER (default: the
+// fotonel-convert of this build) lets two builds be compared.
 //
 // The breakdown reads the converter's log as it is written (every line is
 // flushed) and stamps each line on arrival:
@@ -256,8 +257,8 @@ void Measure(const char *label, const std::string &converter, const QString &pat
                 Median(wall), Best(cpu), Median(cpu));
     std::printf("                      %.0f M records/s (best wall), page faults median %.0f, peak resident %.1f MB\n",
                 records / Best(wall) / 1e6, Median(faults), Median(peak));
-    std::printf("  ratio to cat        wall best/best %.2f  median/median %.2f   (target at most %.0f)\n",
-                Best(wall) / Best(catWall), Median(wall) / Median(catWall), limit);
+    std::printf("  ratio to cat        wall best/best %.2f  median/median %.2f  cpu median/median %.2f  (target at most %.0f)\n",
+                Best(wall) / Best(catWall), Median(wall) / Median(catWall), Median(cpu) / Median(catCpu), limit);
     std::printf("  breakdown (median wall s): start-up %.3f  open %.3f  record scan %.3f  reconstruction %.3f  "
                 "statistics %.3f  exit %.3f\n",
                 Median(phases.startup), Median(phases.open), scan, Median(phases.reconstruction),
@@ -297,7 +298,7 @@ int main(int argc, char *argv[])
             return 1;
         }
     }
-    const std::string converter = ConverterPath();
+    const std::string converter = argc > 3 ? std::string(argv[3]) : ConverterPath();
     if (access(converter.c_str(), X_OK) != 0) {
         std::printf("no converter at %s\n", converter.c_str());
         return 1;

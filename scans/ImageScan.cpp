@@ -226,12 +226,15 @@ void ImageScan::CalculateStats()
         const uint16_t *data = images[c].data();
         for (uint32_t f = 0; f < F; ++f) {
             const uint16_t *page = data + f * n;
-            double sum = 0;
+            // Whole counts: the sums below 2^53 are exact, so adding them as
+            // integers gives the very doubles of adding them one by one, and
+            // the additions need not wait for each other.
+            uint64_t sum = 0;
             for (std::size_t p = 0; p < n; ++p) {
                 mean[p] += page[p];
                 sum += page[p];
             }
-            timeCourse[c][f] = n ? sum / n : 0;
+            timeCourse[c][f] = n ? static_cast<double>(sum) / n : 0;
         }
         // No frame left: the mean stays 0. Fewer than two frames: no spread, variance 0.
         if (F > 0)

@@ -236,12 +236,13 @@ void LineScan::CalculateStats()
         const uint16_t *data = images[c].data();
         for (uint32_t y = 0; y < H; ++y) {
             const uint16_t *row = data + static_cast<std::size_t>(y) * W;
-            double sum = 0;
+            // Whole counts: exact integer sums are the same doubles.
+            uint64_t sum = 0;
             for (uint32_t x = 0; x < W; ++x) {
                 mean[x] += row[x];
                 sum += row[x];
             }
-            timeCourse[c][y] = W ? sum / W : 0;
+            timeCourse[c][y] = W ? static_cast<double>(sum) / W : 0;
         }
         if (H > 0)
             for (double &m : mean)

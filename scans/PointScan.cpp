@@ -226,6 +226,7 @@ void PointScan::BinTrace()
     }
 
     const std::size_t guard = kTraceBins - 1;
+    const double inverse = 1 / w;
     std::vector<uint64_t> whole(kTraceBins);
     for (uint32_t c : activeChannels) {
         mainWindow->SetProgress(0);
@@ -243,21 +244,34 @@ void PointScan::BinTrace()
             LetEventsRun();
             const std::size_t stop = std::min(photons, start + kTraceProgressStep);
             for (std::size_t j = start; j < stop; ++j) {
-                const double q = (t[j] - firstTime) / w;
-                if (q >= 0 && q < kTraceBins) {
-                    const std::size_t bin = static_cast<std::size_t>(q);
-                    if (bin == runBin) {
-                        ++run;
-                    } else {
-                        whole[runBin] += run;
-                        runBin = bin;
-                        run = 1;
-                    }
+                const double d = t[j] - firstTime;
+                // The product with the reciprocal is within 3 units in the
+                // last place of the quotient: where a band of 8 units around
+                // it holds no bin edge, both lie in the same bin. Otherwise
+                // (and for NaN, negative or too large values) the quotient decides.
+                const double near = d * inverse;
+                const double slack = near * 0x1p-50;
+                std::size_t bin;
+                if (near >= 0 && near + slack < kTraceBins &&
+                    static_cast<std::size_t>(near - slack) == static_cast<std::size_t>(near + slack)) {
+                    bin = static_cast<std::size_t>(near - slack);
                 } else {
-                    // Photons at lastTime (q = 1000) and, in damaged files,
-                    // photons before the first record.
-                    ++whole[guard];
-                    ReportOutOfBounds(j, q, reported);
+                    const double q = d / w;
+                    if (!(q >= 0 && q < kTraceBins)) {
+                        // Photons at lastTime (q = 1000) and, in damaged files,
+                        // photons before the first record.
+                        ++whole[guard];
+                        ReportOutOfBounds(j, q, reported);
+                        continue;
+                    }
+                    bin = static_cast<std::size_t>(q);
+                }
+                if (bin == runBin) {
+                    ++run;
+                } else {
+                    whole[runBin] += run;
+                    runBin = bin;
+                    run = 1;
                 }
             }
         }

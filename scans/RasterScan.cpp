@@ -88,7 +88,7 @@ bool RasterScan::GatherGeometry(WidthCheck check, WidthBox box, const QString &m
     pixelsPerImage = imageWidth * imageHeight;
 
     const std::vector<std::vector<double>> noDoubles(numberOfChannels);
-    images.assign(numberOfChannels, std::vector<uint16_t>());
+    images.assign(numberOfChannels, LargeArray<uint16_t>());
     delayCounts.assign(numberOfChannels, std::vector<uint32_t>());
     meanImages = noDoubles;
     varianceImages = noDoubles;

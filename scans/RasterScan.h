@@ -17,6 +17,7 @@
  */
 #include "app/FotonelServices.h"
 #include "files/T3RecordCursor.h"
+#include "scans/LargeArray.h"
 #include "scans/RSD.h"
 
 #include <QString>
@@ -61,7 +62,8 @@ public:
     std::vector<uint32_t> minimum;
     std::vector<uint32_t> maximum;
     /// Per channel: pixel (x, y) of frame f at f x W x H + y x W + x; empty for inactive channels.
-    std::vector<std::vector<uint16_t>> images;
+    /// On huge pages (see LargeArray).
+    std::vector<LargeArray<uint16_t>> images;
     std::vector<std::vector<double>> meanImages;
     std::vector<std::vector<double>> varianceImages;
     std::vector<std::vector<double>> timeCourse;

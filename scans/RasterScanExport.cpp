@@ -61,7 +61,7 @@ int RasterScan::PageProgress(uint32_t page, uint32_t pages)
 
 const void *RasterScan::ExportPixels(uint32_t c, int bitDepth, std::vector<uint8_t> &lowBytes) const
 {
-    const std::vector<uint16_t> &counts = images[c];
+    const LargeArray<uint16_t> &counts = images[c];
     if (bitDepth != 0)
         return counts.data();
     // 8 bit is the count modulo 256: no scaling, no clipping.

@@ -58,9 +58,9 @@ LinePlot *ChannelPlot(QWidget *page, uint32_t channel, const std::vector<double>
 }
 
 /// A viewer of \p frames frames of the channel's W x H pictures, titled with the channel.
-template <class T>
+template <class T, class Allocator>
 pt3ImageViewer *ChannelViewer(QWidget *page, uint32_t channel, uint32_t width, uint32_t height, uint32_t frames,
-                              const std::vector<T> &stack)
+                              const std::vector<T, Allocator> &stack)
 {
     // The channel number is the colour scheme: 1 cyan, 2 green, 3 yellow, 4 magenta.
     auto *viewer = new pt3ImageViewer(page, static_cast<int>(channel + 1));
@@ -73,9 +73,10 @@ pt3ImageViewer *ChannelViewer(QWidget *page, uint32_t channel, uint32_t width, u
     return viewer;
 }
 
-template <class T> const std::vector<T> &Entry(const std::vector<std::vector<T>> &perChannel, uint32_t channel)
+template <class T, class Allocator>
+const std::vector<T, Allocator> &Entry(const std::vector<std::vector<T, Allocator>> &perChannel, uint32_t channel)
 {
-    static const std::vector<T> none;
+    static const std::vector<T, Allocator> none;
     return channel < perChannel.size() ? perChannel[channel] : none;
 }
 

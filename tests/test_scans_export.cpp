@@ -423,7 +423,7 @@ TEST(RealExport, HazelnutImageExportsMatchTheAnalysis)
     const uint32_t F = scan.numberOfFrames, n = scan.pixelsPerImage;
     ASSERT_EQ(n, 256u * 256u);
     ASSERT_GT(F, 0u);
-    const std::vector<uint16_t> &counts = scan.images[0];
+    const auto &counts = scan.images[0];
     const QString base = file->exportBase;
 
     scan.WriteImages(0, 1);

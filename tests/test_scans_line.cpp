@@ -74,7 +74,7 @@ TEST(LineScanReconstruct, KymographRowsAndProfiles)
     EXPECT_EQ(scan.imageWidth, 4u);
     EXPECT_EQ(scan.imageHeight, 3u);
     EXPECT_EQ(scan.numberOfFrames, 1u);
-    EXPECT_EQ(scan.images[0], (std::vector<uint16_t>{1, 2, 0, 0, 0, 0, 0, 1, 3, 0, 0, 0}));
+    EXPECT_EQ(scan.images[0], (LargeArray<uint16_t>{1, 2, 0, 0, 0, 0, 0, 1, 3, 0, 0, 0}));
     EXPECT_EQ(scan.photonCounts[0], 10u);
     EXPECT_EQ(scan.photonCount[0], 7u);
     EXPECT_EQ(scan.gatedPhotonCount[0], 7u);
@@ -178,7 +178,7 @@ TEST(LineScanReconstruct, LineBeyondTheLineCountIsDropped)
     Reconstruct(scan, host, file);
     EXPECT_EQ(scan.imageHeight, 2u);
     EXPECT_EQ(scan.lineStartTimes.size(), 2u);
-    EXPECT_EQ(scan.images[0], (std::vector<uint16_t>{1, 0, 0, 0, 1, 0, 0, 0}));
+    EXPECT_EQ(scan.images[0], (LargeArray<uint16_t>{1, 0, 0, 0, 1, 0, 0, 0}));
     EXPECT_EQ(scan.photonCount[0], 2u);
     // The photon of the dropped line (sync 215, 5 ns) is still the last one met.
     EXPECT_DOUBLE_EQ(scan.lastPhotonTime, 215 * 50.0 + 5);

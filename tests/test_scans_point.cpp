@@ -121,6 +121,30 @@ TEST(PointScanTrace, NineHundredNinetyNineBinsAndTheGuard)
     EXPECT_TRUE(host.Logged("Binned the data"));
 }
 
+TEST(PointScanTrace, PhotonsAtBinEdgesFallWhereTheQuotientPutsThem)
+{
+    TestHost host;
+    MemoryFile file(host, Records({{0, 1, 0}, {1001, 1, 0}}));
+    PointScan scan;
+    scan.Init(host, file);
+    scan.ReconstructImages();
+    OpenCursors(host);
+    // w = 50.05 ns, whose reciprocal is inexact: times at and one step either
+    // side of every inner edge, binned by the quotient t / w as the reference.
+    const double w = scan.traceBinWidth;
+    ASSERT_DOUBLE_EQ(w, 50.05);
+    PointScan::PhotonTimes &times = scan.photonTimes[0];
+    times.clear();
+    std::vector<double> expected(999, 0);
+    for (int k = 1; k < 999; ++k)
+        for (double t : {std::nextafter(k * w, 0.0), k * w, std::nextafter(k * w, 1e9)}) {
+            times.push_back(t);
+            expected[static_cast<std::size_t>(t / w)] += 1;
+        }
+    scan.BinTrace();
+    EXPECT_EQ(scan.traceCounts[0], expected);
+}
+
 TEST(PointScanTrace, GateExcludingEveryPhoton)
 {
     TestHost host;

@@ -28,7 +28,7 @@ void Fill(RasterScan &scan, const std::vector<uint32_t> &counts, uint32_t frames
     scan.photonCounts = counts;
     scan.activeChannelCount = static_cast<uint32_t>(counts.size() - std::count(counts.begin(), counts.end(), 0u));
     scan.lifetimeAxis = {0.5, 1.5, 2.5};
-    scan.images.assign(counts.size(), std::vector<uint16_t>(6 * frames, 1));
+    scan.images.assign(counts.size(), LargeArray<uint16_t>(6 * frames, 1));
     scan.meanImages.assign(counts.size(), {1, 2, 3, 4, 5, 6});
     scan.varianceImages = scan.meanImages;
     scan.timeCourse.assign(counts.size(), {2, 3});
