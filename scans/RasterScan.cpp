@@ -213,9 +213,17 @@ void RasterScan::FindMinMax()
     for (uint32_t c = 0; c < numberOfChannels && c < images.size(); ++c) {
         if (photonCounts[c] == 0 || images[c].empty())
             continue;
-        const auto range = std::minmax_element(images[c].begin(), images[c].end());
-        minimum[c] = *range.first;
-        maximum[c] = *range.second;
+        // Only the values are wanted, not where they lie: a plain pass the
+        // compiler does many counts at a time.
+        const uint16_t *counts = images[c].data();
+        const std::size_t n = images[c].size();
+        uint16_t low = UINT16_MAX, high = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            low = std::min(low, counts[i]);
+            high = std::max(high, counts[i]);
+        }
+        minimum[c] = low;
+        maximum[c] = high;
     }
 }
 
