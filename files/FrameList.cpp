@@ -1,15 +1,23 @@
 #include "files/FrameList.h"
 
-#include "files/T3RecordCursor.h"
-
-FrameList FrameList::Decide(const Runs &runs, uint32_t recordCount)
+FrameList FrameList::Decide(const Runs &runs, uint32_t recordCount, uint32_t areaLines)
 {
     FrameList frames;
     const uint32_t H = runs.linesPerFrame;
     frames.lines = H;
     frames.stop = recordCount;
-    if (runs.markers == 0)
-        return frames;  // a point measurement: no frames, whatever its line markers say
+    if (runs.markers == 0) {
+        // Without frame markers the trailing run is the whole file.
+        const uint32_t A = areaLines;
+        if (A == 0 || !runs.leadingHasStart || runs.lines != A || runs.ends != A)
+            return frames;  // a point measurement: no frames, whatever its line markers say
+        frames.count = 1;
+        frames.lines = A;
+        frames.leading = frames.trailing = frames.unmarked = true;
+        frames.opening = runs.leadingStart;
+        frames.stop = runs.lastLineEnd + 1;
+        return frames;
+    }
 
     // A run is a whole frame only when every one of its line ends closed a
     // started line and there are exactly H of them; H = 0 makes no frame.
@@ -22,35 +30,4 @@ FrameList FrameList::Decide(const Runs &runs, uint32_t recordCount)
     const uint32_t bounds = runs.markers + (frames.leading ? 1 : 0) + (frames.trailing ? 1 : 0);
     frames.count = bounds > 1 ? bounds - 1 : bounds;
     return frames;
-}
-
-bool FrameList::Start(T3RecordCursor &cursor, double *openingTime) const
-{
-    if (count == 0 || opening >= cursor.recordCount) {
-        while (cursor.Next()) {
-        }
-        if (openingTime)
-            *openingTime = cursor.truetime;
-        return false;
-    }
-    cursor.StopAt(stop);
-    if (!leading) {
-        // Stepping, not seeking, so every overflow on the way is counted.
-        while (cursor.index < opening && cursor.Next()) {
-        }
-        if (openingTime)
-            *openingTime = cursor.truetime;
-        return true;
-    }
-    if (opening == 0)
-        cursor.Rewind();
-    else
-        while (cursor.index + 1 < opening && cursor.Next()) {
-        }
-    if (openingTime) {
-        T3RecordCursor lineStart(cursor);
-        lineStart.Next();
-        *openingTime = lineStart.truetime;
-    }
-    return true;
 }

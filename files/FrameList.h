@@ -21,10 +21,13 @@
  * the cursor's walk at stop, steps with T3RecordCursor::Next, and closes a
  * frame at each frame marker and, for the trailing frame, where
  * ClosedAtStop says so.
+ *
+ * An area image whose instrument writes no frame markers at all (its
+ * imaging header says so: ImgHdr_Dimensions 3) is one frame when the whole
+ * file holds exactly its ImgHdr_PixY complete lines and no other line end:
+ * the frame opens at the first line start and closes at the last line end.
  */
 #include <cstdint>
-
-class T3RecordCursor;
 
 class FrameList {
 public:
@@ -81,7 +84,9 @@ public:
 
     /// Decides the frames of \p recordCount records from the counts of one
     /// record scan; ends, lines and lastLineEnd describe the trailing run.
-    static FrameList Decide(const Runs &runs, uint32_t recordCount);
+    /// \p areaLines: ImgHdr_PixY of an area image, whose lines make one frame
+    /// when it has no frame marker; 0 for any other file.
+    static FrameList Decide(const Runs &runs, uint32_t recordCount, uint32_t areaLines = 0);
 
     /*!
      * \brief Places \p cursor, freshly made and standing on record 0, where
@@ -92,7 +97,8 @@ public:
      * Without frames the cursor ends after the last record with that
      * record's time, and the result is false.
      */
-    bool Start(T3RecordCursor &cursor, double *openingTime = nullptr) const;
+    template <class Cursor>
+    bool Start(Cursor &cursor, double *openingTime = nullptr) const;
 
     /// True when a walk from Start whose Next has just failed (cursor index
     /// \p index) has passed the last line end of the trailing frame \p frame:
@@ -107,8 +113,41 @@ public:
     uint32_t lines = 0;      ///< H, lines of a full frame
     bool leading = false;    ///< frame 0 lies before the first frame marker
     bool trailing = false;   ///< the last frame lies after the last frame marker
+    bool unmarked = false;   ///< the one frame of an area image without frame markers (leading and trailing)
     uint32_t opening = 0;    ///< record index of the first frame marker, or of a leading frame's first line start
     /// One past the last record any frame holds: one past the trailing
     /// frame's last line end, otherwise the record count.
     uint32_t stop = 0;
 };
+
+template <class Cursor>
+bool FrameList::Start(Cursor &cursor, double *openingTime) const
+{
+    if (count == 0 || opening >= cursor.recordCount) {
+        while (cursor.Next()) {
+        }
+        if (openingTime)
+            *openingTime = cursor.truetime;
+        return false;
+    }
+    cursor.StopAt(stop);
+    if (!leading) {
+        // Stepping, not seeking, so every overflow on the way is counted.
+        while (cursor.index < opening && cursor.Next()) {
+        }
+        if (openingTime)
+            *openingTime = cursor.truetime;
+        return true;
+    }
+    if (opening == 0)
+        cursor.Rewind();
+    else
+        while (cursor.index + 1 < opening && cursor.Next()) {
+        }
+    if (openingTime) {
+        Cursor lineStart(cursor);
+        lineStart.Next();
+        *openingTime = lineStart.truetime;
+    }
+    return true;
+}

@@ -54,7 +54,7 @@ void RecordTable::AppendHeader(std::string &out, const Columns &columns)
     out.push_back('\n');
 }
 
-void RecordTable::AppendLine(std::string &out, const Columns &columns, uint32_t index, const T3RecordCursor &cursor)
+void RecordTable::AppendLine(std::string &out, const Columns &columns, uint32_t index, const T3RecordFields &cursor)
 {
     using C = RecordColumn;
     auto on = [&](C c) { return columns[static_cast<int>(c)]; };

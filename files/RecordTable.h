@@ -9,7 +9,7 @@
  * in 5, the kind of record ("Ofl", "photon" or "MA:m") in 6, truensync in
  * 10, then delaytime, truetime and deltatime in ns with 6 decimals.
  */
-#include "files/T3RecordCursor.h"
+#include "files/RecordFormat.h"
 
 #include <array>
 #include <string>
@@ -25,6 +25,6 @@ public:
     static Columns ReadColumns(FotonelServices &host);
     /// Appends the header line: the titles of the chosen columns and a line end.
     static void AppendHeader(std::string &out, const Columns &columns);
-    /// Appends the line of the record the cursor stands on, record index \p index.
-    static void AppendLine(std::string &out, const Columns &columns, uint32_t index, const T3RecordCursor &cursor);
+    /// Appends the line of the record \p cursor decoded last, record index \p index.
+    static void AppendLine(std::string &out, const Columns &columns, uint32_t index, const T3RecordFields &cursor);
 };

@@ -2,45 +2,41 @@
 /*!
  * \brief Walks a file's T3 records and decodes each 32-bit word in place.
  *
- * Record word (little-endian in the file):
- *   bits  0-15  nsync    sync periods since the last overflow
- *   bits 16-27  dtime    start-stop time in resolution bins (photons)
- *   bits 16-19  marker   event code of a special record (channel 15)
- *   bits 28-31  channel  detector channel, 15 = special record
- * A special record with marker 0 is an overflow: the 16-bit sync counter
- * wrapped and 65536 is added to the running offset. Photons get marker 16.
- *
- * A value type with inline steps: the hot loops of the record scan and the
- * analyses use it directly, with no virtual call and no allocation per record.
+ * One class per record layout (files/RecordFormat.h): the file's layout is
+ * chosen once, and the code that walks the records is compiled for it, so
+ * no step asks which layout it reads. A value type with inline steps: the
+ * hot loops of the record scan and the analyses use it directly, with no
+ * virtual call and no allocation per record. The decoded fields are public
+ * (T3RecordFields); callers read them after each step.
  */
+#include "files/RecordFormat.h"
 #include "files/pqFile.h"
 
+#include <cassert>
 #include <cstdint>
 
-/// Marker value given to ordinary photon records (outside the 4-bit range).
-constexpr uint32_t PHOTON_MARKER = 16;
-/// Channel value of special records (overflows and markers).
-constexpr uint32_t SPECIAL_CHANNEL = 15;
-constexpr uint64_t OVERFLOW_PERIOD = 65536;
-
-/// Field extraction of one record word.
+/// Field extraction of one PicoHarp record word.
 namespace T3Word {
-inline uint32_t NSync(uint32_t w) { return w & 0xFFFFu; }          // bits 0-15
-inline uint32_t DTime(uint32_t w) { return (w >> 16) & 0xFFFu; }   // bits 16-27
-inline uint32_t MarkerBits(uint32_t w) { return (w >> 16) & 0xFu; } // bits 16-19
-inline uint32_t Channel(uint32_t w) { return w >> 28; }            // bits 28-31
-/// 0 overflow, 1-15 marker, 16 photon.
-inline uint32_t Marker(uint32_t w) { return Channel(w) == SPECIAL_CHANNEL ? MarkerBits(w) : PHOTON_MARKER; }
+inline uint32_t Marker(uint32_t w)
+{
+    return PicoHarpT3Format::Channel(w) == PicoHarpT3Format::kSpecialChannel ? PicoHarpT3Format::MarkerBits(w)
+                                                                             : PHOTON_MARKER;
+}
 } // namespace T3Word
 
-class T3RecordCursor {
+template <class Format>
+class T3RecordCursor : public T3RecordFields {
 public:
+    using RecordLayout = Format;
+
     /// Stands on record 0 of \p file (decoded) when the file has records.
     T3RecordCursor(FotonelServices &mainWindow, const pqFile &file)
         : resolution(file.Resolution()), syncPeriod(file.SyncPeriod()),
           recordCount(static_cast<uint32_t>(file.records.size())),
           words(file.records.data()), file(file), mainWindow(mainWindow)
     {
+        // A walk compiled for another layout would read every word wrongly.
+        assert(file.recordFormat == Format::kFormat);
         Seek(0);
     }
 
@@ -102,17 +98,6 @@ public:
         Seek(index);
     }
 
-    uint32_t record = 0;
-    uint32_t nsync = 0;
-    uint32_t channel = 0;
-    uint32_t dtime = 0;
-    uint32_t marker = 0;
-    uint64_t overflowOffset = 0;
-    uint64_t truensync = 0;
-    uint64_t previousTruensync = 0;  ///< 0 before the first step
-    double truetime = 0;             ///< ns
-    double delaytime = 0;            ///< ns
-    double deltatime = 0;            ///< ns since the previous record
     double resolution;               ///< ns
     double syncPeriod;               ///< ns
     uint32_t index = 0;              ///< current record; all ones before record 0 (Rewind)
@@ -123,20 +108,7 @@ public:
 private:
     void Decode()
     {
-        const uint32_t w = words[index];
-        record = w;
-        nsync = T3Word::NSync(w);
-        channel = T3Word::Channel(w);
-        if (channel == SPECIAL_CHANNEL) {
-            dtime = 0;
-            marker = T3Word::MarkerBits(w);
-            if (marker == 0)
-                overflowOffset += OVERFLOW_PERIOD;
-        } else {
-            dtime = T3Word::DTime(w);
-            marker = PHOTON_MARKER;
-        }
-        truensync = nsync + overflowOffset;
+        Format::Decode(words[index], *this);
         delaytime = dtime * resolution;
         truetime = static_cast<double>(truensync) * syncPeriod + delaytime;
         // Unsigned on purpose: a step backwards gives a huge positive value.

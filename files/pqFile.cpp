@@ -67,17 +67,22 @@ int pqFile::ClippedRecordCount(int64_t headerCount) const
     return static_cast<int>(static_cast<uint32_t>(static_cast<uint64_t>(headerCount)));
 }
 
-void pqFile::WriteRecords()
+namespace {
+
+/// The ASCII record table of \p file, read with the cursor of its layout.
+template <class Format>
+void WriteRecordTable(pqFile &file)
 {
+    FotonelServices &mainWindow = file.mainWindow;
     mainWindow.AddMessage(MessageNormal, QObject::tr("Writing records to ascii file"));
-    T3RecordCursor cursor(mainWindow, *this);
-    const QString name = QStringLiteral("%1.dat").arg(exportBase);
+    T3RecordCursor<Format> cursor(mainWindow, file);
+    const QString name = QStringLiteral("%1.dat").arg(file.exportBase);
     mainWindow.SetProgress(0);
-    if (!ExportFolderExists())
+    if (!file.ExportFolderExists())
         return;
     // Written under a temporary name: a dump that fails half-way leaves no table behind.
     QSaveFile out(name);
-    if (NumberOfRecords() < 1 || cursor.recordCount < 1 || !out.open(QIODevice::WriteOnly | QIODevice::Text)) {
+    if (file.NumberOfRecords() < 1 || cursor.recordCount < 1 || !out.open(QIODevice::WriteOnly | QIODevice::Text)) {
         mainWindow.AddMessage(MessageError, QObject::tr("Failed to write records to file %1").arg(name));
         return;
     }
@@ -114,6 +119,13 @@ void pqFile::WriteRecords()
     }
     mainWindow.SetProgress(100);
     mainWindow.AddMessage(MessageNormal, QObject::tr("Records written to file %1").arg(name));
+}
+
+} // namespace
+
+void pqFile::WriteRecords()
+{
+    WithRecordFormat(recordFormat, [this](auto format) { WriteRecordTable<decltype(format)>(*this); });
 }
 
 bool pqFile::ExportFolderExists()
@@ -240,6 +252,98 @@ void pqFile::ReadRecords(QFile &stream)
     recordsRead = true;
 }
 
+template <class Format>
+void pqFile::CountRecords(FrameList::Runs &runs, uint32_t channels, uint32_t &unknownSpecial)
+{
+    const uint32_t *words = records.data();
+    const std::size_t n = records.size();
+
+    const uint32_t lineStart = markerMeaning.lineStart, lineEnd = markerMeaning.lineEnd, frame = markerMeaning.frame;
+
+    // Records counted by their scan key (the fields that tell photons of each
+    // channel and special records apart) in four interleaved counter sets, so
+    // neighbouring records with the same key do not wait on each other's
+    // increment. Special records are rare and are handled in order, because
+    // frame markers close the line count of a frame and drive the progress bar.
+    uint32_t byKey[4][Format::kScanKeys] = {};
+    std::array<uint32_t, 16> markers{};
+    const double progressScale = n > 1 ? 100.0 / static_cast<double>(n - 1) : 0.0;
+    // The markers also feed the frame list's count of the runs of lines at
+    // both ends of the file.
+    // Out of line, so the counting loop keeps its registers for the photons.
+    auto special = [&](std::size_t index, uint32_t w) __attribute__((noinline)) {
+        const uint32_t m = Format::SpecialMarker(w);
+        if (m >= markers.size()) {
+            ++unknownSpecial;
+            return;
+        }
+        markers[m] += 1;
+        if (m == 0)
+            return;
+        if (m == frame) {
+            runs.FrameMarker(static_cast<uint32_t>(index));
+            // A file of one record that is a frame marker is complete at once.
+            mainWindow.SetProgress(n > 1 ? static_cast<int>(progressScale * static_cast<double>(index)) : 100);
+            mainWindow.ProcessEvents();
+        } else if (m == lineEnd) {
+            runs.LineEnd(static_cast<uint32_t>(index));
+        } else if (m == lineStart) {
+            runs.LineStart(static_cast<uint32_t>(index));
+        }
+    };
+
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const uint32_t w0 = words[i], w1 = words[i + 1], w2 = words[i + 2], w3 = words[i + 3];
+        const uint32_t k0 = Format::ScanKey(w0), k1 = Format::ScanKey(w1);
+        const uint32_t k2 = Format::ScanKey(w2), k3 = Format::ScanKey(w3);
+        byKey[0][k0] += 1;
+        byKey[1][k1] += 1;
+        byKey[2][k2] += 1;
+        byKey[3][k3] += 1;
+        // One test for all four records.
+        if (Format::AnySpecial(k0, k1, k2, k3)) {
+            if (Format::IsSpecialKey(k0))
+                special(i, w0);
+            if (Format::IsSpecialKey(k1))
+                special(i + 1, w1);
+            if (Format::IsSpecialKey(k2))
+                special(i + 2, w2);
+            if (Format::IsSpecialKey(k3))
+                special(i + 3, w3);
+        }
+    }
+    for (; i < n; ++i) {
+        const uint32_t k = Format::ScanKey(words[i]);
+        byKey[0][k] += 1;
+        if (Format::IsSpecialKey(k))
+            special(i, words[i]);
+    }
+
+    uint32_t photons = 0;
+    uint32_t inRange = 0;
+    for (uint32_t k = 0; k < Format::kScanKeys; ++k) {
+        if (Format::IsSpecialKey(k))
+            continue;
+        const uint32_t count = byKey[0][k] + byKey[1][k] + byKey[2][k] + byKey[3][k];
+        photons += count;
+        const uint32_t c = Format::PhotonChannel(k);
+        if (c >= 1 && c <= channels) {
+            photonsPerChannel[c - 1] = count;
+            inRange += count;
+        }
+    }
+    for (uint32_t m = 0; m < 16; ++m)
+        eventsPerMarker[m] = markers[m];
+    eventsPerMarker[PHOTON_MARKER] = photons;
+    if (photons != inRange)
+        mainWindow.AddMessage(MessageWarning, QObject::tr("%1 photons on channels outside 1..%2 ignored")
+                                                  .arg(photons - inRange)
+                                                  .arg(channels));
+}
+
+int pqFile::ImageDimensions() const { return 0; }
+
 bool pqFile::ScanRecords()
 {
     if (scanned)
@@ -254,90 +358,30 @@ bool pqFile::ScanRecords()
     frames = FrameList();
     mainWindow.SetProgress(0);
 
-    const uint32_t *words = records.data();
-    const std::size_t n = records.size();
-
-    // Records counted by their 4-bit channel field in four interleaved
-    // counter sets, so neighbouring records with the same channel do not wait
-    // on each other's increment. Special records (channel 15) are rare and
-    // are handled in order, because frame markers close the line count of a
-    // frame and drive the progress bar.
-    uint32_t byChannel[4][16] = {};
-    std::array<uint32_t, 16> markers{};
-    const double progressScale = n > 1 ? 100.0 / static_cast<double>(n - 1) : 0.0;
-    // The markers also feed the frame list's count of the runs of lines at
-    // both ends of the file.
     FrameList::Runs runs;
-    // Out of line, so the counting loop keeps its registers for the photons.
-    auto special = [&](std::size_t index, uint32_t w) __attribute__((noinline)) {
-        const uint32_t m = T3Word::MarkerBits(w);
-        markers[m] += 1;
-        if (m == 4) {
-            runs.FrameMarker(static_cast<uint32_t>(index));
-            // A file of one record that is a frame marker is complete at once.
-            mainWindow.SetProgress(n > 1 ? static_cast<int>(progressScale * static_cast<double>(index)) : 100);
-            mainWindow.ProcessEvents();
-        } else if (m == 2) {
-            runs.LineEnd(static_cast<uint32_t>(index));
-        } else if (m == 1) {
-            runs.LineStart(static_cast<uint32_t>(index));
-        }
-    };
+    uint32_t unknownSpecial = 0;
+    WithRecordFormat(recordFormat, [&](auto format) {
+        CountRecords<decltype(format)>(runs, static_cast<uint32_t>(channels), unknownSpecial);
+    });
+    if (unknownSpecial != 0)
+        mainWindow.AddMessage(MessageWarning,
+                              QObject::tr("%1 special records of an unknown kind ignored").arg(unknownSpecial));
 
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        const uint32_t w0 = words[i], w1 = words[i + 1], w2 = words[i + 2], w3 = words[i + 3];
-        const uint32_t c0 = T3Word::Channel(w0), c1 = T3Word::Channel(w1);
-        const uint32_t c2 = T3Word::Channel(w2), c3 = T3Word::Channel(w3);
-        byChannel[0][c0] += 1;
-        byChannel[1][c1] += 1;
-        byChannel[2][c2] += 1;
-        byChannel[3][c3] += 1;
-        // c + 1 has bit 4 set only for c = 15: one test for all four records.
-        if (((c0 + 1) | (c1 + 1) | (c2 + 1) | (c3 + 1)) & 16u) {
-            if (c0 == SPECIAL_CHANNEL)
-                special(i, w0);
-            if (c1 == SPECIAL_CHANNEL)
-                special(i + 1, w1);
-            if (c2 == SPECIAL_CHANNEL)
-                special(i + 2, w2);
-            if (c3 == SPECIAL_CHANNEL)
-                special(i + 3, w3);
-        }
-    }
-    for (; i < n; ++i) {
-        const uint32_t c = T3Word::Channel(words[i]);
-        byChannel[0][c] += 1;
-        if (c == SPECIAL_CHANNEL)
-            special(i, words[i]);
-    }
-
-    uint32_t photons = 0;
-    uint32_t inRange = 0;
-    for (uint32_t c = 0; c < SPECIAL_CHANNEL; ++c) {
-        const uint32_t count = byChannel[0][c] + byChannel[1][c] + byChannel[2][c] + byChannel[3][c];
-        photons += count;
-        if (c >= 1 && c <= static_cast<uint32_t>(channels)) {
-            photonsPerChannel[c - 1] = count;
-            inRange += count;
-        }
-    }
-    for (uint32_t m = 0; m < 16; ++m)
-        eventsPerMarker[m] = markers[m];
-    eventsPerMarker[PHOTON_MARKER] = photons;
-    if (photons != inRange)
-        mainWindow.AddMessage(MessageWarning, QObject::tr("%1 photons on channels outside 1..%2 ignored")
-                                                  .arg(photons - inRange)
-                                                  .arg(channels));
-
-    linesPerFrame = runs.linesPerFrame;
     linesInFrame = runs.ends;
-    frames = FrameList::Decide(runs, static_cast<uint32_t>(n));
+    // An area image that carries no frame marker is one frame when it holds
+    // exactly its header's number of whole lines.
+    const uint32_t areaLines = ImageDimensions() == 3 && ImageHeight() > 0 ? static_cast<uint32_t>(ImageHeight()) : 0;
+    frames = FrameList::Decide(runs, static_cast<uint32_t>(records.size()), areaLines);
     numberOfFrames = frames.count;
-    if (frames.leading)
+    linesPerFrame = frames.lines;
+    if (frames.unmarked)
+        mainWindow.AddMessage(MessageNormal,
+                              QObject::tr("Area image without frame markers: its %1 whole lines (ImgHdr_PixY) are one frame")
+                                  .arg(frames.lines));
+    if (frames.leading && !frames.unmarked)
         mainWindow.AddMessage(MessageNormal,
                               QObject::tr("Frame before the first frame marker kept: %1 whole lines").arg(frames.lines));
-    if (frames.trailing)
+    if (frames.trailing && !frames.unmarked)
         mainWindow.AddMessage(MessageNormal,
                               QObject::tr("Frame after the last frame marker kept: %1 whole lines").arg(frames.lines));
     if (numberOfFrames == 0)
@@ -354,15 +398,17 @@ bool pqFile::ScanRecords()
         if (eventsPerMarker[m] == 0)
             continue;
         QString label;
-        switch (m) {
-        case 1: label = QObject::tr("Marker 1 (Start of Line)"); break;
-        case 2: label = QObject::tr("Marker 2 (End of Line)"); break;
-        case 4: label = QObject::tr("Marker 4 (Frame Marker)"); break;
-        case PHOTON_MARKER: label = QObject::tr("Photon"); break;
-        default:
+        if (m == PHOTON_MARKER) {
+            label = QObject::tr("Photon");
+        } else if (m == markerMeaning.lineStart) {
+            label = QObject::tr("Marker %1 (Start of Line)").arg(m);
+        } else if (m == markerMeaning.lineEnd) {
+            label = QObject::tr("Marker %1 (End of Line)").arg(m);
+        } else if (m == markerMeaning.frame) {
+            label = QObject::tr("Marker %1 (Frame Marker)").arg(m);
+        } else {
             label = QObject::tr("Marker %1").arg(m);
             mainWindow.AddMessage(MessageWarning, QObject::tr("Unknown Markers in File"));
-            break;
         }
         summary += SummaryLine(label, QString::number(eventsPerMarker[m]));
     }

@@ -4,10 +4,11 @@
  * records in memory, the results of the record scan and the export names.
  *
  * pt3File and ptuFile fill it from their headers. Records are decoded only
- * through T3RecordCursor.
+ * through T3RecordCursor, compiled for the file's record layout.
  */
 #include "files/FrameList.h"
 #include "files/RecordBuffer.h"
+#include "files/RecordFormat.h"
 
 #include <QString>
 #include <cstdint>
@@ -32,6 +33,8 @@ public:
     virtual int NumberOfChannels() const;
     virtual double Resolution() const;     ///< ns per dtime bin
     virtual int NumberOfRecords() const;   ///< record count of the header
+    /// 1 point, 2 line, 3 area image, as the imaging header says; 0 when it does not.
+    virtual int ImageDimensions() const;
     virtual bool Open(const QString &fileName);
     virtual void ReadRecords(QFile &stream);
     virtual void WriteRecords();
@@ -40,6 +43,8 @@ public:
 
     FotonelServices &mainWindow;
     RecordBuffer records;                  ///< all T3 records, file order
+    RecordFormat recordFormat = RecordFormat::PicoHarpT3;  ///< layout of every record, set by the header
+    MarkerMeanings markerMeaning;          ///< marker values of line start, line end and frame
     bool ok = false;                       ///< result of the last Open
     bool scanned = false;                  ///< ScanRecords ran for this file
     int ScanType = ScanUnknown;
@@ -73,4 +78,9 @@ protected:
     int ClippedRecordCount(int64_t headerCount) const;
 
     bool recordsRead = false;              ///< ReadRecords loaded at least one record
+
+private:
+    /// The counting pass of ScanRecords over records of layout \p Format.
+    template <class Format>
+    void CountRecords(FrameList::Runs &runs, uint32_t channels, uint32_t &unknownSpecial);
 };

@@ -15,7 +15,16 @@ int ptuFile::NumberOfChannels() const { return header.channelCount; }
 
 double ptuFile::Resolution() const { return header.resolution; }
 
-bool ptuFile::ReadHeader(QFile &stream) { return header.ReadHeader(stream); }
+bool ptuFile::ReadHeader(QFile &stream)
+{
+    if (!header.ReadHeader(stream))
+        return false;
+    recordFormat = header.recordFormat;
+    markerMeaning = header.markerMeaning;
+    return true;
+}
+
+int ptuFile::ImageDimensions() const { return header.dimensions; }
 
 // Open has already tried to make the folder and reported a failure.
 void ptuFile::WriteHeaderFile()

@@ -1,6 +1,8 @@
 #pragma once
 /*!
- * \brief A tagged .ptu measurement holding PicoHarp T3 records.
+ * \brief A tagged .ptu measurement holding T3 records of a PicoHarp,
+ * HydraHarp, TimeHarp 260 or MultiHarp; its tags name the record layout and
+ * the meanings of the markers.
  */
 #include "files/pqFile.h"
 #include "files/ptuHeader.h"
@@ -14,6 +16,7 @@ public:
     int ImageHeight() const override;      ///< ImgHdr_PixY
     int NumberOfChannels() const override;
     double Resolution() const override;    ///< ns, MeasDesc_Resolution x 1e9
+    int ImageDimensions() const override;  ///< ImgHdr_Dimensions
 
     ptuHeader header;
 

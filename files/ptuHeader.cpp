@@ -27,9 +27,6 @@ constexpr uint32_t tyAnsiString = 0x4001FFFFu;
 constexpr uint32_t tyWideString = 0x4002FFFFu;
 constexpr uint32_t tyBinaryBlob = 0xFFFFFFFFu;
 
-/// PicoHarp T3 records: the only record type this program decodes.
-constexpr int64_t kPicoHarpT3 = 0x10303;
-
 constexpr int kTagHeadSize = 48;
 
 QString TextUpToNul(const char *p, int size)
@@ -50,6 +47,8 @@ bool ptuHeader::ReadHeader(QIODevice &stream)
     headerText.clear();
     labelWidth = 40;
     channelCount = 4;
+    dimensions = 0;
+    lineStartBit = lineStopBit = frameBit = 0;
 
     const QByteArray magic = stream.read(8);
     const QByteArray version = stream.read(8);
@@ -96,11 +95,17 @@ bool ptuHeader::ReadHeader(QIODevice &stream)
                 recordCount = v;
                 hasRecordCount = true;
             } else if (ident == QLatin1String("TTResultFormat_TTTRRecType")) {
-                if (v != kPicoHarpT3) {
-                    mainWindow.AddMessage(MessageError, QObject::tr("This is not a PicoHarp DU3 file."));
+                if (!TakeRecordType(v))
                     return false;
-                }
                 hasRecordType = true;
+            } else if (ident == QLatin1String("ImgHdr_Dimensions")) {
+                dimensions = static_cast<int>(v);
+            } else if (ident == QLatin1String("ImgHdr_LineStart")) {
+                lineStartBit = v;
+            } else if (ident == QLatin1String("ImgHdr_LineStop")) {
+                lineStopBit = v;
+            } else if (ident == QLatin1String("ImgHdr_Frame")) {
+                frameBit = v;
             } else if (ident == QLatin1String("TTResult_SyncRate")) {
                 syncRate = v;
                 hasSyncRate = true;
@@ -181,10 +186,71 @@ bool ptuHeader::ReadHeader(QIODevice &stream)
         if (ident == QLatin1String("Header_End")) {
             if (!CheckRequiredTags())
                 return false;
+            SetMarkerMeanings();
             mainWindow.AddHeaderText(headerText);
             return true;
         }
     }
+}
+
+bool ptuHeader::TakeRecordType(int64_t type)
+{
+    if (RecordType::FormatOf(type, recordFormat))
+        return true;
+    const QString code = QStringLiteral("0x%1").arg(static_cast<qulonglong>(static_cast<uint64_t>(type)), 8, 16, QLatin1Char('0'));
+    // T2 records carry no sync: there is no macro time, no delay and no pixel clock to build on.
+    if (RecordType::IsT2(type))
+        mainWindow.AddMessage(MessageError,
+                              QObject::tr("This file was recorded in T2 mode (record type %1): only T3 measurements can be read.")
+                                  .arg(code));
+    else
+        mainWindow.AddMessage(MessageError,
+                              QObject::tr("Unknown record type %1: this is not a PicoQuant T3 file this program can read.")
+                                  .arg(code));
+    return false;
+}
+
+void ptuHeader::SetMarkerMeanings()
+{
+    // A tag names a marker bit n (1-based), marker value 1 << (n - 1). A
+    // meaning without its tag keeps the PicoHarp value unless a tag gave that
+    // value another meaning.
+    struct Tag {
+        const char *name;
+        int64_t bit;
+        uint32_t *meaning;
+        uint32_t fallback;
+    } tags[] = {
+        {"ImgHdr_LineStart", lineStartBit, &markerMeaning.lineStart, 1},
+        {"ImgHdr_LineStop", lineStopBit, &markerMeaning.lineEnd, 2},
+        {"ImgHdr_Frame", frameBit, &markerMeaning.frame, 4},
+    };
+    markerMeaning = MarkerMeanings();
+    uint32_t taken = 0;
+    for (Tag &tag : tags) {
+        if (tag.bit == 0)
+            continue;
+        if (tag.bit < 1 || tag.bit > 4) {
+            mainWindow.AddMessage(MessageWarning, QObject::tr("%1 %2 is not a marker bit (1 to 4): no marker has its meaning")
+                                                      .arg(QLatin1String(tag.name))
+                                                      .arg(tag.bit));
+            *tag.meaning = NO_MARKER;
+            continue;
+        }
+        const uint32_t value = 1u << (tag.bit - 1);
+        if (taken & value) {
+            mainWindow.AddMessage(MessageWarning, QObject::tr("The imaging tags give marker bit %1 two meanings: "
+                                                              "the PicoHarp markers 1, 2 and 4 are used")
+                                                      .arg(tag.bit));
+            markerMeaning = MarkerMeanings();
+            return;
+        }
+        taken |= value;
+        *tag.meaning = value;
+    }
+    for (Tag &tag : tags)
+        if (tag.bit == 0 && (taken & tag.fallback))
+            *tag.meaning = NO_MARKER;
 }
 
 bool ptuHeader::CheckRequiredTags()

@@ -2,9 +2,12 @@
 /*!
  * \brief The tagged header of a .ptu file: magic, version and self-describing
  * tags up to "Header_End". Builds the header text while reading and keeps the
- * few tag values the program uses. Only PicoHarp T3 records (0x10303) are
- * accepted.
+ * few tag values the program uses. T3 records of the PicoHarp, HydraHarp,
+ * TimeHarp 260 and MultiHarp are accepted (files/RecordFormat.h); T2 and
+ * every other record type are refused with the reason.
  */
+#include "files/RecordFormat.h"
+
 #include <QString>
 #include <cstdint>
 
@@ -32,6 +35,11 @@ public:
     int imageWidth = 0;             ///< ImgHdr_PixX
     int imageHeight = 0;            ///< ImgHdr_PixY
     int channelCount = 4;
+    int dimensions = 0;             ///< ImgHdr_Dimensions: 1 point, 2 line, 3 area image; 0 when absent
+    RecordFormat recordFormat = RecordFormat::PicoHarpT3;  ///< from TTResultFormat_TTTRRecType
+    /// Marker values of line start, line end and frame: from the ImgHdr_LineStart,
+    /// ImgHdr_LineStop and ImgHdr_Frame tags, else those of the PicoHarp (1, 2, 4).
+    MarkerMeanings markerMeaning;
     double syncPeriod = -1.0;       ///< ns, 1e9 / TTResult_SyncRate; -1 until that tag was read
 
     // Which of the tags the program needs were present.
@@ -43,5 +51,11 @@ public:
 
 private:
     bool CheckRequiredTags();
+    /// Refuses (logged, false) a record type that is no T3 layout this program reads.
+    bool TakeRecordType(int64_t type);
+    /// markerMeaning from the imaging tags read.
+    void SetMarkerMeanings();
+    // Marker bit numbers (1-based) of the imaging tags; 0 when the tag is absent.
+    int64_t lineStartBit = 0, lineStopBit = 0, frameBit = 0;
     FotonelServices &mainWindow;
 };

@@ -47,48 +47,37 @@ void ImageScan::RestoreFullStack()
     stackChecked = false;
 }
 
-void ImageScan::ReconstructImages()
+template <class Format>
+double ImageScan::MeasureLineSamplingPeriod() const
 {
-    PassLimits limits;
-    if (!BeginReconstruction(limits))
-        return;
+    T3RecordCursor<Format> cursor(*mainWindow, *file);
+    const uint32_t lineStart = file->markerMeaning.lineStart;
+    if (!file->frames.Start(cursor) || !cursor.NextWithMarker(lineStart))
+        return 0;
+    const double firstStart = cursor.truetime;
+    if (!cursor.NextWithMarker(lineStart))
+        return 0;
+    return (cursor.truetime - firstStart) / kNsPerS;
+}
 
-    lineSamplingPeriod = 0;
-    {
-        T3RecordCursor cursor(*mainWindow, *file);
-        if (file->frames.Start(cursor) && cursor.NextWithMarker(1)) {
-            const double firstStart = cursor.truetime;
-            if (cursor.NextWithMarker(1))
-                lineSamplingPeriod = (cursor.truetime - firstStart) / kNsPerS;
-        }
-    }
-
-    // A later pass (cursor apply) starts again from every frame of the file,
-    // not from the frames the previous check left.
-    RestoreFullStack();
-
-    // Per 4-bit channel value, one table for each place a photon can meet:
-    // outside a line nothing counts; inside a line every channel of the file
-    // moves lastPhotonTime, and usable ones (active, with a gate and cursors)
-    // are placed while the line lies below H. Channel 0 and channels above
-    // the file's count are skipped everywhere.
-    ChannelSlot outsideLine[kChannelSlots] = {};
-    ChannelSlot droppedLine[kChannelSlots] = {};
-    ChannelSlot keptLine[kChannelSlots] = {};
-    std::vector<uint8_t> gateTable;
-    FillChannelSlots(limits, droppedLine, keptLine, gateTable);
-
+template <class Format>
+void ImageScan::PlacePhotons(const ChannelSlot *outsideLine, const ChannelSlot *droppedLine, const ChannelSlot *keptLine)
+{
     // The walk goes on with a copy whose address never leaves this function,
     // so the compiler keeps its fields in registers and drops the work for
     // the fields this pass does not read.
-    const T3RecordCursor first = StartPass();
-    T3RecordCursor cursor(first);
+    const T3RecordCursor<Format> first = StartPass<Format>();
+    T3RecordCursor<Format> cursor(first);
     double lastTime = firstFrameTime;
 
     const uint32_t W = imageWidth, H = imageHeight, F = numberOfFrames;
     const double width = W;
     const double clock = lineTime;
     const FrameList &frames = file->frames;
+    // The marker values of this file: a comparison with a value in a register
+    // costs what one with a constant does.
+    const uint32_t lineStartMarker = file->markerMeaning.lineStart, lineEndMarker = file->markerMeaning.lineEnd;
+    const uint32_t frameMarker = file->markerMeaning.frame;
     std::size_t frameOffset = 0;  // f x W x H
     uint32_t frame = 0;
     while (frame < F) {
@@ -121,17 +110,17 @@ void ImageScan::ReconstructImages()
                 ++slot.delays[cursor.dtime];
                 continue;
             }
-            if (cursor.marker == 2) {
+            if (cursor.marker == lineEndMarker) {
                 ++line;
                 table = outsideLine;
-            } else if (cursor.marker == 1) {
+            } else if (cursor.marker == lineStartMarker) {
                 lineStart = cursor.truetime;
                 lineOffset = frameOffset + static_cast<std::size_t>(line) * W;
                 if (!frameHasLine)
                     frameStartTimes[frame] = cursor.truetime / kNsPerS;
                 table = line < H ? keptLine : droppedLine;
                 frameHasLine = true;
-            } else if (cursor.marker == 4) {
+            } else if (cursor.marker == frameMarker) {
                 closed = true;
                 break;
             }
@@ -149,6 +138,36 @@ void ImageScan::ReconstructImages()
         frameOffset += pixelsPerImage;
     }
     lastPhotonTime = lastTime;
+}
+
+void ImageScan::ReconstructImages()
+{
+    PassLimits limits;
+    if (!BeginReconstruction(limits))
+        return;
+
+    lineSamplingPeriod = WithRecordFormat(file->recordFormat, [this](auto format) {
+        return MeasureLineSamplingPeriod<decltype(format)>();
+    });
+
+    // A later pass (cursor apply) starts again from every frame of the file,
+    // not from the frames the previous check left.
+    RestoreFullStack();
+
+    // Per channel value, one table for each place a photon can meet:
+    // outside a line nothing counts; inside a line every channel of the file
+    // moves lastPhotonTime, and usable ones (active, with a gate and cursors)
+    // are placed while the line lies below H. Channel 0 and channels above
+    // the file's count are skipped everywhere.
+    ChannelSlot outsideLine[kChannelSlots] = {};
+    ChannelSlot droppedLine[kChannelSlots] = {};
+    ChannelSlot keptLine[kChannelSlots] = {};
+    std::vector<uint8_t> gateTable;
+    FillChannelSlots(limits, droppedLine, keptLine, gateTable);
+
+    WithRecordFormat(file->recordFormat, [&](auto format) {
+        PlacePhotons<decltype(format)>(outsideLine, droppedLine, keptLine);
+    });
     FinishPass();
     reconstructed = true;
     mainWindow->AddMessage(MessageNormal, QObject::tr("Images reconstructed"));

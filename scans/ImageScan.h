@@ -77,6 +77,13 @@ private:
     /// image after image, 16-bit little-endian, and sets \p counts back to 0;
     /// false when a write fails.
     bool AppendHistogramImages(QFile &out, uint16_t *counts, uint32_t bins, std::vector<uint16_t> &staging) const;
+    /// The photon pass of ReconstructImages over records of layout \p Format,
+    /// with the channel tables of the three places a photon can meet.
+    template <class Format>
+    void PlacePhotons(const ChannelSlot *outsideLine, const ChannelSlot *droppedLine, const ChannelSlot *keptLine);
+    /// Line start to the next line start (s) in the first frame; 0 without two lines.
+    template <class Format>
+    double MeasureLineSamplingPeriod() const;
     /// Restores the full stack of the gathered geometry (CheckImages shrinks it).
     void RestoreFullStack();
     /// Frames of the file's frame list, before any removal.

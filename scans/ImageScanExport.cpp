@@ -172,7 +172,7 @@ void ImageScan::FillHistogramChunk(uint32_t begin, uint32_t end, double width,
     mainWindow->GetCursors(cursorMin, cursorMax, kNsPerS);
     mainWindow->AddMessage(MessageNormal, QStringLiteral("%1 %2 %3").arg(begin).arg(end).arg(end - begin));
 
-    // Per 4-bit channel value: its buffer and cursors (ns, inclusive); a null
+    // Per channel value: its buffer and cursors (ns, inclusive); a null
     // buffer skips the photon (inactive channel, or one the file does not have).
     struct Slot {
         uint16_t *buffer = nullptr;
@@ -187,8 +187,8 @@ void ImageScan::FillHistogramChunk(uint32_t begin, uint32_t end, double width,
     // computed as the record cursor computes it, so the bin is that of
     // floor(delaytime / width).
     const double resolution = file->Resolution();
-    std::vector<int32_t> binOf(kDelayBins, -1);
-    for (uint32_t k = 0; k < kDelayBins; ++k) {
+    std::vector<int32_t> binOf(delayBins, -1);
+    for (uint32_t k = 0; k < delayBins; ++k) {
         const double q = std::floor(k * resolution / width);
         if (q >= begin && q < end)
             binOf[k] = static_cast<int32_t>(q - begin);
@@ -198,7 +198,7 @@ void ImageScan::FillHistogramChunk(uint32_t begin, uint32_t end, double width,
     // come in pixel order, so the counts they hit lie close together.
     const std::size_t W = imageWidth;
     const std::size_t bins = end - begin;
-    WalkKeptLines([&](const T3RecordCursor &cursor, uint32_t line, uint32_t x) {
+    WalkKeptLines([&](const auto &cursor, uint32_t line, uint32_t x) {
         const Slot &slot = table[cursor.channel];
         const int32_t bin = binOf[cursor.dtime];
         if (!slot.buffer || bin < 0 || cursor.truetime < slot.cursorMin || cursor.truetime > slot.cursorMax)

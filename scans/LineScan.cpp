@@ -39,36 +39,22 @@ void LineScan::GatherInformation()
     mainWindow->SetToolBoxPage(4);
 }
 
-void LineScan::ReconstructImages()
+template <class Format>
+void LineScan::PlacePhotons(const ChannelSlot *outsideLine, const ChannelSlot *keptLine)
 {
-    PassLimits limits;
-    if (!BeginReconstruction(limits))
-        return;
-
-    ClearStack();
-    lineStartTimes.assign(imageHeight, 0);
-
-    // Per 4-bit channel value, one table outside the lines (and in lines
-    // beyond H) and one inside the kept lines: every channel of the file
-    // moves lastPhotonTime, usable ones (active, with a gate and cursors) are
-    // placed inside a kept line. Channel 0 and channels above the file's
-    // count are skipped untouched.
-    ChannelSlot outsideLine[kChannelSlots] = {};
-    ChannelSlot keptLine[kChannelSlots] = {};
-    std::vector<uint8_t> gateTable;
-    FillChannelSlots(limits, outsideLine, keptLine, gateTable);
-
     // The walk goes on with a copy whose address never leaves this function,
     // so the compiler keeps its fields in registers and drops the work for
     // the fields this pass does not read.
-    const T3RecordCursor first = StartPass();
-    T3RecordCursor cursor(first);
+    const T3RecordCursor<Format> first = StartPass<Format>();
+    T3RecordCursor<Format> cursor(first);
     double lastTime = firstFrameTime;
 
     const uint32_t W = imageWidth, H = imageHeight, F = numberOfFrames;
     const double width = W;
     const double clock = lineTime;
     const FrameList &frames = file->frames;
+    const uint32_t lineStartMarker = file->markerMeaning.lineStart, lineEndMarker = file->markerMeaning.lineEnd;
+    const uint32_t frameMarker = file->markerMeaning.frame;
     double *startTimes = lineStartTimes.data();
     std::size_t frameOffset = 0;
     uint32_t frame = 0;
@@ -101,16 +87,16 @@ void LineScan::ReconstructImages()
                 ++slot.delays[cursor.dtime];
                 continue;
             }
-            if (cursor.marker == 2) {
+            if (cursor.marker == lineEndMarker) {
                 ++line;
                 table = outsideLine;
-            } else if (cursor.marker == 1) {
+            } else if (cursor.marker == lineStartMarker) {
                 lineStart = cursor.truetime;
                 lineOffset = frameOffset + static_cast<std::size_t>(line) * W;
                 if (line < H)
                     startTimes[line] = cursor.truetime / kNsPerS;
                 table = line < H ? keptLine : outsideLine;
-            } else if (cursor.marker == 4) {
+            } else if (cursor.marker == frameMarker) {
                 closed = true;
                 break;
             }
@@ -125,6 +111,28 @@ void LineScan::ReconstructImages()
         frameOffset += pixelsPerImage;
     }
     lastPhotonTime = lastTime;
+}
+
+void LineScan::ReconstructImages()
+{
+    PassLimits limits;
+    if (!BeginReconstruction(limits))
+        return;
+
+    ClearStack();
+    lineStartTimes.assign(imageHeight, 0);
+
+    // Per channel value, one table outside the lines (and in lines
+    // beyond H) and one inside the kept lines: every channel of the file
+    // moves lastPhotonTime, usable ones (active, with a gate and cursors) are
+    // placed inside a kept line. Channel 0 and channels above the file's
+    // count are skipped untouched.
+    ChannelSlot outsideLine[kChannelSlots] = {};
+    ChannelSlot keptLine[kChannelSlots] = {};
+    std::vector<uint8_t> gateTable;
+    FillChannelSlots(limits, outsideLine, keptLine, gateTable);
+
+    WithRecordFormat(file->recordFormat, [&](auto format) { PlacePhotons<decltype(format)>(outsideLine, keptLine); });
     FinishPass();
     mainWindow->AddMessage(MessageNormal, QObject::tr("Lines reconstructed"));
 
@@ -156,7 +164,7 @@ bool LineScan::BuildHistogramImages(double binWidth)
     histogramBins = N;
     mainWindow->AddMessage(MessageNormal, QStringLiteral("%1 %2").arg(N).arg(imageWidth));
 
-    // Per 4-bit channel value: its histogram and cursors (ns, inclusive); a
+    // Per channel value: its histogram and cursors (ns, inclusive); a
     // null histogram skips the photon.
     struct Slot {
         uint16_t *hist = nullptr;
@@ -173,7 +181,7 @@ bool LineScan::BuildHistogramImages(double binWidth)
     }
 
     const double kept = N;
-    WalkKeptLines([&](const T3RecordCursor &cursor, uint32_t, uint32_t x) {
+    WalkKeptLines([&](const auto &cursor, uint32_t, uint32_t x) {
         const Slot &slot = table[cursor.channel];
         const double t = cursor.truetime;
         if (!slot.hist || t < slot.cursorMin || t > slot.cursorMax)

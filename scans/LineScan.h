@@ -39,4 +39,9 @@ public:
 protected:
     bool ProfilesAsPlots() const override { return true; }
     const std::vector<double> &TimeCourseTimes() const override { return lineStartTimes; }
+
+private:
+    /// The photon pass of ReconstructImages over records of layout \p Format.
+    template <class Format>
+    void PlacePhotons(const ChannelSlot *outsideLine, const ChannelSlot *keptLine);
 };

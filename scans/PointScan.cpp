@@ -9,7 +9,6 @@
 #include <cmath>
 
 namespace {
-constexpr uint32_t kChannelSlots = 16;
 // The displayed trace: 1000 working bins, the last a guard that is dropped.
 constexpr std::size_t kTraceBins = 1000;
 constexpr std::size_t kTraceProgressStep = 10000;
@@ -64,7 +63,7 @@ void PointScan::GatherInformation()
         if (photonCounts[c] == 0)
             continue;
         photonTimes[c].resize(photonCounts[c]);
-        delayCounts[c].assign(kDelayBins, 0);
+        delayCounts[c].assign(delayBins, 0);
         activeChannels.push_back(c);
     }
 
@@ -96,12 +95,12 @@ void PointScan::ReconstructImages()
     mainWindow->GetGating(gateMin, gateMax);
     mainWindow->GetCursors(cursorMin, cursorMax, secondScale);
 
-    // Per 4-bit channel value; channel 0 and channels above the file's count
-    // are ignored altogether.
+    // Per channel value; channel 0 and channels above the file's count are
+    // ignored altogether.
     ChannelSlot table[kChannelSlots] = {};
     // The gate test of each dtime value, on the delay the record cursor gives it.
     const double resolution = file->Resolution();
-    std::vector<uint8_t> gateTable(static_cast<std::size_t>(channelCount) * kDelayBins, 0);
+    std::vector<uint8_t> gateTable(static_cast<std::size_t>(channelCount) * delayBins, 0);
     for (uint32_t ch = 1; ch <= channelCount && ch < kChannelSlots; ++ch) {
         const uint32_t c = ch - 1;
         ChannelSlot &slot = table[ch];
@@ -109,57 +108,60 @@ void PointScan::ReconstructImages()
         if (photonCounts[c] == 0)
             continue;
         photonTimes[c].resize(photonCounts[c]);
-        delayCounts[c].assign(kDelayBins, 0);
+        delayCounts[c].assign(delayBins, 0);
         if (c >= gateMin.size() || c >= gateMax.size() || c >= cursorMin.size() || c >= cursorMax.size())
             continue;
         slot.usable = true;
         slot.nextTime = photonTimes[c].data();
         slot.delays = delayCounts[c].data();
-        uint8_t *inGate = gateTable.data() + static_cast<std::size_t>(c) * kDelayBins;
-        FillGateTable(inGate, resolution, gateMin[c], gateMax[c]);
+        uint8_t *inGate = gateTable.data() + static_cast<std::size_t>(c) * delayBins;
+        FillGateTable(inGate, delayBins, resolution, gateMin[c], gateMax[c]);
         slot.inGate = inGate;
         slot.cursorMin = cursorMin[c];
         slot.cursorMax = cursorMax[c];
     }
 
-    // The walk includes record 0, where the new cursor stands.
-    T3RecordCursor cursor(*mainWindow, *file);
-    firstTime = cursor.truetime;
-    double last = firstTime;
-    mainWindow->SetProgress(0);
-    uint64_t photons = 0;
-    uint64_t nextProgress = kTraceProgressStep;
-    bool more = cursor.recordCount > 0;
-    while (more) {
-        // The records up to the next progress report. Nothing in this loop
-        // calls out, so its state stays in registers (a call would cost every
-        // xmm register).
-        double lastPhoton = last;
-        do {
-            if (cursor.marker != PHOTON_MARKER)
-                continue;
-            ChannelSlot &slot = table[cursor.channel];
-            if (!slot.real)
-                continue;
-            const double t = cursor.truetime;
-            if (slot.usable && slot.inGate[cursor.dtime] && t >= slot.cursorMin && t <= slot.cursorMax) {
-                *slot.nextTime++ = t;
-                ++slot.delays[cursor.dtime];
+    // The walk, compiled for the file's record layout.
+    WithRecordFormat(file->recordFormat, [&](auto format) {
+        // The walk includes record 0, where the new cursor stands.
+        T3RecordCursor<decltype(format)> cursor(*mainWindow, *file);
+        firstTime = cursor.truetime;
+        double last = firstTime;
+        mainWindow->SetProgress(0);
+        uint64_t photons = 0;
+        uint64_t nextProgress = kTraceProgressStep;
+        bool more = cursor.recordCount > 0;
+        while (more) {
+            // The records up to the next progress report. Nothing in this loop
+            // calls out, so its state stays in registers (a call would cost every
+            // xmm register).
+            double lastPhoton = last;
+            do {
+                if (cursor.marker != PHOTON_MARKER)
+                    continue;
+                ChannelSlot &slot = table[cursor.channel];
+                if (!slot.real)
+                    continue;
+                const double t = cursor.truetime;
+                if (slot.usable && slot.inGate[cursor.dtime] && t >= slot.cursorMin && t <= slot.cursorMax) {
+                    *slot.nextTime++ = t;
+                    ++slot.delays[cursor.dtime];
+                }
+                lastPhoton = t;
+                if (++photons == nextProgress) {
+                    more = cursor.Next();
+                    break;
+                }
+            } while ((more = cursor.Next()));
+            last = lastPhoton;
+            if (photons == nextProgress) {
+                nextProgress += kTraceProgressStep;
+                mainWindow->SetProgress(static_cast<int>(static_cast<double>(photons) / total * 100));
+                LetEventsRun();
             }
-            lastPhoton = t;
-            if (++photons == nextProgress) {
-                more = cursor.Next();
-                break;
-            }
-        } while ((more = cursor.Next()));
-        last = lastPhoton;
-        if (photons == nextProgress) {
-            nextProgress += kTraceProgressStep;
-            mainWindow->SetProgress(static_cast<int>(static_cast<double>(photons) / total * 100));
-            LetEventsRun();
         }
-    }
-    lastTime = last;
+        lastTime = last;
+    });
 
     if (resetCursors) {
         mainWindow->SetCursorRanges(firstTime / secondScale, lastTime / secondScale);

@@ -97,7 +97,7 @@ public:
     std::vector<std::vector<double>> correlations;
     std::vector<std::vector<double>> lifetimeHistograms;
     std::vector<PhotonTimes> photonTimes;   ///< ns, record order (ascending)
-    /// Per channel, the same photons per dtime value (kDelayBins entries; a
+    /// Per channel, the same photons per dtime value (delayBins entries; a
     /// photon's delay is dtime x resolution ns); empty for inactive channels.
     std::vector<std::vector<uint32_t>> delayCounts;
     std::vector<std::vector<double>> traceTimes;    ///< s, bin centres of the displayed trace

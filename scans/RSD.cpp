@@ -98,6 +98,7 @@ bool RSD::ReadFileConstants(uint32_t &channels, double &sync, double &resolution
         return false;
     }
     channels = static_cast<uint32_t>(count);
+    delayBins = DelayBinsOf(file->recordFormat);
     return true;
 }
 
@@ -113,9 +114,9 @@ uint32_t RSD::CopyPhotonCounts(uint32_t channels, std::vector<uint32_t> &photonC
     return active;
 }
 
-void RSD::FillGateTable(uint8_t *inGate, double resolution, double gateMin, double gateMax)
+void RSD::FillGateTable(uint8_t *inGate, uint32_t count, double resolution, double gateMin, double gateMax)
 {
-    for (uint32_t k = 0; k < kDelayBins; ++k) {
+    for (uint32_t k = 0; k < count; ++k) {
         const double d = k * resolution;
         inGate[k] = !(d < gateMin || d > gateMax);
     }
@@ -197,7 +198,7 @@ bool RSD::BinDelayTimes(double width, double syncPeriod, double resolution, cons
         bin.assign(N, 0);
         if (c < delayCounts.size()) {
             const uint32_t *n = delayCounts[c].data();
-            const std::size_t values = std::min<std::size_t>(delayCounts[c].size(), kDelayBins);
+            const std::size_t values = delayCounts[c].size();
             for (uint32_t k = 0; k < values; ++k) {
                 if (n[k] == 0)
                     continue;

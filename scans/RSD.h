@@ -7,6 +7,8 @@
  * cheap; clearing one from outside forces that step to run again with the
  * form's current values.
  */
+#include "files/RecordFormat.h"
+
 #include <cstdint>
 #include <vector>
 
@@ -15,9 +17,6 @@ class pqFile;
 
 class RSD {
 public:
-    /// Entries of a channel's delay counts: one per value of the 12-bit dtime.
-    static constexpr uint32_t kDelayBins = 4096;
-
     virtual ~RSD() = default;
 
     /// Stores both references; clears gathered and reconstructed, sets resetCursors.
@@ -87,11 +86,11 @@ protected:
     /// entries, 0 where the file has none) and returns how many are not 0.
     uint32_t CopyPhotonCounts(uint32_t channels, std::vector<uint32_t> &photonCounts) const;
     /*!
-     * \brief Per dtime value k (kDelayBins entries): 1 when its delay
+     * \brief Per dtime value k (\p count entries): 1 when its delay
      * k x \p resolution ns, computed as the record cursor does, lies inside
      * the gate [\p gateMin, \p gateMax] ns (both limits inclusive), else 0.
      */
-    static void FillGateTable(uint8_t *inGate, double resolution, double gateMin, double gateMax);
+    static void FillGateTable(uint8_t *inGate, uint32_t count, double resolution, double gateMin, double gateMax);
     /// Gathers when that has not been done; true when the analysis is gathered.
     bool EnsureGathered();
     /// Reconstructs when that has not been done; true when the analysis is reconstructed.
@@ -99,6 +98,9 @@ protected:
 
     FotonelServices *mainWindow = nullptr;
     pqFile *file = nullptr;
+    /// Entries of a channel's delay counts: one per dtime value of the file's
+    /// record layout (4096 for the PicoHarp's 12 bits); set by ReadFileConstants.
+    uint32_t delayBins = PicoHarpT3Format::kDelayBins;
 
 private:
     bool insideLoop = false;

@@ -18,6 +18,26 @@ bool RasterScan::CursorSpan(double &start, double &end) const
     return true;
 }
 
+template <class Format>
+bool RasterScan::MeasureFirstLine(double &time, uint32_t &syncs) const
+{
+    // Only differences are taken, so the overflow reset does not change them.
+    const MarkerMeanings &meaning = file->markerMeaning;
+    T3RecordCursor<Format> cursor(*mainWindow, *file);
+    if (!file->frames.Start(cursor))
+        return false;
+    cursor.ResetOverflow();
+    if (!cursor.NextWithMarker(meaning.lineStart))
+        return false;
+    const double lineStart = cursor.truetime;
+    const uint64_t lineStartSync = cursor.truensync;
+    if (!cursor.NextWithMarker(meaning.lineEnd))
+        return false;
+    time = cursor.truetime - lineStart;
+    syncs = static_cast<uint32_t>(cursor.truensync) - static_cast<uint32_t>(lineStartSync);
+    return true;
+}
+
 bool RasterScan::GatherGeometry(WidthCheck check, WidthBox box, const QString &missingWidth, double &sync,
                                 double &resolution)
 {
@@ -29,26 +49,11 @@ bool RasterScan::GatherGeometry(WidthCheck check, WidthBox box, const QString &m
         return false;
 
     // The first line of the first frame sets the pixel clock of every line.
-    // Only differences are taken, so the overflow reset does not change them.
-    T3RecordCursor cursor(*mainWindow, *file);
-    bool found = file->frames.Start(cursor);
-    double lineStart = 0;
-    uint64_t lineStartSync = 0;
-    if (found) {
-        cursor.ResetOverflow();
-        found = cursor.NextWithMarker(1);
-    }
-    if (found) {
-        lineStart = cursor.truetime;
-        lineStartSync = cursor.truensync;
-        found = cursor.NextWithMarker(2);
-    }
     lineTime = 0;
     lineNSync = 0;
-    if (found) {
-        lineTime = cursor.truetime - lineStart;
-        lineNSync = static_cast<uint32_t>(cursor.truensync) - static_cast<uint32_t>(lineStartSync);
-    }
+    const bool found = WithRecordFormat(file->recordFormat, [&](auto format) {
+        return MeasureFirstLine<decltype(format)>(lineTime, lineNSync);
+    });
     const bool lineFound = found && std::isfinite(lineTime) && lineTime > 0;
 
     int width = (mainWindow->*check)() == Qt::Checked ? (mainWindow->*box)() : file->ImageWidth();
@@ -114,7 +119,7 @@ double RasterScan::AnalysisBytes(double lifetimeBins) const
     const double perChannel = W * H * F * sizeof(uint16_t)             // count stack
                               + 2 * statistic * sizeof(double)         // mean and variance
                               + course * sizeof(double)                // time course
-                              + kDelayBins * (sizeof(uint32_t) + 1)    // delay counts and gate table
+                              + delayBins * (sizeof(uint32_t) + 1)     // delay counts and gate table
                               + lifetimeBins * 2 * sizeof(double);     // lifetime histogram and axis
     // Frame and line times, lines per frame.
     const double shared = F * (2 * sizeof(double) + sizeof(uint32_t)) + H * sizeof(double);
@@ -127,7 +132,7 @@ void RasterScan::ClearStack()
         if (photonCounts[c] == 0)
             continue;
         images[c].assign(totalPixels, 0);
-        delayCounts[c].assign(kDelayBins, 0);
+        delayCounts[c].assign(delayBins, 0);
     }
 }
 
@@ -147,7 +152,7 @@ void RasterScan::FillChannelSlots(const PassLimits &limits, ChannelSlot *timed, 
     const std::vector<double> &cursorMin = limits.cursorMin, &cursorMax = limits.cursorMax;
     // Channel 0 and channels above the file's count keep the Skipped role.
     const double resolution = file->Resolution();
-    gateTable.assign(static_cast<std::size_t>(numberOfChannels) * kDelayBins, 0);
+    gateTable.assign(static_cast<std::size_t>(numberOfChannels) * delayBins, 0);
     for (uint32_t ch = 1; ch <= numberOfChannels && ch < kChannelSlots; ++ch) {
         const uint32_t c = ch - 1;
         timed[ch].role = Timed;
@@ -159,26 +164,12 @@ void RasterScan::FillChannelSlots(const PassLimits &limits, ChannelSlot *timed, 
         slot.role = Placed;
         slot.stack = images[c].data();
         slot.delays = delayCounts[c].data();
-        uint8_t *inGate = gateTable.data() + static_cast<std::size_t>(c) * kDelayBins;
-        FillGateTable(inGate, resolution, gateMin[c], gateMax[c]);
+        uint8_t *inGate = gateTable.data() + static_cast<std::size_t>(c) * delayBins;
+        FillGateTable(inGate, delayBins, resolution, gateMin[c], gateMax[c]);
         slot.inGate = inGate;
         slot.cursorMin = cursorMin[c];
         slot.cursorMax = cursorMax[c];
     }
-}
-
-T3RecordCursor RasterScan::PassStart(double *openingTime) const
-{
-    T3RecordCursor cursor(*mainWindow, *file);
-    file->frames.Start(cursor, openingTime);
-    return cursor;
-}
-
-T3RecordCursor RasterScan::StartPass()
-{
-    T3RecordCursor cursor = PassStart(&firstFrameTime);
-    mainWindow->SetProgress(0);
-    return cursor;
 }
 
 void RasterScan::FinishPass()
@@ -257,6 +248,8 @@ QString RasterScan::RecoveredFrameLines() const
 {
     const FrameList &frames = file->frames;
     const QString kept = QStringLiteral("kept (%1 whole lines)").arg(frames.lines);
+    if (frames.unmarked)
+        return InfoLine(QStringLiteral("Frame without markers"), QStringLiteral("%1 whole lines").arg(frames.lines));
     QString lines;
     if (frames.leading)
         lines += InfoLine(QStringLiteral("Frame before first marker"), kept);

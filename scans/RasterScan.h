@@ -25,8 +25,6 @@
 #include <cstdint>
 #include <vector>
 
-class T3RecordCursor;
-
 class RasterScan : public RSD {
 public:
     /// Export type 0: a TIFF stack, 1: a TIFF file per frame, 2: raw data with
@@ -67,7 +65,7 @@ public:
     std::vector<std::vector<double>> meanImages;
     std::vector<std::vector<double>> varianceImages;
     std::vector<std::vector<double>> timeCourse;
-    /// Per channel, placed photons per dtime value (kDelayBins entries; a
+    /// Per channel, placed photons per dtime value (delayBins entries; a
     /// photon's delay is dtime x resolution ns); empty for inactive channels.
     std::vector<std::vector<uint32_t>> delayCounts;
     std::vector<std::vector<double>> lifetimeHistograms;
@@ -100,7 +98,8 @@ protected:
      * frame marker, or just before the first line start of a frame kept
      * before it. \p openingTime (ns) receives the time of that opening.
      */
-    T3RecordCursor PassStart(double *openingTime = nullptr) const;
+    template <class Format>
+    T3RecordCursor<Format> PassStart(double *openingTime = nullptr) const;
     /// Frames the walks over the records pass through (the frames of the file's frame list, before any removal).
     virtual uint32_t FramesInWalk() const { return numberOfFrames; }
     /// True when the last reconstruction kept frame \p frame (counted from the walk's start).
@@ -112,10 +111,14 @@ protected:
      * x = floor(W x (truetime - line start) / lineTime) lies in 0..W-1; line
      * starts (1), line ends (2), frame markers (4) and the end of a frame
      * kept after the last marker are read as the photon pass reads them.
-     * Drives the progress bar and lets events run after each frame.
+     * Drives the progress bar and lets events run after each frame. The walk
+     * and \p photon (a generic lambda: its cursor argument has the type of
+     * the file's record layout) are compiled once per layout.
      */
     template <class Photon>
     void WalkKeptLines(Photon &&photon);
+    template <class Format, class Photon>
+    void WalkKeptLinesOf(Photon &photon);
     /// True when the mean and variance are profiles along one line, drawn
     /// as curves; false when they are images.
     virtual bool ProfilesAsPlots() const = 0;
@@ -137,8 +140,8 @@ protected:
     // 2^30 16-bit counts (2 GiB) over all channels: larger stacks come only from
     // absurd header values (image width, line or frame counts) or bin widths.
     static constexpr double kMaxStackPixels = 1073741824.0;
-    // Channels are 4 bits wide; the tables of the photon pass are indexed by them.
-    static constexpr uint32_t kChannelSlots = 16;
+    // The tables of the photon pass are indexed by channel: kChannelSlots
+    // (files/RecordFormat.h) covers the channels of every record layout.
 
     // What a photon of a channel does at the current place in the scan.
     enum PhotonRole : uint8_t {
@@ -174,6 +177,10 @@ protected:
      * \p resolution (ns) are then not for use.
      */
     bool GatherGeometry(WidthCheck check, WidthBox box, const QString &missingWidth, double &sync, double &resolution);
+    /// Line start to line end of the first line of the first frame: ns and
+    /// sync periods; false when there is no such line.
+    template <class Format>
+    bool MeasureFirstLine(double &time, uint32_t &syncs) const;
     /// Gates and time cursors (ns) of a photon pass, per channel.
     struct PassLimits {
         std::vector<double> gateMin, gateMax, cursorMin, cursorMax;
@@ -199,7 +206,8 @@ protected:
      * measurement times. Sets firstFrameTime to the opening's time and the
      * progress bar to 0.
      */
-    T3RecordCursor StartPass();
+    template <class Format>
+    T3RecordCursor<Format> StartPass();
     /// After a photon pass: the cursor ranges (first reconstruction only), the
     /// placed counts and the progress bar at 100.
     void FinishPass();
@@ -220,13 +228,37 @@ protected:
     void FinishInfoText();
 };
 
+template <class Format>
+T3RecordCursor<Format> RasterScan::PassStart(double *openingTime) const
+{
+    T3RecordCursor<Format> cursor(*mainWindow, *file);
+    file->frames.Start(cursor, openingTime);
+    return cursor;
+}
+
+template <class Format>
+T3RecordCursor<Format> RasterScan::StartPass()
+{
+    T3RecordCursor<Format> cursor = PassStart<Format>(&firstFrameTime);
+    mainWindow->SetProgress(0);
+    return cursor;
+}
+
 template <class Photon>
 void RasterScan::WalkKeptLines(Photon &&photon)
 {
-    T3RecordCursor cursor = PassStart();
+    WithRecordFormat(file->recordFormat, [&](auto format) { WalkKeptLinesOf<decltype(format)>(photon); });
+}
+
+template <class Format, class Photon>
+void RasterScan::WalkKeptLinesOf(Photon &photon)
+{
+    T3RecordCursor<Format> cursor = PassStart<Format>();
     mainWindow->SetProgress(0);
     LetEventsRun();
     const uint32_t frames = FramesInWalk(), H = imageHeight;
+    const uint32_t lineStartMarker = file->markerMeaning.lineStart, lineEndMarker = file->markerMeaning.lineEnd;
+    const uint32_t frameMarker = file->markerMeaning.frame;
     const double width = imageWidth;
     const double clock = lineTime;
     for (uint32_t frame = 0; frame < frames; ++frame) {
@@ -243,14 +275,14 @@ void RasterScan::WalkKeptLines(Photon &&photon)
                 // Pixel clock of the first line; x = W (the offset equals lineTime) is dropped.
                 const double x = width * (cursor.truetime - lineStart) / clock;
                 if (x >= 0 && x < width)
-                    photon(static_cast<const T3RecordCursor &>(cursor), line, static_cast<uint32_t>(x));
-            } else if (marker == 2) {
+                    photon(static_cast<const T3RecordCursor<Format> &>(cursor), line, static_cast<uint32_t>(x));
+            } else if (marker == lineEndMarker) {
                 ++line;
                 inLine = false;
-            } else if (marker == 1) {
+            } else if (marker == lineStartMarker) {
                 lineStart = cursor.truetime;
                 inLine = kept && line < H;
-            } else if (marker == 4) {
+            } else if (marker == frameMarker) {
                 closed = true;
                 break;
             }

@@ -21,7 +21,7 @@ TEST(T3RecordCursor, DecodesSpecialAndPhotonRecords)
     // Overflow (channel 15, marker 0), frame marker, markers 1 and 2 at once
     // (one event of value 3), photon of channel 1 with dtime 0xABC and nsync 0x1234.
     MemoryFile file(host, {0xF0000000u, 0xF0040000u, 0xF0030000u, 0x1ABC1234u}, 25, 0.004);
-    T3RecordCursor c(host, file);
+    T3RecordCursor<PicoHarpT3Format> c(host, file);
     EXPECT_EQ(c.marker, 0u);
     EXPECT_EQ(c.channel, 15u);
     EXPECT_EQ(c.overflowOffset, 65536u);
@@ -43,7 +43,7 @@ TEST(T3RecordCursor, TimesAfterTwoOverflows)
     TestHost host;
     // Two overflows, then a photon with dtime 1000 and nsync 10.
     MemoryFile file(host, {0xF0000000u, 0xF0000000u, synth::PhotonWord(1, 1000, 10)}, 25, 0.004);
-    T3RecordCursor c(host, file);
+    T3RecordCursor<PicoHarpT3Format> c(host, file);
     ASSERT_TRUE(c.NextWithMarker(PHOTON_MARKER));
     EXPECT_EQ(c.truensync, 131082u);
     EXPECT_DOUBLE_EQ(c.delaytime, 4.0);
@@ -56,7 +56,7 @@ TEST(T3RecordCursor, SeekResetAndEndOfRecords)
 {
     TestHost host;
     MemoryFile overflow(host, {synth::PhotonWord(1, 0, 5), 0xF0000000u, synth::PhotonWord(2, 0, 7)});
-    T3RecordCursor c(host, overflow);
+    T3RecordCursor<PicoHarpT3Format> c(host, overflow);
     c.Seek(1);
     c.Seek(1); // decodes the overflow a second time
     EXPECT_EQ(c.overflowOffset, 131072u);
@@ -65,7 +65,7 @@ TEST(T3RecordCursor, SeekResetAndEndOfRecords)
     EXPECT_EQ(c.index, 1u);
 
     MemoryFile two(host, {synth::PhotonWord(1, 3, 5), synth::PhotonWord(2, 9, 70)});
-    T3RecordCursor d(host, two);
+    T3RecordCursor<PicoHarpT3Format> d(host, two);
     ASSERT_TRUE(d.Next());
     EXPECT_FALSE(d.Next());
     // The last record's fields stay; the index stands one past the end.
@@ -74,7 +74,7 @@ TEST(T3RecordCursor, SeekResetAndEndOfRecords)
     EXPECT_EQ(d.nsync, 70u);
     EXPECT_EQ(d.index, 2u);
     EXPECT_FALSE(d.Next());
-    T3RecordCursor e(host, two);
+    T3RecordCursor<PicoHarpT3Format> e(host, two);
     EXPECT_FALSE(e.NextWithMarker(4));
     EXPECT_EQ(e.index, 2u);
 }

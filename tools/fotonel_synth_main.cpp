@@ -1,6 +1,8 @@
-// fotonel-synth: writes a synthetic PicoHarp T3 sample measurement (.pt3 or
-// .ptu) for trying the program out and for benchmarks.
+// fotonel-synth: writes a synthetic T3 sample measurement (.pt3 or .ptu,
+// PicoHarp records or, in a .ptu, those of a HydraHarp, TimeHarp 260 or
+// MultiHarp) for trying the program out and for benchmarks.
 
+#include "tools/synth/RecordStream.h"
 #include "tools/synth/ScanGenerator.h"
 #include "tools/synth/SyntheticFile.h"
 
@@ -15,7 +17,7 @@
 namespace {
 
 const char *kUsage =
-    "Usage: fotonel-synth [--kind image|line|point] [--records N] OUT.pt3|OUT.ptu\n"
+    "Usage: fotonel-synth [--kind image|line|point] [--records N] [--format NAME] OUT.pt3|OUT.ptu\n"
     "\n"
     "Writes a synthetic PicoHarp 300 T3 measurement (40 MHz sync, 4 ps bins).\n"
     "  --kind image   128x128 pixels, channels 1 and 2, frame markers around\n"
@@ -23,6 +25,8 @@ const char *kUsage =
     "  --kind line    one line of 128 pixels scanned repeatedly, two frame markers\n"
     "  --kind point   FCS point measurement, channels 1 and 2\n"
     "  --records N    about N records (default 1000000)\n"
+    "  --format NAME  record format of a .ptu: picoharp (default), hydraharp1,\n"
+    "                 hydraharp2, timeharp260n, timeharp260p or multiharp\n"
     "  --help         this text\n";
 
 // A small deterministic generator so the same options give the same file.
@@ -80,6 +84,15 @@ synth::GeneratedScan Generate(const QString &kind, uint64_t records)
     return synth::MakeImageScan(layout);
 }
 
+struct FormatName {
+    const char *name;
+    uint32_t recordType;
+};
+const FormatName kFormats[] = {
+    {"picoharp", 0x00010303u},     {"hydraharp1", 0x00010304u},   {"hydraharp2", 0x01010304u},
+    {"timeharp260n", 0x00010305u}, {"timeharp260p", 0x00010306u}, {"multiharp", 0x00010307u},
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -89,6 +102,7 @@ int main(int argc, char *argv[])
     QTextStream err(stderr);
     QString kind = "image";
     uint64_t records = 1000000;
+    uint32_t recordType = 0x00010303u;
     QString path;
     const QStringList args = app.arguments().mid(1);
     for (int i = 0; i < args.size(); ++i) {
@@ -110,6 +124,16 @@ int main(int argc, char *argv[])
                 err << "Invalid record count " << args[i] << " (1 .. 1000000000)\n";
                 return 2;
             }
+        } else if (a == "--format" && i + 1 < args.size()) {
+            const QString name = args[++i];
+            recordType = 0;
+            for (const FormatName &f : kFormats)
+                if (name == QLatin1String(f.name))
+                    recordType = f.recordType;
+            if (recordType == 0) {
+                err << "Unknown format " << name << "\n" << kUsage;
+                return 2;
+            }
         } else if (a.startsWith("-") || !path.isEmpty()) {
             err << "Unexpected argument " << a << "\n" << kUsage;
             return 2;
@@ -123,7 +147,16 @@ int main(int argc, char *argv[])
         return 2;
     }
 
-    const synth::GeneratedScan scan = Generate(kind, records);
+    RecordFormat format = RecordFormat::PicoHarpT3;
+    RecordType::FormatOf(recordType, format);
+    if (format != RecordFormat::PicoHarpT3 && suffix != "ptu") {
+        err << "Only a .ptu file holds records of another format than the PicoHarp's\n";
+        return 2;
+    }
+
+    synth::GeneratedScan scan = Generate(kind, records);
+    if (format != RecordFormat::PicoHarpT3)
+        scan.words = synth::Transcode(scan.words, format);
     bool written;
     if (suffix == "pt3") {
         synth::Pt3Header header;
@@ -131,8 +164,8 @@ int main(int argc, char *argv[])
             header.imagingHeader = {0, 0, 0, 0, 0, 0, 128, kind == "image" ? 128 : 1};
         written = synth::WritePt3(path, header, scan.words);
     } else {
-        const synth::PtuHeader header = synth::PtuHeader::PicoHarpT3(
-            40e6, 4e-12, kind == "point" ? 0 : 128, kind == "image" ? 128 : (kind == "line" ? 1 : 0));
+        const synth::PtuHeader header = synth::PtuHeader::T3(
+            recordType, 40e6, 4e-12, kind == "point" ? 0 : 128, kind == "image" ? 128 : (kind == "line" ? 1 : 0));
         written = synth::WritePtu(path, header, scan.words);
     }
     if (!written) {

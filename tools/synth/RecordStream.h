@@ -1,30 +1,48 @@
 #pragma once
 /*!
- * \brief Builds a stream of PicoHarp T3 record words from events at absolute
- * sync counts, inserting overflow records wherever the 16-bit sync counter
- * wraps, so tests can place photons and markers at exactly known times.
+ * \brief Builds a stream of T3 record words from events at absolute sync
+ * counts, inserting overflow records wherever the sync counter wraps, so
+ * tests can place photons and markers at exactly known times. Writes any of
+ * the record layouts of files/RecordFormat.h (PicoHarp by default).
  *
  * Events must be added in non-decreasing sync order.
  */
+#include "files/RecordFormat.h"
+
+#include <array>
 #include <cstdint>
 #include <vector>
 
 namespace synth {
 
-/// One photon word: channel 1..14 (0 and others allowed for damaged-file tests).
+/// One PicoHarp photon word: channel 1..14 (0 and others allowed for damaged-file tests).
 inline uint32_t PhotonWord(uint32_t channel, uint32_t dtime, uint32_t nsync)
 {
     return (channel << 28) | ((dtime & 0xFFFu) << 16) | (nsync & 0xFFFFu);
 }
-/// One special word: marker bits 1..15 (1 line start, 2 line end, 4 frame).
+/// One PicoHarp special word: marker bits 1..15 (1 line start, 2 line end, 4 frame).
 inline uint32_t MarkerWord(uint32_t marker, uint32_t nsync)
 {
     return (15u << 28) | ((marker & 0xFu) << 16) | (nsync & 0xFFFFu);
 }
 inline uint32_t OverflowWord() { return 0xF0000000u; }
 
+/// HydraHarp, TimeHarp 260 and MultiHarp words: photon of 1-based \p channel
+/// (written as channel - 1), special record with channel field \p code
+/// (1..15 marker bits, 63 overflow; nsync of a v2 overflow: its wraps).
+inline uint32_t HarpPhotonWord(uint32_t channel, uint32_t dtime, uint32_t nsync)
+{
+    return (((channel - 1) & 0x3Fu) << 25) | ((dtime & 0x7FFFu) << 10) | (nsync & 0x3FFu);
+}
+inline uint32_t HarpSpecialWord(uint32_t code, uint32_t nsync)
+{
+    return 0x80000000u | ((code & 0x3Fu) << 25) | (nsync & 0x3FFu);
+}
+
 class RecordStream {
 public:
+    explicit RecordStream(RecordFormat format = RecordFormat::PicoHarpT3) : format_(format) {}
+
     /// Photon of \p channel with \p dtime bins at absolute sync count \p truensync.
     void AddPhoton(uint64_t truensync, uint32_t channel, uint32_t dtime);
     /// Marker event (1 line start, 2 line end, 4 frame marker, or any 1..15).
@@ -32,14 +50,23 @@ public:
     /// A raw word taken as it is (its nsync must fit the current overflow period).
     void AddRaw(uint32_t word) { words.push_back(word); }
 
-    /// Overflows written so far times 65536.
+    /// Sync periods of the overflows written so far.
     uint64_t OverflowOffset() const { return offset_; }
 
     std::vector<uint32_t> words;
 
 private:
     void AdvanceTo(uint64_t truensync);
+    RecordFormat format_;
     uint64_t offset_ = 0;
 };
+
+/*!
+ * \brief The events of the PicoHarp words \p picoHarp (photons, markers; the
+ * overflows only place them in time) written again in layout \p format.
+ * Marker bits m become \p markerOf[m] (all of them kept when not given).
+ */
+std::vector<uint32_t> Transcode(const std::vector<uint32_t> &picoHarp, RecordFormat format,
+                                const std::array<uint32_t, 16> *markerOf = nullptr);
 
 } // namespace synth

@@ -246,12 +246,18 @@ PtuTag PtuTag::FloatArray(const std::string &name, const std::vector<double> &va
 PtuHeader PtuHeader::PicoHarpT3(double syncRateHz, double resolutionSeconds, int pixX, int pixY,
                                 int64_t numberOfRecords)
 {
+    return T3(0x10303, syncRateHz, resolutionSeconds, pixX, pixY, numberOfRecords);
+}
+
+PtuHeader PtuHeader::T3(uint32_t recordType, double syncRateHz, double resolutionSeconds, int pixX, int pixY,
+                        int64_t numberOfRecords)
+{
     PtuHeader h;
     h.tags.push_back(PtuTag::Text("File_GUID", "{00000000-0000-0000-0000-000000000000}"));
     h.tags.push_back(PtuTag::Text("CreatorSW_Name", "Fotonel synth"));
     h.tags.push_back(PtuTag::Int("Measurement_Mode", 3));
     h.tags.push_back(PtuTag::Int("Measurement_SubMode", pixX > 0 ? 3 : 0));
-    h.tags.push_back(PtuTag::Int("TTResultFormat_TTTRRecType", 0x10303));
+    h.tags.push_back(PtuTag::Int("TTResultFormat_TTTRRecType", recordType));
     h.tags.push_back(PtuTag::Int("TTResultFormat_BitsPerRecord", 32));
     h.tags.push_back(PtuTag::Int("TTResult_SyncRate", static_cast<int64_t>(syncRateHz)));
     h.tags.push_back(PtuTag::Float("MeasDesc_Resolution", resolutionSeconds));

@@ -1,6 +1,6 @@
 #pragma once
 /*!
- * \brief Writes synthetic PicoHarp T3 measurement files (.pt3 and .ptu) from
+ * \brief Writes synthetic T3 measurement files (.pt3 and .ptu) from
  * header values and a list of record words, so tests and benchmarks know
  * every expected number exactly.
  */
@@ -83,6 +83,9 @@ struct PtuHeader {
     /// when 0) and TTResult_NumberOfRecords (-1: the number of words written).
     static PtuHeader PicoHarpT3(double syncRateHz = 40e6, double resolutionSeconds = 4e-12,
                                 int pixX = 0, int pixY = 0, int64_t numberOfRecords = -1);
+    /// The same tags with record type \p recordType (TTResultFormat_TTTRRecType).
+    static PtuHeader T3(uint32_t recordType, double syncRateHz = 40e6, double resolutionSeconds = 4e-12,
+                        int pixX = 0, int pixY = 0, int64_t numberOfRecords = -1);
 };
 
 /// The bytes of a .ptu file: magic, version, tags, Header_End, records.
