@@ -197,14 +197,16 @@ TEST_F(PtuTest, BadTagValuesAreRefusedWithTheirMessage)
         EXPECT_FALSE(host.Logged("Read records from file")) << c.second.toStdString();
         EXPECT_TRUE(host.header.isEmpty()) << c.second.toStdString();
     }
-    // Record types of other instruments and modes.
-    for (int64_t type : {0x10304, 0x1010304, 0x10203, 0x1010204}) {
-        PtuHeader h = PtuHeader::PicoHarpT3();
-        for (PtuTag &t : h.tags)
-            if (t.name == "TTResultFormat_TTTRRecType")
-                t.value = static_cast<uint64_t>(type);
-        EXPECT_FALSE(Open(h)) << type;
-        EXPECT_TRUE(host.Logged("This is not a PicoHarp DU3 file.", MessageError)) << type;
+    // T2 records and record types of no known T3 layout, by their code.
+    const std::pair<int64_t, QString> types[] = {
+        {0x10203, "This file was recorded in T2 mode (record type 0x00010203): only T3 measurements can be read."},
+        {0x1010204, "This file was recorded in T2 mode (record type 0x01010204): only T3 measurements can be read."},
+        {0x10308, "Unknown record type 0x00010308: this is not a PicoQuant T3 file this program can read."},
+        {0x3, "Unknown record type 0x00000003: this is not a PicoQuant T3 file this program can read."},
+    };
+    for (const auto &t : types) {
+        EXPECT_FALSE(Open(PtuHeader::T3(static_cast<uint32_t>(t.first)))) << t.first;
+        EXPECT_TRUE(host.Logged(t.second, MessageError)) << t.second.toStdString();
     }
 }
 

@@ -1,5 +1,5 @@
 // Instrument files: every usable file opens with the counts verified by
-// decoding it independently; every file of another record type is refused.
+// decoding it independently; T3 files of the HydraHarp open, T2 files are refused.
 
 #include "files/PhotonFileFactory.h"
 #include "files/pt3File.h"
@@ -125,14 +125,36 @@ TEST_F(RealFiles, HeaderTextsAndFrameLayout)
     EXPECT_TRUE(QFileInfo::exists(file->exportBase + ".hdr"));
 }
 
-TEST_F(RealFiles, OtherRecordTypesAreRefused)
+TEST_F(RealFiles, HydraHarpT3FilesOpenAndT2FilesAreRefused)
 {
-    const QStringList rejected = QDir(QDir(folder).filePath("rejected")).entryList({"*.ptu"}, QDir::Files);
-    ASSERT_EQ(rejected.size(), 5);
-    for (const QString &name : rejected) {
-        SCOPED_TRACE(qPrintable(name));
-        EXPECT_FALSE(OpenCopy(QDir(folder).filePath("rejected/" + name)));
-        EXPECT_TRUE(host.Logged("This is not a PicoHarp DU3 file.", MessageError));
+    // Counts from an independent decoding of the HydraHarp layout.
+    const struct {
+        const char *name;
+        uint32_t overflows, marker4, marker8, ch1, ch2;
+        int scanType;
+    } t3[] = {
+        {"picoquant-sample-data_hydraharp_v10_t3.ptu", 73241, 0, 0, 48001, 46559, ScanPoint},
+        {"picoquant-sample-data_hydraharp_v20_t3.ptu", 28466, 0, 0, 45012, 32871, ScanPoint},
+        {"tttrlib_Microtime200_HH400_beads.ptu", 30889, 50, 50, 52833, 20954, ScanLine},
+    };
+    for (const auto &e : t3) {
+        SCOPED_TRACE(e.name);
+        ASSERT_TRUE(OpenCopy(QDir(folder).filePath(QStringLiteral("rejected/") + e.name)));
+        const std::vector<uint32_t> &n = file->eventsPerMarker;
+        EXPECT_EQ(std::vector<uint32_t>({n[0], n[4], n[8], n[16]}),
+                  std::vector<uint32_t>({e.overflows, e.marker4, e.marker8, e.ch1 + e.ch2}));
+        EXPECT_EQ(file->photonsPerChannel, (std::vector<uint32_t>{e.ch1, e.ch2, 0, 0}));
+        EXPECT_EQ(file->ScanType, e.scanType);
+        EXPECT_TRUE(host.Messages(MessageWarning).isEmpty() && host.Messages(MessageError).isEmpty());
+    }
+    // The beads file's line markers carry their meanings in the summary.
+    EXPECT_TRUE(host.summary.contains("Marker 4 (Start of Line) : 50\n   Marker 8 (End of Line) : 50\n"));
+
+    for (const char *name : {"picoquant-sample-data_hydraharp_v20_t2.ptu", "picoquant-sample-data_picoharp_v30_t2.ptu"}) {
+        SCOPED_TRACE(name);
+        EXPECT_FALSE(OpenCopy(QDir(folder).filePath(QStringLiteral("rejected/") + name)));
+        ASSERT_EQ(host.Messages(MessageError).size(), 1);
+        EXPECT_TRUE(host.Messages(MessageError).front().contains("recorded in T2 mode"));
         EXPECT_TRUE(file->records.empty());
     }
 }

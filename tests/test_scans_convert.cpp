@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -106,7 +107,7 @@ protected:
             return false;
         const QString source = QDir(QString::fromLocal8Bit(folder)).filePath(name);
         EXPECT_TRUE(dir.isValid());
-        path = dir.filePath(name);
+        path = dir.filePath(QFileInfo(name).fileName());
         EXPECT_TRUE(QFile::copy(source, path)) << source.toStdString();
         file = MakePhotonFile(host, path);
         EXPECT_NE(file, nullptr);
@@ -225,4 +226,65 @@ TEST_F(RealFile, SingleFrameImageIsALineScanOfItsLines)
     EXPECT_TRUE(host.Logged("Frame before the first frame marker kept: 256 whole lines"));
     EXPECT_TRUE(line->infoText.contains("          Number of Lines : 256\n"
                                         "Frame before first marker : kept (256 whole lines)\n"));
+}
+
+TEST_F(RealFile, HydraHarpBeadsImageWithoutFrameMarkersIsALineScanOfItsFiftyLines)
+{
+    // HydraHarp v2 records; lines start at marker bit 3 (value 4) and end at
+    // bit 4 (value 8), as its imaging tags say; no frame marker at all.
+    REAL_FILE_OR_SKIP("rejected/tttrlib_Microtime200_HH400_beads.ptu");
+    auto *line = dynamic_cast<LineScan *>(scan.get());
+    ASSERT_NE(line, nullptr);
+    EXPECT_TRUE(host.Logged("Area image without frame markers: its 50 whole lines (ImgHdr_PixY) are one frame"));
+    EXPECT_EQ(line->photonCounts, (std::vector<uint32_t>{52833, 20954, 0, 0}));
+    ASSERT_EQ(line->imageWidth, 50u);
+    ASSERT_EQ(line->imageHeight, 50u);
+    EXPECT_EQ(line->lineNSync, 2001936u);
+    EXPECT_TRUE(line->infoText.contains("    Frame without markers : 50 whole lines\n"));
+
+    // The photons of each line counted from the raw words: special bit 31,
+    // channel bits 25-30, dtime 10-24, nsync 0-9, overflows of 1024 x nsync.
+    std::vector<double> lo, hi;
+    host.GetGating(lo, hi);
+    const double period = file->SyncPeriod(), resolution = file->Resolution();
+    const double lineTime = line->lineNSync * period;
+    uint64_t offset = 0;
+    double start = 0;
+    int row = -1;
+    bool inLine = false;
+    std::vector<uint64_t> expected(2 * 50, 0);
+    for (uint32_t w : file->records) {
+        const uint32_t channel = (w >> 25) & 63, nsync = w & 1023;
+        if (w >> 31) {
+            if (channel == 63)
+                offset += 1024 * uint64_t(nsync ? nsync : 1);
+            else if (channel == 4)
+                start = (offset + nsync) * period, inLine = true, ++row;
+            else if (channel == 8)
+                inLine = false;
+            continue;
+        }
+        const double delay = ((w >> 10) & 0x7FFF) * resolution;
+        const double x = 50 * ((offset + nsync) * period + delay - start) / lineTime;
+        if (inLine && channel < 2 && x >= 0 && x < 50 && delay >= lo[channel] && delay <= hi[channel])
+            ++expected[channel * 50 + row];
+    }
+    for (uint32_t c = 0; c < 2; ++c)
+        for (uint32_t y = 0; y < 50; ++y) {
+            const auto begin = line->images[c].begin() + y * 50;
+            const uint64_t sum = std::accumulate(begin, begin + 50, uint64_t(0));
+            EXPECT_EQ(sum, expected[c * 50 + y]) << "channel " << c + 1 << " line " << y;
+            if (c == 0)
+                EXPECT_GT(sum, 0u) << "line " << y;
+        }
+}
+
+TEST_F(RealFile, HydraHarpPointMeasurementConvertsAsPointScan)
+{
+    REAL_FILE_OR_SKIP("rejected/picoquant-sample-data_hydraharp_v10_t3.ptu");
+    auto *point = dynamic_cast<PointScan *>(scan.get());
+    ASSERT_NE(point, nullptr);
+    EXPECT_EQ(point->photonCounts, (std::vector<uint32_t>{48001, 46559, 0, 0}));
+    // A 30 s acquisition.
+    EXPECT_NEAR((point->lastTime - point->firstTime) / 1e9, 30.0, 0.1);
 }

@@ -174,7 +174,7 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Opens PicoHarp T3 measurement files (.pt3, .ptu) headless, exactly as the Fotonel window does:\n"
+        "Opens PicoQuant T3 measurement files (.pt3, .ptu) headless, exactly as the Fotonel window does:\n"
         "reads and checks the header, loads and scans the records, writes NAME_export/NAME.hdr beside\n"
         "the file, then reconstructs the image scan, line scan or point measurement it holds.\n"
         "Prints every log line (numbered, with its level), the header, the record summary and the\n"

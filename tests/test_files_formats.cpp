@@ -1,0 +1,244 @@
+// The record layouts of the HydraHarp, TimeHarp 260 and MultiHarp: the
+// words decoded by hand, synthetic files in every layout giving what the
+// PicoHarp file of the same photons gives, and marker meanings from the
+// imaging tags.
+
+#include "files/T3RecordCursor.h"
+#include "files/ptuFile.h"
+#include "scans/Conversion.h"
+#include "scans/ImageScan.h"
+#include "scans/LineScan.h"
+#include "scans/PointScan.h"
+#include "support/MemoryFile.h"
+#include "support/TestHost.h"
+#include "tools/synth/RecordStream.h"
+#include "tools/synth/ScanGenerator.h"
+#include "tools/synth/SyntheticFile.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using synth::HarpPhotonWord;
+using synth::HarpSpecialWord;
+
+TEST(HarpRecords, LayoutOfPhotonsMarkersAndOverflows)
+{
+    TestHost host;
+    const std::vector<uint32_t> words = {
+        HarpSpecialWord(63, 0),            // overflow: one wrap in both versions
+        HarpSpecialWord(63, 3),            // v1: one wrap; v2: three
+        HarpPhotonWord(1, 0x7FFF, 0x3FF),  // channel field 0, largest dtime and nsync
+        HarpSpecialWord(4, 20),            // marker bit 3
+        HarpPhotonWord(64, 7, 30),         // channel field 63 of a photon
+        HarpSpecialWord(0, 40),            // a special record of no known kind
+    };
+    const struct {
+        RecordFormat format;
+        uint64_t offset;  // sync periods after the two overflows
+    } cases[] = {{RecordFormat::HydraHarpT3v1, 2048}, {RecordFormat::HydraHarpT3v2, 4096}};
+    for (const auto &c : cases) {
+        MemoryFile file(host, {}, 25, 0.004);
+        file.recordFormat = c.format;
+        file.SetRecords(words);
+        WithRecordFormat(c.format, [&](auto format) {
+            T3RecordCursor<decltype(format)> r(host, file);
+            EXPECT_EQ(r.marker, 0u);
+            EXPECT_EQ(r.overflowOffset, 1024u);
+            ASSERT_TRUE(r.Next());
+            EXPECT_EQ(r.marker, 0u);
+            EXPECT_EQ(r.channel, 63u);
+            EXPECT_EQ(r.truensync, c.offset);  // an overflow's nsync is a count, not a time
+            ASSERT_TRUE(r.Next());
+            EXPECT_EQ(r.marker, PHOTON_MARKER);
+            EXPECT_EQ(r.channel, 1u);
+            EXPECT_EQ(r.dtime, 32767u);
+            EXPECT_EQ(r.truensync, c.offset + 1023);
+            EXPECT_DOUBLE_EQ(r.truetime, (c.offset + 1023) * 25.0 + 32767 * 0.004);
+            ASSERT_TRUE(r.Next());
+            EXPECT_EQ(r.marker, 4u);
+            EXPECT_EQ(r.dtime, 0u);
+            EXPECT_EQ(r.truensync, c.offset + 20);
+            ASSERT_TRUE(r.Next());
+            EXPECT_EQ(r.channel, 64u);
+            EXPECT_EQ(r.dtime, 7u);
+            ASSERT_TRUE(r.Next());
+            EXPECT_EQ(r.marker, UNKNOWN_SPECIAL_MARKER);
+        });
+        // Channel 64 lies outside the four channels; the unknown record is counted apart.
+        EXPECT_EQ(file.photonsPerChannel, (std::vector<uint32_t>{1, 0, 0, 0}));
+        EXPECT_EQ(file.eventsPerMarker[0], 2u);
+        EXPECT_EQ(file.eventsPerMarker[PHOTON_MARKER], 2u);
+        EXPECT_TRUE(host.Logged("1 photons on channels outside 1..4 ignored", MessageWarning));
+        EXPECT_TRUE(host.Logged("1 special records of an unknown kind ignored", MessageWarning));
+    }
+}
+
+namespace {
+
+constexpr uint32_t kRecordTypes[] = {0x00010303, 0x00010304, 0x01010304, 0x00010305, 0x00010306, 0x00010307};
+
+/// A .ptu of \p picoHarp's events in the layout of \p recordType, opened and converted.
+struct Converted {
+    Converted(QTemporaryDir &dir, const std::vector<uint32_t> &picoHarp, uint32_t recordType, int width, int height,
+              std::vector<synth::PtuTag> tags = {}, const std::array<uint32_t, 16> *markerOf = nullptr)
+    {
+        RecordFormat format = RecordFormat::PicoHarpT3;
+        EXPECT_TRUE(RecordType::FormatOf(recordType, format));
+        synth::PtuHeader header = synth::PtuHeader::T3(recordType, 20e6, 0.5e-9, width, height);
+        header.tags.insert(header.tags.end(), tags.begin(), tags.end());
+        path = dir.filePath(QStringLiteral("m%1_%2.ptu").arg(recordType, 0, 16).arg(++counter));
+        EXPECT_TRUE(synth::WritePtu(path, header, synth::Transcode(picoHarp, format, markerOf)));
+        file = std::make_unique<ptuFile>(host);
+        EXPECT_TRUE(file->Open(path));
+        EXPECT_TRUE(ConvertFile(host, path, file.get(), scan));
+    }
+    QByteArray Export(const char *suffix) const
+    {
+        QFile f(file->exportBase + suffix);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+    static inline int counter = 0;
+    QString path;
+    TestHost host;
+    std::unique_ptr<pqFile> file;
+    std::unique_ptr<RSD> scan;
+};
+
+/// Delay counts of \p a equal those of \p b over \p b's dtime values and are 0 beyond.
+void ExpectSameDelays(const std::vector<std::vector<uint32_t>> &a, const std::vector<std::vector<uint32_t>> &b)
+{
+    ASSERT_EQ(a.size(), b.size());
+    for (std::size_t c = 0; c < a.size(); ++c) {
+        ASSERT_GE(a[c].size(), b[c].size());
+        EXPECT_TRUE(std::equal(b[c].begin(), b[c].end(), a[c].begin())) << c;
+        EXPECT_TRUE(std::all_of(a[c].begin() + b[c].size(), a[c].end(), [](uint32_t n) { return n == 0; })) << c;
+    }
+}
+
+std::vector<uint32_t> Image(synth::FrameMarkers markers, int frames, int lines)
+{
+    synth::ImageScanSpec layout;
+    layout.width = 6;
+    layout.height = lines;
+    layout.frames = frames;
+    layout.lineSyncs = 3000;  // overflows inside lines in every layout
+    layout.lineGap = 700;
+    layout.frameMarkers = markers;
+    layout.channels = {1, 2};
+    layout.photonCount = [](int f, int y, int x, uint32_t ch) { return (f + y + x + static_cast<int>(ch)) % 3; };
+    layout.dtimeOf = [](int, int y, int x, uint32_t ch, int k) { return static_cast<uint32_t>(x * 311 + y * 97 + k + ch); };
+    return synth::MakeImageScan(layout).words;
+}
+
+} // namespace
+
+TEST(HarpRecords, EveryLayoutGivesThePicoHarpResults)
+{
+    QTemporaryDir dir;
+    std::vector<synth::PointPhoton> photons;
+    for (uint64_t i = 0; i < 3000; ++i)
+        photons.push_back({50 + i * i % 7919 + i * 1500, 1 + static_cast<uint32_t>(i % 3 == 0), static_cast<uint32_t>(i * 37 % 4000)});
+    const std::vector<uint32_t> point = synth::MakePointMeasurement(photons).words;
+    const std::vector<uint32_t> image = Image(synth::FrameMarkers::AroundFrames, 3, 4);
+    const std::vector<uint32_t> line = Image(synth::FrameMarkers::AroundFrames, 1, 9);
+
+    const Converted pointRef(dir, point, kRecordTypes[0], 0, 0), imageRef(dir, image, kRecordTypes[0], 6, 4),
+        lineRef(dir, line, kRecordTypes[0], 6, 1);
+    const auto *p0 = dynamic_cast<PointScan *>(pointRef.scan.get());
+    const auto *i0 = dynamic_cast<ImageScan *>(imageRef.scan.get());
+    const auto *l0 = dynamic_cast<LineScan *>(lineRef.scan.get());
+    ASSERT_TRUE(p0 && i0 && l0);
+    ASSERT_EQ(i0->numberOfFrames, 3u);
+    ASSERT_EQ(l0->imageHeight, 9u);
+    imageRef.scan->WriteImages(0, 1);
+    for (uint32_t type : kRecordTypes) {
+        SCOPED_TRACE(type);
+        const Converted p(dir, point, type, 0, 0), i(dir, image, type, 6, 4), l(dir, line, type, 6, 1);
+        const auto *p1 = dynamic_cast<PointScan *>(p.scan.get());
+        const auto *i1 = dynamic_cast<ImageScan *>(i.scan.get());
+        const auto *l1 = dynamic_cast<LineScan *>(l.scan.get());
+        ASSERT_TRUE(p1 && i1 && l1);
+        EXPECT_EQ(p.file->photonsPerChannel, pointRef.file->photonsPerChannel);
+        EXPECT_EQ(p1->photonTimes, p0->photonTimes);
+        EXPECT_EQ(p1->traceCounts, p0->traceCounts);
+        ExpectSameDelays(p1->delayCounts, p0->delayCounts);
+        EXPECT_EQ(p1->lifetimeHistograms, p0->lifetimeHistograms);
+
+        EXPECT_EQ(i.file->numberOfFrames, imageRef.file->numberOfFrames);
+        EXPECT_EQ(i1->images, i0->images);
+        EXPECT_EQ(i1->frameStartTimes, i0->frameStartTimes);
+        ExpectSameDelays(i1->delayCounts, i0->delayCounts);
+        EXPECT_EQ(i1->lifetimeHistograms, i0->lifetimeHistograms);
+        i.scan->WriteImages(0, 1);
+        EXPECT_EQ(i.Export("_ch1.tif"), imageRef.Export("_ch1.tif"));
+        EXPECT_FALSE(i.Export("_ch2.tif").isEmpty());
+
+        EXPECT_EQ(l.file->ScanType, ScanLine);
+        EXPECT_EQ(l1->images, l0->images);
+        EXPECT_EQ(l1->lineStartTimes, l0->lineStartTimes);
+        EXPECT_EQ(l1->lifetimeHistograms, l0->lifetimeHistograms);
+    }
+}
+
+TEST(HarpRecords, MarkerMeaningsFromTheImagingTags)
+{
+    QTemporaryDir dir;
+    using synth::PtuTag;
+    const std::vector<uint32_t> image = Image(synth::FrameMarkers::AroundFrames, 3, 4);
+    const Converted reference(dir, image, kRecordTypes[0], 6, 4);
+    const auto *i0 = dynamic_cast<ImageScan *>(reference.scan.get());
+    ASSERT_NE(i0, nullptr);
+
+    // Line start on bit 3 (value 4), line end on bit 4 (8), frame on bit 1 (1).
+    std::array<uint32_t, 16> moved{};
+    moved[1] = 4, moved[2] = 8, moved[4] = 1;
+    const Converted tagged(dir, image, kRecordTypes[2], 6, 4,
+                           {PtuTag::Int("ImgHdr_LineStart", 3), PtuTag::Int("ImgHdr_LineStop", 4), PtuTag::Int("ImgHdr_Frame", 1)},
+                           &moved);
+    const auto *i1 = dynamic_cast<ImageScan *>(tagged.scan.get());
+    ASSERT_NE(i1, nullptr);
+    EXPECT_EQ(i1->images, i0->images);
+    EXPECT_EQ(tagged.file->eventsPerMarker[8], reference.file->eventsPerMarker[2]);
+    EXPECT_TRUE(tagged.host.summary.contains("Marker 1 (Frame Marker) : 4\n Marker 4 (Start of Line) : 12\n"
+                                             "   Marker 8 (End of Line) : 12\n"));
+    EXPECT_TRUE(tagged.host.Messages(MessageWarning).isEmpty());
+
+    // Tags that give one bit two meanings are set aside; a bit outside 1..4 gives its meaning no marker.
+    const Converted clash(dir, image, kRecordTypes[0], 6, 4, {PtuTag::Int("ImgHdr_LineStart", 2), PtuTag::Int("ImgHdr_LineStop", 2)});
+    EXPECT_TRUE(clash.host.Logged("The imaging tags give marker bit 2 two meanings: the PicoHarp markers 1, 2 and 4 are used",
+                                  MessageWarning));
+    EXPECT_EQ(dynamic_cast<ImageScan *>(clash.scan.get())->images, i0->images);
+    const Converted noFrame(dir, image, kRecordTypes[0], 6, 4, {PtuTag::Int("ImgHdr_Frame", 7)});
+    EXPECT_TRUE(noFrame.host.Logged("ImgHdr_Frame 7 is not a marker bit (1 to 4): no marker has its meaning", MessageWarning));
+    EXPECT_EQ(noFrame.file->ScanType, ScanPoint);
+}
+
+TEST(HarpRecords, AreaImageWithoutFrameMarkersIsOneFrameOfItsLines)
+{
+    QTemporaryDir dir;
+    using synth::PtuTag;
+    const std::vector<uint32_t> lines = Image(synth::FrameMarkers::None, 1, 5);
+    const std::vector<uint32_t> marked = Image(synth::FrameMarkers::AroundFrames, 1, 5);
+    const Converted reference(dir, marked, kRecordTypes[0], 6, 5);
+    const auto *l0 = dynamic_cast<LineScan *>(reference.scan.get());
+    ASSERT_NE(l0, nullptr);
+    // Only an area image (dimensions 3) with exactly ImgHdr_PixY whole lines.
+    const struct {
+        int dimensions, pixY;
+        int scanType;
+    } cases[] = {{3, 5, ScanLine}, {3, 4, ScanPoint}, {3, 6, ScanPoint}, {2, 5, ScanPoint}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.pixY);
+        const Converted area(dir, lines, kRecordTypes[1], 6, c.pixY, {PtuTag::Int("ImgHdr_Dimensions", c.dimensions)});
+        EXPECT_EQ(area.file->ScanType, c.scanType);
+        if (c.scanType != ScanLine)
+            continue;
+        EXPECT_TRUE(area.host.Logged("Area image without frame markers: its 5 whole lines (ImgHdr_PixY) are one frame"));
+        const auto *l1 = dynamic_cast<LineScan *>(area.scan.get());
+        ASSERT_NE(l1, nullptr);
+        EXPECT_EQ(l1->images, l0->images);
+        EXPECT_EQ(l1->lineStartTimes, l0->lineStartTimes);
+    }
+}
