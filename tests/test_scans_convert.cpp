@@ -274,8 +274,9 @@ TEST_F(RealFile, HydraHarpBeadsImageWithoutFrameMarkersIsALineScanOfItsFiftyLine
             const auto begin = line->images[c].begin() + y * 50;
             const uint64_t sum = std::accumulate(begin, begin + 50, uint64_t(0));
             EXPECT_EQ(sum, expected[c * 50 + y]) << "channel " << c + 1 << " line " << y;
-            if (c == 0)
+            if (c == 0) {
                 EXPECT_GT(sum, 0u) << "line " << y;
+            }
         }
 }
 
