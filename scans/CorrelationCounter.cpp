@@ -226,6 +226,10 @@ void CorrelationCounter::CountPairs(std::size_t bins, const double *X, const dou
                 const double d = Y[j] - x;
                 if (d > top)
                     break;
+                // Times of a damaged file need not ascend: a pair at or
+                // before the first edge belongs to no bin.
+                if (!(d > first))
+                    continue;
                 std::size_t c = static_cast<std::size_t>((d - first) * perCell);
                 if (c >= cells)
                     c = cells - 1;

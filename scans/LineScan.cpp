@@ -154,8 +154,9 @@ bool LineScan::BuildHistogramImages(double binWidth)
     std::vector<double> cursorMin, cursorMax;
     mainWindow->GetCursors(cursorMin, cursorMax, kNsPerS);
     const double bins = std::ceil(file->SyncPeriod() / binWidth);
-    if (!(bins <= kMaxDelayBins) ||
-        bins * imageWidth * std::max<uint32_t>(activeChannelCount, 1) > kMaxStackPixels) {
+    const double bytes = bins * imageWidth * std::max<uint32_t>(activeChannelCount, 1) * sizeof(uint16_t);
+    if (!(bins <= kMaxDelayBins) || bins * imageWidth * std::max<uint32_t>(activeChannelCount, 1) > kMaxStackPixels ||
+        bytes > kMemoryBudgetBytes) {
         mainWindow->AddMessage(MessageError,
                                QObject::tr("Too many delay bins %1 for bin width %2 ns").arg(bins, 0, 'f', 0).arg(binWidth));
         return false;

@@ -22,6 +22,10 @@
 
 #include <QString>
 #include <Qt>
+
+#ifndef FOTONEL_MEMORY_BUDGET_BYTES
+#define FOTONEL_MEMORY_BUDGET_BYTES 4294967296.0
+#endif
 #include <cstdint>
 #include <vector>
 
@@ -126,10 +130,10 @@ protected:
     virtual const std::vector<double> &TimeCourseTimes() const = 0;
 
     static constexpr double kNsPerS = 1e9;
-    /// Memory all arrays of one analysis may take together (4 GiB): more
-    /// comes only from absurd header values (image width, line or frame
-    /// counts) or an absurd width override.
-    static constexpr double kMemoryBudgetBytes = 4294967296.0;
+    /// Memory all arrays of one analysis may take together (4 GiB; fuzzing
+    /// builds set less): more comes only from absurd header values (image
+    /// width, line or frame counts) or an absurd width override.
+    static constexpr double kMemoryBudgetBytes = FOTONEL_MEMORY_BUDGET_BYTES;
     /*!
      * \brief Bytes of every array the analysis of the gathered geometry will
      * hold: the count stack, mean and variance, time course, delay and gate

@@ -17,7 +17,7 @@
 namespace {
 
 const char *kUsage =
-    "Usage: fotonel-synth [--kind image|line|point] [--records N] [--format NAME] OUT.pt3|OUT.ptu\n"
+    "Usage: fotonel-synth [--kind image|line|point] [--records N] [--pixels P] [--format NAME] OUT.pt3|OUT.ptu\n"
     "\n"
     "Writes a synthetic PicoHarp 300 T3 measurement (40 MHz sync, 4 ps bins).\n"
     "  --kind image   128x128 pixels, channels 1 and 2, frame markers around\n"
@@ -25,6 +25,7 @@ const char *kUsage =
     "  --kind line    one line of 128 pixels scanned repeatedly, two frame markers\n"
     "  --kind point   FCS point measurement, channels 1 and 2\n"
     "  --records N    about N records (default 1000000)\n"
+    "  --pixels P     P pixels per line (and P lines per frame) instead of 128\n"
     "  --format NAME  record format of a .ptu: picoharp (default), hydraharp1,\n"
     "                 hydraharp2, timeharp260n, timeharp260p or multiharp\n"
     "  --help         this text\n";
@@ -48,7 +49,7 @@ uint32_t DecayBins(Lcg &rng)
     return d;
 }
 
-synth::GeneratedScan Generate(const QString &kind, uint64_t records)
+synth::GeneratedScan Generate(const QString &kind, uint64_t records, int pixels)
 {
     Lcg rng;
     if (kind == "point") {
@@ -62,24 +63,26 @@ synth::GeneratedScan Generate(const QString &kind, uint64_t records)
         return synth::MakePointMeasurement(std::move(photons));
     }
     synth::ImageScanSpec layout;
-    layout.width = 128;
+    layout.width = pixels;
     layout.channels = {1, 2};
-    layout.lineSyncs = 128 * 200;
+    layout.lineSyncs = static_cast<uint64_t>(pixels) * 200;
     layout.lineGap = 2000;
     layout.centred = false;
     layout.dtimeOf = [&rng](int, int, int, uint32_t, int) { return DecayBins(rng); };
-    const uint64_t perLine = 128 * 2 * 2;  // pixels x channels x mean photons
+    const uint64_t perLine = static_cast<uint64_t>(pixels) * 2 * 2;  // pixels x channels x mean photons
     if (kind == "line") {
         layout.height = static_cast<int>(std::max<uint64_t>(1, records / perLine));
         layout.photonCount = [](int, int line, int x, uint32_t) { return (x + line) % 4 == 0 ? 1 : 2 + (x / 32) % 3; };
         return synth::MakeLineScan(layout, 2);
     }
-    layout.height = 128;
-    layout.frames = static_cast<int>(std::max<uint64_t>(2, records / (perLine * 128)));
-    layout.photonCount = [](int f, int y, int x, uint32_t ch) {
-        const int dx = x - 64, dy = y - 64;
+    layout.height = pixels;
+    layout.frames = static_cast<int>(std::max<uint64_t>(2, records / (perLine * static_cast<uint64_t>(pixels))));
+    // A bright disc of radius 5/16 of the side in the middle.
+    layout.photonCount = [pixels](int f, int y, int x, uint32_t ch) {
+        const int dx = x - pixels / 2, dy = y - pixels / 2;
+        const int r = pixels * 5 / 16;
         const int r2 = dx * dx + dy * dy;
-        return (r2 < 1600 ? 3 : 1) + ((f + static_cast<int>(ch)) % 2);
+        return (r2 < r * r ? 3 : 1) + ((f + static_cast<int>(ch)) % 2);
     };
     return synth::MakeImageScan(layout);
 }
@@ -103,6 +106,7 @@ int main(int argc, char *argv[])
     QString kind = "image";
     uint64_t records = 1000000;
     uint32_t recordType = 0x00010303u;
+    int pixels = 128;
     QString path;
     const QStringList args = app.arguments().mid(1);
     for (int i = 0; i < args.size(); ++i) {
@@ -115,6 +119,13 @@ int main(int argc, char *argv[])
             kind = args[++i];
             if (kind != "image" && kind != "line" && kind != "point") {
                 err << "Unknown kind " << kind << "\n" << kUsage;
+                return 2;
+            }
+        } else if (a == "--pixels" && i + 1 < args.size()) {
+            bool ok = false;
+            pixels = args[++i].toInt(&ok);
+            if (!ok || pixels < 1 || pixels > 4096) {
+                err << "--pixels takes 1 to 4096\n" << kUsage;
                 return 2;
             }
         } else if (a == "--records" && i + 1 < args.size()) {
@@ -154,18 +165,18 @@ int main(int argc, char *argv[])
         return 2;
     }
 
-    synth::GeneratedScan scan = Generate(kind, records);
+    synth::GeneratedScan scan = Generate(kind, records, pixels);
     if (format != RecordFormat::PicoHarpT3)
         scan.words = synth::Transcode(scan.words, format);
     bool written;
     if (suffix == "pt3") {
         synth::Pt3Header header;
         if (kind != "point")
-            header.imagingHeader = {0, 0, 0, 0, 0, 0, 128, kind == "image" ? 128 : 1};
+            header.imagingHeader = {0, 0, 0, 0, 0, 0, pixels, kind == "image" ? pixels : 1};
         written = synth::WritePt3(path, header, scan.words);
     } else {
         const synth::PtuHeader header = synth::PtuHeader::T3(
-            recordType, 40e6, 4e-12, kind == "point" ? 0 : 128, kind == "image" ? 128 : (kind == "line" ? 1 : 0));
+            recordType, 40e6, 4e-12, kind == "point" ? 0 : pixels, kind == "image" ? pixels : (kind == "line" ? 1 : 0));
         written = synth::WritePtu(path, header, scan.words);
     }
     if (!written) {
