@@ -6,7 +6,9 @@
 #       files of $FOTONEL_REAL_DATA when it is set, copied at run time into a
 #       temporary folder, never into the repository), then runs each target
 #       (fuzz_pt3, fuzz_ptu, fuzz_convert; all by default) for N seconds
-#       (default 60). Prints one line per target: seconds, executions, coverage.
+#       (default 60) from the fixed seed FUZZ_SEED (default 1), so a run repeats
+#       the mutations of an earlier one. Prints one line per target: seconds,
+#       executions, coverage.
 #       A crash, leak, timeout or memory blow-up leaves its input in
 #       DIR/fuzz/artifacts and fails the script.
 #   tools/fuzz.sh --reproducers TARGET_BINARY
@@ -77,7 +79,7 @@ for target in "${targets[@]}"; do
     mkdir -p "$work/new-$target"
     log="$build/fuzz/$target.log"
     if ! "$build/fuzz/$target" -max_total_time="$seconds" -max_len="$maxlen" -timeout=20 -rss_limit_mb=3072 \
-        -print_final_stats=1 -artifact_prefix="$artifacts/$target-" \
+        -print_final_stats=1 -seed="${FUZZ_SEED:-1}" -artifact_prefix="$artifacts/$target-" \
         "$work/new-$target" "$corpus" >"$log" 2>&1; then
         echo "$target: FAILED, see $log and $artifacts"
         tail -40 "$log"
