@@ -14,6 +14,9 @@
  *
  * Times: cursor and record times in ns, gates in ns, the cursor controls
  * in s.
+ *
+ * The marker values are the file's (pqFile::markerMeaning): 1, 2 and 4 for
+ * the PicoHarp, others where a .ptu's imaging tags name them.
  */
 #include "app/FotonelServices.h"
 #include "files/T3RecordCursor.h"

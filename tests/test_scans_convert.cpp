@@ -279,13 +279,3 @@ TEST_F(RealFile, HydraHarpBeadsImageWithoutFrameMarkersIsALineScanOfItsFiftyLine
             }
         }
 }
-
-TEST_F(RealFile, HydraHarpPointMeasurementConvertsAsPointScan)
-{
-    REAL_FILE_OR_SKIP("rejected/picoquant-sample-data_hydraharp_v10_t3.ptu");
-    auto *point = dynamic_cast<PointScan *>(scan.get());
-    ASSERT_NE(point, nullptr);
-    EXPECT_EQ(point->photonCounts, (std::vector<uint32_t>{48001, 46559, 0, 0}));
-    // A 30 s acquisition.
-    EXPECT_NEAR((point->lastTime - point->firstTime) / 1e9, 30.0, 0.1);
-}
