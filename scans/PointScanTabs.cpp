@@ -5,6 +5,7 @@
 
 #include "app/FotonelServices.h"
 #include "scans/ChannelColour.h"
+#include "scans/TabPage.h"
 #include "widgets/LinePlot.h"
 
 #include <QGridLayout>
@@ -15,22 +16,6 @@
 
 namespace {
 
-struct TabPage {
-    QWidget *page;
-    QGridLayout *grid;
-};
-
-/// A page without parent (the tab widget takes it) with its grid layout.
-TabPage NewPage(const QString &pageName, const QString &layoutName)
-{
-    auto *page = new QWidget;
-    page->setObjectName(pageName);
-    auto *grid = new QGridLayout(page);
-    grid->setObjectName(layoutName);
-    grid->setSpacing(6);
-    return {page, grid};
-}
-
 /// Rows and columns 0 .. N-1 share the space evenly.
 void StretchGrid(QGridLayout *grid, std::size_t activeChannels)
 {
@@ -38,12 +23,6 @@ void StretchGrid(QGridLayout *grid, std::size_t activeChannels)
         grid->setRowStretch(static_cast<int>(r), 1);
         grid->setColumnStretch(static_cast<int>(r), 1);
     }
-}
-
-template <class T> const std::vector<T> &Entry(const std::vector<std::vector<T>> &perChannel, std::size_t index)
-{
-    static const std::vector<T> none;
-    return index < perChannel.size() ? perChannel[index] : none;
 }
 
 } // namespace
@@ -60,15 +39,15 @@ void PointScan::CreateDataTab(const QString &name)
 {
     if (Refuses("CreateDataTab"))
         return;
-    TabPage data = NewPage(name, QStringLiteral("DataGridLayout"));
+    TabPage data = TabPage::Make(name, QStringLiteral("DataGridLayout"));
     uint32_t k = 0;
     for (uint32_t c : activeChannels) {
-        const std::vector<double> &times = Entry(traceTimes, c);
+        const std::vector<double> &times = ChannelEntry(traceTimes, c);
         auto *plot = new LinePlot(data.page);
         data.grid->addWidget(plot, static_cast<int>(k / 2), static_cast<int>(k % 2), 1, 1);
         ++k;
         // The counts keep a guard bin beyond the last time: the curve has the times' length.
-        plot->AddCurve(times, Entry(traceCounts, c), ChannelColour(static_cast<int>(c)), Qt::SolidLine, 1);
+        plot->AddCurve(times, ChannelEntry(traceCounts, c), ChannelColour(static_cast<int>(c)), Qt::SolidLine, 1);
         plot->SetTitle(QObject::tr("Channel %1").arg(c + 1));
         plot->SetXTitle(QObject::tr("Time (s)"));
         plot->SetYTitle(QObject::tr("Nr of photons"));
@@ -88,10 +67,10 @@ void PointScan::CreateLifetimeTab(const QString &name)
 {
     if (Refuses("CreateLifetimeTab"))
         return;
-    TabPage tau = NewPage(name, QStringLiteral("GridLayout"));
+    TabPage tau = TabPage::Make(name, QStringLiteral("GridLayout"));
     uint32_t k = 0;
     for (uint32_t c : activeChannels) {
-        const std::vector<double> &histogram = Entry(lifetimeHistograms, c);
+        const std::vector<double> &histogram = ChannelEntry(lifetimeHistograms, c);
         auto *plot = new LinePlot(tau.page);
         tau.grid->addWidget(plot, static_cast<int>(k / 2), static_cast<int>(k % 2), 1, 1);
         ++k;
@@ -113,7 +92,7 @@ void PointScan::CreateCorrelationTab(const QString &name)
 {
     if (Refuses("CreateCorrelationTab"))
         return;
-    TabPage corr = NewPage(name, QStringLiteral("CorrGridLayout"));
+    TabPage corr = TabPage::Make(name, QStringLiteral("CorrGridLayout"));
     const std::size_t N = activeChannels.size();
     const QString xTitle = QStringLiteral(
         "<span style=\"font-style:italic;\"><span style=\"font-family:symbol\">t</span></span> (ms)");
@@ -127,7 +106,7 @@ void PointScan::CreateCorrelationTab(const QString &name)
             auto *plot = new LinePlot(corr.page);
             corr.grid->addWidget(plot, static_cast<int>(k / 2), static_cast<int>(k % N), 1, 1);
             // The colour follows the row position i (the "from" channel's place).
-            plot->AddCurve(lagAxis, Entry(correlations, k), ChannelColour(static_cast<int>(i)), Qt::SolidLine, 2);
+            plot->AddCurve(lagAxis, ChannelEntry(correlations, k), ChannelColour(static_cast<int>(i)), Qt::SolidLine, 2);
             plot->SetLogScale(QwtPlot::xBottom);
             plot->SetTitle(QStringLiteral("<span style=\"font-style:italic;\">G<span "
                                           "style=\"font-family:symbol\"></span><span "

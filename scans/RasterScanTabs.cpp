@@ -4,6 +4,7 @@
 
 #include "app/FotonelServices.h"
 #include "scans/ChannelColour.h"
+#include "scans/TabPage.h"
 #include "widgets/LinePlot.h"
 #include "widgets/pt3ImageViewer.h"
 
@@ -13,22 +14,6 @@
 #include <qwt_plot.h>
 
 namespace {
-
-struct TabPage {
-    QWidget *page;
-    QGridLayout *grid;
-};
-
-/// A page without parent (the tab widget takes it) with its grid layout.
-TabPage NewPage(const QString &pageName, const QString &layoutName)
-{
-    auto *page = new QWidget;
-    page->setObjectName(pageName);
-    auto *grid = new QGridLayout(page);
-    grid->setObjectName(layoutName);
-    grid->setSpacing(6);
-    return {page, grid};
-}
 
 /// Row stretch for the rows that two channels fill, column stretch for both
 /// columns (only the first without any channel).
@@ -73,23 +58,16 @@ pt3ImageViewer *ChannelViewer(QWidget *page, uint32_t channel, uint32_t width, u
     return viewer;
 }
 
-template <class T, class Allocator>
-const std::vector<T, Allocator> &Entry(const std::vector<std::vector<T, Allocator>> &perChannel, uint32_t channel)
-{
-    static const std::vector<T, Allocator> none;
-    return channel < perChannel.size() ? perChannel[channel] : none;
-}
-
 } // namespace
 
 void RasterScan::CreateTabs()
 {
     if (Refuses("CreateTabs"))
         return;
-    TabPage data = NewPage(QStringLiteral("DataTab"), QStringLiteral("DataGridLayout"));
-    TabPage mean = NewPage(QStringLiteral("MeanTab"), QStringLiteral("MeanGridLayout"));
-    TabPage variance = NewPage(QStringLiteral("VarianceTab"), QStringLiteral("VarianceGridLayout"));
-    TabPage bleach = NewPage(QStringLiteral("BleachTab"), QStringLiteral("BleachGridLayout"));
+    TabPage data = TabPage::Make(QStringLiteral("DataTab"), QStringLiteral("DataGridLayout"));
+    TabPage mean = TabPage::Make(QStringLiteral("MeanTab"), QStringLiteral("MeanGridLayout"));
+    TabPage variance = TabPage::Make(QStringLiteral("VarianceTab"), QStringLiteral("VarianceGridLayout"));
+    TabPage bleach = TabPage::Make(QStringLiteral("BleachTab"), QStringLiteral("BleachGridLayout"));
 
     const bool profiles = ProfilesAsPlots();
     const std::vector<double> &times = TimeCourseTimes();
@@ -105,24 +83,24 @@ void RasterScan::CreateTabs()
         const int row = static_cast<int>(k / 2);
         const int column = static_cast<int>(k % 2);
         ++k;
-        data.grid->addWidget(ChannelViewer(data.page, c, imageWidth, imageHeight, numberOfFrames, Entry(images, c)),
+        data.grid->addWidget(ChannelViewer(data.page, c, imageWidth, imageHeight, numberOfFrames, ChannelEntry(images, c)),
                              row, column, 1, 1);
         if (profiles) {
             const QString pixel = QObject::tr("Pixel nr");
-            mean.grid->addWidget(ChannelPlot(mean.page, c, pixelNumbers, Entry(meanImages, c), pixel, average), row,
+            mean.grid->addWidget(ChannelPlot(mean.page, c, pixelNumbers, ChannelEntry(meanImages, c), pixel, average), row,
                                  column, 1, 1);
             variance.grid->addWidget(
-                ChannelPlot(variance.page, c, pixelNumbers, Entry(varianceImages, c), pixel, average), row, column,
+                ChannelPlot(variance.page, c, pixelNumbers, ChannelEntry(varianceImages, c), pixel, average), row, column,
                 1, 1);
         } else {
-            mean.grid->addWidget(ChannelViewer(mean.page, c, imageWidth, imageHeight, 1, Entry(meanImages, c)), row,
+            mean.grid->addWidget(ChannelViewer(mean.page, c, imageWidth, imageHeight, 1, ChannelEntry(meanImages, c)), row,
                                  column, 1, 1);
             variance.grid->addWidget(
-                ChannelViewer(variance.page, c, imageWidth, imageHeight, 1, Entry(varianceImages, c)), row, column, 1,
+                ChannelViewer(variance.page, c, imageWidth, imageHeight, 1, ChannelEntry(varianceImages, c)), row, column, 1,
                 1);
         }
         bleach.grid->addWidget(
-            ChannelPlot(bleach.page, c, times, Entry(timeCourse, c), QObject::tr("Time (s)"), average), row, column,
+            ChannelPlot(bleach.page, c, times, ChannelEntry(timeCourse, c), QObject::tr("Time (s)"), average), row, column,
             1, 1);
     }
     if (profiles) {
@@ -146,12 +124,12 @@ void RasterScan::CreateLifetimeTab(const QString &name)
 {
     if (Refuses("CreateLifetimeTab"))
         return;
-    TabPage tau = NewPage(name, QStringLiteral("GridLayout"));
+    TabPage tau = TabPage::Make(name, QStringLiteral("GridLayout"));
     uint32_t k = 0;
     for (uint32_t c = 0; c < photonCounts.size(); ++c) {
         if (photonCounts[c] == 0)
             continue;
-        const std::vector<double> &histogram = Entry(lifetimeHistograms, c);
+        const std::vector<double> &histogram = ChannelEntry(lifetimeHistograms, c);
         auto *plot = new LinePlot(tau.page);
         tau.grid->addWidget(plot, static_cast<int>(k / 2), static_cast<int>(k % 2), 1, 1);
         ++k;
