@@ -172,6 +172,15 @@ void PointScan::ReconstructImages()
         gatedCounts[c] = table[ch].usable ? static_cast<uint32_t>(table[ch].nextTime - photonTimes[c].data()) : 0;
         if (photonCounts[c] != 0)
             photonTimes[c].resize(gatedCounts[c]);
+        // The correlation walks need ascending times. A damaged sync counter
+        // (a wrap without its overflow record) makes time run backwards:
+        // such times are sorted, and the user is told.
+        if (!std::is_sorted(photonTimes[c].begin(), photonTimes[c].end())) {
+            std::sort(photonTimes[c].begin(), photonTimes[c].end());
+            mainWindow->AddMessage(MessageWarning, QObject::tr("Photon times of channel %1 do not ascend in the file: "
+                                                               "sorted for the analysis")
+                                                       .arg(ch));
+        }
     }
     mainWindow->SetProgress(100);
     mainWindow->AddMessage(MessageNormal, QObject::tr("Traces reconstructed"));

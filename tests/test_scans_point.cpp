@@ -321,3 +321,16 @@ TEST(PointScanBase, WriteImagesOnlyReconstructs)
     scan.WriteImages(2, 0);
     EXPECT_EQ(host.messages.size(), messages);
 }
+
+TEST(PointScanReconstruct, TimesRunningBackwardsAreSortedWithAWarning)
+{
+    // A damaged sync counter: nsync 100, then 50 without an overflow between.
+    TestHost host;
+    OpenCursors(host);
+    MemoryFile file(host, {synth::PhotonWord(1, 0, 100), synth::PhotonWord(1, 0, 50), synth::PhotonWord(1, 0, 200)});
+    PointScan scan;
+    scan.Init(host, file);
+    scan.ReconstructImages();
+    EXPECT_EQ(scan.photonTimes[0], (PointScan::PhotonTimes{2500, 5000, 10000}));
+    EXPECT_TRUE(host.Logged("Photon times of channel 1 do not ascend in the file: sorted for the analysis", MessageWarning));
+}
