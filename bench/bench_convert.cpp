@@ -56,7 +56,7 @@ double Since(Clock::time_point from, Clock::time_point to = Clock::now())
 
 bool GenerateImage(const QString &path)
 {
-    synth::ImageScanSpec layout;
+    synth::ImageScanPlan layout;
     layout.width = 512;
     layout.height = 512;
     layout.frames = 23;

@@ -44,7 +44,7 @@ double Seconds(std::chrono::steady_clock::time_point from)
 
 bool Generate(const QString &path)
 {
-    synth::ImageScanSpec layout;
+    synth::ImageScanPlan layout;
     layout.width = 256;
     layout.height = 256;
     layout.frames = 96;

@@ -49,7 +49,7 @@ int main(int argc, char *argv[])
     const QString path = QDir(folder).filePath("bench_reopen_image.pt3");
 
     if (!QFile::exists(path)) {
-        synth::ImageScanSpec layout;
+        synth::ImageScanPlan layout;
         layout.width = 256;
         layout.height = 256;
         layout.frames = 40;

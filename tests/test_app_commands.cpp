@@ -21,15 +21,15 @@ protected:
     /// step to let events run (32 x 32 pixels of 5 photons, 16000 point photons).
     QString Write(Kind kind, const QString &name, int size = 1)
     {
-        synth::ImageScanSpec spec;
-        spec.width = spec.height = 8 * size * size;
-        spec.photonsPerPixel = size == 1 ? 1 : 5;
+        synth::ImageScanPlan plan;
+        plan.width = plan.height = 8 * size * size;
+        plan.photonsPerPixel = size == 1 ? 1 : 5;
         std::vector<synth::PointPhoton> photons;
         for (uint32_t i = 0; kind == Point && i < 2000u * size * size * size; ++i)
             photons.push_back({1000 + 37ull * i + (i * i) % 29, 1, 100 + i % 50});
         const synth::GeneratedScan scan = kind == Point ? synth::MakePointMeasurement(photons)
-                                          : kind == Image ? synth::MakeImageScan(spec)
-                                                          : synth::MakeLineScan(spec, 2);
+                                          : kind == Image ? synth::MakeImageScan(plan)
+                                                          : synth::MakeLineScan(plan, 2);
         EXPECT_TRUE(synth::WritePt3(dir.filePath(name), synth::Pt3Header(), scan.words));
         return dir.filePath(name);
     }

@@ -37,7 +37,7 @@ protected:
     QString WriteImageScan(const QString &name, const synth::Pt3Header &header = synth::Pt3Header())
     {
         const QString path = dir.filePath(name);
-        EXPECT_TRUE(synth::WritePt3(path, header, synth::MakeImageScan(synth::ImageScanSpec()).words));
+        EXPECT_TRUE(synth::WritePt3(path, header, synth::MakeImageScan(synth::ImageScanPlan()).words));
         return path;
     }
     /// Runs \p tick at every pass of the event loop until stopped.

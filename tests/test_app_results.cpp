@@ -32,9 +32,9 @@ protected:
     /// 8 x 8 pixels, 2 frames, photons on channels 1 and 3.
     QString WriteImageScan(const QString &name)
     {
-        synth::ImageScanSpec spec;
-        spec.channels = {1, 3};
-        EXPECT_TRUE(synth::WritePt3(dir.filePath(name), synth::Pt3Header(), synth::MakeImageScan(spec).words));
+        synth::ImageScanPlan plan;
+        plan.channels = {1, 3};
+        EXPECT_TRUE(synth::WritePt3(dir.filePath(name), synth::Pt3Header(), synth::MakeImageScan(plan).words));
         return dir.filePath(name);
     }
     QStringList TabLabels()

@@ -20,7 +20,7 @@ protected:
     /// The same measurement in two folders, one for the window and one for the converter.
     void WriteTwice(bool line)
     {
-        synth::ImageScanSpec layout;
+        synth::ImageScanPlan layout;
         layout.width = 16;
         layout.height = 8;
         layout.frames = 3;

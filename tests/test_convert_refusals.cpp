@@ -50,15 +50,15 @@ ConvertRun Convert(const QStringList &arguments)
 /// A 16 x 8 image scan of \p frames frames, one photon per pixel, 40 MHz sync, 4 ps bins.
 QString WriteImage(const QTemporaryDir &dir, const QString &name, int frames = 3, bool lineMarkers = true)
 {
-    synth::ImageScanSpec spec;
-    spec.width = 16;
-    spec.height = 8;
-    spec.frames = frames;
-    spec.lineMarkers = lineMarkers;
+    synth::ImageScanPlan plan;
+    plan.width = 16;
+    plan.height = 8;
+    plan.frames = frames;
+    plan.lineMarkers = lineMarkers;
     synth::Pt3Header header;
     header.imagingHeader = {0, 0, 0, 0, 0, 0, 16, 8};
     const QString path = dir.filePath(name);
-    EXPECT_TRUE(synth::WritePt3(path, header, synth::MakeImageScan(spec).words));
+    EXPECT_TRUE(synth::WritePt3(path, header, synth::MakeImageScan(plan).words));
     return path;
 }
 

@@ -120,7 +120,7 @@ void ExpectSameDelays(std::vector<std::vector<uint32_t>> a, const std::vector<st
 
 std::vector<uint32_t> Image(synth::FrameMarkers markers, int frames, int lines)
 {
-    synth::ImageScanSpec layout;
+    synth::ImageScanPlan layout;
     layout.width = 6;
     layout.height = lines;
     layout.frames = frames;

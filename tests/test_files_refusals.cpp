@@ -137,11 +137,11 @@ TEST(OpenRefusals, MeasurementIsOpenedReadOnlyAndLeftUnchanged)
 
 TEST(MemoryBudget, AnImageWidthOfAHundredMillionIsRefusedBeforeAnyAllocation)
 {
-    synth::ImageScanSpec spec;
-    spec.width = 4;
-    spec.height = 4;
-    spec.frames = 2;
-    const synth::GeneratedScan scan = synth::MakeImageScan(spec);
+    synth::ImageScanPlan plan;
+    plan.width = 4;
+    plan.height = 4;
+    plan.frames = 2;
+    const synth::GeneratedScan scan = synth::MakeImageScan(plan);
     QTemporaryDir dir;
     const QString path = dir.filePath("wide.pt3");
     synth::Pt3Header h;

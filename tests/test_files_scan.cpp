@@ -40,9 +40,9 @@ protected:
         return s.words;
     }
 
-    static synth::ImageScanSpec Layout(int width, int height, int frames, uint64_t lineSyncs, uint64_t lineGap)
+    static synth::ImageScanPlan Layout(int width, int height, int frames, uint64_t lineSyncs, uint64_t lineGap)
     {
-        synth::ImageScanSpec layout;
+        synth::ImageScanPlan layout;
         layout.width = width;
         layout.height = height;
         layout.frames = frames;
@@ -63,7 +63,7 @@ TEST_F(ScanTest, SummaryOfALargeImageScan)
 {
     // 100 frames of 512 lines between 101 frame markers; the last event lies
     // in the 3052nd overflow period, so there are 3051 overflows.
-    synth::ImageScanSpec layout = Layout(11, 512, 100, 3000, 905);
+    synth::ImageScanPlan layout = Layout(11, 512, 100, 3000, 905);
     layout.start = 3051ull * 65536 - (51199ull * 3905 + 3000) + 1000;
     layout.channels = {1, 2};
     layout.photonCount = [](int f, int y, int x, uint32_t ch) {

@@ -72,7 +72,7 @@ TEST(SyntheticPtu, TagHeadsAndRecordCount)
 
 TEST(ScanGenerator, ImageScanMarkersAndCentredPhotons)
 {
-    synth::ImageScanSpec layout;
+    synth::ImageScanPlan layout;
     layout.width = 4;
     layout.height = 3;
     layout.frames = 2;
@@ -110,7 +110,7 @@ TEST(ScanGenerator, ImageScanMarkersAndCentredPhotons)
 
 TEST(ScanGenerator, FrameMarkersAndPointPhotons)
 {
-    synth::ImageScanSpec layout;
+    synth::ImageScanPlan layout;
     layout.frames = 3;
     layout.frameMarkers = synth::FrameMarkers::EndOfFrame;
     EXPECT_EQ(synth::MakeImageScan(layout).frameMarkers, 3u);

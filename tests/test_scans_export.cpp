@@ -97,7 +97,7 @@ protected:
     void SetUp() override { ASSERT_TRUE(dir.isValid()); }
 
     /// A scan of \p layout as \p Scan; line scans get 2 frame markers around their lines.
-    template <class Scan> Scan &Make(synth::ImageScanSpec layout)
+    template <class Scan> Scan &Make(synth::ImageScanPlan layout)
     {
         const synth::GeneratedScan words = std::is_same<Scan, LineScan>::value ? synth::MakeLineScan(layout, 2)
                                                                                 : synth::MakeImageScan(layout);
@@ -111,9 +111,9 @@ protected:
         ref.ReconstructImages();
         return ref;
     }
-    synth::ImageScanSpec Small(int frames = 2)
+    synth::ImageScanPlan Small(int frames = 2)
     {
-        synth::ImageScanSpec s;
+        synth::ImageScanPlan s;
         s.width = 4;
         s.height = 3;
         s.frames = frames;
@@ -325,7 +325,7 @@ TEST_F(ExportTest, FramesKeptWithoutTheirMarkersExportAsBoundedOnes)
     host.IStaubinsize.value = 12.5;
     host.LStaubinsize.value = 12.5;
     auto exportsOf = [&](synth::FrameMarkers markers, bool line) {
-        synth::ImageScanSpec layout = Small(line ? 1 : 2);
+        synth::ImageScanPlan layout = Small(line ? 1 : 2);
         layout.frameMarkers = markers;
         file = std::make_unique<MemoryFile>(host, synth::MakeImageScan(layout).words, 50.0, 0.5, 4, 0);
         file->exportFolder = dir.path();
@@ -365,7 +365,7 @@ TEST_F(ExportTest, FramesKeptWithoutTheirMarkersExportAsBoundedOnes)
 
 TEST_F(ExportTest, FailedWritesLeaveNoFinishedFile)
 {
-    synth::ImageScanSpec big;
+    synth::ImageScanPlan big;
     big.width = 64;
     big.height = 64;
     big.photonCount = [](int f, int y, int x, uint32_t) { return (x * y + f) % 5; };

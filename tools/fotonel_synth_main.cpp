@@ -62,7 +62,7 @@ synth::GeneratedScan Generate(const QString &kind, uint64_t records, int pixels)
         }
         return synth::MakePointMeasurement(std::move(photons));
     }
-    synth::ImageScanSpec layout;
+    synth::ImageScanPlan layout;
     layout.width = pixels;
     layout.channels = {1, 2};
     layout.lineSyncs = static_cast<uint64_t>(pixels) * 200;

@@ -46,7 +46,7 @@ struct TimedPhoton {
 
 } // namespace
 
-GeneratedScan MakeImageScan(const ImageScanSpec &layout)
+GeneratedScan MakeImageScan(const ImageScanPlan &layout)
 {
     Builder b;
     const uint64_t width = layout.width > 0 ? static_cast<uint64_t>(layout.width) : 1;
@@ -101,7 +101,7 @@ GeneratedScan MakeImageScan(const ImageScanSpec &layout)
     return b.Finish();
 }
 
-GeneratedScan MakeLineScan(ImageScanSpec layout, int frameMarkerCount)
+GeneratedScan MakeLineScan(ImageScanPlan layout, int frameMarkerCount)
 {
     layout.frames = 1;
     layout.frameMarkers = frameMarkerCount <= 0   ? FrameMarkers::None

@@ -36,7 +36,7 @@ enum class FrameMarkers {
     None,           ///< no frame markers
 };
 
-struct ImageScanSpec {
+struct ImageScanPlan {
     int width = 8;                 ///< pixels per line
     int height = 8;                ///< lines per frame
     int frames = 2;
@@ -75,12 +75,12 @@ struct GeneratedScan {
 };
 
 /// An image scan of layout.frames frames of layout.height lines of layout.width pixels.
-GeneratedScan MakeImageScan(const ImageScanSpec &layout);
+GeneratedScan MakeImageScan(const ImageScanPlan &layout);
 
 /// A line scan: layout.height lines, framed by \p frameMarkerCount frame
 /// markers (0, 1 before the lines, or 2 before and after); layout.frames and
 /// layout.frameMarkers are ignored.
-GeneratedScan MakeLineScan(ImageScanSpec layout, int frameMarkerCount);
+GeneratedScan MakeLineScan(ImageScanPlan layout, int frameMarkerCount);
 
 struct PointPhoton {
     uint64_t sync;      ///< absolute time in sync periods
