@@ -71,28 +71,22 @@ TEST(ConvertFile, ReconstructsByScanType)
     EXPECT_TRUE(host.Messages(MessageError).isEmpty());
 }
 
-TEST(ConvertFile, UnknownScanTypeIsRefused)
+TEST(ConvertFile, UnconvertibleFileIsRefused)
 {
     TestHost host;
     std::unique_ptr<RSD> scan = MakeScan(ScanPoint);
-    MemoryFile file(host, Markers(0));
-    file.ScanType = ScanUnknown;
-    EXPECT_FALSE(ConvertFile(host, "/data/run1.pt3", &file, scan));
+    MemoryFile unknown(host, Markers(0));
+    unknown.ScanType = ScanUnknown;
+    EXPECT_FALSE(ConvertFile(host, "/data/run1.pt3", &unknown, scan));
     EXPECT_EQ(scan, nullptr);  // the previous analysis is released
-    EXPECT_FALSE(file.ok);
-    EXPECT_EQ(host.Messages(MessageError), QStringList{"could not convert /data/run1.pt3"});
-}
-
-TEST(ConvertFile, UnusableFileIsRefused)
-{
-    TestHost host;
-    std::unique_ptr<RSD> scan;
-    MemoryFile file(host, Markers(3));
-    file.ok = false;
-    EXPECT_FALSE(ConvertFile(host, "run2.ptu", &file, scan));
+    EXPECT_FALSE(unknown.ok);
+    MemoryFile unusable(host, Markers(3));
+    unusable.ok = false;
+    EXPECT_FALSE(ConvertFile(host, "run2.ptu", &unusable, scan));
     EXPECT_FALSE(ConvertFile(host, "run3.ptu", nullptr, scan));
     EXPECT_EQ(scan, nullptr);
-    EXPECT_EQ(host.Messages(MessageError), (QStringList{"could not convert run2.ptu", "could not convert run3.ptu"}));
+    EXPECT_EQ(host.Messages(MessageError), (QStringList{"could not convert /data/run1.pt3", "could not convert run2.ptu",
+                                                        "could not convert run3.ptu"}));
 }
 
 namespace {
@@ -143,7 +137,6 @@ protected:
         EXPECT_EQ(image->imageWidth, 256u);
         EXPECT_EQ(image->imageHeight, 256u);
         EXPECT_EQ(image->numberOfFrames, 5u);
-        EXPECT_EQ(image->imagesRemoved, 0u);
         EXPECT_EQ(image->lineNSync, 126464u);
         // Every photon of these files lies inside a line: all that pass the gate are placed.
         const uint64_t sum = std::accumulate(image->images[0].begin(), image->images[0].end(), uint64_t(0));
@@ -151,7 +144,6 @@ protected:
         EXPECT_EQ(image->gatedPhotonCount[0], GatedChannelOnePhotons());
         EXPECT_EQ(std::accumulate(image->delayCounts[0].begin(), image->delayCounts[0].end(), uint64_t(0)),
                   image->gatedPhotonCount[0]);
-        EXPECT_GT(image->gatedPhotonCount[0], photons / 2);
         // The first frame opens with the first record, a line start at the
         // start of the measurement, and closes at the first frame marker.
         EXPECT_EQ(image->frameStartTimes.front(), image->firstFrameTime / 1e9);
