@@ -281,8 +281,6 @@ TEST(LifetimeStack, DescriptionAndChunks)
     const QByteArray bytes = ReadBytes(dir.filePath("h.tif"));
     const QByteArray text = "ImageJ=0.51\nimages=200\nslices=200\nloop=false\nmin=0.0\nmax=255.0\ndtau=0.25\n";
     EXPECT_EQ(bytes.mid(134), text);
-    EXPECT_EQ(U32(bytes, 10 + 12 * 5 + 4), static_cast<uint32_t>(text.size()));
-    EXPECT_EQ(U32(bytes, 10 + 12 * 6 + 8), 134u + text.size());
     EXPECT_FALSE(host.WriteTiffHeader(dir.filePath("no/such/folder/h.tif"), 200, 2, 2, 16, ""));
 
     // 1024 x 1024, N = 800, one channel: 1,677,721,600 bytes in 7 chunks of 115 bins, the last of 110.

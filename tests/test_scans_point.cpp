@@ -40,6 +40,25 @@ void OpenCursors(TestHost &host)
         host.SetCursor(c, 0, 1);
 }
 
+void ExpectNear(const std::vector<double> &actual, const std::vector<double> &expected)
+{
+    ASSERT_EQ(actual.size(), expected.size());
+    for (size_t i = 0; i < actual.size(); ++i)
+        EXPECT_DOUBLE_EQ(actual[i], expected[i]) << "bin " << i;
+}
+
+/// A point scan of \p events, reconstructed.
+struct Loaded {
+    TestHost host;
+    MemoryFile file;
+    PointScan scan;
+    explicit Loaded(const std::vector<Event> &events) : file(host, Records(events))
+    {
+        scan.Init(host, file);
+        scan.ReconstructImages();
+    }
+};
+
 } // namespace
 
 TEST(PointScanReconstruct, GatedListsInRecordOrder)
@@ -59,16 +78,12 @@ TEST(PointScanReconstruct, GatedListsInRecordOrder)
     EXPECT_EQ(scan.gatedCounts, (std::vector<uint32_t>{4, 2, 0, 0}));
     EXPECT_EQ(scan.photonTimes[0], (PointScan::PhotonTimes{0, 255, 25010, 50000}));
     // Placed photons per dtime: delays 0 ns twice, 5 and 10 ns; then 2 and 1 ns.
-    ASSERT_EQ(scan.delayCounts[0].size(), 4096u);
-    EXPECT_EQ(scan.delayCounts[0][0], 2u);
-    EXPECT_EQ(scan.delayCounts[0][10], 1u);
-    EXPECT_EQ(scan.delayCounts[0][20], 1u);
-    EXPECT_EQ(scan.delayCounts[0][99], 0u);  // gated out
-    EXPECT_EQ(std::accumulate(scan.delayCounts[0].begin(), scan.delayCounts[0].end(), 0u), 4u);
+    std::vector<uint32_t> delays0(4096, 0), delays1(4096, 0);  // dtime 99 gated out
+    delays0[0] = 2;
+    delays0[10] = delays0[20] = delays1[4] = delays1[2] = 1;
+    EXPECT_EQ(scan.delayCounts[0], delays0);
+    EXPECT_EQ(scan.delayCounts[1], delays1);
     EXPECT_EQ(scan.photonTimes[1], (PointScan::PhotonTimes{152, 49951}));
-    EXPECT_EQ(scan.delayCounts[1][4], 1u);
-    EXPECT_EQ(scan.delayCounts[1][2], 1u);
-    EXPECT_EQ(std::accumulate(scan.delayCounts[1].begin(), scan.delayCounts[1].end(), 0u), 2u);
     EXPECT_TRUE(scan.delayCounts[2].empty());
     EXPECT_TRUE(scan.photonTimes[2].empty());
     EXPECT_DOUBLE_EQ(scan.firstTime, 0);
@@ -83,11 +98,9 @@ TEST(PointScanReconstruct, GatedListsInRecordOrder)
 
 TEST(PointScanTrace, NineHundredNinetyNineBinsAndTheGuard)
 {
-    TestHost host;
-    MemoryFile file(host, Records(Stream()));
-    PointScan scan;
-    scan.Init(host, file);
-    scan.ReconstructImages();
+    Loaded l(Stream());
+    TestHost &host = l.host;
+    PointScan &scan = l.scan;
 
     // w = 50000 / 1000 = 50 ns. The channel-1 photon at lastTime has bin 1000.
     EXPECT_DOUBLE_EQ(scan.traceBinWidth, 50);
@@ -105,29 +118,20 @@ TEST(PointScanTrace, NineHundredNinetyNineBinsAndTheGuard)
     EXPECT_DOUBLE_EQ(scan.traceTimes[0][0], 2.5e-8);
     EXPECT_DOUBLE_EQ(scan.traceTimes[0][998], 49925e-9);
     // 0 ns -> 0; 255 and 299.5 ns -> 5; 25010 ns -> 500; 50000 ns dropped.
-    EXPECT_EQ(scan.traceCounts[0][0], 1);
-    EXPECT_EQ(scan.traceCounts[0][5], 2);
-    EXPECT_EQ(scan.traceCounts[0][500], 1);
-    double sum = 0;
-    for (double v : scan.traceCounts[0])
-        sum += v;
-    EXPECT_EQ(sum, 4);
     // Channel 2: 152 ns -> 3; 49951 ns -> 999, the guard: dropped without a line.
-    EXPECT_EQ(scan.traceCounts[1][3], 1);
-    sum = 0;
-    for (double v : scan.traceCounts[1])
-        sum += v;
-    EXPECT_EQ(sum, 1);
+    std::vector<double> trace0(999, 0), trace1(999, 0);
+    trace0[0] = trace0[500] = trace1[3] = 1;
+    trace0[5] = 2;
+    EXPECT_EQ(scan.traceCounts[0], trace0);
+    EXPECT_EQ(scan.traceCounts[1], trace1);
     EXPECT_TRUE(host.Logged("Binned the data"));
 }
 
 TEST(PointScanTrace, PhotonsAtBinEdgesFallWhereTheQuotientPutsThem)
 {
-    TestHost host;
-    MemoryFile file(host, Records({{0, 1, 0}, {1001, 1, 0}}));
-    PointScan scan;
-    scan.Init(host, file);
-    scan.ReconstructImages();
+    Loaded l({{0, 1, 0}, {1001, 1, 0}});
+    TestHost &host = l.host;
+    PointScan &scan = l.scan;
     OpenCursors(host);
     // w = 50.05 ns, whose reciprocal is inexact: times at and one step either
     // side of every inner edge, binned by the quotient t / w as the reference.
@@ -157,18 +161,15 @@ TEST(PointScanTrace, GateExcludingEveryPhoton)
     scan.BinTrace();
     EXPECT_TRUE(scan.photonTimes[1].empty());
     EXPECT_EQ(scan.traceCounts[1], std::vector<double>(999, 0.0));
-    ASSERT_EQ(scan.lifetimeHistograms[1].size(), 99u);
     EXPECT_EQ(scan.lifetimeHistograms[1], std::vector<double>(99, 1e-12));
 }
 
 TEST(PointScanTrace, CroppedToTheCursors)
 {
-    TestHost host;
     // One second of measurement: 2e7 sync periods; bins of 1 ms, centres at (i + 0.5) ms.
-    MemoryFile file(host, Records({{0, 1, 0}, {210000, 1, 0}, {390000, 1, 0}, {20000000, 1, 0}}));
-    PointScan scan;
-    scan.Init(host, file);
-    scan.ReconstructImages();
+    Loaded l({{0, 1, 0}, {210000, 1, 0}, {390000, 1, 0}, {20000000, 1, 0}});
+    TestHost &host = l.host;
+    PointScan &scan = l.scan;
     EXPECT_EQ(scan.traceCounts[0].size(), 999u);  // cursors 0 .. 1 s keep every bin
 
     host.SetCursor(1, 0.010, 0.020);
@@ -191,11 +192,9 @@ TEST(PointScanTrace, CroppedToTheCursors)
 
 TEST(PointScanTrace, SinglePhotonMeasurementHasNoTrace)
 {
-    TestHost host;
-    MemoryFile file(host, Records({{7, 1, 0}}));
-    PointScan scan;
-    scan.Init(host, file);
-    scan.ReconstructImages();
+    Loaded l({{7, 1, 0}});
+    TestHost &host = l.host;
+    PointScan &scan = l.scan;
     EXPECT_TRUE(scan.reconstructed);
     EXPECT_TRUE(host.Logged("Measurement too short to bin a trace: 0 ns", MessageError));
     EXPECT_TRUE(scan.traceTimes[0].empty());
@@ -204,45 +203,34 @@ TEST(PointScanTrace, SinglePhotonMeasurementHasNoTrace)
     EXPECT_TRUE(scan.exportCounts[0].empty());
 }
 
-TEST(FindFirstNotBelow, Edges)
+TEST(PointScan, FindFirstNotBelowAndLastNotAbove)
 {
     const std::vector<double> x{1, 2, 3};
-    EXPECT_EQ(PointScan::FindFirstNotBelow(x, 0.5), 0u);
-    EXPECT_EQ(PointScan::FindFirstNotBelow(x, 1), 0u);
-    EXPECT_EQ(PointScan::FindFirstNotBelow(x, 1.5), 1u);
-    EXPECT_EQ(PointScan::FindFirstNotBelow(x, 3), 2u);
-    EXPECT_EQ(PointScan::FindFirstNotBelow(x, 4), 3u);
-    EXPECT_EQ(PointScan::FindFirstNotBelow({}, 4), 0u);
-}
-
-TEST(FindLastNotAbove, Edges)
-{
-    const std::vector<double> x{1, 2, 3};
-    EXPECT_EQ(PointScan::FindLastNotAbove(x, 0.5), 0u);
-    EXPECT_EQ(PointScan::FindLastNotAbove(x, 1), 0u);
-    EXPECT_EQ(PointScan::FindLastNotAbove(x, 2.5), 1u);
-    EXPECT_EQ(PointScan::FindLastNotAbove(x, 3), 2u);
-    EXPECT_EQ(PointScan::FindLastNotAbove(x, 5), 2u);
-    EXPECT_EQ(PointScan::FindLastNotAbove({}, 5), 0u);
+    const struct {
+        double v;
+        size_t first, last;
+    } cases[] = {{0.5, 0, 0}, {1, 0, 0}, {1.5, 1, 0}, {2.5, 2, 1}, {3, 2, 2}, {4, 3, 2}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(PointScan::FindFirstNotBelow(x, c.v), c.first) << c.v;
+        EXPECT_EQ(PointScan::FindLastNotAbove(x, c.v), c.last) << c.v;
+    }
+    EXPECT_EQ(PointScan::FindFirstNotBelow({}, 4) + PointScan::FindLastNotAbove({}, 5), 0u);
 }
 
 TEST(PointScanExport, BinsOfTheChosenWidth)
 {
-    TestHost host;
-    MemoryFile file(host, Records(Stream()));
-    PointScan scan;
-    scan.Init(host, file);
-    scan.ReconstructImages();
+    Loaded l(Stream());
+    TestHost &host = l.host;
+    PointScan &scan = l.scan;
 
     // n = ceil(50000 / 1000) = 50; the photon at lastTime lands in the guard bin 50.
     scan.BinExportTrace(1000);
     EXPECT_DOUBLE_EQ(scan.traceBinWidth, 1000);
-    ASSERT_EQ(scan.exportCounts[0].size(), 50u);
-    EXPECT_EQ(scan.exportCounts[0][0], 3);  // 0, 255 and 299.5 ns
-    EXPECT_EQ(scan.exportCounts[0][25], 1);
-    ASSERT_EQ(scan.exportCounts[1].size(), 50u);
-    EXPECT_EQ(scan.exportCounts[1][0], 1);
-    EXPECT_EQ(scan.exportCounts[1][49], 1);
+    std::vector<uint16_t> export0(50, 0), export1(50, 0);
+    export0[0] = 3;  // 0, 255 and 299.5 ns
+    export0[25] = export1[0] = export1[49] = 1;
+    EXPECT_EQ(scan.exportCounts[0], export0);
+    EXPECT_EQ(scan.exportCounts[1], export1);
     EXPECT_TRUE(host.Logged("Binned the export data"));
 
     // Wider than the measurement: one bin with every photon.
@@ -259,51 +247,40 @@ TEST(PointScanExport, BinsOfTheChosenWidth)
 
 TEST(PointScanExport, SixteenBitCountsWrap)
 {
-    TestHost host;
     std::vector<Event> events(65537, Event{10, 1, 0});
     events.push_back({1000, 1, 0});
-    MemoryFile file(host, Records(events));
-    PointScan scan;
-    scan.Init(host, file);
-    scan.ReconstructImages();
-    scan.BinExportTrace(1000);
-    ASSERT_EQ(scan.exportCounts[0].size(), 50u);
-    EXPECT_EQ(scan.exportCounts[0][0], 1);  // 65537 photons
+    Loaded l(events);
+    l.scan.BinExportTrace(1000);
+    ASSERT_EQ(l.scan.exportCounts[0].size(), 50u);
+    EXPECT_EQ(l.scan.exportCounts[0][0], 1);  // 65537 photons
 }
 
 TEST(PointScanLifetimes, GuardBinAndStartValues)
 {
-    TestHost host;
-    MemoryFile file(host, Records(Stream()));
-    PointScan scan;
-    scan.Init(host, file);
-    scan.ReconstructImages();
+    Loaded l(Stream());
+    TestHost &host = l.host;
+    PointScan &scan = l.scan;
 
     // Bin box reset to the resolution 0.5 ns: N = 100, M = 99.
     EXPECT_DOUBLE_EQ(scan.tauBinWidth, 0.5);
     ASSERT_EQ(scan.lifetimeAxis.size(), 99u);
     EXPECT_DOUBLE_EQ(scan.lifetimeAxis[0], 0.25);
     EXPECT_DOUBLE_EQ(scan.lifetimeAxis[98], 49.25);
-    EXPECT_DOUBLE_EQ(scan.lifetimeHistograms[0][0], 2 + 1e-12);   // 0 and 0 ns
-    EXPECT_DOUBLE_EQ(scan.lifetimeHistograms[0][10], 1 + 1e-12);  // 5 ns
-    EXPECT_DOUBLE_EQ(scan.lifetimeHistograms[0][20], 1 + 1e-12);  // 10 ns
-    EXPECT_DOUBLE_EQ(scan.lifetimeHistograms[0][1], 1e-12);
-    // 49.5 ns is in the dropped bin 99.
-    double sum = 0;
-    for (double v : scan.lifetimeHistograms[0])
-        sum += v;
-    EXPECT_NEAR(sum, 4, 1e-9);
+    // 0 and 0 ns, 5 ns, 10 ns; 49.5 ns is in the dropped bin 99.
+    std::vector<double> tau(99, 1e-12);
+    tau[0] += 2;
+    tau[10] += 1;
+    tau[20] += 1;
+    ExpectNear(scan.lifetimeHistograms[0], tau);
 
     scan.BinLifetimes(20);  // N = ceil(2.5) = 3, M = 2
     EXPECT_EQ(scan.lifetimeAxis, (std::vector<double>{10, 30}));
-    EXPECT_DOUBLE_EQ(scan.lifetimeHistograms[0][0], 4 + 1e-12);
-    EXPECT_DOUBLE_EQ(scan.lifetimeHistograms[0][1], 1e-12);
+    ExpectNear(scan.lifetimeHistograms[0], {4 + 1e-12, 1e-12});
 
-    scan.BinLifetimes(50);  // not below the sync period: M = 0
-    EXPECT_TRUE(scan.lifetimeAxis.empty());
-    EXPECT_TRUE(scan.lifetimeHistograms[0].empty());
-    scan.BinLifetimes(60);
-    EXPECT_TRUE(scan.lifetimeAxis.empty());
+    for (double w : {50, 60}) {  // not below the sync period: M = 0
+        scan.BinLifetimes(w);
+        EXPECT_TRUE(scan.lifetimeAxis.empty() && scan.lifetimeHistograms[0].empty()) << w;
+    }
 
     scan.BinLifetimes(-2);
     EXPECT_TRUE(host.Logged("Invalid bin width -2 ns", MessageError));
