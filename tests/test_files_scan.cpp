@@ -23,23 +23,6 @@ protected:
         file = std::make_unique<pt3File>(host);
         return file->Open(path);
     }
-    /// Words with \p frames frame markers, each preceded by \p lines line pairs.
-    static std::vector<uint32_t> Frames(int frames, int lines = 0)
-    {
-        synth::RecordStream s;
-        uint64_t t = 10;
-        for (int f = 0; f < frames; ++f) {
-            for (int y = 0; y < lines; ++y) {
-                s.AddMarker(t += 100, 1);
-                s.AddPhoton(t += 50, 1, 7);
-                s.AddMarker(t += 50, 2);
-            }
-            s.AddMarker(t += 100, 4);
-        }
-        s.AddPhoton(t += 10, 2, 9);
-        return s.words;
-    }
-
     static synth::ImageScanPlan Layout(int width, int height, int frames, uint64_t lineSyncs, uint64_t lineGap)
     {
         synth::ImageScanPlan layout;
@@ -94,41 +77,6 @@ TEST_F(ScanTest, SummaryOfALargeImageScan)
     EXPECT_TRUE(host.Messages(MessageWarning).isEmpty());
 }
 
-TEST_F(ScanTest, PointMeasurementSummary)
-{
-    ASSERT_TRUE(Open({synth::PhotonWord(1, 5, 10), synth::PhotonWord(3, 6, 20)}));
-    EXPECT_EQ(host.summary, "        Number of Records : 2\n"
-                            "                 Overflow : 0\n"
-                            "                   Photon : 2\n"
-                            "\n"
-                            "                Channel 1 : 1\n"
-                            "                Channel 2 : 0\n"
-                            "                Channel 3 : 1\n"
-                            "                Channel 4 : 0\n"
-                            "\n"
-                            "Point FCS File\n");
-    EXPECT_EQ(file->linesPerFrame, 0u);
-}
-
-TEST_F(ScanTest, ScanTypeByNumberOfFrameMarkers)
-{
-    struct {
-        int markers;
-        int type;
-        uint32_t frames;
-        const char *last;
-    } cases[] = {{0, ScanPoint, 0, "Point FCS File\n"},
-                 {1, ScanLine, 1, "Line Scan File\n"},
-                 {2, ScanLine, 1, "Line Scan File\n"},
-                 {3, ScanImage, 2, "Image Scan File\n"}};
-    for (const auto &c : cases) {
-        ASSERT_TRUE(Open(Frames(c.markers)));
-        EXPECT_EQ(file->ScanType, c.type) << c.markers;
-        EXPECT_EQ(file->numberOfFrames, c.frames) << c.markers;
-        EXPECT_TRUE(host.summary.endsWith(c.last)) << c.markers;
-    }
-}
-
 namespace {
 
 /// Records from a pattern: 'L' a whole line (start, photon, end), 'S' a line
@@ -173,6 +121,10 @@ TEST_F(ScanTest, RunsOfWholeFramesBeforeTheFirstAndAfterTheLastMarkerAreFrames)
         {"ELLL|LLL|LLEL", 1, false, false, ScanLine},   // a line end without its start spoils a run
         {"|LLLLLL", 1, false, false, ScanLine},         // H = 0 before the only marker: no run is whole
         {"ELLLpLL", 0, false, false, ScanPoint},        // line markers without frame markers
+        {"p", 0, false, false, ScanPoint},              // 0 to 3 frame markers and no lines
+        {"|p", 1, false, false, ScanLine},
+        {"||p", 1, false, false, ScanLine},
+        {"|||p", 2, false, false, ScanImage},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.pattern);
@@ -184,6 +136,8 @@ TEST_F(ScanTest, RunsOfWholeFramesBeforeTheFirstAndAfterTheLastMarkerAreFrames)
         EXPECT_EQ(host.Logged("Frame before the first frame marker kept: 3 whole lines"), c.leading);
         EXPECT_EQ(host.Logged("Frame after the last frame marker kept: 3 whole lines"), c.trailing);
         EXPECT_TRUE(host.Messages(MessageWarning).isEmpty());
+        EXPECT_TRUE(host.summary.endsWith(c.type == ScanPoint ? "Point FCS File\n"
+                                          : c.type == ScanLine ? "Line Scan File\n" : "Image Scan File\n"));
     }
 }
 
@@ -193,7 +147,7 @@ TEST_F(ScanTest, LinesPerFrameIsTheLargestCountBetweenFrameMarkers)
     EXPECT_EQ(file->linesPerFrame, 512u);
 
     // Line ends after the last frame marker never count.
-    std::vector<uint32_t> words = Frames(2, 4);
+    std::vector<uint32_t> words = Pattern("LLLL|LLLL|p");
     for (int i = 0; i < 9; ++i)
         words.push_back(synth::MarkerWord(2, 60000));
     ASSERT_TRUE(Open(words));
@@ -231,7 +185,7 @@ TEST_F(ScanTest, ProgressMovesOnlyAtFrameMarkers)
 
 TEST_F(ScanTest, SecondScanChangesNothing)
 {
-    ASSERT_TRUE(Open(Frames(3, 2)));
+    ASSERT_TRUE(Open(Pattern("LL|LL|LL|p")));
     const QString summary = host.summary;
     const std::vector<uint32_t> markers = file->eventsPerMarker;
     file->photonsPerChannel[0] = 12345;

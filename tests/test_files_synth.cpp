@@ -112,14 +112,12 @@ TEST(ScanGenerator, FrameMarkersAndPointPhotons)
 {
     synth::ImageScanPlan layout;
     layout.frames = 3;
-    layout.frameMarkers = synth::FrameMarkers::EndOfFrame;
-    EXPECT_EQ(synth::MakeImageScan(layout).frameMarkers, 3u);
-    layout.frameMarkers = synth::FrameMarkers::StartOfFrame;
-    EXPECT_EQ(synth::MakeImageScan(layout).frameMarkers, 3u);
-    layout.frameMarkers = synth::FrameMarkers::BetweenFrames;
-    EXPECT_EQ(synth::MakeImageScan(layout).frameMarkers, 2u);
-    layout.frameMarkers = synth::FrameMarkers::None;
-    EXPECT_EQ(synth::MakeImageScan(layout).frameMarkers, 0u);
+    using M = synth::FrameMarkers;
+    const std::pair<M, uint64_t> modes[] = {{M::EndOfFrame, 3}, {M::StartOfFrame, 3}, {M::BetweenFrames, 2}, {M::None, 0}};
+    for (const auto &[mode, count] : modes) {
+        layout.frameMarkers = mode;
+        EXPECT_EQ(synth::MakeImageScan(layout).frameMarkers, count);
+    }
     for (int n : {0, 1, 2}) {
         const synth::GeneratedScan line = synth::MakeLineScan(layout, n);
         EXPECT_EQ(line.frameMarkers, static_cast<uint64_t>(n));
