@@ -1,19 +1,17 @@
 // fotonel-convert for scripts: exit status 1 whenever an error was logged for
-// a file, option values the form would change refused, option values that
-// are missing refused, nothing on standard error; faults injected into
-// exports (full file-size limit, blocked or removed folder) reported with
-// the file's name and leaving no file that looks complete.
+// a file, option values the form would change refused with the range, nothing
+// on standard error; faults injected into exports (file-size limit, blocked or
+// removed folder) reported with the file's name, leaving no file that looks complete.
 #include "files/PhotonFileFactory.h"
 #include "files/pqFile.h"
 #include "scans/Conversion.h"
 #include "scans/RSD.h"
+#include "support/ConvertRun.h"
 #include "support/TestHost.h"
-#include "tools/convert/Converter.h"
 #include "tools/synth/RecordStream.h"
 #include "tools/synth/ScanGenerator.h"
 #include "tools/synth/SyntheticFile.h"
 
-#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -22,30 +20,10 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 namespace {
-
-struct ConvertRun {
-    int code;
-    QString out;
-};
-
-ConvertRun Convert(const QStringList &arguments)
-{
-    static int argc = 1;
-    static char name[] = "test_convert_refusals";
-    static char *argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    QString text;
-    QTextStream out(&text);
-    const int code = RunConverter(arguments, out);
-    out.flush();
-    return {code, text};
-}
 
 /// A 16 x 8 image scan of \p frames frames, one photon per pixel, 40 MHz sync, 4 ps bins.
 QString WriteImage(const QTemporaryDir &dir, const QString &name, int frames = 3, bool lineMarkers = true)
@@ -62,132 +40,105 @@ QString WriteImage(const QTemporaryDir &dir, const QString &name, int frames = 3
     return path;
 }
 
-QString WritePoint(const QTemporaryDir &dir, const QString &name, const std::vector<synth::PointPhoton> &photons)
-{
-    const QString path = dir.filePath(name);
-    EXPECT_TRUE(synth::WritePt3(path, synth::Pt3Header(), synth::MakePointMeasurement(photons).words));
-    return path;
-}
+/// The converter as its own process, optionally under a file-size limit (SIGXFSZ ignored).
+class ConverterProcess : public QProcess {
+public:
+    rlim_t sizeLimit = RLIM_INFINITY;
 
-/// Files of \p folder whose names do not end in .part: what a user takes for finished.
-QStringList FinishedFiles(const QString &folder)
-{
-    QStringList names = QDir(folder).entryList(QDir::Files);
-    names.erase(std::remove_if(names.begin(), names.end(), [](const QString &n) { return n.endsWith(".part"); }),
-                names.end());
-    return names;
-}
+protected:
+    void setupChildProcess() override
+    {
+        const struct rlimit limit = {sizeLimit, sizeLimit};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        ::signal(SIGXFSZ, SIG_IGN);
+    }
+};
 
 } // namespace
 
 TEST(ConvertStatus, AnyErrorLoggedForAFileFailsIt)
 {
     QTemporaryDir dir;
-    const std::pair<QString, const char *> cases[] = {
-        {WriteImage(dir, "nolines.pt3", 3, false), "No complete line found after the first frame marker"},
-        {WritePoint(dir, "single.pt3", {{1000, 1, 10}}), "Measurement too short to bin a trace"},
-    };
-    for (const auto &c : cases) {
-        const ConvertRun run = Convert({c.first});
-        EXPECT_EQ(run.code, 1) << run.out.toStdString();
-        EXPECT_TRUE(run.out.contains(QString("error : ") + c.second)) << run.out.toStdString();
-        EXPECT_TRUE(run.out.endsWith("0 converted, 1 failed\n"));
-    }
-}
+    const QString image = WriteImage(dir, "run.pt3"), single = dir.filePath("single.pt3");
+    ASSERT_TRUE(synth::WritePt3(single, synth::Pt3Header(), synth::MakePointMeasurement({{1000, 1, 10}}).words));
+    synth::Pt3Header timeHarp;
+    timeHarp.identifier = "TimeHarp 200";
+    const QString wrong = dir.filePath("wrong.pt3"), other = dir.filePath("notes.txt");
+    ASSERT_TRUE(synth::WritePt3(wrong, timeHarp, {synth::PhotonWord(1, 10, 10)}));
+    QFile(other).open(QIODevice::WriteOnly);
+    QFile::copy(image, dir.filePath("blocked.pt3"));
+    QFile(dir.filePath("blocked_export")).open(QIODevice::WriteOnly);  // a file where the folder should be
 
-TEST(ConvertOptions, ValuesOutsideTheFormsRangeAreRefusedWithTheRange)
-{
-    QTemporaryDir dir;
-    const QString path = WriteImage(dir, "run.pt3");
-    const std::pair<QStringList, const char *> cases[] = {
-        {{"--tau-bin", "1e-9"}, "--tau-bin 1e-09 ns is outside the range 0.00400 to 25.00000 ns for this file"},
-        {{"--tau-bin", "1e300"}, "--tau-bin 1e+300 ns is outside the range 0.00400 to 25.00000 ns"},
-        {{"--gate", "all:0:1e300"}, "--gate 1:MAX 1e+300 ns is outside the range 0.000 to 25.000 ns"},
+    const struct {
+        QStringList args;
+        QStringList errors;
+        const char *tail;
+    } cases[] = {
+        {{wrong, other},
+         {"This is not a PicoHarp 300 file", "Failed to open file " + wrong, "Failed to open file " + other},
+         "0 converted, 2 failed\n"},
+        {{WriteImage(dir, "nolines.pt3", 3, false)}, {"No complete line found after the first frame marker"}, ""},
+        {{single}, {"Measurement too short to bin a trace"}, ""},
+        {{"--tau-bin", "1e-9", image}, {"--tau-bin 1e-09 ns is outside the range 0.00400 to 25.00000 ns for this file"}, ""},
+        {{"--tau-bin", "1e300", image}, {"--tau-bin 1e+300 ns is outside the range 0.00400 to 25.00000 ns"}, ""},
+        {{"--gate", "all:0:1e300", image}, {"--gate 1:MAX 1e+300 ns is outside the range 0.000 to 25.000 ns"}, ""},
+        {{"--export", "stack", dir.filePath("blocked.pt3")},
+         {"Export Folder " + dir.filePath("blocked_export") + " does not exist"}, ""},
     };
     for (const auto &c : cases) {
-        const ConvertRun run = Convert(c.first + QStringList(path));
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        const ConvertRun run = Convert(c.args);
         EXPECT_EQ(run.code, 1) << run.out.toStdString();
-        EXPECT_TRUE(run.out.contains(QString("error : ") + c.second)) << run.out.toStdString();
+        for (const QString &error : c.errors)
+            EXPECT_TRUE(run.out.contains("error : " + error)) << run.out.toStdString();
+        EXPECT_TRUE(run.out.endsWith(*c.tail ? c.tail : "0 converted, 1 failed\n"));
     }
     // A value the box rounds is used, and the value used is printed.
-    const ConvertRun rounded = Convert({"--tau-bin", "0.0123456", path});
+    const ConvertRun rounded = Convert({"--tau-bin", "0.0123456", image});
     EXPECT_EQ(rounded.code, 0) << rounded.out.toStdString();
     EXPECT_TRUE(rounded.out.contains("warning : --tau-bin 0.0123456 ns used as 0.01235 ns"));
 }
 
-TEST(ConvertOptions, AnOptionMissingItsValueDoesNotSwallowAFile)
-{
-    QTemporaryDir dir;
-    const QString a = WriteImage(dir, "a.pt3");
-    for (const QStringList &args : {QStringList{"--tau-bin", a}, QStringList{a, "--width"},
-                                    QStringList{"--gate", "--decay", a}, QStringList{"--export", "b.PTU", a}}) {
-        const ConvertRun run = Convert(args);
-        EXPECT_EQ(run.code, 2) << args.join(' ').toStdString();
-        EXPECT_TRUE(run.out.contains("needs a value")) << run.out.toStdString();
-        EXPECT_FALSE(run.out.contains("Trying to open"));
-    }
-}
-
-TEST(ConvertProcess, StandardErrorStaysEmpty)
+TEST(ConvertProcess, FailuresLeaveStandardErrorEmptyAndNoFinishedFile)
 {
     QTemporaryDir dir;
     const QString good = WriteImage(dir, "good.pt3");
-    const QString bad = dir.filePath("bad.pt3");
-    ASSERT_EQ(::mkfifo(QFile::encodeName(bad).constData(), 0600), 0);
-    QProcess run;
-    run.start(QStringLiteral(FOTONEL_CONVERT), {"--export", "stack", "--decay", "--records", good, bad});
-    ASSERT_TRUE(run.waitForFinished(60000));
-    EXPECT_EQ(run.exitCode(), 1);
-    EXPECT_EQ(run.readAllStandardError(), QByteArray());
-    const QByteArray out = run.readAllStandardOutput();
-    EXPECT_TRUE(out.contains("is not a regular file")) << out.constData();
-    EXPECT_TRUE(out.endsWith("1 converted, 1 failed\n"));
-}
-
-TEST(ExportFaults, AFileSizeLimitFailsTheExportAndLeavesNoFinishedFile)
-{
-    QTemporaryDir dir;
-    const QString path = WriteImage(dir, "big.pt3", 40);  // 40 pages of 16 x 8 x 2 bytes, and a 20 kB record table
-    const QString log = dir.filePath("log.txt");
-    const QByteArray program = QFile::encodeName(QStringLiteral(FOTONEL_CONVERT));
-    const QByteArray file = QFile::encodeName(path);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // 6000 bytes: the header text fits, no export does.
-        struct rlimit limit = {6000, 6000};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        ::signal(SIGXFSZ, SIG_IGN);
-        const int fd = ::open(QFile::encodeName(log).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(fd, 1);
-        const int err = ::open(QFile::encodeName(log + ".err").constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(err, 2);
-        const char *argv[] = {program.constData(), "--export", "stack", "--records", file.constData(), nullptr};
-        ::execv(argv[0], const_cast<char *const *>(argv));
-        ::_exit(127);
+    const QString fifo = dir.filePath("bad.pt3");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    // 40 pages of 16 x 8 x 2 bytes and a 20 kB record table; a 6000-byte limit fits the header text only.
+    const QString big = WriteImage(dir, "big.pt3", 40), base = dir.filePath("big_export/big");
+    const struct {
+        QStringList args;
+        rlim_t limit;
+        QStringList expected;
+        const char *tail;
+    } cases[] = {
+        {{"--export", "stack", "--decay", "--records", good, fifo}, RLIM_INFINITY, {"is not a regular file"},
+         "1 converted, 1 failed\n"},
+        {{"--export", "stack", "--records", big}, 6000,
+         {"error : Failed to save TIFF stack file " + base + "_ch1.tif",
+          "error : Failed to write records to file " + base + ".dat"},
+         "0 converted, 1 failed\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        ConverterProcess run;
+        run.sizeLimit = c.limit;
+        run.start(QStringLiteral(FOTONEL_CONVERT), c.args);
+        ASSERT_TRUE(run.waitForFinished(60000));
+        EXPECT_EQ(run.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(run.exitCode(), 1);
+        EXPECT_EQ(run.readAllStandardError(), QByteArray()) << "libtiff or Qt printed on standard error";
+        const QString out = QString::fromUtf8(run.readAllStandardOutput());
+        for (const QString &text : c.expected)
+            EXPECT_TRUE(out.contains(text)) << out.toStdString();
+        EXPECT_TRUE(out.endsWith(c.tail)) << out.toStdString();
     }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);
-    QFile out(log);
-    ASSERT_TRUE(out.open(QIODevice::ReadOnly));
-    const QString text = QString::fromUtf8(out.readAll());
-    const QString base = dir.filePath("big_export/big");
-    EXPECT_TRUE(text.contains(QString("error : Failed to save TIFF stack file %1_ch1.tif").arg(base))) << text.toStdString();
-    EXPECT_TRUE(text.contains(QString("error : Failed to write records to file %1.dat").arg(base)));
-    EXPECT_EQ(FinishedFiles(dir.filePath("big_export")), QStringList{"big.hdr"});
-    EXPECT_EQ(QFileInfo(log + ".err").size(), 0) << "libtiff or Qt printed on standard error";
-}
-
-TEST(ExportFaults, ABlockedExportFolderFailsTheFileWithItsName)
-{
-    QTemporaryDir dir;
-    const QString path = WriteImage(dir, "run.pt3");
-    QFile(dir.filePath("run_export")).open(QIODevice::WriteOnly);  // a file where the folder should be
-    const ConvertRun run = Convert({"--export", "stack", path});
-    EXPECT_EQ(run.code, 1);
-    EXPECT_TRUE(run.out.contains(QString("error : Export Folder %1 does not exist").arg(dir.filePath("run_export"))));
+    // Only the header looks finished: partial exports keep their .part name.
+    QStringList finished = QDir(dir.filePath("big_export")).entryList(QDir::Files);
+    finished.erase(std::remove_if(finished.begin(), finished.end(), [](const QString &n) { return n.endsWith(".part"); }),
+                   finished.end());
+    EXPECT_EQ(finished, QStringList{"big.hdr"});
 }
 
 namespace {
