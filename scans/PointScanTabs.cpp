@@ -70,17 +70,7 @@ void PointScan::CreateLifetimeTab(const QString &name)
     TabPage tau = TabPage::Make(name, QStringLiteral("GridLayout"));
     uint32_t k = 0;
     for (uint32_t c : activeChannels) {
-        const std::vector<double> &histogram = ChannelEntry(lifetimeHistograms, c);
-        auto *plot = new LinePlot(tau.page);
-        tau.grid->addWidget(plot, static_cast<int>(k / 2), static_cast<int>(k % 2), 1, 1);
-        ++k;
-        plot->AddCurve(lifetimeAxis, histogram, ChannelColour(static_cast<int>(c)), Qt::SolidLine, 2);
-        plot->SetLogScale(QwtPlot::yLeft);
-        // Whole decades; empty bins hold 1e-12 and stay below the lower end of 0.1.
-        plot->SetDecadeYRange(histogram);
-        plot->SetTitle(QObject::tr("Channel %1").arg(c + 1));
-        plot->SetXTitle(QObject::tr("Time (ns)"));
-        plot->SetYTitle(QObject::tr("Photon counts"));
+        tau.AddLifetimePlot(k++, c, lifetimeAxis, ChannelEntry(lifetimeHistograms, c));
     }
     StretchGrid(tau.grid, activeChannels.size());
     mainWindow->AddTab(tau.page, QObject::tr("Life times"));

@@ -129,17 +129,7 @@ void RasterScan::CreateLifetimeTab(const QString &name)
     for (uint32_t c = 0; c < photonCounts.size(); ++c) {
         if (photonCounts[c] == 0)
             continue;
-        const std::vector<double> &histogram = ChannelEntry(lifetimeHistograms, c);
-        auto *plot = new LinePlot(tau.page);
-        tau.grid->addWidget(plot, static_cast<int>(k / 2), static_cast<int>(k % 2), 1, 1);
-        ++k;
-        plot->AddCurve(lifetimeAxis, histogram, ChannelColour(static_cast<int>(c)), Qt::SolidLine, 2);
-        plot->SetLogScale(QwtPlot::yLeft);
-        // Whole decades; empty bins hold 1e-12 and stay below the lower end of 0.1.
-        plot->SetDecadeYRange(histogram);
-        plot->SetTitle(QObject::tr("Channel %1").arg(c + 1));
-        plot->SetXTitle(QObject::tr("Time (ns)"));
-        plot->SetYTitle(QObject::tr("Photon counts"));
+        tau.AddLifetimePlot(k++, c, lifetimeAxis, ChannelEntry(lifetimeHistograms, c));
     }
     StretchGrid(tau.grid, activeChannelCount);
 

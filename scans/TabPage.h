@@ -1,6 +1,7 @@
 #pragma once
 #include <QString>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 class QGridLayout;
@@ -16,6 +17,14 @@ struct TabPage {
 
     /// A fresh page named \p pageName with a grid named \p layoutName, spacing 6.
     static TabPage Make(const QString &pageName, const QString &layoutName);
+
+    /*!
+     * \brief The lifetime histogram of \p channel (0-based) as the \p k-th plot
+     * of a two-column grid: channel colour, width 2, logarithmic counts over
+     * whole decades, delays in ns.
+     */
+    void AddLifetimePlot(uint32_t k, uint32_t channel, const std::vector<double> &axis,
+                         const std::vector<double> &histogram) const;
 };
 
 /// The per-channel array of \p channel, or an empty one when there is none.
