@@ -28,6 +28,79 @@ struct alignas(64) ChannelSlot {
     bool real;    // a channel of the file: moves lastTime
     bool usable;  // active, with a gate and cursors: kept when it passes them
 };
+
+/*!
+ * Counts the ascending times t[lo .. hi - 1] into bins of \p width ns from
+ * \p origin: addRun(bin, n) for each run of n photons in bin floor((t - origin) / width)
+ * below \p bins, outside(j, q) for each photon j whose quotient q is negative
+ * or at least \p bins, in order.
+ *
+ * The quotient of a rounded difference never decreases as the time grows, so
+ * the photons of one bin form a run of the ascending times. Where runs are
+ * long (the displayed trace: thousands of photons per bin) a run's end is
+ * searched for, galloping from its start, instead of dividing time after
+ * time; where the block spans many bins each photon costs one division.
+ * Either way every bin is the one the quotient of each photon gives.
+ */
+template <class AddRun, class Outside>
+void CountAscendingRuns(const double *t, std::size_t lo, std::size_t hi, double origin, double width, double bins,
+                        AddRun addRun, Outside outside)
+{
+    auto quotient = [origin, width](double time) { return (time - origin) / width; };
+    if (lo >= hi)
+        return;
+    // Runs shorter than a few photons on average: one division per photon.
+    const double spread = quotient(t[hi - 1]) - quotient(t[lo]);
+    if (!(spread * 8 <= static_cast<double>(hi - lo))) {
+        for (std::size_t j = lo; j < hi; ++j) {
+            const double q = quotient(t[j]);
+            if (q >= 0 && q < bins)
+                addRun(static_cast<std::size_t>(q), 1);
+            else
+                outside(j, q);
+        }
+        return;
+    }
+    std::size_t j = lo;
+    double q = quotient(t[lo]);
+    while (j < hi) {
+        if (!(q >= 0 && q < bins)) {
+            outside(j, q);
+            if (++j < hi)
+                q = quotient(t[j]);
+            continue;
+        }
+        const double bin = std::floor(q);
+        // Later times have quotients of at least q: the run holds those below bin + 1.
+        const double next = bin + 1;
+        std::size_t end = j + 1;
+        double atEnd = 0;
+        if (end < hi && (atEnd = quotient(t[end])) < next) {
+            if (quotient(t[hi - 1]) < next) {
+                end = hi;
+            } else {
+                // t[below] is in the run, t[above] is not: gallop, then bisect.
+                std::size_t below = end, above = hi - 1, step = 1;
+                while (below + step < above) {
+                    if (quotient(t[below + step]) < next) {
+                        below += step;
+                        step *= 2;
+                    } else {
+                        above = below + step;
+                        break;
+                    }
+                }
+                end = static_cast<std::size_t>(
+                    std::partition_point(t + below + 1, t + above, [&](double time) { return quotient(time) < next; }) -
+                    t);
+                atEnd = quotient(t[end]);
+            }
+        }
+        addRun(static_cast<std::size_t>(bin), end - j);
+        j = end;
+        q = atEnd;
+    }
+}
 } // namespace
 
 bool PointScan::CursorSpan(double &start, double &end) const
@@ -237,56 +310,27 @@ void PointScan::BinTrace()
     }
 
     const std::size_t guard = kTraceBins - 1;
-    const double inverse = 1 / w;
     std::vector<uint64_t> whole(kTraceBins);
     for (uint32_t c : activeChannels) {
         mainWindow->SetProgress(0);
         const double *t = photonTimes[c].data();
         const std::size_t photons = photonTimes[c].size();
         uint32_t reported = 0;
-        // Whole photons per bin. The times ascend, so photons come in runs
-        // that share a bin: a run is counted in a register and added when
-        // the bin changes.
+        // Whole photons per bin; photons at lastTime (quotient 1000) and, in
+        // damaged files, photons before the first record go to the guard bin.
         whole.assign(kTraceBins, 0);
-        std::size_t runBin = 0;
-        uint64_t run = 0;
         for (std::size_t start = 0; start < photons; start += kTraceProgressStep) {
             mainWindow->SetProgress(static_cast<int>(static_cast<double>(start) / photons * 100));
             LetEventsRun();
             const std::size_t stop = std::min(photons, start + kTraceProgressStep);
-            for (std::size_t j = start; j < stop; ++j) {
-                const double d = t[j] - firstTime;
-                // The product with the reciprocal is within 3 units in the
-                // last place of the quotient: where a band of 8 units around
-                // it holds no bin edge, both lie in the same bin. Otherwise
-                // (and for NaN, negative or too large values) the quotient decides.
-                const double near = d * inverse;
-                const double slack = near * 0x1p-50;
-                std::size_t bin;
-                if (near >= 0 && near + slack < kTraceBins &&
-                    static_cast<std::size_t>(near - slack) == static_cast<std::size_t>(near + slack)) {
-                    bin = static_cast<std::size_t>(near - slack);
-                } else {
-                    const double q = d / w;
-                    if (!(q >= 0 && q < kTraceBins)) {
-                        // Photons at lastTime (q = 1000) and, in damaged files,
-                        // photons before the first record.
-                        ++whole[guard];
-                        ReportOutOfBounds(j, q, reported);
-                        continue;
-                    }
-                    bin = static_cast<std::size_t>(q);
-                }
-                if (bin == runBin) {
-                    ++run;
-                } else {
-                    whole[runBin] += run;
-                    runBin = bin;
-                    run = 1;
-                }
-            }
+            CountAscendingRuns(
+                t, start, stop, firstTime, w, static_cast<double>(kTraceBins),
+                [&](std::size_t bin, std::size_t n) { whole[bin] += n; },
+                [&](std::size_t j, double q) {
+                    ++whole[guard];
+                    ReportOutOfBounds(j, q, reported);
+                });
         }
-        whole[runBin] += run;
         // Whole numbers below 2^53: the same doubles as adding 1 per photon.
         double *counts = traceCounts[c].data();
         for (std::size_t i = 0; i < kTraceBins; ++i)
@@ -348,16 +392,16 @@ bool PointScan::BinExportTrace(double binWidth)
             mainWindow->SetProgress(static_cast<int>(static_cast<double>(start) / photons * 100));
             LetEventsRun();
             const std::size_t stop = std::min(photons, start + kExportProgressStep);
-            for (std::size_t j = start; j < stop; ++j) {
-                const double q = (t[j] - firstTime) / binWidth;
-                // 16-bit counts wrap past 65535, as the export format has them.
-                if (q >= 0 && q < withGuard) {
-                    ++counts[static_cast<std::size_t>(q)];
-                } else {
+            // 16-bit counts wrap past 65535, as the export format has them.
+            CountAscendingRuns(
+                t, start, stop, firstTime, binWidth, withGuard,
+                [counts](std::size_t bin, std::size_t run) {
+                    counts[bin] = static_cast<uint16_t>(counts[bin] + run);
+                },
+                [&](std::size_t j, double q) {
                     ++counts[n];
                     ReportOutOfBounds(j, q, reported);
-                }
-            }
+                });
         }
         ReportSuppressed(reported, c);
         exportCounts[c].resize(n);

@@ -149,6 +149,57 @@ TEST(PointScanTrace, PhotonsAtBinEdgesFallWhereTheQuotientPutsThem)
     EXPECT_EQ(scan.traceCounts[0], expected);
 }
 
+TEST(PointScanTrace, RunsAndOutliersCountedAsPhotonByPhoton)
+{
+    // Ascending times in clusters and gaps (runs of one bin over thousands of
+    // photons, across the blocks of 10000, and bins with one photon), with
+    // damaged times before firstTime and after lastTime: every binning must
+    // count as the quotient of each photon does, and report the outliers in order.
+    Loaded l({{0, 1, 0}, {1001, 1, 0}});
+    TestHost &host = l.host;
+    PointScan &scan = l.scan;
+    OpenCursors(host);
+    const double span = scan.lastTime - scan.firstTime;  // 50050 ns
+    PointScan::PhotonTimes &times = scan.photonTimes[0];
+    times.assign({-5.0, -1e-9});
+    uint64_t state = 12345;
+    double t = 0;
+    for (int i = 0; i < 30000; ++i) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        t += (i / 5000) % 2 ? static_cast<double>(state >> 54) * 0.37 : ((state >> 60) == 0 ? 0.25 : 0.0);
+        times.push_back(std::min(t, span - 1e-3));
+    }
+    times.insert(times.end(), {span, span, span + 1});
+    const std::vector<double> copy(times.begin(), times.end());
+
+    host.messages.clear();
+    scan.BinTrace();
+    std::vector<double> trace(1000, 0);
+    QStringList reports;
+    for (std::size_t j = 0; j < copy.size(); ++j) {
+        const double q = copy[j] / scan.traceBinWidth;
+        trace[q >= 0 && q < 1000 ? static_cast<std::size_t>(q) : 999] += 1;
+        if (!(q >= 0 && q < 1000))
+            reports << QString("Index out of bounds %1 %2").arg(j).arg(std::floor(q), 0, 'f', 0);
+    }
+    trace.pop_back();
+    EXPECT_EQ(scan.traceCounts[0], trace);
+    EXPECT_EQ(host.Messages().filter("Index out of bounds"), reports);
+
+    for (double width : {0.3, 7.3, 50.05, 1000.0, 60000.0}) {
+        SCOPED_TRACE(width);
+        ASSERT_TRUE(scan.BinExportTrace(width));
+        const std::size_t n = static_cast<std::size_t>(std::ceil(span / width));
+        std::vector<uint16_t> expected(n + 1, 0);
+        for (double time : copy) {
+            const double q = time / width;
+            ++expected[q >= 0 && q < n + 1 ? static_cast<std::size_t>(q) : n];
+        }
+        expected.pop_back();
+        EXPECT_EQ(scan.exportCounts[0], expected);
+    }
+}
+
 TEST(PointScanTrace, GateExcludingEveryPhoton)
 {
     TestHost host;
