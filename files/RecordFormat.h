@@ -131,6 +131,8 @@ struct PicoHarpT3Format {
     static uint32_t PhotonChannel(uint32_t key) { return key; }
     /// The marker of special record \p w: 0 overflow, 1-15 marker bits.
     static uint32_t SpecialMarker(uint32_t w) { return MarkerBits(w); }
+    /// Sync periods the overflow record \p w adds.
+    static uint64_t OverflowSyncs(uint32_t) { return kOverflowPeriod; }
 };
 
 /// The common layout of HydraHarp, TimeHarp 260 and MultiHarp T3 records;
@@ -194,6 +196,8 @@ struct HarpT3Format {
             return 0;
         return c >= 1 && c <= 15 ? c : UNKNOWN_SPECIAL_MARKER;
     }
+    /// Sync periods the overflow record \p w adds.
+    static uint64_t OverflowSyncs(uint32_t w) { return Wraps(NSync(w)) * kOverflowPeriod; }
 };
 
 using HydraHarpT3v1Format = HarpT3Format<false>;

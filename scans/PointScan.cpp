@@ -194,39 +194,59 @@ void PointScan::ReconstructImages()
         slot.cursorMax = cursorMax[c];
     }
 
-    // The walk, compiled for the file's record layout.
+    // The walk, compiled for the file's record layout. Photons are decoded
+    // straight from the words: a photon's time is the record cursor's
+    // truetime, the same two roundings (sync periods times the sync period,
+    // plus dtime times the resolution).
+    bool descending = false;  // some photon came before the one ahead of it in the file
     WithRecordFormat(file->recordFormat, [&](auto format) {
-        // The walk includes record 0, where the new cursor stands.
-        T3RecordCursor<decltype(format)> cursor(*mainWindow, *file);
-        firstTime = cursor.truetime;
-        double last = firstTime;
+        using Format = decltype(format);
+        const T3RecordCursor<Format> start(*mainWindow, *file);
+        firstTime = start.truetime;
+        const uint32_t *words = file->records.data();
+        const std::size_t records = start.recordCount;
+        const double sync = start.syncPeriod, delayStep = start.resolution;
         mainWindow->SetProgress(0);
+        uint64_t overflow = 0;  // sync periods of the overflows so far
         uint64_t photons = 0;
         uint64_t nextProgress = kTraceProgressStep;
-        bool more = cursor.recordCount > 0;
-        while (more) {
-            // The records up to the next progress report. Nothing in this loop
-            // calls out, so its state stays in registers (a call would cost every
-            // xmm register).
+        double last = firstTime;
+        std::size_t i = 0;
+        while (i < records) {
+            // The records up to the next progress report, record 0 included.
+            // Nothing in this loop calls out, so its state stays in registers.
             double lastPhoton = last;
-            do {
-                if (cursor.marker != PHOTON_MARKER)
+            bool backwards = descending;
+            uint64_t counted = photons;
+            for (; i < records; ++i) {
+                const uint32_t w = words[i];
+                const uint32_t key = Format::ScanKey(w);
+                if (Format::IsSpecialKey(key)) {
+                    if (Format::SpecialMarker(w) == 0)
+                        overflow += Format::OverflowSyncs(w);
                     continue;
-                ChannelSlot &slot = table[cursor.channel];
+                }
+                ChannelSlot &slot = table[Format::PhotonChannel(key)];
                 if (!slot.real)
                     continue;
-                const double t = cursor.truetime;
-                if (slot.usable && slot.inGate[cursor.dtime] && t >= slot.cursorMin && t <= slot.cursorMax) {
+                const uint32_t dtime = Format::DTime(w);
+                // Below 2^53 sync periods: the signed conversion is exact.
+                const double t = static_cast<double>(static_cast<int64_t>(Format::NSync(w) + overflow)) * sync +
+                                 static_cast<double>(dtime) * delayStep;
+                if (slot.usable && slot.inGate[dtime] && t >= slot.cursorMin && t <= slot.cursorMax) {
                     *slot.nextTime++ = t;
-                    ++slot.delays[cursor.dtime];
+                    ++slot.delays[dtime];
                 }
+                backwards |= t < lastPhoton;
                 lastPhoton = t;
-                if (++photons == nextProgress) {
-                    more = cursor.Next();
+                if (++counted == nextProgress) {
+                    ++i;
                     break;
                 }
-            } while ((more = cursor.Next()));
+            }
             last = lastPhoton;
+            descending = backwards;
+            photons = counted;
             if (photons == nextProgress) {
                 nextProgress += kTraceProgressStep;
                 mainWindow->SetProgress(static_cast<int>(static_cast<double>(photons) / total * 100));
@@ -247,8 +267,9 @@ void PointScan::ReconstructImages()
             photonTimes[c].resize(gatedCounts[c]);
         // The correlation walks need ascending times. A damaged sync counter
         // (a wrap without its overflow record) makes time run backwards:
-        // such times are sorted, and the user is told.
-        if (!std::is_sorted(photonTimes[c].begin(), photonTimes[c].end())) {
+        // such times are sorted, and the user is told. When no photon of the
+        // file came before its predecessor, every channel ascends.
+        if (descending && !std::is_sorted(photonTimes[c].begin(), photonTimes[c].end())) {
             std::sort(photonTimes[c].begin(), photonTimes[c].end());
             mainWindow->AddMessage(MessageWarning, QObject::tr("Photon times of channel %1 do not ascend in the file: "
                                                                "sorted for the analysis")
