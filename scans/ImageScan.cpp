@@ -61,18 +61,17 @@ double ImageScan::MeasureLineSamplingPeriod() const
 }
 
 template <class Format>
-void ImageScan::PlacePhotons(const ChannelSlot *outsideLine, const ChannelSlot *droppedLine, const ChannelSlot *keptLine)
+void ImageScan::PlacePhotons(const SlotTable &outsideLine, const SlotTable &droppedLine, const SlotTable &keptLine)
 {
     // The walk goes on with a copy whose address never leaves this function,
     // so the compiler keeps its fields in registers and drops the work for
     // the fields this pass does not read.
     const T3RecordCursor<Format> first = StartPass<Format>();
     T3RecordCursor<Format> cursor(first);
+    const PassConstants pass = PhotonPassConstants();
     double lastTime = firstFrameTime;
 
     const uint32_t W = imageWidth, H = imageHeight, F = numberOfFrames;
-    const double width = W;
-    const double clock = lineTime;
     const FrameList &frames = file->frames;
     // The marker values of this file: a comparison with a value in a register
     // costs what one with a constant does.
@@ -81,51 +80,35 @@ void ImageScan::PlacePhotons(const ChannelSlot *outsideLine, const ChannelSlot *
     std::size_t frameOffset = 0;  // f x W x H
     uint32_t frame = 0;
     while (frame < F) {
-        // The records of one frame, up to its marker. Nothing in this loop
-        // calls out, so its state stays in registers (a call would cost every
-        // xmm register); photons, the vast majority, are dealt with first.
-        std::size_t lineOffset = frameOffset;  // f x W x H + line x W, valid while line < H
+        // The records of one frame, up to its marker: the photons between two
+        // special records as one run (PlaceRun), then the special record.
         uint32_t line = 0;
         bool frameHasLine = false;
-        const ChannelSlot *table = outsideLine;
-        double lineStart = 0;
-        double last = lastTime;
+        RunState run;
+        run.table = &outsideLine;
+        run.lineOffset = frameOffset;  // f x W x H + line x W, valid while line < H
+        run.last = lastTime;
         bool closed = false;
-        while (cursor.Next()) {
-            if (cursor.marker == PHOTON_MARKER) {
-                const ChannelSlot &slot = table[cursor.channel];
-                if (slot.role == Skipped)
-                    continue;
-                const double t = cursor.truetime;
-                last = t;
-                if (slot.role != Placed || !slot.inGate[cursor.dtime] || t < slot.cursorMin || t > slot.cursorMax)
-                    continue;
-                // Pixel clock of the first line; x = W (the offset equals lineTime) is dropped.
-                const double x = width * (t - lineStart) / clock;
-                if (!(x >= 0 && x < width))
-                    continue;
-                uint16_t &count = slot.stack[lineOffset + static_cast<uint32_t>(x)];
-                if (count != UINT16_MAX)  // saturate rather than wrap to 0
-                    ++count;
-                ++slot.delays[cursor.dtime];
-                continue;
-            }
+        for (;;) {
+            cursor.index = PlaceRun<Format>(pass, cursor.index + 1, cursor.recordCount, cursor.overflowOffset, run) - 1;
+            if (!cursor.Next())
+                break;
             if (cursor.marker == lineEndMarker) {
                 ++line;
-                table = outsideLine;
+                run.table = &outsideLine;
             } else if (cursor.marker == lineStartMarker) {
-                lineStart = cursor.truetime;
-                lineOffset = frameOffset + static_cast<std::size_t>(line) * W;
+                run.lineStart = cursor.truetime;
+                run.lineOffset = frameOffset + static_cast<std::size_t>(line) * W;
                 if (!frameHasLine)
                     frameStartTimes[frame] = cursor.truetime / kNsPerS;
-                table = line < H ? keptLine : droppedLine;
+                run.table = line < H ? &keptLine : &droppedLine;
                 frameHasLine = true;
             } else if (cursor.marker == frameMarker) {
                 closed = true;
                 break;
             }
         }
-        lastTime = last;
+        lastTime = run.last;
         // A frame kept after the last frame marker closes at its last line end.
         if (!closed && !frames.ClosedAtStop(frame, cursor.index))
             break;
@@ -159,9 +142,7 @@ void ImageScan::ReconstructImages()
     // moves lastPhotonTime, and usable ones (active, with a gate and cursors)
     // are placed while the line lies below H. Channel 0 and channels above
     // the file's count are skipped everywhere.
-    ChannelSlot outsideLine[kChannelSlots] = {};
-    ChannelSlot droppedLine[kChannelSlots] = {};
-    ChannelSlot keptLine[kChannelSlots] = {};
+    SlotTable outsideLine, droppedLine, keptLine;
     std::vector<uint8_t> gateTable;
     FillChannelSlots(limits, droppedLine, keptLine, gateTable);
 

@@ -80,7 +80,7 @@ private:
     /// The photon pass of ReconstructImages over records of layout \p Format,
     /// with the channel tables of the three places a photon can meet.
     template <class Format>
-    void PlacePhotons(const ChannelSlot *outsideLine, const ChannelSlot *droppedLine, const ChannelSlot *keptLine);
+    void PlacePhotons(const SlotTable &outsideLine, const SlotTable &droppedLine, const SlotTable &keptLine);
     /// Line start to the next line start (s) in the first frame; 0 without two lines.
     template <class Format>
     double MeasureLineSamplingPeriod() const;

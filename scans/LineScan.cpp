@@ -40,18 +40,17 @@ void LineScan::GatherInformation()
 }
 
 template <class Format>
-void LineScan::PlacePhotons(const ChannelSlot *outsideLine, const ChannelSlot *keptLine)
+void LineScan::PlacePhotons(const SlotTable &outsideLine, const SlotTable &keptLine)
 {
     // The walk goes on with a copy whose address never leaves this function,
     // so the compiler keeps its fields in registers and drops the work for
     // the fields this pass does not read.
     const T3RecordCursor<Format> first = StartPass<Format>();
     T3RecordCursor<Format> cursor(first);
+    const PassConstants pass = PhotonPassConstants();
     double lastTime = firstFrameTime;
 
     const uint32_t W = imageWidth, H = imageHeight, F = numberOfFrames;
-    const double width = W;
-    const double clock = lineTime;
     const FrameList &frames = file->frames;
     const uint32_t lineStartMarker = file->markerMeaning.lineStart, lineEndMarker = file->markerMeaning.lineEnd;
     const uint32_t frameMarker = file->markerMeaning.frame;
@@ -59,49 +58,34 @@ void LineScan::PlacePhotons(const ChannelSlot *outsideLine, const ChannelSlot *k
     std::size_t frameOffset = 0;
     uint32_t frame = 0;
     while (frame < F) {
-        // The records up to the next frame marker. Nothing in this loop calls
-        // out, so its state stays in registers (a call would cost every xmm
-        // register); photons, the vast majority, are dealt with first.
-        std::size_t lineOffset = frameOffset;
+        // The records up to the next frame marker: the photons between two
+        // special records as one run (PlaceRun), then the special record.
+        // Every photon, inside a line or not, moves the end of the data span.
         uint32_t line = 0;
-        const ChannelSlot *table = outsideLine;
-        double lineStart = 0;
-        double last = lastTime;
+        RunState run;
+        run.table = &outsideLine;
+        run.lineOffset = frameOffset;
+        run.last = lastTime;
         bool closed = false;
-        while (cursor.Next()) {
-            if (cursor.marker == PHOTON_MARKER) {
-                const ChannelSlot &slot = table[cursor.channel];
-                if (slot.role == Skipped)
-                    continue;
-                // Every photon, inside a line or not, moves the end of the data span.
-                const double t = cursor.truetime;
-                last = t;
-                if (slot.role != Placed || !slot.inGate[cursor.dtime] || t < slot.cursorMin || t > slot.cursorMax)
-                    continue;
-                const double x = width * (t - lineStart) / clock;
-                if (!(x >= 0 && x < width))
-                    continue;
-                uint16_t &count = slot.stack[lineOffset + static_cast<uint32_t>(x)];
-                if (count != UINT16_MAX)
-                    ++count;
-                ++slot.delays[cursor.dtime];
-                continue;
-            }
+        for (;;) {
+            cursor.index = PlaceRun<Format>(pass, cursor.index + 1, cursor.recordCount, cursor.overflowOffset, run) - 1;
+            if (!cursor.Next())
+                break;
             if (cursor.marker == lineEndMarker) {
                 ++line;
-                table = outsideLine;
+                run.table = &outsideLine;
             } else if (cursor.marker == lineStartMarker) {
-                lineStart = cursor.truetime;
-                lineOffset = frameOffset + static_cast<std::size_t>(line) * W;
+                run.lineStart = cursor.truetime;
+                run.lineOffset = frameOffset + static_cast<std::size_t>(line) * W;
                 if (line < H)
                     startTimes[line] = cursor.truetime / kNsPerS;
-                table = line < H ? keptLine : outsideLine;
+                run.table = line < H ? &keptLine : &outsideLine;
             } else if (cursor.marker == frameMarker) {
                 closed = true;
                 break;
             }
         }
-        lastTime = last;
+        lastTime = run.last;
         // A frame kept after the last frame marker closes at its last line end.
         if (!closed && !frames.ClosedAtStop(frame, cursor.index))
             break;
@@ -127,8 +111,7 @@ void LineScan::ReconstructImages()
     // moves lastPhotonTime, usable ones (active, with a gate and cursors) are
     // placed inside a kept line. Channel 0 and channels above the file's
     // count are skipped untouched.
-    ChannelSlot outsideLine[kChannelSlots] = {};
-    ChannelSlot keptLine[kChannelSlots] = {};
+    SlotTable outsideLine, keptLine;
     std::vector<uint8_t> gateTable;
     FillChannelSlots(limits, outsideLine, keptLine, gateTable);
 

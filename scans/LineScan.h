@@ -43,5 +43,5 @@ protected:
 private:
     /// The photon pass of ReconstructImages over records of layout \p Format.
     template <class Format>
-    void PlacePhotons(const ChannelSlot *outsideLine, const ChannelSlot *keptLine);
+    void PlacePhotons(const SlotTable &outsideLine, const SlotTable &keptLine);
 };

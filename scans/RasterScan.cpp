@@ -6,8 +6,22 @@
 
 #include <QObject>
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <numeric>
+#include <type_traits>
+#if defined(__x86_64__) && defined(__GNUC__)
+// Runs of photons have vector forms for processors with AVX2 or AVX-512,
+// chosen at run time. GCC 12 warns of the undefined vectors some AVX-512
+// conversions start from inside its own header.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+#pragma GCC diagnostic pop
+#define FOTONEL_VECTOR_RUNS 1
+#endif
+
+bool RasterScan::vectorRuns = true;
 
 bool RasterScan::CursorSpan(double &start, double &end) const
 {
@@ -145,7 +159,7 @@ bool RasterScan::BeginReconstruction(PassLimits &limits)
     return true;
 }
 
-void RasterScan::FillChannelSlots(const PassLimits &limits, ChannelSlot *timed, ChannelSlot *kept,
+void RasterScan::FillChannelSlots(const PassLimits &limits, SlotTable &timed, SlotTable &kept,
                                   std::vector<uint8_t> &gateTable)
 {
     const std::vector<double> &gateMin = limits.gateMin, &gateMax = limits.gateMax;
@@ -155,12 +169,12 @@ void RasterScan::FillChannelSlots(const PassLimits &limits, ChannelSlot *timed, 
     gateTable.assign(static_cast<std::size_t>(numberOfChannels) * delayBins, 0);
     for (uint32_t ch = 1; ch <= numberOfChannels && ch < kChannelSlots; ++ch) {
         const uint32_t c = ch - 1;
-        timed[ch].role = Timed;
-        kept[ch].role = Timed;
+        timed.slot[ch].role = Timed;
+        kept.slot[ch].role = Timed;
         if (photonCounts[c] == 0 || c >= gateMin.size() || c >= gateMax.size() || c >= cursorMin.size() ||
             c >= cursorMax.size())
             continue;
-        ChannelSlot &slot = kept[ch];
+        ChannelSlot &slot = kept.slot[ch];
         slot.role = Placed;
         slot.stack = images[c].data();
         slot.delays = delayCounts[c].data();
@@ -169,6 +183,40 @@ void RasterScan::FillChannelSlots(const PassLimits &limits, ChannelSlot *timed, 
         slot.inGate = inGate;
         slot.cursorMin = cursorMin[c];
         slot.cursorMax = cursorMax[c];
+    }
+    timed.Summarize(delayBins);
+    kept.Summarize(delayBins);
+}
+
+void RasterScan::SlotTable::Summarize(uint32_t delayBins)
+{
+    timedBits = 0;
+    placedBits = 0;
+    narrow = true;
+    gatesOpen = true;
+    cursorLow = -HUGE_VAL;
+    cursorHigh = HUGE_VAL;
+    for (uint32_t ch = 0; ch < kChannelSlots; ++ch) {
+        const ChannelSlot &s = slot[ch];
+        if (s.role == Skipped)
+            continue;
+        if (ch >= 32) {
+            narrow = false;
+            continue;
+        }
+        timedBits |= 1u << ch;
+        if (s.role != Placed)
+            continue;
+        placedBits |= 1u << ch;
+        gatesOpen = gatesOpen && std::all_of(s.inGate, s.inGate + delayBins, [](uint8_t open) { return open != 0; });
+        // A cursor that is not a number fails no comparison; such a table
+        // leaves the cursor test to the photons one by one.
+        if (std::isnan(s.cursorMin) || std::isnan(s.cursorMax)) {
+            cursorLow = HUGE_VAL;
+            cursorHigh = -HUGE_VAL;
+        }
+        cursorLow = std::max(cursorLow, s.cursorMin);
+        cursorHigh = std::min(cursorHigh, s.cursorMax);
     }
 }
 
@@ -279,3 +327,292 @@ void RasterScan::FinishInfoText()
     }
     mainWindow->AddSummaryText(infoText);
 }
+
+RasterScan::PassConstants RasterScan::PhotonPassConstants() const
+{
+    PassConstants pass;
+    pass.words = file->records.data();
+    pass.width = imageWidth;
+    pass.clock = lineTime;
+    pass.syncPeriod = file->SyncPeriod();
+    pass.resolution = file->Resolution();
+#ifdef FOTONEL_VECTOR_RUNS
+    static const int level = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") ? 2
+                             : __builtin_cpu_supports("avx2")                                         ? 1
+                                                                                                      : 0;
+    // The vector forms bound the times of a run by those of its extreme
+    // nsync and dtime values, which needs times that grow with both, and
+    // take pixels as 32-bit integers.
+    const bool usable = std::isfinite(pass.syncPeriod) && pass.syncPeriod > 0 && std::isfinite(pass.resolution) &&
+                        pass.resolution >= 0 && imageWidth <= INT32_MAX;
+    pass.vector = vectorRuns && usable ? level : 0;
+#endif
+    return pass;
+}
+
+template <class Format>
+uint32_t RasterScan::PlaceRunScalar(const PassConstants &pass, uint32_t i, uint32_t end, uint64_t overflowOffset,
+                                    RunState &run)
+{
+    const uint32_t *words = pass.words;
+    const ChannelSlot *table = run.table->slot;
+    const double width = pass.width, clock = pass.clock, sync = pass.syncPeriod, resolution = pass.resolution;
+    const double lineStart = run.lineStart;
+    const std::size_t lineOffset = run.lineOffset;
+    double last = run.last;
+    for (; i < end; ++i) {
+        const uint32_t w = words[i];
+        const uint32_t key = Format::ScanKey(w);
+        if (Format::IsSpecialKey(key))
+            break;
+        const ChannelSlot &slot = table[Format::PhotonChannel(key)];
+        if (slot.role == Skipped)
+            continue;
+        // The record cursor's time: truensync is far below 2^63, so the
+        // signed conversion gives the same double without a test of the top bit.
+        const uint32_t dtime = Format::DTime(w);
+        const double t = static_cast<double>(static_cast<int64_t>(Format::NSync(w) + overflowOffset)) * sync +
+                         dtime * resolution;
+        last = t;
+        if (slot.role != Placed || !slot.inGate[dtime] || t < slot.cursorMin || t > slot.cursorMax)
+            continue;
+        // Pixel clock of the first line; x = W (the offset equals lineTime) is dropped.
+        const double x = width * (t - lineStart) / clock;
+        if (!(x >= 0 && x < width))
+            continue;
+        uint16_t &count = slot.stack[lineOffset + static_cast<uint32_t>(x)];
+        if (count != UINT16_MAX)  // saturate rather than wrap to 0
+            ++count;
+        ++slot.delays[dtime];
+    }
+    run.last = last;
+    return i;
+}
+
+#ifdef FOTONEL_VECTOR_RUNS
+namespace {
+/*!
+ * \brief Photons eight records at a time from record \p i while no special
+ * record comes and eight records remain before \p end; returns where it
+ * stopped. Lanes of doubles carry the very operations of the scalar form in
+ * its order (a product, another, their sum; the offset from the line start,
+ * times W, over lineTime), and the build forbids fusing them, so every time
+ * and pixel is the same double. \p base: the overflow offset as a double,
+ * below 2^52, so base + nsync is exact. The caller has checked that every
+ * time of the run lies inside every placed channel's cursors. Gates, the
+ * stack and the delay counts are dealt with photon by photon.
+ */
+template <class Format, class Pass, class Table, class Run>
+__attribute__((target("avx2"))) uint32_t PlaceGroupsAvx2(const Pass &pass, uint32_t i, uint32_t end, double base,
+                                                         const Table &table, Run &run)
+{
+    constexpr bool picoHarp = std::is_same<Format, PicoHarpT3Format>::value;
+    // Field positions of the layout (files/RecordFormat.h).
+    constexpr int dtimeShift = picoHarp ? 16 : 10;
+    constexpr int channelShift = picoHarp ? 28 : 25;
+    const __m256i nsyncMask = _mm256_set1_epi32(static_cast<int>(Format::NSync(UINT32_MAX)));
+    const __m256i dtimeMask = _mm256_set1_epi32(static_cast<int>(Format::DTime(UINT32_MAX)));
+    const __m256i channelMask = _mm256_set1_epi32(0x3F);
+    const __m256i one = _mm256_set1_epi32(1);
+    const __m256i special = _mm256_set1_epi32(static_cast<int>(PicoHarpT3Format::kSpecialChannel));
+    const __m256i timedBits = _mm256_set1_epi32(static_cast<int>(table.timedBits));
+    const __m256i placedBits = _mm256_set1_epi32(static_cast<int>(table.placedBits));
+    const __m256d offset = _mm256_set1_pd(base), sync = _mm256_set1_pd(pass.syncPeriod);
+    const __m256d resolution = _mm256_set1_pd(pass.resolution);
+    const __m256d width = _mm256_set1_pd(pass.width), clock = _mm256_set1_pd(pass.clock);
+    const __m256d lineStart = _mm256_set1_pd(run.lineStart), zero = _mm256_setzero_pd();
+    const auto *slotOf = table.slot;
+    const uint32_t *words = pass.words;
+    const std::size_t lineOffset = run.lineOffset;
+    double last = run.last;
+    alignas(32) double times[8];
+    alignas(32) int32_t pixels[8];
+    for (; end - i >= 8; i += 8) {
+        const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(words + i));
+        __m256i channel;
+        if (picoHarp) {
+            channel = _mm256_srli_epi32(w, channelShift);
+            if (_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(channel, special))))
+                break;
+        } else {
+            if (_mm256_movemask_ps(_mm256_castsi256_ps(w)))  // bit 31: special
+                break;
+            channel = _mm256_add_epi32(_mm256_and_si256(_mm256_srli_epi32(w, channelShift), channelMask), one);
+        }
+        // Bit c of the masks moved to the top of each lane: channels from 32
+        // up shift it out, and they are Skipped in a narrow table.
+        const unsigned timed = static_cast<unsigned>(
+            _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_slli_epi32(_mm256_srlv_epi32(timedBits, channel), 31))));
+        if (!timed)
+            continue;
+        const unsigned placed = static_cast<unsigned>(
+            _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_slli_epi32(_mm256_srlv_epi32(placedBits, channel), 31))));
+        const __m256i nsync = _mm256_and_si256(w, nsyncMask);
+        const __m256i dtime = _mm256_and_si256(_mm256_srli_epi32(w, dtimeShift), dtimeMask);
+        unsigned inLine = 0;
+        for (int half = 0; half < 2; ++half) {
+            const __m128i n = half ? _mm256_extracti128_si256(nsync, 1) : _mm256_castsi256_si128(nsync);
+            const __m128i d = half ? _mm256_extracti128_si256(dtime, 1) : _mm256_castsi256_si128(dtime);
+            const __m256d syncTime = _mm256_mul_pd(_mm256_add_pd(offset, _mm256_cvtepi32_pd(n)), sync);
+            const __m256d t = _mm256_add_pd(syncTime, _mm256_mul_pd(_mm256_cvtepi32_pd(d), resolution));
+            const __m256d x = _mm256_div_pd(_mm256_mul_pd(width, _mm256_sub_pd(t, lineStart)), clock);
+            const __m256d on = _mm256_and_pd(_mm256_cmp_pd(x, zero, _CMP_GE_OQ), _mm256_cmp_pd(x, width, _CMP_LT_OQ));
+            inLine |= static_cast<unsigned>(_mm256_movemask_pd(on)) << (4 * half);
+            _mm256_store_pd(times + 4 * half, t);
+            _mm_store_si128(reinterpret_cast<__m128i *>(pixels + 4 * half), _mm256_cvttpd_epi32(x));
+        }
+        last = times[31 - __builtin_clz(timed)];
+        for (unsigned accept = placed & inLine; accept; accept &= accept - 1) {
+            const unsigned k = static_cast<unsigned>(__builtin_ctz(accept));
+            const uint32_t wk = words[i + k];
+            const uint32_t dt = Format::DTime(wk);
+            const auto &slot = slotOf[Format::PhotonChannel(Format::ScanKey(wk))];
+            if (!slot.inGate[dt])
+                continue;
+            uint16_t &count = slot.stack[lineOffset + static_cast<uint32_t>(pixels[k])];
+            count = static_cast<uint16_t>(count + (count != UINT16_MAX));  // saturate rather than wrap to 0
+            ++slot.delays[dt];
+        }
+    }
+    run.last = last;
+    return i;
+}
+
+/*!
+ * \brief The same with AVX-512, for tables whose placed channels are all
+ * below 16: the eight times are one vector, and the addresses of the eight
+ * counts and delay counts come from vectors of the channels' arrays, so the
+ * photons are counted with no branch; a lane that is not counted adds to a
+ * count of its own outside the stack. \p kGated: some placed channel's
+ * gate is closed for some dtime values, so each lane reads its gate.
+ */
+template <class Format, bool kGated, class Pass, class Table, class Run>
+__attribute__((target("avx512f,avx512vl"))) uint32_t PlaceGroupsAvx512(const Pass &pass, uint32_t i, uint32_t end,
+                                                                       double base, const Table &table, Run &run)
+{
+    constexpr bool picoHarp = std::is_same<Format, PicoHarpT3Format>::value;
+    constexpr int dtimeShift = picoHarp ? 16 : 10;
+    constexpr int channelShift = picoHarp ? 28 : 25;
+    const __m256i nsyncMask = _mm256_set1_epi32(static_cast<int>(Format::NSync(UINT32_MAX)));
+    const __m256i dtimeMask = _mm256_set1_epi32(static_cast<int>(Format::DTime(UINT32_MAX)));
+    const __m256i channelMask = _mm256_set1_epi32(0x3F);
+    const __m256i one = _mm256_set1_epi32(1);
+    const __m256i special = _mm256_set1_epi32(static_cast<int>(PicoHarpT3Format::kSpecialChannel));
+    const __m256i timedBits = _mm256_set1_epi32(static_cast<int>(table.timedBits));
+    const __m256i placedBits = _mm256_set1_epi32(static_cast<int>(table.placedBits));
+    const __m512d offset = _mm512_set1_pd(base), sync = _mm512_set1_pd(pass.syncPeriod);
+    const __m512d resolution = _mm512_set1_pd(pass.resolution);
+    const __m512d width = _mm512_set1_pd(pass.width), clock = _mm512_set1_pd(pass.clock);
+    const __m512d lineStart = _mm512_set1_pd(run.lineStart), zero = _mm512_setzero_pd();
+
+    // Lanes not counted add to these.
+    uint16_t sinkCounts[8] = {};
+    uint32_t sinkDelays[8] = {};
+    static const uint8_t closed[8] = {};
+    // Per channel 0-15: the current line in its stack, its delay counts and gate.
+    alignas(64) uintptr_t lineOf[16], delaysOf[16], gateOf[16];
+    for (uint32_t ch = 0; ch < 16; ++ch) {
+        const auto &slot = table.slot[ch];
+        const bool placed = (table.placedBits >> ch) & 1u;
+        lineOf[ch] = reinterpret_cast<uintptr_t>(placed ? slot.stack + run.lineOffset : sinkCounts);
+        delaysOf[ch] = reinterpret_cast<uintptr_t>(placed ? slot.delays : sinkDelays);
+        gateOf[ch] = reinterpret_cast<uintptr_t>(placed ? slot.inGate : closed);
+    }
+    const __m512i line0 = _mm512_load_si512(lineOf), line1 = _mm512_load_si512(lineOf + 8);
+    const __m512i delays0 = _mm512_load_si512(delaysOf), delays1 = _mm512_load_si512(delaysOf + 8);
+    const __m512i gate0 = _mm512_load_si512(gateOf), gate1 = _mm512_load_si512(gateOf + 8);
+    const __m512i lane = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m512i sinkCount = _mm512_add_epi64(_mm512_set1_epi64(reinterpret_cast<intptr_t>(sinkCounts)), _mm512_slli_epi64(lane, 1));
+    const __m512i sinkDelay = _mm512_add_epi64(_mm512_set1_epi64(reinterpret_cast<intptr_t>(sinkDelays)), _mm512_slli_epi64(lane, 2));
+    const __m512i closedGate = _mm512_set1_epi64(reinterpret_cast<intptr_t>(closed));
+
+    const uint32_t *words = pass.words;
+    double last = run.last;
+    alignas(64) double times[8];
+    alignas(64) uint16_t *counts[8];
+    alignas(64) uint32_t *delays[8];
+    alignas(64) const uint8_t *gates[8];
+    for (; end - i >= 8; i += 8) {
+        const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(words + i));
+        __m256i channel;
+        if (picoHarp) {
+            channel = _mm256_srli_epi32(w, channelShift);
+            if (_mm256_cmpeq_epi32_mask(channel, special))
+                break;
+        } else {
+            if (_mm256_cmplt_epi32_mask(w, _mm256_setzero_si256()))  // bit 31: special
+                break;
+            channel = _mm256_add_epi32(_mm256_and_si256(_mm256_srli_epi32(w, channelShift), channelMask), one);
+        }
+        const __mmask8 timed = _mm256_test_epi32_mask(_mm256_srlv_epi32(timedBits, channel), one);
+        if (!timed)
+            continue;
+        const __mmask8 placed = _mm256_test_epi32_mask(_mm256_srlv_epi32(placedBits, channel), one);
+        const __m256i nsync = _mm256_and_si256(w, nsyncMask);
+        const __m256i dtime = _mm256_and_si256(_mm256_srli_epi32(w, dtimeShift), dtimeMask);
+        const __m512d syncTime = _mm512_mul_pd(_mm512_add_pd(offset, _mm512_cvtepi32_pd(nsync)), sync);
+        const __m512d t = _mm512_add_pd(syncTime, _mm512_mul_pd(_mm512_cvtepi32_pd(dtime), resolution));
+        const __m512d x = _mm512_div_pd(_mm512_mul_pd(width, _mm512_sub_pd(t, lineStart)), clock);
+        const __mmask8 accept =
+            placed & _mm512_cmp_pd_mask(x, zero, _CMP_GE_OQ) & _mm512_cmp_pd_mask(x, width, _CMP_LT_OQ);
+        _mm512_store_pd(times, t);
+        last = times[31 - __builtin_clz(static_cast<unsigned>(timed))];
+        if (!accept)
+            continue;
+        // Channels 16 and up pick a wrong array here, but are never accepted.
+        const __m512i c = _mm512_cvtepu32_epi64(channel);
+        const __m512i d = _mm512_cvtepu32_epi64(dtime);
+        const __m512i pixel = _mm512_cvtepu32_epi64(_mm512_cvttpd_epi32(x));
+        const __m512i count = _mm512_add_epi64(_mm512_permutex2var_epi64(line0, c, line1), _mm512_slli_epi64(pixel, 1));
+        const __m512i delay = _mm512_add_epi64(_mm512_permutex2var_epi64(delays0, c, delays1), _mm512_slli_epi64(d, 2));
+        _mm512_store_si512(counts, _mm512_mask_blend_epi64(accept, sinkCount, count));
+        _mm512_store_si512(delays, _mm512_mask_blend_epi64(accept, sinkDelay, delay));
+        if (kGated) {
+            const __m512i gate = _mm512_add_epi64(_mm512_permutex2var_epi64(gate0, c, gate1), d);
+            _mm512_store_si512(gates, _mm512_mask_blend_epi64(accept, closedGate, gate));
+        }
+        for (int k = 0; k < 8; ++k) {
+            uint16_t *n = counts[k];
+            uint32_t *m = delays[k];
+            if (kGated && !*gates[k]) {
+                n = sinkCounts + k;
+                m = sinkDelays + k;
+            }
+            *n = static_cast<uint16_t>(*n + (*n != UINT16_MAX));  // saturate rather than wrap to 0
+            ++*m;
+        }
+    }
+    run.last = last;
+    return i;
+}
+} // namespace
+#endif
+
+template <class Format>
+uint32_t RasterScan::PlaceRun(const PassConstants &pass, uint32_t i, uint32_t end, uint64_t overflowOffset, RunState &run)
+{
+#ifdef FOTONEL_VECTOR_RUNS
+    const SlotTable &table = *run.table;
+    if (pass.vector && i < end && end - i >= 8 && table.narrow && overflowOffset < (uint64_t(1) << 52)) {
+        // Times grow with nsync and dtime (each rounding keeps the order), so
+        // every photon of the run lies between these two; when every placed
+        // channel's cursors hold both, no photon of the run fails them.
+        const double base = static_cast<double>(static_cast<int64_t>(overflowOffset));
+        const double low = base * pass.syncPeriod;
+        const double high = (base + Format::NSync(UINT32_MAX)) * pass.syncPeriod + Format::DTime(UINT32_MAX) * pass.resolution;
+        if (table.cursorLow <= low && high <= table.cursorHigh) {
+            if (pass.vector < 2 || (table.placedBits >> 16) != 0)
+                i = PlaceGroupsAvx2<Format>(pass, i, end, base, table, run);
+            else if (table.gatesOpen)
+                i = PlaceGroupsAvx512<Format, false>(pass, i, end, base, table, run);
+            else
+                i = PlaceGroupsAvx512<Format, true>(pass, i, end, base, table, run);
+        }
+    }
+#endif
+    return PlaceRunScalar<Format>(pass, i, end, overflowOffset, run);
+}
+
+template uint32_t RasterScan::PlaceRun<PicoHarpT3Format>(const PassConstants &, uint32_t, uint32_t, uint64_t, RunState &);
+template uint32_t RasterScan::PlaceRun<HydraHarpT3v1Format>(const PassConstants &, uint32_t, uint32_t, uint64_t, RunState &);
+template uint32_t RasterScan::PlaceRun<HydraHarpT3v2Format>(const PassConstants &, uint32_t, uint32_t, uint64_t, RunState &);

@@ -29,6 +29,7 @@
 #ifndef FOTONEL_MEMORY_BUDGET_BYTES
 #define FOTONEL_MEMORY_BUDGET_BYTES 4294967296.0
 #endif
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -81,6 +82,11 @@ public:
     double lastPhotonTime = 0;   ///< ns, last photon that moves the end of the data span
     double lifetimeBinWidth = 0; ///< ns
     double syncPeriod = 0;       ///< ns
+
+    /// False makes every photon pass place its photons one record at a time
+    /// (tests compare the two forms); true, the default, lets the vector form
+    /// run where the processor has it.
+    static bool vectorRuns;
 
 protected:
     /// "%1_ch%2.tif" and its kin: \p pattern filled with exportBase and channel number \p c + 1.
@@ -166,6 +172,58 @@ protected:
         PhotonRole role;
     };
 
+    /*!
+     * \brief The channel slots of one place a photon can meet, indexed by
+     * channel, with what the vector form of the pass reads of them at once:
+     * the channels 0-31 that move lastPhotonTime and those placed, as bits,
+     * the cursor range every placed channel lets through, and whether every
+     * placed channel's gate is open. A new table skips every channel;
+     * Summarize after filling the slots.
+     */
+    struct SlotTable {
+        ChannelSlot slot[kChannelSlots] = {};
+        uint32_t timedBits = 0;   // bit c: channel c is not Skipped
+        uint32_t placedBits = 0;  // bit c: channel c is Placed
+        bool narrow = true;       // every channel from 32 up is Skipped
+        bool gatesOpen = true;    // every placed channel's gate holds every dtime value
+        double cursorLow = -HUGE_VAL, cursorHigh = HUGE_VAL;  // ns: the latest cursorMin, the earliest cursorMax
+        /// \p delayBins: the dtime values of the file's layout.
+        void Summarize(uint32_t delayBins);
+    };
+
+    /// What stays fixed in one photon pass.
+    struct PassConstants {
+        const uint32_t *words = nullptr;        // the file's records
+        double width = 0, clock = 0;            // W; lineTime (ns)
+        double syncPeriod = 0, resolution = 0;  // ns
+        int vector = 0;                         // vector form of runs of photons: 0 none, 1 AVX2, 2 AVX-512
+    };
+    /// What a run of photons reads and moves of the pass at the place it is in.
+    struct RunState {
+        const SlotTable *table = nullptr;
+        double lineStart = 0;        // ns
+        std::size_t lineOffset = 0;  // first pixel of the current line in the stack
+        double last = 0;             // ns, last photon that moved the end of the data span
+    };
+    /// The constants of a photon pass over this file.
+    PassConstants PhotonPassConstants() const;
+    /*!
+     * \brief Places the photons of records \p i .. \p end - 1 up to the first
+     * special record, as the photon pass does one by one: each photon of a
+     * channel not Skipped moves \p run.last; a placed one that passes its gate
+     * and cursors and falls on a pixel of the line is counted in the stack
+     * (saturating at 65535) and in the delay counts. \p overflowOffset: the
+     * sync periods of the overflows before record \p i. Returns the index of
+     * the special record, or \p end.
+     */
+    template <class Format>
+    static uint32_t PlaceRun(const PassConstants &pass, uint32_t i, uint32_t end, uint64_t overflowOffset, RunState &run);
+    /// The same, one record at a time: the form for every processor and for
+    /// every case the vector form leaves.
+    template <class Format>
+    static uint32_t PlaceRunScalar(const PassConstants &pass, uint32_t i, uint32_t end, uint64_t overflowOffset,
+                                   RunState &run);
+
     /// Reads the form's width check box of this scan type.
     using WidthCheck = Qt::CheckState (FotonelServices::*)();
     /// Reads the form's width spin box of this scan type.
@@ -204,8 +262,7 @@ protected:
      * usable ones (active, with a gate and cursors) are placed. \p gateTable
      * receives the gate tests of the usable channels' dtime values.
      */
-    void FillChannelSlots(const PassLimits &limits, ChannelSlot *timed, ChannelSlot *kept,
-                          std::vector<uint8_t> &gateTable);
+    void FillChannelSlots(const PassLimits &limits, SlotTable &timed, SlotTable &kept, std::vector<uint8_t> &gateTable);
     /*!
      * \brief A fresh cursor standing where the file's frame list opens frame 0
      * (FrameList::Start), where a photon pass starts. It counts overflows from
