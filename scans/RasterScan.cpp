@@ -21,7 +21,7 @@
 #define FOTONEL_VECTOR_RUNS 1
 #endif
 
-bool RasterScan::vectorRuns = true;
+int RasterScan::vectorLevel = 2;
 
 bool RasterScan::CursorSpan(double &start, double &end) const
 {
@@ -345,7 +345,7 @@ RasterScan::PassConstants RasterScan::PhotonPassConstants() const
     // take pixels as 32-bit integers.
     const bool usable = std::isfinite(pass.syncPeriod) && pass.syncPeriod > 0 && std::isfinite(pass.resolution) &&
                         pass.resolution >= 0 && imageWidth <= INT32_MAX;
-    pass.vector = vectorRuns && usable ? level : 0;
+    pass.vector = usable ? std::min(level, vectorLevel) : 0;
 #endif
     return pass;
 }
@@ -522,8 +522,10 @@ __attribute__((target("avx512f,avx512vl"))) uint32_t PlaceGroupsAvx512(const Pas
     const __m512i delays0 = _mm512_load_si512(delaysOf), delays1 = _mm512_load_si512(delaysOf + 8);
     const __m512i gate0 = _mm512_load_si512(gateOf), gate1 = _mm512_load_si512(gateOf + 8);
     const __m512i lane = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
-    const __m512i sinkCount = _mm512_add_epi64(_mm512_set1_epi64(reinterpret_cast<intptr_t>(sinkCounts)), _mm512_slli_epi64(lane, 1));
-    const __m512i sinkDelay = _mm512_add_epi64(_mm512_set1_epi64(reinterpret_cast<intptr_t>(sinkDelays)), _mm512_slli_epi64(lane, 2));
+    const __m512i sinkCount =
+        _mm512_add_epi64(_mm512_set1_epi64(reinterpret_cast<intptr_t>(sinkCounts)), _mm512_slli_epi64(lane, 1));
+    const __m512i sinkDelay =
+        _mm512_add_epi64(_mm512_set1_epi64(reinterpret_cast<intptr_t>(sinkDelays)), _mm512_slli_epi64(lane, 2));
     const __m512i closedGate = _mm512_set1_epi64(reinterpret_cast<intptr_t>(closed));
 
     const uint32_t *words = pass.words;
@@ -589,7 +591,8 @@ __attribute__((target("avx512f,avx512vl"))) uint32_t PlaceGroupsAvx512(const Pas
 #endif
 
 template <class Format>
-uint32_t RasterScan::PlaceRun(const PassConstants &pass, uint32_t i, uint32_t end, uint64_t overflowOffset, RunState &run)
+uint32_t RasterScan::PlaceRun(const PassConstants &pass, uint32_t i, uint32_t end, uint64_t overflowOffset,
+                              RunState &run)
 {
 #ifdef FOTONEL_VECTOR_RUNS
     const SlotTable &table = *run.table;
@@ -599,7 +602,8 @@ uint32_t RasterScan::PlaceRun(const PassConstants &pass, uint32_t i, uint32_t en
         // channel's cursors hold both, no photon of the run fails them.
         const double base = static_cast<double>(static_cast<int64_t>(overflowOffset));
         const double low = base * pass.syncPeriod;
-        const double high = (base + Format::NSync(UINT32_MAX)) * pass.syncPeriod + Format::DTime(UINT32_MAX) * pass.resolution;
+        const double high =
+            (base + Format::NSync(UINT32_MAX)) * pass.syncPeriod + Format::DTime(UINT32_MAX) * pass.resolution;
         if (table.cursorLow <= low && high <= table.cursorHigh) {
             if (pass.vector < 2 || (table.placedBits >> 16) != 0)
                 i = PlaceGroupsAvx2<Format>(pass, i, end, base, table, run);
@@ -613,6 +617,9 @@ uint32_t RasterScan::PlaceRun(const PassConstants &pass, uint32_t i, uint32_t en
     return PlaceRunScalar<Format>(pass, i, end, overflowOffset, run);
 }
 
-template uint32_t RasterScan::PlaceRun<PicoHarpT3Format>(const PassConstants &, uint32_t, uint32_t, uint64_t, RunState &);
-template uint32_t RasterScan::PlaceRun<HydraHarpT3v1Format>(const PassConstants &, uint32_t, uint32_t, uint64_t, RunState &);
-template uint32_t RasterScan::PlaceRun<HydraHarpT3v2Format>(const PassConstants &, uint32_t, uint32_t, uint64_t, RunState &);
+template uint32_t RasterScan::PlaceRun<PicoHarpT3Format>(const PassConstants &, uint32_t, uint32_t, uint64_t,
+                                                         RunState &);
+template uint32_t RasterScan::PlaceRun<HydraHarpT3v1Format>(const PassConstants &, uint32_t, uint32_t, uint64_t,
+                                                            RunState &);
+template uint32_t RasterScan::PlaceRun<HydraHarpT3v2Format>(const PassConstants &, uint32_t, uint32_t, uint64_t,
+                                                            RunState &);

@@ -83,10 +83,10 @@ public:
     double lifetimeBinWidth = 0; ///< ns
     double syncPeriod = 0;       ///< ns
 
-    /// False makes every photon pass place its photons one record at a time
-    /// (tests compare the two forms); true, the default, lets the vector form
-    /// run where the processor has it.
-    static bool vectorRuns;
+    /// The widest vector form a photon pass may take where the processor has
+    /// it: 2 AVX-512 (the default), 1 AVX2, 0 none, one record at a time
+    /// (tests compare the forms).
+    static int vectorLevel;
 
 protected:
     /// "%1_ch%2.tif" and its kin: \p pattern filled with exportBase and channel number \p c + 1.
@@ -217,7 +217,8 @@ protected:
      * the special record, or \p end.
      */
     template <class Format>
-    static uint32_t PlaceRun(const PassConstants &pass, uint32_t i, uint32_t end, uint64_t overflowOffset, RunState &run);
+    static uint32_t PlaceRun(const PassConstants &pass, uint32_t i, uint32_t end, uint64_t overflowOffset,
+                             RunState &run);
     /// The same, one record at a time: the form for every processor and for
     /// every case the vector form leaves.
     template <class Format>
