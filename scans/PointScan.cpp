@@ -7,6 +7,11 @@
 #include <QString>
 #include <algorithm>
 #include <cmath>
+#if defined(__x86_64__) && defined(__GNUC__)
+// The photon pass has a vector form for processors with AVX-512, chosen at run time.
+#include <immintrin.h>
+#define FOTONEL_AVX512_PASS 1
+#endif
 
 namespace {
 // The displayed trace: 1000 working bins, the last a guard that is dropped.
@@ -25,9 +30,265 @@ struct alignas(64) ChannelSlot {
     uint32_t *delays;        // kept photons per dtime value
     const uint8_t *inGate;   // per dtime value: 1 when its delay lies inside the gate
     double cursorMin, cursorMax;  // ns, inclusive
+    uint32_t gateLo, gateHi;  // the dtime values inGate holds as 1 (a delay is monotone in dtime)
     bool real;    // a channel of the file: moves lastTime
     bool usable;  // active, with a gate and cursors: kept when it passes them
 };
+
+// What the photon pass carries from record to record.
+struct PassState {
+    uint64_t overflow = 0;   // sync periods of the overflows so far
+    uint64_t photons = 0;    // photons of real channels so far
+    double lastPhoton = 0;   // ns, time of the last of them
+    bool backwards = false;  // one of them came before the one ahead of it in the file
+};
+
+/*!
+ * The photon pass over words[i .. records - 1], record by record, until the
+ * photon count reaches \p stopAt; returns the index after the last record
+ * taken. A photon's time is the record cursor's truetime: the same two
+ * roundings (sync periods times the sync period, plus dtime times the
+ * resolution).
+ */
+template <class Format>
+std::size_t PassRecords(const uint32_t *words, std::size_t i, std::size_t records, ChannelSlot *table, double sync,
+                        double delayStep, uint64_t stopAt, PassState &state)
+{
+    // Nothing in this loop calls out, so its state stays in registers.
+    uint64_t overflow = state.overflow;
+    uint64_t counted = state.photons;
+    double lastPhoton = state.lastPhoton;
+    bool backwards = state.backwards;
+    for (; i < records; ++i) {
+        const uint32_t w = words[i];
+        const uint32_t key = Format::ScanKey(w);
+        if (Format::IsSpecialKey(key)) {
+            if (Format::SpecialMarker(w) == 0)
+                overflow += Format::OverflowSyncs(w);
+            continue;
+        }
+        ChannelSlot &slot = table[Format::PhotonChannel(key)];
+        if (!slot.real)
+            continue;
+        const uint32_t dtime = Format::DTime(w);
+        // Below 2^53 sync periods: the signed conversion is exact.
+        const double t = static_cast<double>(static_cast<int64_t>(Format::NSync(w) + overflow)) * sync +
+                         static_cast<double>(dtime) * delayStep;
+        if (slot.usable && slot.inGate[dtime] && t >= slot.cursorMin && t <= slot.cursorMax) {
+            *slot.nextTime++ = t;
+            ++slot.delays[dtime];
+        }
+        backwards |= t < lastPhoton;
+        lastPhoton = t;
+        if (++counted == stopAt) {
+            ++i;
+            break;
+        }
+    }
+    state.overflow = overflow;
+    state.photons = counted;
+    state.lastPhoton = lastPhoton;
+    state.backwards = backwards;
+    return i;
+}
+
+// Channels the vector pass keeps photons of, at most.
+constexpr unsigned kVectorChannels = 4;
+
+/// What the vector pass needs to know of the channels beyond their slots.
+struct VectorChannels {
+    uint32_t realLo = 1, realHi = 0;  // scan keys of the real channels: one run
+    unsigned count = 0;               // usable channels
+    uint32_t keys[kVectorChannels] = {};
+    ChannelSlot *channelSlots[kVectorChannels] = {};
+};
+
+/*!
+ * Fills \p channels from \p table for the vector pass; false when the pass
+ * cannot take the file: no usable channel, more than it keeps, or real
+ * channels whose scan keys are not one run.
+ */
+template <class Format>
+bool ListVectorChannels(ChannelSlot *table, VectorChannels &channels)
+{
+    channels = VectorChannels();
+    bool realRun = true, ended = false;
+    for (uint32_t key = 0; key < Format::kScanKeys; ++key) {
+        if (Format::IsSpecialKey(key))
+            continue;
+        ChannelSlot &slot = table[Format::PhotonChannel(key)];
+        if (!slot.real) {
+            ended = channels.realLo <= channels.realHi;
+            continue;
+        }
+        if (channels.realLo > channels.realHi)
+            channels.realLo = channels.realHi = key;
+        else
+            channels.realHi = key;
+        realRun &= !ended;
+        if (!slot.usable)
+            continue;
+        if (channels.count == kVectorChannels)
+            return false;
+        channels.keys[channels.count] = key;
+        channels.channelSlots[channels.count] = &slot;
+        ++channels.count;
+    }
+    return realRun && channels.count > 0;
+}
+
+#ifdef FOTONEL_AVX512_PASS
+#define FOTONEL_AVX512_TARGET __attribute__((target("avx512f,avx512dq,avx512vl,avx512bw,popcnt,bmi,bmi2")))
+// GCC 12's AVX-512 headers leave registers undefined on purpose and then warn about it.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+/*!
+ * PassRecords for processors with AVX-512, eight records at a time, for
+ * \p kChannels usable channels: the times of a block come from one vector
+ * decode (overflows inside the block summed lane by lane), the photons of
+ * each usable channel in it are tested together and their kept times stored
+ * in order. Takes whole blocks while fewer than \p stopAt - 8 photons are
+ * counted, so a block never holds the photon that reaches \p stopAt; returns
+ * the index of the first record left. Every gate must be one run of dtime
+ * values (gateLo .. gateHi).
+ */
+template <class Format, unsigned kChannels>
+FOTONEL_AVX512_TARGET std::size_t PassBlocks(const uint32_t *words, std::size_t i, std::size_t records,
+                                             const VectorChannels &channels, double sync, double delayStep,
+                                             uint64_t stopAt, PassState &state)
+{
+    constexpr bool kPicoHarp = Format::kFormat == RecordFormat::PicoHarpT3;
+    constexpr bool kCountedOverflows = Format::kFormat == RecordFormat::HydraHarpT3v2;
+    const __m256i nsyncMask = _mm256_set1_epi32(kPicoHarp ? 0xFFFF : 0x3FF);
+    const __m256i dtimeMask = _mm256_set1_epi32(kPicoHarp ? 0xFFF : 0x7FFF);
+    const __m256i realLo = _mm256_set1_epi32(static_cast<int>(channels.realLo));
+    const __m256i realHi = _mm256_set1_epi32(static_cast<int>(channels.realHi));
+    const __m512d syncs = _mm512_set1_pd(sync);
+    const __m512d delays = _mm512_set1_pd(delayStep);
+    const __m512i zero = _mm512_setzero_si512();
+    // The usable channels' data in registers.
+    double *next[kChannels];
+    uint32_t *counts[kChannels];
+    __m256i key[kChannels], gateLo[kChannels], gateHi[kChannels];
+    __m512d cursorMin[kChannels], cursorMax[kChannels];
+    for (unsigned c = 0; c < kChannels; ++c) {
+        const ChannelSlot &slot = *channels.channelSlots[c];
+        next[c] = slot.nextTime;
+        counts[c] = slot.delays;
+        key[c] = _mm256_set1_epi32(static_cast<int>(channels.keys[c]));
+        gateLo[c] = _mm256_set1_epi32(static_cast<int>(slot.gateLo));
+        gateHi[c] = _mm256_set1_epi32(static_cast<int>(slot.gateHi));
+        cursorMin[c] = _mm512_set1_pd(slot.cursorMin);
+        cursorMax[c] = _mm512_set1_pd(slot.cursorMax);
+    }
+    // The dtime values of the kept photons wait here and are counted in one
+    // tight loop: counting them lane by lane costs a branch per photon.
+    constexpr unsigned kStaged = 1024;
+    alignas(64) uint32_t staged[kChannels][kStaged];
+    unsigned stagedCount[kChannels] = {};
+    auto countStaged = [&](unsigned c) {
+        uint32_t *to = counts[c];
+        for (unsigned j = 0; j < stagedCount[c]; ++j)
+            ++to[staged[c][j]];
+        stagedCount[c] = 0;
+    };
+    uint64_t overflow = state.overflow;
+    uint64_t counted = state.photons;
+    __m512d lastPhoton = _mm512_set1_pd(state.lastPhoton);
+    __mmask8 backwards = 0;
+    for (; i + 8 <= records && counted + 8 < stopAt; i += 8) {
+        const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(words + i));
+        const __m256i nsync = _mm256_and_si256(w, nsyncMask);
+        const __m256i dtime = _mm256_and_si256(_mm256_srli_epi32(w, kPicoHarp ? 16 : 10), dtimeMask);
+        const __m256i keys = _mm256_srli_epi32(w, kPicoHarp ? 28 : 25);
+        const __mmask8 special = kPicoHarp ? _mm256_cmpeq_epi32_mask(keys, _mm256_set1_epi32(15))
+                                           : _mm256_movepi32_mask(w);
+        __m512i count =
+            _mm512_add_epi64(_mm512_cvtepu32_epi64(nsync), _mm512_set1_epi64(static_cast<long long>(overflow)));
+        if (special) {
+            // Overflows: PicoHarp marker 0 (65536 periods); the others channel 63
+            // (1024 periods per wrap, the wraps in nsync when counted, 0 meaning one).
+            const __m256i markerBits = _mm256_and_si256(_mm256_srli_epi32(w, 16), _mm256_set1_epi32(15));
+            const __mmask8 wraps = kPicoHarp
+                                       ? _mm256_mask_cmpeq_epi32_mask(special, markerBits, _mm256_setzero_si256())
+                                       : _mm256_cmpeq_epi32_mask(keys, _mm256_set1_epi32(127));
+            __m512i add;
+            if (kPicoHarp) {
+                add = _mm512_maskz_mov_epi64(wraps, _mm512_set1_epi64(65536));
+            } else if (kCountedOverflows) {
+                const __m512i n = _mm512_cvtepu32_epi64(nsync);
+                const __m512i n1 = _mm512_mask_mov_epi64(n, _mm512_cmpeq_epi64_mask(n, zero), _mm512_set1_epi64(1));
+                add = _mm512_maskz_slli_epi64(wraps, n1, 10);
+            } else {
+                add = _mm512_maskz_mov_epi64(wraps, _mm512_set1_epi64(1024));
+            }
+            // Inclusive running sum across the lanes.
+            add = _mm512_add_epi64(add, _mm512_alignr_epi64(add, zero, 7));
+            add = _mm512_add_epi64(add, _mm512_alignr_epi64(add, zero, 6));
+            add = _mm512_add_epi64(add, _mm512_alignr_epi64(add, zero, 4));
+            count = _mm512_add_epi64(count, add);
+            overflow += static_cast<uint64_t>(_mm_extract_epi64(_mm512_extracti64x2_epi64(add, 3), 1));
+        }
+        // The same two roundings as one record at a time (the build never
+        // fuses a product into the sum after it).
+        const __m512d t = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi64_pd(count), syncs),
+                                        _mm512_mul_pd(_mm512_cvtepi32_pd(dtime), delays));
+        __mmask8 real = _mm256_mask_cmpge_epu32_mask(static_cast<__mmask8>(~special), keys, realLo);
+        real = _mm256_mask_cmple_epu32_mask(real, keys, realHi);
+        if (!real)
+            continue;
+#pragma GCC unroll 4
+        for (unsigned c = 0; c < kChannels; ++c) {
+            __mmask8 keep = _mm256_mask_cmpeq_epi32_mask(real, keys, key[c]);
+            keep = _mm256_mask_cmpge_epu32_mask(keep, dtime, gateLo[c]);
+            keep = _mm256_mask_cmple_epu32_mask(keep, dtime, gateHi[c]);
+            keep = _mm512_mask_cmp_pd_mask(keep, t, cursorMin[c], _CMP_GE_OQ);
+            keep = _mm512_mask_cmp_pd_mask(keep, t, cursorMax[c], _CMP_LE_OQ);
+            const unsigned kept = static_cast<unsigned>(__builtin_popcount(keep));
+            // A compress in a register and a masked store: never past the kept times.
+            const __mmask8 first = static_cast<__mmask8>((1u << kept) - 1);
+            _mm512_mask_storeu_pd(next[c], first, _mm512_maskz_compress_pd(keep, t));
+            next[c] += kept;
+            _mm256_mask_storeu_epi32(staged[c] + stagedCount[c], first, _mm256_maskz_compress_epi32(keep, dtime));
+            stagedCount[c] += kept;
+            if (stagedCount[c] > kStaged - 8)
+                countStaged(c);
+        }
+        // The real photons in order: each against the one before it.
+        const unsigned n = static_cast<unsigned>(__builtin_popcount(real));
+        const __m512d inOrder = _mm512_maskz_compress_pd(real, t);
+        const __m512d before = _mm512_castsi512_pd(
+            _mm512_alignr_epi64(_mm512_castpd_si512(inOrder), _mm512_castpd_si512(lastPhoton), 7));
+        backwards |= _mm512_mask_cmp_pd_mask(static_cast<__mmask8>((1u << n) - 1), inOrder, before, _CMP_LT_OQ);
+        lastPhoton = _mm512_permutexvar_pd(_mm512_set1_epi64(n - 1), inOrder);
+        counted += n;
+    }
+    for (unsigned c = 0; c < kChannels; ++c) {
+        countStaged(c);
+        channels.channelSlots[c]->nextTime = next[c];
+    }
+    state.overflow = overflow;
+    state.photons = counted;
+    state.lastPhoton = _mm512_cvtsd_f64(lastPhoton);
+    state.backwards |= backwards != 0;
+    return i;
+}
+
+/// PassBlocks for the number of usable channels.
+template <class Format>
+std::size_t PassBlocks(const uint32_t *words, std::size_t i, std::size_t records, const VectorChannels &channels,
+                       double sync, double delayStep, uint64_t stopAt, PassState &state)
+{
+    switch (channels.count) {
+    case 1: return PassBlocks<Format, 1>(words, i, records, channels, sync, delayStep, stopAt, state);
+    case 2: return PassBlocks<Format, 2>(words, i, records, channels, sync, delayStep, stopAt, state);
+    case 3: return PassBlocks<Format, 3>(words, i, records, channels, sync, delayStep, stopAt, state);
+    default: return PassBlocks<Format, 4>(words, i, records, channels, sync, delayStep, stopAt, state);
+    }
+}
+#pragma GCC diagnostic pop
+#endif
 
 /*!
  * Counts the ascending times t[lo .. hi - 1] into bins of \p width ns from
@@ -103,6 +364,19 @@ void CountAscendingRuns(const double *t, std::size_t lo, std::size_t hi, double 
 }
 } // namespace
 
+bool PointScan::VectorPassAvailable()
+{
+#ifdef FOTONEL_AVX512_PASS
+    static const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+                               __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") &&
+                               __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi") &&
+                               __builtin_cpu_supports("bmi2");
+    return avx512;
+#else
+    return false;
+#endif
+}
+
 bool PointScan::CursorSpan(double &start, double &end) const
 {
     if (!reconstructed)
@@ -171,6 +445,7 @@ void PointScan::ReconstructImages()
     // Per channel value; channel 0 and channels above the file's count are
     // ignored altogether.
     ChannelSlot table[kChannelSlots] = {};
+    bool gatesAreRuns = true;
     // The gate test of each dtime value, on the delay the record cursor gives it.
     const double resolution = file->Resolution();
     std::vector<uint8_t> gateTable(static_cast<std::size_t>(channelCount) * delayBins, 0);
@@ -190,70 +465,50 @@ void PointScan::ReconstructImages()
         uint8_t *inGate = gateTable.data() + static_cast<std::size_t>(c) * delayBins;
         FillGateTable(inGate, delayBins, resolution, gateMin[c], gateMax[c]);
         slot.inGate = inGate;
+        // The vector pass tests a gate as one run of dtime values.
+        const uint8_t *const gateEnd = inGate + delayBins;
+        const uint8_t *first = std::find(static_cast<const uint8_t *>(inGate), gateEnd, 1);
+        const uint8_t *end = std::find(first, gateEnd, 0);
+        slot.gateLo = static_cast<uint32_t>(first - inGate);
+        slot.gateHi = static_cast<uint32_t>(end - inGate) - 1;  // below gateLo when the gate is empty
+        gatesAreRuns &= std::find(end, gateEnd, 1) == gateEnd;
         slot.cursorMin = cursorMin[c];
         slot.cursorMax = cursorMax[c];
     }
 
-    // The walk, compiled for the file's record layout. Photons are decoded
-    // straight from the words: a photon's time is the record cursor's
-    // truetime, the same two roundings (sync periods times the sync period,
-    // plus dtime times the resolution).
+    // The walk, compiled for the file's record layout, in stretches between
+    // progress reports (record 0 included).
+    bool vector = vectorPass && VectorPassAvailable() && gatesAreRuns;
+    VectorChannels channels;
     bool descending = false;  // some photon came before the one ahead of it in the file
     WithRecordFormat(file->recordFormat, [&](auto format) {
         using Format = decltype(format);
+        if (vector)
+            vector = ListVectorChannels<Format>(table, channels);
         const T3RecordCursor<Format> start(*mainWindow, *file);
         firstTime = start.truetime;
         const uint32_t *words = file->records.data();
         const std::size_t records = start.recordCount;
         const double sync = start.syncPeriod, delayStep = start.resolution;
         mainWindow->SetProgress(0);
-        uint64_t overflow = 0;  // sync periods of the overflows so far
-        uint64_t photons = 0;
+        PassState state;
+        state.lastPhoton = firstTime;
         uint64_t nextProgress = kTraceProgressStep;
-        double last = firstTime;
         std::size_t i = 0;
         while (i < records) {
-            // The records up to the next progress report, record 0 included.
-            // Nothing in this loop calls out, so its state stays in registers.
-            double lastPhoton = last;
-            bool backwards = descending;
-            uint64_t counted = photons;
-            for (; i < records; ++i) {
-                const uint32_t w = words[i];
-                const uint32_t key = Format::ScanKey(w);
-                if (Format::IsSpecialKey(key)) {
-                    if (Format::SpecialMarker(w) == 0)
-                        overflow += Format::OverflowSyncs(w);
-                    continue;
-                }
-                ChannelSlot &slot = table[Format::PhotonChannel(key)];
-                if (!slot.real)
-                    continue;
-                const uint32_t dtime = Format::DTime(w);
-                // Below 2^53 sync periods: the signed conversion is exact.
-                const double t = static_cast<double>(static_cast<int64_t>(Format::NSync(w) + overflow)) * sync +
-                                 static_cast<double>(dtime) * delayStep;
-                if (slot.usable && slot.inGate[dtime] && t >= slot.cursorMin && t <= slot.cursorMax) {
-                    *slot.nextTime++ = t;
-                    ++slot.delays[dtime];
-                }
-                backwards |= t < lastPhoton;
-                lastPhoton = t;
-                if (++counted == nextProgress) {
-                    ++i;
-                    break;
-                }
-            }
-            last = lastPhoton;
-            descending = backwards;
-            photons = counted;
-            if (photons == nextProgress) {
+#ifdef FOTONEL_AVX512_PASS
+            if (vector)
+                i = PassBlocks<Format>(words, i, records, channels, sync, delayStep, nextProgress, state);
+#endif
+            i = PassRecords<Format>(words, i, records, table, sync, delayStep, nextProgress, state);
+            if (state.photons == nextProgress) {
                 nextProgress += kTraceProgressStep;
-                mainWindow->SetProgress(static_cast<int>(static_cast<double>(photons) / total * 100));
+                mainWindow->SetProgress(static_cast<int>(static_cast<double>(state.photons) / total * 100));
                 LetEventsRun();
             }
         }
-        lastTime = last;
+        lastTime = state.lastPhoton;
+        descending = state.backwards;
     });
 
     if (resetCursors) {

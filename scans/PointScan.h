@@ -24,6 +24,8 @@ public:
     using PhotonTimes = LargeArray<double>;
 
     void ReconstructImages() override;
+    /// True when this processor can run the photon pass eight records at a time.
+    static bool VectorPassAvailable();
     void GatherInformation() override;
     /// A point scan has no images: only reconstructs when needed.
     void WriteImages(int exportType, int bitDepth) override;
@@ -110,6 +112,9 @@ public:
     double millisecondScale = 1e6;
     double secondScale = 1e9;
     double syncPeriod = 0;      ///< ns
+    /// The photon pass may take its vector form where the processor has one
+    /// (the results are the same; false keeps the record-by-record form).
+    bool vectorPass = true;
 
 private:
     template <class Times>
