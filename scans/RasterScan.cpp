@@ -528,12 +528,29 @@ __attribute__((target("avx512f,avx512vl"))) uint32_t PlaceGroupsAvx512(const Pas
         _mm512_add_epi64(_mm512_set1_epi64(reinterpret_cast<intptr_t>(sinkDelays)), _mm512_slli_epi64(lane, 2));
     const __m512i closedGate = _mm512_set1_epi64(reinterpret_cast<intptr_t>(closed));
 
+    // The counts of a block are made while the next block is decoded: the
+    // addresses wait in one of two sets until then, so the increments need
+    // not wait for the long chain of steps that finds them.
+    alignas(64) uint16_t *counts[2][8];
+    alignas(64) uint32_t *delays[2][8];
+    alignas(64) const uint8_t *gates[2][8];
+    int waiting = -1;  // the set whose increments are still to be made
+    const auto increment = [&](int set) {
+        for (int k = 0; k < 8; ++k) {
+            uint16_t *n = counts[set][k];
+            uint32_t *m = delays[set][k];
+            if (kGated && !*gates[set][k]) {
+                n = sinkCounts + k;
+                m = sinkDelays + k;
+            }
+            *n = static_cast<uint16_t>(*n + (*n != UINT16_MAX));  // saturate rather than wrap to 0
+            ++*m;
+        }
+    };
+
     const uint32_t *words = pass.words;
     double last = run.last;
     alignas(64) double times[8];
-    alignas(64) uint16_t *counts[8];
-    alignas(64) uint32_t *delays[8];
-    alignas(64) const uint8_t *gates[8];
     for (; end - i >= 8; i += 8) {
         const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(words + i));
         __m256i channel;
@@ -567,23 +584,19 @@ __attribute__((target("avx512f,avx512vl"))) uint32_t PlaceGroupsAvx512(const Pas
         const __m512i pixel = _mm512_cvtepu32_epi64(_mm512_cvttpd_epi32(x));
         const __m512i count = _mm512_add_epi64(_mm512_permutex2var_epi64(line0, c, line1), _mm512_slli_epi64(pixel, 1));
         const __m512i delay = _mm512_add_epi64(_mm512_permutex2var_epi64(delays0, c, delays1), _mm512_slli_epi64(d, 2));
-        _mm512_store_si512(counts, _mm512_mask_blend_epi64(accept, sinkCount, count));
-        _mm512_store_si512(delays, _mm512_mask_blend_epi64(accept, sinkDelay, delay));
+        const int set = waiting == 0 ? 1 : 0;
+        _mm512_store_si512(counts[set], _mm512_mask_blend_epi64(accept, sinkCount, count));
+        _mm512_store_si512(delays[set], _mm512_mask_blend_epi64(accept, sinkDelay, delay));
         if (kGated) {
             const __m512i gate = _mm512_add_epi64(_mm512_permutex2var_epi64(gate0, c, gate1), d);
-            _mm512_store_si512(gates, _mm512_mask_blend_epi64(accept, closedGate, gate));
+            _mm512_store_si512(gates[set], _mm512_mask_blend_epi64(accept, closedGate, gate));
         }
-        for (int k = 0; k < 8; ++k) {
-            uint16_t *n = counts[k];
-            uint32_t *m = delays[k];
-            if (kGated && !*gates[k]) {
-                n = sinkCounts + k;
-                m = sinkDelays + k;
-            }
-            *n = static_cast<uint16_t>(*n + (*n != UINT16_MAX));  // saturate rather than wrap to 0
-            ++*m;
-        }
+        if (waiting >= 0)
+            increment(waiting);
+        waiting = set;
     }
+    if (waiting >= 0)
+        increment(waiting);
     run.last = last;
     return i;
 }
