@@ -193,7 +193,7 @@ void RasterScan::SlotTable::Summarize(uint32_t delayBins)
     timedBits = 0;
     placedBits = 0;
     narrow = true;
-    gatesOpen = true;
+    gateRanges = true;
     cursorLow = -HUGE_VAL;
     cursorHigh = HUGE_VAL;
     for (uint32_t ch = 0; ch < kChannelSlots; ++ch) {
@@ -208,7 +208,15 @@ void RasterScan::SlotTable::Summarize(uint32_t delayBins)
         if (s.role != Placed)
             continue;
         placedBits |= 1u << ch;
-        gatesOpen = gatesOpen && std::all_of(s.inGate, s.inGate + delayBins, [](uint8_t open) { return open != 0; });
+        if (ch < 16) {
+            // Delays grow with dtime, so a gate holds one range of dtime
+            // values; checked here rather than assumed.
+            const uint8_t *first = std::find(s.inGate, s.inGate + delayBins, 1);
+            const uint8_t *beyond = std::find(first, s.inGate + delayBins, 0);
+            gateLow[ch] = first == s.inGate + delayBins ? 1 : static_cast<uint32_t>(first - s.inGate);
+            gateHigh[ch] = first == s.inGate + delayBins ? 0 : static_cast<uint32_t>(beyond - s.inGate) - 1;
+            gateRanges = gateRanges && std::find(beyond, s.inGate + delayBins, 1) == s.inGate + delayBins;
+        }
         // A cursor that is not a number fails no comparison; such a table
         // leaves the cursor test to the photons one by one.
         if (std::isnan(s.cursorMin) || std::isnan(s.cursorMax)) {
@@ -480,13 +488,13 @@ __attribute__((target("avx2"))) uint32_t PlaceGroupsAvx2(const Pass &pass, uint3
 
 /*!
  * \brief The same with AVX-512, for tables whose placed channels are all
- * below 16: the eight times are one vector, and the addresses of the eight
- * counts and delay counts come from vectors of the channels' arrays, so the
- * photons are counted with no branch; a lane that is not counted adds to a
- * count of its own outside the stack. \p kGated: some placed channel's
- * gate is closed for some dtime values, so each lane reads its gate.
+ * below 16: the eight times are one vector, the gates are ranges of dtime
+ * values, and the addresses of the eight counts and delay counts come from
+ * vectors of the channels' arrays, so the photons are counted with no
+ * branch; a lane that is not counted adds to a count of its own outside the
+ * stack.
  */
-template <class Format, bool kGated, class Pass, class Table, class Run>
+template <class Format, class Pass, class Table, class Run>
 __attribute__((target("avx512f,avx512vl"))) uint32_t PlaceGroupsAvx512(const Pass &pass, uint32_t i, uint32_t end,
                                                                        double base, const Table &table, Run &run)
 {
@@ -508,43 +516,37 @@ __attribute__((target("avx512f,avx512vl"))) uint32_t PlaceGroupsAvx512(const Pas
     // Lanes not counted add to these.
     uint16_t sinkCounts[8] = {};
     uint32_t sinkDelays[8] = {};
-    static const uint8_t closed[8] = {};
-    // Per channel 0-15: the current line in its stack, its delay counts and gate.
-    alignas(64) uintptr_t lineOf[16], delaysOf[16], gateOf[16];
+    // Per channel 0-15: the current line in its stack and its delay counts.
+    alignas(64) uintptr_t lineOf[16], delaysOf[16];
     for (uint32_t ch = 0; ch < 16; ++ch) {
         const auto &slot = table.slot[ch];
         const bool placed = (table.placedBits >> ch) & 1u;
         lineOf[ch] = reinterpret_cast<uintptr_t>(placed ? slot.stack + run.lineOffset : sinkCounts);
         delaysOf[ch] = reinterpret_cast<uintptr_t>(placed ? slot.delays : sinkDelays);
-        gateOf[ch] = reinterpret_cast<uintptr_t>(placed ? slot.inGate : closed);
     }
     const __m512i line0 = _mm512_load_si512(lineOf), line1 = _mm512_load_si512(lineOf + 8);
     const __m512i delays0 = _mm512_load_si512(delaysOf), delays1 = _mm512_load_si512(delaysOf + 8);
-    const __m512i gate0 = _mm512_load_si512(gateOf), gate1 = _mm512_load_si512(gateOf + 8);
+    const __m256i gateLow0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(table.gateLow));
+    const __m256i gateLow1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(table.gateLow + 8));
+    const __m256i gateHigh0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(table.gateHigh));
+    const __m256i gateHigh1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(table.gateHigh + 8));
     const __m512i lane = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
     const __m512i sinkCount =
         _mm512_add_epi64(_mm512_set1_epi64(reinterpret_cast<intptr_t>(sinkCounts)), _mm512_slli_epi64(lane, 1));
     const __m512i sinkDelay =
         _mm512_add_epi64(_mm512_set1_epi64(reinterpret_cast<intptr_t>(sinkDelays)), _mm512_slli_epi64(lane, 2));
-    const __m512i closedGate = _mm512_set1_epi64(reinterpret_cast<intptr_t>(closed));
 
     // The counts of a block are made while the next block is decoded: the
     // addresses wait in one of two sets until then, so the increments need
     // not wait for the long chain of steps that finds them.
     alignas(64) uint16_t *counts[2][8];
     alignas(64) uint32_t *delays[2][8];
-    alignas(64) const uint8_t *gates[2][8];
     int waiting = -1;  // the set whose increments are still to be made
     const auto increment = [&](int set) {
         for (int k = 0; k < 8; ++k) {
             uint16_t *n = counts[set][k];
-            uint32_t *m = delays[set][k];
-            if (kGated && !*gates[set][k]) {
-                n = sinkCounts + k;
-                m = sinkDelays + k;
-            }
             *n = static_cast<uint16_t>(*n + (*n != UINT16_MAX));  // saturate rather than wrap to 0
-            ++*m;
+            ++*delays[set][k];
         }
     };
 
@@ -572,13 +574,17 @@ __attribute__((target("avx512f,avx512vl"))) uint32_t PlaceGroupsAvx512(const Pas
         const __m512d syncTime = _mm512_mul_pd(_mm512_add_pd(offset, _mm512_cvtepi32_pd(nsync)), sync);
         const __m512d t = _mm512_add_pd(syncTime, _mm512_mul_pd(_mm512_cvtepi32_pd(dtime), resolution));
         const __m512d x = _mm512_div_pd(_mm512_mul_pd(width, _mm512_sub_pd(t, lineStart)), clock);
+        // Channels 16 and up read another channel's gate and arrays below,
+        // but are never placed.
+        const __mmask8 gated = _mm256_mask_cmple_epu32_mask(
+            _mm256_cmple_epu32_mask(_mm256_permutex2var_epi32(gateLow0, channel, gateLow1), dtime), dtime,
+            _mm256_permutex2var_epi32(gateHigh0, channel, gateHigh1));
         const __mmask8 accept =
-            placed & _mm512_cmp_pd_mask(x, zero, _CMP_GE_OQ) & _mm512_cmp_pd_mask(x, width, _CMP_LT_OQ);
+            placed & gated & _mm512_cmp_pd_mask(x, zero, _CMP_GE_OQ) & _mm512_cmp_pd_mask(x, width, _CMP_LT_OQ);
         _mm512_store_pd(times, t);
         last = times[31 - __builtin_clz(static_cast<unsigned>(timed))];
         if (!accept)
             continue;
-        // Channels 16 and up pick a wrong array here, but are never accepted.
         const __m512i c = _mm512_cvtepu32_epi64(channel);
         const __m512i d = _mm512_cvtepu32_epi64(dtime);
         const __m512i pixel = _mm512_cvtepu32_epi64(_mm512_cvttpd_epi32(x));
@@ -587,10 +593,6 @@ __attribute__((target("avx512f,avx512vl"))) uint32_t PlaceGroupsAvx512(const Pas
         const int set = waiting == 0 ? 1 : 0;
         _mm512_store_si512(counts[set], _mm512_mask_blend_epi64(accept, sinkCount, count));
         _mm512_store_si512(delays[set], _mm512_mask_blend_epi64(accept, sinkDelay, delay));
-        if (kGated) {
-            const __m512i gate = _mm512_add_epi64(_mm512_permutex2var_epi64(gate0, c, gate1), d);
-            _mm512_store_si512(gates[set], _mm512_mask_blend_epi64(accept, closedGate, gate));
-        }
         if (waiting >= 0)
             increment(waiting);
         waiting = set;
@@ -618,12 +620,10 @@ uint32_t RasterScan::PlaceRun(const PassConstants &pass, uint32_t i, uint32_t en
         const double high =
             (base + Format::NSync(UINT32_MAX)) * pass.syncPeriod + Format::DTime(UINT32_MAX) * pass.resolution;
         if (table.cursorLow <= low && high <= table.cursorHigh) {
-            if (pass.vector < 2 || (table.placedBits >> 16) != 0)
-                i = PlaceGroupsAvx2<Format>(pass, i, end, base, table, run);
-            else if (table.gatesOpen)
-                i = PlaceGroupsAvx512<Format, false>(pass, i, end, base, table, run);
+            if (pass.vector == 2 && (table.placedBits >> 16) == 0 && table.gateRanges)
+                i = PlaceGroupsAvx512<Format>(pass, i, end, base, table, run);
             else
-                i = PlaceGroupsAvx512<Format, true>(pass, i, end, base, table, run);
+                i = PlaceGroupsAvx2<Format>(pass, i, end, base, table, run);
         }
     }
 #endif

@@ -176,16 +176,19 @@ protected:
      * \brief The channel slots of one place a photon can meet, indexed by
      * channel, with what the vector form of the pass reads of them at once:
      * the channels 0-31 that move lastPhotonTime and those placed, as bits,
-     * the cursor range every placed channel lets through, and whether every
-     * placed channel's gate is open. A new table skips every channel;
-     * Summarize after filling the slots.
+     * the cursor range every placed channel lets through, and the gates of
+     * the channels 0-15 as ranges of dtime values. A new table skips every
+     * channel; Summarize after filling the slots.
      */
     struct SlotTable {
         ChannelSlot slot[kChannelSlots] = {};
         uint32_t timedBits = 0;   // bit c: channel c is not Skipped
         uint32_t placedBits = 0;  // bit c: channel c is Placed
         bool narrow = true;       // every channel from 32 up is Skipped
-        bool gatesOpen = true;    // every placed channel's gate holds every dtime value
+        // Channel c < 16 placed: its gate holds dtime d exactly when
+        // gateLow[c] <= d <= gateHigh[c] (a closed gate: 1 and 0).
+        uint32_t gateLow[16] = {}, gateHigh[16] = {};
+        bool gateRanges = true;   // every placed channel below 16 has such a range
         double cursorLow = -HUGE_VAL, cursorHigh = HUGE_VAL;  // ns: the latest cursorMin, the earliest cursorMax
         /// \p delayBins: the dtime values of the file's layout.
         void Summarize(uint32_t delayBins);
