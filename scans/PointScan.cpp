@@ -7,10 +7,11 @@
 #include <QString>
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #if defined(__x86_64__) && defined(__GNUC__)
-// The photon pass has a vector form for processors with AVX-512, chosen at run time.
+// The photon pass has vector forms for processors with AVX2 or AVX-512, chosen at run time.
 #include <immintrin.h>
-#define FOTONEL_AVX512_PASS 1
+#define FOTONEL_VECTOR_PASS 1
 #endif
 
 namespace {
@@ -27,6 +28,7 @@ constexpr uint32_t kMaxReportedPhotons = 100;
 // What the photon pass needs of one channel, kept together in one cache line.
 struct alignas(64) ChannelSlot {
     double *nextTime;        // where the next kept photon time goes
+    double *endTime;         // the end of the room for them
     uint32_t *delays;        // kept photons per dtime value
     const uint8_t *inGate;   // per dtime value: 1 when its delay lies inside the gate
     double cursorMin, cursorMax;  // ns, inclusive
@@ -137,7 +139,7 @@ bool ListVectorChannels(ChannelSlot *table, VectorChannels &channels)
     return realRun && channels.count > 0;
 }
 
-#ifdef FOTONEL_AVX512_PASS
+#ifdef FOTONEL_VECTOR_PASS
 #define FOTONEL_AVX512_TARGET __attribute__((target("avx512f,avx512dq,avx512vl,avx512bw,popcnt,bmi,bmi2")))
 // GCC 12's AVX-512 headers leave registers undefined on purpose and then warn about it.
 #pragma GCC diagnostic push
@@ -275,16 +277,210 @@ FOTONEL_AVX512_TARGET std::size_t PassBlocks(const uint32_t *words, std::size_t 
     return i;
 }
 
-/// PassBlocks for the number of usable channels.
+/// Index tables of the AVX2 form, by a mask of four lanes.
+struct Avx2Tables {
+    __m256i compressDoubles[16];  // the 32-bit halves of the set lanes' doubles first
+    __m128i compressWords[16];    // the bytes of the set lanes' 32-bit words first
+    __m256i lastDouble[5];        // lane n - 1 of n doubles, in every lane
+    __m256i firstLanes[5];        // the first n of four 64-bit lanes set
+    Avx2Tables()
+    {
+        for (unsigned m = 0; m < 16; ++m) {
+            alignas(32) int32_t halves[8] = {};
+            alignas(16) int8_t bytes[16] = {};
+            unsigned n = 0;
+            for (unsigned lane = 0; lane < 4; ++lane) {
+                if (!(m >> lane & 1u))
+                    continue;
+                halves[2 * n] = static_cast<int32_t>(2 * lane);
+                halves[2 * n + 1] = static_cast<int32_t>(2 * lane + 1);
+                for (unsigned b = 0; b < 4; ++b)
+                    bytes[4 * n + b] = static_cast<int8_t>(4 * lane + b);
+                ++n;
+            }
+            std::memcpy(&compressDoubles[m], halves, sizeof halves);
+            std::memcpy(&compressWords[m], bytes, sizeof bytes);
+        }
+        for (unsigned n = 1; n <= 4; ++n) {
+            alignas(32) int32_t halves[8];
+            for (unsigned lane = 0; lane < 4; ++lane) {
+                halves[2 * lane] = static_cast<int32_t>(2 * (n - 1));
+                halves[2 * lane + 1] = static_cast<int32_t>(2 * (n - 1) + 1);
+            }
+            std::memcpy(&lastDouble[n], halves, sizeof halves);
+        }
+        lastDouble[0] = lastDouble[1];
+        for (unsigned n = 0; n <= 4; ++n) {
+            alignas(32) int64_t lanes[4];
+            for (unsigned lane = 0; lane < 4; ++lane)
+                lanes[lane] = lane < n ? -1 : 0;
+            std::memcpy(&firstLanes[n], lanes, sizeof lanes);
+        }
+    }
+};
+
+/*!
+ * PassBlocks for processors with AVX2: blocks of eight records taken in two
+ * halves of four times. A block that holds a special record goes through
+ * PassRecords. The times of a block are overflow + nsync, exact as a double
+ * below 2^52 sync periods; past that the form stops and leaves the rest to
+ * PassRecords.
+ */
+template <class Format, unsigned kChannels>
+__attribute__((target("avx2,popcnt,bmi"))) std::size_t
+PassBlocksAvx2(const uint32_t *words, std::size_t i, std::size_t records, const VectorChannels &channels,
+               ChannelSlot *table, double sync, double delayStep, uint64_t stopAt, PassState &state)
+{
+    static const Avx2Tables tables;
+    constexpr bool kPicoHarp = Format::kFormat == RecordFormat::PicoHarpT3;
+    constexpr uint64_t kExactBelow = (uint64_t(1) << 52) - (uint64_t(1) << 16);
+    const __m256i nsyncMask = _mm256_set1_epi32(kPicoHarp ? 0xFFFF : 0x3FF);
+    const __m256i dtimeMask = _mm256_set1_epi32(kPicoHarp ? 0xFFF : 0x7FFF);
+    // Keys and dtime values are small: signed compares do.
+    const __m256i realBelow = _mm256_set1_epi32(static_cast<int>(channels.realLo) - 1);
+    const __m256i realAbove = _mm256_set1_epi32(static_cast<int>(channels.realHi) + 1);
+    const __m256d syncs = _mm256_set1_pd(sync);
+    const __m256d delays = _mm256_set1_pd(delayStep);
+    ChannelSlot *slot[kChannels];
+    double *next[kChannels];  // the slots' nextTime
+    uint32_t *counts[kChannels];
+    __m256i key[kChannels], gateBelow[kChannels], gateAbove[kChannels];
+    __m256d cursorMin[kChannels], cursorMax[kChannels];
+    for (unsigned c = 0; c < kChannels; ++c) {
+        slot[c] = channels.channelSlots[c];
+        next[c] = slot[c]->nextTime;
+        counts[c] = slot[c]->delays;
+        key[c] = _mm256_set1_epi32(static_cast<int>(channels.keys[c]));
+        gateBelow[c] = _mm256_set1_epi32(static_cast<int>(slot[c]->gateLo) - 1);
+        gateAbove[c] = _mm256_set1_epi32(static_cast<int>(slot[c]->gateHi) + 1);
+        cursorMin[c] = _mm256_set1_pd(slot[c]->cursorMin);
+        cursorMax[c] = _mm256_set1_pd(slot[c]->cursorMax);
+    }
+    constexpr unsigned kStaged = 1024;
+    alignas(32) uint32_t staged[kChannels][kStaged];
+    unsigned stagedCount[kChannels] = {};
+    auto countStaged = [&](unsigned c) {
+        uint32_t *to = counts[c];
+        for (unsigned j = 0; j < stagedCount[c]; ++j)
+            ++to[staged[c][j]];
+        stagedCount[c] = 0;
+    };
+    uint64_t overflow = state.overflow;
+    uint64_t counted = state.photons;
+    __m256d lastPhoton = _mm256_set1_pd(state.lastPhoton);
+    unsigned backwards = 0;
+    for (; i + 8 <= records && counted + 8 < stopAt && overflow < kExactBelow; i += 8) {
+        const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(words + i));
+        const __m256i keys = _mm256_srli_epi32(w, kPicoHarp ? 28 : 25);
+        const bool special =
+            kPicoHarp ? _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(keys, _mm256_set1_epi32(15)))) != 0
+                      : _mm256_movemask_ps(_mm256_castsi256_ps(w)) != 0;
+        if (special) {
+            for (unsigned c = 0; c < kChannels; ++c)
+                slot[c]->nextTime = next[c];
+            state.overflow = overflow;
+            state.photons = counted;
+            state.lastPhoton = _mm256_cvtsd_f64(lastPhoton);
+            i = PassRecords<Format>(words, i, i + 8, table, sync, delayStep, stopAt, state) - 8;
+            for (unsigned c = 0; c < kChannels; ++c)
+                next[c] = slot[c]->nextTime;
+            overflow = state.overflow;
+            counted = state.photons;
+            lastPhoton = _mm256_set1_pd(state.lastPhoton);
+            continue;
+        }
+        const __m256i nsync = _mm256_and_si256(w, nsyncMask);
+        const __m256i dtime = _mm256_and_si256(_mm256_srli_epi32(w, kPicoHarp ? 16 : 10), dtimeMask);
+        const unsigned real = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(
+            _mm256_and_si256(_mm256_cmpgt_epi32(keys, realBelow), _mm256_cmpgt_epi32(realAbove, keys)))));
+        if (!real)
+            continue;
+        const __m256d base = _mm256_set1_pd(static_cast<double>(overflow));
+        __m256d t[2];
+        for (int h = 0; h < 2; ++h) {
+            const __m128i n = h ? _mm256_extracti128_si256(nsync, 1) : _mm256_castsi256_si128(nsync);
+            const __m128i d = h ? _mm256_extracti128_si256(dtime, 1) : _mm256_castsi256_si128(dtime);
+            t[h] = _mm256_add_pd(_mm256_mul_pd(_mm256_add_pd(base, _mm256_cvtepi32_pd(n)), syncs),
+                                 _mm256_mul_pd(_mm256_cvtepi32_pd(d), delays));
+        }
+#pragma GCC unroll 4
+        for (unsigned c = 0; c < kChannels; ++c) {
+            const __m256i lanes = _mm256_and_si256(
+                _mm256_cmpeq_epi32(keys, key[c]),
+                _mm256_and_si256(_mm256_cmpgt_epi32(dtime, gateBelow[c]), _mm256_cmpgt_epi32(gateAbove[c], dtime)));
+            const unsigned keep = real & static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(lanes)));
+            // No branch on what is kept: the stores of nothing cost less than a wrong guess.
+            for (int h = 0; h < 2; ++h) {
+                const __m256d inside = _mm256_and_pd(_mm256_cmp_pd(t[h], cursorMin[c], _CMP_GE_OQ),
+                                                     _mm256_cmp_pd(t[h], cursorMax[c], _CMP_LE_OQ));
+                const unsigned k = keep >> (4 * h) & static_cast<unsigned>(_mm256_movemask_pd(inside));
+                const unsigned kept = static_cast<unsigned>(__builtin_popcount(k));
+                const __m256d packed = _mm256_castsi256_pd(
+                    _mm256_permutevar8x32_epi32(_mm256_castpd_si256(t[h]), tables.compressDoubles[k]));
+                // Four whole lanes where there is room; a masked store (slow on
+                // some processors) only at the end of the channel's times.
+                if (slot[c]->endTime - next[c] >= 4)
+                    _mm256_storeu_pd(next[c], packed);
+                else
+                    _mm256_maskstore_pd(next[c], tables.firstLanes[kept], packed);
+                next[c] += kept;
+                const __m128i d = h ? _mm256_extracti128_si256(dtime, 1) : _mm256_castsi256_si128(dtime);
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(staged[c] + stagedCount[c]),
+                                 _mm_shuffle_epi8(d, tables.compressWords[k]));
+                stagedCount[c] += kept;
+            }
+            if (stagedCount[c] > kStaged - 8)
+                countStaged(c);
+        }
+        // The real photons in order: each against the one before it.
+        for (int h = 0; h < 2; ++h) {
+            const unsigned r = real >> (4 * h) & 15u;
+            if (!r)
+                continue;
+            const unsigned n = static_cast<unsigned>(__builtin_popcount(r));
+            const __m256d inOrder = _mm256_castsi256_pd(
+                _mm256_permutevar8x32_epi32(_mm256_castpd_si256(t[h]), tables.compressDoubles[r]));
+            const __m256d before =
+                _mm256_blend_pd(_mm256_permute4x64_pd(inOrder, _MM_SHUFFLE(2, 1, 0, 0)), lastPhoton, 1);
+            backwards |= static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(inOrder, before, _CMP_LT_OQ))) &
+                         ((1u << n) - 1);
+            lastPhoton = _mm256_castsi256_pd(
+                _mm256_permutevar8x32_epi32(_mm256_castpd_si256(inOrder), tables.lastDouble[n]));
+            counted += n;
+        }
+    }
+    for (unsigned c = 0; c < kChannels; ++c) {
+        countStaged(c);
+        slot[c]->nextTime = next[c];
+    }
+    state.overflow = overflow;
+    state.photons = counted;
+    state.lastPhoton = _mm256_cvtsd_f64(lastPhoton);
+    state.backwards |= backwards != 0;
+    return i;
+}
+
+/// The vector form of \p level (2 AVX-512, 1 AVX2) for the number of usable channels.
+template <class Format, unsigned kChannels>
+std::size_t PassBlocks(int level, const uint32_t *words, std::size_t i, std::size_t records,
+                       const VectorChannels &channels, ChannelSlot *table, double sync, double delayStep,
+                       uint64_t stopAt, PassState &state)
+{
+    if (level >= 2)
+        return PassBlocks<Format, kChannels>(words, i, records, channels, sync, delayStep, stopAt, state);
+    return PassBlocksAvx2<Format, kChannels>(words, i, records, channels, table, sync, delayStep, stopAt, state);
+}
+
 template <class Format>
-std::size_t PassBlocks(const uint32_t *words, std::size_t i, std::size_t records, const VectorChannels &channels,
-                       double sync, double delayStep, uint64_t stopAt, PassState &state)
+std::size_t PassBlocks(int level, const uint32_t *words, std::size_t i, std::size_t records,
+                       const VectorChannels &channels, ChannelSlot *table, double sync, double delayStep,
+                       uint64_t stopAt, PassState &state)
 {
     switch (channels.count) {
-    case 1: return PassBlocks<Format, 1>(words, i, records, channels, sync, delayStep, stopAt, state);
-    case 2: return PassBlocks<Format, 2>(words, i, records, channels, sync, delayStep, stopAt, state);
-    case 3: return PassBlocks<Format, 3>(words, i, records, channels, sync, delayStep, stopAt, state);
-    default: return PassBlocks<Format, 4>(words, i, records, channels, sync, delayStep, stopAt, state);
+    case 1: return PassBlocks<Format, 1>(level, words, i, records, channels, table, sync, delayStep, stopAt, state);
+    case 2: return PassBlocks<Format, 2>(level, words, i, records, channels, table, sync, delayStep, stopAt, state);
+    case 3: return PassBlocks<Format, 3>(level, words, i, records, channels, table, sync, delayStep, stopAt, state);
+    default: return PassBlocks<Format, 4>(level, words, i, records, channels, table, sync, delayStep, stopAt, state);
     }
 }
 #pragma GCC diagnostic pop
@@ -364,16 +560,21 @@ void CountAscendingRuns(const double *t, std::size_t lo, std::size_t hi, double 
 }
 } // namespace
 
-bool PointScan::VectorPassAvailable()
+int PointScan::vectorLevel = 2;
+
+int PointScan::VectorLevelAvailable()
 {
-#ifdef FOTONEL_AVX512_PASS
-    static const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-                               __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") &&
-                               __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi") &&
-                               __builtin_cpu_supports("bmi2");
-    return avx512;
+#ifdef FOTONEL_VECTOR_PASS
+    const bool bits = __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi");
+    static const int level = bits && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+                                     __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") &&
+                                     __builtin_cpu_supports("bmi2")
+                                 ? 2
+                             : bits && __builtin_cpu_supports("avx2") ? 1
+                                                                      : 0;
+    return level;
 #else
-    return false;
+    return 0;
 #endif
 }
 
@@ -461,6 +662,7 @@ void PointScan::ReconstructImages()
             continue;
         slot.usable = true;
         slot.nextTime = photonTimes[c].data();
+        slot.endTime = slot.nextTime + photonTimes[c].size();
         slot.delays = delayCounts[c].data();
         uint8_t *inGate = gateTable.data() + static_cast<std::size_t>(c) * delayBins;
         FillGateTable(inGate, delayBins, resolution, gateMin[c], gateMax[c]);
@@ -478,13 +680,13 @@ void PointScan::ReconstructImages()
 
     // The walk, compiled for the file's record layout, in stretches between
     // progress reports (record 0 included).
-    bool vector = vectorPass && VectorPassAvailable() && gatesAreRuns;
+    int level = gatesAreRuns ? std::min(VectorLevelAvailable(), vectorLevel) : 0;
     VectorChannels channels;
     bool descending = false;  // some photon came before the one ahead of it in the file
     WithRecordFormat(file->recordFormat, [&](auto format) {
         using Format = decltype(format);
-        if (vector)
-            vector = ListVectorChannels<Format>(table, channels);
+        if (level > 0 && !ListVectorChannels<Format>(table, channels))
+            level = 0;
         const T3RecordCursor<Format> start(*mainWindow, *file);
         firstTime = start.truetime;
         const uint32_t *words = file->records.data();
@@ -496,9 +698,9 @@ void PointScan::ReconstructImages()
         uint64_t nextProgress = kTraceProgressStep;
         std::size_t i = 0;
         while (i < records) {
-#ifdef FOTONEL_AVX512_PASS
-            if (vector)
-                i = PassBlocks<Format>(words, i, records, channels, sync, delayStep, nextProgress, state);
+#ifdef FOTONEL_VECTOR_PASS
+            if (level > 0)
+                i = PassBlocks<Format>(level, words, i, records, channels, table, sync, delayStep, nextProgress, state);
 #endif
             i = PassRecords<Format>(words, i, records, table, sync, delayStep, nextProgress, state);
             if (state.photons == nextProgress) {

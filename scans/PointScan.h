@@ -24,8 +24,9 @@ public:
     using PhotonTimes = LargeArray<double>;
 
     void ReconstructImages() override;
-    /// True when this processor can run the photon pass eight records at a time.
-    static bool VectorPassAvailable();
+    /// The widest vector form of the photon pass this processor runs: 2
+    /// AVX-512, 1 AVX2, 0 none (one record at a time).
+    static int VectorLevelAvailable();
     void GatherInformation() override;
     /// A point scan has no images: only reconstructs when needed.
     void WriteImages(int exportType, int bitDepth) override;
@@ -112,9 +113,10 @@ public:
     double millisecondScale = 1e6;
     double secondScale = 1e9;
     double syncPeriod = 0;      ///< ns
-    /// The photon pass may take its vector form where the processor has one
-    /// (the results are the same; false keeps the record-by-record form).
-    bool vectorPass = true;
+    /// The widest vector form the photon pass may take where the processor
+    /// has it: 2 AVX-512 (the default), 1 AVX2, 0 none, one record at a time
+    /// (the results are the same; tests compare the forms).
+    static int vectorLevel;
 
 private:
     template <class Times>
