@@ -90,6 +90,8 @@ void ImageScan::PlacePhotons(const SlotTable &outsideLine, const SlotTable &drop
         run.last = lastTime;
         bool closed = false;
         for (;;) {
+            // The cursor steps over the photons (its deltatime, which no one
+            // reads here, then spans them) and reads the special record.
             cursor.index = PlaceRun<Format>(pass, cursor.index + 1, cursor.recordCount, cursor.overflowOffset, run) - 1;
             if (!cursor.Next())
                 break;

@@ -174,7 +174,7 @@ protected:
 
     /*!
      * \brief The channel slots of one place a photon can meet, indexed by
-     * channel, with what the vector form of the pass reads of them at once:
+     * channel, with what the vector forms of the pass read of them at once:
      * the channels 0-31 that move lastPhotonTime and those placed, as bits,
      * the cursor range every placed channel lets through, and the gates of
      * the channels 0-15 as ranges of dtime values. A new table skips every
