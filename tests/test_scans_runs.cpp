@@ -1,12 +1,6 @@
-// The photon pass of image and line scans takes the photons between two
-// special records many at a time where the processor allows it. These cases
-// put the ends of such runs, the edges of pixels and lines, channels that are
-// skipped, gated out or placed, and full counts next to each other, and check
-// every form (one record at a time, AVX2, AVX-512), every record layout and
-// both scan types against counts worked out by hand.
-//
-// Sync period 50 ns, resolution 0.001 ns (the default gates hold every dtime
-// value), width 4, lines of 40 sync periods: a pixel is 10 sync periods.
+// Photons between two special records are placed many at a time: ends of runs, pixel and line edges, lanes
+// skipped, gated or placed, full counts, in every form (one record at a time, AVX2, AVX-512), layout and scan
+// type, against hand-worked counts. Sync 50 ns, resolution 0.001 ns, width 4, pixels of 10 sync periods.
 #include "support/MemoryFile.h"
 #include "support/TestHost.h"
 #include "scans/ImageScan.h"
@@ -15,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <functional>
 #include <map>
 
@@ -32,9 +25,8 @@ struct RunCase {
     std::function<void(synth::RecordStream &)> write;  // PicoHarp words, one frame
     std::vector<uint16_t> channel1, channel2;          // the frame's counts
     std::map<uint32_t, uint32_t> delays1, delays2;     // placed photons per dtime
-    double last;                                       // ns, the photon that ends the data span
-    double lastOfLineScan;                             // the same in a line scan (photons outside lines count)
-    double cursorStart = 0;                            // s, channel 1's cursors start here and end at 1 s
+    double last, lastOfLineScan;  // ns, the photon that ends the data span (line scans: outside lines too)
+    double cursorStart = 0;       // s, channel 1's cursors start here and end at 1 s
 };
 
 double Time(uint64_t sync, uint32_t dtime) { return sync * 50.0 + dtime * 0.001; }
@@ -58,21 +50,20 @@ void Line(synth::RecordStream &s, uint64_t start, const std::vector<Photon> &pho
 RunCase EveryLength()
 {
     RunCase r{"line ends at every place of a block",
-          [](synth::RecordStream &s) {
-              s.AddMarker(200, 4);
-              for (int n = 0; n < 18; ++n) {
-                  std::vector<Photon> photons;
-                  for (int j = 0; j < n; ++j)
-                      photons.push_back({10 * (j % 4) + j / 4, 1, static_cast<uint32_t>(j)});
-                  std::stable_sort(photons.begin(), photons.end(),
-                                   [](const Photon &a, const Photon &b) { return a.offset < b.offset; });
-                  Line(s, 210 + 50 * n, photons);
-              }
-              s.AddMarker(1110, 4);
-          },
-          {}, std::vector<uint16_t>(72, 0), {}, {},
-          // Line 17's photon j = 15 (offset 33) is its last.
-          Time(1060 + 33, 15), Time(1060 + 33, 15)};
+              [](synth::RecordStream &s) {
+                  s.AddMarker(200, 4);
+                  for (int n = 0; n < 18; ++n) {
+                      std::vector<Photon> photons;  // in time order: j = 4k + p at offset 10p + k
+                      for (int p = 0; p < 4; ++p)
+                          for (int k = 0; 4 * k + p < n; ++k)
+                              photons.push_back({10 * p + k, 1, static_cast<uint32_t>(4 * k + p)});
+                      Line(s, 210 + 50 * n, photons);
+                  }
+                  s.AddMarker(1110, 4);
+              },
+              {}, std::vector<uint16_t>(72, 0), {}, {},
+              // Line 17's photon j = 15 (offset 33) is its last.
+              Time(1060 + 33, 15), Time(1060 + 33, 15)};
     for (int n = 0; n < 18; ++n)
         for (int p = 0; p < 4; ++p)
             r.channel1.push_back(static_cast<uint16_t>((n + 3 - p) / 4));
@@ -138,19 +129,17 @@ RunCase CursorsInsideTheFrame()
                 Line(s, 40010, photons);
                 s.AddMarker(40060, 4);
             },
-            {0, 0, 0, 0, 0, 10, 0, 0},
-            {},
-            {{0, 1}, {1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 1}, {6, 1}, {7, 1}, {8, 1}, {9, 1}},
-            {},
+            {0, 0, 0, 0, 0, 10, 0, 0}, {},
+            {{0, 1}, {1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 1}, {6, 1}, {7, 1}, {8, 1}, {9, 1}}, {},
             Time(40029, 9), Time(40029, 9), 0.001};
 }
 
 std::map<uint32_t, uint32_t> Placed(const std::vector<uint32_t> &delayCounts)
 {
     std::map<uint32_t, uint32_t> placed;
-    for (size_t k = 0; k < delayCounts.size(); ++k)
+    for (uint32_t k = 0; k < delayCounts.size(); ++k)
         if (delayCounts[k] != 0)
-            placed[static_cast<uint32_t>(k)] = delayCounts[k];
+            placed[k] = delayCounts[k];
     return placed;
 }
 
@@ -174,7 +163,6 @@ void Check(const RunCase &run, RecordFormat format, int level, double last)
     RasterScan::vectorLevel = 2;
 
     ASSERT_TRUE(scan.reconstructed);
-    ASSERT_EQ(scan.images[0].size(), run.channel1.size());
     EXPECT_EQ(std::vector<uint16_t>(scan.images[0].begin(), scan.images[0].end()), run.channel1);
     EXPECT_EQ(Placed(scan.delayCounts[0]), run.delays1);
     if (!scan.images[1].empty()) {
