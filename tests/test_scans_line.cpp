@@ -146,8 +146,9 @@ TEST(LineScanReconstruct, EqualLinesHaveZeroVariance)
         EXPECT_EQ(scan.meanImages[0], c.mean);
         EXPECT_EQ(scan.varianceImages[0], (std::vector<double>{0, 0, 0, 0}));
         EXPECT_EQ(scan.timeCourse[0], std::vector<double>(c.lines, c.lines == 1 ? 0.5 : 0.75));
-        if (c.lines == 1)
+        if (c.lines == 1) {
             EXPECT_TRUE(scan.infoText.contains("     Line Sampling Period : 0.000000 ms\n"));
+        }
     }
 }
 
