@@ -153,6 +153,7 @@ TEST(PointScanPass, VectorFormsMatchRecordByRecord)
         {"MultiHarp, counted wraps", RecordFormat::HydraHarpT3v2, 50, 24999, 9000, 9, false, mixed},
         // Long runs without a special record; lengths no multiple of 8.
         {"PicoHarp, photons only", RecordFormat::PicoHarpT3, 50, 30005, 40, 0, false, {1, 2, 1, 0, 2, 5, 3}},
+        {"MultiHarp, one channel", RecordFormat::HydraHarpT3v2, 50, 20003, 2, 0, false, {2}},
         {"PicoHarp, rounded products", RecordFormat::PicoHarpT3, odd, 20001, 100000, 11, false, mixed},
         {"MultiHarp, rounded products", RecordFormat::HydraHarpT3v2, odd, 20001, 5000, 11, false, mixed},
         {"PicoHarp, time running backwards", RecordFormat::PicoHarpT3, 50, 20000, 400, 13, true, mixed},
