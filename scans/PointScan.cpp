@@ -106,6 +106,35 @@ struct VectorChannels {
 };
 
 /*!
+ * The dtime values of the kept photons of each usable channel wait here and
+ * are counted in one tight loop: counting them lane by lane costs a branch
+ * per photon. A form stores up to eight values at Free(c), then calls Added.
+ */
+template <unsigned kChannels>
+struct StagedDelays {
+    static constexpr unsigned kSize = 1024;
+    explicit StagedDelays(uint32_t *const *delayCounts) : counts(delayCounts) {}
+    uint32_t *Free(unsigned c) { return values[c] + filled[c]; }
+    void Added(unsigned c, unsigned kept)
+    {
+        filled[c] += kept;
+        if (filled[c] > kSize - 8)
+            Count(c);
+    }
+    void Count(unsigned c)
+    {
+        uint32_t *to = counts[c];
+        for (unsigned j = 0; j < filled[c]; ++j)
+            ++to[values[c][j]];
+        filled[c] = 0;
+    }
+
+    alignas(64) uint32_t values[kChannels][kSize];
+    unsigned filled[kChannels] = {};
+    uint32_t *const *counts;
+};
+
+/*!
  * Fills \p channels from \p table for the vector pass; false when the pass
  * cannot take the file: no usable channel, more than it keeps, or real
  * channels whose scan keys are not one run.
@@ -184,17 +213,7 @@ FOTONEL_AVX512_TARGET std::size_t PassBlocks(const uint32_t *words, std::size_t 
         cursorMin[c] = _mm512_set1_pd(slot.cursorMin);
         cursorMax[c] = _mm512_set1_pd(slot.cursorMax);
     }
-    // The dtime values of the kept photons wait here and are counted in one
-    // tight loop: counting them lane by lane costs a branch per photon.
-    constexpr unsigned kStaged = 1024;
-    alignas(64) uint32_t staged[kChannels][kStaged];
-    unsigned stagedCount[kChannels] = {};
-    auto countStaged = [&](unsigned c) {
-        uint32_t *to = counts[c];
-        for (unsigned j = 0; j < stagedCount[c]; ++j)
-            ++to[staged[c][j]];
-        stagedCount[c] = 0;
-    };
+    StagedDelays<kChannels> staged(counts);
     uint64_t overflow = state.overflow;
     uint64_t counted = state.photons;
     __m512d lastPhoton = _mm512_set1_pd(state.lastPhoton);
@@ -252,10 +271,8 @@ FOTONEL_AVX512_TARGET std::size_t PassBlocks(const uint32_t *words, std::size_t 
             const __mmask8 first = static_cast<__mmask8>((1u << kept) - 1);
             _mm512_mask_storeu_pd(next[c], first, _mm512_maskz_compress_pd(keep, t));
             next[c] += kept;
-            _mm256_mask_storeu_epi32(staged[c] + stagedCount[c], first, _mm256_maskz_compress_epi32(keep, dtime));
-            stagedCount[c] += kept;
-            if (stagedCount[c] > kStaged - 8)
-                countStaged(c);
+            _mm256_mask_storeu_epi32(staged.Free(c), first, _mm256_maskz_compress_epi32(keep, dtime));
+            staged.Added(c, kept);
         }
         // The real photons in order: each against the one before it.
         const unsigned n = static_cast<unsigned>(__builtin_popcount(real));
@@ -267,7 +284,7 @@ FOTONEL_AVX512_TARGET std::size_t PassBlocks(const uint32_t *words, std::size_t 
         counted += n;
     }
     for (unsigned c = 0; c < kChannels; ++c) {
-        countStaged(c);
+        staged.Count(c);
         channels.channelSlots[c]->nextTime = next[c];
     }
     state.overflow = overflow;
@@ -356,15 +373,7 @@ PassBlocksAvx2(const uint32_t *words, std::size_t i, std::size_t records, const 
         cursorMin[c] = _mm256_set1_pd(slot[c]->cursorMin);
         cursorMax[c] = _mm256_set1_pd(slot[c]->cursorMax);
     }
-    constexpr unsigned kStaged = 1024;
-    alignas(32) uint32_t staged[kChannels][kStaged];
-    unsigned stagedCount[kChannels] = {};
-    auto countStaged = [&](unsigned c) {
-        uint32_t *to = counts[c];
-        for (unsigned j = 0; j < stagedCount[c]; ++j)
-            ++to[staged[c][j]];
-        stagedCount[c] = 0;
-    };
+    StagedDelays<kChannels> staged(counts);
     uint64_t overflow = state.overflow;
     uint64_t counted = state.photons;
     __m256d lastPhoton = _mm256_set1_pd(state.lastPhoton);
@@ -425,12 +434,11 @@ PassBlocksAvx2(const uint32_t *words, std::size_t i, std::size_t records, const 
                     _mm256_maskstore_pd(next[c], tables.firstLanes[kept], packed);
                 next[c] += kept;
                 const __m128i d = h ? _mm256_extracti128_si256(dtime, 1) : _mm256_castsi256_si128(dtime);
-                _mm_storeu_si128(reinterpret_cast<__m128i *>(staged[c] + stagedCount[c]),
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(staged.Free(c)),
                                  _mm_shuffle_epi8(d, tables.compressWords[k]));
-                stagedCount[c] += kept;
+                staged.filled[c] += kept;
             }
-            if (stagedCount[c] > kStaged - 8)
-                countStaged(c);
+            staged.Added(c, 0);
         }
         // The real photons in order: each against the one before it.
         for (int h = 0; h < 2; ++h) {
@@ -450,7 +458,7 @@ PassBlocksAvx2(const uint32_t *words, std::size_t i, std::size_t records, const 
         }
     }
     for (unsigned c = 0; c < kChannels; ++c) {
-        countStaged(c);
+        staged.Count(c);
         slot[c]->nextTime = next[c];
     }
     state.overflow = overflow;
