@@ -14,6 +14,7 @@
  */
 #include <cstddef>
 #include <new>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -22,6 +23,43 @@ namespace LargeBlock {
 void *Allocate(std::size_t bytes);
 /// Frees a block of \p bytes from Allocate.
 void Free(void *block, std::size_t bytes) noexcept;
+
+/*!
+ * \brief Faults in fresh large blocks on a second thread while the caller
+ * fills them.
+ *
+ * The kernel must zero every fresh page on its first touch; for the hundreds
+ * of MB of photon times of a large file that costs as much as a good part of
+ * the pass that writes them. A block given here is faulted in (never written:
+ * its contents are whatever the caller writes, before or after) by another
+ * thread, a few MB of each block in turn, so it keeps ahead of a caller that
+ * writes them all from the start. Only for blocks the caller will write
+ * completely: a populated page is resident whether it is written or not.
+ * Waits for that thread when destroyed; on a kernel without the request, or
+ * when no thread can be started, the caller faults its pages in as before.
+ */
+class Populate {
+public:
+    Populate() = default;
+    ~Populate();
+    Populate(const Populate &) = delete;
+    Populate &operator=(const Populate &) = delete;
+
+    /// Adds a block from Allocate of \p bytes (smaller blocks are ignored).
+    void Add(void *block, std::size_t bytes);
+    /// Starts faulting in the blocks added so far.
+    void Start();
+    /// Waits until the thread has finished.
+    void Wait();
+
+private:
+    struct Range {
+        char *begin;
+        std::size_t bytes;
+    };
+    std::vector<Range> ranges;
+    std::thread worker;
+};
 } // namespace LargeBlock
 
 template <class T>

@@ -106,6 +106,36 @@ struct VectorChannels {
 };
 
 /*!
+ * True when the gates and cursors keep every photon of \p channels (0-based):
+ * each is usable, its gate passes every dtime value whose delay lies within
+ * a sync period (a photon's delay always does, in a sound file) and its
+ * cursors span every time the records can give, from 0 to what the most sync
+ * periods the records can count (2^20 per record at the most) and the largest
+ * dtime give.
+ */
+bool KeepsEveryPhoton(const ChannelSlot *table, const std::vector<uint8_t> &gateTable,
+                      const std::vector<uint32_t> &channels, uint32_t delayBins, const pqFile &file)
+{
+    const double sync = file.SyncPeriod(), resolution = file.Resolution();
+    const double latest = (static_cast<double>(file.records.size()) + 1) * 1048576.0 * sync + delayBins * resolution;
+    if (!(sync > 0 && resolution >= 0 && std::isfinite(latest)))
+        return false;
+    uint32_t delays = 0;  // dtime values within a sync period
+    while (delays < delayBins && delays * resolution < sync)
+        ++delays;
+    for (uint32_t c : channels) {
+        if (c + 1 >= kChannelSlots)
+            continue;  // never met by the walk
+        const ChannelSlot &slot = table[c + 1];
+        const auto gate = gateTable.begin() + static_cast<std::ptrdiff_t>(c) * delayBins;
+        if (!slot.usable || !(slot.cursorMin <= 0 && slot.cursorMax >= latest) ||
+            std::find(gate, gate + delays, 0) != gate + delays)
+            return false;
+    }
+    return true;
+}
+
+/*!
  * The dtime values of the kept photons of each usable channel wait here and
  * are counted in one tight loop: counting them lane by lane costs a branch
  * per photon. A form stores up to eight values at Free(c), then calls Added.
@@ -686,6 +716,15 @@ void PointScan::ReconstructImages()
         slot.cursorMax = cursorMax[c];
     }
 
+    // When the gates and cursors keep every photon the pass writes every
+    // photon time: the fresh arrays are faulted in alongside (the pages
+    // would be resident at the end anyway).
+    LargeBlock::Populate populate;
+    if (KeepsEveryPhoton(table, gateTable, activeChannels, delayBins, *file))
+        for (uint32_t c : activeChannels)
+            populate.Add(photonTimes[c].data(), photonTimes[c].capacity() * sizeof(double));
+    populate.Start();
+
     // The walk, compiled for the file's record layout, in stretches between
     // progress reports (record 0 included).
     int level = gatesAreRuns ? std::min(VectorLevelAvailable(), vectorLevel) : 0;
@@ -721,6 +760,7 @@ void PointScan::ReconstructImages()
         descending = state.backwards;
     });
 
+    populate.Wait();
     if (resetCursors) {
         mainWindow->SetCursorRanges(firstTime / secondScale, lastTime / secondScale);
         resetCursors = false;
