@@ -7,6 +7,7 @@
 //
 // Usage: bench_export [FOLDER]   (files are written to a temporary folder inside
 // FOLDER, default the system's temporary folder, and removed at the end)
+#include "bench/BenchFile.h"
 #include "bench/BenchHost.h"
 #include "files/pqFile.h"
 #include "scans/ImageScan.h"
@@ -27,27 +28,6 @@
 #include <functional>
 
 namespace {
-
-class BenchFile : public pqFile {
-public:
-    BenchFile(FotonelServices &host, std::vector<uint32_t> words, int width, const QString &folder)
-        : pqFile(host), width(width)
-    {
-        records.Assign(std::move(words));
-        recordsRead = true;
-        ok = true;
-        exportFolder = folder;
-        exportBase = folder + "/bench";
-        ScanRecords();
-    }
-    double SyncPeriod() const override { return 50; }
-    double Resolution() const override { return 0.016; }
-    int ImageWidth() const override { return width; }
-    int ImageHeight() const override { return width; }
-    int NumberOfChannels() const override { return 4; }
-    int NumberOfRecords() const override { return static_cast<int>(records.size()); }
-    int width;
-};
 
 double Seconds(const std::function<void()> &work)
 {
@@ -91,34 +71,6 @@ void Report(const char *step, double seconds, double stackBytes, double fileByte
 {
     std::printf("%-36s %7.3f s  %7.1f MB/s of counts  %8.1f MB on disk (%6.1f MB/s)\n", step, seconds,
                 stackBytes / seconds / 1e6, fileBytes / 1e6, fileBytes / seconds / 1e6);
-}
-
-// Frames of lines of \p size pixels of 4 sync periods; photons alternate between
-// channels 1 and 2; without \p photonsPerPixel the pixel counts look random, so LZW has work to do.
-std::vector<uint32_t> ImageRecords(uint32_t size, uint32_t lines, uint32_t frames, uint32_t photonsPerPixel)
-{
-    synth::RecordStream s;
-    s.words.reserve(static_cast<size_t>(size) * lines * frames * photonsPerPixel + frames * lines * 2 + 4096);
-    uint64_t t = 100;
-    uint32_t n = 0;
-    s.AddMarker(t, 4);
-    for (uint32_t f = 0; f < frames; ++f) {
-        for (uint32_t y = 0; y < lines; ++y) {
-            t += 20;
-            s.AddMarker(t, 1);
-            for (uint32_t x = 0; x < size; ++x) {
-                // Shot noise stands in as a hash of the pixel: 0 to 8 photons.
-                const uint32_t h = (x * 73856093u) ^ (y * 19349663u) ^ (f * 83492791u);
-                const uint32_t photons = photonsPerPixel == 0 ? (h ^ (h >> 13)) * 2654435761u % 9 : photonsPerPixel;
-                for (uint32_t k = 0; k < photons; ++k, ++n)
-                    s.AddPhoton(t + 4 * x + k % 4, 1 + (n & 1), (n * 37u) % 3000u);
-            }
-            t += 4 * size;
-            s.AddMarker(t, 2);
-        }
-        s.AddMarker(t, 4);
-    }
-    return s.words;
 }
 
 /// The pages of \p scan's channel 1 through libtiff without compression: what LZW adds.

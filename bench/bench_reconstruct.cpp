@@ -3,6 +3,7 @@
 // a line scan of 16384 lines of 256 pixels (one frame, the same record
 // count) and a point measurement of 20 million photons on two channels.
 // Prints records (or photons) per second of each step and the peak memory.
+#include "bench/BenchFile.h"
 #include "bench/BenchHost.h"
 #include "files/pqFile.h"
 #include "scans/ImageScan.h"
@@ -18,25 +19,6 @@
 #include <functional>
 
 namespace {
-
-
-class BenchFile : public pqFile {
-public:
-    BenchFile(FotonelServices &host, std::vector<uint32_t> words, int width) : pqFile(host), width(width)
-    {
-        records.Assign(std::move(words));
-        recordsRead = true;
-        ok = true;
-        ScanRecords();
-    }
-    double SyncPeriod() const override { return 50; }
-    double Resolution() const override { return 0.016; }
-    int ImageWidth() const override { return width; }
-    int ImageHeight() const override { return width; }
-    int NumberOfChannels() const override { return 4; }
-    int NumberOfRecords() const override { return static_cast<int>(records.size()); }
-    int width;
-};
 
 double ProcessSeconds()
 {
@@ -69,30 +51,6 @@ long PeakMegabytes()
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss / 1024;
-}
-
-// Frames of \p lines lines of \p size pixels of 4 sync periods; 12 photons
-// per pixel and frame, alternating between channels 1 and 2.
-std::vector<uint32_t> ImageRecords(uint32_t size, uint32_t lines, uint32_t frames, uint32_t photonsPerPixel)
-{
-    synth::RecordStream s;
-    s.words.reserve(static_cast<size_t>(size) * lines * frames * photonsPerPixel + frames * lines * 2 + 4096);
-    uint64_t t = 100;
-    uint32_t n = 0;
-    s.AddMarker(t, 4);
-    for (uint32_t f = 0; f < frames; ++f) {
-        for (uint32_t y = 0; y < lines; ++y) {
-            t += 20;
-            s.AddMarker(t, 1);
-            for (uint32_t x = 0; x < size; ++x)
-                for (uint32_t k = 0; k < photonsPerPixel; ++k, ++n)
-                    s.AddPhoton(t + 4 * x + k % 4, 1 + (n & 1), (n * 37u) % 3000u);
-            t += 4 * size;
-            s.AddMarker(t, 2);
-        }
-        s.AddMarker(t, 4);
-    }
-    return s.words;
 }
 
 std::vector<uint32_t> PointRecords(uint32_t photons)
