@@ -113,8 +113,8 @@ struct VectorChannels {
  * periods the records can count (2^20 per record at the most) and the largest
  * dtime give.
  */
-bool KeepsEveryPhoton(const ChannelSlot *table, const std::vector<uint8_t> &gateTable,
-                      const std::vector<uint32_t> &channels, uint32_t delayBins, const pqFile &file)
+bool KeepsEveryPhoton(const ChannelSlot *table, const std::vector<uint32_t> &channels, uint32_t delayBins,
+                      const pqFile &file)
 {
     const double sync = file.SyncPeriod(), resolution = file.Resolution();
     const double latest = (static_cast<double>(file.records.size()) + 1) * 1048576.0 * sync + delayBins * resolution;
@@ -126,10 +126,10 @@ bool KeepsEveryPhoton(const ChannelSlot *table, const std::vector<uint8_t> &gate
     for (uint32_t c : channels) {
         if (c + 1 >= kChannelSlots)
             continue;  // never met by the walk
+        // The gate's first run of dtime values starts at 0 and covers them all.
         const ChannelSlot &slot = table[c + 1];
-        const auto gate = gateTable.begin() + static_cast<std::ptrdiff_t>(c) * delayBins;
         if (!slot.usable || !(slot.cursorMin <= 0 && slot.cursorMax >= latest) ||
-            std::find(gate, gate + delays, 0) != gate + delays)
+            !(slot.gateLo == 0 && slot.gateHi + 1 >= delays))
             return false;
     }
     return true;
@@ -706,12 +706,7 @@ void PointScan::ReconstructImages()
         FillGateTable(inGate, delayBins, resolution, gateMin[c], gateMax[c]);
         slot.inGate = inGate;
         // The vector pass tests a gate as one run of dtime values.
-        const uint8_t *const gateEnd = inGate + delayBins;
-        const uint8_t *first = std::find(static_cast<const uint8_t *>(inGate), gateEnd, 1);
-        const uint8_t *end = std::find(first, gateEnd, 0);
-        slot.gateLo = static_cast<uint32_t>(first - inGate);
-        slot.gateHi = static_cast<uint32_t>(end - inGate) - 1;  // below gateLo when the gate is empty
-        gatesAreRuns &= std::find(end, gateEnd, 1) == gateEnd;
+        gatesAreRuns = GateRange(inGate, delayBins, slot.gateLo, slot.gateHi) && gatesAreRuns;
         slot.cursorMin = cursorMin[c];
         slot.cursorMax = cursorMax[c];
     }
@@ -720,7 +715,7 @@ void PointScan::ReconstructImages()
     // photon time: the fresh arrays are faulted in alongside (the pages
     // would be resident at the end anyway).
     LargeBlock::Populate populate;
-    if (KeepsEveryPhoton(table, gateTable, activeChannels, delayBins, *file))
+    if (KeepsEveryPhoton(table, activeChannels, delayBins, *file))
         for (uint32_t c : activeChannels)
             populate.Add(photonTimes[c].data(), photonTimes[c].capacity() * sizeof(double));
     populate.Start();

@@ -122,6 +122,16 @@ void RSD::FillGateTable(uint8_t *inGate, uint32_t count, double resolution, doub
     }
 }
 
+bool RSD::GateRange(const uint8_t *inGate, uint32_t count, uint32_t &low, uint32_t &high)
+{
+    const uint8_t *end = inGate + count;
+    const uint8_t *first = std::find(inGate, end, 1);
+    const uint8_t *beyond = std::find(first, end, 0);
+    low = first == end ? 1 : static_cast<uint32_t>(first - inGate);
+    high = first == end ? 0 : static_cast<uint32_t>(beyond - inGate) - 1;
+    return std::find(beyond, end, 1) == end;
+}
+
 bool RSD::EnsureGathered()
 {
     if (!gathered)

@@ -91,6 +91,13 @@ protected:
      * the gate [\p gateMin, \p gateMax] ns (both limits inclusive), else 0.
      */
     static void FillGateTable(uint8_t *inGate, uint32_t count, double resolution, double gateMin, double gateMax);
+    /*!
+     * \brief The dtime values \p low .. \p high a gate table of \p count
+     * entries passes (an empty gate gives 1 .. 0); true when they are all it
+     * passes. Delays grow with dtime, so a gate is one range; the vector
+     * passes check that rather than assume it.
+     */
+    static bool GateRange(const uint8_t *inGate, uint32_t count, uint32_t &low, uint32_t &high);
     /// Gathers when that has not been done; true when the analysis is gathered.
     bool EnsureGathered();
     /// Reconstructs when that has not been done; true when the analysis is reconstructed.

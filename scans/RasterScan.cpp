@@ -209,13 +209,7 @@ void RasterScan::SlotTable::Summarize(uint32_t delayBins)
             continue;
         placedBits |= 1u << ch;
         if (ch < 16) {
-            // Delays grow with dtime, so a gate holds one range of dtime
-            // values; checked here rather than assumed.
-            const uint8_t *first = std::find(s.inGate, s.inGate + delayBins, 1);
-            const uint8_t *beyond = std::find(first, s.inGate + delayBins, 0);
-            gateLow[ch] = first == s.inGate + delayBins ? 1 : static_cast<uint32_t>(first - s.inGate);
-            gateHigh[ch] = first == s.inGate + delayBins ? 0 : static_cast<uint32_t>(beyond - s.inGate) - 1;
-            gateRanges = gateRanges && std::find(beyond, s.inGate + delayBins, 1) == s.inGate + delayBins;
+            gateRanges = RSD::GateRange(s.inGate, delayBins, gateLow[ch], gateHigh[ch]) && gateRanges;
         }
         // A cursor that is not a number fails no comparison; such a table
         // leaves the cursor test to the photons one by one.
