@@ -60,71 +60,6 @@ double ImageScan::MeasureLineSamplingPeriod() const
     return (cursor.truetime - firstStart) / kNsPerS;
 }
 
-template <class Format>
-void ImageScan::PlacePhotons(const SlotTable &outsideLine, const SlotTable &droppedLine, const SlotTable &keptLine)
-{
-    // The walk goes on with a copy whose address never leaves this function,
-    // so the compiler keeps its fields in registers and drops the work for
-    // the fields this pass does not read.
-    const T3RecordCursor<Format> first = StartPass<Format>();
-    T3RecordCursor<Format> cursor(first);
-    const PassConstants pass = PhotonPassConstants();
-    double lastTime = firstFrameTime;
-
-    const uint32_t W = imageWidth, H = imageHeight, F = numberOfFrames;
-    const FrameList &frames = file->frames;
-    // The marker values of this file: a comparison with a value in a register
-    // costs what one with a constant does.
-    const uint32_t lineStartMarker = file->markerMeaning.lineStart, lineEndMarker = file->markerMeaning.lineEnd;
-    const uint32_t frameMarker = file->markerMeaning.frame;
-    std::size_t frameOffset = 0;  // f x W x H
-    uint32_t frame = 0;
-    while (frame < F) {
-        // The records of one frame, up to its marker: the photons between two
-        // special records as one run (PlaceRun), then the special record.
-        uint32_t line = 0;
-        bool frameHasLine = false;
-        RunState run;
-        run.table = &outsideLine;
-        run.lineOffset = frameOffset;  // f x W x H + line x W, valid while line < H
-        run.last = lastTime;
-        bool closed = false;
-        for (;;) {
-            // The cursor steps over the photons (its deltatime, which no one
-            // reads here, then spans them) and reads the special record.
-            cursor.index = PlaceRun<Format>(pass, cursor.index + 1, cursor.recordCount, cursor.overflowOffset, run) - 1;
-            if (!cursor.Next())
-                break;
-            if (cursor.marker == lineEndMarker) {
-                ++line;
-                run.table = &outsideLine;
-            } else if (cursor.marker == lineStartMarker) {
-                run.lineStart = cursor.truetime;
-                run.lineOffset = frameOffset + static_cast<std::size_t>(line) * W;
-                if (!frameHasLine)
-                    frameStartTimes[frame] = cursor.truetime / kNsPerS;
-                run.table = line < H ? &keptLine : &droppedLine;
-                frameHasLine = true;
-            } else if (cursor.marker == frameMarker) {
-                closed = true;
-                break;
-            }
-        }
-        lastTime = run.last;
-        // A frame kept after the last frame marker closes at its last line end.
-        if (!closed && !frames.ClosedAtStop(frame, cursor.index))
-            break;
-        linesInFrame[frame] = line;
-        frameMarkerTimes[frame] = cursor.truetime / kNsPerS;
-        ++frame;
-        mainWindow->AddMessage(MessageNormal, QStringLiteral("%1: %2").arg(frame).arg(cursor.truetime / kNsPerS, 0, 'f', 6));
-        mainWindow->SetProgress(static_cast<int>(static_cast<double>(frame) / F * 100));
-        LetEventsRun();
-        frameOffset += pixelsPerImage;
-    }
-    lastPhotonTime = lastTime;
-}
-
 void ImageScan::ReconstructImages()
 {
     PassLimits limits;
@@ -149,7 +84,21 @@ void ImageScan::ReconstructImages()
     FillChannelSlots(limits, droppedLine, keptLine, gateTable);
 
     WithRecordFormat(file->recordFormat, [&](auto format) {
-        PlacePhotons<decltype(format)>(outsideLine, droppedLine, keptLine);
+        // Lines beyond H are walked but not placed.
+        uint32_t startedFrame = UINT32_MAX;  // the frame whose first line start was met
+        PassFrames<decltype(format)>(
+            outsideLine,
+            [&](uint32_t frame, uint32_t line, double time) {
+                if (frame != startedFrame)
+                    frameStartTimes[frame] = time / kNsPerS;
+                startedFrame = frame;
+                return line < imageHeight ? &keptLine : &droppedLine;
+            },
+            [&](uint32_t frame, uint32_t lines, double time) {
+                linesInFrame[frame] = lines;
+                frameMarkerTimes[frame] = time / kNsPerS;
+                mainWindow->AddMessage(MessageNormal, QStringLiteral("%1: %2").arg(frame + 1).arg(time / kNsPerS, 0, 'f', 6));
+            });
     });
     FinishPass();
     reconstructed = true;

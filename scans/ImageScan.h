@@ -77,10 +77,6 @@ private:
     /// image after image, 16-bit little-endian, and sets \p counts back to 0;
     /// false when a write fails.
     bool AppendHistogramImages(QFile &out, uint16_t *counts, uint32_t bins, std::vector<uint16_t> &staging) const;
-    /// The photon pass of ReconstructImages over records of layout \p Format,
-    /// with the channel tables of the three places a photon can meet.
-    template <class Format>
-    void PlacePhotons(const SlotTable &outsideLine, const SlotTable &droppedLine, const SlotTable &keptLine);
     /// Line start to the next line start (s) in the first frame; 0 without two lines.
     template <class Format>
     double MeasureLineSamplingPeriod() const;

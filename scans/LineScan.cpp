@@ -39,66 +39,6 @@ void LineScan::GatherInformation()
     mainWindow->SetToolBoxPage(4);
 }
 
-template <class Format>
-void LineScan::PlacePhotons(const SlotTable &outsideLine, const SlotTable &keptLine)
-{
-    // The walk goes on with a copy whose address never leaves this function,
-    // so the compiler keeps its fields in registers and drops the work for
-    // the fields this pass does not read.
-    const T3RecordCursor<Format> first = StartPass<Format>();
-    T3RecordCursor<Format> cursor(first);
-    const PassConstants pass = PhotonPassConstants();
-    double lastTime = firstFrameTime;
-
-    const uint32_t W = imageWidth, H = imageHeight, F = numberOfFrames;
-    const FrameList &frames = file->frames;
-    const uint32_t lineStartMarker = file->markerMeaning.lineStart, lineEndMarker = file->markerMeaning.lineEnd;
-    const uint32_t frameMarker = file->markerMeaning.frame;
-    double *startTimes = lineStartTimes.data();
-    std::size_t frameOffset = 0;
-    uint32_t frame = 0;
-    while (frame < F) {
-        // The records up to the next frame marker: the photons between two
-        // special records as one run (PlaceRun), then the special record.
-        // Every photon, inside a line or not, moves the end of the data span.
-        uint32_t line = 0;
-        RunState run;
-        run.table = &outsideLine;
-        run.lineOffset = frameOffset;
-        run.last = lastTime;
-        bool closed = false;
-        for (;;) {
-            // The cursor steps over the photons (its deltatime, which no one
-            // reads here, then spans them) and reads the special record.
-            cursor.index = PlaceRun<Format>(pass, cursor.index + 1, cursor.recordCount, cursor.overflowOffset, run) - 1;
-            if (!cursor.Next())
-                break;
-            if (cursor.marker == lineEndMarker) {
-                ++line;
-                run.table = &outsideLine;
-            } else if (cursor.marker == lineStartMarker) {
-                run.lineStart = cursor.truetime;
-                run.lineOffset = frameOffset + static_cast<std::size_t>(line) * W;
-                if (line < H)
-                    startTimes[line] = cursor.truetime / kNsPerS;
-                run.table = line < H ? &keptLine : &outsideLine;
-            } else if (cursor.marker == frameMarker) {
-                closed = true;
-                break;
-            }
-        }
-        lastTime = run.last;
-        // A frame kept after the last frame marker closes at its last line end.
-        if (!closed && !frames.ClosedAtStop(frame, cursor.index))
-            break;
-        ++frame;
-        mainWindow->SetProgress(static_cast<int>(static_cast<double>(frame) / F * 100));
-        LetEventsRun();
-        frameOffset += pixelsPerImage;
-    }
-    lastPhotonTime = lastTime;
-}
-
 void LineScan::ReconstructImages()
 {
     PassLimits limits;
@@ -117,7 +57,18 @@ void LineScan::ReconstructImages()
     std::vector<uint8_t> gateTable;
     FillChannelSlots(limits, outsideLine, keptLine, gateTable);
 
-    WithRecordFormat(file->recordFormat, [&](auto format) { PlacePhotons<decltype(format)>(outsideLine, keptLine); });
+    // Every photon, inside a line or not, moves the end of the data span;
+    // lines beyond H are not placed.
+    WithRecordFormat(file->recordFormat, [&](auto format) {
+        PassFrames<decltype(format)>(
+            outsideLine,
+            [&](uint32_t, uint32_t line, double time) {
+                if (line < imageHeight)
+                    lineStartTimes[line] = time / kNsPerS;
+                return line < imageHeight ? &keptLine : &outsideLine;
+            },
+            [](uint32_t, uint32_t, double) {});
+    });
     FinishPass();
     mainWindow->AddMessage(MessageNormal, QObject::tr("Lines reconstructed"));
 

@@ -41,7 +41,4 @@ protected:
     const std::vector<double> &TimeCourseTimes() const override { return lineStartTimes; }
 
 private:
-    /// The photon pass of ReconstructImages over records of layout \p Format.
-    template <class Format>
-    void PlacePhotons(const SlotTable &outsideLine, const SlotTable &keptLine);
 };

@@ -276,6 +276,17 @@ protected:
      */
     template <class Format>
     T3RecordCursor<Format> StartPass();
+    /*!
+     * \brief The photon pass over the frames of the file's frame list: the
+     * photons between two special records go to PlaceRun as one run, with
+     * \p outsideLine from a line end to the next line start and the table
+     * lineStarted(frame, line, time) gives at each line start (time in ns).
+     * frameClosed(frame, lines, time) follows each frame that closes (at its
+     * marker, or at its last line end after the last marker), then the
+     * progress and pending events. Sets lastPhotonTime.
+     */
+    template <class Format, class LineStarted, class FrameClosed>
+    void PassFrames(const SlotTable &outsideLine, LineStarted lineStarted, FrameClosed frameClosed);
     /// After a photon pass: the cursor ranges (first reconstruction only), the
     /// placed counts and the progress bar at 100.
     void FinishPass();
@@ -310,6 +321,65 @@ T3RecordCursor<Format> RasterScan::StartPass()
     T3RecordCursor<Format> cursor = PassStart<Format>(&firstFrameTime);
     mainWindow->SetProgress(0);
     return cursor;
+}
+
+template <class Format, class LineStarted, class FrameClosed>
+void RasterScan::PassFrames(const SlotTable &outsideLine, LineStarted lineStarted, FrameClosed frameClosed)
+{
+    // The walk goes on with a copy whose address never leaves this function,
+    // so the compiler keeps its fields in registers and drops the work for
+    // the fields this pass does not read.
+    const T3RecordCursor<Format> first = StartPass<Format>();
+    T3RecordCursor<Format> cursor(first);
+    const PassConstants pass = PhotonPassConstants();
+    double lastTime = firstFrameTime;
+
+    const uint32_t W = imageWidth, F = numberOfFrames;
+    const FrameList &frames = file->frames;
+    // The marker values of this file: a comparison with a value in a register
+    // costs what one with a constant does.
+    const uint32_t lineStartMarker = file->markerMeaning.lineStart, lineEndMarker = file->markerMeaning.lineEnd;
+    const uint32_t frameMarker = file->markerMeaning.frame;
+    std::size_t frameOffset = 0;  // f x W x H
+    uint32_t frame = 0;
+    while (frame < F) {
+        // The records of one frame, up to its marker: the photons between two
+        // special records as one run, then the special record.
+        uint32_t line = 0;
+        RunState run;
+        run.table = &outsideLine;
+        run.lineOffset = frameOffset;  // f x W x H + line x W
+        run.last = lastTime;
+        bool closed = false;
+        for (;;) {
+            // The cursor steps over the photons (its deltatime, which no one
+            // reads here, then spans them) and reads the special record.
+            cursor.index = PlaceRun<Format>(pass, cursor.index + 1, cursor.recordCount, cursor.overflowOffset, run) - 1;
+            if (!cursor.Next())
+                break;
+            if (cursor.marker == lineEndMarker) {
+                ++line;
+                run.table = &outsideLine;
+            } else if (cursor.marker == lineStartMarker) {
+                run.lineStart = cursor.truetime;
+                run.lineOffset = frameOffset + static_cast<std::size_t>(line) * W;
+                run.table = lineStarted(frame, line, cursor.truetime);
+            } else if (cursor.marker == frameMarker) {
+                closed = true;
+                break;
+            }
+        }
+        lastTime = run.last;
+        // A frame kept after the last frame marker closes at its last line end.
+        if (!closed && !frames.ClosedAtStop(frame, cursor.index))
+            break;
+        frameClosed(frame, line, cursor.truetime);
+        ++frame;
+        mainWindow->SetProgress(static_cast<int>(static_cast<double>(frame) / F * 100));
+        LetEventsRun();
+        frameOffset += pixelsPerImage;
+    }
+    lastPhotonTime = lastTime;
 }
 
 template <class Photon>
