@@ -8,14 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <numeric>
 
 namespace {
 
 struct Event {
     uint64_t sync;
-    uint32_t channel;
-    uint32_t dtime;
+    uint32_t channel, dtime;
 };
 
 std::vector<uint32_t> Records(const std::vector<Event> &events)
@@ -28,11 +26,8 @@ std::vector<uint32_t> Records(const std::vector<Event> &events)
 
 // Record 0 is a photon at time 0; the last valid photon lies at sync 1000
 // (50000 ns). Channel 0 and 7 photons are damage and must be ignored.
-std::vector<Event> Stream()
-{
-    return {{0, 1, 0},    {3, 2, 4},   {5, 1, 99},    {5, 1, 10}, {6, 0, 0},
-            {500, 1, 20}, {999, 2, 2}, {1000, 1, 0},  {1001, 7, 0}};
-}
+const std::vector<Event> stream = {{0, 1, 0},    {3, 2, 4},   {5, 1, 99},   {5, 1, 10}, {6, 0, 0},
+                                   {500, 1, 20}, {999, 2, 2}, {1000, 1, 0}, {1001, 7, 0}};
 
 void OpenCursors(TestHost &host)
 {
@@ -40,19 +35,13 @@ void OpenCursors(TestHost &host)
         host.SetCursor(c, 0, 1);
 }
 
-void ExpectNear(const std::vector<double> &actual, const std::vector<double> &expected)
-{
-    ASSERT_EQ(actual.size(), expected.size());
-    for (size_t i = 0; i < actual.size(); ++i)
-        EXPECT_DOUBLE_EQ(actual[i], expected[i]) << "bin " << i;
-}
-
-/// A point scan of \p events, reconstructed.
+/// A point scan of \p events, reconstructed; a gate (ns) on \p gateChannel when it is not 0.
 struct Loaded {
     TestHost host;
     MemoryFile file;
     PointScan scan;
-    explicit Loaded(const std::vector<Event> &events) : file(host, Records(events))
+    explicit Loaded(const std::vector<Event> &events, int gateChannel = 0, double lo = 0, double hi = 0)
+        : file((gateChannel ? host.SetGate(gateChannel, lo, hi) : void(), host), Records(events))
     {
         scan.Init(host, file);
         scan.ReconstructImages();
@@ -61,52 +50,36 @@ struct Loaded {
 
 } // namespace
 
-TEST(PointScanReconstruct, GatedListsInRecordOrder)
+TEST(PointScan, GatedListsTraceExportAndLifetimes)
 {
-    TestHost host;
-    host.SetGate(1, 0, 40);  // shuts out the 49.5 ns photon of channel 1
-    MemoryFile file(host, Records(Stream()));
-    ASSERT_EQ(file.ScanType, ScanPoint);
-    PointScan scan;
-    scan.Init(host, file);
-    scan.ReconstructImages();
-
+    Loaded l(stream, 1, 0, 40);  // the gate shuts out the 49.5 ns photon of channel 1
+    TestHost &host = l.host;
+    PointScan &scan = l.scan;
+    ASSERT_EQ(l.file.ScanType, ScanPoint);
     EXPECT_EQ(scan.channelCount, 4u);
-    EXPECT_EQ(scan.activeChannelCount, 2u);
     EXPECT_EQ(scan.activeChannels, (std::vector<uint32_t>{0, 1}));
     EXPECT_EQ(scan.photonCounts, (std::vector<uint32_t>{5, 2, 0, 0}));
     EXPECT_EQ(scan.gatedCounts, (std::vector<uint32_t>{4, 2, 0, 0}));
     EXPECT_EQ(scan.photonTimes[0], (PointScan::PhotonTimes{0, 255, 25010, 50000}));
+    EXPECT_EQ(scan.photonTimes[1], (PointScan::PhotonTimes{152, 49951}));
+    EXPECT_TRUE(scan.photonTimes[2].empty() && scan.delayCounts[2].empty());
     // Placed photons per dtime: delays 0 ns twice, 5 and 10 ns; then 2 and 1 ns.
-    std::vector<uint32_t> delays0(4096, 0), delays1(4096, 0);  // dtime 99 gated out
+    std::vector<uint32_t> delays0(4096, 0), delays1(4096, 0);
     delays0[0] = 2;
     delays0[10] = delays0[20] = delays1[4] = delays1[2] = 1;
     EXPECT_EQ(scan.delayCounts[0], delays0);
     EXPECT_EQ(scan.delayCounts[1], delays1);
-    EXPECT_EQ(scan.photonTimes[1], (PointScan::PhotonTimes{152, 49951}));
-    EXPECT_TRUE(scan.delayCounts[2].empty());
-    EXPECT_TRUE(scan.photonTimes[2].empty());
-    EXPECT_DOUBLE_EQ(scan.firstTime, 0);
-    EXPECT_DOUBLE_EQ(scan.lastTime, 50000);  // the channel-7 photon after it does not count
+    EXPECT_EQ(scan.lastTime, 50000);  // the channel-7 photon after it does not count
     EXPECT_EQ(host.toolBoxPage, 3);
     EXPECT_TRUE(host.Logged("Traces reconstructed"));
     double start = -1, end = -1;
     ASSERT_TRUE(scan.CursorSpan(start, end));
-    EXPECT_DOUBLE_EQ(start, 0);
+    EXPECT_EQ(start, 0);
     EXPECT_DOUBLE_EQ(end, 5e-5);
-}
 
-TEST(PointScanTrace, NineHundredNinetyNineBinsAndTheGuard)
-{
-    Loaded l(Stream());
-    TestHost &host = l.host;
-    PointScan &scan = l.scan;
-
-    // w = 50000 / 1000 = 50 ns. The channel-1 photon at lastTime has bin 1000.
-    EXPECT_DOUBLE_EQ(scan.traceBinWidth, 50);
-    EXPECT_EQ(host.Messages().filter("Index out of bounds").size(), 1);
-    EXPECT_TRUE(host.Logged("Index out of bounds 4 1000"));
-
+    // Trace: w = 50000 / 1000 = 50 ns. The channel-1 photon at lastTime has bin 1000.
+    EXPECT_EQ(scan.traceBinWidth, 50);
+    EXPECT_EQ(host.Messages().filter("Index out of bounds"), QStringList{"Index out of bounds 3 1000"});
     // The first cursors span the data, rounded outwards to 0 .. 0.001 s, so
     // nothing is cropped; binning again with open cursors changes nothing.
     EXPECT_DOUBLE_EQ(host.cursorMax[0].value, 0.001);
@@ -114,30 +87,74 @@ TEST(PointScanTrace, NineHundredNinetyNineBinsAndTheGuard)
     OpenCursors(host);
     scan.BinTrace();
     ASSERT_EQ(scan.traceTimes[0].size(), 999u);
-    ASSERT_EQ(scan.traceCounts[0].size(), 999u);
     EXPECT_DOUBLE_EQ(scan.traceTimes[0][0], 2.5e-8);
     EXPECT_DOUBLE_EQ(scan.traceTimes[0][998], 49925e-9);
-    // 0 ns -> 0; 255 and 299.5 ns -> 5; 25010 ns -> 500; 50000 ns dropped.
+    // 0 ns -> 0; 255 ns -> 5; 25010 ns -> 500; 50000 ns dropped.
     // Channel 2: 152 ns -> 3; 49951 ns -> 999, the guard: dropped without a line.
     std::vector<double> trace0(999, 0), trace1(999, 0);
-    trace0[0] = trace0[500] = trace1[3] = 1;
-    trace0[5] = 2;
+    trace0[0] = trace0[5] = trace0[500] = trace1[3] = 1;
     EXPECT_EQ(scan.traceCounts[0], trace0);
     EXPECT_EQ(scan.traceCounts[1], trace1);
     EXPECT_TRUE(host.Logged("Binned the data"));
+
+    // Export bins: n = ceil(50000 / 1000) = 50; the photon at lastTime lands in the guard bin 50.
+    scan.BinExportTrace(1000);
+    EXPECT_EQ(scan.traceBinWidth, 1000);
+    std::vector<uint16_t> export0(50, 0), export1(50, 0);
+    export0[0] = 2;  // 0 and 255 ns
+    export0[25] = export1[0] = export1[49] = 1;
+    EXPECT_EQ(scan.exportCounts[0], export0);
+    EXPECT_EQ(scan.exportCounts[1], export1);
+    EXPECT_TRUE(host.Logged("Binned the export data"));
+    scan.BinExportTrace(60000);  // wider than the measurement: one bin with every photon
+    EXPECT_EQ(scan.exportCounts[0], (std::vector<uint16_t>{4}));
+    scan.BinExportTrace(50000);  // exactly as wide: the photon at lastTime is in the dropped guard bin
+    EXPECT_EQ(scan.exportCounts[0], (std::vector<uint16_t>{3}));
+    EXPECT_EQ(host.Messages().filter("Index out of bounds").size(), 2);  // only the two of BinTrace
+
+    // Lifetimes: the bin box reset to the resolution 0.5 ns: N = 100, M = 99.
+    EXPECT_EQ(scan.tauBinWidth, 0.5);
+    ASSERT_EQ(scan.lifetimeAxis.size(), 99u);
+    EXPECT_EQ(scan.lifetimeAxis[0], 0.25);
+    EXPECT_EQ(scan.lifetimeAxis[98], 49.25);
+    std::vector<double> tau(99, 1e-12);  // 0 and 0 ns, 5 ns, 10 ns
+    tau[0] += 2;
+    tau[10] += 1;
+    tau[20] += 1;
+    EXPECT_EQ(scan.lifetimeHistograms[0], tau);
+    scan.BinLifetimes(20);  // N = ceil(2.5) = 3, M = 2
+    EXPECT_EQ(scan.lifetimeAxis, (std::vector<double>{10, 30}));
+    EXPECT_EQ(scan.lifetimeHistograms[0], (std::vector<double>{4 + 1e-12, 1e-12}));
+    for (double w : {50, 60}) {  // not below the sync period: M = 0
+        scan.BinLifetimes(w);
+        EXPECT_TRUE(scan.lifetimeAxis.empty() && scan.lifetimeHistograms[0].empty()) << w;
+    }
+    scan.BinLifetimes(-2);
+    EXPECT_TRUE(host.Logged("Invalid bin width -2 ns", MessageError));
+}
+
+TEST(PointScan, WritingImagesOnlyReconstructsOnce)
+{
+    TestHost host;
+    MemoryFile file(host, Records(stream));
+    PointScan scan;
+    scan.Init(host, file);
+    scan.WriteImages(0, 1);
+    EXPECT_TRUE(scan.reconstructed);
+    const size_t messages = host.messages.size();
+    scan.WriteImages(2, 0);
+    EXPECT_EQ(host.messages.size(), messages);
 }
 
 TEST(PointScanTrace, PhotonsAtBinEdgesFallWhereTheQuotientPutsThem)
 {
     Loaded l({{0, 1, 0}, {1001, 1, 0}});
-    TestHost &host = l.host;
-    PointScan &scan = l.scan;
-    OpenCursors(host);
+    OpenCursors(l.host);
     // w = 50.05 ns, whose reciprocal is inexact: times at and one step either
     // side of every inner edge, binned by the quotient t / w as the reference.
-    const double w = scan.traceBinWidth;
+    const double w = l.scan.traceBinWidth;
     ASSERT_DOUBLE_EQ(w, 50.05);
-    PointScan::PhotonTimes &times = scan.photonTimes[0];
+    PointScan::PhotonTimes &times = l.scan.photonTimes[0];
     times.clear();
     std::vector<double> expected(999, 0);
     for (int k = 1; k < 999; ++k)
@@ -145,8 +162,8 @@ TEST(PointScanTrace, PhotonsAtBinEdgesFallWhereTheQuotientPutsThem)
             times.push_back(t);
             expected[static_cast<std::size_t>(t / w)] += 1;
         }
-    scan.BinTrace();
-    EXPECT_EQ(scan.traceCounts[0], expected);
+    l.scan.BinTrace();
+    EXPECT_EQ(l.scan.traceCounts[0], expected);
 }
 
 TEST(PointScanTrace, RunsAndOutliersCountedAsPhotonByPhoton)
@@ -202,56 +219,42 @@ TEST(PointScanTrace, RunsAndOutliersCountedAsPhotonByPhoton)
 
 TEST(PointScanTrace, GateExcludingEveryPhoton)
 {
-    TestHost host;
-    host.SetGate(2, 10, 20);
-    MemoryFile file(host, Records(Stream()));
-    PointScan scan;
-    scan.Init(host, file);
-    scan.ReconstructImages();
-    OpenCursors(host);
-    scan.BinTrace();
-    EXPECT_TRUE(scan.photonTimes[1].empty());
-    EXPECT_EQ(scan.traceCounts[1], std::vector<double>(999, 0.0));
-    EXPECT_EQ(scan.lifetimeHistograms[1], std::vector<double>(99, 1e-12));
+    Loaded l(stream, 2, 10, 20);
+    OpenCursors(l.host);
+    l.scan.BinTrace();
+    EXPECT_TRUE(l.scan.photonTimes[1].empty());
+    EXPECT_EQ(l.scan.traceCounts[1], std::vector<double>(999, 0.0));
+    EXPECT_EQ(l.scan.lifetimeHistograms[1], std::vector<double>(99, 1e-12));
 }
 
 TEST(PointScanTrace, CroppedToTheCursors)
 {
     // One second of measurement: 2e7 sync periods; bins of 1 ms, centres at (i + 0.5) ms.
     Loaded l({{0, 1, 0}, {210000, 1, 0}, {390000, 1, 0}, {20000000, 1, 0}});
-    TestHost &host = l.host;
-    PointScan &scan = l.scan;
-    EXPECT_EQ(scan.traceCounts[0].size(), 999u);  // cursors 0 .. 1 s keep every bin
-
-    host.SetCursor(1, 0.010, 0.020);
-    scan.BinTrace();
-    ASSERT_EQ(scan.traceTimes[0].size(), 10u);
-    EXPECT_DOUBLE_EQ(scan.traceTimes[0].front(), 0.0105);
-    EXPECT_DOUBLE_EQ(scan.traceTimes[0].back(), 0.0195);
-    EXPECT_EQ(scan.traceCounts[0][0], 1);  // 10.5 ms: the photon at sync 210000
-    EXPECT_EQ(scan.traceCounts[0][9], 1);  // 19.5 ms: the photon at sync 390000
-
-    host.SetCursor(1, 0.010, 0.010);  // between two bin centres: nothing
-    scan.BinTrace();
-    EXPECT_TRUE(scan.traceTimes[0].empty());
-    EXPECT_TRUE(scan.traceCounts[0].empty());
-
-    host.SetCursor(1, 0, 0);  // ends before the first centre: bin 0 stays
-    scan.BinTrace();
-    EXPECT_EQ(scan.traceTimes[0].size(), 1u);
+    std::vector<double> &times = l.scan.traceTimes[0], &counts = l.scan.traceCounts[0];
+    EXPECT_EQ(counts.size(), 999u);  // cursors 0 .. 1 s keep every bin
+    l.host.SetCursor(1, 0.010, 0.020);
+    l.scan.BinTrace();
+    ASSERT_EQ(times.size(), 10u);
+    EXPECT_DOUBLE_EQ(times.front(), 0.0105);
+    EXPECT_DOUBLE_EQ(times.back(), 0.0195);
+    EXPECT_TRUE(counts[0] == 1 && counts[9] == 1);  // the photons at sync 210000 and 390000
+    l.host.SetCursor(1, 0.010, 0.010);  // between two bin centres: nothing
+    l.scan.BinTrace();
+    EXPECT_TRUE(times.empty() && counts.empty());
+    l.host.SetCursor(1, 0, 0);  // ends before the first centre: bin 0 stays
+    l.scan.BinTrace();
+    EXPECT_EQ(times.size(), 1u);
 }
 
 TEST(PointScanTrace, SinglePhotonMeasurementHasNoTrace)
 {
     Loaded l({{7, 1, 0}});
-    TestHost &host = l.host;
-    PointScan &scan = l.scan;
-    EXPECT_TRUE(scan.reconstructed);
-    EXPECT_TRUE(host.Logged("Measurement too short to bin a trace: 0 ns", MessageError));
-    EXPECT_TRUE(scan.traceTimes[0].empty());
-    EXPECT_TRUE(scan.traceCounts[0].empty());
-    scan.BinExportTrace(1000);
-    EXPECT_TRUE(scan.exportCounts[0].empty());
+    EXPECT_TRUE(l.scan.reconstructed);
+    EXPECT_TRUE(l.host.Logged("Measurement too short to bin a trace: 0 ns", MessageError));
+    EXPECT_TRUE(l.scan.traceTimes[0].empty() && l.scan.traceCounts[0].empty());
+    l.scan.BinExportTrace(1000);
+    EXPECT_TRUE(l.scan.exportCounts[0].empty());
 }
 
 TEST(PointScan, FindFirstNotBelowAndLastNotAbove)
@@ -268,34 +271,6 @@ TEST(PointScan, FindFirstNotBelowAndLastNotAbove)
     EXPECT_EQ(PointScan::FindFirstNotBelow({}, 4) + PointScan::FindLastNotAbove({}, 5), 0u);
 }
 
-TEST(PointScanExport, BinsOfTheChosenWidth)
-{
-    Loaded l(Stream());
-    TestHost &host = l.host;
-    PointScan &scan = l.scan;
-
-    // n = ceil(50000 / 1000) = 50; the photon at lastTime lands in the guard bin 50.
-    scan.BinExportTrace(1000);
-    EXPECT_DOUBLE_EQ(scan.traceBinWidth, 1000);
-    std::vector<uint16_t> export0(50, 0), export1(50, 0);
-    export0[0] = 3;  // 0, 255 and 299.5 ns
-    export0[25] = export1[0] = export1[49] = 1;
-    EXPECT_EQ(scan.exportCounts[0], export0);
-    EXPECT_EQ(scan.exportCounts[1], export1);
-    EXPECT_TRUE(host.Logged("Binned the export data"));
-
-    // Wider than the measurement: one bin with every photon.
-    scan.BinExportTrace(60000);
-    EXPECT_EQ(scan.exportCounts[0], (std::vector<uint16_t>{5}));
-    // Exactly as wide: the photon at lastTime is in the dropped guard bin.
-    scan.BinExportTrace(50000);
-    EXPECT_EQ(scan.exportCounts[0], (std::vector<uint16_t>{4}));
-    EXPECT_EQ(host.Messages().filter("Index out of bounds").size(), 1);  // only BinTrace's
-
-    scan.BinExportTrace(0);
-    EXPECT_TRUE(host.Logged("Invalid bin width 0 ns", MessageError));
-}
-
 TEST(PointScanExport, SixteenBitCountsWrap)
 {
     std::vector<Event> events(65537, Event{10, 1, 0});
@@ -304,61 +279,4 @@ TEST(PointScanExport, SixteenBitCountsWrap)
     l.scan.BinExportTrace(1000);
     ASSERT_EQ(l.scan.exportCounts[0].size(), 50u);
     EXPECT_EQ(l.scan.exportCounts[0][0], 1);  // 65537 photons
-}
-
-TEST(PointScanLifetimes, GuardBinAndStartValues)
-{
-    Loaded l(Stream());
-    TestHost &host = l.host;
-    PointScan &scan = l.scan;
-
-    // Bin box reset to the resolution 0.5 ns: N = 100, M = 99.
-    EXPECT_DOUBLE_EQ(scan.tauBinWidth, 0.5);
-    ASSERT_EQ(scan.lifetimeAxis.size(), 99u);
-    EXPECT_DOUBLE_EQ(scan.lifetimeAxis[0], 0.25);
-    EXPECT_DOUBLE_EQ(scan.lifetimeAxis[98], 49.25);
-    // 0 and 0 ns, 5 ns, 10 ns; 49.5 ns is in the dropped bin 99.
-    std::vector<double> tau(99, 1e-12);
-    tau[0] += 2;
-    tau[10] += 1;
-    tau[20] += 1;
-    ExpectNear(scan.lifetimeHistograms[0], tau);
-
-    scan.BinLifetimes(20);  // N = ceil(2.5) = 3, M = 2
-    EXPECT_EQ(scan.lifetimeAxis, (std::vector<double>{10, 30}));
-    ExpectNear(scan.lifetimeHistograms[0], {4 + 1e-12, 1e-12});
-
-    for (double w : {50, 60}) {  // not below the sync period: M = 0
-        scan.BinLifetimes(w);
-        EXPECT_TRUE(scan.lifetimeAxis.empty() && scan.lifetimeHistograms[0].empty()) << w;
-    }
-
-    scan.BinLifetimes(-2);
-    EXPECT_TRUE(host.Logged("Invalid bin width -2 ns", MessageError));
-}
-
-TEST(PointScanBase, WriteImagesOnlyReconstructs)
-{
-    TestHost host;
-    MemoryFile file(host, Records(Stream()));
-    PointScan scan;
-    scan.Init(host, file);
-    scan.WriteImages(0, 1);
-    EXPECT_TRUE(scan.reconstructed);
-    const size_t messages = host.messages.size();
-    scan.WriteImages(2, 0);
-    EXPECT_EQ(host.messages.size(), messages);
-}
-
-TEST(PointScanReconstruct, TimesRunningBackwardsAreSortedWithAWarning)
-{
-    // A damaged sync counter: nsync 100, then 50 without an overflow between.
-    TestHost host;
-    OpenCursors(host);
-    MemoryFile file(host, {synth::PhotonWord(1, 0, 100), synth::PhotonWord(1, 0, 50), synth::PhotonWord(1, 0, 200)});
-    PointScan scan;
-    scan.Init(host, file);
-    scan.ReconstructImages();
-    EXPECT_EQ(scan.photonTimes[0], (PointScan::PhotonTimes{2500, 5000, 10000}));
-    EXPECT_TRUE(host.Logged("Photon times of channel 1 do not ascend in the file: sorted for the analysis", MessageWarning));
 }

@@ -1,8 +1,6 @@
-// The photon pass of point measurements: the vector forms (eight records at
-// a time, where the processor has AVX2 or AVX-512) against hand-worked values
-// and against the record-by-record form on streams that put special records,
-// foreign channels, gate and cursor limits and progress points everywhere in
-// a block. Sync period 50 ns, resolution 0.5 ns unless a case says otherwise.
+// The photon pass of point measurements: the vector forms (AVX2, AVX-512) against hand-worked values and
+// against the record-by-record form on streams with special records, foreign channels, gate and cursor
+// limits and progress points everywhere in a block. Sync 50 ns, resolution 0.5 ns unless a case says otherwise.
 #include "support/MemoryFile.h"
 #include "support/TestHost.h"
 #include "scans/PointScan.h"
@@ -51,13 +49,9 @@ PassResult Pass(const std::vector<uint32_t> &words, const PassSetup &setup, int 
             host.Messages(MessageNormal) + host.Messages(MessageWarning)};
 }
 
-/*!
- * \p photons photons on channels drawn from \p channels (0 and 5 up are not
- * in the four-channel file), dtime 0 .. 31, 1 .. \p maxStep sync periods
- * apart (the stream writes the overflows), a line marker before about one in
- * \p markerEvery; with \p damaged, about one in 500 has nsync 0 (time runs
- * backwards). Channel 2 has photons at dtime 0 on its cursors, 10 and 20 ms.
- */
+/// \p photons photons on \p channels (0 and 5 up are foreign), dtime 0 .. 31, 1 .. \p maxStep sync periods
+/// apart, a line marker before about one in \p markerEvery; with \p damaged, about one in 500 has nsync 0
+/// (time runs backwards). Channel 2 has photons at dtime 0 on its cursors, 10 and 20 ms.
 std::vector<uint32_t> Stream(RecordFormat format, uint32_t photons, uint32_t maxStep, uint32_t markerEvery,
                              bool damaged, const std::vector<uint32_t> &channels)
 {
@@ -75,10 +69,9 @@ std::vector<uint32_t> Stream(RecordFormat format, uint32_t photons, uint32_t max
         const uint32_t channel = channels[random() % channels.size()], dtime = random() % 32;
         if (!damaged || random() % 500 != 0)
             s.AddPhoton(sync, channel, dtime);
-        else if (format == RecordFormat::PicoHarpT3)
-            s.AddRaw(synth::PhotonWord(channel, dtime, 0));
         else
-            s.AddRaw(synth::HarpPhotonWord(channel, dtime, 0));
+            s.AddRaw(format == RecordFormat::PicoHarpT3 ? synth::PhotonWord(channel, dtime, 0)
+                                                        : synth::HarpPhotonWord(channel, dtime, 0));
     }
     return s.words;
 }
@@ -136,8 +129,7 @@ TEST(PointScanPass, VectorFormsMatchRecordByRecord)
     if (PointScan::VectorLevelAvailable() == 0)
         GTEST_SKIP() << "neither AVX2 nor AVX-512 on this processor: only the record-by-record pass runs";
     const std::vector<uint32_t> mixed = {1, 2, 1, 0, 2, 5, 1, 2, 3, 14, 2, 1};
-    // 1e9 / 39e6 ns and 0.016 ns: products that round, where a multiply fused
-    // into the add would round differently.
+    // 1e9 / 39e6 ns and 0.016 ns: products that round, differently if a multiply were fused into the add.
     const double odd = 1e9 / 39e6;
     const struct {
         const char *name;
@@ -181,9 +173,8 @@ TEST(PointScanPass, VectorFormsMatchRecordByRecord)
             }
             if (!limits || c.maxStep != 40)
                 continue;
-            // Photons on the limits, in blocks of photons only: the gate takes
-            // dtime 5 .. 20 (2.5 .. 10 ns) and nothing either side, the cursors
-            // the photons on them.
+            // Photons on the limits, in blocks of photons only: the gate takes dtime 5 .. 20
+            // (2.5 .. 10 ns) and nothing either side, the cursors the photons on them.
             for (uint32_t d = 0; d < 32; ++d)
                 EXPECT_EQ(one.delays[0][d] > 0, d >= 5 && d <= 20) << "dtime " << d;
             ASSERT_FALSE(one.times[1].empty());
