@@ -112,10 +112,10 @@ TEST(Correlate, EarlyStopZeroTailAndEmptyChannels)
     EXPECT_EQ(a.host.progress.size(), K + 2);  // 0, once per bin, 100
 
     a.host.messages.clear();
-    for (bool emptyX : {true, false}) {
-        a.scan.Correlate(emptyX ? Times{} : t, emptyX ? t : Times{}, G, a.scan.lagEdges);
-        EXPECT_EQ(G, Times(159, 0.0));
-    }
+    a.scan.Correlate({}, t, G, a.scan.lagEdges);
+    EXPECT_EQ(G, Times(159, 0.0));
+    a.scan.Correlate(t, {}, G, a.scan.lagEdges);
+    EXPECT_EQ(G, Times(159, 0.0));
     EXPECT_EQ(a.host.Messages().filter("Bin range exceeds measurement time").size(), 2);
 }
 

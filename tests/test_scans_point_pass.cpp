@@ -110,8 +110,7 @@ TEST(PointScanPass, BlocksByHand)
          {150, 500, 550, 600, 650, 700, 750, 800, 850, 950, 1000, 1050, 1100, 1150, 1200, 1250}, {}, 1250},
     };
     for (const Case &c : cases) {
-        PassSetup setup;
-        setup.format = c.format;
+        const PassSetup setup{c.format};
         for (int level = 0; level <= PointScan::VectorLevelAvailable(); ++level) {
             SCOPED_TRACE(testing::Message() << c.name << ", level " << level);
             const PassResult r = Pass(c.words, setup, level);
