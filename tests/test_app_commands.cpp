@@ -1,14 +1,25 @@
-// The buttons of the settings tool box on each kind of scan, and commands
-// given while a long step lets events run.
+// The window with results: the tabs an opened scan gets and their lifetime,
+// the window's use of its start-up size, the buttons of the settings tool box
+// on each kind of scan, and commands given while a long step lets events run.
 #include "app/Fotonel.h"
 #include "scans/RSD.h"
 #include "tools/synth/ScanGenerator.h"
 #include "tools/synth/SyntheticFile.h"
+#include "widgets/LinePlot.h"
 
 #include "support/WindowFixture.h"
 
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPointer>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
+#include <QToolBox>
 #include <gtest/gtest.h>
 
 namespace {
@@ -19,11 +30,12 @@ class CommandsTest : public WindowFixture {
 protected:
     /// A measurement of the kind; \p size 2 makes it long enough for every
     /// step to let events run (32 x 32 pixels of 5 photons, 16000 point photons).
-    QString Write(Kind kind, const QString &name, int size = 1)
+    QString Write(Kind kind, const QString &name, int size = 1, std::vector<uint32_t> channels = {1})
     {
         synth::ImageScanPlan plan;
         plan.width = plan.height = 8 * size * size;
         plan.photonsPerPixel = size == 1 ? 1 : 5;
+        plan.channels = channels;
         std::vector<synth::PointPhoton> photons;
         for (uint32_t i = 0; kind == Point && i < 2000u * size * size * size; ++i)
             photons.push_back({1000 + 37ull * i + (i * i) % 29, 1, 100 + i % 50});
@@ -37,10 +49,23 @@ protected:
     QStringList TabLabels()
     {
         QStringList labels;
-        for (int i = 0; i < W<QTabWidget>("tabWidget")->count(); ++i)
-            labels << W<QTabWidget>("tabWidget")->tabText(i);
+        for (auto *tabs = W<QTabWidget>("tabWidget"); labels.size() < tabs->count();)
+            labels << tabs->tabText(labels.size());
         return labels;
     }
+};
+
+class ResultsTest : public CommandsTest {
+protected:
+    void SetUp() override
+    {
+        CommandsTest::SetUp();
+        Make().SetVersion("0.51");
+        path = Write(Image, "scan.pt3", 1, {1, 3});
+        tabs = W<QTabWidget>("tabWidget");
+    }
+    QString path;
+    QTabWidget *tabs = nullptr;
 };
 
 /// What each button adds on an image, line and point scan: "tab labels /
@@ -59,15 +84,14 @@ const struct {
     {"on_saveHistogramPointScan_clicked", {"", "", " / run_histogram_ch1.dat"}},
     {"on_saveXCFPointScan_clicked", {"", "", " / run_G_ch1_ch1.dat"}},
     {"on_saveTracePointScan_clicked", {"", "", " / run_trace_ch1.bin,run_trace_ch1.dat"}},
-    {"on_LSsaveTracePointScan_clicked", {"", "", ""}},
-    {"on_LSbinData_clicked", {"", "", ""}},
-    {"on_LSApplyLineWiidth_clicked", {"", "", ""}},
     {"on_ApplyCursorButton_clicked", {"", "Data,Mean,Variance,Time course,Life times / ", ""}},
     // Applying the gates rebuilds the tabs and exports with the current settings.
     {"on_ApplyGatingButton_clicked",
      {"Data,Mean,Variance,Time course,Life times / run_ch1.tif",
       "Data,Mean,Variance,Time course,Life times / run_ch1.tif", "Data,Life times / "}},
 };
+
+const QStringList ScanTabs = {"Header", "Summary", "Data", "Mean", "Variance", "Time course", "Life times"};
 
 } // namespace
 
@@ -90,21 +114,20 @@ TEST_F(CommandsTest, EachButtonOnEachScanType)
         // Reset cursors returns to the span of the first reconstruction.
         double start = 0, end = 0;
         ASSERT_TRUE(window->scan->CursorSpan(start, end));
-        std::vector<double> expectedStarts, expectedEnds, starts, ends;
+        std::vector<double> expected[2], got[2];
         window->SetCursorRanges(start, end);
-        window->GetCursors(expectedStarts, expectedEnds, 1);
+        window->GetCursors(expected[0], expected[1], 1);
         window->SetCursorRanges(0, 100);
         Invoke("on_ResetCursorButton_clicked");
-        window->GetCursors(starts, ends, 1);
-        EXPECT_EQ(starts, expectedStarts);
-        EXPECT_EQ(ends, expectedEnds);
+        window->GetCursors(got[0], got[1], 1);
+        EXPECT_TRUE(got[0] == expected[0] && got[1] == expected[1]);
         QDir(dir.filePath("run_export")).removeRecursively();
     }
 }
 
 // Each long step, with the commands that could disturb it given from inside
-// its own event processing: they are refused, the step finishes, and a close
-// asked for meanwhile happens after it, the settings still written.
+// its own event processing: they are refused, the step finishes, and a tab
+// or window close asked for meanwhile happens after it, the settings still written.
 TEST_F(CommandsTest, CommandsDuringALongStepAreRefusedAndCloseWaits)
 {
     const struct {
@@ -128,23 +151,27 @@ TEST_F(CommandsTest, CommandsDuringALongStepAreRefusedAndCloseWaits)
         const std::string name = step.slot ? step.slot : "drop";
         Make().show();
         const QString path = Write(step.kind, "run.pt3", 2);
-        if (step.slot) {
-            ASSERT_TRUE(window->OpenFile(path, true)) << name;
-        }
+        ASSERT_TRUE(!step.slot || window->OpenFile(path, true)) << name;
         QDir(dir.filePath("run_export")).removeRecursively();
         QDir().mkpath(dir.filePath("run_export"));
         QFile::remove(dir.filePath("lastsettings.dat"));
 
         int ticks = 0;
         QTimer ticker;
+        QPointer<QWidget> extra;
         QObject::connect(&ticker, &QTimer::timeout, [&] {
-            if (++ticks != 1)
+            if (++ticks > 1)
                 return;
             EXPECT_FALSE(window->OpenFile(other, true));
             for (const char *slot : {"on_SaveFrames_clicked", "on_xcfButton_clicked", "on_ApplyGatingButton_clicked",
                                      "on_ISExportHistogram_clicked", "on_WriteRecords_clicked", "on_binData_clicked"})
                 Invoke(slot);
             DropUrls({QUrl::fromLocalFile(other)});
+            // Closing a tab meanwhile hides it at once and frees it afterwards.
+            extra = new QWidget;
+            QMetaObject::invokeMethod(window.get(), "on_tabCloseRequested_clicked",
+                                      Q_ARG(int, window->AddTab(extra, "Extra")));
+            EXPECT_FALSE(extra.isNull());
             window->close();
         });
         ticker.start(0);
@@ -154,17 +181,75 @@ TEST_F(CommandsTest, CommandsDuringALongStepAreRefusedAndCloseWaits)
             DropUrls({QUrl::fromLocalFile(path), QUrl::fromLocalFile(other), QUrl::fromLocalFile(other)});
         ticker.stop();
         ASSERT_GT(ticks, 0) << name << ": the step let no events run";
+        EXPECT_TRUE(extra.isNull()) << name;
 
         EXPECT_TRUE(window->isVisible()) << name;
         EXPECT_EQ(Log().filter("Trying to open file " + other).size(), 0) << name;
         EXPECT_GE(Log().filter("warning : Busy: wait until the running step has finished").size(), 3) << name;
         EXPECT_EQ(Log().filter("warning : The window closes when the running step has finished").size(), 1) << name;
-        const QString result = step.result;
-        EXPECT_TRUE(result.contains('.') ? Exported().contains(result) : TabLabels().last() == result) << name;
+        EXPECT_TRUE(Exported().contains(step.result) || TabLabels().last() == step.result) << name;
 
         QCoreApplication::processEvents();
         EXPECT_FALSE(window->isVisible()) << name;
         window.reset();
         EXPECT_TRUE(QFile::exists(dir.filePath("lastsettings.dat"))) << name;
     }
+}
+
+TEST_F(ResultsTest, OpeningAScanBuildsItsTabsAndReplacesThoseBefore)
+{
+    ASSERT_TRUE(window->OpenFile(path, true));
+    EXPECT_EQ(TabLabels(), ScanTabs);
+    // The lifetime tab is the one shown; closing a result tab frees it.
+    EXPECT_EQ(tabs->currentWidget()->objectName(), "TauTab");
+    EXPECT_EQ(tabs->currentWidget()->findChildren<LinePlot *>().size(), 2);
+    QPointer<QWidget> data = tabs->widget(2);
+    emit tabs->tabBar()->tabCloseRequested(2);
+    EXPECT_TRUE(data.isNull());
+
+    // Opening again, and converting again, each leave only the tabs of the new analysis.
+    QPointer<QWidget> old = tabs->widget(3);
+    ASSERT_TRUE(window->OpenFile(path, true));
+    EXPECT_TRUE(old.isNull());
+    EXPECT_EQ(TabLabels(), ScanTabs);
+    old = tabs->widget(2);
+    window->ConvertFile();
+    EXPECT_TRUE(old.isNull());
+    EXPECT_EQ(TabLabels(), QStringList({"Header", "Summary"}));
+    window->scan->CreateTabs();
+    EXPECT_EQ(TabLabels(), ScanTabs);
+}
+
+// At the start-up size every text of the settings tool box is whole, no
+// page needs a horizontal scroll bar, and the result tabs take the rest.
+TEST_F(ResultsTest, StartUpSizeShowsEverySettingWhole)
+{
+    window->show();
+    ASSERT_TRUE(window->OpenFile(path, true));
+    QCoreApplication::processEvents();
+    ASSERT_EQ(window->size(), QSize(855, 685));
+    auto *toolBox = W<QToolBox>("toolBox");
+    for (int page = 0; page < toolBox->count(); ++page) {
+        toolBox->setCurrentIndex(page);
+        QCoreApplication::processEvents();
+        QWidget *content = toolBox->widget(page);
+        auto *area = qobject_cast<QScrollArea *>(content->parentWidget()->parentWidget());
+        ASSERT_NE(area, nullptr);
+        EXPECT_FALSE(area->horizontalScrollBar()->isVisible()) << toolBox->itemText(page).toStdString();
+        for (QWidget *w : content->findChildren<QWidget *>()) {
+            auto *button = qobject_cast<QPushButton *>(w);
+            const int need = button ? button->fontMetrics().horizontalAdvance(button->text())
+                             : qobject_cast<QLabel *>(w) || qobject_cast<QComboBox *>(w) || qobject_cast<QCheckBox *>(w)
+                                 ? w->sizeHint().width()
+                                 : 0;
+            EXPECT_GE(w->width(), need) << w->objectName().toStdString();
+        }
+    }
+    // The tabs reach from the settings column to the window's right margin.
+    auto *settings = W<QWidget>("widget");
+    const QRect tabArea(tabs->mapTo(window.get(), QPoint(0, 0)), tabs->size());
+    EXPECT_LE(tabArea.left() - (settings->mapTo(window.get(), QPoint(0, 0)).x() + settings->width()), 12);
+    EXPECT_GE(tabArea.right(), window->width() - 12);
+    EXPECT_GE(tabArea.height(), settings->height() - 30);
+    EXPECT_GT(tabs->currentWidget()->findChild<LinePlot *>()->height(), tabArea.height() / 2);
 }

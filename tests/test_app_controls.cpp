@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QCheckBox>
 #include <QDoubleSpinBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -26,28 +25,19 @@ protected:
     QDoubleSpinBox *D(const QString &name) { return W<QDoubleSpinBox>(name); }
     QSpinBox *I(const QString &name) { return W<QSpinBox>(name); }
     /// Types \p text into a box and, when \p commit, ends with Return as a user does.
-    template <class Box> void Type(Box *box, const QString &text, bool commit = true)
+    void Type(QDoubleSpinBox *box, const QString &text, bool commit = true)
     {
         box->setFocus();
         box->selectAll();
-        box->template findChild<QLineEdit *>()->setText(text);
+        box->findChild<QLineEdit *>()->setText(text);
         if (commit)
             emit box->editingFinished();
-    }
-    /// The eight gate boxes or the eight cursor boxes.
-    std::vector<QDoubleSpinBox *> All(const char *kind)
-    {
-        std::vector<QDoubleSpinBox *> boxes;
-        for (int c = 1; c <= 4; ++c)
-            for (const char *side : {"Min", "Max"})
-                boxes.push_back(D(QString("Ch%1_%2_%3").arg(c).arg(kind).arg(side)));
-        return boxes;
     }
 };
 
 } // namespace
 
-TEST_F(ControlsTest, GateMinimumStaysAtOrBelowItsMaximum)
+TEST_F(ControlsTest, GateMinimumStaysAtOrBelowItsMaximumCursorMaximumIsRaisedOnCommitOnly)
 {
     D("Ch1_Gating_Min")->setValue(60);
     EXPECT_EQ(D("Ch1_Gating_Min")->value(), 50);
@@ -55,49 +45,39 @@ TEST_F(ControlsTest, GateMinimumStaysAtOrBelowItsMaximum)
     D("Ch3_Gating_Max")->setValue(10);
     EXPECT_EQ(D("Ch3_Gating_Max")->value(), 20);
     EXPECT_EQ(D("Ch3_Gating_Min")->value(), 20);
-    // Typed values are pulled down while typing, before any commit.
+    // Typed gate values are pulled down while typing, before any commit.
     Type(D("Ch2_Gating_Min"), "60", false);
     EXPECT_EQ(D("Ch2_Gating_Min")->value(), 50);
-}
 
-TEST_F(ControlsTest, CursorMaximumBelowMinimumIsRaisedOnCommitOnly)
-{
     D("Ch2_Cursor_Min")->setValue(5);
     Type(D("Ch2_Cursor_Max"), "2", false);
     EXPECT_EQ(D("Ch2_Cursor_Max")->value(), 2); // still typing
     emit D("Ch2_Cursor_Max")->editingFinished();
     EXPECT_EQ(D("Ch2_Cursor_Max")->value(), 5);
-
     D("Ch4_Cursor_Max")->setValue(3);
     Type(D("Ch4_Cursor_Min"), "7");
     EXPECT_EQ(D("Ch4_Cursor_Min")->value(), 3);
     EXPECT_EQ(D("Ch4_Cursor_Max")->value(), 3);
 }
 
-TEST_F(ControlsTest, ResetGatingWithoutSyncPeriodOpensTo51)
+TEST_F(ControlsTest, ResetAndRangesRoundGatesToWholeBins)
 {
     D("Ch1_Gating_Min")->setValue(10);
     D("Ch4_Gating_Max")->setValue(20);
-    W<QPushButton>("ResetGatingButton")->click();
-    for (int c = 1; c <= 4; ++c) {
-        EXPECT_EQ(D(QString("Ch%1_Gating_Min").arg(c))->value(), 0) << c;
-        EXPECT_EQ(D(QString("Ch%1_Gating_Max").arg(c))->value(), 51) << c;
-    }
+    W<QPushButton>("ResetGatingButton")->click(); // no sync period: 0 to 51
+    EXPECT_EQ(D("Ch1_Gating_Min")->value(), 0);
+    EXPECT_EQ(D("Ch4_Gating_Max")->value(), 51);
     window->controls.ResetGating(-3);
     EXPECT_EQ(D("Ch2_Gating_Max")->value(), 51);
     window->controls.ResetGating(25);
     EXPECT_EQ(D("Ch2_Gating_Max")->value(), 25);
-}
 
-TEST_F(ControlsTest, GatingRangesRoundGatesToWholeBins)
-{
     D("Ch1_Gating_Min")->setValue(1.23);
     window->SetGatingRanges(12.5, 0.004);
     // 1.23 / 0.004 = 307.5 -> ceil(307.0) = 307 bins = 1.228 ns; 50 is cut to 12.5.
     EXPECT_DOUBLE_EQ(D("Ch1_Gating_Min")->value(), 1.228);
     EXPECT_DOUBLE_EQ(D("Ch1_Gating_Max")->value(), 12.5);
-    for (QDoubleSpinBox *box : All("Gating"))
-        EXPECT_DOUBLE_EQ(box->maximum(), 12.5);
+    EXPECT_DOUBLE_EQ(D("Ch4_Gating_Max")->maximum(), 12.5);
     // A file without a usable resolution leaves the values alone.
     window->SetGatingRanges(12.5, 0);
     EXPECT_DOUBLE_EQ(D("Ch1_Gating_Min")->value(), 1.228);
@@ -107,16 +87,12 @@ TEST_F(ControlsTest, GatingRangesRoundGatesToWholeBins)
 TEST_F(ControlsTest, CursorRangesStepOnePercentOfTheSpan)
 {
     window->SetCursorRanges(0, 60);
-    for (QDoubleSpinBox *box : All("Cursor")) {
-        EXPECT_DOUBLE_EQ(box->singleStep(), 0.6);
-        EXPECT_DOUBLE_EQ(box->value(), box->objectName().endsWith("Max") ? 60 : 0);
-    }
+    EXPECT_DOUBLE_EQ(D("Ch4_Cursor_Min")->singleStep(), 0.6);
+    EXPECT_DOUBLE_EQ(D("Ch4_Cursor_Max")->value(), 60);
     window->SetCursorRanges(0, 0.05);
     EXPECT_DOUBLE_EQ(D("Ch1_Cursor_Min")->singleStep(), 0);
-    EXPECT_DOUBLE_EQ(D("Ch1_Cursor_Max")->value(), 0.05);
     window->SetCursorRanges(1.5, 2.25);
     EXPECT_DOUBLE_EQ(D("Ch3_Cursor_Max")->singleStep(), 0.007);
-
     std::vector<double> starts, ends;
     window->GetCursors(starts, ends, 1e9);
     ASSERT_EQ(ends.size(), 4u);
@@ -141,17 +117,10 @@ TEST_F(ControlsTest, CorrelationStepIsAWholeNumberOfSyncPeriods)
     EXPECT_DOUBLE_EQ(D("dtau")->singleStep(), 0.0125);
     window->SetCorrelationControls(12.5, 0.03, 8, 4);
     EXPECT_DOUBLE_EQ(D("dtau")->value(), 0.025); // k = ceil(2.4 - 0.5) = 2
-    EXPECT_EQ(I("nrbins")->value(), 8);
-    EXPECT_EQ(I("ncasc")->value(), 4);
     EXPECT_DOUBLE_EQ(D("tmaxXCF")->value(), 0.003); // 0.025 x 8 x 15 / 1000 ms
-
-    // Values below the boxes' minima are lifted to them.
-    window->SetCorrelationControls(12.5, 0.05, 1, 0);
-    EXPECT_EQ(I("nrbins")->value(), 2);
-    EXPECT_EQ(I("ncasc")->value(), 1);
     // A zero period would divide by zero: the step box keeps its value.
     window->SetCorrelationControls(0, 0.05, 16, 10);
-    EXPECT_DOUBLE_EQ(D("dtau")->value(), 0.05);
+    EXPECT_DOUBLE_EQ(D("dtau")->value(), 0.025);
 }
 
 TEST_F(ControlsTest, MaximumLagAndCascadesFollowEachOther)
@@ -171,34 +140,10 @@ TEST_F(ControlsTest, MaximumLagAndCascadesFollowEachOther)
     Type(D("tmaxXCF"), "12");
     EXPECT_EQ(I("ncasc")->value(), 14);
     EXPECT_DOUBLE_EQ(D("tmaxXCF")->value(), 12);
-}
 
-TEST_F(ControlsTest, TraceBinSnapsDownToWholeSteps)
-{
-    // 0.3 and 0.7 are whole steps already: binary rounding of 0.3 / 0.1 must not lose one.
+    // 0.3 and 0.7 are whole trace bin steps already: binary rounding of 0.3 / 0.1 must not lose one.
     for (const auto &c : {std::make_pair("0.35", 0.3), std::make_pair("0.3", 0.3), std::make_pair("0.7", 0.7)}) {
         Type(D("binsize"), c.first);
         EXPECT_DOUBLE_EQ(D("binsize")->value(), c.second) << c.first;
     }
-}
-
-TEST_F(ControlsTest, FormValuesReachTheAnalyses)
-{
-    D("Ch2_Gating_Min")->setValue(3.5);
-    D("Ch4_Gating_Max")->setValue(45.25);
-    std::vector<double> minima, maxima;
-    window->GetGating(minima, maxima);
-    EXPECT_EQ(minima, std::vector<double>({0, 3.5, 0, 0}));
-    EXPECT_EQ(maxima, std::vector<double>({50, 50, 50, 45.25}));
-
-    // Each record column answers for its own check box.
-    W<QCheckBox>("CB_TrueTime")->setChecked(false);
-    EXPECT_EQ(window->GetRecordColumn(RecordColumn::TrueTime), Qt::Unchecked);
-    EXPECT_EQ(window->GetRecordColumn(RecordColumn::DeltaTime), Qt::Checked);
-
-    W<QCheckBox>("LSImageWidthcheck")->setChecked(true);
-    EXPECT_EQ(window->GetLSImageWidthcheck(), Qt::Checked);
-    EXPECT_EQ(window->GetISImageWidthcheck(), Qt::Unchecked);
-    I("ISImageWidth")->setValue(2000);
-    EXPECT_EQ(window->GetISImageWidth(), 1024);
 }

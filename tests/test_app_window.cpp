@@ -1,25 +1,27 @@
-// The main window offscreen: its start-up state, the message log and panes,
-// tabs, shortcuts, the About box and drag and drop.
+// The main window offscreen: the settings file it reads and writes, the
+// message log and panes, tabs, shortcuts, the About box, opening files and
+// drag and drop.
 #include "app/AssetPath.h"
 #include "app/Fotonel.h"
+#include "files/pqFile.h"
+#include "tools/synth/ScanGenerator.h"
+#include "tools/synth/SyntheticFile.h"
 
 #include "support/WindowFixture.h"
 
 #include <gtest/gtest.h>
 
 #include <QAction>
-#include <QCheckBox>
 #include <QDoubleSpinBox>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
-#include <QSpinBox>
+#include <QRegularExpression>
 #include <QTabBar>
 #include <QTabWidget>
-#include <QTextDocument>
 #include <QTimer>
-#include <QToolBox>
 #include <functional>
 
 // Exported by QtGui: runs a key press through the shortcut map, as a real key would.
@@ -40,43 +42,99 @@ void OnModal(std::function<void(QWidget *)> look)
         }
     });
 }
+
+class OpenTest : public WindowFixture {
+protected:
+    void SetUp() override
+    {
+        WindowFixture::SetUp();
+        Make().SetVersion("0.51");
+    }
+    /// A small image scan: 8 x 8 pixels, 2 frames, one photon per pixel on channel 1.
+    QString WriteImageScan(const QString &name, const synth::Pt3Header &header = synth::Pt3Header())
+    {
+        const QString path = dir.filePath(name);
+        EXPECT_TRUE(synth::WritePt3(path, header, synth::MakeImageScan(synth::ImageScanPlan()).words));
+        return path;
+    }
+    void ExpectExportsEnabled(bool enabled)
+    {
+        EXPECT_EQ(W<QAction>("actionWrite_Records")->isEnabled(), enabled);
+        EXPECT_EQ(W<QPushButton>("SaveFrames")->isEnabled(), enabled);
+    }
+};
 } // namespace
 
-TEST_F(WindowTest, StartUpStateActionsAndParameterBoxes)
+TEST(SettingsNumber, WrittenAsAStandardStreamWritesDoubles)
 {
-    Make();
-    EXPECT_EQ(W<QToolBox>("toolBox")->currentIndex(), 3);
-    auto *tabs = W<QTabWidget>("tabWidget");
-    ASSERT_EQ(tabs->count(), 2);
-    EXPECT_EQ(tabs->currentIndex(), 1);
-    EXPECT_EQ(W<QLabel>("filename")->text(), "No File Chosen");
-    for (const char *name : {"CB_Number", "CB_T3Record", "CB_nSync", "CB_Channel", "CB_dTime", "CB_Marker",
-                             "CB_TruenSync", "CB_TrueTime", "CB_DeltaTime", "CB_DelayTime"})
-        EXPECT_TRUE(W<QCheckBox>(name)->isChecked()) << name;
+    const std::pair<double, const char *> cases[] = {{50, "50"},       {12.5, "12.5"},   {0.00001, "1e-05"},
+                                                     {0, "0"},         {99.99, "99.99"}, {0.0123456789, "0.0123457"},
+                                                     {1234567, "1.23457e+06"}};
+    for (const auto &c : cases)
+        EXPECT_EQ(Fotonel::SettingsNumber(c.first), c.second);
+}
 
-    // Export Images and Export Data share Ctrl+E; the exports start disabled.
+TEST_F(WindowTest, SettingsFileReadAtStartAndWrittenAtExit)
+{
+    const QByteArray defaults = "opendir = .\nsavedir = .\n"
+                                "Ch1GatingMin = 0\nCh1GatingMax = 50\nCh2GatingMin = 0\nCh2GatingMax = 50\n"
+                                "Ch3GatingMin = 0\nCh3GatingMax = 50\nCh4GatingMin = 0\nCh4GatingMax = 50\n";
+    const QByteArray saved = "opendir = /data/run 7\nsavedir = /data/out\n"
+                             "Ch1GatingMin = 1.5\nCh1GatingMax = 12.5\nCh2GatingMin = 2\nCh2GatingMax = 20\n"
+                             "Ch3GatingMin = 3\nCh3GatingMax = 30\nCh4GatingMin = 4.25\nCh4GatingMax = 40\n";
     struct {
-        const char *name, *shortcut;
-        bool enabled;
-    } const actions[] = {
-        {"actionOpen", "Ctrl+O", true},           {"actionExport_Images", "Ctrl+E", false},
-        {"actionExport_Data", "Ctrl+E", false},   {"actionWrite_Records", "Ctrl+W", false},
-        {"actionClear_message_box", "Ctrl+D", true}, {"actionExit", "Ctrl+Q", true},
-        {"actionAbout", "F1", true},
+        const char *what;
+        QByteArray file;
+        QString openDir, saveDir;
+        QStringList log;
+        std::vector<std::pair<const char *, double>> boxes;
+    } const cases[] = {
+        {"missing file: defaults written at exit", QByteArray(), ".", ".",
+         {"0001 : warning : could not open lastsettings.dat"}, {}},
+        {"saved values come back byte for byte", saved, "/data/run 7", "/data/out",
+         {"0001 : opendir /data/run 7", "0002 : savedir /data/out"}, {{"Ch1_Gating_Min", 1.5}, {"Ch4_Gating_Max", 40}}},
+        {"lines without a separate equals sign are ignored",
+         "opendir=/data\nsavedir =/out\nCh1GatingMax : 20\n\n   \nrandom words here\n", ".", ".", {},
+         {{"Ch1_Gating_Max", 50}}},
+        {"later duplicate wins, keys are case sensitive",
+         "opendir = /first\nOPENDIR = /upper\nopendir = /second\nCh3GatingMax = 30\nCh3GatingMax = 31\n", "/second",
+         ".", {"0001 : opendir /first", "0002 : opendir /second"}, {{"Ch3_Gating_Max", 31}}},
+        // The minimum comes first and meets the default maximum of 50.
+        {"minimum limited by the maximum of that moment", "Ch1GatingMin = 60\nCh1GatingMax = 80\n", ".", ".", {},
+         {{"Ch1_Gating_Min", 50}, {"Ch1_Gating_Max", 80}}},
+        {"clamped and rounded to the form, not a number is 0",
+         "Ch2GatingMax = 120\nCh3GatingMin = 1.236\nCh4GatingMax = fifty\n", ".", ".", {},
+         {{"Ch2_Gating_Max", 99.99}, {"Ch3_Gating_Min", 1.24}, {"Ch4_Gating_Max", 0}, {"Ch4_Gating_Min", 0}}},
+        {"Windows line ends and surrounding blanks are trimmed",
+         "opendir =   C:/data/run 1  \r\n\tsavedir\t=\tD:/x\r\nCh1GatingMax = 25\r\n", "C:/data/run 1", "D:/x",
+         {"0001 : opendir C:/data/run 1", "0002 : savedir D:/x"}, {{"Ch1_Gating_Max", 25}}},
+        {"overlong line is skipped, the rest is read", "opendir = /" + QByteArray(200000, 'a') + "\nsavedir = /kept\n",
+         ".", "/kept", {"0001 : savedir /kept"}, {}},
     };
-    for (const auto &e : actions) {
-        auto *action = W<QAction>(e.name);
-        ASSERT_NE(action, nullptr);
-        EXPECT_EQ(action->shortcut(), QKeySequence(QString::fromLatin1(e.shortcut))) << e.name;
-        EXPECT_EQ(action->isEnabled(), e.enabled) << e.name;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        QFile::remove(dir.filePath("lastsettings.dat"));
+        if (!c.file.isNull())
+            WriteFile("lastsettings.dat", c.file);
+        Make();
+        EXPECT_EQ(window->openDir, c.openDir);
+        EXPECT_EQ(window->saveDir, c.saveDir);
+        EXPECT_EQ(Log(), c.log);
+        for (const auto &box : c.boxes)
+            EXPECT_EQ(W<QDoubleSpinBox>(box.first)->value(), box.second) << box.first;
+        window.reset();
+        if (c.file.isNull() || c.file == saved) {
+            EXPECT_EQ(ReadFile("lastsettings.dat"), c.file.isNull() ? defaults : saved);
+        }
     }
-    EXPECT_FALSE(W<QPushButton>("SaveFrames")->isEnabled());
+}
 
-    // 0.05 us x 16 x 1023 / 1000 = 0.8184 ms, shown with three decimals.
-    EXPECT_EQ(W<QDoubleSpinBox>("tmaxXCF")->text(), "0.818");
-    EXPECT_DOUBLE_EQ(W<QDoubleSpinBox>("Ch3_Gating_Max")->maximum(), 99.99);
-    EXPECT_EQ(W<QSpinBox>("nrbins")->minimum(), 2);
-    EXPECT_EQ(W<QSpinBox>("ncasc")->minimum(), 1);
+TEST_F(WindowTest, UnwritableFileWarnsAndGoesOn)
+{
+    ASSERT_TRUE(QDir(dir.path()).mkdir("lastsettings.dat")); // a folder cannot be opened for writing
+    Make();
+    EXPECT_FALSE(window->SaveSettings("lastsettings.dat"));
+    EXPECT_EQ(Log().last(), "0002 : warning : opening lastsettings.dat");
 }
 
 TEST(MessageLog, LinesCarryTheLevelTemplate)
@@ -106,8 +164,6 @@ TEST(MessageLog, LinesCarryTheLevelTemplate)
 TEST_F(WindowTest, LogNumbersFromOneAndRestartsAfterClear)
 {
     Make();
-    // No settings file: its warning is line 0001.
-    EXPECT_EQ(Log(), QStringList({"0001 : warning : could not open lastsettings.dat"}));
     window->SetVersion("0.51");
     window->AddMessage(MessageError, "broken");
     window->AddMessage(5, "black");
@@ -115,23 +171,18 @@ TEST_F(WindowTest, LogNumbersFromOneAndRestartsAfterClear)
     EXPECT_EQ(Log(), QStringList({"0001 : warning : could not open lastsettings.dat", "0002 : Version 0.51",
                                   "0003 : error : broken", "0004 : black", "0005 : default level"}));
     EXPECT_EQ(window->windowTitle(), "Fotonel 0.51");
+    // 0.05 us x 16 x 1023 / 1000 = 0.8184 ms, shown with three decimals.
+    EXPECT_EQ(W<QDoubleSpinBox>("tmaxXCF")->text(), "0.818");
 
     W<QAction>("actionClear_message_box")->trigger();
     EXPECT_TRUE(Log().isEmpty());
     window->AddMessage("again");
     EXPECT_EQ(Log(), QStringList({"0001 : again"}));
-    window->messageCount = 9999;
-    window->AddMessage("ten thousand");
-    EXPECT_EQ(Log().last(), "10000 : ten thousand");
 }
 
-TEST_F(WindowTest, PanesAreMonospaceAndHeaderShowsItsTop)
+TEST_F(WindowTest, HeaderPaneShowsItsTop)
 {
     Make();
-    window->AddSummaryText("a  b\nc");
-    auto *summary = W<QTextBrowser>("SummaryBrowser");
-    EXPECT_TRUE(summary->document()->toRawText().contains(QString("a%1%1b").arg(QChar(QChar::Nbsp))));
-
     auto *header = W<QTextBrowser>("textBrowser_2");
     window->AddHeaderText("first line\n");
     window->AddHeaderText("second line\n");
@@ -140,36 +191,20 @@ TEST_F(WindowTest, PanesAreMonospaceAndHeaderShowsItsTop)
     EXPECT_EQ(header->textCursor().position(), 0);
 }
 
-TEST_F(WindowTest, ClosingAndShowingTabs)
+TEST_F(WindowTest, ShowTabPicksTheLastTabOfThatName)
 {
     Make();
     auto *tabs = W<QTabWidget>("tabWidget");
-    auto *bar = tabs->findChild<QTabBar *>();
-    ASSERT_NE(bar, nullptr);
-    EXPECT_TRUE(bar->tabsClosable());
-    QPointer<QWidget> page = new QWidget;
-    page->setObjectName("DataTab");
-    EXPECT_EQ(window->AddTab(page, "Data"), 2);
-    emit bar->tabCloseRequested(1);
-    ASSERT_EQ(tabs->count(), 2);
-    emit bar->tabCloseRequested(1);
-    EXPECT_TRUE(page.isNull()); // the closed page is freed
-    emit bar->tabCloseRequested(0);
-    EXPECT_EQ(tabs->count(), 0);
-
-    // ShowTab picks the last tab of that name.
     for (const char *name : {"TauTab", "CorrTab", "TauTab"}) {
         auto *tab = new QWidget;
         tab->setObjectName(name);
         window->AddTab(tab, name);
     }
     tabs->setCurrentIndex(0);
-    window->ShowTab("NoSuchTab");
-    EXPECT_EQ(tabs->currentIndex(), 0);
-    window->ShowTab("TauTab");
-    EXPECT_EQ(tabs->currentIndex(), 2);
-    window->ShowTab("CorrTab");
-    EXPECT_EQ(tabs->currentIndex(), 1);
+    for (const auto &c : {std::make_pair("NoSuchTab", 0), std::make_pair("TauTab", 4), std::make_pair("CorrTab", 3)}) {
+        window->ShowTab(c.first);
+        EXPECT_EQ(tabs->currentIndex(), c.second) << c.first;
+    }
 }
 
 TEST_F(WindowTest, CtrlEWithoutAFileDoesNothing)
@@ -233,20 +268,14 @@ TEST_F(WindowTest, OpenDialogOffersBothFileTypesInOneFilter)
 TEST_F(WindowTest, AboutBoxWithAndWithoutManual)
 {
     Make();
-    QString title, text;
+    QString text;
     const auto keep = [&](QWidget *box) {
-        title = box->windowTitle();
         if (auto *browser = box->findChild<QTextBrowser *>())
             text = browser->toPlainText();
     };
     OnModal(keep);
     W<QAction>("actionAbout")->trigger();
-    EXPECT_EQ(title, "Fotonel Information");
-    EXPECT_TRUE(text.startsWith("Converter for PicoQuant pt3 and ptu files\n\nFotonel (DU3) vunknown\n"
-                                "This program reads PicoHarp T3 Mode data files (*.pt3)\n"
-                                "Written in Qt 4.7.0 32 bit\n"))
-        << text.toStdString();
-    EXPECT_TRUE(text.contains("Terms of Use"));
+    EXPECT_TRUE(text.contains("Fotonel (DU3) vunknown\n")) << text.toStdString();
     EXPECT_EQ(Log().last(), "0002 : error : Could not open manual file (manual.html)");
 
     WriteFile("manual.html", "<h1>Handbook</h1><p>Open a file.</p>");
@@ -256,20 +285,6 @@ TEST_F(WindowTest, AboutBoxWithAndWithoutManual)
     EXPECT_TRUE(text.contains("Fotonel (DU3) v0.51"));
     EXPECT_GT(text.indexOf("Handbook"), text.indexOf("Terms of Use"));
     EXPECT_EQ(Log().size(), 3); // the version line, no second error
-}
-
-TEST_F(WindowTest, OnlyDragsOfLocalFilesAreTaken)
-{
-    Make();
-    QMimeData text;
-    text.setText("/data/run1.pt3");
-    EXPECT_FALSE(DragAndDrop(text, false));
-    QMimeData files;
-    files.setUrls({QUrl::fromLocalFile("/data/run1.pt3")});
-    EXPECT_TRUE(DragAndDrop(files, false));
-    // A web address is a file list too, but dropping it opens nothing.
-    EXPECT_TRUE(DropUrls({QUrl("https://example.org/run1.pt3")}));
-    EXPECT_EQ(Log().size(), 1);
 }
 
 TEST(AssetPath, WorkingDirectoryFirstThenTheFoldersGiven)
@@ -301,4 +316,108 @@ TEST_F(WindowTest, ClosingWithAnEditOpenIsSafe)
     // reach the window's slots any more.
     window.reset();
     EXPECT_TRUE(QFile::exists(dir.filePath("lastsettings.dat")));
+}
+
+TEST_F(OpenTest, OpensAnImageScanStepByStepAndASecondOpenClearsThePanes)
+{
+    const QString path = WriteImageScan("run1.pt3");
+    ASSERT_TRUE(window->OpenFile(path, true));
+    const QStringList log = Log();
+    EXPECT_EQ(log.mid(2, 2), QStringList({"0003 : Trying to open file " + path, "0004 : pt3"}));
+    EXPECT_GT(log.indexOf(QRegularExpression(".* : Succesfully openend file " + QRegularExpression::escape(path))), 3);
+    EXPECT_FALSE(log.join('\n').contains("error : "));
+    ASSERT_NE(window->file, nullptr);
+    EXPECT_EQ(window->file->ScanType, ScanImage);
+    EXPECT_EQ(window->openDir, dir.path());
+    EXPECT_EQ(W<QLabel>("filename")->text(), path);
+    ExpectExportsEnabled(true);
+    EXPECT_FALSE(W<QAction>("actionExport_Data")->isEnabled());
+    EXPECT_TRUE(ReadFile("lastsettings.dat").startsWith(QString("opendir = %1\nsavedir = %1\n").arg(dir.path()).toLatin1()));
+
+    window->AddSummaryText("left over summary");
+    window->AddHeaderText("left over header");
+    const QString firstHeader = W<QTextBrowser>("textBrowser_2")->toPlainText();
+    // Upper-case suffixes are read as well.
+    ASSERT_TRUE(QFile::copy(path, dir.filePath("RUN2.PT3")));
+    ASSERT_TRUE(window->OpenFile(dir.filePath("RUN2.PT3"), true));
+    EXPECT_FALSE(W<QTextBrowser>("SummaryBrowser")->toPlainText().contains("left over summary"));
+    const QString secondHeader = W<QTextBrowser>("textBrowser_2")->toPlainText();
+    EXPECT_FALSE(secondHeader.contains("left over header"));
+    EXPECT_TRUE(firstHeader.startsWith(secondHeader.left(40)));
+}
+
+TEST_F(OpenTest, SettingsHoldTheNewFolderBeforeTheAnalysisRuns)
+{
+    QByteArray duringAnalysis;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        if (duringAnalysis.isEmpty() && Log().join('\n').contains("Succesfully openend file"))
+            duringAnalysis = ReadFile("lastsettings.dat") + " ";
+    });
+    ticker.start(0);
+    ASSERT_TRUE(window->OpenFile(WriteImageScan("run1.pt3"), true));
+    ticker.stop();
+    if (duringAnalysis.isEmpty())
+        GTEST_SKIP() << "the analysis let no events run: nothing to observe";
+    EXPECT_TRUE(duringAnalysis.startsWith(QString("opendir = %1\n").arg(dir.path()).toLatin1()));
+}
+
+TEST_F(OpenTest, ClosedHeaderTabMeansTheFirstTwoTabsLeftStay)
+{
+    auto *tabs = W<QTabWidget>("tabWidget");
+    window->AddTab(new QWidget, "A");
+    window->AddTab(new QWidget, "B");
+    // The Header pane outlives its closed tab: the open still writes into it.
+    QMetaObject::invokeMethod(window.get(), "on_tabCloseRequested_clicked", Q_ARG(int, 0));
+    ASSERT_TRUE(window->OpenFile(WriteImageScan("run1.pt3"), false));
+    ASSERT_EQ(tabs->count(), 2);
+    EXPECT_EQ(tabs->tabText(0) + "," + tabs->tabText(1), "Summary,A");
+    EXPECT_FALSE(W<QTextBrowser>("textBrowser_2")->toPlainText().isEmpty());
+}
+
+TEST_F(OpenTest, WrongIdentifierFailsAndLeavesTheControlsDisabled)
+{
+    const QString good = WriteImageScan("run1.pt3");
+    ASSERT_TRUE(window->OpenFile(good, true));
+    synth::Pt3Header header;
+    header.identifier = "TimeHarp 200";
+    ASSERT_TRUE(QDir(dir.path()).mkdir("other"));
+    const QString bad = WriteImageScan("other/bad.pt3", header);
+    const QByteArray settingsBefore = ReadFile("lastsettings.dat");
+
+    EXPECT_FALSE(window->OpenFile(bad, true));
+    EXPECT_TRUE(Log().last().endsWith(" : error : Failed to open file " + bad));
+    ASSERT_NE(window->file, nullptr); // kept until the next open, marked unusable
+    EXPECT_FALSE(window->file->ok);
+    EXPECT_EQ(window->scan, nullptr);
+    ExpectExportsEnabled(false);
+    // Label and settings keep the values of the last good open.
+    EXPECT_EQ(W<QLabel>("filename")->text(), good);
+    EXPECT_EQ(ReadFile("lastsettings.dat"), settingsBefore);
+}
+
+TEST_F(OpenTest, DroppedFiles)
+{
+    // Only drags of local files are taken; one file opens as from the dialog and is exported at once.
+    QMimeData text;
+    text.setText("/data/run1.pt3");
+    EXPECT_FALSE(DragAndDrop(text, false));
+    const QString path = WriteImageScan("run1.pt3");
+    EXPECT_TRUE(DropUrls({QUrl::fromLocalFile(path)}));
+    EXPECT_EQ(window->fileName, path);
+    EXPECT_TRUE(QFile::exists(dir.filePath("run1_export/run1_ch1.tif")));
+    EXPECT_EQ(W<QTabWidget>("tabWidget")->count(), 7);
+
+    // Several are converted one by one without tabs; addresses that are no local file are skipped.
+    QList<QUrl> urls;
+    for (const char *name : {"a.pt3", "b.pt3", "c.pt3"})
+        urls << QUrl::fromLocalFile(WriteImageScan(name));
+    urls.insert(1, QUrl("https://example.org/x.pt3"));
+    const int before = Log().size();
+    EXPECT_TRUE(DropUrls(urls));
+    EXPECT_EQ(Log().mid(before).filter("Succesfully openend file").size(), 3);
+    EXPECT_EQ(window->fileName, dir.filePath("c.pt3"));
+    EXPECT_EQ(W<QTabWidget>("tabWidget")->count(), 2);
+    for (const char *name : {"a", "b", "c"})
+        EXPECT_TRUE(QFile::exists(dir.filePath(QString("%1_export/%1_ch1.tif").arg(name)))) << name;
 }
