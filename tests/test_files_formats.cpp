@@ -35,42 +35,30 @@ TEST(HarpRecords, LayoutOfPhotonsMarkersAndOverflows)
         HarpPhotonWord(64, 7, 30),         // channel field 63 of a photon
         HarpSpecialWord(0, 40),            // a special record of no known kind
     };
-    const struct {
-        RecordFormat format;
-        uint64_t offset;  // sync periods after the two overflows
-    } cases[] = {{RecordFormat::HydraHarpT3v1, 2048}, {RecordFormat::HydraHarpT3v2, 4096}};
-    for (const auto &c : cases) {
+    using V = std::vector<uint64_t>;
+    // Sync periods after the two overflows.
+    for (const auto &[format, offset] : {std::pair{RecordFormat::HydraHarpT3v1, uint64_t(2048)}, {RecordFormat::HydraHarpT3v2, uint64_t(4096)}}) {
         MemoryFile file(host, {}, 25, 0.004);
-        file.recordFormat = c.format;
+        file.recordFormat = format;
         file.SetRecords(words);
-        WithRecordFormat(c.format, [&](auto format) {
-            T3RecordCursor<decltype(format)> r(host, file);
-            EXPECT_EQ(r.marker, 0u);
-            EXPECT_EQ(r.overflowOffset, 1024u);
+        WithRecordFormat(format, [&, offset = offset](auto layout) {
+            T3RecordCursor<decltype(layout)> r(host, file);
+            EXPECT_EQ((V{r.marker, r.overflowOffset}), (V{0, 1024}));
+            ASSERT_TRUE(r.Next()); // an overflow's nsync is a count, not a time
+            EXPECT_EQ((V{r.marker, r.channel, r.truensync}), (V{0, 63, offset}));
             ASSERT_TRUE(r.Next());
-            EXPECT_EQ(r.marker, 0u);
-            EXPECT_EQ(r.channel, 63u);
-            EXPECT_EQ(r.truensync, c.offset);  // an overflow's nsync is a count, not a time
+            EXPECT_EQ((V{r.marker, r.channel, r.dtime, r.truensync}), (V{PHOTON_MARKER, 1, 32767, offset + 1023}));
+            EXPECT_DOUBLE_EQ(r.truetime, (offset + 1023) * 25.0 + 32767 * 0.004);
             ASSERT_TRUE(r.Next());
-            EXPECT_EQ(r.marker, PHOTON_MARKER);
-            EXPECT_EQ(r.channel, 1u);
-            EXPECT_EQ(r.dtime, 32767u);
-            EXPECT_EQ(r.truensync, c.offset + 1023);
-            EXPECT_DOUBLE_EQ(r.truetime, (c.offset + 1023) * 25.0 + 32767 * 0.004);
+            EXPECT_EQ((V{r.marker, r.dtime, r.truensync}), (V{4, 0, offset + 20}));
             ASSERT_TRUE(r.Next());
-            EXPECT_EQ(r.marker, 4u);
-            EXPECT_EQ(r.dtime, 0u);
-            EXPECT_EQ(r.truensync, c.offset + 20);
-            ASSERT_TRUE(r.Next());
-            EXPECT_EQ(r.channel, 64u);
-            EXPECT_EQ(r.dtime, 7u);
+            EXPECT_EQ((V{r.channel, r.dtime}), (V{64, 7}));
             ASSERT_TRUE(r.Next());
             EXPECT_EQ(r.marker, UNKNOWN_SPECIAL_MARKER);
         });
         // Channel 64 lies outside the four channels; the unknown record is counted apart.
         EXPECT_EQ(file.photonsPerChannel, (std::vector<uint32_t>{1, 0, 0, 0}));
-        EXPECT_EQ(file.eventsPerMarker[0], 2u);
-        EXPECT_EQ(file.eventsPerMarker[PHOTON_MARKER], 2u);
+        EXPECT_EQ(std::make_pair(file.eventsPerMarker[0], file.eventsPerMarker[PHOTON_MARKER]), std::make_pair(2u, 2u));
         EXPECT_TRUE(host.Logged("1 photons on channels outside 1..4 ignored", MessageWarning));
         EXPECT_TRUE(host.Logged("1 special records of an unknown kind ignored", MessageWarning));
     }
@@ -106,6 +94,8 @@ struct Converted {
     TestHost host;
     std::unique_ptr<pqFile> file;
     std::unique_ptr<RSD> scan;
+    template <class T>
+    const T *As() const { return dynamic_cast<const T *>(scan.get()); }
 };
 
 /// Delay counts of \p a: those of \p b, then zeros for the dtime values \p b's layout lacks.
@@ -118,7 +108,7 @@ void ExpectSameDelays(std::vector<std::vector<uint32_t>> a, const std::vector<st
     EXPECT_EQ(a, b);
 }
 
-std::vector<uint32_t> Image(synth::FrameMarkers markers, int frames, int lines)
+std::vector<uint32_t> Image(int frames, int lines, synth::FrameMarkers markers = synth::FrameMarkers::AroundFrames)
 {
     synth::ImageScanPlan layout;
     layout.width = 6;
@@ -142,14 +132,14 @@ TEST(HarpRecords, EveryLayoutGivesThePicoHarpResults)
     for (uint64_t i = 0; i < 3000; ++i)
         photons.push_back({50 + i * i % 7919 + i * 1500, 1 + static_cast<uint32_t>(i % 3 == 0), static_cast<uint32_t>(i * 37 % 4000)});
     const std::vector<uint32_t> point = synth::MakePointMeasurement(photons).words;
-    const std::vector<uint32_t> image = Image(synth::FrameMarkers::AroundFrames, 3, 4);
-    const std::vector<uint32_t> line = Image(synth::FrameMarkers::AroundFrames, 1, 9);
+    const std::vector<uint32_t> image = Image(3, 4);
+    const std::vector<uint32_t> line = Image(1, 9);
 
     const Converted pointRef(dir, point, kRecordTypes[0], 0, 0), imageRef(dir, image, kRecordTypes[0], 6, 4),
         lineRef(dir, line, kRecordTypes[0], 6, 1);
-    const auto *p0 = dynamic_cast<PointScan *>(pointRef.scan.get());
-    const auto *i0 = dynamic_cast<ImageScan *>(imageRef.scan.get());
-    const auto *l0 = dynamic_cast<LineScan *>(lineRef.scan.get());
+    const auto *p0 = pointRef.As<PointScan>();
+    const auto *i0 = imageRef.As<ImageScan>();
+    const auto *l0 = lineRef.As<LineScan>();
     ASSERT_TRUE(p0 && i0 && l0);
     ASSERT_EQ(i0->numberOfFrames, 3u);
     ASSERT_EQ(l0->imageHeight, 9u);
@@ -157,9 +147,9 @@ TEST(HarpRecords, EveryLayoutGivesThePicoHarpResults)
     for (uint32_t type : kRecordTypes) {
         SCOPED_TRACE(type);
         const Converted p(dir, point, type, 0, 0), i(dir, image, type, 6, 4), l(dir, line, type, 6, 1);
-        const auto *p1 = dynamic_cast<PointScan *>(p.scan.get());
-        const auto *i1 = dynamic_cast<ImageScan *>(i.scan.get());
-        const auto *l1 = dynamic_cast<LineScan *>(l.scan.get());
+        const auto *p1 = p.As<PointScan>();
+        const auto *i1 = i.As<ImageScan>();
+        const auto *l1 = l.As<LineScan>();
         ASSERT_TRUE(p1 && i1 && l1);
         EXPECT_EQ(p.file->photonsPerChannel, pointRef.file->photonsPerChannel);
         EXPECT_EQ(p1->photonTimes, p0->photonTimes);
@@ -187,9 +177,9 @@ TEST(HarpRecords, MarkerMeaningsFromTheImagingTags)
 {
     QTemporaryDir dir;
     using synth::PtuTag;
-    const std::vector<uint32_t> image = Image(synth::FrameMarkers::AroundFrames, 3, 4);
+    const std::vector<uint32_t> image = Image(3, 4);
     const Converted reference(dir, image, kRecordTypes[0], 6, 4);
-    const auto *i0 = dynamic_cast<ImageScan *>(reference.scan.get());
+    const auto *i0 = reference.As<ImageScan>();
     ASSERT_NE(i0, nullptr);
 
     // Line start on bit 3 (value 4), line end on bit 4 (8), frame on bit 1 (1).
@@ -198,7 +188,7 @@ TEST(HarpRecords, MarkerMeaningsFromTheImagingTags)
     const Converted tagged(dir, image, kRecordTypes[2], 6, 4,
                            {PtuTag::Int("ImgHdr_LineStart", 3), PtuTag::Int("ImgHdr_LineStop", 4), PtuTag::Int("ImgHdr_Frame", 1)},
                            &moved);
-    const auto *i1 = dynamic_cast<ImageScan *>(tagged.scan.get());
+    const auto *i1 = tagged.As<ImageScan>();
     ASSERT_NE(i1, nullptr);
     EXPECT_EQ(i1->images, i0->images);
     EXPECT_EQ(tagged.file->eventsPerMarker[8], reference.file->eventsPerMarker[2]);
@@ -210,7 +200,7 @@ TEST(HarpRecords, MarkerMeaningsFromTheImagingTags)
     const Converted clash(dir, image, kRecordTypes[0], 6, 4, {PtuTag::Int("ImgHdr_LineStart", 2), PtuTag::Int("ImgHdr_LineStop", 2)});
     EXPECT_TRUE(clash.host.Logged("The imaging tags give marker bit 2 two meanings: the PicoHarp markers 1, 2 and 4 are used",
                                   MessageWarning));
-    EXPECT_EQ(dynamic_cast<ImageScan *>(clash.scan.get())->images, i0->images);
+    EXPECT_EQ(clash.As<ImageScan>()->images, i0->images);
     const Converted noFrame(dir, image, kRecordTypes[0], 6, 4, {PtuTag::Int("ImgHdr_Frame", 7)});
     EXPECT_TRUE(noFrame.host.Logged("ImgHdr_Frame 7 is not a marker bit (1 to 4): no marker has its meaning", MessageWarning));
     EXPECT_EQ(noFrame.file->ScanType, ScanPoint);
@@ -220,24 +210,19 @@ TEST(HarpRecords, AreaImageWithoutFrameMarkersIsOneFrameOfItsLines)
 {
     QTemporaryDir dir;
     using synth::PtuTag;
-    const std::vector<uint32_t> lines = Image(synth::FrameMarkers::None, 1, 5);
-    const std::vector<uint32_t> marked = Image(synth::FrameMarkers::AroundFrames, 1, 5);
-    const Converted reference(dir, marked, kRecordTypes[0], 6, 5);
-    const auto *l0 = dynamic_cast<LineScan *>(reference.scan.get());
+    const std::vector<uint32_t> lines = Image(1, 5, synth::FrameMarkers::None);
+    const Converted reference(dir, Image(1, 5), kRecordTypes[0], 6, 5);
+    const auto *l0 = reference.As<LineScan>();
     ASSERT_NE(l0, nullptr);
     // Only an area image (dimensions 3) with exactly ImgHdr_PixY whole lines.
-    const struct {
-        int dimensions, pixY;
-        int scanType;
-    } cases[] = {{3, 5, ScanLine}, {3, 4, ScanPoint}, {3, 6, ScanPoint}, {2, 5, ScanPoint}};
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.pixY);
-        const Converted area(dir, lines, kRecordTypes[1], 6, c.pixY, {PtuTag::Int("ImgHdr_Dimensions", c.dimensions)});
-        EXPECT_EQ(area.file->ScanType, c.scanType);
-        if (c.scanType != ScanLine)
+    for (const auto &[dimensions, pixY, scanType] : {std::tuple{3, 5, ScanLine}, {3, 4, ScanPoint}, {3, 6, ScanPoint}, {2, 5, ScanPoint}}) {
+        SCOPED_TRACE(pixY);
+        const Converted area(dir, lines, kRecordTypes[1], 6, pixY, {PtuTag::Int("ImgHdr_Dimensions", dimensions)});
+        EXPECT_EQ(area.file->ScanType, scanType);
+        if (scanType != ScanLine)
             continue;
         EXPECT_TRUE(area.host.Logged("Area image without frame markers: its 5 whole lines (ImgHdr_PixY) are one frame"));
-        const auto *l1 = dynamic_cast<LineScan *>(area.scan.get());
+        const auto *l1 = area.As<LineScan>();
         ASSERT_NE(l1, nullptr);
         EXPECT_EQ(l1->images, l0->images);
         EXPECT_EQ(l1->lineStartTimes, l0->lineStartTimes);

@@ -1,4 +1,4 @@
-// T3 record words, the record cursor and the record buffer.
+// T3 record words, the record cursor, the record buffer and the ASCII record table (byte for byte).
 
 #include "files/RecordBuffer.h"
 #include "files/T3RecordCursor.h"
@@ -13,36 +13,30 @@
 
 #include <cmath>
 
-TEST(T3RecordCursor, MarkerBitsOnly)
+using synth::PhotonWord;
+
+TEST(T3RecordCursor, MarkerBitsAndTimesAfterTwoOverflows)
 {
-    // Bits 20-27 of a special record are not part of the marker; the ASCII table covers the other fields.
+    // Bits 20-27 of a special record are not part of the marker.
     EXPECT_EQ(T3Word::Marker(0xFFF40000u), 4u);
     TestHost host;
-    // Markers 1 and 2 at once are one event of value 3.
-    MemoryFile file(host, {0xF0030000u}, 25, 0.004);
-    T3RecordCursor<PicoHarpT3Format> c(host, file);
-    EXPECT_EQ(c.marker, 3u);
-    EXPECT_EQ(c.channel, 15u);
-}
+    MemoryFile both(host, {0xF0030000u}, 25, 0.004); // markers 1 and 2 at once: one event of value 3
+    T3RecordCursor<PicoHarpT3Format> m(host, both);
+    EXPECT_EQ(std::make_pair(m.marker, m.channel), std::make_pair(3u, 15u));
 
-TEST(T3RecordCursor, TimesAfterTwoOverflows)
-{
-    TestHost host;
-    // Two overflows, then a photon with dtime 1000 and nsync 10.
-    MemoryFile file(host, {0xF0000000u, 0xF0000000u, synth::PhotonWord(1, 1000, 10)}, 25, 0.004);
+    MemoryFile file(host, {0xF0000000u, 0xF0000000u, PhotonWord(1, 1000, 10)}, 25, 0.004);
     T3RecordCursor<PicoHarpT3Format> c(host, file);
     ASSERT_TRUE(c.NextWithMarker(PHOTON_MARKER));
     EXPECT_EQ(c.truensync, 131082u);
     EXPECT_DOUBLE_EQ(c.delaytime, 4.0);
     EXPECT_DOUBLE_EQ(c.truetime, 3277054.0);
-    // The previous record is the second overflow at 131072: 10 periods plus the delay.
-    EXPECT_DOUBLE_EQ(c.deltatime, 10 * 25 + 4.0);
+    EXPECT_DOUBLE_EQ(c.deltatime, 10 * 25 + 4.0); // since the second overflow: 10 periods plus the delay
 }
 
 TEST(T3RecordCursor, SeekResetAndEndOfRecords)
 {
     TestHost host;
-    MemoryFile overflow(host, {synth::PhotonWord(1, 0, 5), 0xF0000000u, synth::PhotonWord(2, 0, 7)});
+    MemoryFile overflow(host, {PhotonWord(1, 0, 5), 0xF0000000u, PhotonWord(2, 0, 7)});
     T3RecordCursor<PicoHarpT3Format> c(host, overflow);
     c.Seek(1);
     c.Seek(1); // decodes the overflow a second time
@@ -51,16 +45,13 @@ TEST(T3RecordCursor, SeekResetAndEndOfRecords)
     EXPECT_EQ(c.overflowOffset, 65536u);
     EXPECT_EQ(c.index, 1u);
 
-    MemoryFile two(host, {synth::PhotonWord(1, 3, 5), synth::PhotonWord(2, 9, 70)});
+    MemoryFile two(host, {PhotonWord(1, 3, 5), PhotonWord(2, 9, 70)});
     T3RecordCursor<PicoHarpT3Format> d(host, two);
     ASSERT_TRUE(d.Next());
     EXPECT_FALSE(d.Next());
-    // The last record's fields stay; the index stands one past the end.
-    EXPECT_EQ(d.channel, 2u);
-    EXPECT_EQ(d.dtime, 9u);
-    EXPECT_EQ(d.nsync, 70u);
-    EXPECT_EQ(d.index, 2u);
     EXPECT_FALSE(d.Next());
+    // The last record's fields stay; the index stands one past the end.
+    EXPECT_EQ((std::vector<uint64_t>{d.channel, d.dtime, d.nsync, d.index}), (std::vector<uint64_t>{2, 9, 70, 2}));
     T3RecordCursor<PicoHarpT3Format> e(host, two);
     EXPECT_FALSE(e.NextWithMarker(4));
     EXPECT_EQ(e.index, 2u);
@@ -69,32 +60,24 @@ TEST(T3RecordCursor, SeekResetAndEndOfRecords)
 TEST(RecordBuffer, MapsAlignedWordsReadsOthersAndClipsToTheFile)
 {
     QTemporaryDir dir;
-    const auto write = [&](int lead, std::initializer_list<uint32_t> words, QByteArray tail = {}) {
-        QByteArray b(lead, 'h');
-        for (uint32_t w : words)
-            for (int k = 0; k < 4; ++k)
-                b.append(static_cast<char>((w >> (8 * k)) & 0xFF));
+    const auto write = [&](int lead, std::vector<uint32_t> words, QByteArray tail = {}) {
         QFile f(dir.filePath(QString("words%1.bin").arg(lead)));
         EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(b + tail);
+        f.write(QByteArray(lead, 'h') + QByteArray(reinterpret_cast<const char *>(words.data()), 4 * int(words.size())) + tail);
         return f.fileName();
     };
+    const auto contents = [](const RecordBuffer &b) { return std::vector<uint32_t>(b.begin(), b.end()); };
     RecordBuffer b;
     EXPECT_EQ(b.Load(write(8, {0x11223344u, 0xF0040000u, 0x1ABC1234u}), 8, 3), 3);
     EXPECT_TRUE(b.IsMapped());
-    ASSERT_EQ(b.size(), 3u);
-    EXPECT_EQ(b[0], 0x11223344u);
-    EXPECT_EQ(b[2], 0x1ABC1234u);
-
+    EXPECT_EQ(contents(b), (std::vector<uint32_t>{0x11223344u, 0xF0040000u, 0x1ABC1234u}));
     EXPECT_EQ(b.Load(write(6, {0x11223344u, 0xF0040000u}), 6, 2), 2);
     EXPECT_FALSE(b.IsMapped());
-    EXPECT_EQ(b[0], 0x11223344u);
-    EXPECT_EQ(b[1], 0xF0040000u);
+    EXPECT_EQ(contents(b), (std::vector<uint32_t>{0x11223344u, 0xF0040000u}));
 
     const QString torn = write(4, {1u, 2u, 3u}, QByteArray("\x01\x02", 2)); // a torn last word
     EXPECT_EQ(b.Load(torn, 4, 1000000000ULL), 3);
-    EXPECT_EQ(b.size(), 3u);
-    EXPECT_EQ(b[2], 3u);
+    EXPECT_EQ(contents(b), (std::vector<uint32_t>{1, 2, 3}));
     EXPECT_EQ(b.Load(torn, 400, 5), 0);
     EXPECT_TRUE(b.empty());
     EXPECT_EQ(b.Load(dir.filePath("missing.bin"), 0, 5), -1);
@@ -105,17 +88,75 @@ TEST(pqFileBase, AnswersNaNAndRefusesToOpen)
 {
     TestHost host;
     pqFile file(host);
-    EXPECT_TRUE(std::isnan(file.SyncPeriod()));
-    EXPECT_TRUE(std::isnan(file.Resolution()));
+    EXPECT_TRUE(std::isnan(file.SyncPeriod()) && std::isnan(file.Resolution()));
     EXPECT_EQ(file.NumberOfRecords(), 0);
     QTemporaryDir dir;
     QFile f(dir.filePath("plain.pt3"));
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("anything");
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write("anything") == 8);
     f.close();
     EXPECT_FALSE(file.Open(f.fileName()));
-    // A file that cannot be opened names the reason.
-    host.messages.clear();
-    EXPECT_FALSE(file.Open(dir.filePath("missing.pt3")));
-    EXPECT_EQ(host.Messages(MessageError), QStringList("File " + dir.filePath("missing.pt3") + " does not exist"));
+}
+
+namespace {
+
+/// Writes the table of \p words (sync 50 ns, resolution 0.5 ns) with only \p checked boxes checked.
+QByteArray WriteTable(TestHost &host, const QTemporaryDir &dir, std::vector<uint32_t> words,
+                      const std::vector<RecordColumn> &checked)
+{
+    for (Qt::CheckState &state : host.recordColumns)
+        state = Qt::Unchecked;
+    for (RecordColumn c : checked)
+        host.recordColumns[static_cast<int>(c)] = Qt::Checked;
+    MemoryFile file(host, std::move(words), 50, 0.5);
+    file.exportFolder = dir.path();
+    file.exportBase = dir.filePath("run");
+    host.progress.clear();
+    host.eventsProcessed = 0;
+    file.WriteRecords();
+    QFile in(dir.filePath("run.dat"));
+    return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
+}
+
+} // namespace
+
+TEST(AsciiRecords, WorkedLines)
+{
+    using C = RecordColumn;
+    // A photon on channel 1 with dtime 2748 and nsync 4660, an overflow, marker 4 at nsync 7.
+    const std::vector<uint32_t> words = {0x1ABC1234u, synth::OverflowWord(), synth::MarkerWord(4, 7)};
+    const std::pair<std::vector<C>, QByteArray> cases[] = {
+        {{C::Number, C::T3Record, C::nSync, C::Channel, C::dTime, C::Marker, C::TruenSync, C::DelayTime, C::TrueTime,
+          C::DeltaTime},
+         "        nr T3record nSync Chan dtime marker truensync delaytime (ns)truetime (ns)deltatime (ns)\n"
+         "         0 1abc1234  4660    1  2748 photon       4660 1374.000000 234374.000000 234374.000000 \n"
+         "         1 f0000000     0   15     0    Ofl      65536 0.000000 3276800.000000 3043800.000000 \n"
+         "         2 f0040007     7   15     0   MA:4      65543 0.000000 3277150.000000 350.000000 \n"},
+        {{C::Marker}, "marker \nphoton \n   Ofl \n  MA:4 \n"},
+        {{}, "\n\n\n\n"},
+    };
+    for (const auto &[columns, expected] : cases) {
+        TestHost host;
+        QTemporaryDir dir;
+        EXPECT_EQ(WriteTable(host, dir, words, columns), expected);
+        EXPECT_EQ(host.Messages(), (QStringList{"Writing records to ascii file",
+                                                "Records written to file " + dir.filePath("run.dat")}));
+    }
+}
+
+TEST(AsciiRecords, ProgressEveryTenThousandRecordsAndFailures)
+{
+    TestHost host;
+    QTemporaryDir dir;
+    const QByteArray text = WriteTable(host, dir, std::vector<uint32_t>(25000, 0x10000001u), {RecordColumn::Number});
+    EXPECT_TRUE(text.endsWith("     24999 \n")); // the last line carries index N - 1
+    EXPECT_EQ(text.count('\n'), 25001);
+    EXPECT_EQ(host.progress, (std::vector<int>{0, 40, 80, 100}));
+    EXPECT_EQ(host.eventsProcessed, 2);
+
+    // No records: an error and no file.
+    TestHost empty;
+    QTemporaryDir emptyDir;
+    EXPECT_TRUE(WriteTable(empty, emptyDir, {}, {RecordColumn::Number}).isEmpty());
+    EXPECT_TRUE(empty.Logged("Failed to write records to file " + emptyDir.filePath("run.dat"), MessageError));
+    EXPECT_FALSE(QFile::exists(emptyDir.filePath("run.dat")));
 }

@@ -1,0 +1,559 @@
+// The .pt3 and .ptu readers: header texts, tag renderings, required values,
+// damaged files; the record scan: counts, scan type and the summary text. Files no analysis can use are refused at open, with the reason
+// at error level, and leave no export folder behind; analyses whose arrays would
+// not fit the memory budget are refused before anything is allocated.
+
+#include "files/PhotonFileFactory.h"
+#include "files/pt3File.h"
+#include "files/ptuFile.h"
+#include "scans/Conversion.h"
+#include "scans/RSD.h"
+#include "support/TestHost.h"
+#include "tools/synth/RecordStream.h"
+#include "tools/synth/ScanGenerator.h"
+#include "tools/synth/SyntheticFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <limits>
+#include <sys/stat.h>
+
+using synth::PtuHeader;
+using synth::PtuTag;
+
+namespace {
+
+std::vector<uint32_t> Photons() { return {synth::PhotonWord(1, 10, 5), 0xF0040000u, synth::PhotonWord(2, 20, 6)}; }
+
+/// The bytes of a .pt3 file whose default header is changed by \p edit.
+QByteArray Pt3(const std::function<void(synth::Pt3Header &)> &edit, const std::vector<uint32_t> &words = Photons())
+{
+    synth::Pt3Header h;
+    edit(h);
+    return synth::Pt3Bytes(h, words);
+}
+
+/// A valid PicoHarp T3 .ptu header with \p extra tags in front of its own.
+PtuHeader With(std::vector<PtuTag> extra)
+{
+    PtuHeader h = PtuHeader::PicoHarpT3();
+    h.tags.insert(h.tags.begin(), extra.begin(), extra.end());
+    return h;
+}
+
+/// A PicoHarp T3 .ptu header without the tag \p name.
+PtuHeader Without(const std::string &name)
+{
+    PtuHeader h = PtuHeader::PicoHarpT3();
+    h.tags.erase(std::remove_if(h.tags.begin(), h.tags.end(), [&](const PtuTag &t) { return t.name == name; }), h.tags.end());
+    return h;
+}
+
+void WriteBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+struct RefusalCase {
+    const char *name;                              // file name inside the temporary folder
+    std::function<void(const QString &path)> make; // lays the file (or what stands in its name)
+    const char *reason;                            // part of the error line
+};
+
+/// Records from a pattern: 'L' a whole line (start, photon, end), 'S' a line
+/// start alone, 'E' a line end alone, '|' a frame marker, 'p' a stray photon.
+std::vector<uint32_t> Pattern(const char *pattern)
+{
+    synth::RecordStream s;
+    uint64_t t = 10;
+    for (const char *c = pattern; *c; ++c) {
+        switch (*c) {
+        case 'L': s.AddMarker(t += 100, 1), s.AddPhoton(t += 50, 1, 7), s.AddMarker(t += 50, 2); break;
+        case 'S': s.AddMarker(t += 100, 1); break;
+        case 'E': s.AddMarker(t += 100, 2); break;
+        case '|': s.AddMarker(t += 10, 4); break;
+        default: s.AddPhoton(t += 10, 1, 9); break;
+        }
+    }
+    return s.words;
+}
+
+class Reader : public ::testing::Test {
+protected:
+    /// Writes \p bytes as run.pt3 or run.ptu and opens it, chosen by its suffix, with a fresh log.
+    bool OpenBytes(const QByteArray &bytes, const char *suffix = "pt3")
+    {
+        file.reset();
+        QFile f(dir.filePath(QStringLiteral("run.") + suffix));
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
+        f.close();
+        host.messages.clear();
+        host.header.clear();
+        host.summary.clear();
+        host.progress.clear();
+        file = MakePhotonFile(host, f.fileName());
+        return file && file->Open(f.fileName());
+    }
+    bool OpenPt3(const std::function<void(synth::Pt3Header &)> &edit = [](auto &) {}, const std::vector<uint32_t> &words = Photons())
+    {
+        return OpenBytes(Pt3(edit, words));
+    }
+    bool Open(const std::vector<uint32_t> &words) { return OpenPt3([](auto &) {}, words); }
+    bool OpenPtu(const PtuHeader &h) { return OpenBytes(synth::PtuBytes(h, Photons()), "ptu"); }
+    /// True when the header text holds each of \p lines as a whole line.
+    void ExpectLines(std::initializer_list<QString> lines) const
+    {
+        for (const QString &line : lines)
+            EXPECT_TRUE(host.header.split('\n').contains(line)) << line.toStdString();
+    }
+
+    QTemporaryDir dir;
+    TestHost host;
+    std::unique_ptr<pqFile> file;
+};
+
+} // namespace
+
+TEST_F(Reader, ReadsAValidPt3FileAndWritesItsHeaderText)
+{
+    ASSERT_TRUE(OpenPt3([](auto &h) { h.comment = "caf\xe9 sample"; })); // Latin-1 e acute: written back as that byte
+    EXPECT_TRUE(host.Logged("Read records from file"));
+    EXPECT_EQ(std::make_pair(file->NumberOfRecords(), file->NumberOfChannels()), std::make_pair(3, 4));
+    EXPECT_DOUBLE_EQ(file->SyncPeriod(), 25.0);
+    EXPECT_DOUBLE_EQ(file->Resolution(), static_cast<double>(0.004f));
+    EXPECT_EQ(file->exportBase, dir.filePath("run_export/run"));
+    ExpectLines({"               Identifier : PicoHarp 300", "               Resolution : 0.004000 ns",
+                 "                CFDLevel0 : -150.0 mV", "            CFDZeroCross0 :  10.0 mV",
+                 "              Sync Period : 25.000000 ns", "                Sync Rate : 40000000 Hz",
+                 "         Count Rate (Ch0) : 40000000 Hz", "         Acquisition Time : 1000 ns",
+                 "                  Stop At : 0 counts", "               Stop After : 1000 ms",
+                 "  Display Count Axis From : 0", "        Number Of Records : 3"});
+    // The router block is left out for model code 0; with no imaging header the text ends with its size.
+    EXPECT_TRUE(host.header.contains("           Router Enabled : 0\n         External Devices : 0\n"));
+    EXPECT_FALSE(host.header.contains("Rt Chan"));
+    EXPECT_TRUE(host.header.endsWith("      Imaging Header Size : 0 items\n"));
+    QFile hdr(dir.filePath("run_export/run.hdr"));
+    ASSERT_TRUE(hdr.open(QIODevice::ReadOnly));
+    const QByteArray bytes = hdr.readAll();
+    EXPECT_EQ(bytes, host.header.toLatin1());
+    EXPECT_TRUE(bytes.contains("                  Comment : caf\xe9 sample\n"));
+}
+
+TEST_F(Reader, Pt3RouterLinesAndImagingHeader)
+{
+    ASSERT_TRUE(OpenPt3([](auto &h) {
+        h.routerModelCode = 1;
+        h.router[0][0] = 3;    // input type
+        h.router[0][1] = -200; // input level, mV
+        h.router[0][4] = 7;    // CFD level, mV
+        h.router[3][5] = -12;  // CFD zero cross, mV
+    }));
+    EXPECT_TRUE(host.header.contains("           Router Enabled : 0\n      Rt Chan1 Input Type : 3\n"));
+    ExpectLines({"     Rt Chan1 Input Level : -200.0000 mV", "       Rt Chan1 CFD Level : 7.0000 mV"});
+    EXPECT_TRUE(host.header.contains("  Rt Chan4 CFD Zero Cross : -12.0000 mV\n         External Devices : 0\n"));
+    EXPECT_EQ(host.header.count("Rt Chan"), 24);
+
+    const std::vector<uint32_t> words = {0xF0040000u, synth::PhotonWord(3, 4095, 65535)};
+    const QByteArray bytes = Pt3([](auto &h) { h.imagingHeader = {1, 2, 3, 4, 5, 6, 64, 32, 9, -10}; }, words);
+    ASSERT_EQ(bytes.size(), 768 + 8); // ten items: records at 728 + 40
+    ASSERT_TRUE(OpenBytes(bytes));
+    EXPECT_EQ(std::vector<uint32_t>(file->records.begin(), file->records.end()), words);
+    EXPECT_EQ(std::make_pair(file->ImageWidth(), file->ImageHeight()), std::make_pair(64, 32));
+    EXPECT_TRUE(host.header.contains("      Imaging Header Size : 10 items\n   Imaging Header item  0 : 1\n"));
+    EXPECT_TRUE(host.header.endsWith("   Imaging Header item  9 : -10\n"));
+    // Fewer than eight items describe no image.
+    ASSERT_TRUE(OpenPt3([](auto &h) { h.imagingHeader = {1, 2, 3, 4, 5, 6, 64}; }));
+    EXPECT_EQ(std::make_pair(file->ImageWidth(), file->ImageHeight()), std::make_pair(0, 0));
+}
+
+TEST_F(Reader, ReadsAPicoHarpT3PtuFile)
+{
+    ASSERT_TRUE(OpenPtu(PtuHeader::PicoHarpT3(40e6, 4e-12, 256, 128)));
+    EXPECT_DOUBLE_EQ(file->Resolution(), 0.004);
+    EXPECT_DOUBLE_EQ(file->SyncPeriod(), 25.0);
+    EXPECT_EQ((std::vector<int>{file->ImageWidth(), file->ImageHeight(), file->NumberOfChannels(), file->NumberOfRecords()}),
+              (std::vector<int>{256, 128, 4, 3}));
+    EXPECT_EQ(file->records[1], 0xF0040000u);
+    EXPECT_EQ(file->ScanType, ScanLine);
+    EXPECT_TRUE(host.header.startsWith("                             Tag Version : 00.0.1\n"));
+    EXPECT_TRUE(host.header.endsWith("                              Header_End :<empty Tag>\n"));
+    // Without image tags the image has no size.
+    ASSERT_TRUE(OpenPtu(PtuHeader::PicoHarpT3()));
+    EXPECT_EQ(std::make_pair(file->ImageWidth(), file->ImageHeight()), std::make_pair(0, 0));
+}
+
+TEST_F(Reader, PtuTagRenderings)
+{
+    // The blob's 1000 bytes are skipped: the next tag is read behind them.
+    const std::pair<PtuTag, QString> cases[] = {
+        {PtuTag::Text("File_Comment", "beads"), "                            File_Comment :beads"},
+        {PtuTag::Int("ImgHdr_Ident", 3, 3), "                        ImgHdr_Ident (3) :3"},
+        {PtuTag::Blob("ChkHistogram", 1000), "                            ChkHistogram :<Binary Blob contains 1000 Bytes>"},
+        {PtuTag::FloatArray("HW_Offsets", std::vector<double>(10, 1.5)),
+         "                              HW_Offsets :<Float Array with 10 Entries>"},
+        {PtuTag::Int("Big", (int64_t(1) << 32) + 5), "                                     Big :5"},
+        {PtuTag::Int("Negative", -7), "                                Negative :-7"},
+        {PtuTag::Bool("Yes", true), "                                     Yes :True"},
+        {PtuTag::Bool("No", false), "                                      No :False"},
+        {PtuTag::Empty("Nothing"), "                                 Nothing :<empty Tag>"},
+        {PtuTag::Float("MeasDesc_GlobalResolution", 1.2817e-08), "               MeasDesc_GlobalResolution :1.2817e-08"},
+        {PtuTag::Float("Third", 1.0 / 81), "                                   Third :0.0123457"},
+        {PtuTag::WideText("Wide", u"\u00e9t\u00e9"), QString("                                    Wide :\u00e9t\u00e9")},
+        {PtuTag{"Bits", -1, synth::tyBitSet64, 0xFF, {}}, "                                    Bits :"},
+        {PtuTag{"Colour", -1, synth::tyColor8, 0x123456, {}}, "                                  Colour :"},
+        {PtuTag{"Created", -1, synth::tyTDateTime, 0x40E5000000000000ull, {}}, "                                 Created :"},
+    };
+    std::vector<PtuTag> tags;
+    for (const auto &c : cases)
+        tags.push_back(c.first);
+    ASSERT_TRUE(OpenPtu(With(tags)));
+    for (const auto &c : cases)
+        ExpectLines({c.second});
+}
+
+TEST_F(Reader, UnalignedPtuRecordsAndRecordCountsOtherThanTheRecordsFound)
+{
+    // A text block of 3 bytes leaves the records at an odd offset.
+    ASSERT_TRUE(OpenPtu(With({PtuTag{"Odd", -1, synth::tyAnsiString, 3, QByteArray("abc")}})));
+    EXPECT_FALSE(file->records.IsMapped());
+    EXPECT_EQ(std::vector<uint32_t>(file->records.begin(), file->records.end()), Photons());
+    ExpectLines({"                                     Odd :abc"});
+
+    // The summary shows what the header announced, beyond 32 bits too.
+    ASSERT_TRUE(OpenPtu(PtuHeader::PicoHarpT3(40e6, 4e-12, 0, 0, (int64_t(1) << 32) + 5)));
+    EXPECT_TRUE(host.Logged("Expected 4294967301 records, found 3", MessageWarning));
+    EXPECT_EQ(file->NumberOfRecords(), 3);
+    EXPECT_TRUE(host.summary.startsWith("        Number of Records : 4294967301\n"));
+    ExpectLines({"                TTResult_NumberOfRecords :5"});
+    ASSERT_TRUE(OpenPt3([](auto &h) { h.numberOfRecords = 1000000; }));
+    EXPECT_TRUE(host.Logged("Expected 1000000 records, found 3", MessageWarning));
+    EXPECT_EQ(std::make_pair(file->NumberOfRecords(), file->eventsPerMarker[16]), std::make_pair(3, 2u));
+    EXPECT_TRUE(host.summary.startsWith("        Number of Records : 1000000\n"));
+
+    EXPECT_FALSE(OpenPt3([](auto &h) { h.numberOfRecords = 5; }, {}));
+    EXPECT_TRUE(host.Logged("The file ends before its first record: the header announces 5 records, none is complete",
+                            MessageError));
+    EXPECT_FALSE(file->scanned);
+}
+
+TEST_F(Reader, BadHeaderValuesAreRefusedWithTheirMessage)
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    const auto ptu = [](const PtuHeader &h) { return std::make_pair(synth::PtuBytes(h, Photons()), "ptu"); };
+    const auto pt3 = [](const std::function<void(synth::Pt3Header &)> &edit) { return std::make_pair(Pt3(edit), "pt3"); };
+    const QString t2 = "This file was recorded in T2 mode (record type 0x%1): only T3 measurements can be read.";
+    const QString unknown = "Unknown record type 0x%1: this is not a PicoQuant T3 file this program can read.";
+    const std::pair<std::pair<QByteArray, const char *>, QString> cases[] = {
+        {pt3([](auto &h) { h.identifier = "PicoHarp 300 "; }), "This is not a PicoHarp 300 file"},
+        {pt3([](auto &h) { h.formatVersion = "2.1"; }), "This program is for version 2.0 only"},
+        {pt3([](auto &h) { h.formatVersion = "2.0 "; }), "This program is for version 2.0 only"},
+        {pt3([](auto &h) { h.numberOfRecords = 0; }), "This file has zero records"},
+        {pt3([](auto &h) { h.numberOfRecords = -7; }), "This file has zero records"},
+        {pt3([](auto &h) { h.countRate0 = 0; }), "Invalid sync rate 0 in this file"},
+        {pt3([](auto &h) { h.countRate0 = -40000000; }), "Invalid sync rate -40000000 in this file"},
+        {pt3([](auto &h) { h.resolution = 0; }), "Invalid resolution 0 ns in this file"},
+        {pt3([](auto &h) { h.resolution = -0.004f; }), "Invalid resolution -0.004 ns in this file"},
+        {pt3([nan](auto &h) { h.resolution = nan; }), "Invalid resolution nan ns in this file"},
+        {pt3([inf](auto &h) { h.resolution = inf; }), "Invalid resolution inf ns in this file"},
+        {ptu(Without("TTResultFormat_TTTRRecType")), "This is not a PicoHarp DU3 file."},
+        {ptu(PtuHeader::PicoHarpT3(40e6, 4e-12, 0, 0, 0)), "This file has zero records"},
+        {ptu(PtuHeader::PicoHarpT3(40e6, 4e-12, 0, 0, -3)), "This file has zero records"},
+        {ptu(Without("TTResult_NumberOfRecords")), "This file has zero records"},
+        {ptu(PtuHeader::PicoHarpT3(0, 4e-12)), "Invalid sync rate 0 in this file"},
+        {ptu(PtuHeader::PicoHarpT3(-5, 4e-12)), "Invalid sync rate -5 in this file"},
+        {ptu(Without("TTResult_SyncRate")), "The sync rate (TTResult_SyncRate) is missing in this file"},
+        {ptu(PtuHeader::PicoHarpT3(40e6, 0)), "Invalid resolution 0 ns in this file"},
+        {ptu(PtuHeader::PicoHarpT3(40e6, -4e-12)), "Invalid resolution -0.004 ns in this file"},
+        {ptu(PtuHeader::PicoHarpT3(40e6, std::numeric_limits<double>::quiet_NaN())), "Invalid resolution nan ns in this file"},
+        {ptu(Without("MeasDesc_Resolution")), "The resolution (MeasDesc_Resolution) is missing in this file"},
+        // T2 records and record types of no known T3 layout, by their code.
+        {ptu(PtuHeader::T3(0x10203)), t2.arg("00010203")},
+        {ptu(PtuHeader::T3(0x1010204)), t2.arg("01010204")},
+        {ptu(PtuHeader::T3(0x10308)), unknown.arg("00010308")},
+        {ptu(PtuHeader::T3(0x3)), unknown.arg("00000003")},
+    };
+    for (const auto &[bytes, message] : cases) {
+        SCOPED_TRACE(message.toStdString());
+        EXPECT_FALSE(OpenBytes(bytes.first, bytes.second));
+        EXPECT_TRUE(host.Logged(message, MessageError));
+        EXPECT_FALSE(host.Logged("Read records from file"));
+        EXPECT_TRUE(host.header.isEmpty() && file->records.empty());
+    }
+}
+
+TEST_F(Reader, DamagedFilesAreRefusedWithTheirMessage)
+{
+    EXPECT_FALSE(OpenBytes("PQTTTR\0\0", "ptu"));
+    EXPECT_TRUE(host.Logged("error reading ptu header, aborted.", MessageError));
+    PtuHeader h = PtuHeader::PicoHarpT3();
+    h.magic = "PQTTTX";
+    EXPECT_FALSE(OpenPtu(h));
+    EXPECT_TRUE(host.Logged("Wrong Magic, this is not a PTU file.", MessageError));
+    // Cut inside the last tag head, before Header_End is complete.
+    const QByteArray full = synth::PtuBytes(PtuHeader::PicoHarpT3(), {});
+    EXPECT_FALSE(OpenBytes(full.left(full.size() - 10), "ptu"));
+    EXPECT_TRUE(host.Logged("Incomplete File.", MessageError));
+    EXPECT_TRUE(host.header.isEmpty());
+    for (uint32_t type : {synth::tyAnsiString, synth::tyWideString, synth::tyBinaryBlob, synth::tyFloat8Array}) {
+        for (uint64_t length : {uint64_t(1) << 40, uint64_t(200)}) {
+            SCOPED_TRACE(testing::Message() << type << " " << length);
+            // The block claims more than the bytes that follow its head.
+            QByteArray bytes = synth::PtuBytes(With({PtuTag{"Huge", -1, type, length, QByteArray(16, 'x')}}), {});
+            bytes.truncate(16 + 48 + 16 + 40);
+            EXPECT_FALSE(OpenBytes(bytes, "ptu"));
+            EXPECT_TRUE(host.Logged("Incomplete File.", MessageError));
+        }
+    }
+
+    const QByteArray pt3 = Pt3([](auto &) {});
+    for (int size : {0, 10, 20, 500, 723, 726}) {
+        EXPECT_FALSE(OpenBytes(pt3.left(size))) << size;
+        EXPECT_TRUE(host.Logged("The header of this file is incomplete", MessageError)) << size;
+    }
+    for (int32_t n : {-1, 1000000000, 4}) {
+        QByteArray bytes = Pt3([](auto &h) { h.numberOfRecords = 1; }, {});
+        bytes.replace(724, 4, reinterpret_cast<const char *>(&n), 4);
+        bytes.append(QByteArray(12, '\0')); // room for three items only
+        EXPECT_FALSE(OpenBytes(bytes)) << n;
+        EXPECT_TRUE(host.Logged(QString("Invalid imaging header size %1 in this file").arg(n), MessageError)) << n;
+    }
+}
+
+TEST_F(Reader, FactoryAndChannelsOutsideOneToFour)
+{
+    EXPECT_NE(dynamic_cast<pt3File *>(MakePhotonFile(host, "/data/RUN1.PT3").get()), nullptr);
+    EXPECT_NE(dynamic_cast<ptuFile *>(MakePhotonFile(host, "x/Run.PtU").get()), nullptr);
+    EXPECT_EQ(MakePhotonFile(host, "/data/run1.txt"), nullptr);
+    EXPECT_EQ(MakePhotonFile(host, "/data.pt3/run1"), nullptr);
+
+
+    ASSERT_TRUE(OpenPt3([](auto &) {}, {synth::PhotonWord(0, 1, 1), synth::PhotonWord(1, 1, 2), synth::PhotonWord(7, 1, 3),
+                                        synth::PhotonWord(14, 1, 4), synth::PhotonWord(4, 1, 5)}));
+    EXPECT_TRUE(host.Logged("3 photons on channels outside 1..4 ignored", MessageWarning));
+    EXPECT_EQ(file->photonsPerChannel, (std::vector<uint32_t>{1, 0, 0, 1}));
+    EXPECT_EQ(file->eventsPerMarker[16], 5u);
+}
+
+TEST_F(Reader, ScanSummaryOfALargeImageScan)
+{
+    // 100 frames of 512 lines between 101 frame markers; the last event lies
+    // in the 3052nd overflow period, so there are 3051 overflows.
+    synth::ImageScanPlan layout;
+    layout.width = 11;
+    layout.height = 512;
+    layout.frames = 100;
+    layout.lineSyncs = 3000;
+    layout.lineGap = 905;
+    layout.start = 3051ull * 65536 - (51199ull * 3905 + 3000) + 1000;
+    layout.channels = {1, 2};
+    layout.photonCount = [](int f, int y, int x, uint32_t ch) {
+        const long slot = ((static_cast<long>(f) * 512 + y) * 11 + x) * 2 + static_cast<long>(ch) - 1;
+        return slot < 1094448 ? 1 : 0;
+    };
+    const synth::GeneratedScan scan = synth::MakeImageScan(layout);
+    ASSERT_EQ(std::make_pair(scan.words.size(), scan.overflows), std::make_pair(std::size_t(1200000), uint64_t(3051)));
+
+    ASSERT_TRUE(Open(scan.words));
+    EXPECT_EQ(host.summary, "        Number of Records : 1200000\n"
+                            "                 Overflow : 3051\n"
+                            " Marker 1 (Start of Line) : 51200\n"
+                            "   Marker 2 (End of Line) : 51200\n"
+                            "  Marker 4 (Frame Marker) : 101\n"
+                            "                   Photon : 1094448\n"
+                            "\n"
+                            "                Channel 1 : 547224\n"
+                            "                Channel 2 : 547224\n"
+                            "                Channel 3 : 0\n"
+                            "                Channel 4 : 0\n"
+                            "\n"
+                            "Image Scan File\n");
+    EXPECT_EQ(std::make_pair(file->numberOfFrames, file->linesPerFrame), std::make_pair(100u, 512u));
+    EXPECT_TRUE(host.Messages(MessageWarning).isEmpty());
+}
+
+TEST_F(Reader, ScanRunsOfWholeFramesBeforeTheFirstAndAfterTheLastMarkerAreFrames)
+{
+    struct {
+        const char *pattern;
+        uint32_t frames;
+        bool leading, trailing;
+        int type;
+    } cases[] = {
+        {"|LLL|LLL|LLL|", 3, false, false, ScanImage},  // markers around every frame
+        {"LLL|LLL|LLL|", 3, true, false, ScanImage},    // markers after each frame
+        {"|LLL|LLL|LLLp", 3, false, true, ScanImage},   // markers before each frame
+        {"LLL|LLL|LLL", 3, true, true, ScanImage},      // markers between frames only
+        {"pLLLp|", 1, true, false, ScanLine},           // one frame closed by its only marker
+        {"LL|LLL|LLL|", 2, false, false, ScanImage},    // a leading run shorter than H
+        {"|LLL|LLL|LLS", 2, false, false, ScanImage},   // a trailing run cut short
+        {"ELLL|LLL|LLEL", 1, false, false, ScanLine},   // a line end without its start spoils a run
+        {"|LLLLLL", 1, false, false, ScanLine},         // H = 0 before the only marker: no run is whole
+        {"ELLLpLL", 0, false, false, ScanPoint},        // line markers without frame markers
+        {"p", 0, false, false, ScanPoint},              // 0 to 3 frame markers and no lines
+        {"|p", 1, false, false, ScanLine},
+        {"||p", 1, false, false, ScanLine},
+        {"|||p", 2, false, false, ScanImage},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.pattern);
+        ASSERT_TRUE(Open(Pattern(c.pattern)));
+        EXPECT_EQ(std::make_pair(file->numberOfFrames, file->ScanType), std::make_pair(c.frames, c.type));
+        EXPECT_EQ(host.Logged("Frame before the first frame marker kept: 3 whole lines"), c.leading);
+        EXPECT_EQ(host.Logged("Frame after the last frame marker kept: 3 whole lines"), c.trailing);
+        EXPECT_TRUE(host.Messages(MessageWarning).isEmpty());
+        EXPECT_TRUE(host.summary.endsWith(c.type == ScanPoint ? "Point FCS File\n"
+                                          : c.type == ScanLine ? "Line Scan File\n" : "Image Scan File\n"));
+    }
+}
+
+TEST_F(Reader, ScanLinesPerFrameUnknownMarkersAndASecondScan)
+{
+    // Line ends after the last frame marker never count.
+    std::vector<uint32_t> words = Pattern("LLLL|LLLL|p");
+    words.insert(words.end(), 9, synth::MarkerWord(2, 60000));
+    ASSERT_TRUE(Open(words));
+    EXPECT_EQ(file->linesPerFrame, 4u);
+    // Scanning again changes nothing.
+    const QString summary = host.summary;
+    const std::vector<uint32_t> markers = file->eventsPerMarker;
+    file->photonsPerChannel[0] = 12345;
+    EXPECT_TRUE(file->ScanRecords());
+    EXPECT_EQ(host.summary, summary);
+    EXPECT_EQ(file->eventsPerMarker, markers);
+    EXPECT_EQ(file->photonsPerChannel[0], 12345u);
+
+    // Unknown markers are listed and warned of once per value.
+    ASSERT_TRUE(Open({synth::MarkerWord(8, 1), synth::MarkerWord(8, 2), synth::PhotonWord(1, 0, 3)}));
+    EXPECT_TRUE(host.summary.contains("                 Overflow : 0\n"
+                                      "                 Marker 8 : 2\n"
+                                      "                   Photon : 1\n"));
+    EXPECT_EQ(host.Messages(MessageWarning), QStringList{"Unknown Markers in File"});
+    ASSERT_TRUE(Open({synth::MarkerWord(3, 1), synth::MarkerWord(8, 2), synth::MarkerWord(3, 3)}));
+    EXPECT_TRUE(host.summary.contains("                 Marker 3 : 2\n                 Marker 8 : 1\n"));
+    EXPECT_EQ(host.Messages(MessageWarning), QStringList({"Unknown Markers in File", "Unknown Markers in File"}));
+}
+
+TEST_F(Reader, ScanProgressMovesOnlyAtFrameMarkers)
+{
+    // Markers at indices 0, 4 and 8 of 9 records.
+    std::vector<uint32_t> words;
+    for (uint32_t i = 0; i < 9; ++i)
+        words.push_back(i % 4 == 0 ? synth::MarkerWord(4, i) : synth::PhotonWord(1, 0, i));
+    ASSERT_TRUE(Open(words));
+    EXPECT_EQ(host.progress, (std::vector<int>{0, 0, 50, 100, 100}));
+    EXPECT_EQ(host.eventsProcessed, 3);
+    // One record that is a frame marker: the scan is done at it.
+    ASSERT_TRUE(Open({synth::MarkerWord(4, 1)}));
+    EXPECT_EQ(host.progress, (std::vector<int>{0, 100, 100}));
+    EXPECT_EQ(file->ScanType, ScanLine);
+}
+
+TEST_F(Reader, ScanCountsDoNotDependOnWhereRecordsFallInTheUnrolledLoop)
+{
+    // 4n + 0..3 records with specials at every position modulo 4.
+    for (uint32_t n = 1; n <= 11; ++n) {
+        std::vector<uint32_t> words;
+        for (uint32_t i = 0; i < n; ++i)
+            words.push_back(i % 3 == 0 ? synth::MarkerWord(1 + i % 2, 0) : synth::PhotonWord(1 + i % 4, 0, 0));
+        ASSERT_TRUE(Open(words));
+        const uint32_t specials = (n + 2) / 3; // indices 0, 3, 6, 9
+        EXPECT_EQ(file->eventsPerMarker[1] + file->eventsPerMarker[2], specials) << n;
+        EXPECT_EQ(file->eventsPerMarker[16], n - specials) << n;
+    }
+}
+
+TEST(OpenRefusals, EveryRefusalNamesItsCauseAtErrorLevelAndLeavesNoFolder)
+{
+    const auto bytes = [](const QByteArray &b) { return [b](const QString &path) { WriteBytes(path, b); }; };
+    const auto pt3 = [&](std::function<void(synth::Pt3Header &)> change) {
+        synth::Pt3Header h;
+        change(h);
+        return bytes(synth::Pt3Bytes(h, Photons()));
+    };
+    synth::PtuHeader oddTag = synth::PtuHeader::PicoHarpT3();
+    oddTag.tags.push_back({"Odd", -1, 0x12345678u, 0, {}});
+    const RefusalCase cases[] = {
+        {"gone.pt3", [](const QString &) {}, "does not exist"},
+        {"fifo.pt3", [](const QString &p) { ASSERT_EQ(::mkfifo(QFile::encodeName(p).constData(), 0600), 0); },
+         "is not a regular file"},
+        {"folder.pt3", [](const QString &p) { ASSERT_TRUE(QDir().mkpath(p)); }, "is a folder"},
+        {"link.ptu", [](const QString &p) { ASSERT_TRUE(QFile::link(p + ".target", p)); }, "which does not exist"},
+        {"run.txt", bytes("x"), "only .pt3 and .ptu"},
+        {"tag.ptu", bytes(synth::PtuBytes(oddTag, Photons())), "Illegal Type identifier found! Broken file?"},
+        {"cut.pt3", bytes(synth::Pt3Bytes(synth::Pt3Header(), Photons()).left(728 + 2)),
+         "ends before its first record: the header announces 3 records"},
+        {"fine.pt3", pt3([](synth::Pt3Header &h) { h.resolution = 1e-45f; }), "(Resolution) is finer than"},
+        {"slow.pt3", pt3([](synth::Pt3Header &h) { h.countRate0 = 5; }), "Sync rate 5 Hz (Count Rate (Ch0))"},
+        {"slow.ptu", bytes(synth::PtuBytes(synth::PtuHeader::PicoHarpT3(2), Photons())), "Sync rate 2 Hz (TTResult_SyncRate)"},
+        {"fine.ptu", bytes(synth::PtuBytes(synth::PtuHeader::PicoHarpT3(40e6, 1e-20), Photons())),
+         "(MeasDesc_Resolution) is finer than"},
+    };
+    for (const RefusalCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QString::fromLatin1(c.name));
+        c.make(path);
+        TestHost host;
+        std::unique_ptr<pqFile> file = MakePhotonFile(host, path);
+        if (file) {
+            EXPECT_FALSE(file->Open(path));
+        }
+        const QString errors = host.Messages(MessageError).join('\n');
+        EXPECT_TRUE(errors.contains(QString::fromLatin1(c.reason))) << errors.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(path.left(path.lastIndexOf('.')) + "_export")) << "export folder left behind";
+    }
+}
+
+TEST(OpenRefusals, AnExportFolderThatWasThereBeforeIsKeptAndTheMeasurementIsLeftUnchanged)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("run.pt3");
+    synth::Pt3Header h;
+    h.countRate0 = 0;
+    WriteBytes(path, synth::Pt3Bytes(h, Photons()));
+    ASSERT_TRUE(QDir().mkpath(dir.filePath("run_export")));
+    TestHost host;
+    EXPECT_FALSE(MakePhotonFile(host, path)->Open(path));
+    EXPECT_TRUE(QFileInfo(dir.filePath("run_export")).isDir());
+
+    // A read-only measurement opens, and writing the records leaves it as it was.
+    const QByteArray bytes = synth::Pt3Bytes(synth::Pt3Header(), Photons());
+    WriteBytes(path, bytes);
+    ASSERT_TRUE(QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup));
+    std::unique_ptr<pqFile> file = MakePhotonFile(host, path);
+    ASSERT_TRUE(file->Open(path));
+    file->WriteRecords();
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), bytes);
+}
+
+TEST(MemoryBudget, AnImageWidthOfAHundredMillionIsRefusedBeforeAnyAllocation)
+{
+    synth::ImageScanPlan plan;
+    plan.width = plan.height = 4;
+    plan.frames = 2;
+    QTemporaryDir dir;
+    const QString path = dir.filePath("wide.pt3");
+    synth::Pt3Header h;
+    h.imagingHeader = {0, 0, 0, 0, 0, 0, 100000000, 4};
+    WriteBytes(path, synth::Pt3Bytes(h, synth::MakeImageScan(plan).words));
+    TestHost host;
+    std::unique_ptr<pqFile> file = MakePhotonFile(host, path);
+    ASSERT_TRUE(file->Open(path));
+    std::unique_ptr<RSD> analysis;
+    ConvertFile(host, path, file.get(), analysis);
+    ASSERT_TRUE(analysis);
+    EXPECT_FALSE(analysis->gathered);
+    const QString errors = host.Messages(MessageError).join('\n');
+    EXPECT_TRUE(errors.contains("Image width 100000000 with 4 lines and 2 frames in 1 channels needs 7630 MB, more than the"))
+        << errors.toStdString();
+}
