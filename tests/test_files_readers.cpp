@@ -473,11 +473,6 @@ TEST_F(Reader, ScanCountsDoNotDependOnWhereRecordsFallInTheUnrolledLoop)
 TEST(OpenRefusals, EveryRefusalNamesItsCauseAtErrorLevelAndLeavesNoFolder)
 {
     const auto bytes = [](const QByteArray &b) { return [b](const QString &path) { WriteBytes(path, b); }; };
-    const auto pt3 = [&](std::function<void(synth::Pt3Header &)> change) {
-        synth::Pt3Header h;
-        change(h);
-        return bytes(synth::Pt3Bytes(h, Photons()));
-    };
     synth::PtuHeader oddTag = synth::PtuHeader::PicoHarpT3();
     oddTag.tags.push_back({"Odd", -1, 0x12345678u, 0, {}});
     const RefusalCase cases[] = {
@@ -488,10 +483,9 @@ TEST(OpenRefusals, EveryRefusalNamesItsCauseAtErrorLevelAndLeavesNoFolder)
         {"link.ptu", [](const QString &p) { ASSERT_TRUE(QFile::link(p + ".target", p)); }, "which does not exist"},
         {"run.txt", bytes("x"), "only .pt3 and .ptu"},
         {"tag.ptu", bytes(synth::PtuBytes(oddTag, Photons())), "Illegal Type identifier found! Broken file?"},
-        {"cut.pt3", bytes(synth::Pt3Bytes(synth::Pt3Header(), Photons()).left(728 + 2)),
-         "ends before its first record: the header announces 3 records"},
-        {"fine.pt3", pt3([](synth::Pt3Header &h) { h.resolution = 1e-45f; }), "(Resolution) is finer than"},
-        {"slow.pt3", pt3([](synth::Pt3Header &h) { h.countRate0 = 5; }), "Sync rate 5 Hz (Count Rate (Ch0))"},
+        {"cut.pt3", bytes(Pt3([](auto &) {}).left(728 + 2)), "ends before its first record: the header announces 3 records"},
+        {"fine.pt3", bytes(Pt3([](auto &h) { h.resolution = 1e-45f; })), "(Resolution) is finer than"},
+        {"slow.pt3", bytes(Pt3([](auto &h) { h.countRate0 = 5; })), "Sync rate 5 Hz (Count Rate (Ch0))"},
         {"slow.ptu", bytes(synth::PtuBytes(synth::PtuHeader::PicoHarpT3(2), Photons())), "Sync rate 2 Hz (TTResult_SyncRate)"},
         {"fine.ptu", bytes(synth::PtuBytes(synth::PtuHeader::PicoHarpT3(40e6, 1e-20), Photons())),
          "(MeasDesc_Resolution) is finer than"},
@@ -512,23 +506,19 @@ TEST(OpenRefusals, EveryRefusalNamesItsCauseAtErrorLevelAndLeavesNoFolder)
     }
 }
 
-TEST(OpenRefusals, AnExportFolderThatWasThereBeforeIsKeptAndTheMeasurementIsLeftUnchanged)
+TEST_F(Reader, AnExportFolderThatWasThereBeforeIsKeptAndTheMeasurementIsLeftUnchanged)
 {
-    QTemporaryDir dir;
-    const QString path = dir.filePath("run.pt3");
-    synth::Pt3Header h;
-    h.countRate0 = 0;
-    WriteBytes(path, synth::Pt3Bytes(h, Photons()));
     ASSERT_TRUE(QDir().mkpath(dir.filePath("run_export")));
-    TestHost host;
-    EXPECT_FALSE(MakePhotonFile(host, path)->Open(path));
+    EXPECT_FALSE(OpenPt3([](auto &h) { h.countRate0 = 0; }));
     EXPECT_TRUE(QFileInfo(dir.filePath("run_export")).isDir());
 
     // A read-only measurement opens, and writing the records leaves it as it was.
-    const QByteArray bytes = synth::Pt3Bytes(synth::Pt3Header(), Photons());
+    const QString path = dir.filePath("run.pt3");
+    const QByteArray bytes = Pt3([](auto &) {});
+    file.reset();
     WriteBytes(path, bytes);
     ASSERT_TRUE(QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup));
-    std::unique_ptr<pqFile> file = MakePhotonFile(host, path);
+    file = MakePhotonFile(host, path);
     ASSERT_TRUE(file->Open(path));
     file->WriteRecords();
     QFile f(path);
@@ -536,21 +526,14 @@ TEST(OpenRefusals, AnExportFolderThatWasThereBeforeIsKeptAndTheMeasurementIsLeft
     EXPECT_EQ(f.readAll(), bytes);
 }
 
-TEST(MemoryBudget, AnImageWidthOfAHundredMillionIsRefusedBeforeAnyAllocation)
+TEST_F(Reader, AnImageWidthOfAHundredMillionIsRefusedBeforeAnyAllocation)
 {
     synth::ImageScanPlan plan;
     plan.width = plan.height = 4;
     plan.frames = 2;
-    QTemporaryDir dir;
-    const QString path = dir.filePath("wide.pt3");
-    synth::Pt3Header h;
-    h.imagingHeader = {0, 0, 0, 0, 0, 0, 100000000, 4};
-    WriteBytes(path, synth::Pt3Bytes(h, synth::MakeImageScan(plan).words));
-    TestHost host;
-    std::unique_ptr<pqFile> file = MakePhotonFile(host, path);
-    ASSERT_TRUE(file->Open(path));
+    ASSERT_TRUE(OpenPt3([](auto &h) { h.imagingHeader = {0, 0, 0, 0, 0, 0, 100000000, 4}; }, synth::MakeImageScan(plan).words));
     std::unique_ptr<RSD> analysis;
-    ConvertFile(host, path, file.get(), analysis);
+    ConvertFile(host, dir.filePath("run.pt3"), file.get(), analysis);
     ASSERT_TRUE(analysis);
     EXPECT_FALSE(analysis->gathered);
     const QString errors = host.Messages(MessageError).join('\n');
