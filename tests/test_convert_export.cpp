@@ -24,9 +24,7 @@ enum Kind { Image, Line, Point };
 void WriteTwice(const QTemporaryDir &dir, Kind kind)
 {
     synth::ImageScanPlan layout;
-    layout.width = 16;
-    layout.height = 8;
-    layout.frames = 3;
+    layout.width = 16, layout.height = 8, layout.frames = 3;
     layout.photonCount = [](int f, int y, int x, uint32_t) { return (x * 7 + y * 3 + f) % 5; };
     layout.dtimeOf = [](int, int, int x, uint32_t, int k) { return static_cast<uint32_t>(40 * x + 300 * k) % 6000; };
     synth::Pt3Header header;
@@ -56,12 +54,6 @@ TEST_F(ExportCommands, WindowAndConverterWriteTheSameFiles)
 {
     Make();
     Invoke("on_xcfButton_clicked");  // no file: nothing happens
-    struct Case {
-        Kind kind;
-        QStringList options;
-        std::function<void(Fotonel &)> window;  // the user's clicks
-        int files;                              // header included
-    };
     const auto exportAs = [](int type, int depth) {
         return [=](Fotonel &w) {
             w.ui->exporttype->setCurrentIndex(type);
@@ -70,8 +62,9 @@ TEST_F(ExportCommands, WindowAndConverterWriteTheSameFiles)
         };
     };
     const auto decayAndRecords = [this](Fotonel &w) {
-        (w.file->ScanType == 2 ? w.ui->LStaubinsize : w.ui->IStaubinsize)->setValue(0.5);
-        Invoke(w.file->ScanType == 2 ? "on_LSsaveHistogramPointScan_clicked" : "on_ISExportHistogram_clicked");
+        const bool line = w.file->ScanType == 2;
+        (line ? w.ui->LStaubinsize : w.ui->IStaubinsize)->setValue(0.5);
+        Invoke(line ? "on_LSsaveHistogramPointScan_clicked" : "on_ISExportHistogram_clicked");
         w.ui->CB_T3Record->setChecked(false);
         w.ui->CB_DeltaTime->setChecked(false);
         w.ui->actionWrite_Records->trigger();
@@ -90,7 +83,12 @@ TEST_F(ExportCommands, WindowAndConverterWriteTheSameFiles)
                                "number,nsync,channel,dtime,marker,truensync,delaytime,truetime"};
     // Point: four curves, two binary traces, one text trace, one histogram; 0.03 µs becomes one sync
     // period, the 0.025 µs given to the window.
-    const std::vector<Case> cases = {
+    const struct {
+        Kind kind;
+        QStringList options;
+        std::function<void(Fotonel &)> window;  // the user's clicks
+        int files;                              // header included
+    } cases[] = {
         {Image, {"--export", "stack"}, exportAs(0, 1), 2},
         {Image, {"--export", "images", "--bits", "8"}, exportAs(1, 0), 4},
         {Line, {"--export", "raw", "--bits", "16"}, exportAs(2, 1), 3},
@@ -99,7 +97,7 @@ TEST_F(ExportCommands, WindowAndConverterWriteTheSameFiles)
         {Point, {"--correlate", "--dtau", "0.03", "--steps", "4", "--cascades", "6", "--trace", "--trace-bin", "100",
                  "--histogram"}, pointButtons, 9},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.options.join(' ').toStdString());
         WriteTwice(dir, c.kind);
         Fotonel &window = Make();
@@ -114,14 +112,12 @@ TEST_F(ExportCommands, WindowAndConverterWriteTheSameFiles)
         EXPECT_EQ(names, cli.entryList(QDir::Files, QDir::Name)) << run.out.toStdString();
         EXPECT_EQ(names.size(), c.files) << names.join(' ').toStdString();
         for (const QString &name : names) {
-            QFile a(win.filePath(name)), b(cli.filePath(name));
-            ASSERT_TRUE(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
-            QByteArray bytesA = a.readAll();
-            bytesA.replace(QFile::encodeName(dir.filePath("win/")), QFile::encodeName(dir.filePath("cli/")));
-            EXPECT_TRUE(!bytesA.isEmpty() && bytesA == b.readAll()) << name.toStdString();
+            const QByteArray bytes = ReadFile("win/run_export/" + name).replace(QFile::encodeName(dir.filePath("win/")),
+                                                                                QFile::encodeName(dir.filePath("cli/")));
+            EXPECT_TRUE(!bytes.isEmpty() && bytes == ReadFile("cli/run_export/" + name)) << name.toStdString();
         }
         window.file.reset();
-        QDir(dir.filePath("win")).removeRecursively();
-        QDir(dir.filePath("cli")).removeRecursively();
+        for (const char *side : {"win", "cli"})
+            QDir(dir.filePath(side)).removeRecursively();
     }
 }
