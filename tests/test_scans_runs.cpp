@@ -134,18 +134,17 @@ RunCase CursorsInsideTheFrame()
             Time(40029, 9), Time(40029, 9), 0.001};
 }
 
-std::map<uint32_t, uint32_t> Placed(const std::vector<uint32_t> &delayCounts)
-{
-    std::map<uint32_t, uint32_t> placed;
-    for (uint32_t k = 0; k < delayCounts.size(); ++k)
-        if (delayCounts[k] != 0)
-            placed[k] = delayCounts[k];
-    return placed;
-}
-
 template <class Scan>
 void Check(const RunCase &run, RecordFormat format, int level, double last)
 {
+    const auto placed = [](const std::vector<uint32_t> &delayCounts) {
+        std::map<uint32_t, uint32_t> placed;
+        for (uint32_t k = 0; k < delayCounts.size(); ++k)
+            if (delayCounts[k] != 0)
+                placed[k] = delayCounts[k];
+        return placed;
+    };
+    const auto counts = [](const LargeArray<uint16_t> &a) { return std::vector<uint16_t>(a.begin(), a.end()); };
     synth::RecordStream pico;
     run.write(pico);
     TestHost host;
@@ -163,12 +162,10 @@ void Check(const RunCase &run, RecordFormat format, int level, double last)
     RasterScan::vectorLevel = 2;
 
     ASSERT_TRUE(scan.reconstructed);
-    EXPECT_EQ(std::vector<uint16_t>(scan.images[0].begin(), scan.images[0].end()), run.channel1);
-    EXPECT_EQ(Placed(scan.delayCounts[0]), run.delays1);
-    if (!scan.images[1].empty()) {
-        EXPECT_EQ(std::vector<uint16_t>(scan.images[1].begin(), scan.images[1].end()), run.channel2);
-        EXPECT_EQ(Placed(scan.delayCounts[1]), run.delays2);
-    }
+    EXPECT_EQ(counts(scan.images[0]), run.channel1);
+    EXPECT_EQ(placed(scan.delayCounts[0]), run.delays1);
+    EXPECT_EQ(counts(scan.images[1]), scan.images[1].empty() ? std::vector<uint16_t>() : run.channel2);
+    EXPECT_EQ(placed(scan.delayCounts[1]), run.delays2);
     EXPECT_EQ(scan.lastPhotonTime, last);
 }
 
