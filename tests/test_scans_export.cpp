@@ -169,11 +169,12 @@ TEST_F(ExportTest, TiffStacksAndImagesOfImageAndLineScans)
             EXPECT_EQ(single[0].description, pages[f].description);
         }
         // Image pages carry the scan's times (ms, µs); line pages no description.
-        if (c.frames == 2)
+        if (c.frames == 2) {
             EXPECT_EQ(pages[0].description.value_or("none") + pages.back().description.value_or("none"),
                       c.line ? "nonenone"
                              : "lineSamplingPeriod = 0.05\npixelTime = 10\nframeTime = 0.145\n"
                                "lineSamplingPeriod = 0.05\npixelTime = 10\nframeTime = 0.295\n");
+        }
         // No division by F - 1: every progress value lies in 0..100.
         for (int p : host.progress)
             EXPECT_TRUE(p >= 0 && p <= 100) << p;
@@ -304,8 +305,9 @@ TEST_F(ExportTest, FramesKeptWithoutTheirMarkersExportAsBoundedOnes)
         ASSERT_FALSE(bounded[2].isEmpty() || bounded[3].isEmpty());
         for (synth::FrameMarkers markers : {synth::FrameMarkers::EndOfFrame, synth::FrameMarkers::StartOfFrame,
                                             synth::FrameMarkers::BetweenFrames})
-            if (!line || markers == synth::FrameMarkers::EndOfFrame)
+            if (!line || markers == synth::FrameMarkers::EndOfFrame) {
                 EXPECT_EQ(exportsOf(markers, line), bounded) << line << static_cast<int>(markers);
+            }
     }
 }
 
