@@ -8,7 +8,7 @@
  * its by-name slots and its services here; the command-line converter uses
  * the same class on a hidden form, so both behave alike to the digit.
  */
-#include "app/FotonelServices.h"
+#include "host/FotonelServices.h"
 
 #include <vector>
 

@@ -9,7 +9,7 @@
  * panes, the progress bar and the tabs of their own.
  */
 #include "app/FormControls.h"
-#include "app/FotonelServices.h"
+#include "host/FotonelServices.h"
 
 class FormHost : public FotonelServices {
 public:

@@ -1,7 +1,7 @@
 #pragma once
 // The host of the benchmarks: no window, no log; the form holds open gates and
 // cursors, and the lifetime bin boxes keep what the analyses set them to.
-#include "app/FotonelServices.h"
+#include "host/FotonelServices.h"
 
 #include <vector>
 

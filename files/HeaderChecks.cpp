@@ -1,6 +1,6 @@
 #include "files/HeaderChecks.h"
 
-#include "app/FotonelServices.h"
+#include "host/FotonelServices.h"
 
 #include <QObject>
 #include <cmath>

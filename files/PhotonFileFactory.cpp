@@ -1,6 +1,6 @@
 #include "files/PhotonFileFactory.h"
 
-#include "app/FotonelServices.h"
+#include "host/FotonelServices.h"
 #include "files/pt3File.h"
 #include "files/ptuFile.h"
 

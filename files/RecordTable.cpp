@@ -1,6 +1,6 @@
 #include "files/RecordTable.h"
 
-#include "app/FotonelServices.h"
+#include "host/FotonelServices.h"
 
 #include <charconv>
 

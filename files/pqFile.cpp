@@ -1,6 +1,6 @@
 #include "files/pqFile.h"
 
-#include "app/FotonelServices.h"
+#include "host/FotonelServices.h"
 #include "files/RecordTable.h"
 #include "files/T3RecordCursor.h"
 

@@ -1,6 +1,6 @@
 #include "files/pt3Header.h"
 
-#include "app/FotonelServices.h"
+#include "host/FotonelServices.h"
 #include "files/HeaderChecks.h"
 
 #include <QIODevice>

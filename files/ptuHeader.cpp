@@ -1,6 +1,6 @@
 #include "files/ptuHeader.h"
 
-#include "app/FotonelServices.h"
+#include "host/FotonelServices.h"
 #include "files/HeaderChecks.h"
 
 #include <QIODevice>

@@ -1,6 +1,6 @@
 #include "scans/Conversion.h"
 
-#include "app/FotonelServices.h"
+#include "host/FotonelServices.h"
 #include "files/pqFile.h"
 #include "scans/ImageScan.h"
 #include "scans/LineScan.h"

@@ -1,6 +1,6 @@
 #include "scans/ImageScan.h"
 
-#include "app/FotonelServices.h"
+#include "host/FotonelServices.h"
 #include "files/T3RecordCursor.h"
 #include "files/pqFile.h"
 

@@ -1,6 +1,6 @@
 #include "scans/LineScan.h"
 
-#include "app/FotonelServices.h"
+#include "host/FotonelServices.h"
 #include "files/T3RecordCursor.h"
 #include "files/pqFile.h"
 #include "scans/TiffWriter.h"

@@ -1,6 +1,6 @@
 #include "scans/PointScan.h"
 
-#include "app/FotonelServices.h"
+#include "host/FotonelServices.h"
 #include "files/pqFile.h"
 
 #include <QObject>

@@ -3,7 +3,7 @@
 // active channels.
 #include "scans/PointScan.h"
 
-#include "app/FotonelServices.h"
+#include "host/FotonelServices.h"
 #include "scans/ChannelColour.h"
 #include "scans/TabPage.h"
 #include "widgets/LinePlot.h"

@@ -1,6 +1,6 @@
 #include "scans/RSD.h"
 
-#include "app/FotonelServices.h"
+#include "host/FotonelServices.h"
 #include "files/HeaderChecks.h"
 #include "files/pqFile.h"
 

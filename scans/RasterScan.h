@@ -18,7 +18,7 @@
  * The marker values are the file's (pqFile::markerMeaning): 1, 2 and 4 for
  * the PicoHarp, others where a .ptu's imaging tags name them.
  */
-#include "app/FotonelServices.h"
+#include "host/FotonelServices.h"
 #include "files/T3RecordCursor.h"
 #include "scans/LargeArray.h"
 #include "scans/RSD.h"

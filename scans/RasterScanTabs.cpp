@@ -2,7 +2,7 @@
 // two-column grid, the k-th active channel at row k / 2, column k % 2.
 #include "scans/RasterScan.h"
 
-#include "app/FotonelServices.h"
+#include "host/FotonelServices.h"
 #include "scans/ChannelColour.h"
 #include "scans/TabPage.h"
 #include "widgets/LinePlot.h"

@@ -5,7 +5,7 @@
 
 #include "app/AssetPath.h"
 #include "app/Fotonel.h"
-#include "app/FotonelServices.h"
+#include "host/FotonelServices.h"
 
 #include <QApplication>
 #include <QIcon>

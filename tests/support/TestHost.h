@@ -4,7 +4,7 @@
  * progress value and pane text, and keeps the form values the way the
  * window's spin boxes would (clamped to their range, rounded to their decimals).
  */
-#include "app/FotonelServices.h"
+#include "host/FotonelServices.h"
 
 #include <QString>
 #include <QStringList>

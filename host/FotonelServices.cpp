@@ -1,4 +1,4 @@
-#include "app/FotonelServices.h"
+#include "host/FotonelServices.h"
 
 #include <QDataStream>
 #include <QFile>
