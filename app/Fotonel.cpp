@@ -14,6 +14,12 @@
 #include <QImage>
 #include <QKeySequence>
 #include <QLayout>
+#include <QPushButton>
+#include <QLineEdit>
+#include <QStyleOptionSpinBox>
+#include <QTextBrowser>
+#include <QAbstractSpinBox>
+#include <QMenu>
 #include <QScrollArea>
 #include <QStyle>
 #include <QTabBar>
@@ -23,25 +29,6 @@
 
 namespace {
 const char *const SettingsFileName = "lastsettings.dat";
-
-QtMessageHandler previousHandler = nullptr;
-
-/// Building the form connects every on_ slot by name. Four slots are reached
-/// from actions or the tab bar instead, and have no widget of that name:
-/// their expected "no matching signal" notes are dropped, everything else
-/// goes on to the handler that was installed before.
-void QuietFormConnections(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    static const char *const actionSlots[] = {"on_InfoButton_clicked()", "on_ExportData_clicked()",
-                                              "on_browse_clicked()", "on_tabCloseRequested_clicked(int)"};
-    if (type == QtWarningMsg && message.startsWith(QLatin1String("QMetaObject::connectSlotsByName: No matching signal for "))) {
-        for (const char *slot : actionSlots)
-            if (message.endsWith(QLatin1String(slot)))
-                return;
-    }
-    if (previousHandler)
-        previousHandler(type, context, message);
-}
 } // namespace
 
 Fotonel::Fotonel(QWidget *parent) : Fotonel(parent, std::make_unique<Ui::Fotonel>()) {}
@@ -51,11 +38,10 @@ Fotonel::Fotonel(QWidget *parent) : Fotonel(parent, std::make_unique<Ui::Fotonel
 Fotonel::Fotonel(QWidget *parent, std::unique_ptr<Ui::Fotonel> form)
     : QMainWindow(parent), FormHost(*form), ui(std::move(form))
 {
-    previousHandler = qInstallMessageHandler(QuietFormConnections);
     ui->setupUi(this);
-    qInstallMessageHandler(previousHandler);
     SetUpActions();
     SetUpPictureButtons();
+    SetUpLayout();
     FitSettingsColumn();
 
     messageCount = 0;
@@ -74,9 +60,10 @@ Fotonel::Fotonel(QWidget *parent, std::unique_ptr<Ui::Fotonel> form)
     ui->tabWidget->setTabsClosable(true);
     if (QTabBar *bar = findChild<QTabBar *>()) {
         bar->setTabsClosable(true);
-        connect(bar, &QTabBar::tabCloseRequested, this, &Fotonel::on_tabCloseRequested_clicked);
+        connect(bar, &QTabBar::tabCloseRequested, this, &Fotonel::CloseTab);
     }
     setAcceptDrops(true);
+    UpdateCommands();
 }
 
 Fotonel::~Fotonel()
@@ -112,7 +99,8 @@ void Fotonel::SetUpActions()
     const ActionSetUp actions[] = {
         {ui->actionOpen, "images/open.png", "Ctrl+O", "Open pt3 File", true},
         {ui->actionExport_Images, "images/save.png", "Ctrl+E", "Export Images", false},
-        {ui->actionExport_Data, "images/save.png", "Ctrl+E", "Export Data", false},
+        // A shortcut of its own: two actions on one key would reach neither.
+        {ui->actionExport_Data, "images/save.png", "Ctrl+Shift+E", "Export Data", false},
         {ui->actionWrite_Records, "images/save.png", "Ctrl+W", "Write T3 records to ascii file", false},
         {ui->actionClear_message_box, "images/clean.png", "Ctrl+D", "Clear message box", true},
         {ui->actionExit, "images/exit.png", "Ctrl+Q", "Exit the application", true},
@@ -124,12 +112,15 @@ void Fotonel::SetUpActions()
         a.action->setStatusTip(tr(a.tip));
         a.action->setEnabled(a.enabled);
     }
-    connect(ui->actionOpen, &QAction::triggered, this, &Fotonel::on_browse_clicked);
+    connect(ui->actionOpen, &QAction::triggered, this, &Fotonel::Browse);
     connect(ui->actionExport_Images, &QAction::triggered, this, &Fotonel::on_SaveFrames_clicked);
-    connect(ui->actionExport_Data, &QAction::triggered, this, &Fotonel::on_ExportData_clicked);
+    connect(ui->actionExport_Data, &QAction::triggered, this, &Fotonel::ExportData);
     connect(ui->actionWrite_Records, &QAction::triggered, this, &Fotonel::on_WriteRecords_clicked);
     connect(ui->actionExit, &QAction::triggered, qApp, &QApplication::closeAllWindows);
-    connect(ui->actionAbout, &QAction::triggered, this, &Fotonel::on_InfoButton_clicked);
+    connect(ui->actionAbout, &QAction::triggered, this, &Fotonel::ShowAbout);
+    // Disabled entries say why in their tool tips.
+    for (QMenu *menu : {ui->menuFile, ui->menuOptions, ui->menuAbout})
+        menu->setToolTipsVisible(true);
 
     ui->textBrowser->setToolTip(tr("Press Ctrl-D to clear message box"));
 }
@@ -146,6 +137,58 @@ void Fotonel::SetUpPictureButtons()
         button->setStyleSheet(QStringLiteral("background-image: url(%1);").arg(picture));
         button->resize(pictureSize);
     }
+}
+
+void Fotonel::SetUpLayout()
+{
+    // The log takes a share of every change of the window's height; the
+    // tool box scrolls its pages, so it need not keep its full height.
+    ui->textBrowser->setMaximumHeight(QWIDGETSIZE_MAX);
+    ui->textBrowser->setMinimumHeight(60);
+    ui->verticalLayout_3->setStretchFactor(ui->verticalLayout, 5);
+    ui->verticalLayout_3->setStretchFactor(ui->textBrowser, 1);
+    ui->toolBox->setMinimumHeight(280);
+    // Result pages ask for the room of all their plots: the window keeps
+    // its size when one appears, and the tabs share what it has.
+    ui->tabWidget->setMinimumSize(200, 150);
+
+    // Buttons keep their whole label when the boxes beside them grow.
+    for (QPushButton *button : ui->toolBox->findChildren<QPushButton *>())
+        if (!button->text().isEmpty())
+            button->setMinimumWidth(std::max(button->minimumWidth(), button->sizeHint().width()));
+    // A box is at least as wide as the value it shows, whatever its range.
+    for (QAbstractSpinBox *box : ui->toolBox->findChildren<QAbstractSpinBox *>()) {
+        box->setMaximumWidth(QWIDGETSIZE_MAX);
+        FitSpinBox(box);
+        if (auto *edit = box->findChild<QLineEdit *>())
+            connect(edit, &QLineEdit::textChanged, this, [this, box] {
+                FitSpinBox(box);
+                if (!columnFitPending) {
+                    columnFitPending = true;
+                    QTimer::singleShot(0, this, [this] {
+                        columnFitPending = false;
+                        FitSettingsColumn();
+                    });
+                }
+            });
+    }
+}
+
+void Fotonel::FitSpinBox(QAbstractSpinBox *box)
+{
+    // The size the style gives a box around this text, as the box computes
+    // its own hint from the texts of its range.
+    QStyleOptionSpinBox option;
+    option.initFrom(box);
+    option.frame = box->hasFrame();
+    option.buttonSymbols = box->buttonSymbols();
+    option.subControls = QStyle::SC_SpinBoxFrame | QStyle::SC_SpinBoxEditField;
+    if (box->buttonSymbols() != QAbstractSpinBox::NoButtons)
+        option.subControls |= QStyle::SC_SpinBoxUp | QStyle::SC_SpinBoxDown;
+    const int text = box->fontMetrics().horizontalAdvance(box->text() + QLatin1Char(' ')) + 2;
+    const QSize need = box->style()->sizeFromContents(QStyle::CT_SpinBox, &option,
+                                                      QSize(text, box->sizeHint().height()), box);
+    box->setMinimumWidth(need.width());
 }
 
 void Fotonel::FitSettingsColumn()
@@ -206,6 +249,15 @@ void Fotonel::SetToolBoxPage(int page)
 
 int Fotonel::AddTab(QWidget *page, const QString &label)
 {
+    // One tab per result: a page named like an earlier one takes its place.
+    const QString name = page->objectName();
+    for (int i = 0; !name.isEmpty() && i < ui->tabWidget->count(); ++i) {
+        QWidget *old = ui->tabWidget->widget(i);
+        if (old != ui->HeaderTab && old != ui->SummaryTab && old->objectName() == name) {
+            RemoveTab(i);
+            return ui->tabWidget->insertTab(i, page, label);
+        }
+    }
     return ui->tabWidget->addTab(page, label);
 }
 
@@ -217,7 +269,7 @@ void Fotonel::ShowTab(const QString &objectName)
     }
 }
 
-void Fotonel::on_tabCloseRequested_clicked(int index)
+void Fotonel::CloseTab(int index)
 {
     RemoveTab(index);
 }

@@ -13,6 +13,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -21,6 +22,7 @@ class QDragEnterEvent;
 class QDropEvent;
 class QCloseEvent;
 class BusyGuard;
+class QAbstractSpinBox;
 class RSD;
 class pqFile;
 
@@ -127,19 +129,25 @@ private slots:
     void on_LSHistogram_clicked();
     void on_binData_clicked();
     void on_xcfButton_clicked();
-    void on_InfoButton_clicked();
     void on_WriteRecords_clicked();
     void on_SaveFrames_clicked();
-    void on_ExportData_clicked();
-    void on_browse_clicked();
     void on_actionClear_message_box_triggered();
-    void on_tabCloseRequested_clicked(int index);
     void on_tauButton_clicked();
+    // Reached from actions and the tab bar, connected in the constructor (no
+    // form widget carries these names).
+    void ShowAbout();
+    void ExportData();
+    void Browse();
+    void CloseTab(int index);
 
 private:
     Fotonel(QWidget *parent, std::unique_ptr<Ui::Fotonel> form);
     void SetUpActions();
     void SetUpPictureButtons();
+    /// Stretch of the log and the tabs, spin boxes as wide as their values.
+    void SetUpLayout();
+    /// Makes \p box at least as wide as the text it shows.
+    void FitSpinBox(QAbstractSpinBox *box);
     /// Widens the settings column to the widest page of the tool box when the form's width cuts a text.
     void FitSettingsColumn();
     /// True (after a warning line) while another command is running.
@@ -154,15 +162,33 @@ private:
     /// the running command has finished.
     void RemoveTab(int index);
     void FreeParkedPages();
-    /// Removes every tab after the first two (normally Header and Summary).
+    /// Removes every result tab; the Header and Summary tabs come back first
+    /// if the user had closed them.
     void RemoveResultTabs();
+    /// True when a tab's page has this object name.
+    bool HasTab(const QString &objectName) const;
+    /// After a new reconstruction: builds the analysis's tabs again (with the
+    /// correlation when one was shown) and keeps the tab that was current.
+    void RebuildTabs();
+    /// Enables each command for the open file's kind of scan; a disabled one
+    /// says why in its tool tip.
+    void UpdateCommands();
+    /// Runs \p work as one command: refused while another one runs.
+    void RunCommand(const std::function<void()> &work);
+    /// The analysis as \p Scan when the open file is of \p type and (with
+    /// \p reconstructed) has been reconstructed; else null.
+    template <class Scan> Scan *ScanOf(int type, bool reconstructed = true) const;
+    /// RunCommand on the reconstructed analysis of \p type; nothing without one.
+    template <class Scan, class Work> void RunOn(int type, Work work);
     /// The image export of the current analysis, without the busy check.
     void ExportImages();
     /// The name for "could not convert %1": the file last tried.
     QString ConvertName() const;
 
     int busyDepth = 0;
-    bool closeRequested = false;  ///< the window was closed while a command ran
+    bool closeRequested = false;
+    bool columnFitPending = false;  ///< a FitSettingsColumn is queued  ///< the window was closed while a command ran
     QString triedName;  ///< name given to the last OpenFile
+    bool fileRead = false;  ///< file's records were read (a scan pattern need not be known)
     std::vector<QPointer<QWidget>> parkedPages;
 };

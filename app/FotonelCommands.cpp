@@ -10,26 +10,40 @@
 #include "ui_Fotonel.h"
 
 #include <QDialog>
+#include <QDialogButtonBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QMimeData>
 #include <QScrollBar>
+#include <QTabWidget>
 #include <QTextBrowser>
 #include <QTextCursor>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <QtGlobal>
 
-namespace {
-/// The analysis when it is a reconstructed point scan, else null: the point
-/// page's correlation and save buttons act only then.
-PointScan *ReconstructedPointScan(const pqFile *file, RSD *scan)
+template <class Scan> Scan *Fotonel::ScanOf(int type, bool reconstructed) const
 {
-    if (!file || !scan || file->ScanType != ScanPoint || !scan->reconstructed)
+    if (!file || !scan || file->ScanType != type || (reconstructed && !scan->reconstructed))
         return nullptr;
-    return dynamic_cast<PointScan *>(scan);
+    return dynamic_cast<Scan *>(scan.get());
 }
-} // namespace
+
+void Fotonel::RunCommand(const std::function<void()> &work)
+{
+    if (RefuseWhenBusy())
+        return;
+    BusyGuard busy = Busy();
+    work();
+}
+
+template <class Scan, class Work> void Fotonel::RunOn(int type, Work work)
+{
+    if (Scan *analysis = ScanOf<Scan>(type))
+        RunCommand([&] { work(*analysis); });
+}
 
 QString Fotonel::ConvertName() const
 {
@@ -40,10 +54,7 @@ QString Fotonel::ConvertName() const
 
 void Fotonel::on_SaveFrames_clicked()
 {
-    if (RefuseWhenBusy())
-        return;
-    BusyGuard busy = Busy();
-    ExportImages();
+    RunCommand([this] { ExportImages(); });
 }
 
 void Fotonel::ExportImages()
@@ -55,176 +66,226 @@ void Fotonel::ExportImages()
     scan->WriteImages(ui->exporttype->currentIndex(), ui->bitdepth->currentIndex());
 }
 
-void Fotonel::on_ExportData_clicked()
+void Fotonel::ExportData()
 {
-    if (!file || !file->ok)
+    if (!file || !file->ok) {
         AddMessage(MessageError, tr("could not convert %1").arg(ConvertName()));
+        return;
+    }
+    // The data files of a point measurement: traces, lifetime histograms and,
+    // once computed, the correlation curves.
+    RunOn<PointScan>(ScanPoint, [](PointScan &point) {
+        point.SaveTraceText();
+        point.SaveTraceBinary();
+        point.SaveHistogram();
+        if (!point.lagAxis.empty())
+            point.SaveCorrelations();
+    });
+}
+
+bool Fotonel::HasTab(const QString &objectName) const
+{
+    for (int i = 0; i < ui->tabWidget->count(); ++i)
+        if (ui->tabWidget->widget(i)->objectName() == objectName)
+            return true;
+    return false;
+}
+
+void Fotonel::RebuildTabs()
+{
+    QWidget *current = ui->tabWidget->currentWidget();
+    const QString shown = current ? current->objectName() : QString();
+    const bool correlation = HasTab(QStringLiteral("CorrTab"));
+    scan->CreateTabs();
+    // A correlation on screen shows the photons of the last reconstruction too.
+    if (auto *point = ScanOf<PointScan>(ScanPoint); point && correlation) {
+        point->ComputeCorrelations();
+        point->CreateCorrelationTab(QStringLiteral("CorrTab"));
+    }
+    if (!shown.isEmpty())
+        ShowTab(shown);
 }
 
 void Fotonel::on_ApplyGatingButton_clicked()
 {
-    if (!file || !scan)
+    RSD *analysis = file ? scan.get() : nullptr;
+    const int type = file ? file->ScanType : ScanUnknown;
+    if (!analysis || (type != ScanImage && type != ScanLine && type != ScanPoint))
         return;
-    if (RefuseWhenBusy())
-        return;
-    BusyGuard busy = Busy();
-    switch (file->ScanType) {
-    case ScanImage:
-    case ScanLine:
+    RunCommand([&] {
+        analysis->reconstructed = false;
         // Image and line geometry depend on the gated photons: gather again.
-        scan->reconstructed = false;
-        scan->gathered = false;
-        break;
-    case ScanPoint:
-        scan->reconstructed = false;
-        break;
-    default:
-        return;
-    }
-    scan->ReconstructImages();
-    scan->CreateTabs();
-    ExportImages();
+        if (type != ScanPoint)
+            analysis->gathered = false;
+        analysis->ReconstructImages();
+        RebuildTabs();
+        ExportImages();
+    });
 }
 
 void Fotonel::on_ApplyCursorButton_clicked()
 {
-    if (!file || !scan)
+    RSD *analysis = file ? scan.get() : nullptr;
+    const int type = file ? file->ScanType : ScanUnknown;
+    if (!analysis || (type != ScanImage && type != ScanLine && type != ScanPoint))
         return;
-    const int type = file->ScanType;
-    if (type != ScanImage && type != ScanLine && type != ScanPoint)
-        return;
-    if (RefuseWhenBusy())
-        return;
-    BusyGuard busy = Busy();
-    scan->reconstructed = false;
-    scan->ReconstructImages();
-    // Line scan tabs show the cursor window itself, so they are built again.
-    if (type == ScanLine)
-        scan->CreateTabs();
+    RunCommand([&] {
+        analysis->reconstructed = false;
+        analysis->ReconstructImages();
+        // Every tab shows the photons inside the cursors: all of them follow.
+        RebuildTabs();
+    });
 }
 
 void Fotonel::on_ResetCursorButton_clicked()
 {
-    if (!file || !scan)
-        return;
-    const int type = file->ScanType;
-    if (type != ScanImage && type != ScanLine && type != ScanPoint)
-        return;
     double start = 0;
     double end = 0;
-    if (scan->CursorSpan(start, end))
+    if (file && scan && scan->CursorSpan(start, end))
         SetCursorRanges(start, end);
+}
+
+void Fotonel::on_LSApplyLineWiidth_clicked()
+{
+    // The line is cut into the width of the box when its check box is set,
+    // into the file's own width otherwise.
+    RunOn<LineScan>(ScanLine, [this](LineScan &line) {
+        line.reconstructed = false;
+        line.gathered = false;
+        line.ReconstructImages();
+        RebuildTabs();
+    });
 }
 
 void Fotonel::on_ISExportHistogram_clicked()
 {
-    // "Save decay": the lifetime-resolved stacks of a reconstructed image scan.
-    auto *image = dynamic_cast<ImageScan *>(scan.get());
-    if (!file || file->ScanType != ScanImage || !image || !image->reconstructed)
-        return;
-    if (RefuseWhenBusy())
-        return;
-    BusyGuard busy = Busy();
-    image->WriteHistogramStack();
+    // "Save decay": the lifetime-resolved stacks.
+    RunOn<ImageScan>(ScanImage, [](ImageScan &image) { image.WriteHistogramStack(); });
 }
 
 void Fotonel::on_LSsaveHistogramPointScan_clicked()
 {
-    // The position-delay histograms of a reconstructed line scan.
-    auto *line = dynamic_cast<LineScan *>(scan.get());
-    if (!file || file->ScanType != ScanLine || !line || !line->reconstructed)
-        return;
-    if (RefuseWhenBusy())
-        return;
-    BusyGuard busy = Busy();
-    line->WriteHistogramImages();
+    RunOn<LineScan>(ScanLine, [](LineScan &line) { line.WriteHistogramImages(); });
 }
 
 void Fotonel::on_ISHistogram_clicked()
 {
-    auto *image = dynamic_cast<ImageScan *>(scan.get());
-    if (!file || file->ScanType != ScanImage || !image || !image->reconstructed || RefuseWhenBusy())
-        return;
-    BusyGuard busy = Busy();
-    image->BinLifetimes(ui->IStaubinsize->value());
-    image->CreateLifetimeTab(QStringLiteral("TauTab"));
+    RunOn<ImageScan>(ScanImage, [this](ImageScan &image) {
+        image.BinLifetimes(ui->IStaubinsize->value());
+        image.CreateLifetimeTab(QStringLiteral("TauTab"));
+    });
 }
 
 void Fotonel::on_LSHistogram_clicked()
 {
-    auto *line = dynamic_cast<LineScan *>(scan.get());
-    if (!file || file->ScanType != ScanLine || !line || !line->reconstructed || RefuseWhenBusy())
-        return;
-    BusyGuard busy = Busy();
-    line->BinLifetimes(ui->LStaubinsize->value());
-    line->CreateLifetimeTab(QStringLiteral("TauTab"));
+    RunOn<LineScan>(ScanLine, [this](LineScan &line) {
+        line.BinLifetimes(ui->LStaubinsize->value());
+        line.CreateLifetimeTab(QStringLiteral("TauTab"));
+    });
 }
 
 void Fotonel::on_binData_clicked()
 {
     // The displayed trace has its fixed bin count; the bin size box serves the export.
-    PointScan *point = ReconstructedPointScan(file.get(), scan.get());
-    if (!point || RefuseWhenBusy())
-        return;
-    BusyGuard busy = Busy();
-    point->BinTrace();
-    point->CreateDataTab(QStringLiteral("DataTab"));
+    RunOn<PointScan>(ScanPoint, [](PointScan &point) {
+        point.BinTrace();
+        point.CreateDataTab(QStringLiteral("DataTab"));
+    });
 }
 
 void Fotonel::on_tauButton_clicked()
 {
-    PointScan *point = ReconstructedPointScan(file.get(), scan.get());
-    if (!point || RefuseWhenBusy())
-        return;
-    BusyGuard busy = Busy();
-    point->BinLifetimes(ui->taubinsize->value());
-    point->CreateLifetimeTab(QStringLiteral("TauTab"));
+    RunOn<PointScan>(ScanPoint, [this](PointScan &point) {
+        point.BinLifetimes(ui->taubinsize->value());
+        point.CreateLifetimeTab(QStringLiteral("TauTab"));
+    });
 }
 
 void Fotonel::on_saveHistogramPointScan_clicked()
 {
-    PointScan *point = ReconstructedPointScan(file.get(), scan.get());
-    if (!point || RefuseWhenBusy())
-        return;
-    BusyGuard busy = Busy();
-    point->SaveHistogram();
+    RunOn<PointScan>(ScanPoint, [](PointScan &point) { point.SaveHistogram(); });
 }
 
 void Fotonel::on_saveXCFPointScan_clicked()
 {
-    PointScan *point = ReconstructedPointScan(file.get(), scan.get());
-    if (!point || RefuseWhenBusy())
-        return;
-    BusyGuard busy = Busy();
-    point->SaveCorrelations();
+    RunOn<PointScan>(ScanPoint, [](PointScan &point) { point.SaveCorrelations(); });
 }
 
 void Fotonel::on_saveTracePointScan_clicked()
 {
-    PointScan *point = ReconstructedPointScan(file.get(), scan.get());
-    if (!point || RefuseWhenBusy())
-        return;
-    BusyGuard busy = Busy();
-    point->SaveTraceText();
-    point->SaveTraceBinary();
+    RunOn<PointScan>(ScanPoint, [](PointScan &point) {
+        point.SaveTraceText();
+        point.SaveTraceBinary();
+    });
 }
 
 void Fotonel::on_xcfButton_clicked()
 {
-    PointScan *point = ReconstructedPointScan(file.get(), scan.get());
-    if (!point || RefuseWhenBusy())
-        return;
-    BusyGuard busy = Busy();
-    point->ComputeCorrelations();
-    point->CreateCorrelationTab(QStringLiteral("CorrTab"));
+    RunOn<PointScan>(ScanPoint, [](PointScan &point) {
+        point.ComputeCorrelations();
+        point.CreateCorrelationTab(QStringLiteral("CorrTab"));
+    });
 }
 
-// Buttons of the line scan page without behaviour.
+// The line scan page's trace row has no analysis behind it: its buttons stay
+// disabled (UpdateCommands says why).
 void Fotonel::on_LSsaveTracePointScan_clicked() {}
 void Fotonel::on_LSbinData_clicked() {}
-void Fotonel::on_LSApplyLineWiidth_clicked() {}
 
-void Fotonel::on_InfoButton_clicked()
+void Fotonel::UpdateCommands()
+{
+    const int type = file && file->ok && scan && scan->reconstructed ? file->ScanType : ScanUnknown;
+    const QString needsImage = tr("Needs an open image scan");
+    const QString needsLine = tr("Needs an open line scan");
+    const QString needsPoint = tr("Needs an open point measurement");
+    const QString needsScan = tr("Needs an open measurement");
+    const QString noImages = tr("A point measurement has no images: save its data on the Point scan settings page "
+                                "or with File > Export Data");
+    struct Command {
+        QObject *control;
+        bool enabled;
+        QString why;  ///< the tool tip while disabled
+    };
+    const bool raster = type == ScanImage || type == ScanLine;
+    const Command commands[] = {
+        {ui->SaveFrames, raster, type == ScanPoint ? noImages : tr("Needs an open image or line scan")},
+        {ui->actionExport_Images, raster, type == ScanPoint ? noImages : tr("Needs an open image or line scan")},
+        {ui->actionExport_Data, type == ScanPoint,
+         tr("Writes the traces, lifetime histograms and correlations of a point measurement; image and line scans "
+            "are exported with Export Images")},
+        {ui->actionWrite_Records, file && fileRead, tr("Needs an open file")},
+        {ui->WriteRecords, file && fileRead, tr("Needs an open file")},
+        {ui->ApplyGatingButton, type != ScanUnknown, needsScan},
+        {ui->ApplyCursorButton, type != ScanUnknown, needsScan},
+        {ui->ResetCursorButton, type != ScanUnknown, needsScan},
+        {ui->ISHistogram, type == ScanImage, needsImage},
+        {ui->ISExportHistogram, type == ScanImage, needsImage},
+        {ui->LSHistogram, type == ScanLine, needsLine},
+        {ui->LSsaveHistogramPointScan, type == ScanLine, needsLine},
+        {ui->LSApplyLineWiidth, type == ScanLine, needsLine},
+        {ui->LSbinData, false,
+         tr("A line scan has no separate trace: its intensity per line is the Time course tab")},
+        {ui->LSsaveTracePointScan, false,
+         tr("A line scan has no separate trace: its intensity per line is the Time course tab")},
+        {ui->binData, type == ScanPoint, needsPoint},
+        {ui->saveTracePointScan, type == ScanPoint, needsPoint},
+        {ui->xcfButton, type == ScanPoint, needsPoint},
+        {ui->saveXCFPointScan, type == ScanPoint, needsPoint},
+        {ui->tauButton, type == ScanPoint, needsPoint},
+        {ui->saveHistogramPointScan, type == ScanPoint, needsPoint},
+    };
+    for (const Command &c : commands) {
+        if (auto *action = qobject_cast<QAction *>(c.control)) {
+            action->setEnabled(c.enabled);
+            action->setToolTip(c.enabled ? action->text().remove(QLatin1Char('&')) : c.why);
+        } else if (auto *widget = qobject_cast<QWidget *>(c.control)) {
+            widget->setEnabled(c.enabled);
+            widget->setToolTip(c.enabled ? QString() : c.why);
+        }
+    }
+}
+
+void Fotonel::ShowAbout()
 {
     QDialog box;
     box.setGeometry(300, 300, 500, 400);
@@ -232,20 +293,22 @@ void Fotonel::on_InfoButton_clicked()
     auto *layout = new QVBoxLayout(&box);
     auto *browser = new QTextBrowser(&box);
     layout->addWidget(browser);
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, &box);
+    connect(buttons, &QDialogButtonBox::rejected, &box, &QDialog::reject);
+    layout->addWidget(buttons);
 
     const QStringList items = {
         QStringLiteral("<strong>Converter for PicoQuant pt3 and ptu files</strong><br><br>"),
         QStringLiteral("Fotonel (DU3) v%1<br>").arg(version),
-        QStringLiteral("This program reads PicoHarp T3 Mode data files (*.pt3)<br>"),
-        QString(),
-        QStringLiteral("Written in Qt 4.7.0 32 bit<br>"),
+        QStringLiteral("This program reads PicoQuant T3 mode data files: PicoHarp 300 files (*.pt3, format version "
+                       "2.0) and tagged files (*.ptu) with PicoHarp, HydraHarp, TimeHarp 260 or MultiHarp T3 "
+                       "records<br>"),
+        QStringLiteral("Running on Qt %1<br>").arg(QString::fromLatin1(qVersion())),
         QStringLiteral("Fotonel developers<br>"),
         QStringLiteral("Time-tagged single-photon microscopy<br>"),
-        QStringLiteral("Free for research and teaching<br>"),
         QStringLiteral("<br>"),
         QStringLiteral("<strong>Terms of Use</strong><br>"),
-        QString(),
-        QString(),
+        QStringLiteral("Free for research and teaching, without warranty of any kind<br>"),
         QStringLiteral("<br>"),
     };
     for (const QString &item : items)
@@ -271,9 +334,7 @@ void Fotonel::dragEnterEvent(QDragEnterEvent *event)
 void Fotonel::dropEvent(QDropEvent *event)
 {
     const QList<QUrl> urls = event->mimeData()->urls();
-    if (urls.isEmpty())
-        return;
-    if (RefuseWhenBusy())
+    if (urls.isEmpty() || RefuseWhenBusy())
         return;
     event->acceptProposedAction();
     // The whole batch is one command: nothing else starts between two files.
@@ -288,15 +349,36 @@ void Fotonel::dropEvent(QDropEvent *event)
         return;
     }
     // Several files: a batch conversion with the current export settings,
-    // without result tabs.
-    for (const QUrl &url : urls) {
+    // without result tabs; addresses that name no local file are skipped.
+    QStringList paths;
+    for (const QUrl &url : urls)
+        if (!url.toLocalFile().isEmpty())
+            paths << url.toLocalFile();
+    int converted = 0;
+    int points = 0;
+    QStringList refused;
+    for (int n = 0; n < paths.size(); ++n) {
         // A close asked for meanwhile ends the batch after the file in hand.
         if (closeRequested)
             break;
-        const QString path = url.toLocalFile();
-        if (path.isEmpty())
-            continue;
-        OpenFileNow(path, false);
-        ExportImages();
+        AddMessage(MessageNormal, tr("File %1 of %2").arg(n + 1).arg(paths.size()));
+        const QString name = QFileInfo(paths[n]).fileName();
+        if (!OpenFileNow(paths[n], false)) {
+            refused << tr("%1: could not be opened").arg(name);
+            ExportImages();  // names the file: "could not convert %1"
+        } else if (!scan) {
+            refused << tr("%1: no known scan pattern").arg(name);
+            ExportImages();
+        } else if (file->ScanType == ScanPoint) {
+            ++points;
+        } else {
+            ExportImages();
+            ++converted;
+        }
     }
+    QString summary = tr("Dropped files: %1 converted, %2 refused").arg(converted).arg(refused.size());
+    if (!refused.isEmpty())
+        summary += QStringLiteral(" (%1)").arg(refused.join(QStringLiteral("; ")));
+    summary += tr(", %1 point measurements (no image export)").arg(points);
+    AddMessage(refused.isEmpty() ? MessageNormal : MessageWarning, summary);
 }

@@ -8,12 +8,13 @@
 #include "ui_Fotonel.h"
 
 #include <QFileDialog>
+#include <QTabWidget>
 
 namespace {
 const char *const SettingsFileName = "lastsettings.dat";
 }
 
-void Fotonel::on_browse_clicked()
+void Fotonel::Browse()
 {
     if (RefuseWhenBusy())
         return;
@@ -45,21 +46,20 @@ bool Fotonel::OpenFileNow(const QString &name, bool showTabs)
     ui->textBrowser_2->clear();
     ui->SummaryBrowser->clear();
 
-    ui->SaveFrames->setEnabled(false);
-    ui->actionExport_Images->setEnabled(false);
-    ui->actionWrite_Records->setEnabled(false);
-
     // The analysis keeps a reference to the file it was made from.
     scan.reset();
     file.reset();
+    fileRead = false;
+    UpdateCommands();
 
     file = MakePhotonFile(*this, name);
     if (!file || !file->Open(name)) {
         AddMessage(MessageError, tr("Failed to open file %1").arg(name));
+        UpdateCommands();
         return false;
     }
-
-    ui->actionWrite_Records->setEnabled(true);
+    fileRead = true;
+    UpdateCommands();
     ui->filename->setText(name);
     fileName = name;
     const int slash = name.lastIndexOf(QLatin1Char('/'));
@@ -76,9 +76,15 @@ bool Fotonel::OpenFileNow(const QString &name, bool showTabs)
 
 void Fotonel::RemoveResultTabs()
 {
-    // The first two tabs (normally Header and Summary) stay.
-    for (int i = ui->tabWidget->count() - 1; i >= 2; --i)
-        RemoveTab(i);
+    QTabWidget *tabs = ui->tabWidget;
+    for (int i = tabs->count() - 1; i >= 0; --i)
+        if (tabs->widget(i) != ui->HeaderTab && tabs->widget(i) != ui->SummaryTab)
+            RemoveTab(i);
+    // The two text tabs belong to every file: back in their places if closed.
+    if (tabs->indexOf(ui->HeaderTab) < 0)
+        tabs->insertTab(0, ui->HeaderTab, tr("Header"));
+    if (tabs->indexOf(ui->SummaryTab) < 0)
+        tabs->insertTab(1, ui->SummaryTab, tr("Summary"));
 }
 
 void Fotonel::ConvertFile()
@@ -87,19 +93,13 @@ void Fotonel::ConvertFile()
     // running, when the conversion is refused).
     if (!scan || !scan->InsideLoop())
         RemoveResultTabs();
-    if (!::ConvertFile(*this, fileName, file.get(), scan))
-        return;
-    ui->SaveFrames->setEnabled(true);
-    ui->actionExport_Images->setEnabled(true);
+    ::ConvertFile(*this, fileName, file.get(), scan);
+    UpdateCommands();
 }
 
 void Fotonel::on_WriteRecords_clicked()
 {
-    // The button on the records page is always enabled, also without a file.
-    if (!file || !file->ok)
-        return;
-    if (RefuseWhenBusy())
-        return;
-    BusyGuard busy = Busy();
-    file->WriteRecords();
+    // The records of a read file can be written also when they show no known scan pattern.
+    if (file && fileRead)
+        RunCommand([this] { file->WriteRecords(); });
 }

@@ -89,9 +89,9 @@ void RasterScan::CreateTabs()
             const QString pixel = QObject::tr("Pixel nr");
             mean.grid->addWidget(ChannelPlot(mean.page, c, pixelNumbers, ChannelEntry(meanImages, c), pixel, average), row,
                                  column, 1, 1);
-            variance.grid->addWidget(
-                ChannelPlot(variance.page, c, pixelNumbers, ChannelEntry(varianceImages, c), pixel, average), row, column,
-                1, 1);
+            variance.grid->addWidget(ChannelPlot(variance.page, c, pixelNumbers, ChannelEntry(varianceImages, c), pixel,
+                                                 QObject::tr("Variance")),
+                                     row, column, 1, 1);
         } else {
             mean.grid->addWidget(ChannelViewer(mean.page, c, imageWidth, imageHeight, 1, ChannelEntry(meanImages, c)), row,
                                  column, 1, 1);

@@ -10,7 +10,10 @@
 #include "support/WindowFixture.h"
 
 #include <QCheckBox>
+#include <QAction>
 #include <QComboBox>
+#include <QDoubleSpinBox>
+#include <qwt_plot_curve.h>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
@@ -46,6 +49,21 @@ protected:
         return dir.filePath(name);
     }
     QStringList Exported() { return QDir(dir.filePath("run_export")).entryList(QDir::Files); }
+    /// Marks the pages shown now; NewTabs then names the tabs built since.
+    void MarkTabs()
+    {
+        for (auto *tabs = W<QTabWidget>("tabWidget"); QWidget *page : tabs->findChildren<QWidget *>())
+            page->setProperty("seen", true);
+    }
+    QStringList NewTabs()
+    {
+        QStringList labels;
+        auto *tabs = W<QTabWidget>("tabWidget");
+        for (int i = 0; i < tabs->count(); ++i)
+            if (!tabs->widget(i)->property("seen").toBool())
+                labels << tabs->tabText(i);
+        return labels;
+    }
     QStringList TabLabels()
     {
         QStringList labels;
@@ -68,8 +86,8 @@ protected:
     QTabWidget *tabs = nullptr;
 };
 
-/// What each button adds on an image, line and point scan: "tab labels /
-/// exported files"; "" when it does nothing.
+/// What each button builds (tabs new or replaced) and writes on an image, line
+/// and point scan: "tab labels / exported files"; "" when it does nothing.
 const struct {
     const char *slot;
     const char *effect[3];
@@ -84,11 +102,16 @@ const struct {
     {"on_saveHistogramPointScan_clicked", {"", "", " / run_histogram_ch1.dat"}},
     {"on_saveXCFPointScan_clicked", {"", "", " / run_G_ch1_ch1.dat"}},
     {"on_saveTracePointScan_clicked", {"", "", " / run_trace_ch1.bin,run_trace_ch1.dat"}},
-    {"on_ApplyCursorButton_clicked", {"", "Data,Mean,Variance,Time course,Life times / ", ""}},
+    {"on_LSApplyLineWiidth_clicked", {"", "Data,Mean,Variance,Time course,Life times / ", ""}},
+    // Every tab shows the photons inside the cursors (with the correlation built above).
+    {"on_ApplyCursorButton_clicked",
+     {"Data,Mean,Variance,Time course,Life times / ", "Data,Mean,Variance,Time course,Life times / ",
+      "Data,Life times,Correlation / "}},
     // Applying the gates rebuilds the tabs and exports with the current settings.
     {"on_ApplyGatingButton_clicked",
      {"Data,Mean,Variance,Time course,Life times / run_ch1.tif",
-      "Data,Mean,Variance,Time course,Life times / run_ch1.tif", "Data,Life times / "}},
+      "Data,Mean,Variance,Time course,Life times / run_ch1.tif", "Data,Life times,Correlation / "}},
+    {"ExportData", {"", "", " / run_G_ch1_ch1.dat,run_histogram_ch1.dat,run_trace_ch1.bin,run_trace_ch1.dat"}},
 };
 
 const QStringList ScanTabs = {"Header", "Summary", "Data", "Mean", "Variance", "Time course", "Life times"};
@@ -101,13 +124,14 @@ TEST_F(CommandsTest, EachButtonOnEachScanType)
         Make();
         ASSERT_TRUE(window->OpenFile(Write(kind, "run.pt3"), true)) << kind;
         for (const auto &button : buttonCases) {
-            const QStringList tabsBefore = TabLabels(), filesBefore = Exported();
+            MarkTabs();
+            for (const QString &name : Exported())
+                QFile::remove(dir.filePath("run_export/" + name));
             Invoke(button.slot);
-            QStringList files = Exported();
-            for (const QString &name : filesBefore)
-                files.removeOne(name);
-            const QString effect = TabLabels().mid(tabsBefore.size()).join(',') + " / " + files.join(',');
+            const QString effect = NewTabs().join(',') + " / " + Exported().join(',');
             EXPECT_EQ(effect == " / " ? "" : effect, button.effect[kind]) << kind << " " << button.slot;
+            // One tab per result.
+            EXPECT_EQ(TabLabels().removeDuplicates(), 0) << button.slot;
         }
         EXPECT_FALSE(Log().join('\n').contains("error : ")) << Log().join('\n').toStdString();
 
@@ -150,6 +174,7 @@ TEST_F(CommandsTest, CommandsDuringALongStepAreRefusedAndCloseWaits)
     for (const auto &step : steps) {
         const std::string name = step.slot ? step.slot : "drop";
         Make().show();
+        auto *tabs = W<QTabWidget>("tabWidget");
         const QString path = Write(step.kind, "run.pt3", 2);
         ASSERT_TRUE(!step.slot || window->OpenFile(path, true)) << name;
         QDir(dir.filePath("run_export")).removeRecursively();
@@ -169,7 +194,7 @@ TEST_F(CommandsTest, CommandsDuringALongStepAreRefusedAndCloseWaits)
             DropUrls({QUrl::fromLocalFile(other)});
             // Closing a tab meanwhile hides it at once and frees it afterwards.
             extra = new QWidget;
-            QMetaObject::invokeMethod(window.get(), "on_tabCloseRequested_clicked",
+            QMetaObject::invokeMethod(window.get(), "CloseTab",
                                       Q_ARG(int, window->AddTab(extra, "Extra")));
             EXPECT_FALSE(extra.isNull());
             window->close();
@@ -187,7 +212,7 @@ TEST_F(CommandsTest, CommandsDuringALongStepAreRefusedAndCloseWaits)
         EXPECT_EQ(Log().filter("Trying to open file " + other).size(), 0) << name;
         EXPECT_GE(Log().filter("warning : Busy: wait until the running step has finished").size(), 3) << name;
         EXPECT_EQ(Log().filter("warning : The window closes when the running step has finished").size(), 1) << name;
-        EXPECT_TRUE(Exported().contains(step.result) || TabLabels().last() == step.result) << name;
+        EXPECT_TRUE(Exported().contains(step.result) || tabs->tabText(tabs->currentIndex()) == step.result) << name;
 
         QCoreApplication::processEvents();
         EXPECT_FALSE(window->isVisible()) << name;
@@ -252,4 +277,113 @@ TEST_F(ResultsTest, StartUpSizeShowsEverySettingWhole)
     EXPECT_GE(tabArea.right(), window->width() - 12);
     EXPECT_GE(tabArea.height(), settings->height() - 30);
     EXPECT_GT(tabs->currentWidget()->findChild<LinePlot *>()->height(), tabArea.height() / 2);
+}
+
+// Every enabled button of the settings tool box and every enabled action,
+// on each kind of scan, changes something the user can see: the log, the
+// tabs, the form's values, a dialog or the window itself. Disabled ones say why.
+TEST_F(CommandsTest, EveryEnabledControlOfEveryScanTypeActs)
+{
+    for (Kind kind : {Image, Line, Point}) {
+        Make().show();
+        ASSERT_TRUE(window->OpenFile(Write(kind, "run.pt3"), true)) << kind;
+        auto *tabs = W<QTabWidget>("tabWidget");
+        auto *gate = W<QDoubleSpinBox>("Ch1_Gating_Max");
+        auto *cursor = W<QDoubleSpinBox>("Ch1_Cursor_Max");
+        bool dialog = false;
+        const auto state = [&] {
+            return QStringList({Log().join('\n'), QString::number(gate->value()), QString::number(cursor->value()),
+                                QString::number(window->isVisible()), NewTabs().join(','),
+                                QString::number(tabs->count())});
+        };
+        QList<QObject *> controls;
+        for (QPushButton *button : W<QToolBox>("toolBox")->findChildren<QPushButton *>())
+            controls << button;
+        for (QAction *action : window->findChildren<QAction *>())
+            if (!action->menu() && !action->isSeparator() && !action->objectName().isEmpty())
+                controls << action;
+        int acted = 0;
+        for (QObject *control : controls) {
+            const std::string name = control->objectName().toStdString() + " on kind " + std::to_string(kind);
+            auto *action = qobject_cast<QAction *>(control);
+            auto *button = qobject_cast<QPushButton *>(control);
+            const bool enabled = action ? action->isEnabled() : button->isEnabled();
+            if (!enabled) {
+                EXPECT_FALSE((action ? action->toolTip() : button->toolTip()).isEmpty()) << name;
+                continue;
+            }
+            // Values that a reset changes back.
+            gate->setValue(gate->value() / 2);
+            cursor->setValue(cursor->value() / 2);
+            MarkTabs();
+            const QStringList before = state();
+            dialog = false;
+            QTimer::singleShot(0, [&] {
+                if (QWidget *box = QApplication::activeModalWidget()) {
+                    dialog = true;
+                    box->close();
+                }
+            });
+            if (action)
+                action->trigger();
+            else
+                button->click();
+            QCoreApplication::processEvents();
+            EXPECT_TRUE(dialog || state() != before) << name;
+            window->show();
+            ++acted;
+        }
+        // Open, Exit, About, Clear, Write Records, the gate and cursor buttons at least.
+        EXPECT_GE(acted, 9) << kind;
+    }
+}
+
+// ACF/XCF twice, Trace, then Apply gating with a narrower gate: one tab per
+// name, each showing the latest result.
+TEST_F(CommandsTest, CommandSequenceLeavesOneTabPerNameWithTheLatestData)
+{
+    Make();
+    ASSERT_TRUE(window->OpenFile(Write(Point, "run.pt3", 2), true));
+    auto *tabs = W<QTabWidget>("tabWidget");
+    const auto page = [&](const char *name) { return tabs->findChild<QWidget *>(name); };
+    const auto photons = [&](const char *name) {
+        double sum = 0;
+        for (LinePlot *plot : page(name)->findChildren<LinePlot *>())
+            for (size_t i = 0; i < plot->Curves()[0]->dataSize(); ++i)
+                sum += plot->Curves()[0]->sample(i).y();
+        return sum;
+    };
+    Invoke("on_xcfButton_clicked");
+    QPointer<QWidget> firstCorrelation = page("CorrTab");
+    Invoke("on_xcfButton_clicked");
+    Invoke("on_binData_clicked");
+    EXPECT_TRUE(firstCorrelation.isNull());
+    EXPECT_NEAR(photons("TauTab"), 16000, 1e-6);  // empty bins hold 1e-12
+    // Delays are 100 to 149 bins of 4 ps, each as often. The resolution is
+    // stored as a float a little above 4 ps, so bin 125 lies just past 0.5 ns
+    // and a gate up to 0.5 ns keeps 100 to 124, half of the photons.
+    W<QDoubleSpinBox>("Ch1_Gating_Max")->setValue(0.5);
+    QPointer<QWidget> correlation = page("CorrTab");
+    Invoke("on_ApplyGatingButton_clicked");
+    EXPECT_EQ(TabLabels(), QStringList({"Header", "Summary", "Data", "Life times", "Correlation"}));
+    EXPECT_TRUE(correlation.isNull());
+    EXPECT_NEAR(photons("TauTab"), 8000, 1e-6);
+    // The trace leaves out its guard bin: the last 16 photons at most.
+    EXPECT_NEAR(photons("DataTab"), 8000, 16);
+}
+
+TEST_F(CommandsTest, ApplyCursorsRebuildsTheTraceOfAPointMeasurement)
+{
+    Make();
+    ASSERT_TRUE(window->OpenFile(Write(Point, "run.pt3", 2), true));
+    const auto traceEnd = [&] {
+        LinePlot *plot = W<QTabWidget>("tabWidget")->findChild<QWidget *>("DataTab")->findChild<LinePlot *>();
+        return plot->Curves()[0]->sample(plot->Curves()[0]->dataSize() - 1).x();
+    };
+    // Photons from 1000 to about 1000 + 37 x 16000 sync periods of 25 ns: 0.0148 s.
+    EXPECT_NEAR(traceEnd(), 0.0148, 0.0002);
+    W<QDoubleSpinBox>("Ch1_Cursor_Max")->setValue(0.007);
+    Invoke("on_ApplyCursorButton_clicked");
+    EXPECT_LE(traceEnd(), 0.007);
+    EXPECT_GT(traceEnd(), 0.0069);
 }

@@ -6,12 +6,14 @@
 #include "files/pqFile.h"
 #include "tools/synth/ScanGenerator.h"
 #include "tools/synth/SyntheticFile.h"
+#include "widgets/pt3ImageViewer.h"
 
 #include "support/WindowFixture.h"
 
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QDialogButtonBox>
 #include <QDoubleSpinBox>
 #include <QFileDialog>
 #include <QLabel>
@@ -191,20 +193,38 @@ TEST_F(WindowTest, HeaderPaneShowsItsTop)
     EXPECT_EQ(header->textCursor().position(), 0);
 }
 
-TEST_F(WindowTest, ShowTabPicksTheLastTabOfThatName)
+TEST_F(WindowTest, AddTabReplacesTheTabOfTheSameNameAndShowTabFindsIt)
 {
     Make();
     auto *tabs = W<QTabWidget>("tabWidget");
+    QPointer<QWidget> first;
     for (const char *name : {"TauTab", "CorrTab", "TauTab"}) {
         auto *tab = new QWidget;
         tab->setObjectName(name);
+        if (!first)
+            first = tab;
         window->AddTab(tab, name);
     }
+    // The second TauTab took the first one's place; the first is gone.
+    EXPECT_TRUE(first.isNull());
+    EXPECT_EQ(tabs->count(), 4);
     tabs->setCurrentIndex(0);
-    for (const auto &c : {std::make_pair("NoSuchTab", 0), std::make_pair("TauTab", 4), std::make_pair("CorrTab", 3)}) {
+    for (const auto &c : {std::make_pair("NoSuchTab", 0), std::make_pair("TauTab", 2), std::make_pair("CorrTab", 3)}) {
         window->ShowTab(c.first);
         EXPECT_EQ(tabs->currentIndex(), c.second) << c.first;
     }
+}
+
+// No two actions share a shortcut, so each key reaches its action.
+TEST_F(WindowTest, EveryShortcutBelongsToOneAction)
+{
+    Make();
+    QStringList keys;
+    for (QAction *action : window->findChildren<QAction *>())
+        if (!action->shortcut().isEmpty())
+            keys << action->shortcut().toString();
+    EXPECT_EQ(keys.size(), 7);
+    EXPECT_EQ(keys.removeDuplicates(), 0) << keys.join(' ').toStdString();
 }
 
 TEST_F(WindowTest, CtrlEWithoutAFileDoesNothing)
@@ -228,7 +248,7 @@ TEST_F(WindowTest, CommandsWithoutAFileAndAfterAnUnknownSuffix)
 {
     Make();
     Invoke("on_SaveFrames_clicked");
-    Invoke("on_ExportData_clicked");
+    Invoke("ExportData");
     EXPECT_EQ(Log().mid(1), QStringList({"0002 : error : could not convert ", "0003 : error : could not convert "}));
     W<QAction>("actionClear_message_box")->trigger();
     // Commands that need an analysis do nothing without one.
@@ -259,7 +279,7 @@ TEST_F(WindowTest, OpenDialogOffersBothFileTypesInOneFilter)
         if (auto *dialog = qobject_cast<QFileDialog *>(box))
             filters = dialog->nameFilters();
     });
-    Invoke("on_browse_clicked");
+    Invoke("Browse");
     // Patterns separated by a space: a comma would hide the .pt3 files.
     EXPECT_EQ(filters, QStringList({"PicoQuant File (*.pt3 *.ptu)"}));
     EXPECT_EQ(Log().size(), 1); // cancelled: nothing opened
@@ -269,19 +289,35 @@ TEST_F(WindowTest, AboutBoxWithAndWithoutManual)
 {
     Make();
     QString text;
+    bool closedByButton = false;
     const auto keep = [&](QWidget *box) {
         if (auto *browser = box->findChild<QTextBrowser *>())
             text = browser->toPlainText();
     };
-    OnModal(keep);
+    QTimer::singleShot(0, [&] {
+        QWidget *box = QApplication::activeModalWidget();
+        ASSERT_NE(box, nullptr);
+        keep(box);
+        auto *buttons = box->findChild<QDialogButtonBox *>();
+        ASSERT_NE(buttons, nullptr);
+        buttons->button(QDialogButtonBox::Close)->click();
+        closedByButton = !box->isVisible();
+        box->close();
+    });
     W<QAction>("actionAbout")->trigger();
+    EXPECT_TRUE(closedByButton);
     EXPECT_TRUE(text.contains("Fotonel (DU3) vunknown\n")) << text.toStdString();
+    // The Qt it runs on and both formats; every heading has a text below it.
+    EXPECT_TRUE(text.contains(QString("Running on Qt %1\n").arg(qVersion())));
+    EXPECT_TRUE(text.contains("(*.pt3") && text.contains("(*.ptu)"));
+    EXPECT_FALSE(text.contains("Written in Qt 4"));
+    EXPECT_FALSE(text.contains("Terms of Use\n\n")) << text.toStdString();
     EXPECT_EQ(Log().last(), "0002 : error : Could not open manual file (manual.html)");
 
     WriteFile("manual.html", "<h1>Handbook</h1><p>Open a file.</p>");
     window->SetVersion("0.51");
     OnModal(keep);
-    Invoke("on_InfoButton_clicked");
+    Invoke("ShowAbout");
     EXPECT_TRUE(text.contains("Fotonel (DU3) v0.51"));
     EXPECT_GT(text.indexOf("Handbook"), text.indexOf("Terms of Use"));
     EXPECT_EQ(Log().size(), 3); // the version line, no second error
@@ -312,10 +348,13 @@ TEST_F(WindowTest, ClosingWithAnEditOpenIsSafe)
     binsize->setFocus();
     binsize->findChild<QLineEdit *>()->setText("0.35");
     QCoreApplication::processEvents();
-    // Losing the focus while the window goes commits the edit: it must not
-    // reach the window's slots any more.
+    // The edit is committed while the window goes (the box loses its focus):
+    // the signal comes, and must reach nothing of the window any more.
+    int commits = 0;
+    QObject::connect(binsize, &QDoubleSpinBox::editingFinished, [&] { ++commits; });
     window.reset();
-    EXPECT_TRUE(QFile::exists(dir.filePath("lastsettings.dat")));
+    EXPECT_EQ(commits, 1);
+    EXPECT_TRUE(ReadFile("lastsettings.dat").startsWith("opendir = "));
 }
 
 TEST_F(OpenTest, OpensAnImageScanStepByStepAndASecondOpenClearsThePanes)
@@ -362,16 +401,31 @@ TEST_F(OpenTest, SettingsHoldTheNewFolderBeforeTheAnalysisRuns)
     EXPECT_TRUE(duringAnalysis.startsWith(QString("opendir = %1\n").arg(dir.path()).toLatin1()));
 }
 
-TEST_F(OpenTest, ClosedHeaderTabMeansTheFirstTwoTabsLeftStay)
+// Closing the Header and Summary tabs and opening another file brings both
+// back in their places and leaves no tab of the file before.
+TEST_F(OpenTest, TextTabsComeBackAndNoTabOfTheFileBeforeSurvives)
 {
     auto *tabs = W<QTabWidget>("tabWidget");
+    ASSERT_TRUE(window->OpenFile(WriteImageScan("run1.pt3"), true));
+    QList<QPointer<QWidget>> before;
+    for (int i = 2; i < tabs->count(); ++i)
+        before << tabs->widget(i);
     window->AddTab(new QWidget, "A");
-    window->AddTab(new QWidget, "B");
-    // The Header pane outlives its closed tab: the open still writes into it.
-    QMetaObject::invokeMethod(window.get(), "on_tabCloseRequested_clicked", Q_ARG(int, 0));
-    ASSERT_TRUE(window->OpenFile(WriteImageScan("run1.pt3"), false));
-    ASSERT_EQ(tabs->count(), 2);
-    EXPECT_EQ(tabs->tabText(0) + "," + tabs->tabText(1), "Summary,A");
+    for (int close = 0; close < 2; ++close)
+        QMetaObject::invokeMethod(window.get(), "CloseTab", Q_ARG(int, 0));
+    EXPECT_EQ(tabs->tabText(0), "Data");
+
+    synth::ImageScanPlan longer;
+    longer.frames = 3;
+    ASSERT_TRUE(synth::WritePt3(dir.filePath("run2.pt3"), synth::Pt3Header(), synth::MakeImageScan(longer).words));
+    ASSERT_TRUE(window->OpenFile(dir.filePath("run2.pt3"), true));
+    QStringList labels;
+    for (int i = 0; i < tabs->count(); ++i)
+        labels << tabs->tabText(i);
+    EXPECT_EQ(labels, QStringList({"Header", "Summary", "Data", "Mean", "Variance", "Time course", "Life times"}));
+    for (const QPointer<QWidget> &page : before)
+        EXPECT_TRUE(page.isNull());
+    EXPECT_EQ(tabs->widget(2)->findChild<pt3ImageViewer *>()->Frames(), 3u);
     EXPECT_FALSE(W<QTextBrowser>("textBrowser_2")->toPlainText().isEmpty());
 }
 

@@ -11,19 +11,28 @@
 #include <QStringList>
 #include <QTextStream>
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <random>
 
 namespace {
 
 const char *kUsage =
-    "Usage: fotonel-synth [--kind image|line|point] [--records N] [--pixels P] [--format NAME] OUT.pt3|OUT.ptu\n"
+    "Usage: fotonel-synth [--kind image|line|point|cells|fcs] [--records N] [--pixels P] [--format NAME] "
+    "OUT.pt3|OUT.ptu\n"
     "\n"
     "Writes a synthetic PicoHarp 300 T3 measurement (40 MHz sync, 4 ps bins).\n"
     "  --kind image   128x128 pixels, channels 1 and 2, frame markers around\n"
     "                 every frame (default)\n"
     "  --kind line    one line of 128 pixels scanned repeatedly, two frame markers\n"
     "  --kind point   FCS point measurement, channels 1 and 2\n"
+    "  --kind cells   image scan of a few cells: membranes, cytoplasm and\n"
+    "                 vesicles on channel 1, nuclei on channel 2, Poisson counts,\n"
+    "                 lifetimes of 2 to 4 ns\n"
+    "  --kind fcs     point measurement of molecules diffusing through a Gaussian\n"
+    "                 focus (w 0.25 um, z0 1.25 um, D 40 um^2/s: diffusion time\n"
+    "                 0.39 ms, about 5 in the focus), split over channels 1 and 2\n"
     "  --records N    about N records (default 1000000)\n"
     "  --pixels P     P pixels per line (and P lines per frame) instead of 128\n"
     "  --format NAME  record format of a .ptu: picoharp (default), hydraharp1,\n"
@@ -49,8 +58,179 @@ uint32_t DecayBins(Lcg &rng)
     return d;
 }
 
+// --- samples that look like real measurements (for the README pictures) ---
+
+constexpr double kSyncNs = 25.0;   // 40 MHz
+constexpr double kBinNs = 0.004;   // 4 ps
+constexpr uint32_t kMaxDtime = 4095;
+
+/// dtime of a photon of a single-exponential decay of \p lifetime ns after an
+/// instrument response at 1 ns of 0.1 ns width; \p u1, \p u2 uniform in (0, 1).
+uint32_t DecayDtime(double lifetime, double u1, double u2)
+{
+    const double irf = 1.0 + 0.1 * std::sqrt(-2 * std::log(u2)) * std::cos(6.283185307179586 * u1);
+    const double delay = std::fmod(irf - lifetime * std::log(u1 * 0.999 + 0.0005), kSyncNs);
+    return std::min<uint32_t>(kMaxDtime, static_cast<uint32_t>(std::max(0.0, delay) / kBinNs));
+}
+
+/// A uniform number in (0, 1) from the values of \p keys: the same keys give
+/// the same number however often and in whichever order it is asked for.
+double HashUniform(std::initializer_list<uint64_t> keys)
+{
+    uint64_t h = 0x9E3779B97F4A7C15ULL;
+    for (uint64_t k : keys) {
+        h ^= k + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2);
+        h ^= h >> 31;
+        h *= 0xBF58476D1CE4E5B9ULL;
+        h ^= h >> 29;
+    }
+    return (static_cast<double>(h >> 11) + 0.5) / 9007199254740992.0;
+}
+
+/// A Poisson number of mean \p mean from the uniform \p u (inverse distribution).
+int PoissonFrom(double mean, double u)
+{
+    double p = std::exp(-mean);
+    double cumulative = p;
+    int n = 0;
+    while (u > cumulative && n < 1000) {
+        ++n;
+        p *= mean / n;
+        cumulative += p;
+    }
+    return n;
+}
+
+/// Mean photons and lifetime of one pixel of the cells sample (\p u, \p v in 0..1).
+struct CellPixel {
+    double membrane = 0, cytoplasm = 0, nucleus = 0, vesicles = 0;
+};
+CellPixel CellsAt(double u, double v)
+{
+    struct Cell {
+        double x, y, a, b, angle, nx, ny, nr;
+    };
+    static const Cell cells[] = {
+        {0.30, 0.32, 0.22, 0.15, 0.5, 0.03, 0.02, 0.45},
+        {0.72, 0.28, 0.17, 0.13, -0.4, -0.02, 0.03, 0.5},
+        {0.55, 0.70, 0.24, 0.17, 1.2, 0.04, -0.03, 0.42},
+        {0.15, 0.80, 0.12, 0.10, 0.0, 0.0, 0.0, 0.5},
+    };
+    static const double spots[][2] = {{0.24, 0.27}, {0.36, 0.40}, {0.70, 0.22}, {0.77, 0.33}, {0.48, 0.65},
+                                      {0.62, 0.76}, {0.58, 0.62}, {0.13, 0.84}, {0.40, 0.30}, {0.66, 0.70}};
+    CellPixel p;
+    for (const Cell &c : cells) {
+        const double dx = u - c.x, dy = v - c.y;
+        const double ca = std::cos(c.angle), sa = std::sin(c.angle);
+        const double ex = (dx * ca + dy * sa) / c.a, ey = (-dx * sa + dy * ca) / c.b;
+        const double r = std::sqrt(ex * ex + ey * ey);
+        if (r > 1.08)
+            continue;
+        // A bright rim at the cell's edge, a textured cytoplasm inside.
+        p.membrane += std::exp(-std::pow((r - 0.97) / 0.04, 2));
+        if (r < 0.95)
+            p.cytoplasm += 0.35 + 0.15 * std::sin(40 * u + 7 * std::sin(25 * v)) * std::sin(33 * v);
+        const double nx = ex - c.nx / c.a, ny = ey - c.ny / c.b;
+        const double rn = std::sqrt(nx * nx + ny * ny) / c.nr;
+        if (rn < 1)
+            p.nucleus += 0.8 + 0.2 * std::cos(20 * rn);
+    }
+    for (const auto &s : spots)
+        p.vesicles += std::exp(-((u - s[0]) * (u - s[0]) + (v - s[1]) * (v - s[1])) / (2 * 0.008 * 0.008));
+    return p;
+}
+
+/// An image scan of a few cells: channel 1 membranes (3 ns), cytoplasm
+/// (2 ns, dimmer inside the nucleus) and vesicles (3.5 ns); channel 2 nuclei
+/// (4 ns). Counts are Poisson around those means, new in every frame.
+synth::GeneratedScan Cells(uint64_t records, int pixels)
+{
+    synth::ImageScanPlan layout;
+    layout.width = layout.height = pixels;
+    layout.channels = {1, 2};
+    layout.lineSyncs = static_cast<uint64_t>(pixels) * 200;
+    layout.lineGap = 2000;
+    layout.centred = false;
+    const auto mean = [pixels](int y, int x, uint32_t ch) {
+        const CellPixel p = CellsAt((x + 0.5) / pixels, (y + 0.5) / pixels);
+        const double background = 0.05;
+        if (ch == 2)
+            return background + 6 * p.nucleus;
+        return background + 8 * p.membrane + 3 * p.cytoplasm * (p.nucleus > 0 ? 0.4 : 1) + 12 * p.vesicles;
+    };
+    // About 2.2 photons per pixel and frame over both channels.
+    layout.frames = static_cast<int>(std::max<uint64_t>(2, records / (static_cast<uint64_t>(pixels) * pixels * 22 / 10)));
+    layout.photonCount = [mean](int f, int y, int x, uint32_t ch) {
+        return PoissonFrom(mean(y, x, ch), HashUniform({1, static_cast<uint64_t>(f), static_cast<uint64_t>(y),
+                                                         static_cast<uint64_t>(x), ch}));
+    };
+    layout.dtimeOf = [pixels](int f, int y, int x, uint32_t ch, int k) {
+        const CellPixel p = CellsAt((x + 0.5) / pixels, (y + 0.5) / pixels);
+        const double lifetime = ch == 2 ? 4.0 : p.vesicles > 0.3 ? 3.5 : p.membrane > p.cytoplasm ? 3.0 : 2.0;
+        const auto key = [&](uint64_t stream) {
+            return HashUniform({stream, static_cast<uint64_t>(f), static_cast<uint64_t>(y), static_cast<uint64_t>(x), ch,
+                                static_cast<uint64_t>(k)});
+        };
+        return DecayDtime(lifetime, key(2), key(3));
+    };
+    return synth::MakeImageScan(layout);
+}
+
+/// Molecules diffusing through a 3-D Gaussian focus (1/e^2 radii w = 0.25 um
+/// and z0 = 1.25 um, D = 40 um^2/s, so tau_D = w^2 / 4D = 0.39 ms), about 5
+/// of them in the focus, 100 kHz peak brightness each and 1 kHz background
+/// per channel; a beam splitter sends each photon to channel 1 or 2. Steps
+/// of 5 us, periodic walls 2.4 w and 4 z0 from the focus. Lifetime 2.5 ns.
+synth::GeneratedScan DiffusingMolecules(uint64_t records)
+{
+    const double w = 0.25, z0 = 1.25, diffusion = 40.0;  // um, um, um^2/s
+    const double halfX = 0.6, halfZ = 2.5;               // um
+    const double concentration = 11.5;                   // molecules per um^3: about 5 in 0.435 um^3
+    const double brightness = 100e3, background = 1e3;   // photons per second
+    const double step = 5e-6;                            // s
+    const uint64_t stepSyncs = static_cast<uint64_t>(step * 1e9 / kSyncNs);
+    const int molecules = static_cast<int>(concentration * (2 * halfX) * (2 * halfX) * (2 * halfZ));
+    std::mt19937_64 rng(20240601);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    std::normal_distribution<double> normal(0.0, std::sqrt(2 * diffusion * step));
+    std::vector<double> x(molecules), y(molecules), z(molecules);
+    for (int m = 0; m < molecules; ++m) {
+        x[m] = (uniform(rng) * 2 - 1) * halfX;
+        y[m] = (uniform(rng) * 2 - 1) * halfX;
+        z[m] = (uniform(rng) * 2 - 1) * halfZ;
+    }
+    const auto wrap = [](double v, double half) { return v > half ? v - 2 * half : v < -half ? v + 2 * half : v; };
+    std::vector<synth::PointPhoton> photons;
+    photons.reserve(records + 100);
+    const auto addPhoton = [&](uint64_t start, uint32_t channel) {
+        const uint64_t sync = start + static_cast<uint64_t>(uniform(rng) * stepSyncs);
+        photons.push_back({sync, channel, DecayDtime(2.5, uniform(rng), uniform(rng))});
+    };
+    for (uint64_t s = 0; photons.size() < records; ++s) {
+        const uint64_t start = 1000 + s * stepSyncs;
+        for (int m = 0; m < molecules; ++m) {
+            x[m] = wrap(x[m] + normal(rng), halfX);
+            y[m] = wrap(y[m] + normal(rng), halfX);
+            z[m] = wrap(z[m] + normal(rng), halfZ);
+            const double exponent = 2 * (x[m] * x[m] + y[m] * y[m]) / (w * w) + 2 * z[m] * z[m] / (z0 * z0);
+            if (exponent > 16)  // below 1e-7 photons per step
+                continue;
+            for (int n = PoissonFrom(brightness * std::exp(-exponent) * step, uniform(rng)); n > 0; --n)
+                addPhoton(start, uniform(rng) < 0.5 ? 1 : 2);
+        }
+        for (uint32_t channel : {1u, 2u})
+            for (int n = PoissonFrom(background * step, uniform(rng)); n > 0; --n)
+                addPhoton(start, channel);
+    }
+    return synth::MakePointMeasurement(std::move(photons));
+}
+
 synth::GeneratedScan Generate(const QString &kind, uint64_t records, int pixels)
 {
+    if (kind == "cells")
+        return Cells(records, pixels);
+    if (kind == "fcs")
+        return DiffusingMolecules(records);
     Lcg rng;
     if (kind == "point") {
         std::vector<synth::PointPhoton> photons;
@@ -117,7 +297,7 @@ int main(int argc, char *argv[])
         }
         if (a == "--kind" && i + 1 < args.size()) {
             kind = args[++i];
-            if (kind != "image" && kind != "line" && kind != "point") {
+            if (kind != "image" && kind != "line" && kind != "point" && kind != "cells" && kind != "fcs") {
                 err << "Unknown kind " << kind << "\n" << kUsage;
                 return 2;
             }
@@ -166,6 +346,11 @@ int main(int argc, char *argv[])
     }
 
     synth::GeneratedScan scan = Generate(kind, records, pixels);
+    // The samples of real-looking content are an image scan and a point measurement.
+    if (kind == "cells")
+        kind = "image";
+    else if (kind == "fcs")
+        kind = "point";
     if (format != RecordFormat::PicoHarpT3)
         scan.words = synth::Transcode(scan.words, format);
     bool written;

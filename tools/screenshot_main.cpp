@@ -18,11 +18,23 @@
 
 namespace {
 
-const char *kUsage = "Usage: fotonel-screenshot [--correlation] [--tab PAGE] MEASUREMENT OUT.png\n"
+const char *kUsage = "Usage: fotonel-screenshot [--correlation] [--tab PAGE] [--size WxH] MEASUREMENT OUT.png\n"
                      "\n"
                      "Opens MEASUREMENT in the Fotonel window and saves the window as OUT.png.\n"
                      "  --correlation  press \"ACF/XCF\" on the point page first (point measurements)\n"
-                     "  --tab PAGE     then show the result tab whose page is named PAGE (DataTab, MeanTab, ...)\n";
+                     "  --tab PAGE     then show the result tab whose page is named PAGE (DataTab, MeanTab, ...)\n"
+                     "  --size WxH     window size instead of the start-up size (855x685)\n";
+
+/// Takes "--name VALUE" out of \p args; empty when absent.
+QString TakeOption(QStringList &args, const QString &name)
+{
+    const int at = args.indexOf(name);
+    if (at < 0 || at + 1 >= args.size())
+        return QString();
+    const QString value = args[at + 1];
+    args.erase(args.begin() + at, args.begin() + at + 2);
+    return value;
+}
 
 /// Lets the window settle: layouts, the first paints, the plots' replots.
 void Settle()
@@ -40,12 +52,8 @@ int main(int argc, char *argv[])
     QApplication application(argc, argv);
     QStringList args = QApplication::arguments().mid(1);
     const bool correlation = args.removeAll(QStringLiteral("--correlation")) > 0;
-    QString tab;
-    const int tabOption = args.indexOf(QStringLiteral("--tab"));
-    if (tabOption >= 0 && tabOption + 1 < args.size()) {
-        tab = args[tabOption + 1];
-        args.erase(args.begin() + tabOption, args.begin() + tabOption + 2);
-    }
+    const QString tab = TakeOption(args, QStringLiteral("--tab"));
+    const QStringList size = TakeOption(args, QStringLiteral("--size")).split(QLatin1Char('x'));
     if (args.size() != 2 || args.first().startsWith(QLatin1Char('-'))) {
         std::fputs(kUsage, stderr);
         return 2;
@@ -53,6 +61,8 @@ int main(int argc, char *argv[])
     Fotonel window;
     window.SetVersion(QString::fromLatin1(FotonelVersion));
     QApplication::setWindowIcon(QIcon(AssetPath::Find(QStringLiteral("fotonel.ico"))));
+    if (size.size() == 2)
+        window.resize(size[0].toInt(), size[1].toInt());
     window.show();
     Settle();
     if (!window.OpenFile(args[0], true)) {

@@ -1,7 +1,11 @@
 #pragma once
 /*!
  * \brief The view of an image viewer's picture: the wheel zooms, a double
- * click fits the picture into the view, dragging with the mouse moves it.
+ * click fits the picture into the view, dragging with the mouse moves it, and
+ * the viewer is told which pixel lies under the mouse.
+ *
+ * Drops are not taken here: a file dropped on a picture reaches the window
+ * like one dropped anywhere else.
  */
 #include <QGraphicsView>
 
@@ -21,8 +25,9 @@ public:
 
 protected:
     void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void leaveEvent(QEvent *event) override;
     void wheelEvent(QWheelEvent *event) override;
-    void dragMoveEvent(QDragMoveEvent *event) override;
 
 private:
     pt3ImageViewer *viewer;

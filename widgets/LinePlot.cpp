@@ -4,6 +4,7 @@
 
 #include <QBrush>
 #include <QFont>
+#include <QRegularExpression>
 #include <algorithm>
 #include <cmath>
 #include <qwt_picker_machine.h>
@@ -13,7 +14,9 @@
 #include <qwt_plot_magnifier.h>
 #include <qwt_plot_panner.h>
 #include <qwt_plot_picker.h>
+#include <qwt_scale_draw.h>
 #include <qwt_scale_engine.h>
+#include <qwt_text.h>
 
 LinePlot::LinePlot(QWidget *parent) : QwtPlot(parent), grid(new QwtPlotGrid), zoomer(nullptr)
 {
@@ -135,10 +138,35 @@ void LinePlot::SetAxisFont(const QFont &font)
     setAxisFont(QwtPlot::xBottom, font);
 }
 
+namespace {
+/// Labels of a logarithmic axis: plain numbers near 1 ("0.01", "100"), powers
+/// of ten written short further out ("1e-5", "1e6"), so that neighbouring
+/// decades stay apart.
+class LogScaleDraw : public QwtScaleDraw {
+public:
+    QwtText label(double value) const override { return LinePlot::LogLabel(value); }
+};
+} // namespace
+
+QString LinePlot::LogLabel(double value)
+{
+    if (value >= 0.01 && value < 1e4)
+        return QString::number(value, 'g', 4);
+    QString text = QString::number(value, 'g', 3);
+    // "1e-05" -> "1e-5", "1e+06" -> "1e6"
+    text.replace(QStringLiteral("e+"), QStringLiteral("e"));
+    text.replace(QRegularExpression(QStringLiteral("e(-?)0+(\\d)")), QStringLiteral("e\\1\\2"));
+    return text;
+}
+
 void LinePlot::SetLogScale(int axis)
 {
-    // The plot owns the engine and deletes the one it replaces.
+    // The plot owns the engine and the scale draw and deletes those they replace.
     setAxisScaleEngine(axis, new QwtLogScaleEngine(10));
+    setAxisScaleDraw(axis, new LogScaleDraw);
+    // Over many decades a label every second (or third) decade; the minor
+    // ticks still mark each one.
+    setAxisMaxMajor(axis, 5);
 }
 
 bool LinePlot::DecadeRange(const std::vector<double> &values, double &lower, double &upper)

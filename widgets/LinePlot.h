@@ -66,8 +66,11 @@ public:
     /// Font of the scale labels of both axes.
     void SetAxisFont(const QFont &font);
 
-    /// Gives \p axis (QwtPlot::xBottom or QwtPlot::yLeft) a base-10 logarithmic scale.
+    /// Gives \p axis (QwtPlot::xBottom or QwtPlot::yLeft) a base-10
+    /// logarithmic scale with at most five labelled decades and short labels.
     void SetLogScale(int axis);
+    /// The label of \p value on a logarithmic axis: 0.01, 1, 1000, 1e-5, 1e6.
+    static QString LogLabel(double value);
     /*!
      * \brief Whole decades around counts for a logarithmic axis: \p upper is
      * 10^ceil(log10 of the largest value), \p lower 10^floor(log10 of the
