@@ -6,14 +6,23 @@
 #include "tools/synth/ScanGenerator.h"
 #include "tools/synth/SyntheticFile.h"
 #include "widgets/LinePlot.h"
+#include "widgets/pt3ImageViewer.h"
 
 #include "support/WindowFixture.h"
 
 #include <QCheckBox>
 #include <QAction>
+#include <QAbstractSpinBox>
 #include <QComboBox>
+#include <QLineEdit>
+#include <QTextBrowser>
 #include <QDoubleSpinBox>
 #include <qwt_plot_curve.h>
+#include <qwt_scale_div.h>
+#include <qwt_scale_draw.h>
+#include <qwt_scale_map.h>
+#include <qwt_scale_widget.h>
+#include <cmath>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
@@ -41,7 +50,7 @@ protected:
         plan.channels = channels;
         std::vector<synth::PointPhoton> photons;
         for (uint32_t i = 0; kind == Point && i < 2000u * size * size * size; ++i)
-            photons.push_back({1000 + 37ull * i + (i * i) % 29, 1, 100 + i % 50});
+            photons.push_back({1000 + 37ull * i + (i * i) % 29, channels[i % channels.size()], 100 + i % 50});
         const synth::GeneratedScan scan = kind == Point ? synth::MakePointMeasurement(photons)
                                           : kind == Image ? synth::MakeImageScan(plan)
                                                           : synth::MakeLineScan(plan, 2);
@@ -245,38 +254,111 @@ TEST_F(ResultsTest, OpeningAScanBuildsItsTabsAndReplacesThoseBefore)
     EXPECT_EQ(TabLabels(), ScanTabs);
 }
 
-// At the start-up size every text of the settings tool box is whole, no
-// page needs a horizontal scroll bar, and the result tabs take the rest.
-TEST_F(ResultsTest, StartUpSizeShowsEverySettingWhole)
+// The contrast of a viewer changes its picture only; the viewers take no
+// drops, so a file dropped on a picture reaches the window.
+TEST_F(ResultsTest, ViewerContrastLeavesTheExportsAloneAndDropsPassThrough)
 {
-    window->show();
     ASSERT_TRUE(window->OpenFile(path, true));
-    QCoreApplication::processEvents();
-    ASSERT_EQ(window->size(), QSize(855, 685));
-    auto *toolBox = W<QToolBox>("toolBox");
-    for (int page = 0; page < toolBox->count(); ++page) {
-        toolBox->setCurrentIndex(page);
-        QCoreApplication::processEvents();
-        QWidget *content = toolBox->widget(page);
-        auto *area = qobject_cast<QScrollArea *>(content->parentWidget()->parentWidget());
-        ASSERT_NE(area, nullptr);
-        EXPECT_FALSE(area->horizontalScrollBar()->isVisible()) << toolBox->itemText(page).toStdString();
-        for (QWidget *w : content->findChildren<QWidget *>()) {
-            auto *button = qobject_cast<QPushButton *>(w);
-            const int need = button ? button->fontMetrics().horizontalAdvance(button->text())
-                             : qobject_cast<QLabel *>(w) || qobject_cast<QComboBox *>(w) || qobject_cast<QCheckBox *>(w)
-                                 ? w->sizeHint().width()
-                                 : 0;
-            EXPECT_GE(w->width(), need) << w->objectName().toStdString();
-        }
+    Invoke("on_SaveFrames_clicked");
+    const QByteArray exported = ReadFile("scan_export/scan_ch1.tif");
+    ASSERT_FALSE(exported.isEmpty());
+    auto *viewer = tabs->findChild<QWidget *>("DataTab")->findChild<pt3ImageViewer *>();
+    const std::vector<uint8_t> shown = viewer->Bytes();
+    viewer->findChild<QComboBox *>("Contrast")->setCurrentIndex(pt3ImageViewer::Manual);
+    viewer->findChild<QDoubleSpinBox *>("ContrastMax")->setValue(viewer->Maximum() * 2);
+    EXPECT_NE(viewer->Bytes(), shown);
+    QFile::remove(dir.filePath("scan_export/scan_ch1.tif"));
+    Invoke("on_SaveFrames_clicked");
+    EXPECT_EQ(ReadFile("scan_export/scan_ch1.tif"), exported);
+
+    for (int i = 2; i < tabs->count(); ++i)
+        for (QWidget *w : tabs->widget(i)->findChildren<QWidget *>())
+            EXPECT_FALSE(w->acceptDrops()) << w->metaObject()->className();
+    EXPECT_TRUE(window->acceptDrops());
+}
+
+namespace {
+/// True when no two neighbouring major tick labels of \p axis overlap.
+bool TickLabelsApart(LinePlot *plot, int axis)
+{
+    const QwtScaleDraw *draw = plot->axisScaleDraw(axis);
+    const QFont font = plot->axisWidget(axis)->font();
+    const QList<double> ticks = plot->axisScaleDiv(axis).ticks(QwtScaleDiv::MajorTick);
+    for (int i = 1; i < ticks.size(); ++i) {
+        const double gap = std::abs(draw->scaleMap().transform(ticks[i]) - draw->scaleMap().transform(ticks[i - 1]));
+        if (gap < (draw->labelSize(font, ticks[i]).width() + draw->labelSize(font, ticks[i - 1]).width()) / 2 + 2)
+            return false;
     }
-    // The tabs reach from the settings column to the window's right margin.
-    auto *settings = W<QWidget>("widget");
-    const QRect tabArea(tabs->mapTo(window.get(), QPoint(0, 0)), tabs->size());
-    EXPECT_LE(tabArea.left() - (settings->mapTo(window.get(), QPoint(0, 0)).x() + settings->width()), 12);
-    EXPECT_GE(tabArea.right(), window->width() - 12);
-    EXPECT_GE(tabArea.height(), settings->height() - 30);
-    EXPECT_GT(tabs->currentWidget()->findChild<LinePlot *>()->height(), tabArea.height() / 2);
+    return ticks.size() >= 2;
+}
+} // namespace
+
+// At the start-up size and at 1024 x 640 every text of the settings tool box
+// and every value of its boxes is whole, no page needs a horizontal scroll
+// bar, the result tabs take the rest, the window keeps its size when tabs
+// appear, the log grows with the window, and the lag labels of the
+// correlation plots stay apart.
+TEST_F(ResultsTest, StartUpSizeAnd1024x640ShowEverySettingWhole)
+{
+    for (const QSize size : {QSize(855, 685), QSize(1024, 640)}) {
+        const std::string name = std::to_string(size.width());
+        Make().SetVersion("0.51");
+        tabs = W<QTabWidget>("tabWidget");
+        if (size.width() != 855)
+            window->resize(size);
+        window->show();
+        ASSERT_TRUE(window->OpenFile(path, true));
+        QCoreApplication::processEvents();
+        ASSERT_EQ(window->size(), size) << name;
+        auto *toolBox = W<QToolBox>("toolBox");
+        for (int page = 0; page < toolBox->count(); ++page) {
+            toolBox->setCurrentIndex(page);
+            QCoreApplication::processEvents();
+            QWidget *content = toolBox->widget(page);
+            auto *area = qobject_cast<QScrollArea *>(content->parentWidget()->parentWidget());
+            ASSERT_NE(area, nullptr);
+            EXPECT_FALSE(area->horizontalScrollBar()->isVisible()) << toolBox->itemText(page).toStdString();
+            for (QWidget *w : content->findChildren<QWidget *>()) {
+                auto *button = qobject_cast<QPushButton *>(w);
+                const int need = button ? button->fontMetrics().horizontalAdvance(button->text())
+                                 : qobject_cast<QLabel *>(w) || qobject_cast<QComboBox *>(w) || qobject_cast<QCheckBox *>(w)
+                                     ? w->sizeHint().width()
+                                     : 0;
+                EXPECT_GE(w->width(), need) << w->objectName().toStdString() << " " << name;
+                if (auto *box = qobject_cast<QAbstractSpinBox *>(w)) {
+                    QLineEdit *edit = box->findChild<QLineEdit *>();
+                    EXPECT_GE(edit->width(), edit->fontMetrics().horizontalAdvance(edit->text()) + 2)
+                        << w->objectName().toStdString() << " " << edit->text().toStdString() << " " << name;
+                }
+            }
+        }
+        // The tabs reach from the settings column to the window's right margin.
+        auto *settings = W<QWidget>("widget");
+        const QRect tabArea(tabs->mapTo(window.get(), QPoint(0, 0)), tabs->size());
+        EXPECT_LE(tabArea.left() - (settings->mapTo(window.get(), QPoint(0, 0)).x() + settings->width()), 12);
+        EXPECT_GE(tabArea.right(), window->width() - 12);
+        EXPECT_GE(tabArea.height(), settings->height() - 30);
+        EXPECT_GT(tabs->currentWidget()->findChild<LinePlot *>()->height(), tabArea.height() / 2);
+
+        // Four correlation plots over twelve decades of lag, and the window keeps its size.
+        ASSERT_TRUE(window->OpenFile(Write(Point, "point.pt3", 1, {1, 2}), true));
+        W<QDoubleSpinBox>("tmaxXCF")->setValue(1677.72);
+        Invoke("on_tmaxXCF_editingFinished");
+        Invoke("on_xcfButton_clicked");
+        QCoreApplication::processEvents();
+        EXPECT_EQ(window->size(), size) << name;
+        for (LinePlot *plot : tabs->findChild<QWidget *>("CorrTab")->findChildren<LinePlot *>())
+            EXPECT_TRUE(TickLabelsApart(plot, QwtPlot::xBottom)) << name;
+        for (LinePlot *plot : tabs->findChild<QWidget *>("TauTab")->findChildren<LinePlot *>())
+            EXPECT_TRUE(TickLabelsApart(plot, QwtPlot::yLeft)) << name;
+
+        // The log takes part of a taller window.
+        auto *log = W<QTextBrowser>("textBrowser");
+        const int logHeight = log->height();
+        window->resize(size + QSize(0, 200));
+        QCoreApplication::processEvents();
+        EXPECT_GE(log->height(), logHeight + 20) << name;
+    }
 }
 
 // Every enabled button of the settings tool box and every enabled action,

@@ -462,16 +462,28 @@ TEST_F(OpenTest, DroppedFiles)
     EXPECT_TRUE(QFile::exists(dir.filePath("run1_export/run1_ch1.tif")));
     EXPECT_EQ(W<QTabWidget>("tabWidget")->count(), 7);
 
-    // Several are converted one by one without tabs; addresses that are no local file are skipped.
+    // Several are converted one by one without tabs, each announced, and one
+    // line sums the batch up; addresses that are no local file are skipped.
     QList<QUrl> urls;
     for (const char *name : {"a.pt3", "b.pt3", "c.pt3"})
         urls << QUrl::fromLocalFile(WriteImageScan(name));
     urls.insert(1, QUrl("https://example.org/x.pt3"));
+    urls.insert(2, QUrl::fromLocalFile(WriteFile("bad.pt3", "not a measurement")));
+    ASSERT_TRUE(synth::WritePt3(dir.filePath("point.pt3"), synth::Pt3Header(),
+                                synth::MakePointMeasurement({{1000, 1, 100}, {2000, 1, 120}}).words));
+    urls << QUrl::fromLocalFile(dir.filePath("point.pt3"));
     const int before = Log().size();
     EXPECT_TRUE(DropUrls(urls));
-    EXPECT_EQ(Log().mid(before).filter("Succesfully openend file").size(), 3);
-    EXPECT_EQ(window->fileName, dir.filePath("c.pt3"));
+    const QStringList log = Log().mid(before).replaceInStrings(QRegularExpression("^\\d+ : "), "");
+    EXPECT_EQ(log.filter("Succesfully openend file").size(), 4);
+    EXPECT_EQ(window->fileName, dir.filePath("point.pt3"));
     EXPECT_EQ(W<QTabWidget>("tabWidget")->count(), 2);
     for (const char *name : {"a", "b", "c"})
         EXPECT_TRUE(QFile::exists(dir.filePath(QString("%1_export/%1_ch1.tif").arg(name)))) << name;
+    const char *const files[] = {"a.pt3", "bad.pt3", "b.pt3", "c.pt3", "point.pt3"};
+    for (int n = 0; n < 5; ++n)
+        EXPECT_EQ(log.indexOf(QString("File %1 of 5").arg(n + 1)) + 1,
+                  log.indexOf("Trying to open file " + dir.filePath(files[n]))) << n;
+    EXPECT_EQ(log.last(), "warning : Dropped files: 3 converted, 1 refused (bad.pt3: could not be opened), "
+                          "1 point measurements (no image export)");
 }

@@ -137,6 +137,8 @@ TEST_F(TabsTest, LineScanWithThreeChannels)
     }
     EXPECT_EQ(ChannelColour(7).name() + ChannelColour(-1).name(), "#ba519f#000000");
     EXPECT_EQ(At(Tab(1), 0, 1)->Curves()[0]->sample(2), QPointF(3, 3));  // pixel numbers 1..W
+    EXPECT_EQ(At(Tab(1), 0, 1)->axisTitle(QwtPlot::yLeft).text() + ", " + At(Tab(2), 0, 1)->axisTitle(QwtPlot::yLeft).text(),
+              "Average intensity, Variance");
     EXPECT_EQ(At(Tab(3), 1, 0)->axisScaleDiv(QwtPlot::xBottom).upperBound(), 0.003);
     EXPECT_EQ(Grids(host, 1).replaceInStrings(QRegularExpression(".* "), "").join(','), "101,101,101,101");
     // Re-binning adds another lifetime tab and shows it; no channel, no views.

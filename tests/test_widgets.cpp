@@ -3,8 +3,10 @@
 #include "support/QtAppEnvironment.h"
 #include "widgets/LinePlot.h"
 #include "widgets/LinePlotZoomer.h"
+#include "widgets/GraphicsView.h"
 #include "widgets/pt3ImageViewer.h"
 
+#include <QCoreApplication>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QSlider>
@@ -62,6 +64,50 @@ TEST(ImageViewer, RowsOfAnyWidth)
             for (uint32_t x = 0; x < width; ++x)
                 ASSERT_EQ(shown.pixel(x, y), pt3ImageViewer::ColourTable(4)[viewer.Bytes()[width * (3 + y) + x]]);
     }
+}
+
+// The colour bar names the display range, the read-out the pixel under the
+// mouse in the frame shown, and the contrast control narrows the range.
+TEST(ImageViewer, ColourBarPixelReadOutAndContrast)
+{
+    const uint16_t stack[] = {20, 35, 30, 40, 10, 11, 59, 12, 60, 15, 25, 45};
+    pt3ImageViewer viewer(nullptr, 1);
+    viewer.resize(300, 300);
+    viewer.show();
+    viewer.SetImages(2, 2, 3, stack);
+    const auto bar = [&] {
+        return viewer.findChild<QLabel *>("ColourBarLow")->text() + " " + viewer.findChild<QLabel *>("ColourBarHigh")->text();
+    };
+    EXPECT_EQ(bar(), "10 60");
+    GraphicsView *view = viewer.View();
+    view->scale(40, 40);  // a pixel of the picture 40 pixels on screen
+    QCoreApplication::processEvents();
+    QMouseEvent move(QEvent::MouseMove, view->mapFromScene(QPointF(1.5, 0.5)), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(view->viewport(), &move);
+    EXPECT_EQ(viewer.findChild<QLabel *>("PixelReadout")->text(), "x 1, y 0: 35");
+    viewer.findChild<QSlider *>("FrameSlider")->setValue(2);
+    EXPECT_EQ(viewer.PixelText(0, 0), "x 0, y 0: 60");
+    EXPECT_EQ(viewer.PixelText(2, 0), "");
+
+    // Manual: 20 and below darkest, 40 and above brightest, (v - 20) x 255 / 20 between.
+    viewer.SetManualContrast(20, 40);
+    EXPECT_EQ(bar(), "20 40");
+    EXPECT_EQ(viewer.Bytes(), std::vector<uint8_t>({0, 191, 127, 255, 0, 0, 255, 0, 255, 0, 63, 255}));
+    EXPECT_EQ(viewer.Picture().toImage().pixel(0, 0), pt3ImageViewer::ColourTable(1)[255]);  // frame 3: 60
+    viewer.SetFullRange();
+    EXPECT_EQ(bar(), "10 60");
+
+    // Auto at 90 %: of the values 1 .. 100 the ranks 9 and 90 of 0 .. 99
+    // (floor of 0.1 x 99, ceiling of 0.9 x 99), for counts and other values alike.
+    std::vector<uint16_t> counts(100);
+    std::vector<double> values(100);
+    for (int i = 0; i < 100; ++i)
+        values[(i * 37) % 100] = counts[(i * 37) % 100] = static_cast<uint16_t>(i + 1);
+    viewer.SetAutoContrast(90);
+    viewer.SetImages(10, 10, 1, counts.data());
+    EXPECT_EQ(bar(), "10 91");
+    viewer.SetImages(10, 10, 1, values.data());
+    EXPECT_EQ(bar(), "10 91");
 }
 
 TEST(LinePlot, CurvesAndRangesSetTheZoomBase)
