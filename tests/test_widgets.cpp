@@ -146,3 +146,12 @@ TEST(LinePlot, DecadeRanges)
         EXPECT_EQ(QwtInterval(lower, upper), c.second) << c.first.back();
     }
 }
+
+TEST(LinePlot, LogAxisLabelsAreShort)
+{
+    const std::pair<double, const char *> cases[] = {{1e-5, "1e-5"}, {1e-4, "1e-4"}, {0.01, "0.01"}, {0.5, "0.5"},
+                                                     {1, "1"},       {1000, "1000"}, {1e4, "1e4"},   {1e12, "1e12"},
+                                                     {2.5e-3, "2.5e-3"}};
+    for (const auto &c : cases)
+        EXPECT_EQ(LinePlot::LogLabel(c.first), c.second) << c.first;
+}

@@ -153,13 +153,13 @@ synth::GeneratedScan Cells(uint64_t records, int pixels)
     layout.centred = false;
     const auto mean = [pixels](int y, int x, uint32_t ch) {
         const CellPixel p = CellsAt((x + 0.5) / pixels, (y + 0.5) / pixels);
-        const double background = 0.05;
+        const double background = 0.1;
         if (ch == 2)
-            return background + 6 * p.nucleus;
-        return background + 8 * p.membrane + 3 * p.cytoplasm * (p.nucleus > 0 ? 0.4 : 1) + 12 * p.vesicles;
+            return background + 15 * p.nucleus;
+        return background + 20 * p.membrane + 8 * p.cytoplasm * (p.nucleus > 0 ? 0.4 : 1) + 30 * p.vesicles;
     };
-    // About 2.2 photons per pixel and frame over both channels.
-    layout.frames = static_cast<int>(std::max<uint64_t>(2, records / (static_cast<uint64_t>(pixels) * pixels * 22 / 10)));
+    // About 3 photons per pixel and frame over both channels.
+    layout.frames = static_cast<int>(std::max<uint64_t>(2, records / (static_cast<uint64_t>(pixels) * pixels * 3)));
     layout.photonCount = [mean](int f, int y, int x, uint32_t ch) {
         return PoissonFrom(mean(y, x, ch), HashUniform({1, static_cast<uint64_t>(f), static_cast<uint64_t>(y),
                                                          static_cast<uint64_t>(x), ch}));
@@ -180,14 +180,14 @@ synth::GeneratedScan Cells(uint64_t records, int pixels)
 /// and z0 = 1.25 um, D = 40 um^2/s, so tau_D = w^2 / 4D = 0.39 ms), about 5
 /// of them in the focus, 100 kHz peak brightness each and 1 kHz background
 /// per channel; a beam splitter sends each photon to channel 1 or 2. Steps
-/// of 5 us, periodic walls 2.4 w and 4 z0 from the focus. Lifetime 2.5 ns.
+/// of 10 us, periodic walls 2.4 w and 2 z0 from the focus. Lifetime 2.5 ns.
 synth::GeneratedScan DiffusingMolecules(uint64_t records)
 {
     const double w = 0.25, z0 = 1.25, diffusion = 40.0;  // um, um, um^2/s
     const double halfX = 0.6, halfZ = 2.5;               // um
     const double concentration = 11.5;                   // molecules per um^3: about 5 in 0.435 um^3
     const double brightness = 100e3, background = 1e3;   // photons per second
-    const double step = 5e-6;                            // s
+    const double step = 10e-6;                           // s, a 39th of the diffusion time
     const uint64_t stepSyncs = static_cast<uint64_t>(step * 1e9 / kSyncNs);
     const int molecules = static_cast<int>(concentration * (2 * halfX) * (2 * halfX) * (2 * halfZ));
     std::mt19937_64 rng(20240601);

@@ -8,6 +8,7 @@
 #include "host/FotonelServices.h"
 
 #include <QApplication>
+#include <QDoubleSpinBox>
 #include <QIcon>
 #include <QPixmap>
 #include <QPushButton>
@@ -18,12 +19,14 @@
 
 namespace {
 
-const char *kUsage = "Usage: fotonel-screenshot [--correlation] [--tab PAGE] [--size WxH] MEASUREMENT OUT.png\n"
+const char *kUsage = "Usage: fotonel-screenshot [--correlation] [--tab PAGE] [--size WxH] [--tmax MS]\n"
+                     "                         MEASUREMENT OUT.png\n"
                      "\n"
                      "Opens MEASUREMENT in the Fotonel window and saves the window as OUT.png.\n"
                      "  --correlation  press \"ACF/XCF\" on the point page first (point measurements)\n"
                      "  --tab PAGE     then show the result tab whose page is named PAGE (DataTab, MeanTab, ...)\n"
-                     "  --size WxH     window size instead of the start-up size (855x685)\n";
+                     "  --size WxH     window size instead of the start-up size (855x685)\n"
+                     "  --tmax MS      maximum correlation lag typed into \"tmax (ms)\" before \"ACF/XCF\"\n";
 
 /// Takes "--name VALUE" out of \p args; empty when absent.
 QString TakeOption(QStringList &args, const QString &name)
@@ -54,6 +57,7 @@ int main(int argc, char *argv[])
     const bool correlation = args.removeAll(QStringLiteral("--correlation")) > 0;
     const QString tab = TakeOption(args, QStringLiteral("--tab"));
     const QStringList size = TakeOption(args, QStringLiteral("--size")).split(QLatin1Char('x'));
+    const QString tmax = TakeOption(args, QStringLiteral("--tmax"));
     if (args.size() != 2 || args.first().startsWith(QLatin1Char('-'))) {
         std::fputs(kUsage, stderr);
         return 2;
@@ -68,6 +72,16 @@ int main(int argc, char *argv[])
     if (!window.OpenFile(args[0], true)) {
         std::fprintf(stderr, "could not open %s\n", qPrintable(args[0]));
         return 1;
+    }
+    if (!tmax.isEmpty()) {
+        // As typed by a user: the value, then the end of the edit.
+        auto *box = window.findChild<QDoubleSpinBox *>(QStringLiteral("tmaxXCF"));
+        if (!box) {
+            std::fputs("no tmax box\n", stderr);
+            return 1;
+        }
+        box->setValue(tmax.toDouble());
+        emit box->editingFinished();
     }
     if (correlation) {
         auto *button = window.findChild<QPushButton *>(QStringLiteral("xcfButton"));

@@ -150,13 +150,15 @@ public:
 
 QString LinePlot::LogLabel(double value)
 {
-    if (value >= 0.01 && value < 1e4)
+    if (!(value > 0) || (value >= 0.01 && value < 1e4))
         return QString::number(value, 'g', 4);
-    QString text = QString::number(value, 'g', 3);
-    // "1e-05" -> "1e-5", "1e+06" -> "1e6"
-    text.replace(QStringLiteral("e+"), QStringLiteral("e"));
-    text.replace(QRegularExpression(QStringLiteral("e(-?)0+(\\d)")), QStringLiteral("e\\1\\2"));
-    return text;
+    // Decades written as powers of ten: 1e-5, 1e6; anything else in two digits.
+    const double decade = std::round(std::log10(value));
+    if (std::abs(value / std::pow(10.0, decade) - 1) < 1e-9)
+        return QStringLiteral("1e%1").arg(static_cast<int>(decade));
+    QString text = QString::number(value, 'e', 1);
+    text.replace(QRegularExpression(QStringLiteral("e([-+])0*(\\d)")), QStringLiteral("e\\1\\2"));
+    return text.replace(QStringLiteral("e+"), QStringLiteral("e"));
 }
 
 void LinePlot::SetLogScale(int axis)
