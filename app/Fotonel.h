@@ -91,8 +91,6 @@ protected:
 private slots:
     void on_binsize_editingFinished();
     void on_LSsaveHistogramPointScan_clicked();
-    void on_LSsaveTracePointScan_clicked();
-    void on_LSbinData_clicked();
     void on_LSApplyLineWiidth_clicked();
     void on_Ch4_Cursor_Max_editingFinished();
     void on_Ch4_Cursor_Min_editingFinished();

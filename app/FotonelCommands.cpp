@@ -227,11 +227,6 @@ void Fotonel::on_xcfButton_clicked()
     });
 }
 
-// The line scan page's trace row has no analysis behind it: its buttons stay
-// disabled (UpdateCommands says why).
-void Fotonel::on_LSsaveTracePointScan_clicked() {}
-void Fotonel::on_LSbinData_clicked() {}
-
 void Fotonel::UpdateCommands()
 {
     const int type = file && file->ok && scan && scan->reconstructed ? file->ScanType : ScanUnknown;
@@ -247,6 +242,7 @@ void Fotonel::UpdateCommands()
         QString why;  ///< the tool tip while disabled
     };
     const bool raster = type == ScanImage || type == ScanLine;
+    const QString noLineTrace = tr("A line scan has no separate trace: its intensity per line is the Time course tab");
     const Command commands[] = {
         {ui->SaveFrames, raster, type == ScanPoint ? noImages : tr("Needs an open image or line scan")},
         {ui->actionExport_Images, raster, type == ScanPoint ? noImages : tr("Needs an open image or line scan")},
@@ -263,10 +259,10 @@ void Fotonel::UpdateCommands()
         {ui->LSHistogram, type == ScanLine, needsLine},
         {ui->LSsaveHistogramPointScan, type == ScanLine, needsLine},
         {ui->LSApplyLineWiidth, type == ScanLine, needsLine},
-        {ui->LSbinData, false,
-         tr("A line scan has no separate trace: its intensity per line is the Time course tab")},
-        {ui->LSsaveTracePointScan, false,
-         tr("A line scan has no separate trace: its intensity per line is the Time course tab")},
+        // The line scan page's trace row has no analysis behind it.
+        {ui->LSbinData, false, noLineTrace},
+        {ui->LSsaveTracePointScan, false, noLineTrace},
+        {ui->LSbinsize, false, noLineTrace},
         {ui->binData, type == ScanPoint, needsPoint},
         {ui->saveTracePointScan, type == ScanPoint, needsPoint},
         {ui->xcfButton, type == ScanPoint, needsPoint},

@@ -339,6 +339,25 @@ TEST(AssetPath, WorkingDirectoryFirstThenTheFoldersGiven)
     QDir::setCurrent(previous);
 }
 
+namespace {
+QStringList qtWarnings;
+void KeepWarning(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtWarningMsg)
+        qtWarnings << message;
+}
+} // namespace
+
+// Every slot named after a form widget finds it: building the form warns of nothing.
+TEST_F(WindowTest, TheFormConnectsEverySlotByNameWithoutAWarning)
+{
+    qtWarnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(KeepWarning);
+    Make();
+    qInstallMessageHandler(previous);
+    EXPECT_TRUE(qtWarnings.filter("connectSlotsByName").isEmpty()) << qtWarnings.join('\n').toStdString();
+}
+
 TEST_F(WindowTest, ClosingWithAnEditOpenIsSafe)
 {
     Make();
@@ -349,11 +368,16 @@ TEST_F(WindowTest, ClosingWithAnEditOpenIsSafe)
     binsize->findChild<QLineEdit *>()->setText("0.35");
     QCoreApplication::processEvents();
     // The edit is committed while the window goes (the box loses its focus):
-    // the signal comes, and must reach nothing of the window any more.
+    // the signal comes, and must reach nothing of the window any more. The
+    // window's handler would snap 0.35 down to a whole step, 0.3: the value
+    // stays as typed.
     int commits = 0;
+    std::vector<double> values;
     QObject::connect(binsize, &QDoubleSpinBox::editingFinished, [&] { ++commits; });
+    QObject::connect(binsize, QOverload<double>::of(&QDoubleSpinBox::valueChanged), [&](double v) { values.push_back(v); });
     window.reset();
     EXPECT_EQ(commits, 1);
+    EXPECT_TRUE(values.empty());
     EXPECT_TRUE(ReadFile("lastsettings.dat").startsWith("opendir = "));
 }
 
