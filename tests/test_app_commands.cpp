@@ -61,7 +61,7 @@ protected:
     /// Marks the pages shown now; NewTabs then names the tabs built since.
     void MarkTabs()
     {
-        for (auto *tabs = W<QTabWidget>("tabWidget"); QWidget *page : tabs->findChildren<QWidget *>())
+        for (QWidget *page : W<QTabWidget>("tabWidget")->findChildren<QWidget *>())
             page->setProperty("seen", true);
     }
     QStringList NewTabs()
