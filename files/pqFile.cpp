@@ -353,7 +353,6 @@ bool pqFile::ScanRecords()
     photonsPerChannel.assign(static_cast<std::size_t>(channels), 0);
     eventsPerMarker.assign(17, 0);
     numberOfFrames = 0;
-    linesInFrame = 0;
     linesPerFrame = 0;
     frames = FrameList();
     mainWindow.SetProgress(0);
@@ -367,7 +366,6 @@ bool pqFile::ScanRecords()
         mainWindow.AddMessage(MessageWarning,
                               QObject::tr("%1 special records of an unknown kind ignored").arg(unknownSpecial));
 
-    linesInFrame = runs.ends;
     // An area image that carries no frame marker is one frame when it holds
     // exactly its header's number of whole lines.
     const uint32_t areaLines = ImageDimensions() == 3 && ImageHeight() > 0 ? static_cast<uint32_t>(ImageHeight()) : 0;

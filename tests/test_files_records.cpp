@@ -17,12 +17,13 @@ using synth::PhotonWord;
 
 TEST(T3RecordCursor, MarkerBitsAndTimesAfterTwoOverflows)
 {
-    // Bits 20-27 of a special record are not part of the marker.
-    EXPECT_EQ(T3Word::Marker(0xFFF40000u), 4u);
     TestHost host;
     MemoryFile both(host, {0xF0030000u}, 25, 0.004); // markers 1 and 2 at once: one event of value 3
     T3RecordCursor<PicoHarpT3Format> m(host, both);
     EXPECT_EQ(std::make_pair(m.marker, m.channel), std::make_pair(3u, 15u));
+    // Bits 20-27 of a special record are not part of the marker.
+    MemoryFile high(host, {0xFFF40000u}, 25, 0.004);
+    EXPECT_EQ(T3RecordCursor<PicoHarpT3Format>(host, high).marker, 4u);
 
     MemoryFile file(host, {0xF0000000u, 0xF0000000u, PhotonWord(1, 1000, 10)}, 25, 0.004);
     T3RecordCursor<PicoHarpT3Format> c(host, file);
