@@ -87,9 +87,9 @@ void WriteRecordTable(pqFile &file)
         return;
     }
 
-    // The check boxes can change only while events run, so reading them
-    // after each event round is reading them for every line.
-    RecordTable::Columns columns = RecordTable::ReadColumns(mainWindow);
+    // The columns are read once: a box clicked while the dump lets events
+    // run must not change the lines below a header that names the others.
+    const RecordTable::Columns columns = RecordTable::ReadColumns(mainWindow);
     std::string text;
     RecordTable::AppendHeader(text, columns);
     RecordTable::AppendLine(text, columns, 0, cursor);
@@ -106,7 +106,6 @@ void WriteRecordTable(pqFile &file)
         if (index % 10000 == 0) {
             mainWindow.SetProgress(static_cast<int>(100.0 * index / last));
             mainWindow.ProcessEvents();
-            columns = RecordTable::ReadColumns(mainWindow);
         }
     }
     if (written && !text.empty())

@@ -146,11 +146,20 @@ TEST(AsciiRecords, WorkedLines)
 
 TEST(AsciiRecords, ProgressEveryTenThousandRecordsAndFailures)
 {
-    TestHost host;
+    // A user who ticks another column while the dump lets events run.
+    struct ClickingHost : TestHost {
+        void ProcessEvents() override
+        {
+            TestHost::ProcessEvents();
+            recordColumns[static_cast<int>(RecordColumn::Channel)] = Qt::Checked;
+        }
+    } host;
     QTemporaryDir dir;
     const QByteArray text = WriteTable(host, dir, std::vector<uint32_t>(25000, 0x10000001u), {RecordColumn::Number});
     EXPECT_TRUE(text.endsWith("     24999 \n")); // the last line carries index N - 1
     EXPECT_EQ(text.count('\n'), 25001);
+    // Every line has the header's one column: 10 characters, a blank and the line end.
+    EXPECT_EQ(text.size(), 25001 * 12);
     EXPECT_EQ(host.progress, (std::vector<int>{0, 40, 80, 100}));
     EXPECT_EQ(host.eventsProcessed, 2);
 
