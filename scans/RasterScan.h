@@ -33,6 +33,8 @@
 #include <cstdint>
 #include <vector>
 
+struct RasterScanKernels;
+
 class RasterScan : public RSD {
 public:
     /// Export type 0: a TIFF stack, 1: a TIFF file per frame, 2: raw data with
@@ -89,6 +91,9 @@ public:
     static int vectorLevel;
 
 protected:
+    // The vector forms of PlaceRun read the pass's tables.
+    friend struct RasterScanKernels;
+
     /// "%1_ch%2.tif" and its kin: \p pattern filled with exportBase and channel number \p c + 1.
     QString ExportName(const char *pattern, uint32_t c) const;
     /// The description of the TIFF page of frame \p frame; null when pages carry none.
