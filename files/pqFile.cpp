@@ -1,6 +1,7 @@
 #include "files/pqFile.h"
 
 #include "host/FotonelServices.h"
+#include "files/HeaderText.h"
 #include "files/RecordTable.h"
 #include "files/T3RecordCursor.h"
 
@@ -20,15 +21,6 @@
 #include <climits>
 #include <cmath>
 #include <limits>
-
-namespace {
-
-QString SummaryLine(const QString &label, const QString &value)
-{
-    return label.rightJustified(25, QLatin1Char(' ')) + QStringLiteral(" : ") + value + QLatin1Char('\n');
-}
-
-} // namespace
 
 pqFile::pqFile(FotonelServices &mainWindow) : mainWindow(mainWindow) {}
 
@@ -389,8 +381,8 @@ bool pqFile::ScanRecords()
         ScanType = ScanImage;
 
     QString summary;
-    summary += SummaryLine(QObject::tr("Number of Records"), QString::number(HeaderRecordCount()));
-    summary += SummaryLine(QObject::tr("Overflow"), QString::number(eventsPerMarker[0]));
+    summary += LabelValueLine(QObject::tr("Number of Records"), QString::number(HeaderRecordCount()));
+    summary += LabelValueLine(QObject::tr("Overflow"), QString::number(eventsPerMarker[0]));
     for (uint32_t m = 1; m <= PHOTON_MARKER; ++m) {
         if (eventsPerMarker[m] == 0)
             continue;
@@ -407,12 +399,12 @@ bool pqFile::ScanRecords()
             label = QObject::tr("Marker %1").arg(m);
             mainWindow.AddMessage(MessageWarning, QObject::tr("Unknown Markers in File"));
         }
-        summary += SummaryLine(label, QString::number(eventsPerMarker[m]));
+        summary += LabelValueLine(label, QString::number(eventsPerMarker[m]));
     }
     summary += QLatin1Char('\n');
     for (int c = 0; c < 4; ++c) {
         const uint32_t count = c < channels ? photonsPerChannel[static_cast<std::size_t>(c)] : 0;
-        summary += SummaryLine(QObject::tr("Channel %1").arg(c + 1), QString::number(count));
+        summary += LabelValueLine(QObject::tr("Channel %1").arg(c + 1), QString::number(count));
     }
     summary += QLatin1Char('\n');
     switch (ScanType) {

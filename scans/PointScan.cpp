@@ -459,20 +459,15 @@ void PointScan::BinLifetimes(double binWidth)
 // no bin: the trace is emptied rather than kept whole.
 std::size_t PointScan::FindFirstNotBelow(const std::vector<double> &x, double v)
 {
-    if (x.empty() || v <= x[0])
-        return 0;
-    for (std::size_t i = 1; i < x.size(); ++i)
-        if (v <= x[i])
-            return i;
-    return x.size();
+    return static_cast<std::size_t>(
+        std::lower_bound(x.begin(), x.end(), v, [](double xi, double value) { return !(value <= xi); }) - x.begin());
 }
 
 std::size_t PointScan::FindLastNotAbove(const std::vector<double> &x, double v)
 {
-    for (std::size_t i = x.size(); i-- > 0;)
-        if (x[i] <= v)
-            return i;
-    return 0;
+    const auto above =
+        std::upper_bound(x.begin(), x.end(), v, [](double value, double xi) { return !(xi <= value); });
+    return above == x.begin() ? 0 : static_cast<std::size_t>(above - x.begin()) - 1;
 }
 
 void PointScan::WriteImages(int, int)

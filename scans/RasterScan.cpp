@@ -1,8 +1,11 @@
 #include "scans/RasterScan.h"
 
 #include "host/FotonelServices.h"
+#include "files/HeaderText.h"
 #include "files/T3RecordCursor.h"
 #include "files/pqFile.h"
+#include "scans/RasterScanKernels.h"
+#include "scans/VectorForms.h"
 
 #include "scans/RasterScanKernels.h"
 #include "scans/VectorForms.h"
@@ -270,19 +273,46 @@ bool RasterScan::BeginStats()
     return true;
 }
 
+void RasterScan::RowStatistics(const uint16_t *data, std::size_t length, uint32_t rows, std::vector<double> &mean,
+                               std::vector<double> &variance, std::vector<double> &course)
+{
+    for (uint32_t r = 0; r < rows; ++r) {
+        const uint16_t *row = data + r * length;
+        // Whole counts: the sums below 2^53 are exact, so adding them as
+        // integers gives the very doubles of adding them one by one, and
+        // the additions need not wait for each other.
+        uint64_t sum = 0;
+        for (std::size_t p = 0; p < length; ++p) {
+            mean[p] += row[p];
+            sum += row[p];
+        }
+        course[r] = length ? static_cast<double>(sum) / length : 0;
+    }
+    // No row: the mean stays 0. Fewer than two rows: no spread, variance 0.
+    if (rows > 0)
+        for (double &m : mean)
+            m /= rows;
+    if (rows > 1) {
+        for (uint32_t r = 0; r < rows; ++r) {
+            const uint16_t *row = data + r * length;
+            for (std::size_t p = 0; p < length; ++p) {
+                const double d = mean[p] - row[p];
+                variance[p] += d * d;
+            }
+        }
+        for (double &v : variance)
+            v /= rows - 1;
+    }
+}
+
 bool RasterScan::BeginInfoText()
 {
     if (!mainWindow)
         return false;
     // Rebuilt from scratch so the Summary does not repeat an earlier text.
     infoText.clear();
-    infoText += InfoLine(QStringLiteral("Image Width"), QString::number(imageWidth));
+    infoText += LabelValueLine(QStringLiteral("Image Width"), QString::number(imageWidth));
     return true;
-}
-
-QString RasterScan::InfoLine(const QString &label, const QString &value)
-{
-    return QStringLiteral("%1 : %2\n").arg(label, 25).arg(value);
 }
 
 QString RasterScan::RecoveredFrameLines() const
@@ -290,20 +320,21 @@ QString RasterScan::RecoveredFrameLines() const
     const FrameList &frames = file->frames;
     const QString kept = QStringLiteral("kept (%1 whole lines)").arg(frames.lines);
     if (frames.unmarked)
-        return InfoLine(QStringLiteral("Frame without markers"), QStringLiteral("%1 whole lines").arg(frames.lines));
+        return LabelValueLine(QStringLiteral("Frame without markers"),
+                              QStringLiteral("%1 whole lines").arg(frames.lines));
     QString lines;
     if (frames.leading)
-        lines += InfoLine(QStringLiteral("Frame before first marker"), kept);
+        lines += LabelValueLine(QStringLiteral("Frame before first marker"), kept);
     if (frames.trailing)
-        lines += InfoLine(QStringLiteral("Frame after last marker"), kept);
+        lines += LabelValueLine(QStringLiteral("Frame after last marker"), kept);
     return lines;
 }
 
 QString RasterScan::PixelTimeLine() const
 {
     const double W = imageWidth;
-    return InfoLine(QStringLiteral("Pixel Time"),
-                    QString::number(W > 0 ? lineTime / W / 1000 : 0.0, 'f', 6) + QString::fromUtf8(" µs"));
+    return LabelValueLine(QStringLiteral("Pixel Time"),
+                          QString::number(W > 0 ? lineTime / W / 1000 : 0.0, 'f', 6) + QString::fromUtf8(" µs"));
 }
 
 void RasterScan::FinishInfoText()
@@ -311,12 +342,12 @@ void RasterScan::FinishInfoText()
     for (uint32_t c = 0; c < numberOfChannels; ++c) {
         if (photonCounts[c] == 0)
             continue;
-        infoText += InfoLine(QStringLiteral("Channel %1").arg(c + 1),
-                             QStringLiteral("Min = %1, Max = %2, Photon count = %3, Gated photon count = %4")
-                                 .arg(minimum[c])
-                                 .arg(maximum[c])
-                                 .arg(photonCount[c])
-                                 .arg(gatedPhotonCount[c]));
+        infoText += LabelValueLine(QStringLiteral("Channel %1").arg(c + 1),
+                                   QStringLiteral("Min = %1, Max = %2, Photon count = %3, Gated photon count = %4")
+                                       .arg(minimum[c])
+                                       .arg(maximum[c])
+                                       .arg(photonCount[c])
+                                       .arg(gatedPhotonCount[c]));
     }
     mainWindow->AddSummaryText(infoText);
 }

@@ -298,11 +298,18 @@ protected:
     /// The common start of CalculateStats: false when it must not run; else
     /// logs its start and empties the per-channel results.
     bool BeginStats();
+    /*!
+     * \brief The statistics of \p rows rows of \p length counts at \p data
+     * (row r at r x length): per position the mean and the variance (n - 1
+     * in the denominator) over the rows, in \p mean and \p variance (length
+     * entries, 0 on entry), and the mean of each row in \p course (rows
+     * entries). No row leaves the mean 0, fewer than two the variance.
+     */
+    static void RowStatistics(const uint16_t *data, std::size_t length, uint32_t rows, std::vector<double> &mean,
+                              std::vector<double> &variance, std::vector<double> &course);
     /// The common start of BuildInfoText: false without a window; else
     /// starts the text afresh with the image width.
     bool BeginInfoText();
-    /// One line of the information text: \p label right-aligned in 25 characters.
-    static QString InfoLine(const QString &label, const QString &value);
     /// Lines of the information text naming the frames kept before the first
     /// and after the last frame marker; empty when there are none.
     QString RecoveredFrameLines() const;

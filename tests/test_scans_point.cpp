@@ -263,7 +263,7 @@ TEST(PointScan, FindFirstNotBelowAndLastNotAbove)
     const struct {
         double v;
         size_t first, last;
-    } cases[] = {{0.5, 0, 0}, {1, 0, 0}, {1.5, 1, 0}, {2.5, 2, 1}, {3, 2, 2}, {4, 3, 2}};
+    } cases[] = {{0.5, 0, 0}, {1, 0, 0}, {1.5, 1, 0}, {2.5, 2, 1}, {3, 2, 2}, {4, 3, 2}, {std::nan(""), 3, 0}};
     for (const auto &c : cases) {
         EXPECT_EQ(PointScan::FindFirstNotBelow(x, c.v), c.first) << c.v;
         EXPECT_EQ(PointScan::FindLastNotAbove(x, c.v), c.last) << c.v;
