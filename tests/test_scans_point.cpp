@@ -5,6 +5,8 @@
 #include "scans/PointScan.h"
 #include "tools/synth/RecordStream.h"
 
+#include <QDir>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -133,17 +135,22 @@ TEST(PointScan, GatedListsTraceExportAndLifetimes)
     EXPECT_TRUE(host.Logged("Invalid bin width -2 ns", MessageError));
 }
 
-TEST(PointScan, WritingImagesOnlyReconstructsOnce)
+TEST(PointScan, WritingImagesReconstructsOnceAndWritesNothing)
 {
     TestHost host;
     MemoryFile file(host, Records(stream));
+    QTemporaryDir dir;
+    file.exportFolder = dir.path();
+    file.exportBase = dir.filePath("run");
     PointScan scan;
     scan.Init(host, file);
-    scan.WriteImages(0, 1);
-    EXPECT_TRUE(scan.reconstructed);
-    const size_t messages = host.messages.size();
-    scan.WriteImages(2, 0);
-    EXPECT_EQ(host.messages.size(), messages);
+    for (int type : {0, 1, 2})
+        for (int depth : {0, 1})
+            scan.WriteImages(type, depth);
+    // A point measurement has no images: the first call reconstructs, from the stream.
+    EXPECT_EQ(host.Messages().count(QStringLiteral("Traces reconstructed")), 1);
+    EXPECT_EQ(scan.gatedCounts, (std::vector<uint32_t>{5, 2, 0, 0}));
+    EXPECT_TRUE(QDir(dir.path()).isEmpty());
 }
 
 TEST(PointScanTrace, PhotonsAtBinEdgesFallWhereTheQuotientPutsThem)
