@@ -186,23 +186,49 @@ void PointScan::ReconstructImages()
         return;
 
     gatedCounts.assign(channelCount, 0);
-    double total = 0;
-    for (uint32_t n : photonCounts)
-        total += n;
     millisecondScale = 1e6;
     secondScale = 1e9;
-
-    std::vector<double> gateMin, gateMax, cursorMin, cursorMax;
-    mainWindow->GetGating(gateMin, gateMax);
-    mainWindow->GetCursors(cursorMin, cursorMax, secondScale);
-
     // Per channel value; channel 0 and channels above the file's count are
     // ignored altogether.
     ChannelSlot table[kChannelSlots] = {};
+    std::vector<uint8_t> gateTable;
+    const bool gatesAreRuns = FillChannelSlots(table, gateTable);
+
+    // When the gates and cursors keep every photon the pass writes every
+    // photon time: the fresh arrays are faulted in alongside (the pages
+    // would be resident at the end anyway).
+    LargeBlock::Populate populate;
+    if (KeepsEveryPhoton(table, activeChannels, delayBins, *file))
+        for (uint32_t c : activeChannels)
+            populate.Add(photonTimes[c].data(), photonTimes[c].capacity() * sizeof(double));
+    populate.Start();
+    const bool descending = PassPhotons(table, gatesAreRuns);
+    populate.Wait();
+
+    if (resetCursors) {
+        mainWindow->SetCursorRanges(firstTime / secondScale, lastTime / secondScale);
+        resetCursors = false;
+    }
+    KeepPassedPhotons(table, descending);
+    mainWindow->SetProgress(100);
+    mainWindow->AddMessage(MessageNormal, QObject::tr("Traces reconstructed"));
+    reconstructed = true;
+
+    mainWindow->SetPointTauBinSize(file->Resolution(), file->SyncPeriod());
+    BinTrace();
+    tauBinWidth = mainWindow->GetTaubinsize();
+    BinLifetimes(tauBinWidth);
+}
+
+bool PointScan::FillChannelSlots(ChannelSlot *table, std::vector<uint8_t> &gateTable)
+{
+    std::vector<double> gateMin, gateMax, cursorMin, cursorMax;
+    mainWindow->GetGating(gateMin, gateMax);
+    mainWindow->GetCursors(cursorMin, cursorMax, secondScale);
     bool gatesAreRuns = true;
     // The gate test of each dtime value, on the delay the record cursor gives it.
     const double resolution = file->Resolution();
-    std::vector<uint8_t> gateTable(static_cast<std::size_t>(channelCount) * delayBins, 0);
+    gateTable.assign(static_cast<std::size_t>(channelCount) * delayBins, 0);
     for (uint32_t ch = 1; ch <= channelCount && ch < kChannelSlots; ++ch) {
         const uint32_t c = ch - 1;
         ChannelSlot &slot = table[ch];
@@ -220,21 +246,19 @@ void PointScan::ReconstructImages()
         uint8_t *inGate = gateTable.data() + static_cast<std::size_t>(c) * delayBins;
         FillGateTable(inGate, delayBins, resolution, gateMin[c], gateMax[c]);
         slot.inGate = inGate;
-        // The vector pass tests a gate as one run of dtime values.
+        // The vector forms test a gate as one run of dtime values.
         gatesAreRuns = GateRange(inGate, delayBins, slot.gateLo, slot.gateHi) && gatesAreRuns;
         slot.cursorMin = cursorMin[c];
         slot.cursorMax = cursorMax[c];
     }
+    return gatesAreRuns;
+}
 
-    // When the gates and cursors keep every photon the pass writes every
-    // photon time: the fresh arrays are faulted in alongside (the pages
-    // would be resident at the end anyway).
-    LargeBlock::Populate populate;
-    if (KeepsEveryPhoton(table, activeChannels, delayBins, *file))
-        for (uint32_t c : activeChannels)
-            populate.Add(photonTimes[c].data(), photonTimes[c].capacity() * sizeof(double));
-    populate.Start();
-
+bool PointScan::PassPhotons(ChannelSlot *table, bool gatesAreRuns)
+{
+    double total = 0;
+    for (uint32_t n : photonCounts)
+        total += n;
     // The walk, compiled for the file's record layout, in stretches between
     // progress reports (record 0 included).
     int level = gatesAreRuns ? std::min(VectorLevelAvailable(), vectorLevel) : 0;
@@ -267,12 +291,11 @@ void PointScan::ReconstructImages()
         lastTime = state.lastPhoton;
         descending = state.backwards;
     });
+    return descending;
+}
 
-    populate.Wait();
-    if (resetCursors) {
-        mainWindow->SetCursorRanges(firstTime / secondScale, lastTime / secondScale);
-        resetCursors = false;
-    }
+void PointScan::KeepPassedPhotons(const ChannelSlot *table, bool descending)
+{
     for (uint32_t c = 0; c < channelCount; ++c) {
         const uint32_t ch = c + 1;
         gatedCounts[c] = table[ch].usable ? static_cast<uint32_t>(table[ch].nextTime - photonTimes[c].data()) : 0;
@@ -289,14 +312,6 @@ void PointScan::ReconstructImages()
                                                        .arg(ch));
         }
     }
-    mainWindow->SetProgress(100);
-    mainWindow->AddMessage(MessageNormal, QObject::tr("Traces reconstructed"));
-    reconstructed = true;
-
-    mainWindow->SetPointTauBinSize(file->Resolution(), file->SyncPeriod());
-    BinTrace();
-    tauBinWidth = mainWindow->GetTaubinsize();
-    BinLifetimes(tauBinWidth);
 }
 
 void PointScan::ReportOutOfBounds(std::size_t photon, double bin, uint32_t &reported)
