@@ -1,8 +1,9 @@
 #pragma once
 /*!
- * \brief What the vector forms of the photon passes share: the instruction
- * sets they are compiled for, the test of what this processor runs, and the
- * decode of eight records into lanes.
+ * \brief What the vector forms share: the instruction sets they are compiled
+ * for and the test of what this processor runs (the photon passes of the
+ * scans and the correlation's edge walk), and the decode of eight records
+ * into lanes (the photon passes).
  *
  * Each form is a function compiled for its instruction set alone (a target
  * attribute), so the rest of the program runs on any x86-64 processor and a
