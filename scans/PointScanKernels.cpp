@@ -22,7 +22,11 @@ namespace {
 template <unsigned kChannels>
 struct StagedDelays {
     static constexpr unsigned kSize = 1024;
-    explicit StagedDelays(uint32_t *const *delayCounts) : counts(delayCounts) {}
+    explicit StagedDelays(uint32_t *const *delayCounts)
+    {
+        for (unsigned c = 0; c < kChannels; ++c)
+            counts[c] = delayCounts[c];
+    }
     uint32_t *Free(unsigned c) { return values[c] + filled[c]; }
     void Added(unsigned c, unsigned kept)
     {
@@ -40,7 +44,7 @@ struct StagedDelays {
 
     alignas(64) uint32_t values[kChannels][kSize];
     unsigned filled[kChannels] = {};
-    uint32_t *const *counts;
+    uint32_t *counts[kChannels];  // a copy: the forms' own arrays stay in registers
 };
 
 // ---------------------------------------------------------------- AVX-512

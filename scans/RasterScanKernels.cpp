@@ -15,31 +15,21 @@ namespace {
  * lane that is not counted adds to a count of its own outside the stack. The
  * counts of a block are made while the next block is decoded: the addresses
  * wait in one of two sets until then, so the increments need not wait for
- * the long chain of steps that finds them.
+ * the long chain of steps that finds them. The set that waits is a local
+ * of each form, so it stays in a register.
  */
 struct WaitingCounts {
     alignas(64) uint16_t *counts[2][8];
     alignas(64) uint32_t *delays[2][8];
-    int waiting = -1;  // the set whose increments are still to be made
 
-    /// The set to fill for the next block.
-    int Free() const { return waiting == 0 ? 1 : 0; }
-    /// Makes the waiting increments; \p set waits in their place.
-    void Filled(int set)
+    /// Makes the increments of \p set.
+    void Make(int set)
     {
-        Flush();
-        waiting = set;
-    }
-    void Flush()
-    {
-        if (waiting < 0)
-            return;
         for (int k = 0; k < 8; ++k) {
-            uint16_t *n = counts[waiting][k];
+            uint16_t *n = counts[set][k];
             *n = static_cast<uint16_t>(*n + (*n != UINT16_MAX));  // saturate rather than wrap to 0
-            ++*delays[waiting][k];
+            ++*delays[set][k];
         }
-        waiting = -1;
     }
 };
 
@@ -149,6 +139,7 @@ FOTONEL_AVX2_TARGET uint32_t PlaceGroupsAvx2(const Pass &pass, uint32_t i, uint3
                                       _mm256_setzero_pd()};
     Sinks sinks;
     WaitingCounts sets;
+    int waiting = -1;  // the set whose increments are still to be made
     const Avx2Addresses addresses = SetUpAvx2(table, run, sinks);
     // Gate ranges hold values below 2^15 + 1, so signed comparisons do.
     const __m256i gateLow = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(table.gateLow));
@@ -177,7 +168,7 @@ FOTONEL_AVX2_TARGET uint32_t PlaceGroupsAvx2(const Pass &pass, uint32_t i, uint3
         __m256i lineLanes[2], delayLanes[2];
         LaneAddresses(addresses.lineLows, addresses.lineHighs, channel, lineLanes);
         LaneAddresses(addresses.delaysLows, addresses.delaysHighs, channel, delayLanes);
-        const int set = sets.Free();
+        const int set = waiting == 0 ? 1 : 0;
         for (int half = 0; half < 2; ++half) {
             const __m128i n = half ? _mm256_extracti128_si256(r.nsync, 1) : _mm256_castsi256_si128(r.nsync);
             const __m128i d = half ? _mm256_extracti128_si256(r.dtime, 1) : _mm256_castsi256_si128(r.dtime);
@@ -199,9 +190,12 @@ FOTONEL_AVX2_TARGET uint32_t PlaceGroupsAvx2(const Pass &pass, uint32_t i, uint3
                                _mm256_blendv_epi8(addresses.sinkDelay[half], delay, accept));
         }
         last = times[31 - __builtin_clz(timed)];
-        sets.Filled(set);
+        if (waiting >= 0)
+            sets.Make(waiting);
+        waiting = set;
     }
-    sets.Flush();
+    if (waiting >= 0)
+        sets.Make(waiting);
     run.last = last;
     return i;
 }
@@ -257,6 +251,7 @@ FOTONEL_AVX512_TARGET uint32_t PlaceGroupsAvx512(const Pass &pass, uint32_t i, u
                                       _mm512_setzero_pd()};
     Sinks sinks;
     WaitingCounts sets;
+    int waiting = -1;  // the set whose increments are still to be made
     const Avx512Addresses a = SetUpAvx512(table, run, sinks);
 
     double last = run.last;
@@ -289,12 +284,15 @@ FOTONEL_AVX512_TARGET uint32_t PlaceGroupsAvx512(const Pass &pass, uint32_t i, u
         const __m512i pixel = _mm512_cvtepu32_epi64(_mm512_cvttpd_epi32(x));
         const __m512i count = _mm512_add_epi64(_mm512_permutex2var_epi64(a.line0, c, a.line1), _mm512_slli_epi64(pixel, 1));
         const __m512i delay = _mm512_add_epi64(_mm512_permutex2var_epi64(a.delays0, c, a.delays1), _mm512_slli_epi64(d, 2));
-        const int set = sets.Free();
+        const int set = waiting == 0 ? 1 : 0;
         _mm512_store_si512(sets.counts[set], _mm512_mask_blend_epi64(accept, a.sinkCount, count));
         _mm512_store_si512(sets.delays[set], _mm512_mask_blend_epi64(accept, a.sinkDelay, delay));
-        sets.Filled(set);
+        if (waiting >= 0)
+            sets.Make(waiting);
+        waiting = set;
     }
-    sets.Flush();
+    if (waiting >= 0)
+        sets.Make(waiting);
     run.last = last;
     return i;
 }
