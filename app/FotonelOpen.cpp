@@ -8,6 +8,7 @@
 #include "ui_Fotonel.h"
 
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QTabWidget>
 
 namespace {
@@ -62,8 +63,7 @@ bool Fotonel::OpenFileNow(const QString &name, bool showTabs)
     UpdateCommands();
     ui->filename->setText(name);
     fileName = name;
-    const int slash = name.lastIndexOf(QLatin1Char('/'));
-    openDir = slash >= 0 ? name.left(slash) : QString();
+    openDir = QFileInfo(name).path();
     saveDir = openDir;
     SaveSettings(QString::fromLatin1(SettingsFileName));
     AddMessage(MessageNormal, tr("Succesfully openend file %1").arg(fileName));

@@ -15,15 +15,6 @@
 #include <cassert>
 #include <cstdint>
 
-/// Field extraction of one PicoHarp record word.
-namespace T3Word {
-inline uint32_t Marker(uint32_t w)
-{
-    return PicoHarpT3Format::Channel(w) == PicoHarpT3Format::kSpecialChannel ? PicoHarpT3Format::MarkerBits(w)
-                                                                             : PHOTON_MARKER;
-}
-} // namespace T3Word
-
 template <class Format>
 class T3RecordCursor : public T3RecordFields {
 public:

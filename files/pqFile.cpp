@@ -1,6 +1,7 @@
 #include "files/pqFile.h"
 
 #include "host/FotonelServices.h"
+#include "files/HeaderText.h"
 #include "files/RecordTable.h"
 #include "files/T3RecordCursor.h"
 
@@ -20,15 +21,6 @@
 #include <climits>
 #include <cmath>
 #include <limits>
-
-namespace {
-
-QString SummaryLine(const QString &label, const QString &value)
-{
-    return label.rightJustified(25, QLatin1Char(' ')) + QStringLiteral(" : ") + value + QLatin1Char('\n');
-}
-
-} // namespace
 
 pqFile::pqFile(FotonelServices &mainWindow) : mainWindow(mainWindow) {}
 
@@ -87,9 +79,9 @@ void WriteRecordTable(pqFile &file)
         return;
     }
 
-    // The check boxes can change only while events run, so reading them
-    // after each event round is reading them for every line.
-    RecordTable::Columns columns = RecordTable::ReadColumns(mainWindow);
+    // The columns are read once: a box clicked while the dump lets events
+    // run must not change the lines below a header that names the others.
+    const RecordTable::Columns columns = RecordTable::ReadColumns(mainWindow);
     std::string text;
     RecordTable::AppendHeader(text, columns);
     RecordTable::AppendLine(text, columns, 0, cursor);
@@ -106,7 +98,6 @@ void WriteRecordTable(pqFile &file)
         if (index % 10000 == 0) {
             mainWindow.SetProgress(static_cast<int>(100.0 * index / last));
             mainWindow.ProcessEvents();
-            columns = RecordTable::ReadColumns(mainWindow);
         }
     }
     if (written && !text.empty())
@@ -353,7 +344,6 @@ bool pqFile::ScanRecords()
     photonsPerChannel.assign(static_cast<std::size_t>(channels), 0);
     eventsPerMarker.assign(17, 0);
     numberOfFrames = 0;
-    linesInFrame = 0;
     linesPerFrame = 0;
     frames = FrameList();
     mainWindow.SetProgress(0);
@@ -367,7 +357,6 @@ bool pqFile::ScanRecords()
         mainWindow.AddMessage(MessageWarning,
                               QObject::tr("%1 special records of an unknown kind ignored").arg(unknownSpecial));
 
-    linesInFrame = runs.ends;
     // An area image that carries no frame marker is one frame when it holds
     // exactly its header's number of whole lines.
     const uint32_t areaLines = ImageDimensions() == 3 && ImageHeight() > 0 ? static_cast<uint32_t>(ImageHeight()) : 0;
@@ -392,8 +381,8 @@ bool pqFile::ScanRecords()
         ScanType = ScanImage;
 
     QString summary;
-    summary += SummaryLine(QObject::tr("Number of Records"), QString::number(HeaderRecordCount()));
-    summary += SummaryLine(QObject::tr("Overflow"), QString::number(eventsPerMarker[0]));
+    summary += LabelValueLine(QObject::tr("Number of Records"), QString::number(HeaderRecordCount()));
+    summary += LabelValueLine(QObject::tr("Overflow"), QString::number(eventsPerMarker[0]));
     for (uint32_t m = 1; m <= PHOTON_MARKER; ++m) {
         if (eventsPerMarker[m] == 0)
             continue;
@@ -410,12 +399,12 @@ bool pqFile::ScanRecords()
             label = QObject::tr("Marker %1").arg(m);
             mainWindow.AddMessage(MessageWarning, QObject::tr("Unknown Markers in File"));
         }
-        summary += SummaryLine(label, QString::number(eventsPerMarker[m]));
+        summary += LabelValueLine(label, QString::number(eventsPerMarker[m]));
     }
     summary += QLatin1Char('\n');
     for (int c = 0; c < 4; ++c) {
         const uint32_t count = c < channels ? photonsPerChannel[static_cast<std::size_t>(c)] : 0;
-        summary += SummaryLine(QObject::tr("Channel %1").arg(c + 1), QString::number(count));
+        summary += LabelValueLine(QObject::tr("Channel %1").arg(c + 1), QString::number(count));
     }
     summary += QLatin1Char('\n');
     switch (ScanType) {

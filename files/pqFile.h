@@ -51,7 +51,6 @@ public:
     std::vector<uint32_t> photonsPerChannel;  ///< index 0 = channel 1
     std::vector<uint32_t> eventsPerMarker;    ///< 17 counters by marker value
     uint32_t numberOfFrames = 0;           ///< frames.count
-    uint32_t linesInFrame = 0;
     uint32_t linesPerFrame = 0;
     FrameList frames;                      ///< where the frames lie; every walk over them reads it
     QString fileName;

@@ -2,6 +2,7 @@
 
 #include "host/FotonelServices.h"
 #include "files/HeaderChecks.h"
+#include "files/HeaderText.h"
 
 #include <QIODevice>
 #include <QObject>
@@ -25,11 +26,7 @@ public:
     explicit FieldReader(const QByteArray &bytes) : b(bytes) {}
     QString Text(int offset, int size) const
     {
-        const char *p = b.constData() + offset;
-        int n = 0;
-        while (n < size && p[n] != '\0')
-            ++n;
-        return QString::fromLatin1(p, n);
+        return TextUpToNul(b.constData() + offset, size);
     }
     int32_t Int(int offset) const { return qFromLittleEndian<qint32>(b.constData() + offset); }
     float Float(int offset) const
@@ -46,10 +43,7 @@ private:
 
 QString Line(const QString &label, const QString &value, const char *unit = nullptr)
 {
-    QString line = label.rightJustified(25, QLatin1Char(' ')) + QStringLiteral(" : ") + value;
-    if (unit != nullptr)
-        line += QLatin1Char(' ') + QLatin1String(unit);
-    return line + QLatin1Char('\n');
+    return LabelValueLine(label, unit != nullptr ? value + QLatin1Char(' ') + QLatin1String(unit) : value);
 }
 
 QString Dec(int32_t v) { return QString::number(v); }

@@ -2,6 +2,7 @@
 
 #include "host/FotonelServices.h"
 #include "files/HeaderChecks.h"
+#include "files/HeaderText.h"
 
 #include <QIODevice>
 #include <QObject>
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -28,14 +30,6 @@ constexpr uint32_t tyWideString = 0x4002FFFFu;
 constexpr uint32_t tyBinaryBlob = 0xFFFFFFFFu;
 
 constexpr int kTagHeadSize = 48;
-
-QString TextUpToNul(const char *p, int size)
-{
-    int n = 0;
-    while (n < size && p[n] != '\0')
-        ++n;
-    return QString::fromLatin1(p, n);
-}
 
 } // namespace
 
@@ -165,14 +159,11 @@ bool ptuHeader::ReadHeader(QIODevice &stream)
             if (type == tyAnsiString) {
                 headerText += TextUpToNul(data.constData(), data.size());
             } else {
-                QString text;
-                for (int i = 0; i + 1 < data.size(); i += 2) {
-                    const ushort unit = qFromLittleEndian<quint16>(data.constData() + i);
-                    if (unit == 0)
-                        break;
-                    text += QChar(unit);
-                }
-                headerText += text;
+                // Little-endian UTF-16 up to its first NUL unit.
+                std::vector<char16_t> units(static_cast<std::size_t>(data.size() / 2));
+                qFromLittleEndian<quint16>(data.constData(), static_cast<qsizetype>(units.size()), units.data());
+                const auto nul = std::find(units.begin(), units.end(), u'\0');
+                headerText += QString::fromUtf16(units.data(), static_cast<qsizetype>(nul - units.begin()));
             }
             break;
         }

@@ -20,7 +20,7 @@ class QWidget;
 inline const char *const FotonelVersion = "0.51";
 
 /// Levels of a log line: the colour and the prefix word of the message.
-enum MessageLevel { MessageNormal = 0, MessageError = 1, MessageWarning = 2, MessagePlain = 3 };
+enum MessageLevel { MessageNormal = 0, MessageError = 1, MessageWarning = 2 };
 
 /// The ten column check boxes of the ASCII record dump, in output order.
 enum class RecordColumn { Number, T3Record, nSync, Channel, dTime, Marker, TruenSync, DelayTime, TrueTime, DeltaTime };

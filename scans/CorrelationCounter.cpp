@@ -1,13 +1,10 @@
 #include "scans/CorrelationCounter.h"
 
+#include "scans/VectorForms.h"
+
 #include <algorithm>
 #include <cmath>
 #include <utility>
-#if defined(__x86_64__) && defined(__GNUC__)
-// The edge walk has a vector form for processors with AVX2, chosen at run time.
-#include <immintrin.h>
-#define FOTONEL_AVX2_WALK 1
-#endif
 
 namespace {
 // The pair pass places a lag through a table of cells no wider than its
@@ -27,12 +24,8 @@ constexpr double kVectorEdgeStepCost = 0.7;
 
 bool CorrelationCounter::VectorWalkAvailable()
 {
-#ifdef FOTONEL_AVX2_WALK
-    static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
-    return avx2;
-#else
-    return false;
-#endif
+    // The edge walk has a vector form for processors with AVX2.
+    return VectorLevelOfProcessor() >= 1;
 }
 
 CorrelationCounter::CorrelationCounter(std::vector<double> edges, std::function<void(std::size_t)> binDone,
@@ -278,12 +271,11 @@ void WalkTogether(std::size_t group, const double *E, const double *X, std::size
         }
     }
 }
-#ifdef FOTONEL_AVX2_WALK
+#ifdef FOTONEL_VECTOR_FORMS
 /// WalkTogether with four tests in one vector compare, for processors with AVX2.
 template <int Steps>
-__attribute__((target("avx2,popcnt"))) void WalkTogetherAvx2(std::size_t group, const double *E, const double *X,
-                                                             std::size_t count, const double *Y, std::size_t *j,
-                                                             uint64_t *total)
+FOTONEL_AVX2_TARGET void WalkTogetherAvx2(std::size_t group, const double *E, const double *X, std::size_t count,
+                                          const double *Y, std::size_t *j, uint64_t *total)
 {
     for (std::size_t i = 0; i < count; ++i) {
         const __m256d x = _mm256_set1_pd(X[i]);
@@ -337,7 +329,7 @@ void CorrelationCounter::SumBelowEdges(std::size_t group, const double *E, const
         using Walk = void (*)(std::size_t, const double *, const double *, std::size_t, const double *, std::size_t *,
                               uint64_t *);
         Walk walk = steps == 4 ? WalkTogether<4> : WalkTogether<8>;
-#ifdef FOTONEL_AVX2_WALK
+#ifdef FOTONEL_VECTOR_FORMS
         if (vectorWalk)
             walk = steps == 4 ? WalkTogetherAvx2<4> : WalkTogetherAvx2<8>;
 #endif

@@ -1,6 +1,7 @@
 #include "scans/ImageScan.h"
 
 #include "host/FotonelServices.h"
+#include "files/HeaderText.h"
 #include "files/T3RecordCursor.h"
 #include "files/pqFile.h"
 
@@ -174,34 +175,7 @@ void ImageScan::CalculateStats()
         mean.assign(n, 0);
         variance.assign(n, 0);
         timeCourse[c].assign(F, 0);
-        const uint16_t *data = images[c].data();
-        for (uint32_t f = 0; f < F; ++f) {
-            const uint16_t *page = data + f * n;
-            // Whole counts: the sums below 2^53 are exact, so adding them as
-            // integers gives the very doubles of adding them one by one, and
-            // the additions need not wait for each other.
-            uint64_t sum = 0;
-            for (std::size_t p = 0; p < n; ++p) {
-                mean[p] += page[p];
-                sum += page[p];
-            }
-            timeCourse[c][f] = n ? static_cast<double>(sum) / n : 0;
-        }
-        // No frame left: the mean stays 0. Fewer than two frames: no spread, variance 0.
-        if (F > 0)
-            for (double &m : mean)
-                m /= F;
-        if (F > 1) {
-            for (uint32_t f = 0; f < F; ++f) {
-                const uint16_t *page = data + f * n;
-                for (std::size_t p = 0; p < n; ++p) {
-                    const double d = mean[p] - page[p];
-                    variance[p] += d * d;
-                }
-            }
-            for (double &v : variance)
-                v /= F - 1;
-        }
+        RowStatistics(images[c].data(), n, F, mean, variance, timeCourse[c]);
     }
     mainWindow->AddMessage(MessageNormal, QObject::tr("Calculated stats"));
 }
@@ -210,20 +184,20 @@ void ImageScan::BuildInfoText()
 {
     if (!BeginInfoText())
         return;
-    infoText += InfoLine(QStringLiteral("Image Height"), QString::number(imageHeight));
-    infoText += InfoLine(QStringLiteral("Orignal Number of Images"), QString::number(numberOfFrames + imagesRemoved));
-    infoText += InfoLine(QStringLiteral("Number of Images removed"), QString::number(imagesRemoved));
-    infoText += InfoLine(QStringLiteral("Final Number of Images"), QString::number(numberOfFrames));
+    infoText += LabelValueLine(QStringLiteral("Image Height"), QString::number(imageHeight));
+    infoText += LabelValueLine(QStringLiteral("Orignal Number of Images"), QString::number(numberOfFrames + imagesRemoved));
+    infoText += LabelValueLine(QStringLiteral("Number of Images removed"), QString::number(imagesRemoved));
+    infoText += LabelValueLine(QStringLiteral("Final Number of Images"), QString::number(numberOfFrames));
     infoText += RecoveredFrameLines();
-    infoText += InfoLine(QStringLiteral("Line nSync"), QString::number(lineNSync));
-    infoText += InfoLine(QStringLiteral("Line Time"), QString::number(lineTime / 1e6, 'f', 6) + QStringLiteral(" ms"));
+    infoText += LabelValueLine(QStringLiteral("Line nSync"), QString::number(lineNSync));
+    infoText += LabelValueLine(QStringLiteral("Line Time"), QString::number(lineTime / 1e6, 'f', 6) + QStringLiteral(" ms"));
     infoText += PixelTimeLine();
-    infoText += InfoLine(QStringLiteral("Line Sampling Period"),
+    infoText += LabelValueLine(QStringLiteral("Line Sampling Period"),
                          QString::number(1000 * lineSamplingPeriod, 'f', 6) + QStringLiteral(" ms"));
     // With fewer than two frames there is no frame-to-frame period: 0.
     const double imagePeriod =
         frameStartTimes.size() >= 2 ? 1000 * (frameStartTimes[1] - frameStartTimes[0]) : 0.0;
-    infoText += InfoLine(QStringLiteral("Image Sampling Period"), QString::number(imagePeriod, 'f', 6) + QStringLiteral(" ms"));
+    infoText += LabelValueLine(QStringLiteral("Image Sampling Period"), QString::number(imagePeriod, 'f', 6) + QStringLiteral(" ms"));
     FinishInfoText();
 }
 

@@ -1,6 +1,7 @@
 #include "scans/LineScan.h"
 
 #include "host/FotonelServices.h"
+#include "files/HeaderText.h"
 #include "files/T3RecordCursor.h"
 #include "files/pqFile.h"
 #include "scans/TiffWriter.h"
@@ -178,32 +179,7 @@ void LineScan::CalculateStats()
         // none and the profiles stay 0.
         if (images[c].size() < pixelsPerImage)
             continue;
-        const uint16_t *data = images[c].data();
-        for (uint32_t y = 0; y < H; ++y) {
-            const uint16_t *row = data + static_cast<std::size_t>(y) * W;
-            // Whole counts: exact integer sums are the same doubles.
-            uint64_t sum = 0;
-            for (uint32_t x = 0; x < W; ++x) {
-                mean[x] += row[x];
-                sum += row[x];
-            }
-            timeCourse[c][y] = W ? static_cast<double>(sum) / W : 0;
-        }
-        if (H > 0)
-            for (double &m : mean)
-                m /= H;
-        // Fewer than two lines: no spread, variance 0.
-        if (H > 1) {
-            for (uint32_t y = 0; y < H; ++y) {
-                const uint16_t *row = data + static_cast<std::size_t>(y) * W;
-                for (uint32_t x = 0; x < W; ++x) {
-                    const double d = mean[x] - row[x];
-                    variance[x] += d * d;
-                }
-            }
-            for (double &v : variance)
-                v /= H - 1;
-        }
+        RowStatistics(images[c].data(), W, H, mean, variance, timeCourse[c]);
     }
     mainWindow->AddMessage(MessageNormal, QObject::tr("Calculated stats"));
 }
@@ -212,14 +188,14 @@ void LineScan::BuildInfoText()
 {
     if (!BeginInfoText())
         return;
-    infoText += InfoLine(QStringLiteral("Number of Lines"), QString::number(imageHeight));
+    infoText += LabelValueLine(QStringLiteral("Number of Lines"), QString::number(imageHeight));
     infoText += RecoveredFrameLines();
-    infoText += InfoLine(QStringLiteral("Line nSync"), QString::number(lineNSync));
+    infoText += LabelValueLine(QStringLiteral("Line nSync"), QString::number(lineNSync));
     infoText += PixelTimeLine();
-    infoText += InfoLine(QStringLiteral("Line Scan Time"), QString::number(lineTime / 1e6, 'f', 6) + QStringLiteral(" ms"));
+    infoText += LabelValueLine(QStringLiteral("Line Scan Time"), QString::number(lineTime / 1e6, 'f', 6) + QStringLiteral(" ms"));
     // With fewer than two lines there is no line-to-line period: 0.
     const double linePeriod =
         lineStartTimes.size() >= 2 ? 1000 * (lineStartTimes[1] - lineStartTimes[0]) : 0.0;
-    infoText += InfoLine(QStringLiteral("Line Sampling Period"), QString::number(linePeriod, 'f', 6) + QStringLiteral(" ms"));
+    infoText += LabelValueLine(QStringLiteral("Line Sampling Period"), QString::number(linePeriod, 'f', 6) + QStringLiteral(" ms"));
     FinishInfoText();
 }

@@ -2,17 +2,15 @@
 
 #include "host/FotonelServices.h"
 #include "files/T3RecordCursor.h"
+#include "scans/PointScanKernels.h"
+#include "scans/VectorForms.h"
 
 #include <QObject>
 #include <QString>
 #include <algorithm>
 #include <cmath>
-#include <cstring>
-#if defined(__x86_64__) && defined(__GNUC__)
-// The photon pass has vector forms for processors with AVX2 or AVX-512, chosen at run time.
-#include <immintrin.h>
-#define FOTONEL_VECTOR_PASS 1
-#endif
+
+using namespace PointPass;
 
 namespace {
 // The displayed trace: 1000 working bins, the last a guard that is dropped.
@@ -24,86 +22,6 @@ constexpr std::size_t kExportProgressStep = 1000;
 constexpr double kMaxExportBins = 134217728.0;
 // Out-of-bounds lines per channel and binning; the rest are only counted.
 constexpr uint32_t kMaxReportedPhotons = 100;
-
-// What the photon pass needs of one channel, kept together in one cache line.
-struct alignas(64) ChannelSlot {
-    double *nextTime;        // where the next kept photon time goes
-    double *endTime;         // the end of the room for them
-    uint32_t *delays;        // kept photons per dtime value
-    const uint8_t *inGate;   // per dtime value: 1 when its delay lies inside the gate
-    double cursorMin, cursorMax;  // ns, inclusive
-    uint32_t gateLo, gateHi;  // the dtime values inGate holds as 1 (a delay is monotone in dtime)
-    bool real;    // a channel of the file: moves lastTime
-    bool usable;  // active, with a gate and cursors: kept when it passes them
-};
-
-// What the photon pass carries from record to record.
-struct PassState {
-    uint64_t overflow = 0;   // sync periods of the overflows so far
-    uint64_t photons = 0;    // photons of real channels so far
-    double lastPhoton = 0;   // ns, time of the last of them
-    bool backwards = false;  // one of them came before the one ahead of it in the file
-};
-
-/*!
- * The photon pass over words[i .. records - 1], record by record, until the
- * photon count reaches \p stopAt; returns the index after the last record
- * taken. A photon's time is the record cursor's truetime: the same two
- * roundings (sync periods times the sync period, plus dtime times the
- * resolution).
- */
-template <class Format>
-std::size_t PassRecords(const uint32_t *words, std::size_t i, std::size_t records, ChannelSlot *table, double sync,
-                        double delayStep, uint64_t stopAt, PassState &state)
-{
-    // Nothing in this loop calls out, so its state stays in registers.
-    uint64_t overflow = state.overflow;
-    uint64_t counted = state.photons;
-    double lastPhoton = state.lastPhoton;
-    bool backwards = state.backwards;
-    for (; i < records; ++i) {
-        const uint32_t w = words[i];
-        const uint32_t key = Format::ScanKey(w);
-        if (Format::IsSpecialKey(key)) {
-            if (Format::SpecialMarker(w) == 0)
-                overflow += Format::OverflowSyncs(w);
-            continue;
-        }
-        ChannelSlot &slot = table[Format::PhotonChannel(key)];
-        if (!slot.real)
-            continue;
-        const uint32_t dtime = Format::DTime(w);
-        // Below 2^53 sync periods: the signed conversion is exact.
-        const double t = static_cast<double>(static_cast<int64_t>(Format::NSync(w) + overflow)) * sync +
-                         static_cast<double>(dtime) * delayStep;
-        if (slot.usable && slot.inGate[dtime] && t >= slot.cursorMin && t <= slot.cursorMax) {
-            *slot.nextTime++ = t;
-            ++slot.delays[dtime];
-        }
-        backwards |= t < lastPhoton;
-        lastPhoton = t;
-        if (++counted == stopAt) {
-            ++i;
-            break;
-        }
-    }
-    state.overflow = overflow;
-    state.photons = counted;
-    state.lastPhoton = lastPhoton;
-    state.backwards = backwards;
-    return i;
-}
-
-// Channels the vector pass keeps photons of, at most.
-constexpr unsigned kVectorChannels = 4;
-
-/// What the vector pass needs to know of the channels beyond their slots.
-struct VectorChannels {
-    uint32_t realLo = 1, realHi = 0;  // scan keys of the real channels: one run
-    unsigned count = 0;               // usable channels
-    uint32_t keys[kVectorChannels] = {};
-    ChannelSlot *channelSlots[kVectorChannels] = {};
-};
 
 /*!
  * True when the gates and cursors keep every photon of \p channels (0-based):
@@ -134,395 +52,6 @@ bool KeepsEveryPhoton(const ChannelSlot *table, const std::vector<uint32_t> &cha
     }
     return true;
 }
-
-/*!
- * The dtime values of the kept photons of each usable channel wait here and
- * are counted in one tight loop: counting them lane by lane costs a branch
- * per photon. A form stores up to eight values at Free(c), then calls Added.
- */
-template <unsigned kChannels>
-struct StagedDelays {
-    static constexpr unsigned kSize = 1024;
-    explicit StagedDelays(uint32_t *const *delayCounts) : counts(delayCounts) {}
-    uint32_t *Free(unsigned c) { return values[c] + filled[c]; }
-    void Added(unsigned c, unsigned kept)
-    {
-        filled[c] += kept;
-        if (filled[c] > kSize - 8)
-            Count(c);
-    }
-    void Count(unsigned c)
-    {
-        uint32_t *to = counts[c];
-        for (unsigned j = 0; j < filled[c]; ++j)
-            ++to[values[c][j]];
-        filled[c] = 0;
-    }
-
-    alignas(64) uint32_t values[kChannels][kSize];
-    unsigned filled[kChannels] = {};
-    uint32_t *const *counts;
-};
-
-/*!
- * Fills \p channels from \p table for the vector pass; false when the pass
- * cannot take the file: no usable channel, more than it keeps, or real
- * channels whose scan keys are not one run.
- */
-template <class Format>
-bool ListVectorChannels(ChannelSlot *table, VectorChannels &channels)
-{
-    channels = VectorChannels();
-    bool realRun = true, ended = false;
-    for (uint32_t key = 0; key < Format::kScanKeys; ++key) {
-        if (Format::IsSpecialKey(key))
-            continue;
-        ChannelSlot &slot = table[Format::PhotonChannel(key)];
-        if (!slot.real) {
-            ended = channels.realLo <= channels.realHi;
-            continue;
-        }
-        if (channels.realLo > channels.realHi)
-            channels.realLo = channels.realHi = key;
-        else
-            channels.realHi = key;
-        realRun &= !ended;
-        if (!slot.usable)
-            continue;
-        if (channels.count == kVectorChannels)
-            return false;
-        channels.keys[channels.count] = key;
-        channels.channelSlots[channels.count] = &slot;
-        ++channels.count;
-    }
-    return realRun && channels.count > 0;
-}
-
-#ifdef FOTONEL_VECTOR_PASS
-#define FOTONEL_AVX512_TARGET __attribute__((target("avx512f,avx512dq,avx512vl,avx512bw,popcnt,bmi,bmi2")))
-// GCC 12's AVX-512 headers leave registers undefined on purpose and then warn about it.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-
-/*!
- * PassRecords for processors with AVX-512, eight records at a time, for
- * \p kChannels usable channels: the times of a block come from one vector
- * decode (overflows inside the block summed lane by lane), the photons of
- * each usable channel in it are tested together and their kept times stored
- * in order. Takes whole blocks while fewer than \p stopAt - 8 photons are
- * counted, so a block never holds the photon that reaches \p stopAt; returns
- * the index of the first record left. Every gate must be one run of dtime
- * values (gateLo .. gateHi).
- */
-template <class Format, unsigned kChannels>
-FOTONEL_AVX512_TARGET std::size_t PassBlocks(const uint32_t *words, std::size_t i, std::size_t records,
-                                             const VectorChannels &channels, double sync, double delayStep,
-                                             uint64_t stopAt, PassState &state)
-{
-    constexpr bool kPicoHarp = Format::kFormat == RecordFormat::PicoHarpT3;
-    constexpr bool kCountedOverflows = Format::kFormat == RecordFormat::HydraHarpT3v2;
-    const __m256i nsyncMask = _mm256_set1_epi32(kPicoHarp ? 0xFFFF : 0x3FF);
-    const __m256i dtimeMask = _mm256_set1_epi32(kPicoHarp ? 0xFFF : 0x7FFF);
-    const __m256i realLo = _mm256_set1_epi32(static_cast<int>(channels.realLo));
-    const __m256i realHi = _mm256_set1_epi32(static_cast<int>(channels.realHi));
-    const __m512d syncs = _mm512_set1_pd(sync);
-    const __m512d delays = _mm512_set1_pd(delayStep);
-    const __m512i zero = _mm512_setzero_si512();
-    // The usable channels' data in registers.
-    double *next[kChannels];
-    uint32_t *counts[kChannels];
-    __m256i key[kChannels], gateLo[kChannels], gateHi[kChannels];
-    __m512d cursorMin[kChannels], cursorMax[kChannels];
-    for (unsigned c = 0; c < kChannels; ++c) {
-        const ChannelSlot &slot = *channels.channelSlots[c];
-        next[c] = slot.nextTime;
-        counts[c] = slot.delays;
-        key[c] = _mm256_set1_epi32(static_cast<int>(channels.keys[c]));
-        gateLo[c] = _mm256_set1_epi32(static_cast<int>(slot.gateLo));
-        gateHi[c] = _mm256_set1_epi32(static_cast<int>(slot.gateHi));
-        cursorMin[c] = _mm512_set1_pd(slot.cursorMin);
-        cursorMax[c] = _mm512_set1_pd(slot.cursorMax);
-    }
-    StagedDelays<kChannels> staged(counts);
-    uint64_t overflow = state.overflow;
-    uint64_t counted = state.photons;
-    __m512d lastPhoton = _mm512_set1_pd(state.lastPhoton);
-    __mmask8 backwards = 0;
-    for (; i + 8 <= records && counted + 8 < stopAt; i += 8) {
-        const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(words + i));
-        const __m256i nsync = _mm256_and_si256(w, nsyncMask);
-        const __m256i dtime = _mm256_and_si256(_mm256_srli_epi32(w, kPicoHarp ? 16 : 10), dtimeMask);
-        const __m256i keys = _mm256_srli_epi32(w, kPicoHarp ? 28 : 25);
-        const __mmask8 special = kPicoHarp ? _mm256_cmpeq_epi32_mask(keys, _mm256_set1_epi32(15))
-                                           : _mm256_movepi32_mask(w);
-        __m512i count =
-            _mm512_add_epi64(_mm512_cvtepu32_epi64(nsync), _mm512_set1_epi64(static_cast<long long>(overflow)));
-        if (special) {
-            // Overflows: PicoHarp marker 0 (65536 periods); the others channel 63
-            // (1024 periods per wrap, the wraps in nsync when counted, 0 meaning one).
-            const __m256i markerBits = _mm256_and_si256(_mm256_srli_epi32(w, 16), _mm256_set1_epi32(15));
-            const __mmask8 wraps = kPicoHarp
-                                       ? _mm256_mask_cmpeq_epi32_mask(special, markerBits, _mm256_setzero_si256())
-                                       : _mm256_cmpeq_epi32_mask(keys, _mm256_set1_epi32(127));
-            __m512i add;
-            if (kPicoHarp) {
-                add = _mm512_maskz_mov_epi64(wraps, _mm512_set1_epi64(65536));
-            } else if (kCountedOverflows) {
-                const __m512i n = _mm512_cvtepu32_epi64(nsync);
-                const __m512i n1 = _mm512_mask_mov_epi64(n, _mm512_cmpeq_epi64_mask(n, zero), _mm512_set1_epi64(1));
-                add = _mm512_maskz_slli_epi64(wraps, n1, 10);
-            } else {
-                add = _mm512_maskz_mov_epi64(wraps, _mm512_set1_epi64(1024));
-            }
-            // Inclusive running sum across the lanes.
-            add = _mm512_add_epi64(add, _mm512_alignr_epi64(add, zero, 7));
-            add = _mm512_add_epi64(add, _mm512_alignr_epi64(add, zero, 6));
-            add = _mm512_add_epi64(add, _mm512_alignr_epi64(add, zero, 4));
-            count = _mm512_add_epi64(count, add);
-            overflow += static_cast<uint64_t>(_mm_extract_epi64(_mm512_extracti64x2_epi64(add, 3), 1));
-        }
-        // The same two roundings as one record at a time (the build never
-        // fuses a product into the sum after it).
-        const __m512d t = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi64_pd(count), syncs),
-                                        _mm512_mul_pd(_mm512_cvtepi32_pd(dtime), delays));
-        __mmask8 real = _mm256_mask_cmpge_epu32_mask(static_cast<__mmask8>(~special), keys, realLo);
-        real = _mm256_mask_cmple_epu32_mask(real, keys, realHi);
-        if (!real)
-            continue;
-#pragma GCC unroll 4
-        for (unsigned c = 0; c < kChannels; ++c) {
-            __mmask8 keep = _mm256_mask_cmpeq_epi32_mask(real, keys, key[c]);
-            keep = _mm256_mask_cmpge_epu32_mask(keep, dtime, gateLo[c]);
-            keep = _mm256_mask_cmple_epu32_mask(keep, dtime, gateHi[c]);
-            keep = _mm512_mask_cmp_pd_mask(keep, t, cursorMin[c], _CMP_GE_OQ);
-            keep = _mm512_mask_cmp_pd_mask(keep, t, cursorMax[c], _CMP_LE_OQ);
-            const unsigned kept = static_cast<unsigned>(__builtin_popcount(keep));
-            // A compress in a register and a masked store: never past the kept times.
-            const __mmask8 first = static_cast<__mmask8>((1u << kept) - 1);
-            _mm512_mask_storeu_pd(next[c], first, _mm512_maskz_compress_pd(keep, t));
-            next[c] += kept;
-            _mm256_mask_storeu_epi32(staged.Free(c), first, _mm256_maskz_compress_epi32(keep, dtime));
-            staged.Added(c, kept);
-        }
-        // The real photons in order: each against the one before it.
-        const unsigned n = static_cast<unsigned>(__builtin_popcount(real));
-        const __m512d inOrder = _mm512_maskz_compress_pd(real, t);
-        const __m512d before = _mm512_castsi512_pd(
-            _mm512_alignr_epi64(_mm512_castpd_si512(inOrder), _mm512_castpd_si512(lastPhoton), 7));
-        backwards |= _mm512_mask_cmp_pd_mask(static_cast<__mmask8>((1u << n) - 1), inOrder, before, _CMP_LT_OQ);
-        lastPhoton = _mm512_permutexvar_pd(_mm512_set1_epi64(n - 1), inOrder);
-        counted += n;
-    }
-    for (unsigned c = 0; c < kChannels; ++c) {
-        staged.Count(c);
-        channels.channelSlots[c]->nextTime = next[c];
-    }
-    state.overflow = overflow;
-    state.photons = counted;
-    state.lastPhoton = _mm512_cvtsd_f64(lastPhoton);
-    state.backwards |= backwards != 0;
-    return i;
-}
-
-/// Index tables of the AVX2 form, by a mask of four lanes.
-struct Avx2Tables {
-    __m256i compressDoubles[16];  // the 32-bit halves of the set lanes' doubles first
-    __m128i compressWords[16];    // the bytes of the set lanes' 32-bit words first
-    __m256i lastDouble[5];        // lane n - 1 of n doubles, in every lane
-    __m256i firstLanes[5];        // the first n of four 64-bit lanes set
-    Avx2Tables()
-    {
-        for (unsigned m = 0; m < 16; ++m) {
-            alignas(32) int32_t halves[8] = {};
-            alignas(16) int8_t bytes[16] = {};
-            unsigned n = 0;
-            for (unsigned lane = 0; lane < 4; ++lane) {
-                if (!(m >> lane & 1u))
-                    continue;
-                halves[2 * n] = static_cast<int32_t>(2 * lane);
-                halves[2 * n + 1] = static_cast<int32_t>(2 * lane + 1);
-                for (unsigned b = 0; b < 4; ++b)
-                    bytes[4 * n + b] = static_cast<int8_t>(4 * lane + b);
-                ++n;
-            }
-            std::memcpy(&compressDoubles[m], halves, sizeof halves);
-            std::memcpy(&compressWords[m], bytes, sizeof bytes);
-        }
-        for (unsigned n = 1; n <= 4; ++n) {
-            alignas(32) int32_t halves[8];
-            for (unsigned lane = 0; lane < 4; ++lane) {
-                halves[2 * lane] = static_cast<int32_t>(2 * (n - 1));
-                halves[2 * lane + 1] = static_cast<int32_t>(2 * (n - 1) + 1);
-            }
-            std::memcpy(&lastDouble[n], halves, sizeof halves);
-        }
-        lastDouble[0] = lastDouble[1];
-        for (unsigned n = 0; n <= 4; ++n) {
-            alignas(32) int64_t lanes[4];
-            for (unsigned lane = 0; lane < 4; ++lane)
-                lanes[lane] = lane < n ? -1 : 0;
-            std::memcpy(&firstLanes[n], lanes, sizeof lanes);
-        }
-    }
-};
-
-/*!
- * PassBlocks for processors with AVX2: blocks of eight records taken in two
- * halves of four times. A block that holds a special record goes through
- * PassRecords. The times of a block are overflow + nsync, exact as a double
- * below 2^52 sync periods; past that the form stops and leaves the rest to
- * PassRecords.
- */
-template <class Format, unsigned kChannels>
-__attribute__((target("avx2,popcnt,bmi"))) std::size_t
-PassBlocksAvx2(const uint32_t *words, std::size_t i, std::size_t records, const VectorChannels &channels,
-               ChannelSlot *table, double sync, double delayStep, uint64_t stopAt, PassState &state)
-{
-    static const Avx2Tables tables;
-    constexpr bool kPicoHarp = Format::kFormat == RecordFormat::PicoHarpT3;
-    constexpr uint64_t kExactBelow = (uint64_t(1) << 52) - (uint64_t(1) << 16);
-    const __m256i nsyncMask = _mm256_set1_epi32(kPicoHarp ? 0xFFFF : 0x3FF);
-    const __m256i dtimeMask = _mm256_set1_epi32(kPicoHarp ? 0xFFF : 0x7FFF);
-    // Keys and dtime values are small: signed compares do.
-    const __m256i realBelow = _mm256_set1_epi32(static_cast<int>(channels.realLo) - 1);
-    const __m256i realAbove = _mm256_set1_epi32(static_cast<int>(channels.realHi) + 1);
-    const __m256d syncs = _mm256_set1_pd(sync);
-    const __m256d delays = _mm256_set1_pd(delayStep);
-    ChannelSlot *slot[kChannels];
-    double *next[kChannels];  // the slots' nextTime
-    uint32_t *counts[kChannels];
-    __m256i key[kChannels], gateBelow[kChannels], gateAbove[kChannels];
-    __m256d cursorMin[kChannels], cursorMax[kChannels];
-    for (unsigned c = 0; c < kChannels; ++c) {
-        slot[c] = channels.channelSlots[c];
-        next[c] = slot[c]->nextTime;
-        counts[c] = slot[c]->delays;
-        key[c] = _mm256_set1_epi32(static_cast<int>(channels.keys[c]));
-        gateBelow[c] = _mm256_set1_epi32(static_cast<int>(slot[c]->gateLo) - 1);
-        gateAbove[c] = _mm256_set1_epi32(static_cast<int>(slot[c]->gateHi) + 1);
-        cursorMin[c] = _mm256_set1_pd(slot[c]->cursorMin);
-        cursorMax[c] = _mm256_set1_pd(slot[c]->cursorMax);
-    }
-    StagedDelays<kChannels> staged(counts);
-    uint64_t overflow = state.overflow;
-    uint64_t counted = state.photons;
-    __m256d lastPhoton = _mm256_set1_pd(state.lastPhoton);
-    unsigned backwards = 0;
-    for (; i + 8 <= records && counted + 8 < stopAt && overflow < kExactBelow; i += 8) {
-        const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(words + i));
-        const __m256i keys = _mm256_srli_epi32(w, kPicoHarp ? 28 : 25);
-        const bool special =
-            kPicoHarp ? _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(keys, _mm256_set1_epi32(15)))) != 0
-                      : _mm256_movemask_ps(_mm256_castsi256_ps(w)) != 0;
-        if (special) {
-            for (unsigned c = 0; c < kChannels; ++c)
-                slot[c]->nextTime = next[c];
-            state.overflow = overflow;
-            state.photons = counted;
-            state.lastPhoton = _mm256_cvtsd_f64(lastPhoton);
-            i = PassRecords<Format>(words, i, i + 8, table, sync, delayStep, stopAt, state) - 8;
-            for (unsigned c = 0; c < kChannels; ++c)
-                next[c] = slot[c]->nextTime;
-            overflow = state.overflow;
-            counted = state.photons;
-            lastPhoton = _mm256_set1_pd(state.lastPhoton);
-            continue;
-        }
-        const __m256i nsync = _mm256_and_si256(w, nsyncMask);
-        const __m256i dtime = _mm256_and_si256(_mm256_srli_epi32(w, kPicoHarp ? 16 : 10), dtimeMask);
-        const unsigned real = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(
-            _mm256_and_si256(_mm256_cmpgt_epi32(keys, realBelow), _mm256_cmpgt_epi32(realAbove, keys)))));
-        if (!real)
-            continue;
-        const __m256d base = _mm256_set1_pd(static_cast<double>(overflow));
-        __m256d t[2];
-        for (int h = 0; h < 2; ++h) {
-            const __m128i n = h ? _mm256_extracti128_si256(nsync, 1) : _mm256_castsi256_si128(nsync);
-            const __m128i d = h ? _mm256_extracti128_si256(dtime, 1) : _mm256_castsi256_si128(dtime);
-            t[h] = _mm256_add_pd(_mm256_mul_pd(_mm256_add_pd(base, _mm256_cvtepi32_pd(n)), syncs),
-                                 _mm256_mul_pd(_mm256_cvtepi32_pd(d), delays));
-        }
-#pragma GCC unroll 4
-        for (unsigned c = 0; c < kChannels; ++c) {
-            const __m256i lanes = _mm256_and_si256(
-                _mm256_cmpeq_epi32(keys, key[c]),
-                _mm256_and_si256(_mm256_cmpgt_epi32(dtime, gateBelow[c]), _mm256_cmpgt_epi32(gateAbove[c], dtime)));
-            const unsigned keep = real & static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(lanes)));
-            // No branch on what is kept: the stores of nothing cost less than a wrong guess.
-            for (int h = 0; h < 2; ++h) {
-                const __m256d inside = _mm256_and_pd(_mm256_cmp_pd(t[h], cursorMin[c], _CMP_GE_OQ),
-                                                     _mm256_cmp_pd(t[h], cursorMax[c], _CMP_LE_OQ));
-                const unsigned k = keep >> (4 * h) & static_cast<unsigned>(_mm256_movemask_pd(inside));
-                const unsigned kept = static_cast<unsigned>(__builtin_popcount(k));
-                const __m256d packed = _mm256_castsi256_pd(
-                    _mm256_permutevar8x32_epi32(_mm256_castpd_si256(t[h]), tables.compressDoubles[k]));
-                // Four whole lanes where there is room; a masked store (slow on
-                // some processors) only at the end of the channel's times.
-                if (slot[c]->endTime - next[c] >= 4)
-                    _mm256_storeu_pd(next[c], packed);
-                else
-                    _mm256_maskstore_pd(next[c], tables.firstLanes[kept], packed);
-                next[c] += kept;
-                const __m128i d = h ? _mm256_extracti128_si256(dtime, 1) : _mm256_castsi256_si128(dtime);
-                _mm_storeu_si128(reinterpret_cast<__m128i *>(staged.Free(c)),
-                                 _mm_shuffle_epi8(d, tables.compressWords[k]));
-                staged.filled[c] += kept;
-            }
-            staged.Added(c, 0);
-        }
-        // The real photons in order: each against the one before it.
-        for (int h = 0; h < 2; ++h) {
-            const unsigned r = real >> (4 * h) & 15u;
-            if (!r)
-                continue;
-            const unsigned n = static_cast<unsigned>(__builtin_popcount(r));
-            const __m256d inOrder = _mm256_castsi256_pd(
-                _mm256_permutevar8x32_epi32(_mm256_castpd_si256(t[h]), tables.compressDoubles[r]));
-            const __m256d before =
-                _mm256_blend_pd(_mm256_permute4x64_pd(inOrder, _MM_SHUFFLE(2, 1, 0, 0)), lastPhoton, 1);
-            backwards |= static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(inOrder, before, _CMP_LT_OQ))) &
-                         ((1u << n) - 1);
-            lastPhoton = _mm256_castsi256_pd(
-                _mm256_permutevar8x32_epi32(_mm256_castpd_si256(inOrder), tables.lastDouble[n]));
-            counted += n;
-        }
-    }
-    for (unsigned c = 0; c < kChannels; ++c) {
-        staged.Count(c);
-        slot[c]->nextTime = next[c];
-    }
-    state.overflow = overflow;
-    state.photons = counted;
-    state.lastPhoton = _mm256_cvtsd_f64(lastPhoton);
-    state.backwards |= backwards != 0;
-    return i;
-}
-
-/// The vector form of \p level (2 AVX-512, 1 AVX2) for the number of usable channels.
-template <class Format, unsigned kChannels>
-std::size_t PassBlocks(int level, const uint32_t *words, std::size_t i, std::size_t records,
-                       const VectorChannels &channels, ChannelSlot *table, double sync, double delayStep,
-                       uint64_t stopAt, PassState &state)
-{
-    if (level >= 2)
-        return PassBlocks<Format, kChannels>(words, i, records, channels, sync, delayStep, stopAt, state);
-    return PassBlocksAvx2<Format, kChannels>(words, i, records, channels, table, sync, delayStep, stopAt, state);
-}
-
-template <class Format>
-std::size_t PassBlocks(int level, const uint32_t *words, std::size_t i, std::size_t records,
-                       const VectorChannels &channels, ChannelSlot *table, double sync, double delayStep,
-                       uint64_t stopAt, PassState &state)
-{
-    switch (channels.count) {
-    case 1: return PassBlocks<Format, 1>(level, words, i, records, channels, table, sync, delayStep, stopAt, state);
-    case 2: return PassBlocks<Format, 2>(level, words, i, records, channels, table, sync, delayStep, stopAt, state);
-    case 3: return PassBlocks<Format, 3>(level, words, i, records, channels, table, sync, delayStep, stopAt, state);
-    default: return PassBlocks<Format, 4>(level, words, i, records, channels, table, sync, delayStep, stopAt, state);
-    }
-}
-#pragma GCC diagnostic pop
-#endif
 
 /*!
  * Counts the ascending times t[lo .. hi - 1] into bins of \p width ns from
@@ -600,21 +129,7 @@ void CountAscendingRuns(const double *t, std::size_t lo, std::size_t hi, double 
 
 int PointScan::vectorLevel = 2;
 
-int PointScan::VectorLevelAvailable()
-{
-#ifdef FOTONEL_VECTOR_PASS
-    const bool bits = __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi");
-    static const int level = bits && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-                                     __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") &&
-                                     __builtin_cpu_supports("bmi2")
-                                 ? 2
-                             : bits && __builtin_cpu_supports("avx2") ? 1
-                                                                      : 0;
-    return level;
-#else
-    return 0;
-#endif
-}
+int PointScan::VectorLevelAvailable() { return VectorLevelOfProcessor(); }
 
 bool PointScan::CursorSpan(double &start, double &end) const
 {
@@ -671,23 +186,49 @@ void PointScan::ReconstructImages()
         return;
 
     gatedCounts.assign(channelCount, 0);
-    double total = 0;
-    for (uint32_t n : photonCounts)
-        total += n;
     millisecondScale = 1e6;
     secondScale = 1e9;
-
-    std::vector<double> gateMin, gateMax, cursorMin, cursorMax;
-    mainWindow->GetGating(gateMin, gateMax);
-    mainWindow->GetCursors(cursorMin, cursorMax, secondScale);
-
     // Per channel value; channel 0 and channels above the file's count are
     // ignored altogether.
     ChannelSlot table[kChannelSlots] = {};
+    std::vector<uint8_t> gateTable;
+    const bool gatesAreRuns = FillChannelSlots(table, gateTable);
+
+    // When the gates and cursors keep every photon the pass writes every
+    // photon time: the fresh arrays are faulted in alongside (the pages
+    // would be resident at the end anyway).
+    LargeBlock::Populate populate;
+    if (KeepsEveryPhoton(table, activeChannels, delayBins, *file))
+        for (uint32_t c : activeChannels)
+            populate.Add(photonTimes[c].data(), photonTimes[c].capacity() * sizeof(double));
+    populate.Start();
+    const bool descending = PassPhotons(table, gatesAreRuns);
+    populate.Wait();
+
+    if (resetCursors) {
+        mainWindow->SetCursorRanges(firstTime / secondScale, lastTime / secondScale);
+        resetCursors = false;
+    }
+    KeepPassedPhotons(table, descending);
+    mainWindow->SetProgress(100);
+    mainWindow->AddMessage(MessageNormal, QObject::tr("Traces reconstructed"));
+    reconstructed = true;
+
+    mainWindow->SetPointTauBinSize(file->Resolution(), file->SyncPeriod());
+    BinTrace();
+    tauBinWidth = mainWindow->GetTaubinsize();
+    BinLifetimes(tauBinWidth);
+}
+
+bool PointScan::FillChannelSlots(ChannelSlot *table, std::vector<uint8_t> &gateTable)
+{
+    std::vector<double> gateMin, gateMax, cursorMin, cursorMax;
+    mainWindow->GetGating(gateMin, gateMax);
+    mainWindow->GetCursors(cursorMin, cursorMax, secondScale);
     bool gatesAreRuns = true;
     // The gate test of each dtime value, on the delay the record cursor gives it.
     const double resolution = file->Resolution();
-    std::vector<uint8_t> gateTable(static_cast<std::size_t>(channelCount) * delayBins, 0);
+    gateTable.assign(static_cast<std::size_t>(channelCount) * delayBins, 0);
     for (uint32_t ch = 1; ch <= channelCount && ch < kChannelSlots; ++ch) {
         const uint32_t c = ch - 1;
         ChannelSlot &slot = table[ch];
@@ -705,21 +246,19 @@ void PointScan::ReconstructImages()
         uint8_t *inGate = gateTable.data() + static_cast<std::size_t>(c) * delayBins;
         FillGateTable(inGate, delayBins, resolution, gateMin[c], gateMax[c]);
         slot.inGate = inGate;
-        // The vector pass tests a gate as one run of dtime values.
+        // The vector forms test a gate as one run of dtime values.
         gatesAreRuns = GateRange(inGate, delayBins, slot.gateLo, slot.gateHi) && gatesAreRuns;
         slot.cursorMin = cursorMin[c];
         slot.cursorMax = cursorMax[c];
     }
+    return gatesAreRuns;
+}
 
-    // When the gates and cursors keep every photon the pass writes every
-    // photon time: the fresh arrays are faulted in alongside (the pages
-    // would be resident at the end anyway).
-    LargeBlock::Populate populate;
-    if (KeepsEveryPhoton(table, activeChannels, delayBins, *file))
-        for (uint32_t c : activeChannels)
-            populate.Add(photonTimes[c].data(), photonTimes[c].capacity() * sizeof(double));
-    populate.Start();
-
+bool PointScan::PassPhotons(ChannelSlot *table, bool gatesAreRuns)
+{
+    double total = 0;
+    for (uint32_t n : photonCounts)
+        total += n;
     // The walk, compiled for the file's record layout, in stretches between
     // progress reports (record 0 included).
     int level = gatesAreRuns ? std::min(VectorLevelAvailable(), vectorLevel) : 0;
@@ -735,15 +274,13 @@ void PointScan::ReconstructImages()
         const std::size_t records = start.recordCount;
         const double sync = start.syncPeriod, delayStep = start.resolution;
         mainWindow->SetProgress(0);
-        PassState state;
+        State state;
         state.lastPhoton = firstTime;
         uint64_t nextProgress = kTraceProgressStep;
         std::size_t i = 0;
         while (i < records) {
-#ifdef FOTONEL_VECTOR_PASS
             if (level > 0)
                 i = PassBlocks<Format>(level, words, i, records, channels, table, sync, delayStep, nextProgress, state);
-#endif
             i = PassRecords<Format>(words, i, records, table, sync, delayStep, nextProgress, state);
             if (state.photons == nextProgress) {
                 nextProgress += kTraceProgressStep;
@@ -754,12 +291,11 @@ void PointScan::ReconstructImages()
         lastTime = state.lastPhoton;
         descending = state.backwards;
     });
+    return descending;
+}
 
-    populate.Wait();
-    if (resetCursors) {
-        mainWindow->SetCursorRanges(firstTime / secondScale, lastTime / secondScale);
-        resetCursors = false;
-    }
+void PointScan::KeepPassedPhotons(const ChannelSlot *table, bool descending)
+{
     for (uint32_t c = 0; c < channelCount; ++c) {
         const uint32_t ch = c + 1;
         gatedCounts[c] = table[ch].usable ? static_cast<uint32_t>(table[ch].nextTime - photonTimes[c].data()) : 0;
@@ -776,14 +312,6 @@ void PointScan::ReconstructImages()
                                                        .arg(ch));
         }
     }
-    mainWindow->SetProgress(100);
-    mainWindow->AddMessage(MessageNormal, QObject::tr("Traces reconstructed"));
-    reconstructed = true;
-
-    mainWindow->SetPointTauBinSize(file->Resolution(), file->SyncPeriod());
-    BinTrace();
-    tauBinWidth = mainWindow->GetTaubinsize();
-    BinLifetimes(tauBinWidth);
 }
 
 void PointScan::ReportOutOfBounds(std::size_t photon, double bin, uint32_t &reported)
@@ -942,22 +470,19 @@ void PointScan::BinLifetimes(double binWidth)
     BinDelayTimes(binWidth, syncPeriod, file->Resolution(), photonCounts, delayCounts, lifetimeAxis, lifetimeHistograms);
 }
 
+// Both compare as "v <= x[i]" does, so a cursor that is not a number finds
+// no bin: the trace is emptied rather than kept whole.
 std::size_t PointScan::FindFirstNotBelow(const std::vector<double> &x, double v)
 {
-    if (x.empty() || v <= x[0])
-        return 0;
-    for (std::size_t i = 1; i < x.size(); ++i)
-        if (v <= x[i])
-            return i;
-    return x.size();
+    return static_cast<std::size_t>(
+        std::lower_bound(x.begin(), x.end(), v, [](double xi, double value) { return !(value <= xi); }) - x.begin());
 }
 
 std::size_t PointScan::FindLastNotAbove(const std::vector<double> &x, double v)
 {
-    for (std::size_t i = x.size(); i-- > 0;)
-        if (x[i] <= v)
-            return i;
-    return 0;
+    const auto above =
+        std::upper_bound(x.begin(), x.end(), v, [](double value, double xi) { return !(xi <= value); });
+    return above == x.begin() ? 0 : static_cast<std::size_t>(above - x.begin()) - 1;
 }
 
 void PointScan::WriteImages(int, int)

@@ -16,6 +16,9 @@
 #include <vector>
 
 class QString;
+namespace PointPass {
+struct ChannelSlot;
+}
 
 class PointScan : public RSD {
 public:
@@ -119,6 +122,17 @@ public:
     static int vectorLevel;
 
 private:
+    /// The channel slots of the photon pass from the form's gates and time
+    /// cursors; \p gateTable receives the gate tests. True when every gate
+    /// is one run of dtime values (what the vector forms need).
+    bool FillChannelSlots(PointPass::ChannelSlot *table, std::vector<uint8_t> &gateTable);
+    /// The photon pass over every record in the widest form allowed; sets
+    /// firstTime and lastTime. True when some photon came before the one
+    /// ahead of it in the file.
+    bool PassPhotons(PointPass::ChannelSlot *table, bool gatesAreRuns);
+    /// The kept photons' counts and times after the pass, sorted (and the
+    /// user told) where time ran backwards.
+    void KeepPassedPhotons(const PointPass::ChannelSlot *table, bool descending);
     template <class Times>
     void CorrelateTimes(const Times &X, const Times &Y, std::vector<double> &G, const std::vector<double> &edges);
     /// One "Index out of bounds %1 %2" line per photon outside a trace, up to a

@@ -24,24 +24,6 @@ void RSD::Init(FotonelServices &window, pqFile &photonFile)
     resetCursors = true;
 }
 
-void RSD::ReconstructImages()
-{
-    if (mainWindow)
-        mainWindow->AddMessage(MessageNormal, QObject::tr("RSD::ReconstructImages"));
-}
-
-void RSD::GatherInformation()
-{
-    if (mainWindow)
-        mainWindow->AddMessage(MessageNormal, QObject::tr("RSD::GatherInformation"));
-}
-
-void RSD::WriteImages(int, int)
-{
-    if (mainWindow)
-        mainWindow->AddMessage(MessageNormal, QObject::tr("RSD::WriteImages"));
-}
-
 void RSD::CreateTabs()
 {
 }

@@ -22,11 +22,11 @@ public:
     /// Stores both references; clears gathered and reconstructed, sets resetCursors.
     virtual void Init(FotonelServices &mainWindow, pqFile &file);
     /// Sorts the photons that pass gates and cursors into the result arrays.
-    virtual void ReconstructImages();
+    virtual void ReconstructImages() = 0;
     /// Derives the geometry from the file, sizes the arrays and primes the form.
-    virtual void GatherInformation();
+    virtual void GatherInformation() = 0;
     /// Export type: 0 TIFF stack, 1 TIFF images, 2 raw; bit depth: 0 8 bit, 1 16 bit.
-    virtual void WriteImages(int exportType, int bitDepth);
+    virtual void WriteImages(int exportType, int bitDepth) = 0;
     /// Builds the result tabs.
     virtual void CreateTabs();
 

@@ -1,25 +1,19 @@
 #include "scans/RasterScan.h"
 
 #include "host/FotonelServices.h"
+#include "files/HeaderText.h"
 #include "files/T3RecordCursor.h"
 #include "files/pqFile.h"
+#include "scans/RasterScanKernels.h"
+#include "scans/VectorForms.h"
 
+#include "scans/RasterScanKernels.h"
+#include "scans/VectorForms.h"
 #include <QObject>
 #include <algorithm>
 #include <climits>
 #include <cmath>
 #include <numeric>
-#include <type_traits>
-#if defined(__x86_64__) && defined(__GNUC__)
-// Runs of photons have vector forms for processors with AVX2 or AVX-512,
-// chosen at run time. GCC 12 warns of the undefined vectors some AVX-512
-// conversions start from inside its own header.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-#pragma GCC diagnostic pop
-#define FOTONEL_VECTOR_RUNS 1
-#endif
 
 int RasterScan::vectorLevel = 2;
 
@@ -279,19 +273,46 @@ bool RasterScan::BeginStats()
     return true;
 }
 
+void RasterScan::RowStatistics(const uint16_t *data, std::size_t length, uint32_t rows, std::vector<double> &mean,
+                               std::vector<double> &variance, std::vector<double> &course)
+{
+    for (uint32_t r = 0; r < rows; ++r) {
+        const uint16_t *row = data + r * length;
+        // Whole counts: the sums below 2^53 are exact, so adding them as
+        // integers gives the very doubles of adding them one by one, and
+        // the additions need not wait for each other.
+        uint64_t sum = 0;
+        for (std::size_t p = 0; p < length; ++p) {
+            mean[p] += row[p];
+            sum += row[p];
+        }
+        course[r] = length ? static_cast<double>(sum) / length : 0;
+    }
+    // No row: the mean stays 0. Fewer than two rows: no spread, variance 0.
+    if (rows > 0)
+        for (double &m : mean)
+            m /= rows;
+    if (rows > 1) {
+        for (uint32_t r = 0; r < rows; ++r) {
+            const uint16_t *row = data + r * length;
+            for (std::size_t p = 0; p < length; ++p) {
+                const double d = mean[p] - row[p];
+                variance[p] += d * d;
+            }
+        }
+        for (double &v : variance)
+            v /= rows - 1;
+    }
+}
+
 bool RasterScan::BeginInfoText()
 {
     if (!mainWindow)
         return false;
     // Rebuilt from scratch so the Summary does not repeat an earlier text.
     infoText.clear();
-    infoText += InfoLine(QStringLiteral("Image Width"), QString::number(imageWidth));
+    infoText += LabelValueLine(QStringLiteral("Image Width"), QString::number(imageWidth));
     return true;
-}
-
-QString RasterScan::InfoLine(const QString &label, const QString &value)
-{
-    return QStringLiteral("%1 : %2\n").arg(label, 25).arg(value);
 }
 
 QString RasterScan::RecoveredFrameLines() const
@@ -299,20 +320,21 @@ QString RasterScan::RecoveredFrameLines() const
     const FrameList &frames = file->frames;
     const QString kept = QStringLiteral("kept (%1 whole lines)").arg(frames.lines);
     if (frames.unmarked)
-        return InfoLine(QStringLiteral("Frame without markers"), QStringLiteral("%1 whole lines").arg(frames.lines));
+        return LabelValueLine(QStringLiteral("Frame without markers"),
+                              QStringLiteral("%1 whole lines").arg(frames.lines));
     QString lines;
     if (frames.leading)
-        lines += InfoLine(QStringLiteral("Frame before first marker"), kept);
+        lines += LabelValueLine(QStringLiteral("Frame before first marker"), kept);
     if (frames.trailing)
-        lines += InfoLine(QStringLiteral("Frame after last marker"), kept);
+        lines += LabelValueLine(QStringLiteral("Frame after last marker"), kept);
     return lines;
 }
 
 QString RasterScan::PixelTimeLine() const
 {
     const double W = imageWidth;
-    return InfoLine(QStringLiteral("Pixel Time"),
-                    QString::number(W > 0 ? lineTime / W / 1000 : 0.0, 'f', 6) + QString::fromUtf8(" µs"));
+    return LabelValueLine(QStringLiteral("Pixel Time"),
+                          QString::number(W > 0 ? lineTime / W / 1000 : 0.0, 'f', 6) + QString::fromUtf8(" µs"));
 }
 
 void RasterScan::FinishInfoText()
@@ -320,12 +342,12 @@ void RasterScan::FinishInfoText()
     for (uint32_t c = 0; c < numberOfChannels; ++c) {
         if (photonCounts[c] == 0)
             continue;
-        infoText += InfoLine(QStringLiteral("Channel %1").arg(c + 1),
-                             QStringLiteral("Min = %1, Max = %2, Photon count = %3, Gated photon count = %4")
-                                 .arg(minimum[c])
-                                 .arg(maximum[c])
-                                 .arg(photonCount[c])
-                                 .arg(gatedPhotonCount[c]));
+        infoText += LabelValueLine(QStringLiteral("Channel %1").arg(c + 1),
+                                   QStringLiteral("Min = %1, Max = %2, Photon count = %3, Gated photon count = %4")
+                                       .arg(minimum[c])
+                                       .arg(maximum[c])
+                                       .arg(photonCount[c])
+                                       .arg(gatedPhotonCount[c]));
     }
     mainWindow->AddSummaryText(infoText);
 }
@@ -338,17 +360,12 @@ RasterScan::PassConstants RasterScan::PhotonPassConstants() const
     pass.clock = lineTime;
     pass.syncPeriod = file->SyncPeriod();
     pass.resolution = file->Resolution();
-#ifdef FOTONEL_VECTOR_RUNS
-    static const int level = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") ? 2
-                             : __builtin_cpu_supports("avx2")                                         ? 1
-                                                                                                      : 0;
     // The vector forms bound the times of a run by those of its extreme
     // nsync and dtime values, which needs times that grow with both, and
     // take pixels as 32-bit integers.
     const bool usable = std::isfinite(pass.syncPeriod) && pass.syncPeriod > 0 && std::isfinite(pass.resolution) &&
                         pass.resolution >= 0 && imageWidth <= INT32_MAX;
-    pass.vector = usable ? std::min(level, vectorLevel) : 0;
-#endif
+    pass.vector = usable ? std::min(VectorLevelOfProcessor(), vectorLevel) : 0;
     return pass;
 }
 
@@ -391,293 +408,12 @@ uint32_t RasterScan::PlaceRunScalar(const PassConstants &pass, uint32_t i, uint3
     return i;
 }
 
-#ifdef FOTONEL_VECTOR_RUNS
-namespace {
-/*!
- * \brief Photons eight records at a time from record \p i while no special
- * record comes and eight records remain before \p end; returns where it
- * stopped. For tables whose placed channels are all below 8 and whose gates
- * are ranges of dtime values. Lanes of doubles carry the very operations of
- * the scalar form in its order (a product, another, their sum; the offset
- * from the line start, times W, over lineTime), and the build forbids fusing
- * them, so every time and pixel is the same double. \p base: the overflow
- * offset as a double, below 2^52, so base + nsync is exact. The caller has
- * checked that every time of the run lies inside every placed channel's
- * cursors. The addresses of the eight counts and delay counts come from
- * vectors of the channels' arrays, so the photons are counted with no
- * branch; a lane that is not counted adds to a count of its own outside the
- * stack. The counts of a block are made while the next block is decoded:
- * the addresses wait in one of two sets until then, so the increments need
- * not wait for the long chain of steps that finds them.
- */
-template <class Format, class Pass, class Table, class Run>
-__attribute__((target("avx2"))) uint32_t PlaceGroupsAvx2(const Pass &pass, uint32_t i, uint32_t end, double base,
-                                                         const Table &table, Run &run)
-{
-    constexpr bool picoHarp = std::is_same<Format, PicoHarpT3Format>::value;
-    // Field positions of the layout (files/RecordFormat.h).
-    constexpr int dtimeShift = picoHarp ? 16 : 10;
-    constexpr int channelShift = picoHarp ? 28 : 25;
-    const __m256i nsyncMask = _mm256_set1_epi32(static_cast<int>(Format::NSync(UINT32_MAX)));
-    const __m256i dtimeMask = _mm256_set1_epi32(static_cast<int>(Format::DTime(UINT32_MAX)));
-    const __m256i channelMask = _mm256_set1_epi32(0x3F);
-    const __m256i one = _mm256_set1_epi32(1);
-    const __m256i special = _mm256_set1_epi32(static_cast<int>(PicoHarpT3Format::kSpecialChannel));
-    const __m256i timedBits = _mm256_set1_epi32(static_cast<int>(table.timedBits));
-    const __m256i placedBits = _mm256_set1_epi32(static_cast<int>(table.placedBits));
-    const __m256d offset = _mm256_set1_pd(base), sync = _mm256_set1_pd(pass.syncPeriod);
-    const __m256d resolution = _mm256_set1_pd(pass.resolution);
-    const __m256d width = _mm256_set1_pd(pass.width), clock = _mm256_set1_pd(pass.clock);
-    const __m256d lineStart = _mm256_set1_pd(run.lineStart), zero = _mm256_setzero_pd();
-
-    // Lanes not counted add to these.
-    uint16_t sinkCounts[8] = {};
-    uint32_t sinkDelays[8] = {};
-    // Per channel 0-7: the current line in its stack and its delay counts
-    // (low and high halves of the addresses), and its gate.
-    alignas(32) uint32_t lineLow[8], lineHigh[8], delaysLow[8], delaysHigh[8];
-    for (uint32_t ch = 0; ch < 8; ++ch) {
-        const auto &slot = table.slot[ch];
-        const bool placed = (table.placedBits >> ch) & 1u;
-        const uint64_t line = reinterpret_cast<uintptr_t>(placed ? slot.stack + run.lineOffset : sinkCounts);
-        const uint64_t delays = reinterpret_cast<uintptr_t>(placed ? slot.delays : sinkDelays);
-        lineLow[ch] = static_cast<uint32_t>(line);
-        lineHigh[ch] = static_cast<uint32_t>(line >> 32);
-        delaysLow[ch] = static_cast<uint32_t>(delays);
-        delaysHigh[ch] = static_cast<uint32_t>(delays >> 32);
-    }
-    const __m256i lineLows = _mm256_load_si256(reinterpret_cast<const __m256i *>(lineLow));
-    const __m256i lineHighs = _mm256_load_si256(reinterpret_cast<const __m256i *>(lineHigh));
-    const __m256i delaysLows = _mm256_load_si256(reinterpret_cast<const __m256i *>(delaysLow));
-    const __m256i delaysHighs = _mm256_load_si256(reinterpret_cast<const __m256i *>(delaysHigh));
-    // Gate ranges hold values below 2^15 + 1, so signed comparisons do.
-    const __m256i gateLow = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(table.gateLow));
-    const __m256i gateHigh = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(table.gateHigh));
-    const __m256i lane = _mm256_setr_epi64x(0, 1, 2, 3);
-    const __m256i sinkCount[2] = {
-        _mm256_add_epi64(_mm256_set1_epi64x(reinterpret_cast<intptr_t>(sinkCounts)), _mm256_slli_epi64(lane, 1)),
-        _mm256_add_epi64(_mm256_set1_epi64x(reinterpret_cast<intptr_t>(sinkCounts + 4)), _mm256_slli_epi64(lane, 1))};
-    const __m256i sinkDelay[2] = {
-        _mm256_add_epi64(_mm256_set1_epi64x(reinterpret_cast<intptr_t>(sinkDelays)), _mm256_slli_epi64(lane, 2)),
-        _mm256_add_epi64(_mm256_set1_epi64x(reinterpret_cast<intptr_t>(sinkDelays + 4)), _mm256_slli_epi64(lane, 2))};
-
-    alignas(32) uint16_t *counts[2][8];
-    alignas(32) uint32_t *delays[2][8];
-    int waiting = -1;  // the set whose increments are still to be made
-    const auto increment = [&](int set) {
-        for (int k = 0; k < 8; ++k) {
-            uint16_t *n = counts[set][k];
-            *n = static_cast<uint16_t>(*n + (*n != UINT16_MAX));  // saturate rather than wrap to 0
-            ++*delays[set][k];
-        }
-    };
-
-    const uint32_t *words = pass.words;
-    double last = run.last;
-    alignas(32) double times[8];
-    for (; end - i >= 8; i += 8) {
-        const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(words + i));
-        __m256i channel;
-        if (picoHarp) {
-            channel = _mm256_srli_epi32(w, channelShift);
-            if (_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(channel, special))))
-                break;
-        } else {
-            if (_mm256_movemask_ps(_mm256_castsi256_ps(w)))  // bit 31: special
-                break;
-            channel = _mm256_add_epi32(_mm256_and_si256(_mm256_srli_epi32(w, channelShift), channelMask), one);
-        }
-        // Bit c of the masks moved to the top of each lane: channels from 32
-        // up shift it out, and they are Skipped in a narrow table.
-        const unsigned timed = static_cast<unsigned>(
-            _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_slli_epi32(_mm256_srlv_epi32(timedBits, channel), 31))));
-        if (!timed)
-            continue;
-        const __m256i nsync = _mm256_and_si256(w, nsyncMask);
-        const __m256i dtime = _mm256_and_si256(_mm256_srli_epi32(w, dtimeShift), dtimeMask);
-        // Placed and inside the gate, as lanes of all ones. Channels from 8
-        // up read another channel's gate and arrays here, but are never placed.
-        const __m256i placed = _mm256_srai_epi32(_mm256_slli_epi32(_mm256_srlv_epi32(placedBits, channel), 31), 31);
-        const __m256i outside = _mm256_or_si256(_mm256_cmpgt_epi32(_mm256_permutevar8x32_epi32(gateLow, channel), dtime),
-                                                _mm256_cmpgt_epi32(dtime, _mm256_permutevar8x32_epi32(gateHigh, channel)));
-        const __m256i passing = _mm256_andnot_si256(outside, placed);
-        // The addresses of the channels' arrays, lanes 0-3 and 4-7.
-        const __m256i lows = _mm256_permutevar8x32_epi32(lineLows, channel);
-        const __m256i highs = _mm256_permutevar8x32_epi32(lineHighs, channel);
-        const __m256i lineLanes[2] = {
-            _mm256_permute2x128_si256(_mm256_unpacklo_epi32(lows, highs), _mm256_unpackhi_epi32(lows, highs), 0x20),
-            _mm256_permute2x128_si256(_mm256_unpacklo_epi32(lows, highs), _mm256_unpackhi_epi32(lows, highs), 0x31)};
-        const __m256i dlows = _mm256_permutevar8x32_epi32(delaysLows, channel);
-        const __m256i dhighs = _mm256_permutevar8x32_epi32(delaysHighs, channel);
-        const __m256i delayLanes[2] = {
-            _mm256_permute2x128_si256(_mm256_unpacklo_epi32(dlows, dhighs), _mm256_unpackhi_epi32(dlows, dhighs), 0x20),
-            _mm256_permute2x128_si256(_mm256_unpacklo_epi32(dlows, dhighs), _mm256_unpackhi_epi32(dlows, dhighs), 0x31)};
-        const int set = waiting == 0 ? 1 : 0;
-        for (int half = 0; half < 2; ++half) {
-            const __m128i n = half ? _mm256_extracti128_si256(nsync, 1) : _mm256_castsi256_si128(nsync);
-            const __m128i d = half ? _mm256_extracti128_si256(dtime, 1) : _mm256_castsi256_si128(dtime);
-            const __m128i p = half ? _mm256_extracti128_si256(passing, 1) : _mm256_castsi256_si128(passing);
-            const __m256d syncTime = _mm256_mul_pd(_mm256_add_pd(offset, _mm256_cvtepi32_pd(n)), sync);
-            const __m256d t = _mm256_add_pd(syncTime, _mm256_mul_pd(_mm256_cvtepi32_pd(d), resolution));
-            const __m256d x = _mm256_div_pd(_mm256_mul_pd(width, _mm256_sub_pd(t, lineStart)), clock);
-            const __m256d on = _mm256_and_pd(_mm256_cmp_pd(x, zero, _CMP_GE_OQ), _mm256_cmp_pd(x, width, _CMP_LT_OQ));
-            const __m256i accept = _mm256_and_si256(_mm256_castpd_si256(on), _mm256_cvtepi32_epi64(p));
-            _mm256_store_pd(times + 4 * half, t);
-            const __m256i pixel = _mm256_cvtepu32_epi64(_mm256_cvttpd_epi32(x));
-            const __m256i count = _mm256_add_epi64(lineLanes[half], _mm256_slli_epi64(pixel, 1));
-            const __m256i delay = _mm256_add_epi64(delayLanes[half], _mm256_slli_epi64(_mm256_cvtepu32_epi64(d), 2));
-            _mm256_store_si256(reinterpret_cast<__m256i *>(counts[set] + 4 * half),
-                               _mm256_blendv_epi8(sinkCount[half], count, accept));
-            _mm256_store_si256(reinterpret_cast<__m256i *>(delays[set] + 4 * half),
-                               _mm256_blendv_epi8(sinkDelay[half], delay, accept));
-        }
-        last = times[31 - __builtin_clz(timed)];
-        if (waiting >= 0)
-            increment(waiting);
-        waiting = set;
-    }
-    if (waiting >= 0)
-        increment(waiting);
-    run.last = last;
-    return i;
-}
-
-/*!
- * \brief The same with AVX-512, for tables whose placed channels are all
- * below 16 and whose gates are ranges of dtime values: the eight times are
- * one vector.
- */
-template <class Format, class Pass, class Table, class Run>
-__attribute__((target("avx512f,avx512vl"))) uint32_t PlaceGroupsAvx512(const Pass &pass, uint32_t i, uint32_t end,
-                                                                       double base, const Table &table, Run &run)
-{
-    constexpr bool picoHarp = std::is_same<Format, PicoHarpT3Format>::value;
-    constexpr int dtimeShift = picoHarp ? 16 : 10;
-    constexpr int channelShift = picoHarp ? 28 : 25;
-    const __m256i nsyncMask = _mm256_set1_epi32(static_cast<int>(Format::NSync(UINT32_MAX)));
-    const __m256i dtimeMask = _mm256_set1_epi32(static_cast<int>(Format::DTime(UINT32_MAX)));
-    const __m256i channelMask = _mm256_set1_epi32(0x3F);
-    const __m256i one = _mm256_set1_epi32(1);
-    const __m256i special = _mm256_set1_epi32(static_cast<int>(PicoHarpT3Format::kSpecialChannel));
-    const __m256i timedBits = _mm256_set1_epi32(static_cast<int>(table.timedBits));
-    const __m256i placedBits = _mm256_set1_epi32(static_cast<int>(table.placedBits));
-    const __m512d offset = _mm512_set1_pd(base), sync = _mm512_set1_pd(pass.syncPeriod);
-    const __m512d resolution = _mm512_set1_pd(pass.resolution);
-    const __m512d width = _mm512_set1_pd(pass.width), clock = _mm512_set1_pd(pass.clock);
-    const __m512d lineStart = _mm512_set1_pd(run.lineStart), zero = _mm512_setzero_pd();
-
-    // Lanes not counted add to these.
-    uint16_t sinkCounts[8] = {};
-    uint32_t sinkDelays[8] = {};
-    // Per channel 0-15: the current line in its stack and its delay counts.
-    alignas(64) uintptr_t lineOf[16], delaysOf[16];
-    for (uint32_t ch = 0; ch < 16; ++ch) {
-        const auto &slot = table.slot[ch];
-        const bool placed = (table.placedBits >> ch) & 1u;
-        lineOf[ch] = reinterpret_cast<uintptr_t>(placed ? slot.stack + run.lineOffset : sinkCounts);
-        delaysOf[ch] = reinterpret_cast<uintptr_t>(placed ? slot.delays : sinkDelays);
-    }
-    const __m512i line0 = _mm512_load_si512(lineOf), line1 = _mm512_load_si512(lineOf + 8);
-    const __m512i delays0 = _mm512_load_si512(delaysOf), delays1 = _mm512_load_si512(delaysOf + 8);
-    const __m256i gateLow0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(table.gateLow));
-    const __m256i gateLow1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(table.gateLow + 8));
-    const __m256i gateHigh0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(table.gateHigh));
-    const __m256i gateHigh1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(table.gateHigh + 8));
-    const __m512i lane = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
-    const __m512i sinkCount =
-        _mm512_add_epi64(_mm512_set1_epi64(reinterpret_cast<intptr_t>(sinkCounts)), _mm512_slli_epi64(lane, 1));
-    const __m512i sinkDelay =
-        _mm512_add_epi64(_mm512_set1_epi64(reinterpret_cast<intptr_t>(sinkDelays)), _mm512_slli_epi64(lane, 2));
-
-    // As in PlaceGroupsAvx2, the counts of a block are made while the next is decoded.
-    alignas(64) uint16_t *counts[2][8];
-    alignas(64) uint32_t *delays[2][8];
-    int waiting = -1;  // the set whose increments are still to be made
-    const auto increment = [&](int set) {
-        for (int k = 0; k < 8; ++k) {
-            uint16_t *n = counts[set][k];
-            *n = static_cast<uint16_t>(*n + (*n != UINT16_MAX));  // saturate rather than wrap to 0
-            ++*delays[set][k];
-        }
-    };
-
-    const uint32_t *words = pass.words;
-    double last = run.last;
-    alignas(64) double times[8];
-    for (; end - i >= 8; i += 8) {
-        const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(words + i));
-        __m256i channel;
-        if (picoHarp) {
-            channel = _mm256_srli_epi32(w, channelShift);
-            if (_mm256_cmpeq_epi32_mask(channel, special))
-                break;
-        } else {
-            if (_mm256_cmplt_epi32_mask(w, _mm256_setzero_si256()))  // bit 31: special
-                break;
-            channel = _mm256_add_epi32(_mm256_and_si256(_mm256_srli_epi32(w, channelShift), channelMask), one);
-        }
-        const __mmask8 timed = _mm256_test_epi32_mask(_mm256_srlv_epi32(timedBits, channel), one);
-        if (!timed)
-            continue;
-        const __mmask8 placed = _mm256_test_epi32_mask(_mm256_srlv_epi32(placedBits, channel), one);
-        const __m256i nsync = _mm256_and_si256(w, nsyncMask);
-        const __m256i dtime = _mm256_and_si256(_mm256_srli_epi32(w, dtimeShift), dtimeMask);
-        const __m512d syncTime = _mm512_mul_pd(_mm512_add_pd(offset, _mm512_cvtepi32_pd(nsync)), sync);
-        const __m512d t = _mm512_add_pd(syncTime, _mm512_mul_pd(_mm512_cvtepi32_pd(dtime), resolution));
-        const __m512d x = _mm512_div_pd(_mm512_mul_pd(width, _mm512_sub_pd(t, lineStart)), clock);
-        // Channels 16 and up read another channel's gate and arrays below,
-        // but are never placed.
-        const __mmask8 gated = _mm256_mask_cmple_epu32_mask(
-            _mm256_cmple_epu32_mask(_mm256_permutex2var_epi32(gateLow0, channel, gateLow1), dtime), dtime,
-            _mm256_permutex2var_epi32(gateHigh0, channel, gateHigh1));
-        const __mmask8 accept =
-            placed & gated & _mm512_cmp_pd_mask(x, zero, _CMP_GE_OQ) & _mm512_cmp_pd_mask(x, width, _CMP_LT_OQ);
-        _mm512_store_pd(times, t);
-        last = times[31 - __builtin_clz(static_cast<unsigned>(timed))];
-        if (!accept)
-            continue;
-        const __m512i c = _mm512_cvtepu32_epi64(channel);
-        const __m512i d = _mm512_cvtepu32_epi64(dtime);
-        const __m512i pixel = _mm512_cvtepu32_epi64(_mm512_cvttpd_epi32(x));
-        const __m512i count = _mm512_add_epi64(_mm512_permutex2var_epi64(line0, c, line1), _mm512_slli_epi64(pixel, 1));
-        const __m512i delay = _mm512_add_epi64(_mm512_permutex2var_epi64(delays0, c, delays1), _mm512_slli_epi64(d, 2));
-        const int set = waiting == 0 ? 1 : 0;
-        _mm512_store_si512(counts[set], _mm512_mask_blend_epi64(accept, sinkCount, count));
-        _mm512_store_si512(delays[set], _mm512_mask_blend_epi64(accept, sinkDelay, delay));
-        if (waiting >= 0)
-            increment(waiting);
-        waiting = set;
-    }
-    if (waiting >= 0)
-        increment(waiting);
-    run.last = last;
-    return i;
-}
-} // namespace
-#endif
-
 template <class Format>
 uint32_t RasterScan::PlaceRun(const PassConstants &pass, uint32_t i, uint32_t end, uint64_t overflowOffset,
                               RunState &run)
 {
-#ifdef FOTONEL_VECTOR_RUNS
-    const SlotTable &table = *run.table;
-    if (pass.vector && i < end && end - i >= 8 && table.narrow && overflowOffset < (uint64_t(1) << 52)) {
-        // Times grow with nsync and dtime (each rounding keeps the order), so
-        // every photon of the run lies between these two; when every placed
-        // channel's cursors hold both, no photon of the run fails them.
-        const double base = static_cast<double>(static_cast<int64_t>(overflowOffset));
-        const double low = base * pass.syncPeriod;
-        const double high =
-            (base + Format::NSync(UINT32_MAX)) * pass.syncPeriod + Format::DTime(UINT32_MAX) * pass.resolution;
-        if (table.cursorLow <= low && high <= table.cursorHigh) {
-            if (pass.vector == 2 && (table.placedBits >> 16) == 0 && table.gateRanges)
-                i = PlaceGroupsAvx512<Format>(pass, i, end, base, table, run);
-            else if ((table.placedBits >> 8) == 0 && table.gateRanges)
-                i = PlaceGroupsAvx2<Format>(pass, i, end, base, table, run);
-        }
-    }
-#endif
+    if (pass.vector)
+        i = RasterScanKernels::PlaceGroups<Format>(pass, i, end, overflowOffset, run);
     return PlaceRunScalar<Format>(pass, i, end, overflowOffset, run);
 }
 

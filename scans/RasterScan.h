@@ -33,6 +33,8 @@
 #include <cstdint>
 #include <vector>
 
+struct RasterScanKernels;
+
 class RasterScan : public RSD {
 public:
     /// Export type 0: a TIFF stack, 1: a TIFF file per frame, 2: raw data with
@@ -89,6 +91,9 @@ public:
     static int vectorLevel;
 
 protected:
+    // The vector forms of PlaceRun read the pass's tables.
+    friend struct RasterScanKernels;
+
     /// "%1_ch%2.tif" and its kin: \p pattern filled with exportBase and channel number \p c + 1.
     QString ExportName(const char *pattern, uint32_t c) const;
     /// The description of the TIFF page of frame \p frame; null when pages carry none.
@@ -293,11 +298,18 @@ protected:
     /// The common start of CalculateStats: false when it must not run; else
     /// logs its start and empties the per-channel results.
     bool BeginStats();
+    /*!
+     * \brief The statistics of \p rows rows of \p length counts at \p data
+     * (row r at r x length): per position the mean and the variance (n - 1
+     * in the denominator) over the rows, in \p mean and \p variance (length
+     * entries, 0 on entry), and the mean of each row in \p course (rows
+     * entries). No row leaves the mean 0, fewer than two the variance.
+     */
+    static void RowStatistics(const uint16_t *data, std::size_t length, uint32_t rows, std::vector<double> &mean,
+                              std::vector<double> &variance, std::vector<double> &course);
     /// The common start of BuildInfoText: false without a window; else
     /// starts the text afresh with the image width.
     bool BeginInfoText();
-    /// One line of the information text: \p label right-aligned in 25 characters.
-    static QString InfoLine(const QString &label, const QString &value);
     /// Lines of the information text naming the frames kept before the first
     /// and after the last frame marker; empty when there are none.
     QString RecoveredFrameLines() const;

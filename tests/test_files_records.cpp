@@ -17,12 +17,13 @@ using synth::PhotonWord;
 
 TEST(T3RecordCursor, MarkerBitsAndTimesAfterTwoOverflows)
 {
-    // Bits 20-27 of a special record are not part of the marker.
-    EXPECT_EQ(T3Word::Marker(0xFFF40000u), 4u);
     TestHost host;
     MemoryFile both(host, {0xF0030000u}, 25, 0.004); // markers 1 and 2 at once: one event of value 3
     T3RecordCursor<PicoHarpT3Format> m(host, both);
     EXPECT_EQ(std::make_pair(m.marker, m.channel), std::make_pair(3u, 15u));
+    // Bits 20-27 of a special record are not part of the marker.
+    MemoryFile high(host, {0xFFF40000u}, 25, 0.004);
+    EXPECT_EQ(T3RecordCursor<PicoHarpT3Format>(host, high).marker, 4u);
 
     MemoryFile file(host, {0xF0000000u, 0xF0000000u, PhotonWord(1, 1000, 10)}, 25, 0.004);
     T3RecordCursor<PicoHarpT3Format> c(host, file);
@@ -145,11 +146,20 @@ TEST(AsciiRecords, WorkedLines)
 
 TEST(AsciiRecords, ProgressEveryTenThousandRecordsAndFailures)
 {
-    TestHost host;
+    // A user who ticks another column while the dump lets events run.
+    struct ClickingHost : TestHost {
+        void ProcessEvents() override
+        {
+            TestHost::ProcessEvents();
+            recordColumns[static_cast<int>(RecordColumn::Channel)] = Qt::Checked;
+        }
+    } host;
     QTemporaryDir dir;
     const QByteArray text = WriteTable(host, dir, std::vector<uint32_t>(25000, 0x10000001u), {RecordColumn::Number});
     EXPECT_TRUE(text.endsWith("     24999 \n")); // the last line carries index N - 1
     EXPECT_EQ(text.count('\n'), 25001);
+    // Every line has the header's one column: 10 characters, a blank and the line end.
+    EXPECT_EQ(text.size(), 25001 * 12);
     EXPECT_EQ(host.progress, (std::vector<int>{0, 40, 80, 100}));
     EXPECT_EQ(host.eventsProcessed, 2);
 

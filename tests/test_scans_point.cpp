@@ -5,6 +5,8 @@
 #include "scans/PointScan.h"
 #include "tools/synth/RecordStream.h"
 
+#include <QDir>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -133,17 +135,22 @@ TEST(PointScan, GatedListsTraceExportAndLifetimes)
     EXPECT_TRUE(host.Logged("Invalid bin width -2 ns", MessageError));
 }
 
-TEST(PointScan, WritingImagesOnlyReconstructsOnce)
+TEST(PointScan, WritingImagesReconstructsOnceAndWritesNothing)
 {
     TestHost host;
     MemoryFile file(host, Records(stream));
+    QTemporaryDir dir;
+    file.exportFolder = dir.path();
+    file.exportBase = dir.filePath("run");
     PointScan scan;
     scan.Init(host, file);
-    scan.WriteImages(0, 1);
-    EXPECT_TRUE(scan.reconstructed);
-    const size_t messages = host.messages.size();
-    scan.WriteImages(2, 0);
-    EXPECT_EQ(host.messages.size(), messages);
+    for (int type : {0, 1, 2})
+        for (int depth : {0, 1})
+            scan.WriteImages(type, depth);
+    // A point measurement has no images: the first call reconstructs, from the stream.
+    EXPECT_EQ(host.Messages().count(QStringLiteral("Traces reconstructed")), 1);
+    EXPECT_EQ(scan.gatedCounts, (std::vector<uint32_t>{5, 2, 0, 0}));
+    EXPECT_TRUE(QDir(dir.path()).isEmpty());
 }
 
 TEST(PointScanTrace, PhotonsAtBinEdgesFallWhereTheQuotientPutsThem)
@@ -263,7 +270,7 @@ TEST(PointScan, FindFirstNotBelowAndLastNotAbove)
     const struct {
         double v;
         size_t first, last;
-    } cases[] = {{0.5, 0, 0}, {1, 0, 0}, {1.5, 1, 0}, {2.5, 2, 1}, {3, 2, 2}, {4, 3, 2}};
+    } cases[] = {{0.5, 0, 0}, {1, 0, 0}, {1.5, 1, 0}, {2.5, 2, 1}, {3, 2, 2}, {4, 3, 2}, {std::nan(""), 3, 0}};
     for (const auto &c : cases) {
         EXPECT_EQ(PointScan::FindFirstNotBelow(x, c.v), c.first) << c.v;
         EXPECT_EQ(PointScan::FindLastNotAbove(x, c.v), c.last) << c.v;
