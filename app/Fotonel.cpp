@@ -22,8 +22,6 @@
 #include <algorithm>
 
 namespace {
-const char *const SettingsFileName = "lastsettings.dat";
-
 QtMessageHandler previousHandler = nullptr;
 
 /// Building the form connects every on_ slot by name. Four slots are reached

@@ -9,10 +9,6 @@
 
 #include <QFileDialog>
 
-namespace {
-const char *const SettingsFileName = "lastsettings.dat";
-}
-
 void Fotonel::on_browse_clicked()
 {
     if (RefuseWhenBusy())

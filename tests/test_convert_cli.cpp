@@ -185,7 +185,7 @@ TEST(ConvertStatus, AnyErrorLoggedForAFileFailsIt)
         {{"--tau-bin", "1e300", image}, {"--tau-bin 1e+300 ns is outside the range 0.00400 to 25.00000 ns"}, ""},
         {{"--gate", "all:0:1e300", image}, {"--gate 1:MAX 1e+300 ns is outside the range 0.000 to 25.000 ns"}, ""},
         {{"--export", "stack", dir.filePath("blocked.pt3")},
-         {"Export Folder " + dir.filePath("blocked_export") + " does not exist"}, ""},
+         {"Export Folder " + dir.filePath("blocked_export") + " cannot be created: File exists"}, ""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());

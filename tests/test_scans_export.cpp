@@ -5,6 +5,7 @@
 // image scan of 4 x 3 pixels and 2 frames from the synthetic generator
 // (lines of 800 syncs every 1000 syncs from sync 100, frame markers around
 // the frames), only channel 1 with photons.
+#include "files/AtomicFile.h"
 #include "support/MemoryFile.h"
 #include "support/TestHost.h"
 #include "files/PhotonFileFactory.h"
@@ -244,7 +245,9 @@ TEST_F(ExportTest, LifetimeResolvedStackBytes)
 TEST(LifetimeStack, HeaderFailureAndChunks)
 {
     TestHost host;
-    EXPECT_FALSE(host.WriteTiffHeader(QDir::temp().filePath("no/such/folder/h.tif"), 200, 2, 2, 16, ""));
+    AtomicFile nowhere(QDir::temp().filePath("no/such/folder/h.tif"));
+    EXPECT_FALSE(nowhere.Open());
+    EXPECT_FALSE(host.WriteTiffHeader(nowhere, 200, 2, 2, 16, ""));
     // 1024 x 1024, N = 800, one channel: 1,677,721,600 bytes in 7 chunks of 115 bins, the last of 110.
     uint32_t chunks = 0;
     EXPECT_EQ(ImageScan::HistogramChunkBounds(800, 1024, 1024, 1, chunks),
@@ -347,7 +350,7 @@ TEST_F(ExportTest, FailedWritesLeaveNoFinishedFile)
     QFile(Path("run.pt3")).open(QIODevice::WriteOnly);
     file->exportFolder = Path("run.pt3/export");
     scan.WriteImages(0, 1);
-    EXPECT_TRUE(host.Logged("Export Folder " + file->exportFolder + " does not exist", MessageError));
+    EXPECT_TRUE(host.Logged("Export Folder " + file->exportFolder + " cannot be created: Not a directory", MessageError));
 }
 
 TEST(RealExport, HazelnutImageExportsMatchTheAnalysis)
