@@ -56,7 +56,21 @@ void ImageScan::WriteHistogramStack()
     if (!CheckBinWidth(w))
         return;
     const uint32_t W = imageWidth, H = imageHeight;
-    const double bins = std::ceil(file->SyncPeriod() / w);
+    // No delay lies beyond the last dtime value of the record layout: bins
+    // past it would stay empty. A damaged sync rate (a period of microseconds
+    // with a resolution of picoseconds) would otherwise ask for millions of them.
+    // The last bin a record can fill is that of the last dtime value, found
+    // as FillHistogramChunk finds every bin.
+    const double periodBins = std::ceil(file->SyncPeriod() / w);
+    const double reach = delayBins * file->Resolution();
+    const double bins = std::min(periodBins, std::floor((delayBins - 1) * file->Resolution() / w) + 1);
+    if (bins < periodBins)
+        mainWindow->AddMessage(MessageNormal, QObject::tr("The delays of this file reach %1 ns: %2 delay bins, not the %3 "
+                                                          "of its sync period of %4 ns")
+                                                  .arg(reach)
+                                                  .arg(bins, 0, 'f', 0)
+                                                  .arg(periodBins, 0, 'f', 0)
+                                                  .arg(file->SyncPeriod()));
     const double imageBytes = 2.0 * W * H;
     // The directory holds the rows per image as a SHORT and the bytes per image as a LONG.
     if (W == 0 || H == 0 || H > std::numeric_limits<uint16_t>::max() || imageBytes > 4294967295.0 ||

@@ -18,6 +18,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -507,6 +508,18 @@ TEST(OpenRefusals, EveryRefusalNamesItsCauseAtErrorLevelAndLeavesNoFolder)
         EXPECT_TRUE(errors.contains(QString::fromLatin1(c.reason))) << errors.toStdString();
         EXPECT_FALSE(QFileInfo::exists(path.left(path.lastIndexOf('.')) + "_export")) << "export folder left behind";
     }
+}
+
+TEST_F(Reader, AnExportFolderThatCannotBeWrittenRefusesTheOpenWithTheReason)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "run as root: every folder can be written, the refusal cannot be seen";
+    ASSERT_TRUE(QDir().mkpath(dir.filePath("run_export")));
+    ASSERT_TRUE(QFile::setPermissions(dir.filePath("run_export"), QFile::ReadOwner | QFile::ExeOwner));
+    EXPECT_FALSE(OpenPt3());
+    EXPECT_TRUE(host.Logged("Export Folder " + dir.filePath("run_export") + " cannot be written: Permission denied",
+                            MessageError));
+    QFile::setPermissions(dir.filePath("run_export"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 TEST_F(Reader, AnExportFolderThatWasThereBeforeIsKeptAndTheMeasurementIsLeftUnchanged)

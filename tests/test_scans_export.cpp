@@ -14,11 +14,13 @@
 #include "tools/synth/ScanGenerator.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <tiffio.h>
 
 #include <array>
@@ -240,6 +242,37 @@ TEST_F(ExportTest, LifetimeResolvedStackBytes)
     ASSERT_EQ(pages.size(), 1u);
     EXPECT_EQ(pages[0].description.value_or(""), text.toStdString());
     EXPECT_EQ(pages[0].pixels, std::vector<uint16_t>(expected.begin(), expected.begin() + 12));
+}
+
+TEST_F(ExportTest, LifetimeStackEndsWhereTheDelaysEnd)
+{
+    // A damaged sync rate of 1 kHz: 1,000,000 ns of 2,000,000 bins of 0.5 ns,
+    // while the 4096 dtime values of 0.5 ns reach 2048 ns: 4096 images of 4 x 3.
+    ImageScan &scan = Make<ImageScan>(Small());
+    file->syncPeriod = 1e6;
+    host.IStaubinsize.value = 0.5;
+    scan.WriteHistogramStack();
+    EXPECT_TRUE(host.Logged("The delays of this file reach 2048 ns: 4096 delay bins, not the 2000000 of its sync "
+                            "period of 1e+06 ns"));
+    const QByteArray bytes = ReadBytes(Path("run_Histogram_ch1.tif"));
+    const int L = static_cast<int>(U32(bytes, 8 + 2 + 5 * 12 + 4));  // count of the description entry
+    EXPECT_EQ(bytes.size(), 134 + L + 4096 * 24);
+    EXPECT_TRUE(bytes.mid(134, L).contains("images=4096\n"));
+}
+
+TEST_F(ExportTest, NamesAtTheLengthLimitAreWritten)
+{
+    // NAME_ch1.raw.ijm of exactly the folder's longest name: no temporary name may be longer.
+    const long nameMax = pathconf(QFile::encodeName(dir.path()).constData(), _PC_NAME_MAX);
+    ImageScan &scan = Make<ImageScan>(Small());
+    file->exportBase = dir.filePath(QString(static_cast<int>((nameMax > 0 ? nameMax : 255) - 12), QLatin1Char('n')));
+    host.messages.clear();
+    scan.WriteImages(2, 1);
+    scan.WriteImages(0, 1);
+    EXPECT_EQ(host.Messages(MessageError), QStringList());
+    for (const char *suffix : {"_ch1.raw", "_ch1.raw.ijm", "_ch1.tif"})
+        EXPECT_TRUE(QFileInfo(file->exportBase + suffix).size() > 0) << suffix;
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 3);
 }
 
 TEST(LifetimeStack, HeaderFailureAndChunks)
