@@ -39,6 +39,8 @@ public:
     virtual void ReadRecords(QFile &stream);
     virtual void WriteRecords();
     virtual bool ScanRecords();
+    /// Creates the export folder when it is missing; false (the reason logged)
+    /// when it cannot be created or written.
     virtual bool ExportFolderExists();
 
     FotonelServices &mainWindow;

@@ -56,11 +56,10 @@ void ImageScan::WriteHistogramStack()
     if (!CheckBinWidth(w))
         return;
     const uint32_t W = imageWidth, H = imageHeight;
-    // No delay lies beyond the last dtime value of the record layout: bins
-    // past it would stay empty. A damaged sync rate (a period of microseconds
-    // with a resolution of picoseconds) would otherwise ask for millions of them.
-    // The last bin a record can fill is that of the last dtime value, found
-    // as FillHistogramChunk finds every bin.
+    // The stack ends at the bin of the last dtime value of the record layout
+    // (found as FillHistogramChunk finds every bin): no delay lies beyond it,
+    // and a damaged sync rate (a period of microseconds with a resolution of
+    // picoseconds) would otherwise ask for millions of empty images.
     const double periodBins = std::ceil(file->SyncPeriod() / w);
     const double reach = delayBins * file->Resolution();
     const double bins = std::min(periodBins, std::floor((delayBins - 1) * file->Resolution() / w) + 1);
