@@ -27,10 +27,6 @@
 #include <QToolBox>
 #include <algorithm>
 
-namespace {
-const char *const SettingsFileName = "lastsettings.dat";
-} // namespace
-
 Fotonel::Fotonel(QWidget *parent) : Fotonel(parent, std::make_unique<Ui::Fotonel>()) {}
 
 // The form object must exist before the form half of the services is built on

@@ -68,6 +68,8 @@ public:
     static QString MessageHtml(unsigned int number, int level, const QString &text);
     /// The HTML of a monospace pane text: line breaks and spaces kept.
     static QString PaneHtml(const QString &text);
+    /// The settings file, in the working directory.
+    static constexpr const char *SettingsFileName = "lastsettings.dat";
     /// A gate value as the settings file holds it: 50, 12.5, 1e-05.
     static QByteArray SettingsNumber(double value);
     /// The warning given when a command is refused because another one runs.
@@ -81,6 +83,8 @@ public:
     QString fileName;               ///< full path of the file last opened successfully
     QString version;
     unsigned int messageCount = 0;  ///< log lines since start-up or the last clear
+    /// Lines the log keeps; older ones are dropped, the numbering goes on.
+    static constexpr int kLogLines = 10000;
 
 protected:
     void dragEnterEvent(QDragEnterEvent *event) override;

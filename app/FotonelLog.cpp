@@ -4,6 +4,7 @@
 
 #include <QScrollBar>
 #include <QTextCursor>
+#include <QTextDocument>
 
 QString Fotonel::MessageHtml(unsigned int number, int level, const QString &text)
 {
@@ -45,8 +46,19 @@ QString Fotonel::PaneHtml(const QString &text)
 void Fotonel::AddMessage(int level, const QString &text)
 {
     ++messageCount;
-    ui->textBrowser->moveCursor(QTextCursor::End);
-    ui->textBrowser->insertHtml(MessageHtml(messageCount, level, text));
+    // One block per line, so the document can drop the oldest lines once it
+    // holds kLogLines of them and an append costs the same at any length
+    // (lines joined by breaks inside one block would be laid out anew each
+    // time). The block ends the line where the break did.
+    QTextDocument *log = ui->textBrowser->document();
+    log->setMaximumBlockCount(kLogLines);
+    QString html = MessageHtml(messageCount, level, text);
+    html.chop(4);  // "<br>"
+    QTextCursor end(log);
+    end.movePosition(QTextCursor::End);
+    if (!log->isEmpty())
+        end.insertBlock();
+    end.insertHtml(html);
     QScrollBar *bar = ui->textBrowser->verticalScrollBar();
     bar->setValue(bar->maximum());
 }

@@ -11,10 +11,6 @@
 #include <QFileInfo>
 #include <QTabWidget>
 
-namespace {
-const char *const SettingsFileName = "lastsettings.dat";
-}
-
 void Fotonel::Browse()
 {
     if (RefuseWhenBusy())

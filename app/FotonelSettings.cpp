@@ -2,14 +2,58 @@
 
 #include "ui_Fotonel.h"
 
+#include "files/AtomicFile.h"
+
 #include <QDoubleSpinBox>
 #include <QFile>
-#include <QSaveFile>
+#include <cerrno>
+#include <fcntl.h>
 #include <locale>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
+
+// Ten lines of a key and a path: more than this is not a settings file of ours.
+constexpr qint64 kSettingsBytes = 65536;
+
+enum class SettingsRead { Read, Missing, NotRegular, TooLong };  // Missing: cannot be opened
+
+/*!
+ * The first kSettingsBytes of \p name in \p content, up to its last whole
+ * line. Only a regular file is read: the name is opened without blocking, so a
+ * pipe under it never waits for a writer, and then checked.
+ */
+SettingsRead ReadSettingsFile(const QString &name, QByteArray &content)
+{
+    const int fd = ::open(QFile::encodeName(name).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return SettingsRead::Missing;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return SettingsRead::NotRegular;
+    }
+    content.resize(static_cast<int>(kSettingsBytes + 1));
+    qint64 have = 0;
+    while (have < content.size()) {
+        const ssize_t n = ::read(fd, content.data() + have, static_cast<std::size_t>(content.size() - have));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        have += n;
+    }
+    ::close(fd);
+    content.resize(static_cast<int>(have));
+    if (have <= kSettingsBytes)
+        return SettingsRead::Read;
+    // A line cut by the limit is not taken.
+    content.truncate(content.lastIndexOf('\n', static_cast<int>(kSettingsBytes) - 1) + 1);
+    return SettingsRead::TooLong;
+}
 
 /// The leading decimal number of \p text, 0 when it does not start with one.
 double LeadingNumber(const QString &text)
@@ -61,9 +105,19 @@ QByteArray Fotonel::SettingsNumber(double value)
 bool Fotonel::SaveSettings(const QString &settingsFile)
 {
     // Written under a temporary name and renamed over the old file only when
-    // complete: a full disk or a crash leaves the previous settings in place.
-    QSaveFile out(settingsFile);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Text)) {
+    // complete: a full disk or a crash leaves the previous settings in place,
+    // and a link under the name is replaced itself, never written through.
+    // Anything else that is no regular file (a pipe, a device, a folder) is
+    // left alone; the settings stay in memory.
+    struct stat info {};
+    if (::lstat(QFile::encodeName(settingsFile).constData(), &info) == 0 && !S_ISREG(info.st_mode) &&
+        !S_ISLNK(info.st_mode)) {
+        AddMessage(MessageWarning, tr("%1 is not a regular file: the settings are not saved").arg(settingsFile));
+        return false;
+    }
+    AtomicFile out(settingsFile);
+    out.SetSyncToDisk(true);
+    if (!out.Open()) {
         AddMessage(MessageWarning, tr("opening %1").arg(settingsFile));
         return false;
     }
@@ -76,8 +130,7 @@ bool Fotonel::SaveSettings(const QString &settingsFile)
         text += "Ch" + QByteArray::number(channel) + "GatingMax = "
                 + SettingsNumber(controls.gateMaximum(channel)->value()) + '\n';
     }
-    const bool written = out.write(text) == text.size();
-    if (!written || !out.commit()) {
+    if (!out.Write(text) || !out.Commit()) {
         AddMessage(MessageWarning, tr("opening %1").arg(settingsFile));
         return false;
     }
@@ -86,25 +139,22 @@ bool Fotonel::SaveSettings(const QString &settingsFile)
 
 bool Fotonel::LoadSettings(const QString &settingsFile)
 {
-    QFile in(settingsFile);
-    if (!in.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    QByteArray content;
+    switch (ReadSettingsFile(settingsFile, content)) {
+    case SettingsRead::Missing:
         AddMessage(MessageWarning, tr("could not open %1").arg(settingsFile));
         return false;
+    case SettingsRead::NotRegular:
+        AddMessage(MessageWarning, tr("%1 is not a regular file: the settings are not read").arg(settingsFile));
+        return false;
+    case SettingsRead::TooLong:
+        AddMessage(MessageWarning, tr("%1 is longer than the settings: only its first %2 bytes are read")
+                                       .arg(settingsFile).arg(kSettingsBytes));
+        break;
+    case SettingsRead::Read:
+        break;
     }
-    // No line of this file is longer than a path; anything longer is not ours
-    // and is skipped without being held in memory whole.
-    const qint64 longestLine = 65536;
-    while (!in.atEnd()) {
-        const QByteArray line = in.readLine(longestLine);
-        if (line.isEmpty() && in.error() != QFileDevice::NoError)
-            break;
-        if (!line.endsWith('\n') && !in.atEnd()) {
-            QByteArray piece;
-            do {
-                piece = in.readLine(longestLine);
-            } while (!piece.isEmpty() && !piece.endsWith('\n'));
-            continue;
-        }
+    for (const QByteArray &line : content.split('\n')) {
         QByteArray key, separator, rest;
         SplitLine(line, key, separator, rest);
         if (separator != "=")
@@ -128,6 +178,5 @@ bool Fotonel::LoadSettings(const QString &settingsFile)
                 controls.gateMaximum(channel)->setValue(LeadingNumber(value));
         }
     }
-    in.close();
     return true;
 }

@@ -1,6 +1,7 @@
 #include "files/pqFile.h"
 
 #include "host/FotonelServices.h"
+#include "files/AtomicFile.h"
 #include "files/HeaderText.h"
 #include "files/RecordTable.h"
 #include "files/T3RecordCursor.h"
@@ -9,7 +10,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QObject>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <cerrno>
@@ -73,8 +73,8 @@ void WriteRecordTable(pqFile &file)
     if (!file.ExportFolderExists())
         return;
     // Written under a temporary name: a dump that fails half-way leaves no table behind.
-    QSaveFile out(name);
-    if (file.NumberOfRecords() < 1 || cursor.recordCount < 1 || !out.open(QIODevice::WriteOnly | QIODevice::Text)) {
+    AtomicFile out(name);
+    if (file.NumberOfRecords() < 1 || cursor.recordCount < 1 || !out.Open()) {
         mainWindow.AddMessage(MessageError, QObject::tr("Failed to write records to file %1").arg(name));
         return;
     }
@@ -92,7 +92,7 @@ void WriteRecordTable(pqFile &file)
         const uint32_t index = cursor.index;
         RecordTable::AppendLine(text, columns, index, cursor);
         if (text.size() >= kBlock) {
-            written = out.write(text.data(), static_cast<qint64>(text.size())) == static_cast<qint64>(text.size());
+            written = out.Write(text.data(), static_cast<qint64>(text.size()));
             text.clear();
         }
         if (index % 10000 == 0) {
@@ -101,10 +101,8 @@ void WriteRecordTable(pqFile &file)
         }
     }
     if (written && !text.empty())
-        written = out.write(text.data(), static_cast<qint64>(text.size())) == static_cast<qint64>(text.size());
-    // Flushed first: closing does not report a write that the disk refused.
-    if (!written || !out.flush() || !out.commit()) {
-        out.cancelWriting();
+        written = out.Write(text.data(), static_cast<qint64>(text.size()));
+    if (!written || !out.Commit()) {
         mainWindow.AddMessage(MessageError, QObject::tr("Failed to write records to file %1").arg(name));
         return;
     }
@@ -121,11 +119,35 @@ void pqFile::WriteRecords()
 
 bool pqFile::ExportFolderExists()
 {
-    if (QDir(exportFolder).exists())
+    const QByteArray path = QFile::encodeName(exportFolder);
+    // Made beside the measurement, whose folder exists.
+    if (!QDir(exportFolder).exists() && ::mkdir(path.constData(), 0777) != 0 && errno != EEXIST) {
+        const int error = errno;
+        mainWindow.AddMessage(MessageError, QObject::tr("Export Folder %1 cannot be created: %2")
+                                                .arg(exportFolder, QString::fromLocal8Bit(std::strerror(error))));
+        return false;
+    }
+    if (!QFileInfo(exportFolder).isDir()) {
+        mainWindow.AddMessage(MessageError, QObject::tr("Export Folder %1 cannot be created: %2")
+                                                .arg(exportFolder, QString::fromLocal8Bit(std::strerror(EEXIST))));
+        return false;
+    }
+    if (::access(path.constData(), W_OK | X_OK) != 0) {
+        const int error = errno;
+        mainWindow.AddMessage(MessageError, QObject::tr("Export Folder %1 cannot be written: %2")
+                                                .arg(exportFolder, QString::fromLocal8Bit(std::strerror(error))));
+        return false;
+    }
+    return true;
+}
+
+bool pqFile::SaveHeaderText(const QString &text)
+{
+    const QString name = QStringLiteral("%1.hdr").arg(exportBase);
+    AtomicFile out(name);
+    if (out.Open() && out.Write(text.toLatin1()) && out.Commit())
         return true;
-    if (QDir().mkpath(exportFolder))
-        return true;
-    mainWindow.AddMessage(MessageError, QObject::tr("Export Folder %1 does not exist").arg(exportFolder));
+    mainWindow.AddMessage(MessageError, QObject::tr("Failed to write header file %1: %2").arg(name, out.Reason()));
     return false;
 }
 

@@ -39,6 +39,8 @@ public:
     virtual void ReadRecords(QFile &stream);
     virtual void WriteRecords();
     virtual bool ScanRecords();
+    /// Creates the export folder when it is missing; false (the reason logged)
+    /// when it cannot be created or written.
     virtual bool ExportFolderExists();
 
     FotonelServices &mainWindow;
@@ -70,6 +72,8 @@ protected:
     virtual bool ReadHeader(QFile &stream);
     /// Writes the header text to exportBase + ".hdr".
     virtual void WriteHeaderFile();
+    /// Writes \p text as 8-bit text to exportBase + ".hdr"; a failure is logged naming the file.
+    bool SaveHeaderText(const QString &text);
     /// The record count the header announces (the summary shows it in full).
     virtual int64_t HeaderRecordCount() const;
     /// \p headerCount, lowered to the records actually in memory once they

@@ -21,7 +21,7 @@ bool pt3File::ReadHeader(QFile &stream) { return header.ReadHeader(stream); }
 void pt3File::WriteHeaderFile()
 {
     if (QDir(exportFolder).exists())
-        header.WriteHeaderFile(exportBase);
+        SaveHeaderText(header.HeaderText());
 }
 
 int64_t pt3File::HeaderRecordCount() const { return header.numberOfRecords; }

@@ -6,7 +6,6 @@
 
 #include <QIODevice>
 #include <QObject>
-#include <QSaveFile>
 #include <QtEndian>
 
 #include <cmath>
@@ -281,13 +280,4 @@ QString pt3Header::HeaderText() const
              + QString::number(i).rightJustified(2, QLatin1Char(' ')) + QStringLiteral(" : ")
              + Dec(imagingHeader[i]) + QLatin1Char('\n');
     return t;
-}
-
-void pt3Header::WriteHeaderFile(const QString &exportBase) const
-{
-    QSaveFile out(QStringLiteral("%1.hdr").arg(exportBase));
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Text))
-        return;
-    out.write(HeaderText().toLatin1());
-    out.commit();
 }

@@ -21,9 +21,6 @@ public:
     bool ReadHeader(QIODevice &stream);
     /// The header as lines "label : value", labels right-aligned in 25 characters.
     QString HeaderText() const;
-    /// Writes HeaderText as 8-bit text to exportBase + ".hdr"; silent when
-    /// the file cannot be written.
-    void WriteHeaderFile(const QString &exportBase) const;
 
     // Text fields, up to their first NUL.
     QString identifier, formatVersion, creatorName, creatorVersion, fileTime, lineEnd, comment;

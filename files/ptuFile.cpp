@@ -30,7 +30,7 @@ int ptuFile::ImageDimensions() const { return header.dimensions; }
 void ptuFile::WriteHeaderFile()
 {
     if (QDir(exportFolder).exists())
-        header.WriteHeaderFile(exportBase);
+        SaveHeaderText(header.HeaderText());
 }
 
 int64_t ptuFile::HeaderRecordCount() const { return header.recordCount; }

@@ -6,12 +6,12 @@
 
 #include <QIODevice>
 #include <QObject>
-#include <QSaveFile>
 #include <QtEndian>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -82,9 +82,16 @@ bool ptuHeader::ReadHeader(QIODevice &stream)
             headerText += value != 0 ? QStringLiteral("True") : QStringLiteral("False");
             break;
         case tyInt8: {
-            // Shown as the low 32 bits, signed.
-            headerText += QString::number(static_cast<int32_t>(static_cast<uint32_t>(value & 0xFFFFFFFFu)));
+            // Shown as stored, all 64 bits; a value the program keeps in an
+            // int must fit one.
             const int64_t v = static_cast<int64_t>(value);
+            headerText += QString::number(v);
+            const bool keptInInt = ident == QLatin1String("ImgHdr_Dimensions") ||
+                                   ident == QLatin1String("ImgHdr_PixX") || ident == QLatin1String("ImgHdr_PixY");
+            if (keptInInt && (v < std::numeric_limits<int>::min() || v > std::numeric_limits<int>::max())) {
+                mainWindow.AddMessage(MessageError, QObject::tr("%1 = %2 does not fit in a 32-bit number").arg(ident).arg(v));
+                return false;
+            }
             if (ident == QLatin1String("TTResult_NumberOfRecords")) {
                 recordCount = v;
                 hasRecordCount = true;
@@ -105,13 +112,11 @@ bool ptuHeader::ReadHeader(QIODevice &stream)
                 hasSyncRate = true;
                 syncPeriod = 1e9 / static_cast<double>(v);
             } else if (ident == QLatin1String("ImgHdr_PixX")) {
-                imageWidth = static_cast<int>(static_cast<uint32_t>(value & 0xFFFFFFFFu));
-                mainWindow.AddMessage(MessageNormal,
-                                      QObject::tr("ImageWidth : %1").arg(static_cast<uint32_t>(value & 0xFFFFFFFFu)));
+                imageWidth = static_cast<int>(v);
+                mainWindow.AddMessage(MessageNormal, QObject::tr("ImageWidth : %1").arg(v));
             } else if (ident == QLatin1String("ImgHdr_PixY")) {
-                imageHeight = static_cast<int>(static_cast<uint32_t>(value & 0xFFFFFFFFu));
-                mainWindow.AddMessage(MessageNormal,
-                                      QObject::tr("ImageHeight : %1").arg(static_cast<uint32_t>(value & 0xFFFFFFFFu)));
+                imageHeight = static_cast<int>(v);
+                mainWindow.AddMessage(MessageNormal, QObject::tr("ImageHeight : %1").arg(v));
             }
             break;
         }
@@ -276,13 +281,4 @@ bool ptuHeader::CheckRequiredTags()
     }
     return HeaderChecks::TimingUsable(mainWindow, syncPeriod, resolution, QStringLiteral("TTResult_SyncRate"),
                                       static_cast<double>(syncRate), QStringLiteral("MeasDesc_Resolution"));
-}
-
-void ptuHeader::WriteHeaderFile(const QString &exportBase) const
-{
-    QSaveFile out(QStringLiteral("%1.hdr").arg(exportBase));
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Text))
-        return;
-    out.write(headerText.toLatin1());
-    out.commit();
 }

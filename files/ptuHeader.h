@@ -24,9 +24,6 @@ public:
     bool ReadHeader(QIODevice &stream);
     /// The text built by ReadHeader; labels right-aligned in 40 characters.
     const QString &HeaderText() const { return headerText; }
-    /// Writes the header text as 8-bit text to exportBase + ".hdr"; silent
-    /// when the file cannot be written.
-    void WriteHeaderFile(const QString &exportBase) const;
 
     QString headerText;
     int labelWidth = 40;

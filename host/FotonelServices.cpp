@@ -1,7 +1,7 @@
 #include "host/FotonelServices.h"
 
 #include <QDataStream>
-#include <QFile>
+#include <QIODevice>
 
 namespace {
 // TIFF field types.
@@ -40,11 +40,10 @@ QString FotonelServices::StackDescription(const QString &version, uint32_t image
         .arg(extra);
 }
 
-bool FotonelServices::WriteTiffHeader(const QString &fileName, uint32_t images, uint32_t width, uint32_t height,
+bool FotonelServices::WriteTiffHeader(QIODevice &out, uint32_t images, uint32_t width, uint32_t height,
                                       uint16_t bitsPerSample, const QString &extraDescription)
 {
-    QFile out(fileName);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    if (!out.isWritable())
         return false;
     const QString description = StackDescription(GetVersion(), images, extraDescription);
     const uint32_t length = static_cast<uint32_t>(description.toLatin1().size());
@@ -67,5 +66,5 @@ bool FotonelServices::WriteTiffHeader(const QString &fileName, uint32_t images, 
                   static_cast<uint32_t>(uint64_t{width} * height * bitsPerSample / 8));
     stream << static_cast<uint32_t>(0);                // no further directory
     WriteTextToStream(stream, description);
-    return stream.status() == QDataStream::Ok && out.flush() && out.error() == QFileDevice::NoError;
+    return stream.status() == QDataStream::Ok;
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 class QDataStream;
+class QIODevice;
 class QWidget;
 
 /// The program's version: in the caption, the log, the About box and exported files.
@@ -88,13 +89,13 @@ public:
     /// and slice counts, display range, then \p extra.
     static QString StackDescription(const QString &version, uint32_t images, const QString &extra);
     /*!
-     * \brief Creates (or truncates) \p fileName and writes everything of a
-     * little-endian, single-directory TIFF up to its pixel data: header, ten
-     * directory entries and the description, 134 + description length bytes.
-     * The \p images images of \p width x \p height pixels follow, appended by
-     * the caller, one after the other. False when the file could not be
-     * created or written (nothing is logged here; the caller names the file).
+     * \brief Writes to \p out everything of a little-endian, single-directory
+     * TIFF up to its pixel data: header, ten directory entries and the
+     * description, 134 + description length bytes. The \p images images of
+     * \p width x \p height pixels follow, appended by the caller, one after
+     * the other. False when a write failed (nothing is logged here; the
+     * caller names the file).
      */
-    bool WriteTiffHeader(const QString &fileName, uint32_t images, uint32_t width, uint32_t height,
+    bool WriteTiffHeader(QIODevice &out, uint32_t images, uint32_t width, uint32_t height,
                          uint16_t bitsPerSample, const QString &extraDescription);
 };

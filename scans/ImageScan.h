@@ -20,7 +20,7 @@
 #include <cstdint>
 #include <vector>
 
-class QFile;
+class AtomicFile;
 
 class ImageScan : public RasterScan {
 public:
@@ -76,7 +76,7 @@ private:
     /// Appends the \p bins images held pixel by pixel in \p counts to \p out,
     /// image after image, 16-bit little-endian, and sets \p counts back to 0;
     /// false when a write fails.
-    bool AppendHistogramImages(QFile &out, uint16_t *counts, uint32_t bins, std::vector<uint16_t> &staging) const;
+    bool AppendHistogramImages(AtomicFile &out, uint16_t *counts, uint32_t bins, std::vector<uint16_t> &staging) const;
     /// Line start to the next line start (s) in the first frame; 0 without two lines.
     template <class Format>
     double MeasureLineSamplingPeriod() const;

@@ -4,7 +4,8 @@
 
 #include "scans/TiffWriter.h"
 
-#include <QFile>
+#include "files/AtomicFile.h"
+
 #include <QObject>
 #include <QStorageInfo>
 #include <QtEndian>
@@ -12,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 
 namespace {
 // Header, directory and the description's fixed lines: an allowance per file
@@ -47,14 +49,27 @@ std::vector<uint32_t> ImageScan::HistogramChunkBounds(uint32_t images, uint32_t 
 
 void ImageScan::WriteHistogramStack()
 {
-    if (Refuses("WriteHistogramStack") || !EnsureReconstructed() || !file->ExportFolderExists())
+    if (Refuses("WriteHistogramStack") || !EnsureReconstructed() || RefusesExport() || !file->ExportFolderExists())
         return;
     mainWindow->AddMessage(MessageNormal, QObject::tr("Saving Histogram..."));
     const double w = mainWindow->GetIStaubinsize();
     if (!CheckBinWidth(w))
         return;
     const uint32_t W = imageWidth, H = imageHeight;
-    const double bins = std::ceil(file->SyncPeriod() / w);
+    // The stack ends at the bin of the last dtime value of the record layout
+    // (found as FillHistogramChunk finds every bin): no delay lies beyond it,
+    // and a damaged sync rate (a period of microseconds with a resolution of
+    // picoseconds) would otherwise ask for millions of empty images.
+    const double periodBins = std::ceil(file->SyncPeriod() / w);
+    const double reach = delayBins * file->Resolution();
+    const double bins = std::min(periodBins, std::floor((delayBins - 1) * file->Resolution() / w) + 1);
+    if (bins < periodBins)
+        mainWindow->AddMessage(MessageNormal, QObject::tr("The delays of this file reach %1 ns: %2 delay bins, not the %3 "
+                                                          "of its sync period of %4 ns")
+                                                  .arg(reach)
+                                                  .arg(bins, 0, 'f', 0)
+                                                  .arg(periodBins, 0, 'f', 0)
+                                                  .arg(file->SyncPeriod()));
     const double imageBytes = 2.0 * W * H;
     // The directory holds the rows per image as a SHORT and the bytes per image as a LONG.
     if (W == 0 || H == 0 || H > std::numeric_limits<uint16_t>::max() || imageBytes > 4294967295.0 ||
@@ -86,54 +101,40 @@ void ImageScan::WriteHistogramStack()
     // Each file is built under its temporary name and renamed when its last chunk is in.
     const QString extra = QStringLiteral("dtau=%1\n").arg(QString::number(w, 'g', 6));
     std::vector<std::vector<uint16_t>> buffers(numberOfChannels);
-    std::vector<QString> names(numberOfChannels);
-    std::vector<bool> writing(numberOfChannels, false);
+    std::vector<std::unique_ptr<AtomicFile>> files(numberOfChannels);
+    auto fail = [&](uint32_t c) {
+        // Skip this channel: its file would miss images. Its temporary file goes with it.
+        mainWindow->AddMessage(MessageError, QObject::tr("Failed to save TIFF file %1").arg(files[c]->FileName()));
+        files[c].reset();
+        buffers[c] = std::vector<uint16_t>();
+    };
     for (uint32_t c = 0; c < numberOfChannels; ++c) {
         if (photonCounts[c] == 0)
             continue;
-        names[c] = QStringLiteral("%1_Histogram_ch%2.tif").arg(file->exportBase).arg(c + 1);
-        if (!mainWindow->WriteTiffHeader(TiffWriter::PartName(names[c]), N, W, H, 16, extra)) {
-            QFile::remove(TiffWriter::PartName(names[c]));
-            mainWindow->AddMessage(MessageError, QObject::tr("Failed to save TIFF file %1").arg(names[c]));
+        files[c] = std::make_unique<AtomicFile>(QStringLiteral("%1_Histogram_ch%2.tif").arg(file->exportBase).arg(c + 1));
+        if (!files[c]->Open() || !mainWindow->WriteTiffHeader(*files[c], N, W, H, 16, extra)) {
+            fail(c);
             continue;
         }
         buffers[c].assign(static_cast<std::size_t>(step) * W * H, 0);
-        writing[c] = true;
     }
 
-    auto anyWriting = [&] { return std::find(writing.begin(), writing.end(), true) != writing.end(); };
+    auto anyWriting = [&] { return std::any_of(files.begin(), files.end(), [](const auto &f) { return f != nullptr; }); };
     std::vector<uint16_t> staging;
     for (std::size_t i = 0; i + 1 < bounds.size() && anyWriting(); ++i) {
         const uint32_t b = bounds[i], e = bounds[i + 1];
         FillHistogramChunk(b, e, w, buffers);
-        for (uint32_t c = 0; c < numberOfChannels; ++c) {
-            if (!writing[c])
-                continue;
-            QFile out(TiffWriter::PartName(names[c]));
-            const bool ok = out.open(QIODevice::WriteOnly | QIODevice::Append) &&
-                            AppendHistogramImages(out, buffers[c].data(), e - b, staging) && out.flush();
-            out.close();
-            if (!ok || out.error() != QFileDevice::NoError) {
-                // Skip this channel: its file would miss images.
-                QFile::remove(TiffWriter::PartName(names[c]));
-                mainWindow->AddMessage(MessageError, QObject::tr("Failed to save TIFF file %1").arg(names[c]));
-                writing[c] = false;
-                buffers[c] = std::vector<uint16_t>();
-            }
-        }
+        for (uint32_t c = 0; c < numberOfChannels; ++c)
+            if (files[c] && !(AppendHistogramImages(*files[c], buffers[c].data(), e - b, staging) && files[c]->Flush()))
+                fail(c);
     }
-    for (uint32_t c = 0; c < numberOfChannels; ++c) {
-        if (!writing[c])
-            continue;
-        if (!TiffWriter::Replace(TiffWriter::PartName(names[c]), names[c])) {
-            QFile::remove(TiffWriter::PartName(names[c]));
-            mainWindow->AddMessage(MessageError, QObject::tr("Failed to save TIFF file %1").arg(names[c]));
-        }
-    }
+    for (uint32_t c = 0; c < numberOfChannels; ++c)
+        if (files[c] && !files[c]->Commit())
+            fail(c);
     mainWindow->AddMessage(MessageNormal, QObject::tr("Histogram saved"));
 }
 
-bool ImageScan::AppendHistogramImages(QFile &out, uint16_t *counts, uint32_t bins, std::vector<uint16_t> &staging) const
+bool ImageScan::AppendHistogramImages(AtomicFile &out, uint16_t *counts, uint32_t bins, std::vector<uint16_t> &staging) const
 {
     // The counts lie pixel by pixel; the file wants image by image. Groups of
     // images go through a staging buffer of at most 16 MB, in tiles of 64
@@ -158,7 +159,7 @@ bool ImageScan::AppendHistogramImages(QFile &out, uint16_t *counts, uint32_t bin
             }
         }
         const qint64 bytes = static_cast<qint64>(n * image * sizeof(uint16_t));
-        if (out.write(reinterpret_cast<const char *>(staging.data()), bytes) != bytes)
+        if (!out.Write(staging.data(), bytes))
             return false;
     }
     return true;

@@ -137,7 +137,7 @@ bool LineScan::BuildHistogramImages(double binWidth)
 
 void LineScan::WriteHistogramImages()
 {
-    if (Refuses("WriteHistogramImages") || !EnsureReconstructed() || !file->ExportFolderExists())
+    if (Refuses("WriteHistogramImages") || !EnsureReconstructed() || RefusesExport() || !file->ExportFolderExists())
         return;
     const double w = mainWindow->GetLStaubinsize();
     if (!BuildHistogramImages(w))

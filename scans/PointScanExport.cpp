@@ -1,10 +1,10 @@
 #include "scans/PointScan.h"
 
 #include "host/FotonelServices.h"
+#include "files/AtomicFile.h"
 #include "files/pqFile.h"
 
 #include <QObject>
-#include <QSaveFile>
 #include <QString>
 #include <QTextStream>
 #include <QtEndian>
@@ -31,8 +31,8 @@ bool PointScan::SaveColumns(const QString &name, const std::vector<double> &x, c
 {
     // Written beside the final name and renamed over it once complete, so a
     // failed write leaves the previous file as it was.
-    QSaveFile out(name);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Text)) {
+    AtomicFile out(name);
+    if (!out.Open()) {
         mainWindow->AddMessage(MessageError, QObject::tr("Could not open %1").arg(name));
         return false;
     }
@@ -42,7 +42,7 @@ bool PointScan::SaveColumns(const QString &name, const std::vector<double> &x, c
     for (std::size_t i = 0; i < lines; ++i)
         text << x[i] << ' ' << y[i] << '\n';
     text.flush();
-    if (text.status() != QTextStream::Ok || !out.commit()) {
+    if (text.status() != QTextStream::Ok || !out.Commit()) {
         mainWindow->AddMessage(MessageError, QObject::tr("Could not write %1").arg(name));
         return false;
     }
@@ -86,8 +86,8 @@ void PointScan::SaveTraceBinary()
     for (uint32_t c : activeChannels) {
         mainWindow->SetProgress(0);
         const QString name = QStringLiteral("%1_trace_ch%2.bin").arg(file->exportBase).arg(c + 1);
-        QSaveFile out(name);
-        if (!out.open(QIODevice::WriteOnly)) {
+        AtomicFile out(name);
+        if (!out.Open()) {
             mainWindow->AddMessage(MessageError, QObject::tr("Could not open %1").arg(name));
             continue;
         }
@@ -98,7 +98,7 @@ void PointScan::SaveTraceBinary()
         std::memcpy(&widthBits, &widthMs, sizeof widthBits);
         uchar head[8];
         qToLittleEndian<quint64>(widthBits, head);
-        bool written = out.write(reinterpret_cast<const char *>(head), sizeof head) == sizeof head;
+        bool written = out.Write(head, sizeof head);
 
         const std::vector<uint16_t> &counts = exportCounts[c];
         std::vector<uchar> chunk(2 * kCountsPerWrite);
@@ -107,9 +107,9 @@ void PointScan::SaveTraceBinary()
             for (std::size_t b = 0; b < n; ++b)
                 qToLittleEndian<quint16>(counts[start + b], chunk.data() + 2 * b);
             const qint64 bytes = static_cast<qint64>(2 * n);
-            written = out.write(reinterpret_cast<const char *>(chunk.data()), bytes) == bytes;
+            written = out.Write(chunk.data(), bytes);
         }
-        if (!written || !out.commit()) {
+        if (!written || !out.Commit()) {
             mainWindow->AddMessage(MessageError, QObject::tr("Could not write %1").arg(name));
             continue;
         }
@@ -130,8 +130,8 @@ void PointScan::SaveCorrelations()
                                      .arg(file->exportBase)
                                      .arg(activeChannels[i] + 1)
                                      .arg(activeChannels[j] + 1);
-            QSaveFile out(name);
-            if (!out.open(QIODevice::WriteOnly | QIODevice::Text)) {
+            AtomicFile out(name);
+            if (!out.Open()) {
                 mainWindow->AddMessage(MessageError, QObject::tr("Could not open %1").arg(name));
                 continue;
             }
@@ -145,7 +145,7 @@ void PointScan::SaveCorrelations()
                      << tab << QString::number(k < G.size() ? G[k] : 0.0) << '\n';
             }
             text.flush();
-            if (text.status() != QTextStream::Ok || !out.commit()) {
+            if (text.status() != QTextStream::Ok || !out.Commit()) {
                 mainWindow->AddMessage(MessageError, QObject::tr("Could not write %1").arg(name));
                 continue;
             }

@@ -128,6 +128,14 @@ bool RSD::EnsureReconstructed()
     return reconstructed;
 }
 
+bool RSD::RefusesExport()
+{
+    if (!analysisFailed)
+        return false;
+    mainWindow->AddMessage(MessageError, QObject::tr("Nothing exported: the analysis of this file reported an error"));
+    return true;
+}
+
 double RSD::AddOnes(double start, uint64_t n)
 {
     double s = start;

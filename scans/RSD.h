@@ -102,6 +102,11 @@ protected:
     bool EnsureGathered();
     /// Reconstructs when that has not been done; true when the analysis is reconstructed.
     bool EnsureReconstructed();
+    /// True (after an error line) when the analysis reported an error and
+    /// went on: what it holds is no result to export.
+    bool RefusesExport();
+
+    bool analysisFailed = false;  ///< an error was reported while the analysis went on
 
     FotonelServices *mainWindow = nullptr;
     pqFile *file = nullptr;

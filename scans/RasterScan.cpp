@@ -79,6 +79,7 @@ bool RasterScan::GatherGeometry(WidthCheck check, WidthBox box, const QString &m
     if (!lineFound) {
         // Without a measured line no photon has a pixel: keep no frames.
         mainWindow->AddMessage(MessageError, QObject::tr("No complete line found after the first frame marker"));
+        analysisFailed = true;
         numberOfFrames = 0;
     }
 

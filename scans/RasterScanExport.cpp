@@ -5,6 +5,8 @@
 #include "scans/TiffWriter.h"
 
 #include <QObject>
+#include "files/AtomicFile.h"
+
 #include <QFile>
 #include <QtEndian>
 #include <limits>
@@ -14,26 +16,11 @@ namespace {
 const char *ImageJType(int bitDepth) { return bitDepth == 0 ? "8-bit" : "16-bit Unsigned"; }
 uint16_t BitsPerSample(int bitDepth) { return bitDepth == 0 ? 8 : 16; }
 
-/*!
- * Writes \p bytes to \p out (opened on the temporary name of \p name) and
- * renames it onto \p name once every byte is on its way; the temporary file
- * is removed when that fails. Unlike QSaveFile this does not wait for the
- * disk to confirm the data, which would cost more than the write itself.
- */
-bool FinishPart(QFile &out, const char *data, qint64 bytes, const QString &name)
-{
-    const bool written = out.write(data, bytes) == bytes && out.flush();
-    out.close();
-    if (written && out.error() == QFileDevice::NoError && TiffWriter::Replace(out.fileName(), name))
-        return true;
-    QFile::remove(out.fileName());
-    return false;
-}
 } // namespace
 
 void RasterScan::WriteImages(int exportType, int bitDepth)
 {
-    if (Refuses("WriteImages") || !EnsureReconstructed() || !file->ExportFolderExists())
+    if (Refuses("WriteImages") || !EnsureReconstructed() || RefusesExport() || !file->ExportFolderExists())
         return;
     switch (exportType) {
     case 0: WriteTiffStack(bitDepth); break;
@@ -162,28 +149,25 @@ void RasterScan::WriteRawData(int bitDepth)
         }
 #endif
         // No frame left (all removed as incomplete): an empty file would open as nothing.
-        QFile raw(TiffWriter::PartName(name));
-        if (bytes == 0 || !raw.open(QIODevice::WriteOnly) ||
-            !FinishPart(raw, static_cast<const char *>(pixels), bytes, name)) {
+        AtomicFile raw(name);
+        if (bytes == 0 || !raw.Open() || !raw.Write(pixels, bytes) || !raw.Commit()) {
             mainWindow->AddMessage(MessageError, QObject::tr("Failed to save raw binary file %1").arg(name));
             continue;
         }
         mainWindow->AddMessage(MessageNormal, QObject::tr("Saved raw binary file %1").arg(name));
 
         const QString macroName = ExportName("%1_ch%2.raw.ijm", c);
-        QFile macro(TiffWriter::PartName(macroName));
-        if (macro.open(QIODevice::WriteOnly | QIODevice::Text)) {
-            const QByteArray line = QByteArrayLiteral("run(\"Raw...\", \"open=[") + QFile::encodeName(name) +
-                                    QByteArrayLiteral("] image=[") + ImageJType(bitDepth) +
-                                    QByteArrayLiteral("] width=") + QByteArray::number(imageWidth) +
-                                    QByteArrayLiteral(" height=") + QByteArray::number(imageHeight) +
-                                    QByteArrayLiteral(" offset=0 number=") + QByteArray::number(numberOfFrames) +
-                                    QByteArrayLiteral(" gap=0 little-endian\");");
-            if (FinishPart(macro, line.constData(), line.size(), macroName))
-                mainWindow->AddMessage(MessageNormal, QObject::tr("Saved imageJ macro file %1").arg(macroName));
-            else
-                mainWindow->AddMessage(MessageError, QObject::tr("Failed to save imageJ macro file %1").arg(macroName));
-        }
+        const QByteArray line = QByteArrayLiteral("run(\"Raw...\", \"open=[") + QFile::encodeName(name) +
+                                QByteArrayLiteral("] image=[") + ImageJType(bitDepth) +
+                                QByteArrayLiteral("] width=") + QByteArray::number(imageWidth) +
+                                QByteArrayLiteral(" height=") + QByteArray::number(imageHeight) +
+                                QByteArrayLiteral(" offset=0 number=") + QByteArray::number(numberOfFrames) +
+                                QByteArrayLiteral(" gap=0 little-endian\");");
+        AtomicFile macro(macroName);
+        if (macro.Open() && macro.Write(line) && macro.Commit())
+            mainWindow->AddMessage(MessageNormal, QObject::tr("Saved imageJ macro file %1").arg(macroName));
+        else
+            mainWindow->AddMessage(MessageError, QObject::tr("Failed to save imageJ macro file %1").arg(macroName));
         mainWindow->SetProgress(100);
     }
 }

@@ -1,38 +1,25 @@
 #include "scans/TiffWriter.h"
 
 #include <QFile>
-#include <cstdio>
+#include <cerrno>
 #include <tiffio.h>
+#include <unistd.h>
 
-TiffWriter::TiffWriter(const QString &name) : fileName(name), partName(PartName(name)) {}
+TiffWriter::TiffWriter(const QString &name) : file(name) {}
 
+// The temporary file goes with the AtomicFile member unless Commit succeeded.
 TiffWriter::~TiffWriter()
 {
     if (handle)
         TIFFClose(handle);
-    if (!committed)
-        QFile::remove(partName);
-}
-
-QString TiffWriter::PartName(const QString &name)
-{
-    return name + QStringLiteral(".part");
-}
-
-bool TiffWriter::Replace(const QString &from, const QString &to)
-{
-    // rename(2) replaces the target in one step; an old file of that name
-    // stays whole until the new one is complete.
-    if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
-        return true;
-    QFile::remove(to);
-    return QFile::rename(from, to);
 }
 
 bool TiffWriter::Check(bool ok)
 {
     if (!ok)
         failed = true;
+    if (failed && !file.Failed())
+        file.Fail(EIO);
     return !failed;
 }
 
@@ -47,7 +34,13 @@ bool TiffWriter::Open()
         return true;
     }();
     (void)quiet;
-    handle = TIFFOpen(QFile::encodeName(partName).constData(), "w");
+    if (!Check(file.Open()))
+        return false;
+    // libtiff closes the descriptor it is given: it gets a copy of ours.
+    const int copy = ::dup(file.Descriptor());
+    handle = copy >= 0 ? TIFFFdOpen(copy, QFile::encodeName(file.TemporaryName()).constData(), "w") : nullptr;
+    if (!handle && copy >= 0)
+        ::close(copy);
     return Check(handle != nullptr);
 }
 
@@ -105,8 +98,7 @@ bool TiffWriter::Commit()
     const bool flushed = TIFFFlush(handle) == 1;
     TIFFClose(handle);
     handle = nullptr;
-    if (!Check(flushed) || !Check(Replace(partName, fileName)))
-        return false;
-    committed = true;
-    return true;
+    if (!flushed)
+        file.Fail(EIO);
+    return Check(flushed && file.Commit());
 }

@@ -8,6 +8,8 @@
  * Every libtiff call's result is looked at; the first failure makes every
  * later step fail, and the caller logs the file's name once.
  */
+#include "files/AtomicFile.h"
+
 #include <QString>
 #include <cstdint>
 
@@ -40,17 +42,10 @@ public:
     /// Flushes, closes and renames the file onto its final name.
     bool Commit();
 
-    /// Moves \p from onto \p to, replacing \p to; false (\p from left) when that fails.
-    static bool Replace(const QString &from, const QString &to);
-    /// The temporary name of \p fileName: same folder, a suffix no reader takes for finished.
-    static QString PartName(const QString &fileName);
-
 private:
     bool Check(bool ok);
 
-    QString fileName;
-    QString partName;
+    AtomicFile file;
     tiff *handle = nullptr;
     bool failed = false;
-    bool committed = false;
 };

@@ -11,6 +11,7 @@
 #include "support/WindowFixture.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QAction>
 #include <QDialogButtonBox>
@@ -67,15 +68,6 @@ protected:
 };
 } // namespace
 
-TEST(SettingsNumber, WrittenAsAStandardStreamWritesDoubles)
-{
-    const std::pair<double, const char *> cases[] = {{50, "50"},       {12.5, "12.5"},   {0.00001, "1e-05"},
-                                                     {0, "0"},         {99.99, "99.99"}, {0.0123456789, "0.0123457"},
-                                                     {1234567, "1.23457e+06"}};
-    for (const auto &c : cases)
-        EXPECT_EQ(Fotonel::SettingsNumber(c.first), c.second);
-}
-
 TEST_F(WindowTest, SettingsFileReadAtStartAndWrittenAtExit)
 {
     const QByteArray defaults = "opendir = .\nsavedir = .\n"
@@ -110,8 +102,12 @@ TEST_F(WindowTest, SettingsFileReadAtStartAndWrittenAtExit)
         {"Windows line ends and surrounding blanks are trimmed",
          "opendir =   C:/data/run 1  \r\n\tsavedir\t=\tD:/x\r\nCh1GatingMax = 25\r\n", "C:/data/run 1", "D:/x",
          {"0001 : opendir C:/data/run 1", "0002 : savedir D:/x"}, {{"Ch1_Gating_Max", 25}}},
-        {"overlong line is skipped, the rest is read", "opendir = /" + QByteArray(200000, 'a') + "\nsavedir = /kept\n",
-         ".", "/kept", {"0001 : savedir /kept"}, {}},
+        // Ten lines of paths are what the settings need: a 6 MB file is read no further than 64 KiB.
+        {"huge file: only its first 64 KiB are read",
+         "savedir = /kept\nopendir = /" + QByteArray(6 << 20, 'a') + "\nCh1GatingMax = 25\n", ".", "/kept",
+         {"0001 : warning : lastsettings.dat is longer than the settings: only its first 65536 bytes are read",
+          "0002 : savedir /kept"},
+         {{"Ch1_Gating_Max", 50}}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -131,12 +127,56 @@ TEST_F(WindowTest, SettingsFileReadAtStartAndWrittenAtExit)
     }
 }
 
-TEST_F(WindowTest, UnwritableFileWarnsAndGoesOn)
+TEST_F(WindowTest, SettingsNameThatIsNoRegularFileIsNeitherWaitedOnNorWrittenThrough)
 {
-    ASSERT_TRUE(QDir(dir.path()).mkdir("lastsettings.dat")); // a folder cannot be opened for writing
+    const QString name = dir.filePath("lastsettings.dat"), target = dir.filePath("elsewhere.txt");
+    const QByteArray other = "opendir = /linked\n";
+    const QString notRead = "0001 : warning : lastsettings.dat is not a regular file: the settings are not read";
+    const QString notSaved = "warning : lastsettings.dat is not a regular file: the settings are not saved";
+    struct {
+        const char *what;
+        std::function<bool()> make;
+        QString firstLine;
+        bool replaced;  // saved as a regular file in place of what stood there
+    } const cases[] = {
+        {"a folder", [&] { return QDir(dir.path()).mkdir("lastsettings.dat"); }, notRead, false},
+        // Opening a pipe for reading would wait for a writer for ever.
+        {"a pipe", [&] { return ::mkfifo(QFile::encodeName(name).constData(), 0644) == 0; }, notRead, false},
+        {"a link to a file: read through, then the link itself replaced",
+         [&] { return WriteFile("elsewhere.txt", other).size() && QFile::link(target, name); }, "0001 : opendir /linked",
+         true},
+        {"a dangling link: replaced", [&] { return QFile::link(target, name); },
+         "0001 : warning : could not open lastsettings.dat", true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        QFile::remove(target);
+        ASSERT_TRUE(c.make());
+        Make();
+        EXPECT_EQ(Log().value(0), c.firstLine);
+        EXPECT_EQ(window->SaveSettings("lastsettings.dat"), c.replaced);
+        EXPECT_EQ(Log().last().endsWith(notSaved), !c.replaced) << Log().last().toStdString();
+        window.reset();
+        const QFileInfo now(name);
+        EXPECT_EQ(now.isFile() && !now.isSymLink(), c.replaced);
+        EXPECT_EQ(ReadFile("elsewhere.txt"), QFile::exists(target) ? other : QByteArray());  // never written through
+        if (c.replaced) {
+            EXPECT_TRUE(ReadFile("lastsettings.dat").startsWith("opendir = "));
+        }
+        QFile::remove(name);
+        QDir(dir.path()).rmdir("lastsettings.dat");
+    }
+}
+
+TEST_F(WindowTest, LogKeepsItsLastTenThousandLinesAndNumbersOn)
+{
     Make();
-    EXPECT_FALSE(window->SaveSettings("lastsettings.dat"));
-    EXPECT_EQ(Log().last(), "0002 : warning : opening lastsettings.dat");
+    for (int i = 0; i < 100000; ++i)
+        window->AddMessage("line");
+    const QStringList log = Log();
+    ASSERT_EQ(log.size(), 10000);
+    EXPECT_EQ(log.first(), "90002 : line");  // 100,001 lines with the start-up warning
+    EXPECT_EQ(log.last(), "100001 : line");
 }
 
 TEST(MessageLog, LinesCarryTheLevelTemplate)

@@ -22,6 +22,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <map>
+#include <set>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -84,6 +86,28 @@ protected:
         ::signal(SIGXFSZ, SIG_IGN);
     }
 };
+
+/// Every file of \p folder (hidden ones too) with its bytes.
+std::map<QString, QByteArray> Contents(const QString &folder)
+{
+    std::map<QString, QByteArray> files;
+    for (const QFileInfo &info : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden)) {
+        QFile in(info.filePath());
+        files[info.filePath()] = in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray("unreadable");
+    }
+    return files;
+}
+
+/// A point measurement of two channels, a photon every µs on average for 2 ms.
+QString WritePoint(const QTemporaryDir &dir, const QString &name)
+{
+    std::vector<synth::PointPhoton> photons;
+    for (uint64_t sync = 0; sync < 80000; sync += 40)
+        photons.push_back({sync + sync % 7, 1 + static_cast<uint32_t>(sync / 40 % 2), static_cast<uint32_t>(sync % 2000)});
+    const QString path = dir.filePath(name);
+    EXPECT_TRUE(synth::WritePt3(path, synth::Pt3Header(), synth::MakePointMeasurement(photons).words));
+    return path;
+}
 
 /// Removes the export folder as soon as the stack export has started writing.
 class RemovingHost : public TestHost {
@@ -179,13 +203,17 @@ TEST(ConvertStatus, AnyErrorLoggedForAFileFailsIt)
         {{wrong, other},
          {"This is not a PicoHarp 300 file", "Failed to open file " + wrong, "Failed to open file " + other},
          "0 converted, 2 failed\n"},
-        {{WriteImage(dir, "nolines.pt3", 3, false)}, {"No complete line found after the first frame marker"}, ""},
+        // An analysis that reported an error exports nothing.
+        {{"--export", "raw", "--decay", WriteImage(dir, "nolines.pt3", 3, false)},
+         {"No complete line found after the first frame marker",
+          "Nothing exported: the analysis of this file reported an error"},
+         ""},
         {{single}, {"Measurement too short to bin a trace"}, ""},
         {{"--tau-bin", "1e-9", image}, {"--tau-bin 1e-09 ns is outside the range 0.00400 to 25.00000 ns for this file"}, ""},
         {{"--tau-bin", "1e300", image}, {"--tau-bin 1e+300 ns is outside the range 0.00400 to 25.00000 ns"}, ""},
         {{"--gate", "all:0:1e300", image}, {"--gate 1:MAX 1e+300 ns is outside the range 0.000 to 25.000 ns"}, ""},
         {{"--export", "stack", dir.filePath("blocked.pt3")},
-         {"Export Folder " + dir.filePath("blocked_export") + " does not exist"}, ""},
+         {"Export Folder " + dir.filePath("blocked_export") + " cannot be created: File exists"}, ""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());
@@ -195,6 +223,7 @@ TEST(ConvertStatus, AnyErrorLoggedForAFileFailsIt)
             EXPECT_TRUE(run.out.contains("error : " + error)) << run.out.toStdString();
         EXPECT_TRUE(run.out.endsWith(*c.tail ? c.tail : "0 converted, 1 failed\n"));
     }
+    EXPECT_EQ(QDir(dir.filePath("nolines_export")).entryList(QDir::Files | QDir::Hidden), QStringList{"nolines.hdr"});
     // A value the box rounds is used, and the value used is printed.
     const ConvertRun rounded = Convert({"--tau-bin", "0.0123456", image});
     EXPECT_EQ(rounded.code, 0) << rounded.out.toStdString();
@@ -236,9 +265,8 @@ TEST(ConvertProcess, FailuresLeaveStandardErrorEmptyAndNoFinishedFile)
             EXPECT_TRUE(out.contains(text)) << out.toStdString();
         EXPECT_TRUE(out.endsWith(c.tail)) << out.toStdString();
     }
-    // Only the header looks finished: partial exports keep their .part name.
-    EXPECT_EQ(QDir(dir.filePath("big_export")).entryList(QDir::Files).filter(QRegularExpression("^(?!.*\\.part$)")),
-              QStringList{"big.hdr"});
+    // Only the header is there: a failed export leaves neither a cut file nor a temporary one.
+    EXPECT_EQ(QDir(dir.filePath("big_export")).entryList(QDir::Files | QDir::Hidden), QStringList{"big.hdr"});
 }
 
 TEST(ExportFaults, AFolderRemovedDuringAnExportIsReported)
@@ -254,4 +282,82 @@ TEST(ExportFaults, AFolderRemovedDuringAnExportIsReported)
     scan->WriteImages(0, 1);
     EXPECT_TRUE(host.Logged(QString("Failed to save TIFF stack file %1/run_ch1.tif").arg(host.folder), MessageError));
     EXPECT_FALSE(QFileInfo::exists(host.folder + "/run_ch1.tif"));
+}
+
+TEST(ExportFaults, EveryWriterUnderAFullDiskKeepsThePreviousFileWhole)
+{
+    // Each writer is run once to completion, then again under file-size limits
+    // that stop it at its first write (0), in the middle of a file (half its
+    // size) or at its last bytes, which small files only write when they are
+    // flushed. Every file bigger than the limit must fail with an error line
+    // naming it, and every previous file must stay as it was.
+    QTemporaryDir dir;
+    const QString image = WriteImage(dir, "image.pt3", 40), point = WritePoint(dir, "point.pt3");
+    synth::ImageScanPlan lineLayout;
+    lineLayout.width = 16, lineLayout.height = 8;
+    ASSERT_TRUE(synth::WritePt3(dir.filePath("line.pt3"), synth::Pt3Header(), synth::MakeLineScan(lineLayout, 2).words));
+    const struct {
+        QString folder;
+        QStringList args;
+    } cases[] = {
+        {"image_export", {"--export", "raw", "--decay", "--tau-bin", "1", "--records", image}},
+        {"image_export", {"--export", "stack", image}},
+        {"image_export", {"--export", "images", "--bits", "8", image}},
+        {"line_export", {"--export", "stack", "--decay", "--tau-bin", "1", dir.filePath("line.pt3")}},
+        {"point_export", {"--trace", "--histogram", "--correlate", "--cascades", "2", point}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        const QString folder = dir.filePath(c.folder);
+        QDir(folder).removeRecursively();
+        ASSERT_EQ(Convert(c.args).code, 0);
+        const std::map<QString, QByteArray> previous = Contents(folder);
+        std::set<rlim_t> limits{0};
+        for (const auto &file : previous)
+            limits.insert({static_cast<rlim_t>(file.second.size()) / 2, static_cast<rlim_t>(file.second.size()) - 1});
+        for (const rlim_t limit : limits) {
+            SCOPED_TRACE(limit);
+            ConverterProcess run;
+            run.sizeLimit = limit;
+            run.start(QStringLiteral(FOTONEL_CONVERT), c.args);
+            ASSERT_TRUE(run.waitForFinished(60000));
+            const QString out = QString::fromUtf8(run.readAllStandardOutput());
+            EXPECT_EQ(run.exitCode(), 1) << out.toStdString();
+            EXPECT_EQ(run.readAllStandardError(), QByteArray());
+            EXPECT_TRUE(Contents(folder) == previous) << "a previous file was changed, or a temporary file was left";
+            for (const auto &file : previous) {
+                // A macro is written only after its raw file, which is bigger.
+                const QString raw = file.first.endsWith(".raw.ijm") ? file.first.chopped(4) : file.first;
+                const QRegularExpression named("\\d+ : error : .* " + QRegularExpression::escape(file.first) + "(:.*)?$",
+                                               QRegularExpression::MultilineOption);
+                const bool attempted = raw == file.first || static_cast<rlim_t>(previous.at(raw).size()) <= limit;
+                EXPECT_EQ(out.contains(named), attempted && static_cast<rlim_t>(file.second.size()) > limit)
+                    << file.first.toStdString() << " of " << file.second.size() << " bytes\n" << out.toStdString();
+            }
+        }
+    }
+}
+
+TEST(ExportFaults, TwoConvertersOfOneFileBothWriteWholeFiles)
+{
+    // The same exports of the same file by two processes at once: each rename
+    // puts a whole file in place, whichever comes last.
+    QTemporaryDir dir;
+    const QString image = WriteImage(dir, "image.pt3", 400);
+    const QStringList args{"--export", "raw", "--decay", "--tau-bin", "0.5", "--records", image};
+    ASSERT_EQ(Convert(args).code, 0);
+    const std::map<QString, QByteArray> alone = Contents(dir.filePath("image_export"));
+    ASSERT_EQ(alone.size(), 5u);  // header, raw file and its macro, lifetime stack, record table
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        ConverterProcess first, second;
+        first.start(QStringLiteral(FOTONEL_CONVERT), args);
+        second.start(QStringLiteral(FOTONEL_CONVERT), args);
+        ASSERT_TRUE(first.waitForFinished(60000) && second.waitForFinished(60000));
+        for (ConverterProcess *run : {&first, &second}) {
+            EXPECT_EQ(run->exitCode(), 0) << run->readAllStandardOutput().toStdString();
+            EXPECT_EQ(run->readAllStandardError(), QByteArray());
+        }
+        EXPECT_TRUE(Contents(dir.filePath("image_export")) == alone);
+    }
 }

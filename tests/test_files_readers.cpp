@@ -18,6 +18,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -199,7 +200,7 @@ TEST_F(Reader, PtuTagRenderings)
         {PtuTag::Blob("ChkHistogram", 1000), "                            ChkHistogram :<Binary Blob contains 1000 Bytes>"},
         {PtuTag::FloatArray("HW_Offsets", std::vector<double>(10, 1.5)),
          "                              HW_Offsets :<Float Array with 10 Entries>"},
-        {PtuTag::Int("Big", (int64_t(1) << 32) + 5), "                                     Big :5"},
+        {PtuTag::Int("Big", (int64_t(1) << 62) + 5), "                                     Big :4611686018427387909"},
         {PtuTag::Int("Negative", -7), "                                Negative :-7"},
         {PtuTag::Bool("Yes", true), "                                     Yes :True"},
         {PtuTag::Bool("No", false), "                                      No :False"},
@@ -232,7 +233,7 @@ TEST_F(Reader, UnalignedPtuRecordsAndRecordCountsOtherThanTheRecordsFound)
     EXPECT_TRUE(host.Logged("Expected 4294967301 records, found 3", MessageWarning));
     EXPECT_EQ(file->NumberOfRecords(), 3);
     EXPECT_TRUE(host.summary.startsWith("        Number of Records : 4294967301\n"));
-    ExpectLines({"                TTResult_NumberOfRecords :5"});
+    ExpectLines({"                TTResult_NumberOfRecords :4294967301"});
     ASSERT_TRUE(OpenPt3([](auto &h) { h.numberOfRecords = 1000000; }));
     EXPECT_TRUE(host.Logged("Expected 1000000 records, found 3", MessageWarning));
     EXPECT_EQ(std::make_pair(file->NumberOfRecords(), file->eventsPerMarker[16]), std::make_pair(3, 2u));
@@ -274,6 +275,9 @@ TEST_F(Reader, BadHeaderValuesAreRefusedWithTheirMessage)
         {ptu(PtuHeader::PicoHarpT3(40e6, -4e-12)), "Invalid resolution -0.004 ns in this file"},
         {ptu(PtuHeader::PicoHarpT3(40e6, std::numeric_limits<double>::quiet_NaN())), "Invalid resolution nan ns in this file"},
         {ptu(Without("MeasDesc_Resolution")), "The resolution (MeasDesc_Resolution) is missing in this file"},
+        // Values an int holds: refused beyond 32 bits instead of being cut to their low bits.
+        {ptu(With({PtuTag::Int("ImgHdr_PixX", int64_t(1) << 40)})), "ImgHdr_PixX = 1099511627776 does not fit in a 32-bit number"},
+        {ptu(With({PtuTag::Int("ImgHdr_PixY", -(int64_t(1) << 31) - 1)})), "ImgHdr_PixY = -2147483649 does not fit in a 32-bit number"},
         // T2 records and record types of no known T3 layout, by their code.
         {ptu(PtuHeader::T3(0x10203)), t2.arg("00010203")},
         {ptu(PtuHeader::T3(0x1010204)), t2.arg("01010204")},
@@ -504,6 +508,18 @@ TEST(OpenRefusals, EveryRefusalNamesItsCauseAtErrorLevelAndLeavesNoFolder)
         EXPECT_TRUE(errors.contains(QString::fromLatin1(c.reason))) << errors.toStdString();
         EXPECT_FALSE(QFileInfo::exists(path.left(path.lastIndexOf('.')) + "_export")) << "export folder left behind";
     }
+}
+
+TEST_F(Reader, AnExportFolderThatCannotBeWrittenRefusesTheOpenWithTheReason)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "run as root: every folder can be written, the refusal cannot be seen";
+    ASSERT_TRUE(QDir().mkpath(dir.filePath("run_export")));
+    ASSERT_TRUE(QFile::setPermissions(dir.filePath("run_export"), QFile::ReadOwner | QFile::ExeOwner));
+    EXPECT_FALSE(OpenPt3());
+    EXPECT_TRUE(host.Logged("Export Folder " + dir.filePath("run_export") + " cannot be written: Permission denied",
+                            MessageError));
+    QFile::setPermissions(dir.filePath("run_export"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 TEST_F(Reader, AnExportFolderThatWasThereBeforeIsKeptAndTheMeasurementIsLeftUnchanged)

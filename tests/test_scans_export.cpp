@@ -5,6 +5,7 @@
 // image scan of 4 x 3 pixels and 2 frames from the synthetic generator
 // (lines of 800 syncs every 1000 syncs from sync 100, frame markers around
 // the frames), only channel 1 with photons.
+#include "files/AtomicFile.h"
 #include "support/MemoryFile.h"
 #include "support/TestHost.h"
 #include "files/PhotonFileFactory.h"
@@ -13,11 +14,13 @@
 #include "tools/synth/ScanGenerator.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <tiffio.h>
 
 #include <array>
@@ -241,10 +244,43 @@ TEST_F(ExportTest, LifetimeResolvedStackBytes)
     EXPECT_EQ(pages[0].pixels, std::vector<uint16_t>(expected.begin(), expected.begin() + 12));
 }
 
+TEST_F(ExportTest, LifetimeStackEndsWhereTheDelaysEnd)
+{
+    // A damaged sync rate of 1 kHz: 1,000,000 ns of 2,000,000 bins of 0.5 ns,
+    // while the 4096 dtime values of 0.5 ns reach 2048 ns: 4096 images of 4 x 3.
+    ImageScan &scan = Make<ImageScan>(Small());
+    file->syncPeriod = 1e6;
+    host.IStaubinsize.value = 0.5;
+    scan.WriteHistogramStack();
+    EXPECT_TRUE(host.Logged("The delays of this file reach 2048 ns: 4096 delay bins, not the 2000000 of its sync "
+                            "period of 1e+06 ns"));
+    const QByteArray bytes = ReadBytes(Path("run_Histogram_ch1.tif"));
+    const int L = static_cast<int>(U32(bytes, 8 + 2 + 5 * 12 + 4));  // count of the description entry
+    EXPECT_EQ(bytes.size(), 134 + L + 4096 * 24);
+    EXPECT_TRUE(bytes.mid(134, L).contains("images=4096\n"));
+}
+
+TEST_F(ExportTest, NamesAtTheLengthLimitAreWritten)
+{
+    // NAME_ch1.raw.ijm of exactly the folder's longest name: no temporary name may be longer.
+    const long nameMax = pathconf(QFile::encodeName(dir.path()).constData(), _PC_NAME_MAX);
+    ImageScan &scan = Make<ImageScan>(Small());
+    file->exportBase = dir.filePath(QString(static_cast<int>((nameMax > 0 ? nameMax : 255) - 12), QLatin1Char('n')));
+    host.messages.clear();
+    scan.WriteImages(2, 1);
+    scan.WriteImages(0, 1);
+    EXPECT_EQ(host.Messages(MessageError), QStringList());
+    for (const char *suffix : {"_ch1.raw", "_ch1.raw.ijm", "_ch1.tif"})
+        EXPECT_TRUE(QFileInfo(file->exportBase + suffix).size() > 0) << suffix;
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 3);
+}
+
 TEST(LifetimeStack, HeaderFailureAndChunks)
 {
     TestHost host;
-    EXPECT_FALSE(host.WriteTiffHeader(QDir::temp().filePath("no/such/folder/h.tif"), 200, 2, 2, 16, ""));
+    AtomicFile nowhere(QDir::temp().filePath("no/such/folder/h.tif"));
+    EXPECT_FALSE(nowhere.Open());
+    EXPECT_FALSE(host.WriteTiffHeader(nowhere, 200, 2, 2, 16, ""));
     // 1024 x 1024, N = 800, one channel: 1,677,721,600 bytes in 7 chunks of 115 bins, the last of 110.
     uint32_t chunks = 0;
     EXPECT_EQ(ImageScan::HistogramChunkBounds(800, 1024, 1024, 1, chunks),
@@ -347,7 +383,7 @@ TEST_F(ExportTest, FailedWritesLeaveNoFinishedFile)
     QFile(Path("run.pt3")).open(QIODevice::WriteOnly);
     file->exportFolder = Path("run.pt3/export");
     scan.WriteImages(0, 1);
-    EXPECT_TRUE(host.Logged("Export Folder " + file->exportFolder + " does not exist", MessageError));
+    EXPECT_TRUE(host.Logged("Export Folder " + file->exportFolder + " cannot be created: Not a directory", MessageError));
 }
 
 TEST(RealExport, HazelnutImageExportsMatchTheAnalysis)

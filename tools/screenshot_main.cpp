@@ -5,10 +5,12 @@
 
 #include "app/AssetPath.h"
 #include "app/Fotonel.h"
+#include "files/AtomicFile.h"
 #include "host/FotonelServices.h"
 
 #include <QApplication>
 #include <QDoubleSpinBox>
+#include <QFileInfo>
 #include <QIcon>
 #include <QPixmap>
 #include <QPushButton>
@@ -94,7 +96,10 @@ int main(int argc, char *argv[])
     if (!tab.isEmpty())
         window.ShowTab(tab);
     Settle();
-    if (!window.grab().save(args[1])) {
+    AtomicFile picture(args[1]);
+    const QByteArray format = QFileInfo(args[1]).suffix().toUpper().toLatin1();
+    if (!picture.Open() || !window.grab().save(&picture, format.isEmpty() ? "PNG" : format.constData()) ||
+        !picture.Commit()) {
         std::fprintf(stderr, "could not write %s\n", qPrintable(args[1]));
         return 1;
     }

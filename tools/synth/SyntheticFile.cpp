@@ -1,6 +1,7 @@
 #include "tools/synth/SyntheticFile.h"
 
-#include <QFile>
+#include "files/AtomicFile.h"
+
 #include <QtEndian>
 #include <algorithm>
 #include <cstring>
@@ -147,20 +148,16 @@ QByteArray RecordBytes(const uint32_t *words, std::size_t n)
 /// is never held twice in memory.
 bool WriteFile(const QString &path, const QByteArray &header, const std::vector<uint32_t> &records)
 {
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    if (f.write(header) != header.size())
+    AtomicFile f(path);
+    if (!f.Open() || !f.Write(header))
         return false;
     constexpr std::size_t chunk = 1 << 20;
     for (std::size_t at = 0; at < records.size(); at += chunk) {
         const std::size_t n = std::min(chunk, records.size() - at);
-        const QByteArray bytes = RecordBytes(records.data() + at, n);
-        if (f.write(bytes) != bytes.size())
+        if (!f.Write(RecordBytes(records.data() + at, n)))
             return false;
     }
-    f.close();
-    return f.error() == QFileDevice::NoError;
+    return f.Commit();
 }
 
 /// Text data blocks: the bytes, a terminating NUL, padded to a multiple of 8
