@@ -244,20 +244,31 @@ TEST_F(ExportTest, LifetimeResolvedStackBytes)
     EXPECT_EQ(pages[0].pixels, std::vector<uint16_t>(expected.begin(), expected.begin() + 12));
 }
 
-TEST_F(ExportTest, LifetimeStackEndsWhereTheDelaysEnd)
+TEST_F(ExportTest, LifetimeStackSpansThePeriodUnlessADamagedRateOutrunsTheDelays)
 {
-    // A damaged sync rate of 1 kHz: 1,000,000 ns of 2,000,000 bins of 0.5 ns,
-    // while the 4096 dtime values of 0.5 ns reach 2048 ns: 4096 images of 4 x 3.
-    ImageScan &scan = Make<ImageScan>(Small());
-    file->syncPeriod = 1e6;
-    host.IStaubinsize.value = 0.5;
-    scan.WriteHistogramStack();
-    EXPECT_TRUE(host.Logged("The delays of this file reach 2048 ns: 4096 delay bins, not the 2000000 of its sync "
-                            "period of 1e+06 ns"));
-    const QByteArray bytes = ReadBytes(Path("run_Histogram_ch1.tif"));
-    const int L = static_cast<int>(U32(bytes, 8 + 2 + 5 * 12 + 4));  // count of the description entry
-    EXPECT_EQ(bytes.size(), 134 + L + 4096 * 24);
-    EXPECT_TRUE(bytes.mid(134, L).contains("images=4096\n"));
+    // The 4096 dtime values of 0.5 ns reach 2048 ns (4096 bins of 0.5 ns). A period of
+    // 3000 ns keeps its 6000 images (the last 1904 empty); a damaged sync rate of 1 kHz
+    // (2,000,000 bins, more than 8 x 4096) ends the stack at 4096 images with a warning.
+    struct Case {
+        double period;
+        int images;
+        bool warned;
+    };
+    for (const Case &c : {Case{3000, 6000, false}, Case{1e6, 4096, true}}) {
+        ImageScan &scan = Make<ImageScan>(Small());
+        file->syncPeriod = c.period;
+        host.IStaubinsize.value = 0.5;
+        host.messages.clear();
+        scan.WriteHistogramStack();
+        EXPECT_EQ(host.Logged("The delays of this file reach 2048 ns: 4096 delay bins, not the 2000000 of its sync "
+                              "period of 1e+06 ns",
+                              MessageWarning),
+                  c.warned);
+        const QByteArray bytes = ReadBytes(Path("run_Histogram_ch1.tif"));
+        const int L = static_cast<int>(U32(bytes, 8 + 2 + 5 * 12 + 4));  // count of the description entry
+        EXPECT_EQ(bytes.size(), 134 + L + c.images * 24) << c.period;
+        EXPECT_TRUE(bytes.mid(134, L).contains(QStringLiteral("images=%1\n").arg(c.images).toLatin1())) << c.period;
+    }
 }
 
 TEST_F(ExportTest, NamesAtTheLengthLimitAreWritten)

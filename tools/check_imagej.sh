@@ -65,14 +65,13 @@ analysis() {
         kind == "image" && /^ *Final Number of Images : / { F = value($0) }
         kind == "line" && /^ *Number of Lines : /         { H = value($0); F = 1 }  # one frame in a line scan
         /^ *Sync Period : /                { S = value($0) }
-        /^ *Resolution : /                 { R = value($0) }
         /^ *Channel [1-4] : Min = / {
             c = $2; max = $0; n = $0
             sub(/.*Max = /, "", max); sub(/,.*/, "", max)
             sub(/.*Photon count = /, "", n); sub(/,.*/, "", n)
             channels = channels c " " max " " n "\n"
         }
-        END { printf "%s %s %s %s %s\n%s", W, H, F, S, R, channels }'
+        END { printf "%s %s %s %s\n%s", W, H, F, S, channels }'
 }
 
 # expected.tsv: name, slices, width, height, bits, pixel sum.
@@ -88,13 +87,10 @@ entry() {  # NAME SLICES WIDTH HEIGHT BITS SUM FILE...
 }
 for kind in image line; do
     info=$(analysis "$kind" "$work/s16/$kind.pt3")
-    read -r W H F S R <<<"$(head -n 1 <<<"$info")"
-    [ -n "$W" ] && [ -n "$H" ] && [ -n "$F" ] && [ -n "$S" ] && [ -n "$R" ] || fail "$kind: no geometry in the information text"
-    # Delay bins: ceil(sync period / bin width); the lifetime stack ends where the
-    # 4096 dtime values of the records end, when that is before the sync period does.
-    bins() { awk -v s="$1" -v w="$tauBin" 'BEGIN { n = int(s / w); if (n * w < s) n++; print n }'; }
-    N=$(bins "$S")
-    stackN=$(bins "$(awk -v s="$S" -v r="$R" 'BEGIN { m = 4096 * r; print (m < s ? m : s) }')")
+    read -r W H F S <<<"$(head -n 1 <<<"$info")"
+    [ -n "$W" ] && [ -n "$H" ] && [ -n "$F" ] && [ -n "$S" ] || fail "$kind: no geometry in the information text"
+    # Delay bins: ceil(sync period / bin width).
+    N=$(awk -v s="$S" -v w="$tauBin" 'BEGIN { n = int(s / w); if (n * w < s) n++; print n }')
     total=0
     while read -r c max n; do
         [ -n "$c" ] || continue
@@ -111,7 +107,7 @@ for kind in image line; do
         # Every placed photon lies in a kept frame and in the default gates, which span the
         # whole sync period, so the delay exports (which ignore the gates) hold them all.
         if [ "$kind" = image ]; then
-            entry "$kind ch$c lifetime stack" "$stackN" "$W" "$H" 16 "$n" "$work/s16/image_export/image_Histogram_ch$c.tif"
+            entry "$kind ch$c lifetime stack" "$N" "$W" "$H" 16 "$n" "$work/s16/image_export/image_Histogram_ch$c.tif"
         else
             entry "$kind ch$c position-delay" 1 "$N" "$W" 16 "$n" "$work/s16/line_export/line_histogram_ch$c.tif"
         fi
