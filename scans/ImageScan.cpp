@@ -214,6 +214,9 @@ void ImageScan::BuildInfoText()
     infoText += InfoLine(QStringLiteral("Orignal Number of Images"), QString::number(numberOfFrames + imagesRemoved));
     infoText += InfoLine(QStringLiteral("Number of Images removed"), QString::number(imagesRemoved));
     infoText += InfoLine(QStringLiteral("Final Number of Images"), QString::number(numberOfFrames));
+    if (file->areaImage && file->numberOfFrames == 1)
+        infoText += InfoLine(QStringLiteral("One frame image"),
+                             QStringLiteral("area image (ImgHdr_Dimensions 3) of %1 lines (ImgHdr_PixY)").arg(imageHeight));
     infoText += RecoveredFrameLines();
     infoText += InfoLine(QStringLiteral("Line nSync"), QString::number(lineNSync));
     infoText += InfoLine(QStringLiteral("Line Time"), QString::number(lineTime / 1e6, 'f', 6) + QStringLiteral(" ms"));
