@@ -3,8 +3,6 @@
 
 #include "files/PhotonFileFactory.h"
 #include "files/pqFile.h"
-#include "scans/Conversion.h"
-#include "scans/ImageScan.h"
 #include "support/TestHost.h"
 
 #include <QDir>
@@ -146,30 +144,5 @@ TEST_F(RealFiles, HydraHarpT3FilesOpenAndT2FilesAreRefused)
         ASSERT_EQ(host.Messages(MessageError).size(), 1);
         EXPECT_TRUE(host.Messages(MessageError).front().contains("recorded in T2 mode"));
         EXPECT_TRUE(file->records.empty());
-    }
-}
-
-TEST_F(RealFiles, OneFrameAreaImagesAreImageScans)
-{
-    // Both carry ImgHdr_Dimensions 3 and exactly ImgHdr_PixY lines in their one frame.
-    const struct {
-        const char *name;
-        uint32_t side;
-    } cases[] = {{"PTU_Reader_Example_PTU_PicoHarp.ptu", 256}, {"rejected/tttrlib_Microtime200_HH400_beads.ptu", 50}};
-    for (const auto &e : cases) {
-        SCOPED_TRACE(e.name);
-        ASSERT_TRUE(OpenCopy(e.name));
-        EXPECT_TRUE(host.summary.endsWith("Image Scan File\n"));
-        std::unique_ptr<RSD> scan;
-        ASSERT_TRUE(ConvertFile(host, file->fileName, file.get(), scan));
-        auto *image = dynamic_cast<ImageScan *>(scan.get());
-        ASSERT_NE(image, nullptr);
-        EXPECT_EQ(std::make_tuple(image->imageWidth, image->imageHeight, image->numberOfFrames),
-                  std::make_tuple(e.side, e.side, 1u));
-        // Mean and variance are images of the frame, not profiles along a line.
-        EXPECT_EQ(image->meanImages[0].size(), std::size_t(e.side) * e.side);
-        EXPECT_EQ(image->varianceImages[0].size(), std::size_t(e.side) * e.side);
-        EXPECT_TRUE(host.summary.contains(QString("          One frame image : area image (ImgHdr_Dimensions 3) of "
-                                                  "%1 lines (ImgHdr_PixY)\n").arg(e.side)));
     }
 }
