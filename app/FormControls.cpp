@@ -239,6 +239,12 @@ void FormControls::SetTraceBinSize(double value, double maximum)
     SetBinBox(form.binsize, value, maximum, 3);
 }
 
+void FormControls::ShowTauBinSize(int scanType, double value)
+{
+    QDoubleSpinBox *box = scanType == 1 ? form.IStaubinsize : scanType == 2 ? form.LStaubinsize : form.taubinsize;
+    box->setValue(value);
+}
+
 void FormControls::GetGating(std::vector<double> &minima, std::vector<double> &maxima) const
 {
     minima.resize(4);

@@ -35,6 +35,8 @@ public:
     void SetLineTauBinSize(double value, double maximum);
     void SetPointTauBinSize(double value, double maximum);
     void SetTraceBinSize(double value, double maximum);
+    /// The lifetime bin box of scan type 1 image, 2 line, 3 point shows \p value.
+    void ShowTauBinSize(int scanType, double value);
 
     // handlers; channel is 1..4
     void GateMinimumChanged(int channel);  ///< minimum above maximum: pulled down to it

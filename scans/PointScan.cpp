@@ -782,8 +782,7 @@ void PointScan::ReconstructImages()
 
     mainWindow->SetPointTauBinSize(file->Resolution(), file->SyncPeriod());
     BinTrace();
-    tauBinWidth = mainWindow->GetTaubinsize();
-    BinLifetimes(tauBinWidth);
+    BinLifetimes(mainWindow->GetTaubinsize());
 }
 
 void PointScan::ReportOutOfBounds(std::size_t photon, double bin, uint32_t &reported)
@@ -930,16 +929,6 @@ bool PointScan::BinExportTrace(double binWidth)
     }
     mainWindow->AddMessage(MessageNormal, QObject::tr("Binned the export data"));
     return true;
-}
-
-void PointScan::BinLifetimes(double binWidth)
-{
-    if (Refuses("BinLifetimes") || !CheckBinWidth(binWidth))
-        return;
-    tauBinWidth = binWidth;
-    if (!EnsureReconstructed())
-        return;
-    BinDelayTimes(binWidth, syncPeriod, file->Resolution(), photonCounts, delayCounts, lifetimeAxis, lifetimeHistograms);
 }
 
 std::size_t PointScan::FindFirstNotBelow(const std::vector<double> &x, double v)

@@ -39,8 +39,6 @@ public:
     /// Export trace with bins of \p binWidth ns (16-bit counts that wrap past
     /// 65535). False, with exportCounts unchanged, when the binning is refused.
     bool BinExportTrace(double binWidth);
-    /// Lifetime histograms with bins of \p binWidth ns.
-    void BinLifetimes(double binWidth);
 
     /*!
      * \brief Auto- and cross-correlation of every ordered pair of active
@@ -91,28 +89,20 @@ public:
 
     uint32_t channelCount = 0;
     uint32_t activeChannelCount = 0;
-    std::vector<uint32_t> photonCounts;    ///< per channel, photons in the file
     std::vector<uint32_t> gatedCounts;     ///< per channel, photons that passed gate and cursors
     std::vector<uint32_t> activeChannels;  ///< indices of the channels with photons, ascending
     std::vector<double> lagEdges;          ///< ns
     std::vector<double> lagAxis;           ///< ms
-    std::vector<double> lifetimeAxis;      ///< ns, bin centres
     std::vector<std::vector<double>> correlations;
-    std::vector<std::vector<double>> lifetimeHistograms;
     std::vector<PhotonTimes> photonTimes;   ///< ns, record order (ascending)
-    /// Per channel, the same photons per dtime value (delayBins entries; a
-    /// photon's delay is dtime x resolution ns); empty for inactive channels.
-    std::vector<std::vector<uint32_t>> delayCounts;
     std::vector<std::vector<double>> traceTimes;    ///< s, bin centres of the displayed trace
     std::vector<std::vector<double>> traceCounts;   ///< photons per displayed bin
     std::vector<std::vector<uint16_t>> exportCounts;  ///< photons per export bin
     double firstTime = 0;       ///< ns, truetime of the first record of the file
     double lastTime = 0;        ///< ns, truetime of the last photon record (before gating)
     double traceBinWidth = 0;   ///< ns
-    double tauBinWidth = 0;     ///< ns
     double millisecondScale = 1e6;
     double secondScale = 1e9;
-    double syncPeriod = 0;      ///< ns
     /// The widest vector form the photon pass may take where the processor
     /// has it: 2 AVX-512 (the default), 1 AVX2, 0 none, one record at a time
     /// (the results are the same; tests compare the forms).

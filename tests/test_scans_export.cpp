@@ -336,7 +336,8 @@ TEST_F(ExportTest, FailedWritesLeaveNoFinishedFile)
 
     // A lifetime stack larger than the free disk space is refused before anything is written.
     host.messages.clear();
-    host.IStaubinsize.value = 1e-6;  // 5e7 images of 8 KiB
+    file->resolution = 1e-6;  // a bin of one delay step: 5e7 images of 8 KiB
+    host.IStaubinsize.value = 1e-6;
     scan.WriteHistogramStack();
     ASSERT_EQ(host.Messages(MessageError).size(), 1);
     EXPECT_TRUE(host.Messages(MessageError)[0].contains(QRegularExpression(

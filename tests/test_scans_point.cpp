@@ -113,7 +113,7 @@ TEST(PointScan, GatedListsTraceExportAndLifetimes)
     EXPECT_EQ(host.Messages().filter("Index out of bounds").size(), 2);  // only the two of BinTrace
 
     // Lifetimes: the bin box reset to the resolution 0.5 ns: N = 100, M = 99.
-    EXPECT_EQ(scan.tauBinWidth, 0.5);
+    EXPECT_EQ(scan.lifetimeBinWidth, 0.5);
     ASSERT_EQ(scan.lifetimeAxis.size(), 99u);
     EXPECT_EQ(scan.lifetimeAxis[0], 0.25);
     EXPECT_EQ(scan.lifetimeAxis[98], 49.25);

@@ -66,6 +66,10 @@ public:
     void SetLineTauBinSize(double value, double maximum) override { SetBin(LStaubinsize, value, maximum, 5); }
     void SetPointTauBinSize(double value, double maximum) override { SetBin(taubinsize, value, maximum, 5); }
     void SetTraceBinSize(double value, double maximum) override { SetBin(binsize, value, maximum, 3); }
+    void ShowTauBinSize(int scanType, double value) override
+    {
+        (scanType == 1 ? IStaubinsize : scanType == 2 ? LStaubinsize : taubinsize).Set(value);
+    }
     QString GetVersion() const override { return version; }
 
     /// Convenience for tests: sets one channel's gate (ns) or cursors (s).

@@ -360,17 +360,6 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
     return options;
 }
 
-/// The lifetime button of the analysis at hand, with bin width \p w in ns.
-void BinLifetimes(RSD &scan, double w)
-{
-    if (auto *image = dynamic_cast<ImageScan *>(&scan))
-        image->BinLifetimes(w);
-    else if (auto *line = dynamic_cast<LineScan *>(&scan))
-        line->BinLifetimes(w);
-    else if (auto *point = dynamic_cast<PointScan *>(&scan))
-        point->BinLifetimes(w);
-}
-
 /// Prints the value a box made of an option's value, when it differs.
 void ReportEffective(HeadlessHost &host, const QString &option, double given, double used, const QString &unit);
 
@@ -497,7 +486,8 @@ bool ConvertOne(HeadlessHost &host, const Options &options, const QString &fileN
                                                            : form.taubinsize;
         if (!TypeInto(host, box, options.tauBin, QStringLiteral("--tau-bin"), QStringLiteral("ns")))
             return false;
-        BinLifetimes(*scan, box->value());
+        // The lifetime button of the analysis at hand.
+        scan->BinLifetimes(box->value());
     }
     if (options.exportType >= 0) {
         // The export settings page, then "Export as images".
