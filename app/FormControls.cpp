@@ -181,9 +181,10 @@ void FormControls::BinsizeEdited()
     const double step = form.binsize->singleStep();
     if (!(step > 0))
         return;
-    // The small allowance keeps a value that already is a whole number of
-    // steps (0.3 with 0.1) from losing a step to binary rounding.
-    const double steps = std::floor(form.binsize->value() / step + 1e-9);
+    // The nearest whole number of sync periods, at least one, as the box shows
+    // it: a value that already is one (0.1 µs of a 50.002 ns period, shown
+    // with three decimals) stays as it is.
+    const double steps = std::max(1.0, std::round(form.binsize->value() / step));
     form.binsize->setValue(steps * step);
 }
 
@@ -239,10 +240,11 @@ void FormControls::SetTraceBinSize(double value, double maximum)
     SetBinBox(form.binsize, value, maximum, 3);
 }
 
-void FormControls::ShowTauBinSize(int scanType, double value)
+double FormControls::ShowTauBinSize(int scanType, double value)
 {
     QDoubleSpinBox *box = scanType == 1 ? form.IStaubinsize : scanType == 2 ? form.LStaubinsize : form.taubinsize;
     box->setValue(value);
+    return box->value();
 }
 
 void FormControls::GetGating(std::vector<double> &minima, std::vector<double> &maxima) const

@@ -35,8 +35,8 @@ public:
     void SetLineTauBinSize(double value, double maximum);
     void SetPointTauBinSize(double value, double maximum);
     void SetTraceBinSize(double value, double maximum);
-    /// The lifetime bin box of scan type 1 image, 2 line, 3 point shows \p value.
-    void ShowTauBinSize(int scanType, double value);
+    /// The lifetime bin box of scan type 1 image, 2 line, 3 point shows \p value; returns what it holds.
+    double ShowTauBinSize(int scanType, double value);
 
     // handlers; channel is 1..4
     void GateMinimumChanged(int channel);  ///< minimum above maximum: pulled down to it
@@ -44,7 +44,7 @@ public:
     void CursorMinimumEdited(int channel);
     void CursorMaximumEdited(int channel);
     void TmaxEdited();                     ///< ncasc from the wanted maximum lag
-    void BinsizeEdited();                  ///< binsize down to a whole number of steps
+    void BinsizeEdited();                  ///< binsize to the nearest whole number of steps (at least one)
     /// Reset gating: gates to 0 .. syncPeriod (51 ns when the period is not positive).
     void ResetGating(double syncPeriod);
 

@@ -43,4 +43,4 @@ void FormHost::SetImageTauBinSize(double value, double maximum) { controls.SetIm
 void FormHost::SetLineTauBinSize(double value, double maximum) { controls.SetLineTauBinSize(value, maximum); }
 void FormHost::SetPointTauBinSize(double value, double maximum) { controls.SetPointTauBinSize(value, maximum); }
 void FormHost::SetTraceBinSize(double value, double maximum) { controls.SetTraceBinSize(value, maximum); }
-void FormHost::ShowTauBinSize(int scanType, double value) { controls.ShowTauBinSize(scanType, value); }
+double FormHost::ShowTauBinSize(int scanType, double value) { return controls.ShowTauBinSize(scanType, value); }

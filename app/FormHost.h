@@ -37,7 +37,7 @@ public:
     void SetLineTauBinSize(double value, double maximum) override;
     void SetPointTauBinSize(double value, double maximum) override;
     void SetTraceBinSize(double value, double maximum) override;
-    void ShowTauBinSize(int scanType, double value) override;
+    double ShowTauBinSize(int scanType, double value) override;
 
     FormControls controls;
 };

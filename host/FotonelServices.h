@@ -73,8 +73,9 @@ public:
     virtual void SetPointTauBinSize(double value, double maximum) = 0;      ///< ns
     virtual void SetTraceBinSize(double value, double maximum) = 0;         ///< µs
     /// Shows \p value (ns) in the lifetime bin box of scan type \p scanType
-    /// (ScanImage, ScanLine, ScanPoint), its range unchanged.
-    virtual void ShowTauBinSize(int scanType, double value) = 0;
+    /// (ScanImage, ScanLine, ScanPoint), its range unchanged; returns the
+    /// value the box holds (rounded to its decimals).
+    virtual double ShowTauBinSize(int scanType, double value) = 0;
 
     /// Program version, written into exported files.
     virtual QString GetVersion() const = 0;

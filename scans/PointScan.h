@@ -13,6 +13,7 @@
 #include "scans/RSD.h"
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 class QString;
@@ -36,8 +37,9 @@ public:
 
     /// Displayed trace: 999 bins across the measurement, cropped to the time cursors.
     void BinTrace();
-    /// Export trace with bins of \p binWidth ns (16-bit counts that wrap past
-    /// 65535). False, with exportCounts unchanged, when the binning is refused.
+    /// Export trace in memory with bins of \p binWidth ns (16-bit counts that
+    /// wrap past 65535), the bins the binary trace file streams. False, with
+    /// exportCounts unchanged, when the binning is refused (too many bins).
     bool BinExportTrace(double binWidth);
 
     /*!
@@ -109,6 +111,17 @@ public:
     static int vectorLevel;
 
 private:
+    /// Takes \p count export trace bins, in time order; false stops the stream.
+    using TraceBinSink = std::function<bool(const uint16_t *bins, std::size_t count)>;
+    /// n = ceil(span / binWidth): bin b covers firstTime + [b, b + 1) x binWidth.
+    uint64_t ExportTraceBins(double binWidth) const;
+    /*!
+     * \brief The n export trace bins of channel \p c, bins of \p binWidth ns,
+     * handed to \p write in time order, one buffer at a time; nothing else is
+     * held. A photon beyond the last bin is reported ("Index out of bounds").
+     * Drives the progress bar by bins. False when \p write refused.
+     */
+    bool StreamTraceBins(uint32_t c, double binWidth, uint64_t n, const TraceBinSink &write);
     template <class Times>
     void CorrelateTimes(const Times &X, const Times &Y, std::vector<double> &G, const std::vector<double> &edges);
     /// One "Index out of bounds %1 %2" line per photon outside a trace, up to a
@@ -119,4 +132,12 @@ private:
     bool FirstActiveChannel(uint32_t &channel) const;
     /// Writes "x y" lines (general format, 6 digits) to the text file \p name.
     bool SaveColumns(const QString &name, const std::vector<double> &x, const std::vector<double> &y);
+    /*!
+     * \brief The text file \p pattern (exportBase, channel number) of the
+     * lowest channel c with photons: x from \p x when given, else xs[c], and
+     * ys[c]; then the line \p saved with the file name.
+     */
+    void SaveLowestChannel(const char *operation, const char *pattern, const QString &saved,
+                           const std::vector<double> *x, const std::vector<std::vector<double>> &xs,
+                           const std::vector<std::vector<double>> &ys);
 };

@@ -193,17 +193,19 @@ double RSD::LifetimeBin(double requested)
     if (!(std::isfinite(requested) && requested > 0) || !(std::isfinite(resolution) && resolution > 0))
         return requested;
     const uint32_t steps = DelaySteps(requested);
-    const double width = steps * resolution;
+    const double multiple = steps * resolution;
     // The boxes show five decimals: a value they show as a whole number of
-    // steps already is one, and binning it once more says nothing.
-    if (std::abs(width - requested) >= 0.5e-5) {
-        mainWindow->AddMessage(MessageNormal, QObject::tr("Lifetime bin %1 ns used as %2 ns (%3 x %4 ns, the delay resolution)")
-                                                  .arg(requested)
-                                                  .arg(width)
-                                                  .arg(steps)
-                                                  .arg(resolution));
-        mainWindow->ShowTauBinSize(file->ScanType, width);
-    }
+    // steps already is one and is used as it is (the bins are whole numbers
+    // of steps either way). Another becomes the multiple as its box shows it,
+    // so pressing the button again bins the same.
+    if (std::abs(multiple - requested) < 0.5e-5)
+        return requested;
+    const double width = mainWindow->ShowTauBinSize(file->ScanType, multiple);
+    mainWindow->AddMessage(MessageNormal, QObject::tr("Lifetime bin %1 ns used as %2 ns (%3 x %4 ns, the delay resolution)")
+                                              .arg(requested)
+                                              .arg(width)
+                                              .arg(steps)
+                                              .arg(resolution));
     return width;
 }
 

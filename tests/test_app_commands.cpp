@@ -183,7 +183,7 @@ TEST_F(CommandsTest, LifetimeBinsAreWholeDelaySteps)
         Invoke(b.slot);
         EXPECT_DOUBLE_EQ(W<QDoubleSpinBox>(b.box)->value(), 0.192);
         EXPECT_EQ(Log().filter("Lifetime bin 0.2 ns used as 0.192 ns (12 x 0.016 ns, the delay resolution)").size(), 1);
-        EXPECT_DOUBLE_EQ(window->scan->lifetimeBinWidth, (b.lifetimes ? 12 : 1) * double(0.016f));
+        EXPECT_DOUBLE_EQ(window->scan->lifetimeBinWidth, b.lifetimes ? 0.192 : 0.016);
         QDir(dir.filePath("run_export")).removeRecursively();
     }
 }

@@ -1,8 +1,12 @@
 // The export commands and point-page buttons of the window and their fotonel-convert
 // options write the same files, byte for byte.
 #include "support/ConvertRun.h"
+#include "support/TestHost.h"
 #include "support/WindowFixture.h"
+#include "files/PhotonFileFactory.h"
 #include "files/pqFile.h"
+#include "scans/Conversion.h"
+#include "scans/PointScan.h"
 #include "scans/RSD.h"
 #include "tools/synth/ScanGenerator.h"
 #include "tools/synth/SyntheticFile.h"
@@ -14,6 +18,7 @@
 #include <QDoubleSpinBox>
 #include <QSpinBox>
 
+#include <cstring>
 #include <random>
 
 namespace {
@@ -119,5 +124,112 @@ TEST_F(ExportCommands, WindowAndConverterWriteTheSameFiles)
         window.file.reset();
         for (const char *side : {"win", "cli"})
             QDir(dir.filePath(side)).removeRecursively();
+    }
+}
+
+namespace {
+
+/// A point measurement of channel-1 photons at the given syncs (dtime 0) in \p path.
+void WritePoint(const QString &path, const std::vector<uint64_t> &syncs, int32_t syncRate = 40000000)
+{
+    std::vector<synth::PointPhoton> photons;
+    for (uint64_t s : syncs)
+        photons.push_back({s, 1, 0});
+    synth::Pt3Header header;
+    header.countRate0 = syncRate;
+    ASSERT_TRUE(synth::WritePt3(path, header, synth::MakePointMeasurement(photons).words));
+}
+
+/// The little-endian double at the start of a binary trace and its 16-bit
+/// little-endian counts of bins \p first .. first + count - 1, read by hand.
+struct BinaryTrace {
+    double widthMs = 0;
+    qint64 bins = -1;
+    std::vector<uint16_t> counts;
+    BinaryTrace(const QString &name, qint64 first, qint64 count)
+    {
+        QFile in(name);
+        if (!in.open(QIODevice::ReadOnly))
+            return;
+        bins = (in.size() - 8) / 2;
+        const QByteArray head = in.read(8);
+        uint64_t bits = 0;
+        for (int i = 7; i >= 0; --i)
+            bits = bits << 8 | static_cast<uchar>(head[i]);
+        std::memcpy(&widthMs, &bits, 8);
+        in.seek(8 + 2 * first);
+        const QByteArray bytes = in.read(2 * count);
+        for (int i = 0; i + 1 < bytes.size(); i += 2)
+            counts.push_back(static_cast<uint16_t>(static_cast<uchar>(bytes[i]) | static_cast<uchar>(bytes[i + 1]) << 8));
+    }
+};
+
+} // namespace
+
+TEST(BinaryTrace, StreamedOverAnyLengthAsTheTraceHeldInMemory)
+{
+    QTemporaryDir dir;
+    // 25 ns syncs and bins: a photon at sync s lies in bin s. The short file
+    // ends at sync 40000, its last photon in the guard bin; the long one runs
+    // on to 3.5 s, 1.4e8 bins: more than the trace held in memory may have.
+    const std::vector<uint64_t> head = {0, 3, 3, 7, 1000, 1000, 1000, 39999, 40000};
+    std::vector<uint64_t> longer = head;
+    for (uint64_t s : {65535ull, 65536ull, 100000000ull, 100000000ull, 139999999ull, 140000000ull})
+        longer.push_back(s);
+    WritePoint(dir.filePath("short.pt3"), head);
+    WritePoint(dir.filePath("long.pt3"), longer);
+
+    TestHost host;
+    std::unique_ptr<pqFile> file = MakePhotonFile(host, dir.filePath("short.pt3"));
+    std::unique_ptr<RSD> scan;
+    ASSERT_TRUE(file && file->Open(dir.filePath("short.pt3")) && ConvertFile(host, file->fileName, file.get(), scan));
+    auto *point = dynamic_cast<PointScan *>(scan.get());
+    ASSERT_TRUE(point && point->BinExportTrace(25));
+    const std::vector<uint16_t> &inMemory = point->exportCounts[0];
+    ASSERT_EQ(inMemory.size(), 40000u);
+
+    const ConvertRun run = Convert({"--trace", "--trace-bin", "0.025", dir.filePath("long.pt3")});
+    EXPECT_EQ(run.code, 0) << run.out.toStdString();
+    const QString name = dir.filePath("long_export/long_trace_ch1.bin");
+    const BinaryTrace start(name, 0, 40001);
+    EXPECT_EQ(start.widthMs, 2.5e-5);
+    EXPECT_EQ(start.bins, 140000000);
+    ASSERT_EQ(start.counts.size(), 40001u);
+    const std::pair<std::size_t, uint16_t> hand[] = {{0, 1}, {1, 0}, {3, 2}, {7, 1}, {1000, 3}, {39999, 1}, {40000, 1}};
+    for (const auto &[bin, count] : hand)
+        EXPECT_EQ(start.counts[bin], count) << "bin " << bin;
+    EXPECT_TRUE(std::equal(inMemory.begin(), inMemory.end(), start.counts.begin()));
+    // Bins 65535 and 65536 lie on either side of the edge of a written buffer.
+    EXPECT_EQ(BinaryTrace(name, 65534, 6).counts, (std::vector<uint16_t>{0, 1, 1, 0, 0, 0}));
+    EXPECT_EQ(BinaryTrace(name, 100000000, 1).counts, std::vector<uint16_t>{2});
+    EXPECT_EQ(BinaryTrace(name, 139999999, 1).counts, std::vector<uint16_t>{1});  // the last: 140000000 is the guard
+
+    // The trace held in memory still refuses so many bins.
+    TestHost longHost;
+    const QString longPath = dir.filePath("long.pt3");
+    std::unique_ptr<pqFile> longFile = MakePhotonFile(longHost, longPath);
+    ASSERT_TRUE(longFile && longFile->Open(longPath) && ConvertFile(longHost, longPath, longFile.get(), scan));
+    EXPECT_FALSE(dynamic_cast<PointScan &>(*scan).BinExportTrace(25));
+    EXPECT_TRUE(longHost.Logged("Too many trace bins 140000000 for bin width 25 ns", MessageError));
+}
+
+TEST_F(ExportCommands, TraceBinIsTheNearestWholeNumberOfSyncPeriods)
+{
+    // A 50.002 ns sync period: 0.1, 0.5 and 2 µs are whole numbers of periods
+    // as the box shows them and stay; 0.07 is 1.4 periods, 0.08 is 1.6.
+    WritePoint(dir.filePath("run.pt3"), {0, 20000, 40000}, 19999131);
+    Make();
+    ASSERT_TRUE(window->OpenFile(dir.filePath("run.pt3"), false));
+    auto *box = W<QDoubleSpinBox>("binsize");
+    const std::pair<const char *, double> cases[] = {{"0.1", 0.1}, {"0.5", 0.5}, {"2", 2}, {"0.07", 0.05}, {"0.08", 0.1}};
+    for (const auto &[typed, used] : cases) {
+        SCOPED_TRACE(typed);
+        box->setValue(QString(typed).toDouble());
+        emit box->editingFinished();
+        EXPECT_DOUBLE_EQ(box->value(), used);
+        const ConvertRun run = Convert({"--trace", "--trace-bin", typed, dir.filePath("run.pt3")});
+        EXPECT_EQ(run.out.contains(QString("--trace-bin %1 µs used as %2 µs").arg(typed).arg(used)), used != QString(typed).toDouble())
+            << run.out.toStdString();
+        EXPECT_EQ(BinaryTrace(dir.filePath("run_export/run_trace_ch1.bin"), 0, 0).widthMs, used / 1000);
     }
 }

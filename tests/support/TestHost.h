@@ -66,9 +66,11 @@ public:
     void SetLineTauBinSize(double value, double maximum) override { SetBin(LStaubinsize, value, maximum, 5); }
     void SetPointTauBinSize(double value, double maximum) override { SetBin(taubinsize, value, maximum, 5); }
     void SetTraceBinSize(double value, double maximum) override { SetBin(binsize, value, maximum, 3); }
-    void ShowTauBinSize(int scanType, double value) override
+    double ShowTauBinSize(int scanType, double value) override
     {
-        (scanType == 1 ? IStaubinsize : scanType == 2 ? LStaubinsize : taubinsize).Set(value);
+        SpinValue &box = scanType == 1 ? IStaubinsize : scanType == 2 ? LStaubinsize : taubinsize;
+        box.Set(value);
+        return box.value;
     }
     QString GetVersion() const override { return version; }
 

@@ -229,8 +229,8 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
                                      "trace, first channel with photons) and NAME_trace_chN.bin (every channel), as "
                                      "the trace save button.")});
     parser.addOption({QStringLiteral("trace-bin"),
-                      QStringLiteral("Bin width of the binary trace in µs (default one sync period), rounded down to "
-                                     "whole sync periods as the window does."),
+                      QStringLiteral("Bin width of the binary trace in µs (default one sync period), rounded to the "
+                                     "nearest whole number of sync periods as the window does."),
                       QStringLiteral("US")});
     parser.addOption({QStringLiteral("histogram"),
                       QStringLiteral("Point measurements: writes the lifetime histogram (bins of --tau-bin) as "
