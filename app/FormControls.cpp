@@ -89,6 +89,38 @@ void FormControls::SetGatingRanges(double maximum, double step)
         if (step > 0 && std::isfinite(step))
             box->setValue(std::ceil(box->value() / step - 0.5) * step);
     }
+    // The gates now belong to a file of this range.
+    gateRange = maximum;
+    gateStep = step;
+}
+
+bool FormControls::GateIsWhole(int channel) const
+{
+    // The gates sit on whole steps of that file (within half a step of its
+    // limits), shown with two decimals after a restart (the form's).
+    const double slack = (std::isfinite(gateStep) && gateStep > 0 ? gateStep / 2 : 0) + 0.005;
+    return gateRange > 0 && gateMinimum(channel)->value() <= slack && gateMaximum(channel)->value() >= gateRange - slack;
+}
+
+std::vector<int> FormControls::CarryGatesTo(double range, double step)
+{
+    bool whole[4];
+    for (int channel = 1; channel <= 4; ++channel)
+        whole[channel - 1] = GateIsWhole(channel);
+    SetGatingRanges(range, step);
+    // Half a delay step: a gate that far from a limit keeps every delay there.
+    const double slack = step > 0 && std::isfinite(step) ? step / 2 : 0.0005;
+    std::vector<int> narrower;
+    for (int channel = 1; channel <= 4; ++channel) {
+        QDoubleSpinBox *minimum = gateMinimum(channel), *maximum = gateMaximum(channel);
+        if (whole[channel - 1]) {
+            maximum->setValue(range);
+            minimum->setValue(0);
+        } else if (minimum->value() > slack || maximum->value() < range - slack) {
+            narrower.push_back(channel);
+        }
+    }
+    return narrower;
 }
 
 void FormControls::SetGatingValues(double minimum, double maximum)

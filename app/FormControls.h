@@ -27,6 +27,10 @@ public:
 
     // set-up operations (ns, s, µs as named in FotonelServices)
     void SetGatingRanges(double maximum, double step);
+    /// See FotonelServices::CarryGatesTo.
+    std::vector<int> CarryGatesTo(double range, double step);
+    /// True when channel \p channel's gate spans the whole of gateRange.
+    bool GateIsWhole(int channel) const;
     void SetGatingValues(double minimum, double maximum);
     void SetCursorRanges(double start, double end);
     void SetCorrelationControls(double timeStep, double targetTime, int nrbins, int ncasc);
@@ -59,4 +63,9 @@ public:
     QDoubleSpinBox *cursorMaximum(int channel) const;
 
     Ui::Fotonel &form;
+    /// ns: the delay range (sync period) of the file the gates were set on;
+    /// 0 when unknown (the form's start-up gates, an older settings file).
+    double gateRange = 0;
+    /// ns: the delay step (resolution) of that file, to which the gates are rounded.
+    double gateStep = 0;
 };

@@ -32,6 +32,7 @@ Qt::CheckState FormHost::GetRecordColumn(RecordColumn column)
 }
 
 void FormHost::SetGatingRanges(double maximum, double step) { controls.SetGatingRanges(maximum, step); }
+std::vector<int> FormHost::CarryGatesTo(double range, double step) { return controls.CarryGatesTo(range, step); }
 void FormHost::SetCursorRanges(double start, double end) { controls.SetCursorRanges(start, end); }
 
 void FormHost::SetCorrelationControls(double timeStep, double targetTime, int nrbins, int ncasc)

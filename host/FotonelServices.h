@@ -66,6 +66,19 @@ public:
 
     // --- set-up operations through which an analysis primes the form ---
     virtual void SetGatingRanges(double maximum, double step) = 0;          ///< ns
+    /*!
+     * \brief Takes the gates the form holds over to a newly opened file whose
+     * delays span 0 to \p range ns in steps of \p step ns: a channel's gate
+     * that spanned the whole range of the file it was set on spans the new
+     * range; the others stay. Returns the channels (1..4) whose gate keeps
+     * less than the new range. A host that remembers no gates returns none.
+     */
+    virtual std::vector<int> CarryGatesTo(double range, double step)
+    {
+        (void)range;
+        (void)step;
+        return {};
+    }
     virtual void SetCursorRanges(double start, double end) = 0;             ///< s
     virtual void SetCorrelationControls(double timeStep, double targetTime, int nrbins, int ncasc) = 0;
     virtual void SetImageTauBinSize(double value, double maximum) = 0;      ///< ns

@@ -16,8 +16,10 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QRegularExpression>
 #include <QSpinBox>
 
+#include <cmath>
 #include <cstring>
 #include <random>
 
@@ -232,4 +234,87 @@ TEST_F(ExportCommands, TraceBinIsTheNearestWholeNumberOfSyncPeriods)
             << run.out.toStdString();
         EXPECT_EQ(BinaryTrace(dir.filePath("run_export/run_trace_ch1.bin"), 0, 0).widthMs, used / 1000);
     }
+}
+
+namespace {
+
+/// A point measurement at \p syncRate Hz with 0.064 ns delay steps: channels 1
+/// and 2 each get one photon per dtime value in \p dtimes.
+QString WriteGated(const QTemporaryDir &dir, const QString &name, int32_t syncRate, const std::vector<uint32_t> &dtimes)
+{
+    std::vector<synth::PointPhoton> photons;
+    uint64_t sync = 0;
+    for (uint32_t d : dtimes)
+        for (uint32_t channel : {1u, 2u})
+            photons.push_back({sync += 1000, channel, d});
+    synth::Pt3Header header;
+    header.countRate0 = syncRate;
+    header.resolution = 0.064f;
+    EXPECT_TRUE(synth::WritePt3(dir.filePath(name), header, synth::MakePointMeasurement(photons).words));
+    return dir.filePath(name);
+}
+
+// 12.5, 50 and 200 ns sync periods; delays up to 12.2, 44.8 and 192 ns.
+const std::vector<uint32_t> kShortDelays = {0, 50, 100, 150, 190};
+const std::vector<uint32_t> kMiddleDelays = {0, 100, 200, 300, 500, 700};
+// 0, 6.4, 12.8, 19.2, 64 and 192 ns: a gate of 5 to 20 ns keeps half.
+const std::vector<uint32_t> kLongDelays = {0, 100, 200, 300, 1000, 3000};
+const char *const kNarrowWarning = "Channel 1 keeps the gate 4.992 to 19.968 ns of an earlier file: 50.0 % of its "
+                                   "photons, of delays 0 to 200 ns in this file";
+
+} // namespace
+
+TEST_F(ExportCommands, RememberedGatesFollowTheNewFileOrSaySoInTheWindow)
+{
+    // Start-up gates, then a 12.5 ns file: its whole range. A 200 ns file
+    // opened next gets its whole range too: every photon is kept.
+    Make();
+    ASSERT_TRUE(window->OpenFile(WriteGated(dir, "short.pt3", 80000000, kShortDelays), false));
+    ASSERT_TRUE(window->OpenFile(WriteGated(dir, "long.pt3", 5000000, kLongDelays), false));
+    EXPECT_EQ(window->scan->photonCounts, (std::vector<uint32_t>{6, 6, 0, 0}));
+    EXPECT_EQ(dynamic_cast<PointScan &>(*window->scan).gatedCounts, (std::vector<uint32_t>{6, 6, 0, 0}));
+    EXPECT_TRUE(Log().filter("keeps the gate").isEmpty()) << Log().join('\n').toStdString();
+
+    // A gate set by hand on a 50 ns file outlives a restart; on the 200 ns
+    // file it is kept with its warning, while channel 2's whole gate follows.
+    ASSERT_TRUE(window->OpenFile(WriteGated(dir, "middle.pt3", 20000000, kMiddleDelays), false));
+    W<QDoubleSpinBox>("Ch1_Gating_Max")->setValue(20);
+    W<QDoubleSpinBox>("Ch1_Gating_Min")->setValue(5);
+    window.reset();
+    Make();
+    ASSERT_TRUE(window->OpenFile(dir.filePath("long.pt3"), false));
+    const QStringList warned = Log().filter("keeps the gate");
+    ASSERT_EQ(warned.size(), 1);
+    EXPECT_TRUE(warned[0].endsWith(" : warning : " + QString(kNarrowWarning))) << warned[0].toStdString();
+    EXPECT_EQ(dynamic_cast<PointScan &>(*window->scan).gatedCounts, (std::vector<uint32_t>{3, 6, 0, 0}));
+    EXPECT_DOUBLE_EQ(W<QDoubleSpinBox>("Ch2_Gating_Max")->value(), 200);
+}
+
+TEST(RememberedGates, ConverterCarriesGatesFromFileToFile)
+{
+    QTemporaryDir dir;
+    const QString shortFile = WriteGated(dir, "short.pt3", 80000000, kShortDelays);
+    const QString middle = WriteGated(dir, "middle.pt3", 20000000, kMiddleDelays);
+    const QString longFile = WriteGated(dir, "long.pt3", 5000000, kLongDelays);
+    // The lifetime histogram of channel 1 holds the photons its gate kept.
+    const auto keptOnChannelOne = [&] {
+        QFile in(dir.filePath("long_export/long_histogram_ch1.dat"));
+        double photons = 0;
+        if (in.open(QIODevice::ReadOnly))
+            for (const QByteArray &line : in.readAll().split('\n'))
+                photons += std::floor(line.split(' ').value(1).toDouble());
+        return photons;
+    };
+    const ConvertRun whole = Convert({"--histogram", shortFile, longFile});
+    EXPECT_EQ(whole.code, 0);
+    EXPECT_FALSE(whole.out.contains("warning")) << whole.out.toStdString();
+    EXPECT_EQ(keptOnChannelOne(), 6);
+
+    // A gate given for every file, set on the 50 ns one, reaches the 200 ns
+    // file as it was, with its warning, before it is given again.
+    const ConvertRun narrow = Convert({"--histogram", "--gate", "1:5:20", middle, longFile});
+    EXPECT_EQ(narrow.code, 0);
+    EXPECT_EQ(narrow.out.count(QRegularExpression("warning : Channel \\d keeps")), 1) << narrow.out.toStdString();
+    EXPECT_TRUE(narrow.out.contains(QString("warning : ") + kNarrowWarning));
+    EXPECT_EQ(keptOnChannelOne(), 3);
 }

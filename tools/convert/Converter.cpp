@@ -180,7 +180,9 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
         "Prints every log line (numbered, with its level), the header, the record summary and the\n"
         "analysis information. Exit status: 0 when every file converted, 1 when any failed, 2 for bad options.\n"
         "Options stand for the settings form; without them the form's defaults are used\n"
-        "(gates 0..50 ns, cursors over the whole measurement, the file's image width, lifetime bins of one resolution step)."));
+        "(gates 0..50 ns, cursors over the whole measurement, the file's image width, lifetime bins of one resolution step).\n"
+        "A gate that spans the whole delay range of one file spans the whole range of the next; any other gate\n"
+        "that keeps less of the next file's range is kept with a warning naming the share of photons it keeps."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOption({QStringLiteral("gate"),
@@ -444,6 +446,8 @@ bool ConvertOne(HeadlessHost &host, const Options &options, const QString &fileN
         return false;
     }
     host.AddMessage(MessageNormal, QStringLiteral("Succesfully openend file %1").arg(fileName));
+    // The gates of the file converted before (or the form's start-up gates).
+    CarryGatesOver(host, *file);
     if (!ConvertFile(host, fileName, file.get(), scan))
         return false;
 
