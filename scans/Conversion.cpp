@@ -64,7 +64,7 @@ void CarryGatesOver(FotonelServices &mainWindow, const pqFile &file)
                 kept += perDtime[c - 1][k];
         }
         const double share = all ? 100.0 * static_cast<double>(kept) / static_cast<double>(all) : 0.0;
-        mainWindow.AddMessage(MessageWarning, QObject::tr("Channel %1 keeps the gate %2 to %3 ns of an earlier file: "
+        mainWindow.AddMessage(MessageWarning, QObject::tr("Channel %1 keeps its gate of %2 to %3 ns from before this file: "
                                                           "%4 % of its photons, of delays 0 to %5 ns in this file")
                                                   .arg(c)
                                                   .arg(low)

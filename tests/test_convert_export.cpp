@@ -259,8 +259,8 @@ const std::vector<uint32_t> kShortDelays = {0, 50, 100, 150, 190};
 const std::vector<uint32_t> kMiddleDelays = {0, 100, 200, 300, 500, 700};
 // 0, 6.4, 12.8, 19.2, 64 and 192 ns: a gate of 5 to 20 ns keeps half.
 const std::vector<uint32_t> kLongDelays = {0, 100, 200, 300, 1000, 3000};
-const char *const kNarrowWarning = "Channel 1 keeps the gate 4.992 to 19.968 ns of an earlier file: 50.0 % of its "
-                                   "photons, of delays 0 to 200 ns in this file";
+const char *const kNarrowWarning = "Channel 1 keeps its gate of 4.992 to 19.968 ns from before this file: 50.0 % of "
+                                   "its photons, of delays 0 to 200 ns in this file";
 
 } // namespace
 
@@ -273,7 +273,7 @@ TEST_F(ExportCommands, RememberedGatesFollowTheNewFileOrSaySoInTheWindow)
     ASSERT_TRUE(window->OpenFile(WriteGated(dir, "long.pt3", 5000000, kLongDelays), false));
     EXPECT_EQ(window->scan->photonCounts, (std::vector<uint32_t>{6, 6, 0, 0}));
     EXPECT_EQ(dynamic_cast<PointScan &>(*window->scan).gatedCounts, (std::vector<uint32_t>{6, 6, 0, 0}));
-    EXPECT_TRUE(Log().filter("keeps the gate").isEmpty()) << Log().join('\n').toStdString();
+    EXPECT_TRUE(Log().filter("keeps its gate").isEmpty()) << Log().join('\n').toStdString();
 
     // A gate set by hand on a 50 ns file outlives a restart; on the 200 ns
     // file it is kept with its warning, while channel 2's whole gate follows.
@@ -283,7 +283,7 @@ TEST_F(ExportCommands, RememberedGatesFollowTheNewFileOrSaySoInTheWindow)
     window.reset();
     Make();
     ASSERT_TRUE(window->OpenFile(dir.filePath("long.pt3"), false));
-    const QStringList warned = Log().filter("keeps the gate");
+    const QStringList warned = Log().filter("keeps its gate");
     ASSERT_EQ(warned.size(), 1);
     EXPECT_TRUE(warned[0].endsWith(" : warning : " + QString(kNarrowWarning))) << warned[0].toStdString();
     EXPECT_EQ(dynamic_cast<PointScan &>(*window->scan).gatedCounts, (std::vector<uint32_t>{3, 6, 0, 0}));
