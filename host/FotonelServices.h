@@ -73,12 +73,7 @@ public:
      * range; the others stay. Returns the channels (1..4) whose gate keeps
      * less than the new range. A host that remembers no gates returns none.
      */
-    virtual std::vector<int> CarryGatesTo(double range, double step)
-    {
-        (void)range;
-        (void)step;
-        return {};
-    }
+    virtual std::vector<int> CarryGatesTo(double /*range*/, double /*step*/) { return {}; }
     virtual void SetCursorRanges(double start, double end) = 0;             ///< s
     virtual void SetCorrelationControls(double timeStep, double targetTime, int nrbins, int ncasc) = 0;
     virtual void SetImageTauBinSize(double value, double maximum) = 0;      ///< ns

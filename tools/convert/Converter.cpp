@@ -197,7 +197,8 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
                       QStringLiteral("Pixels per line for image and line scans instead of the header's width (1..1024)."),
                       QStringLiteral("PIXELS")});
     parser.addOption({QStringLiteral("tau-bin"),
-                      QStringLiteral("Lifetime histogram bin width in ns, as the 'Life times' button with that bin."),
+                      QStringLiteral("Lifetime histogram bin width in ns, as the 'Life times' button with that bin; made the "
+                                     "nearest whole number of the file's delay steps (at least one)."),
                       QStringLiteral("NS")});
     parser.addOption({QStringLiteral("export"),
                       QStringLiteral("Export images as 'Export as images' does, as a TIFF stack, TIFF images (one file "
