@@ -920,6 +920,9 @@ bool PointScan::StreamTraceBins(uint32_t c, double binWidth, uint64_t n, const T
     // of bins. It is not written; photons beyond it are reported.
     const double withGuard = static_cast<double>(n) + 1;
     for (std::size_t start = 0; written && start < photons; start += kExportProgressStep) {
+        // Many photons in few bins write nothing for a while: events run anyway.
+        if (start != 0)
+            LetEventsRun();
         const std::size_t stop = std::min(photons, start + kExportProgressStep);
         CountAscendingRuns(
             t, start, stop, firstTime, binWidth, withGuard,
