@@ -89,6 +89,38 @@ void FormControls::SetGatingRanges(double maximum, double step)
         if (step > 0 && std::isfinite(step))
             box->setValue(std::ceil(box->value() / step - 0.5) * step);
     }
+    // The gates now belong to a file of this range.
+    gateRange = maximum;
+    gateStep = step;
+}
+
+bool FormControls::GateIsWhole(int channel) const
+{
+    // The gates sit on whole steps of that file (within half a step of its
+    // limits), shown with two decimals after a restart (the form's).
+    const double slack = (std::isfinite(gateStep) && gateStep > 0 ? gateStep / 2 : 0) + 0.005;
+    return gateRange > 0 && gateMinimum(channel)->value() <= slack && gateMaximum(channel)->value() >= gateRange - slack;
+}
+
+std::vector<int> FormControls::CarryGatesTo(double range, double step)
+{
+    bool whole[4];
+    for (int channel = 1; channel <= 4; ++channel)
+        whole[channel - 1] = GateIsWhole(channel);
+    SetGatingRanges(range, step);
+    // Half a delay step: a gate that far from a limit keeps every delay there.
+    const double slack = step > 0 && std::isfinite(step) ? step / 2 : 0.0005;
+    std::vector<int> narrower;
+    for (int channel = 1; channel <= 4; ++channel) {
+        QDoubleSpinBox *minimum = gateMinimum(channel), *maximum = gateMaximum(channel);
+        if (whole[channel - 1]) {
+            maximum->setValue(range);
+            minimum->setValue(0);
+        } else if (minimum->value() > slack || maximum->value() < range - slack) {
+            narrower.push_back(channel);
+        }
+    }
+    return narrower;
 }
 
 void FormControls::SetGatingValues(double minimum, double maximum)
@@ -181,9 +213,10 @@ void FormControls::BinsizeEdited()
     const double step = form.binsize->singleStep();
     if (!(step > 0))
         return;
-    // The small allowance keeps a value that already is a whole number of
-    // steps (0.3 with 0.1) from losing a step to binary rounding.
-    const double steps = std::floor(form.binsize->value() / step + 1e-9);
+    // The nearest whole number of sync periods, at least one, as the box shows
+    // it: a value that already is one (0.1 µs of a 50.002 ns period, shown
+    // with three decimals) stays as it is.
+    const double steps = std::max(1.0, std::round(form.binsize->value() / step));
     form.binsize->setValue(steps * step);
 }
 
@@ -237,6 +270,13 @@ void FormControls::SetPointTauBinSize(double value, double maximum)
 void FormControls::SetTraceBinSize(double value, double maximum)
 {
     SetBinBox(form.binsize, value, maximum, 3);
+}
+
+double FormControls::ShowTauBinSize(int scanType, double value)
+{
+    QDoubleSpinBox *box = scanType == 1 ? form.IStaubinsize : scanType == 2 ? form.LStaubinsize : form.taubinsize;
+    box->setValue(value);
+    return box->value();
 }
 
 void FormControls::GetGating(std::vector<double> &minima, std::vector<double> &maxima) const

@@ -27,6 +27,10 @@ public:
 
     // set-up operations (ns, s, µs as named in FotonelServices)
     void SetGatingRanges(double maximum, double step);
+    /// See FotonelServices::CarryGatesTo.
+    std::vector<int> CarryGatesTo(double range, double step);
+    /// True when channel \p channel's gate spans the whole of gateRange.
+    bool GateIsWhole(int channel) const;
     void SetGatingValues(double minimum, double maximum);
     void SetCursorRanges(double start, double end);
     void SetCorrelationControls(double timeStep, double targetTime, int nrbins, int ncasc);
@@ -35,6 +39,8 @@ public:
     void SetLineTauBinSize(double value, double maximum);
     void SetPointTauBinSize(double value, double maximum);
     void SetTraceBinSize(double value, double maximum);
+    /// The lifetime bin box of scan type 1 image, 2 line, 3 point shows \p value; returns what it holds.
+    double ShowTauBinSize(int scanType, double value);
 
     // handlers; channel is 1..4
     void GateMinimumChanged(int channel);  ///< minimum above maximum: pulled down to it
@@ -42,7 +48,7 @@ public:
     void CursorMinimumEdited(int channel);
     void CursorMaximumEdited(int channel);
     void TmaxEdited();                     ///< ncasc from the wanted maximum lag
-    void BinsizeEdited();                  ///< binsize down to a whole number of steps
+    void BinsizeEdited();                  ///< binsize to the nearest whole number of steps (at least one)
     /// Reset gating: gates to 0 .. syncPeriod (51 ns when the period is not positive).
     void ResetGating(double syncPeriod);
 
@@ -57,4 +63,9 @@ public:
     QDoubleSpinBox *cursorMaximum(int channel) const;
 
     Ui::Fotonel &form;
+    /// ns: the delay range (sync period) of the file the gates were set on;
+    /// 0 when unknown (the form's start-up gates, an older settings file).
+    double gateRange = 0;
+    /// ns: the delay step (resolution) of that file, to which the gates are rounded.
+    double gateStep = 0;
 };

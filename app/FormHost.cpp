@@ -32,6 +32,7 @@ Qt::CheckState FormHost::GetRecordColumn(RecordColumn column)
 }
 
 void FormHost::SetGatingRanges(double maximum, double step) { controls.SetGatingRanges(maximum, step); }
+std::vector<int> FormHost::CarryGatesTo(double range, double step) { return controls.CarryGatesTo(range, step); }
 void FormHost::SetCursorRanges(double start, double end) { controls.SetCursorRanges(start, end); }
 
 void FormHost::SetCorrelationControls(double timeStep, double targetTime, int nrbins, int ncasc)
@@ -43,3 +44,4 @@ void FormHost::SetImageTauBinSize(double value, double maximum) { controls.SetIm
 void FormHost::SetLineTauBinSize(double value, double maximum) { controls.SetLineTauBinSize(value, maximum); }
 void FormHost::SetPointTauBinSize(double value, double maximum) { controls.SetPointTauBinSize(value, maximum); }
 void FormHost::SetTraceBinSize(double value, double maximum) { controls.SetTraceBinSize(value, maximum); }
+double FormHost::ShowTauBinSize(int scanType, double value) { return controls.ShowTauBinSize(scanType, value); }

@@ -31,12 +31,14 @@ public:
     Qt::CheckState GetRecordColumn(RecordColumn column) override;
 
     void SetGatingRanges(double maximum, double step) override;
+    std::vector<int> CarryGatesTo(double range, double step) override;
     void SetCursorRanges(double start, double end) override;
     void SetCorrelationControls(double timeStep, double targetTime, int nrbins, int ncasc) override;
     void SetImageTauBinSize(double value, double maximum) override;
     void SetLineTauBinSize(double value, double maximum) override;
     void SetPointTauBinSize(double value, double maximum) override;
     void SetTraceBinSize(double value, double maximum) override;
+    double ShowTauBinSize(int scanType, double value) override;
 
     FormControls controls;
 };

@@ -64,6 +64,7 @@ bool Fotonel::OpenFileNow(const QString &name, bool showTabs)
     SaveSettings(QString::fromLatin1(SettingsFileName));
     AddMessage(MessageNormal, tr("Succesfully openend file %1").arg(fileName));
 
+    CarryGatesOver(*this, *file);
     ConvertFile();
     if (showTabs && scan)
         scan->CreateTabs();

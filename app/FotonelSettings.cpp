@@ -7,6 +7,7 @@
 #include <QDoubleSpinBox>
 #include <QFile>
 #include <cerrno>
+#include <cmath>
 #include <fcntl.h>
 #include <locale>
 #include <sstream>
@@ -130,6 +131,10 @@ bool Fotonel::SaveSettings(const QString &settingsFile)
         text += "Ch" + QByteArray::number(channel) + "GatingMax = "
                 + SettingsNumber(controls.gateMaximum(channel)->value()) + '\n';
     }
+    // The delay range and step (ns) of the file the gates were set on: a gate
+    // that spans that range follows the range of the next file (0: not known).
+    text += "GatingRange = " + SettingsNumber(controls.gateRange) + '\n';
+    text += "GatingStep = " + SettingsNumber(controls.gateStep) + '\n';
     if (!out.Write(text) || !out.Commit()) {
         AddMessage(MessageWarning, tr("opening %1").arg(settingsFile));
         return false;
@@ -167,15 +172,26 @@ bool Fotonel::LoadSettings(const QString &settingsFile)
         } else if (key == "savedir") {
             saveDir = value;
             AddMessage(MessageNormal, tr("savedir %1").arg(value));
+        } else if (key == "GatingRange") {
+            controls.gateRange = LeadingNumber(value);
+        } else if (key == "GatingStep") {
+            controls.gateStep = LeadingNumber(value);
         } else if (key.size() == 12 && key.startsWith("Ch") && key[2] >= '1' && key[2] <= '4') {
             // Setting a box runs the same coupling as a user edit, so a minimum
             // is limited by its channel's maximum of that moment and vice versa.
+            // The box is widened first: a gate of a long-period file comes
+            // back whole, so the next file can tell whether it spanned its range.
             const int channel = key[2] - '0';
             const QByteArray field = key.mid(3);
-            if (field == "GatingMin")
-                controls.gateMinimum(channel)->setValue(LeadingNumber(value));
-            else if (field == "GatingMax")
-                controls.gateMaximum(channel)->setValue(LeadingNumber(value));
+            const double gate = LeadingNumber(value);
+            QDoubleSpinBox *box = field == "GatingMin"   ? controls.gateMinimum(channel)
+                                  : field == "GatingMax" ? controls.gateMaximum(channel)
+                                                         : nullptr;
+            if (box) {
+                if (std::isfinite(gate) && gate > box->maximum())
+                    box->setMaximum(gate);
+                box->setValue(gate);
+            }
         }
     }
     return true;

@@ -44,6 +44,7 @@ public:
     void SetLineTauBinSize(double value, double) override { tauBin = value; }
     void SetPointTauBinSize(double value, double) override { tauBin = value; }
     void SetTraceBinSize(double, double) override {}
+    double ShowTauBinSize(int, double value) override { return tauBin = value; }
     QString GetVersion() const override { return QStringLiteral("bench"); }
 
     double tauBin = 0.016;

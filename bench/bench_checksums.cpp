@@ -143,7 +143,7 @@ int main(int argc, char *argv[])
                 s.Array1("lifetimeAxis", point->lifetimeAxis);
                 s.Value("firstTime", point->firstTime);
                 s.Value("lastTime", point->lastTime);
-                point->BinLifetimes(point->tauBinWidth * 4);
+                point->BinLifetimes(point->lifetimeBinWidth * 4);
                 s.Arrays2("lifetimeHistograms4", point->lifetimeHistograms);
                 if (point->BinExportTrace(1000))
                     s.Arrays2("exportCounts", point->exportCounts);

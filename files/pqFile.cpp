@@ -366,6 +366,7 @@ bool pqFile::ScanRecords()
     photonsPerChannel.assign(static_cast<std::size_t>(channels), 0);
     eventsPerMarker.assign(17, 0);
     numberOfFrames = 0;
+    areaImage = false;
     linesPerFrame = 0;
     frames = FrameList();
     mainWindow.SetProgress(0);
@@ -395,12 +396,20 @@ bool pqFile::ScanRecords()
     if (frames.trailing && !frames.unmarked)
         mainWindow.AddMessage(MessageNormal,
                               QObject::tr("Frame after the last frame marker kept: %1 whole lines").arg(frames.lines));
+    // The frame count decides, except that a file whose imaging tags call it
+    // an area image and whose frames hold exactly that image's lines is an
+    // image even with one frame (a single-frame line scan has no such tags).
+    areaImage = areaLines != 0 && numberOfFrames > 0 && linesPerFrame == areaLines;
     if (numberOfFrames == 0)
         ScanType = ScanPoint;
-    else if (numberOfFrames == 1)
+    else if (numberOfFrames == 1 && !areaImage)
         ScanType = ScanLine;
     else
         ScanType = ScanImage;
+    if (numberOfFrames == 1 && areaImage)
+        mainWindow.AddMessage(MessageNormal, QObject::tr("One frame of an area image (ImgHdr_Dimensions 3) with its "
+                                                         "%1 lines (ImgHdr_PixY): an image scan")
+                                                 .arg(linesPerFrame));
 
     QString summary;
     summary += LabelValueLine(QObject::tr("Number of Records"), QString::number(HeaderRecordCount()));

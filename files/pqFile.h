@@ -53,6 +53,9 @@ public:
     std::vector<uint32_t> photonsPerChannel;  ///< index 0 = channel 1
     std::vector<uint32_t> eventsPerMarker;    ///< 17 counters by marker value
     uint32_t numberOfFrames = 0;           ///< frames.count
+    /// An area image (ImgHdr_Dimensions 3) whose frames hold ImgHdr_PixY lines:
+    /// an image scan even with a single frame.
+    bool areaImage = false;
     uint32_t linesPerFrame = 0;
     FrameList frames;                      ///< where the frames lie; every walk over them reads it
     QString fileName;

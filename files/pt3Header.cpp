@@ -225,7 +225,8 @@ QString pt3Header::HeaderText() const
     t += Line(QObject::tr("Sub-Mode"), Dec(subMode));
     t += Line(QObject::tr("Range No."), Dec(rangeNo));
     t += Line(QObject::tr("Offset"), Dec(offset), "ns");
-    t += Line(QObject::tr("Acquisition Time"), Dec(acquisitionTime), "ns");
+    // The acquisition time is kept in milliseconds (a 30 s measurement holds 30000).
+    t += Line(QObject::tr("Acquisition Time"), Dec(acquisitionTime), "ms");
     t += Line(QObject::tr("Stop on Overflow"), Dec(stopOnOverflow));
     t += Line(QObject::tr("Stop At"), Dec(stopAt), "counts");
     t += Line(QObject::tr("Restart"), Dec(restart));

@@ -27,7 +27,7 @@ public:
     int32_t numberOfCurves = 0, bitsPerRecord = 0, routingChannels = 0, numberOfBoards = 0;
     int32_t activeCurve = 0, measurementMode = 0, subMode = 0, rangeNo = 0;
     int32_t offset = 0;             ///< ns
-    int32_t acquisitionTime = 0;    ///< the header text shows it with the unit "ns"
+    int32_t acquisitionTime = 0;    ///< ms
     int32_t stopAt = 0, stopOnOverflow = 0, restart = 0, displayLinLog = 0;
     int32_t displayTimeAxisFrom = 0, displayTimeAxisTo = 0;   ///< ns
     int32_t displayCountAxisFrom = 0, displayCountAxisTo = 0;

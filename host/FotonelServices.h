@@ -67,12 +67,24 @@ public:
 
     // --- set-up operations through which an analysis primes the form ---
     virtual void SetGatingRanges(double maximum, double step) = 0;          ///< ns
+    /*!
+     * \brief Takes the gates the form holds over to a newly opened file whose
+     * delays span 0 to \p range ns in steps of \p step ns: a channel's gate
+     * that spanned the whole range of the file it was set on spans the new
+     * range; the others stay. Returns the channels (1..4) whose gate keeps
+     * less than the new range. A host that remembers no gates returns none.
+     */
+    virtual std::vector<int> CarryGatesTo(double /*range*/, double /*step*/) { return {}; }
     virtual void SetCursorRanges(double start, double end) = 0;             ///< s
     virtual void SetCorrelationControls(double timeStep, double targetTime, int nrbins, int ncasc) = 0;
     virtual void SetImageTauBinSize(double value, double maximum) = 0;      ///< ns
     virtual void SetLineTauBinSize(double value, double maximum) = 0;       ///< ns
     virtual void SetPointTauBinSize(double value, double maximum) = 0;      ///< ns
     virtual void SetTraceBinSize(double value, double maximum) = 0;         ///< µs
+    /// Shows \p value (ns) in the lifetime bin box of scan type \p scanType
+    /// (ScanImage, ScanLine, ScanPoint), its range unchanged; returns the
+    /// value the box holds (rounded to its decimals).
+    virtual double ShowTauBinSize(int scanType, double value) = 0;
 
     /// Program version, written into exported files.
     virtual QString GetVersion() const = 0;

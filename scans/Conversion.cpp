@@ -1,12 +1,15 @@
 #include "scans/Conversion.h"
 
 #include "host/FotonelServices.h"
+#include "files/RecordFormat.h"
 #include "files/pqFile.h"
 #include "scans/ImageScan.h"
 #include "scans/LineScan.h"
 #include "scans/PointScan.h"
 
 #include <QObject>
+#include <algorithm>
+#include <cmath>
 
 std::unique_ptr<RSD> MakeScan(int scanType)
 {
@@ -19,6 +22,55 @@ std::unique_ptr<RSD> MakeScan(int scanType)
         return std::make_unique<PointScan>();
     default:
         return nullptr;
+    }
+}
+
+void CarryGatesOver(FotonelServices &mainWindow, const pqFile &file)
+{
+    const double range = file.SyncPeriod(), step = file.Resolution();
+    if (!(std::isfinite(range) && range > 0 && std::isfinite(step) && step > 0))
+        return;  // the analysis refuses such a file with its reason
+    std::vector<int> narrower = mainWindow.CarryGatesTo(range, step);
+    narrower.erase(std::remove_if(narrower.begin(), narrower.end(),
+                                  [&](int c) {
+                                      return c < 1 || static_cast<std::size_t>(c) > file.photonsPerChannel.size() ||
+                                             file.photonsPerChannel[c - 1] == 0;
+                                  }),
+                   narrower.end());
+    if (narrower.empty())
+        return;
+    // The photons of each channel per dtime value, for the share each gate keeps.
+    const uint32_t delayBins = DelayBinsOf(file.recordFormat);
+    std::vector<std::vector<uint64_t>> perDtime(file.photonsPerChannel.size(), std::vector<uint64_t>(delayBins, 0));
+    WithRecordFormat(file.recordFormat, [&](auto format) {
+        using Format = decltype(format);
+        T3RecordFields f;
+        for (uint32_t w : file.records) {
+            Format::Decode(w, f);
+            if (f.marker == PHOTON_MARKER && f.channel >= 1 && f.channel <= perDtime.size() && f.dtime < delayBins)
+                ++perDtime[f.channel - 1][f.dtime];
+        }
+    });
+    std::vector<double> minima, maxima;
+    mainWindow.GetGating(minima, maxima);
+    for (int c : narrower) {
+        const double low = minima[c - 1], high = maxima[c - 1];
+        uint64_t kept = 0, all = 0;
+        for (uint32_t k = 0; k < delayBins; ++k) {
+            // The delay of dtime k as the analyses compute it, limits inclusive.
+            const double d = k * step;
+            all += perDtime[c - 1][k];
+            if (!(d < low || d > high))
+                kept += perDtime[c - 1][k];
+        }
+        const double share = all ? 100.0 * static_cast<double>(kept) / static_cast<double>(all) : 0.0;
+        mainWindow.AddMessage(MessageWarning, QObject::tr("Channel %1 keeps its gate of %2 to %3 ns from before this file: "
+                                                          "%4 % of its photons, of delays 0 to %5 ns in this file")
+                                                  .arg(c)
+                                                  .arg(low)
+                                                  .arg(high)
+                                                  .arg(share, 0, 'f', 1)
+                                                  .arg(range));
     }
 }
 

@@ -11,6 +11,16 @@ class RSD;
 std::unique_ptr<RSD> MakeScan(int scanType);
 
 /*!
+ * \brief Takes the form's gates over to the newly opened \p file (its delays
+ * span 0 to its sync period): a gate that was the whole range of the file it
+ * was set on spans the new range (FotonelServices::CarryGatesTo); every
+ * other gate that keeps less of it is kept with one warning per channel
+ * with photons, naming the gate, the file's range and the share of the
+ * channel's photons it keeps. Called once per opened file, before ConvertFile.
+ */
+void CarryGatesOver(FotonelServices &mainWindow, const pqFile &file);
+
+/*!
  * \brief Turns an opened file into its analysis and reconstructs it.
  *
  * Releases the previous \p scan first. Logs "could not convert %1" (with

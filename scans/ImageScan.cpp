@@ -188,6 +188,9 @@ void ImageScan::BuildInfoText()
     infoText += LabelValueLine(QStringLiteral("Orignal Number of Images"), QString::number(numberOfFrames + imagesRemoved));
     infoText += LabelValueLine(QStringLiteral("Number of Images removed"), QString::number(imagesRemoved));
     infoText += LabelValueLine(QStringLiteral("Final Number of Images"), QString::number(numberOfFrames));
+    if (file->areaImage && file->numberOfFrames == 1)
+        infoText += LabelValueLine(QStringLiteral("One frame image"),
+                             QStringLiteral("area image (ImgHdr_Dimensions 3) of %1 lines (ImgHdr_PixY)").arg(imageHeight));
     infoText += RecoveredFrameLines();
     infoText += LabelValueLine(QStringLiteral("Line nSync"), QString::number(lineNSync));
     infoText += LabelValueLine(QStringLiteral("Line Time"), QString::number(lineTime / 1e6, 'f', 6) + QStringLiteral(" ms"));

@@ -55,9 +55,9 @@ void ImageScan::WriteHistogramStack()
     if (Refuses("WriteHistogramStack") || !EnsureReconstructed() || RefusesExport() || !file->ExportFolderExists())
         return;
     mainWindow->AddMessage(MessageNormal, QObject::tr("Saving Histogram..."));
-    const double w = mainWindow->GetIStaubinsize();
-    if (!CheckBinWidth(w))
+    if (!CheckBinWidth(mainWindow->GetIStaubinsize()))
         return;
+    const double w = LifetimeBin(mainWindow->GetIStaubinsize());
     const uint32_t W = imageWidth, H = imageHeight;
     // The stack spans the sync period, as the lifetime histograms do. Its
     // images past the last dtime value of the record layout stay empty; at
@@ -191,13 +191,12 @@ void ImageScan::FillHistogramChunk(uint32_t begin, uint32_t end, double width,
             continue;
         table[c + 1] = {buffers[c].data(), cursorMin[c], cursorMax[c]};
     }
-    // Per dtime value: its delay bin within this chunk, or -1. The delay is
-    // computed as the record cursor computes it, so the bin is that of
-    // floor(delaytime / width).
-    const double resolution = file->Resolution();
+    // Per dtime value: its delay bin within this chunk, or -1. The width is
+    // a whole number of delay steps, so the bin is a whole quotient.
+    const uint32_t steps = DelaySteps(width);
     std::vector<int32_t> binOf(delayBins, -1);
     for (uint32_t k = 0; k < delayBins; ++k) {
-        const double q = std::floor(k * resolution / width);
+        const uint32_t q = k / steps;
         if (q >= begin && q < end)
             binOf[k] = static_cast<int32_t>(q - begin);
     }

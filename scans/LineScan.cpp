@@ -87,6 +87,7 @@ bool LineScan::BuildHistogramImages(double binWidth)
 {
     if (Refuses("BuildHistogramImages") || !CheckBinWidth(binWidth) || !EnsureReconstructed())
         return false;
+    binWidth = LifetimeBin(binWidth);
 
     std::vector<double> cursorMin, cursorMax;
     mainWindow->GetCursors(cursorMin, cursorMax, kNsPerS);
@@ -118,16 +119,17 @@ bool LineScan::BuildHistogramImages(double binWidth)
         table[c + 1] = {histogramImages[c].data(), cursorMin[c], cursorMax[c]};
     }
 
-    const double kept = N;
+    // A whole number of delay steps per bin: the bin of a dtime value is a whole quotient.
+    const uint32_t steps = DelaySteps(binWidth);
     WalkKeptLines([&](const auto &cursor, uint32_t, uint32_t x) {
         const Slot &slot = table[cursor.channel];
         const double t = cursor.truetime;
         if (!slot.hist || t < slot.cursorMin || t > slot.cursorMax)
             return;
-        const double b = cursor.delaytime / binWidth;
-        if (!(b >= 0 && b < kept))
+        const uint32_t b = cursor.dtime / steps;
+        if (b >= N)
             return;
-        uint16_t &count = slot.hist[static_cast<std::size_t>(x) * N + static_cast<uint32_t>(b)];
+        uint16_t &count = slot.hist[static_cast<std::size_t>(x) * N + b];
         if (count != UINT16_MAX)
             ++count;
     });
@@ -139,7 +141,10 @@ void LineScan::WriteHistogramImages()
 {
     if (Refuses("WriteHistogramImages") || !EnsureReconstructed() || RefusesExport() || !file->ExportFolderExists())
         return;
-    const double w = mainWindow->GetLStaubinsize();
+    const double requested = mainWindow->GetLStaubinsize();
+    if (!CheckBinWidth(requested))
+        return;
+    const double w = LifetimeBin(requested);
     if (!BuildHistogramImages(w))
         return;
     const uint32_t N = histogramBins, W = imageWidth;

@@ -17,8 +17,10 @@ namespace {
 constexpr std::size_t kTraceBins = 1000;
 constexpr std::size_t kTraceProgressStep = 10000;
 constexpr std::size_t kExportProgressStep = 1000;
-// 2^27 16-bit bins (256 MiB) per channel: only a bin width far below the
-// sync period over a long measurement asks for more.
+// Export trace bins handed on at a time (128 KiB of 16-bit counts).
+constexpr std::size_t kTraceBinsPerWrite = 65536;
+// 2^27 16-bit bins (256 MiB) per channel for the export trace held in
+// memory; the binary file streams its bins and has no such bound.
 constexpr double kMaxExportBins = 134217728.0;
 // Out-of-bounds lines per channel and binning; the rest are only counted.
 constexpr uint32_t kMaxReportedPhotons = 100;
@@ -216,8 +218,7 @@ void PointScan::ReconstructImages()
 
     mainWindow->SetPointTauBinSize(file->Resolution(), file->SyncPeriod());
     BinTrace();
-    tauBinWidth = mainWindow->GetTaubinsize();
-    BinLifetimes(tauBinWidth);
+    BinLifetimes(mainWindow->GetTaubinsize());
 }
 
 bool PointScan::FillChannelSlots(ChannelSlot *table, std::vector<uint8_t> &gateTable)
@@ -411,6 +412,66 @@ void PointScan::BinTrace()
     mainWindow->AddMessage(MessageNormal, QObject::tr("Binned the data"));
 }
 
+uint64_t PointScan::ExportTraceBins(double binWidth) const
+{
+    const double span = lastTime - firstTime;
+    const double bins = span > 0 ? std::ceil(span / binWidth) : 0.0;
+    // More bins than 2^62 (far beyond any disk) would not count in 64 bits.
+    return bins < 4.6e18 ? static_cast<uint64_t>(bins) : UINT64_MAX;
+}
+
+bool PointScan::StreamTraceBins(uint32_t c, double binWidth, uint64_t n, const TraceBinSink &write)
+{
+    // One buffer of bins at a time: bins before the buffer are written, the
+    // buffer counts the photons of its own bins, and a photon beyond it moves
+    // it on over the bins between (written as they are, empty or not).
+    std::vector<uint16_t> buffer(kTraceBinsPerWrite, 0);
+    uint64_t first = 0;  // the bin of buffer[0]
+    bool written = true;
+    const auto writeBuffer = [&](std::size_t count) {
+        written = write(buffer.data(), count);
+        std::fill(buffer.begin(), buffer.end(), uint16_t(0));
+        first += count;
+        mainWindow->SetProgress(static_cast<int>(static_cast<double>(first) / static_cast<double>(n) * 100));
+        LetEventsRun();
+    };
+    const auto writeBefore = [&](uint64_t bin) {
+        while (written && bin - first >= kTraceBinsPerWrite)
+            writeBuffer(kTraceBinsPerWrite);
+    };
+
+    mainWindow->SetProgress(0);
+    const double *t = photonTimes[c].data();
+    const std::size_t photons = photonTimes[c].size();
+    uint32_t reported = 0;
+    // Bin n is the guard: photons at lastTime when the span is a whole number
+    // of bins. It is not written; photons beyond it are reported.
+    const double withGuard = static_cast<double>(n) + 1;
+    for (std::size_t start = 0; written && start < photons; start += kExportProgressStep) {
+        // Many photons in few bins write nothing for a while: events run anyway.
+        if (start != 0)
+            LetEventsRun();
+        const std::size_t stop = std::min(photons, start + kExportProgressStep);
+        CountAscendingRuns(
+            t, start, stop, firstTime, binWidth, withGuard,
+            [&](std::size_t bin, std::size_t run) {
+                if (bin >= n || !written)
+                    return;
+                writeBefore(bin);
+                // 16-bit counts wrap past 65535, as the export format has them.
+                uint16_t &count = buffer[bin - first];
+                count = static_cast<uint16_t>(count + run);
+            },
+            [&](std::size_t j, double q) { ReportOutOfBounds(j, q, reported); });
+    }
+    writeBefore(n);
+    if (written && n > first)
+        writeBuffer(static_cast<std::size_t>(n - first));
+    ReportSuppressed(reported, c);
+    mainWindow->SetProgress(100);
+    return written;
+}
+
 bool PointScan::BinExportTrace(double binWidth)
 {
     if (Refuses("BinExportTrace") || !CheckBinWidth(binWidth) || !EnsureReconstructed())
@@ -418,60 +479,27 @@ bool PointScan::BinExportTrace(double binWidth)
     traceBinWidth = binWidth;
     mainWindow->AddMessage(MessageNormal, QObject::tr("Binning export data..."));
 
-    const double span = lastTime - firstTime;
-    const double bins = span > 0 ? std::ceil(span / binWidth) : 0.0;
-    if (!(bins <= kMaxExportBins)) {
-        mainWindow->AddMessage(MessageError,
-                               QObject::tr("Too many trace bins %1 for bin width %2 ns").arg(bins, 0, 'f', 0).arg(binWidth));
+    // The trace held in memory: the binary file streams the same bins instead.
+    const uint64_t n = ExportTraceBins(binWidth);
+    if (!(static_cast<double>(n) <= kMaxExportBins)) {
+        mainWindow->AddMessage(MessageError, QObject::tr("Too many trace bins %1 for bin width %2 ns")
+                                                 .arg(static_cast<double>(n), 0, 'f', 0)
+                                                 .arg(binWidth));
         return false;
     }
-    const std::size_t n = static_cast<std::size_t>(bins);
-    const double withGuard = static_cast<double>(n + 1);
-
     exportCounts.assign(channelCount, std::vector<uint16_t>());
-    for (uint32_t c : activeChannels)
-        exportCounts[c].assign(n + 1, 0);
     for (uint32_t c : activeChannels) {
-        mainWindow->SetProgress(0);
-        uint16_t *counts = exportCounts[c].data();
-        const double *t = photonTimes[c].data();
-        const std::size_t photons = photonTimes[c].size();
-        uint32_t reported = 0;
-        for (std::size_t start = 0; start < photons; start += kExportProgressStep) {
-            mainWindow->SetProgress(static_cast<int>(static_cast<double>(start) / photons * 100));
-            LetEventsRun();
-            const std::size_t stop = std::min(photons, start + kExportProgressStep);
-            // 16-bit counts wrap past 65535, as the export format has them.
-            CountAscendingRuns(
-                t, start, stop, firstTime, binWidth, withGuard,
-                [counts](std::size_t bin, std::size_t run) {
-                    counts[bin] = static_cast<uint16_t>(counts[bin] + run);
-                },
-                [&](std::size_t j, double q) {
-                    ++counts[n];
-                    ReportOutOfBounds(j, q, reported);
-                });
-        }
-        ReportSuppressed(reported, c);
-        exportCounts[c].resize(n);
-        mainWindow->SetProgress(100);
+        std::vector<uint16_t> &counts = exportCounts[c];
+        counts.reserve(static_cast<std::size_t>(n));
+        StreamTraceBins(c, binWidth, n, [&counts](const uint16_t *bins, std::size_t count) {
+            counts.insert(counts.end(), bins, bins + count);
+            return true;
+        });
     }
     mainWindow->AddMessage(MessageNormal, QObject::tr("Binned the export data"));
     return true;
 }
 
-void PointScan::BinLifetimes(double binWidth)
-{
-    if (Refuses("BinLifetimes") || !CheckBinWidth(binWidth))
-        return;
-    tauBinWidth = binWidth;
-    if (!EnsureReconstructed())
-        return;
-    BinDelayTimes(binWidth, syncPeriod, file->Resolution(), photonCounts, delayCounts, lifetimeAxis, lifetimeHistograms);
-}
-
-// Both compare as "v <= x[i]" does, so a cursor that is not a number finds
-// no bin: the trace is emptied rather than kept whole.
 std::size_t PointScan::FindFirstNotBelow(const std::vector<double> &x, double v)
 {
     return static_cast<std::size_t>(

@@ -13,6 +13,7 @@
 #include "scans/RSD.h"
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 class QString;
@@ -39,11 +40,10 @@ public:
 
     /// Displayed trace: 999 bins across the measurement, cropped to the time cursors.
     void BinTrace();
-    /// Export trace with bins of \p binWidth ns (16-bit counts that wrap past
-    /// 65535). False, with exportCounts unchanged, when the binning is refused.
+    /// Export trace in memory with bins of \p binWidth ns (16-bit counts that
+    /// wrap past 65535), the bins the binary trace file streams. False, with
+    /// exportCounts unchanged, when the binning is refused (too many bins).
     bool BinExportTrace(double binWidth);
-    /// Lifetime histograms with bins of \p binWidth ns.
-    void BinLifetimes(double binWidth);
 
     /*!
      * \brief Auto- and cross-correlation of every ordered pair of active
@@ -94,28 +94,20 @@ public:
 
     uint32_t channelCount = 0;
     uint32_t activeChannelCount = 0;
-    std::vector<uint32_t> photonCounts;    ///< per channel, photons in the file
     std::vector<uint32_t> gatedCounts;     ///< per channel, photons that passed gate and cursors
     std::vector<uint32_t> activeChannels;  ///< indices of the channels with photons, ascending
     std::vector<double> lagEdges;          ///< ns
     std::vector<double> lagAxis;           ///< ms
-    std::vector<double> lifetimeAxis;      ///< ns, bin centres
     std::vector<std::vector<double>> correlations;
-    std::vector<std::vector<double>> lifetimeHistograms;
     std::vector<PhotonTimes> photonTimes;   ///< ns, record order (ascending)
-    /// Per channel, the same photons per dtime value (delayBins entries; a
-    /// photon's delay is dtime x resolution ns); empty for inactive channels.
-    std::vector<std::vector<uint32_t>> delayCounts;
     std::vector<std::vector<double>> traceTimes;    ///< s, bin centres of the displayed trace
     std::vector<std::vector<double>> traceCounts;   ///< photons per displayed bin
     std::vector<std::vector<uint16_t>> exportCounts;  ///< photons per export bin
     double firstTime = 0;       ///< ns, truetime of the first record of the file
     double lastTime = 0;        ///< ns, truetime of the last photon record (before gating)
     double traceBinWidth = 0;   ///< ns
-    double tauBinWidth = 0;     ///< ns
     double millisecondScale = 1e6;
     double secondScale = 1e9;
-    double syncPeriod = 0;      ///< ns
     /// The widest vector form the photon pass may take where the processor
     /// has it: 2 AVX-512 (the default), 1 AVX2, 0 none, one record at a time
     /// (the results are the same; tests compare the forms).
@@ -133,6 +125,17 @@ private:
     /// The kept photons' counts and times after the pass, sorted (and the
     /// user told) where time ran backwards.
     void KeepPassedPhotons(const PointPass::ChannelSlot *table, bool descending);
+    /// Takes \p count export trace bins, in time order; false stops the stream.
+    using TraceBinSink = std::function<bool(const uint16_t *bins, std::size_t count)>;
+    /// n = ceil(span / binWidth): bin b covers firstTime + [b, b + 1) x binWidth.
+    uint64_t ExportTraceBins(double binWidth) const;
+    /*!
+     * \brief The n export trace bins of channel \p c, bins of \p binWidth ns,
+     * handed to \p write in time order, one buffer at a time; nothing else is
+     * held. A photon beyond the last bin is reported ("Index out of bounds").
+     * Drives the progress bar by bins. False when \p write refused.
+     */
+    bool StreamTraceBins(uint32_t c, double binWidth, uint64_t n, const TraceBinSink &write);
     template <class Times>
     void CorrelateTimes(const Times &X, const Times &Y, std::vector<double> &G, const std::vector<double> &edges);
     /// One "Index out of bounds %1 %2" line per photon outside a trace, up to a
@@ -143,4 +146,12 @@ private:
     bool FirstActiveChannel(uint32_t &channel) const;
     /// Writes "x y" lines (general format, 6 digits) to the text file \p name.
     bool SaveColumns(const QString &name, const std::vector<double> &x, const std::vector<double> &y);
+    /*!
+     * \brief The text file \p pattern (exportBase, channel number) of the
+     * lowest channel c with photons: x from \p x when given, else xs[c], and
+     * ys[c]; then the line \p saved with the file name.
+     */
+    void SaveLowestChannel(const char *operation, const char *pattern, const QString &saved,
+                           const std::vector<double> *x, const std::vector<std::vector<double>> &xs,
+                           const std::vector<std::vector<double>> &ys);
 };

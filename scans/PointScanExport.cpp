@@ -5,16 +5,13 @@
 #include "files/pqFile.h"
 
 #include <QObject>
+#include <QFileInfo>
+#include <QStorageInfo>
 #include <QString>
 #include <QTextStream>
 #include <QtEndian>
 #include <algorithm>
 #include <cstring>
-
-namespace {
-// 16-bit counts converted and written this many at a time.
-constexpr std::size_t kCountsPerWrite = 65536;
-} // namespace
 
 bool PointScan::FirstActiveChannel(uint32_t &channel) const
 {
@@ -49,29 +46,32 @@ bool PointScan::SaveColumns(const QString &name, const std::vector<double> &x, c
     return true;
 }
 
-void PointScan::SaveTraceText()
+void PointScan::SaveLowestChannel(const char *operation, const char *pattern, const QString &saved,
+                                  const std::vector<double> *x, const std::vector<std::vector<double>> &xs,
+                                  const std::vector<std::vector<double>> &ys)
 {
     uint32_t c = 0;
-    if (Refuses("SaveTraceText") || !FirstActiveChannel(c))
+    if (Refuses(operation) || !FirstActiveChannel(c))
         return;
     mainWindow->SetProgress(0);
-    const QString name = QStringLiteral("%1_trace_ch%2.dat").arg(file->exportBase).arg(c + 1);
+    const QString name = QString::fromLatin1(pattern).arg(file->exportBase).arg(c + 1);
+    // Not binned yet: a file without lines.
     const std::vector<double> none;
-    const bool binned = c < traceTimes.size() && c < traceCounts.size();
-    if (SaveColumns(name, binned ? traceTimes[c] : none, binned ? traceCounts[c] : none))
-        mainWindow->AddMessage(MessageNormal, QObject::tr("Trace saved to %1").arg(name));
+    const std::vector<double> &column1 = x ? *x : c < xs.size() ? xs[c] : none;
+    if (SaveColumns(name, column1, c < ys.size() ? ys[c] : none))
+        mainWindow->AddMessage(MessageNormal, saved.arg(name));
+}
+
+void PointScan::SaveTraceText()
+{
+    SaveLowestChannel("SaveTraceText", "%1_trace_ch%2.dat", QObject::tr("Trace saved to %1"), nullptr, traceTimes,
+                      traceCounts);
 }
 
 void PointScan::SaveHistogram()
 {
-    uint32_t c = 0;
-    if (Refuses("SaveHistogram") || !FirstActiveChannel(c))
-        return;
-    mainWindow->SetProgress(0);
-    const QString name = QStringLiteral("%1_histogram_ch%2.dat").arg(file->exportBase).arg(c + 1);
-    const std::vector<double> none;
-    if (SaveColumns(name, lifetimeAxis, c < lifetimeHistograms.size() ? lifetimeHistograms[c] : none))
-        mainWindow->AddMessage(MessageNormal, QObject::tr("Histogram saved to %1").arg(name));
+    SaveLowestChannel("SaveHistogram", "%1_histogram_ch%2.dat", QObject::tr("Histogram saved to %1"), &lifetimeAxis, {},
+                      lifetimeHistograms);
 }
 
 void PointScan::SaveTraceBinary()
@@ -79,12 +79,25 @@ void PointScan::SaveTraceBinary()
     if (Refuses("SaveTraceBinary"))
         return;
     const double w = mainWindow->GetBinsize() * 1000;  // µs to ns
-    // A refused binning leaves the counts of an earlier bin width, which must
-    // not go out under this one.
-    if (!BinExportTrace(w))
+    if (!CheckBinWidth(w) || !EnsureReconstructed())
         return;
+    traceBinWidth = w;
+    mainWindow->AddMessage(MessageNormal, QObject::tr("Binning export data..."));
+    // Streamed: the bins go to the file as they are counted, so any bin width
+    // works on any measurement the disk can take.
+    const uint64_t n = ExportTraceBins(w);
+    // Refuse before writing anything what the disk cannot take.
+    const double needed = (8 + 2 * static_cast<double>(n)) * static_cast<double>(activeChannels.size());
+    const QStorageInfo disk(QFileInfo(file->exportBase).absolutePath());
+    const double available = static_cast<double>(disk.bytesAvailable());
+    if (disk.isValid() && needed > available) {
+        mainWindow->AddMessage(MessageError, QObject::tr("Binary traces of %1 bytes do not fit in the %2 bytes free in %3")
+                                                 .arg(needed, 0, 'f', 0)
+                                                 .arg(available, 0, 'f', 0)
+                                                 .arg(disk.rootPath()));
+        return;
+    }
     for (uint32_t c : activeChannels) {
-        mainWindow->SetProgress(0);
         const QString name = QStringLiteral("%1_trace_ch%2.bin").arg(file->exportBase).arg(c + 1);
         AtomicFile out(name);
         if (!out.Open()) {
@@ -100,15 +113,14 @@ void PointScan::SaveTraceBinary()
         qToLittleEndian<quint64>(widthBits, head);
         bool written = out.Write(head, sizeof head);
 
-        const std::vector<uint16_t> &counts = exportCounts[c];
-        std::vector<uchar> chunk(2 * kCountsPerWrite);
-        for (std::size_t start = 0; written && start < counts.size(); start += kCountsPerWrite) {
-            const std::size_t n = std::min(kCountsPerWrite, counts.size() - start);
-            for (std::size_t b = 0; b < n; ++b)
-                qToLittleEndian<quint16>(counts[start + b], chunk.data() + 2 * b);
-            const qint64 bytes = static_cast<qint64>(2 * n);
-            written = out.Write(chunk.data(), bytes);
-        }
+        std::vector<uchar> bytes;
+        written = written && StreamTraceBins(c, w, n, [&](const uint16_t *bins, std::size_t count) {
+            bytes.resize(2 * count);
+            for (std::size_t b = 0; b < count; ++b)
+                qToLittleEndian<quint16>(bins[b], bytes.data() + 2 * b);
+            const qint64 size = static_cast<qint64>(bytes.size());
+            return out.Write(bytes.data(), size);
+        });
         if (!written || !out.Commit()) {
             mainWindow->AddMessage(MessageError, QObject::tr("Could not write %1").arg(name));
             continue;

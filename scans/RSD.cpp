@@ -159,9 +159,47 @@ double RSD::AddOnes(double start, uint64_t n)
     return s;
 }
 
-bool RSD::BinDelayTimes(double width, double syncPeriod, double resolution, const std::vector<uint32_t> &photonCounts,
-                        const std::vector<std::vector<uint32_t>> &delayCounts, std::vector<double> &axis,
-                        std::vector<std::vector<double>> &histograms)
+void RSD::BinLifetimes(double binWidth)
+{
+    if (Refuses("BinLifetimes") || !CheckBinWidth(binWidth))
+        return;
+    lifetimeBinWidth = LifetimeBin(binWidth);
+    if (!EnsureReconstructed())
+        return;
+    BinDelayTimes(lifetimeBinWidth);
+}
+
+uint32_t RSD::DelaySteps(double width) const
+{
+    const double steps = std::round(width / file->Resolution());
+    return steps >= 1 && steps <= double(UINT32_MAX) ? static_cast<uint32_t>(steps) : (steps >= 1 ? UINT32_MAX : 1u);
+}
+
+double RSD::LifetimeBin(double requested)
+{
+    if (!mainWindow || !file)
+        return requested;
+    const double resolution = file->Resolution();
+    if (!(std::isfinite(requested) && requested > 0) || !(std::isfinite(resolution) && resolution > 0))
+        return requested;
+    const uint32_t steps = DelaySteps(requested);
+    const double multiple = steps * resolution;
+    // The boxes show five decimals: a value they show as a whole number of
+    // steps already is one and is used as it is (the bins are whole numbers
+    // of steps either way). Another becomes the multiple as its box shows it,
+    // so pressing the button again bins the same.
+    if (std::abs(multiple - requested) < 0.5e-5)
+        return requested;
+    const double width = mainWindow->ShowTauBinSize(file->ScanType, multiple);
+    mainWindow->AddMessage(MessageNormal, QObject::tr("Lifetime bin %1 ns used as %2 ns (%3 x %4 ns, the delay resolution)")
+                                              .arg(requested)
+                                              .arg(width)
+                                              .arg(steps)
+                                              .arg(resolution));
+    return width;
+}
+
+bool RSD::BinDelayTimes(double width)
 {
     if (!CheckBinWidth(width))
         return false;
@@ -180,7 +218,9 @@ bool RSD::BinDelayTimes(double width, double syncPeriod, double resolution, cons
     // N bins of which the last is a guard for delays at or beyond (N - 1) x width.
     const uint32_t N = static_cast<uint32_t>(bins);
     const uint32_t M = N - 1;
-    const double kept = M;
+    const uint32_t steps = DelaySteps(width);
+    std::vector<double> &axis = lifetimeAxis;
+    std::vector<std::vector<double>> &histograms = lifetimeHistograms;
     axis.resize(M);
     for (uint32_t i = 0; i < M; ++i)
         axis[i] = 0.5 * width + i * width;
@@ -202,15 +242,11 @@ bool RSD::BinDelayTimes(double width, double syncPeriod, double resolution, cons
             for (uint32_t k = 0; k < values; ++k) {
                 if (n[k] == 0)
                     continue;
-                // The delay of dtime k exactly as the record cursor computes it.
-                const double d = k * resolution;
-                // floor(q) < M is q < M for q >= 0; negative or NaN delays
-                // (a damaged resolution) land in the guard bin.
-                const double q = d / width;
-                if (q >= 0 && q < kept)
-                    bin[static_cast<uint32_t>(q)] += n[k];
-                else
-                    bin[M] += n[k];
+                // Whole steps: a quotient of the two delays in floating point
+                // can land just below a whole number and move a dtime value
+                // into the bin before its own.
+                const uint32_t b = k / steps;
+                bin[b < M ? b : M] += n[k];
             }
         }
         for (double &b : bin)

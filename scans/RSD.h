@@ -41,9 +41,33 @@ public:
     /// the analysis must then be neither destroyed nor started again.
     bool InsideLoop() const { return insideLoop; }
 
+    /*!
+     * \brief Lifetime histograms of the kept photons (delayCounts) with bins
+     * of \p binWidth ns made a whole number of delay steps (LifetimeBin).
+     */
+    void BinLifetimes(double binWidth);
+    /*!
+     * \brief \p requested ns as a lifetime bin width that matches the
+     * hardware: the nearest whole number of the file's delay steps
+     * (resolution), at least one. When that changes the value (beyond the
+     * five decimals its box shows), one line says so and the box of this
+     * scan type shows the width used. A width that is not a positive number
+     * is returned as it is (the binnings refuse it).
+     */
+    double LifetimeBin(double requested);
+
     bool gathered = false;       ///< geometry derived, arrays sized
     bool reconstructed = false;  ///< arrays hold the result of the current gates and cursors
     bool resetCursors = true;    ///< next reconstruction sets the cursor ranges from the data
+
+    std::vector<uint32_t> photonCounts;  ///< per channel, photons in the file
+    /// Per channel, the kept photons per dtime value (delayBins entries; a
+    /// photon's delay is dtime x resolution ns); empty for inactive channels.
+    std::vector<std::vector<uint32_t>> delayCounts;
+    std::vector<std::vector<double>> lifetimeHistograms;
+    std::vector<double> lifetimeAxis;  ///< ns, bin centres
+    double lifetimeBinWidth = 0;       ///< ns, a whole number of delay steps
+    double syncPeriod = 0;             ///< ns
 
 protected:
     /// Lets pending GUI events run once, marking the analysis as inside a loop.
@@ -53,23 +77,22 @@ protected:
     /// again from the events of one of its own loops.
     bool Refuses(const char *operation);
 
+    /// Delay steps of \p width ns: the whole number of resolutions it is, at least 1.
+    uint32_t DelaySteps(double width) const;
     /*!
-     * \brief Lifetime histograms of the placed photons, shared by the three analyses.
+     * \brief Lifetime histograms of the kept photons, shared by the three analyses.
      *
-     * \p delayCounts holds per channel the photons placed at each dtime value
-     * k; their delay is k x \p resolution ns, computed as the record cursor
-     * does, so every photon lands in the bin it would have reached on its own.
-     * N = ceil(syncPeriod / width) bins of \p width ns; the last one is a guard
-     * that collects every delay from (N - 1) x width on and is dropped, so
-     * \p axis (bin centres, ns) and each active channel's histogram keep N - 1
-     * entries. Bins start at 1e-12 so a logarithmic axis can show empty bins.
-     * Channels whose \p photonCounts entry is 0 get empty histograms.
-     * Refuses (logged error, nothing changed, false) a width that is not a
-     * positive number and a bin count that would not fit in memory.
+     * \p width is a whole number m of delay steps (LifetimeBin), so dtime
+     * value k lies in bin k / m: every bin holds the same number of dtime
+     * values and none aliases. N = ceil(syncPeriod / width) bins; the last one
+     * is a guard that collects every delay from (N - 1) x width on and is
+     * dropped, so lifetimeAxis (bin centres, ns) and each active channel's
+     * histogram keep N - 1 entries. Bins start at 1e-12 so a logarithmic axis
+     * can show empty bins. Channels whose photonCounts entry is 0 get empty
+     * histograms. Refuses (logged error, nothing changed, false) a width that
+     * is not a positive number and a bin count that would not fit in memory.
      */
-    bool BinDelayTimes(double width, double syncPeriod, double resolution, const std::vector<uint32_t> &photonCounts,
-                       const std::vector<std::vector<uint32_t>> &delayCounts, std::vector<double> &axis,
-                       std::vector<std::vector<double>> &histograms);
+    bool BinDelayTimes(double width);
     /// \p start after n additions of 1, one at a time, in double arithmetic:
     /// the value a bin reaches when its photons are counted one by one.
     static double AddOnes(double start, uint64_t n);

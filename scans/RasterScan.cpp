@@ -232,16 +232,6 @@ void RasterScan::FinishPass()
     mainWindow->SetProgress(100);
 }
 
-void RasterScan::BinLifetimes(double binWidth)
-{
-    if (Refuses("BinLifetimes") || !CheckBinWidth(binWidth))
-        return;
-    lifetimeBinWidth = binWidth;
-    if (!EnsureReconstructed())
-        return;
-    BinDelayTimes(binWidth, syncPeriod, file->Resolution(), photonCounts, delayCounts, lifetimeAxis, lifetimeHistograms);
-}
-
 void RasterScan::FindMinMax()
 {
     minimum.assign(numberOfChannels, 65536);

@@ -48,8 +48,6 @@ public:
     /// firstFrameTime .. lastPhotonTime in s.
     bool CursorSpan(double &start, double &end) const override;
 
-    /// Lifetime histograms of the placed photons with bins of \p binWidth ns.
-    void BinLifetimes(double binWidth);
     /// Smallest and largest pixel count of each active channel's stack.
     void FindMinMax();
 
@@ -64,7 +62,6 @@ public:
     double lineTime = 0;           ///< ns, line start to line end of the first line
     QString infoText;
 
-    std::vector<uint32_t> photonCounts;      ///< per channel, photons in the file
     std::vector<uint32_t> photonCount;       ///< per channel, photons placed
     std::vector<uint32_t> gatedPhotonCount;  ///< per channel, photons placed (the sum of delayCounts)
     std::vector<uint32_t> minimum;
@@ -75,15 +72,8 @@ public:
     std::vector<std::vector<double>> meanImages;
     std::vector<std::vector<double>> varianceImages;
     std::vector<std::vector<double>> timeCourse;
-    /// Per channel, placed photons per dtime value (delayBins entries; a
-    /// photon's delay is dtime x resolution ns); empty for inactive channels.
-    std::vector<std::vector<uint32_t>> delayCounts;
-    std::vector<std::vector<double>> lifetimeHistograms;
-    std::vector<double> lifetimeAxis;  ///< ns, bin centres
     double firstFrameTime = 0;   ///< ns
     double lastPhotonTime = 0;   ///< ns, last photon that moves the end of the data span
-    double lifetimeBinWidth = 0; ///< ns
-    double syncPeriod = 0;       ///< ns
 
     /// The widest vector form a photon pass may take where the processor has
     /// it: 2 AVX-512 (the default), 1 AVX2, 0 none, one record at a time

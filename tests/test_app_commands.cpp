@@ -34,6 +34,8 @@
 #include <QToolBox>
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 namespace {
 
 enum Kind { Image, Line, Point };
@@ -42,7 +44,8 @@ class CommandsTest : public WindowFixture {
 protected:
     /// A measurement of the kind; \p size 2 makes it long enough for every
     /// step to let events run (32 x 32 pixels of 5 photons, 16000 point photons).
-    QString Write(Kind kind, const QString &name, int size = 1, std::vector<uint32_t> channels = {1})
+    QString Write(Kind kind, const QString &name, int size = 1, std::vector<uint32_t> channels = {1},
+                  float resolution = 0.004f)
     {
         synth::ImageScanPlan plan;
         plan.width = plan.height = 8 * size * size;
@@ -54,7 +57,9 @@ protected:
         const synth::GeneratedScan scan = kind == Point ? synth::MakePointMeasurement(photons)
                                           : kind == Image ? synth::MakeImageScan(plan)
                                                           : synth::MakeLineScan(plan, 2);
-        EXPECT_TRUE(synth::WritePt3(dir.filePath(name), synth::Pt3Header(), scan.words));
+        synth::Pt3Header header;
+        header.resolution = resolution;
+        EXPECT_TRUE(synth::WritePt3(dir.filePath(name), header, scan.words));
         return dir.filePath(name);
     }
     QStringList Exported() { return QDir(dir.filePath("run_export")).entryList(QDir::Files); }
@@ -154,6 +159,63 @@ TEST_F(CommandsTest, EachButtonOnEachScanType)
         Invoke("on_ResetCursorButton_clicked");
         window->GetCursors(got[0], got[1], 1);
         EXPECT_TRUE(got[0] == expected[0] && got[1] == expected[1]);
+        QDir(dir.filePath("run_export")).removeRecursively();
+    }
+}
+
+TEST_F(CommandsTest, LifetimeBinsAreWholeDelaySteps)
+{
+    // The point photons have dtime 100 to 149, 40 photons each; the sync period is 25 ns.
+    const struct {
+        float resolution;     // ns
+        double requested;     // typed into the box, ns
+        double shown;         // what the box shows after the button
+        bool logged;          // the width changed: one line says so
+        std::size_t first;    // the first bin with photons, and the photons of it and those after
+        std::vector<long> photons;
+    } cases[] = {
+        {0.016f, 0.2, 0.192, true, 8, {320, 480, 480, 480, 240}},  // 12.5 steps as typed, 12 in the float resolution
+        {0.016f, 0.048, 0.048, false, 33, {80, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120}},
+        {0.004f, 0.05, 0.048, true, 8, {320, 480, 480, 480, 240}},
+        {0.004f, 0.0055, 0.004, true, 100, std::vector<long>(50, 40)},  // one step at least
+        {0.004f, 0.2, 0.2, false, 2, {2000}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.requested);
+        Make();
+        ASSERT_TRUE(window->OpenFile(Write(Point, "run.pt3", 1, {1}, c.resolution), true));
+        auto *box = W<QDoubleSpinBox>("taubinsize");
+        box->setValue(c.requested);
+        for (int press = 0; press < 2; ++press)
+            Invoke("on_tauButton_clicked");
+        EXPECT_DOUBLE_EQ(box->value(), c.shown);
+        EXPECT_EQ(Log().filter("Lifetime bin ").size(), c.logged ? 1 : 0) << Log().join('\n').toStdString();
+        const std::vector<double> &bins = window->scan->lifetimeHistograms[0];
+        for (std::size_t b = 0; b < bins.size(); ++b) {
+            const bool inside = b >= c.first && b - c.first < c.photons.size();
+            EXPECT_EQ(std::lround(bins[b]), inside ? c.photons[b - c.first] : 0) << "bin " << b;
+        }
+    }
+
+    // The image and line lifetimes, the lifetime-resolved stack and the
+    // position-delay histogram round their boxes alike.
+    const struct {
+        Kind kind;
+        const char *box, *slot;
+        bool lifetimes;  // the lifetime button; an export leaves the histograms as they were
+    } boxes[] = {{Image, "IStaubinsize", "on_ISHistogram_clicked", true},
+                 {Image, "IStaubinsize", "on_ISExportHistogram_clicked", false},
+                 {Line, "LStaubinsize", "on_LSHistogram_clicked", true},
+                 {Line, "LStaubinsize", "on_LSsaveHistogramPointScan_clicked", false}};
+    for (const auto &b : boxes) {
+        SCOPED_TRACE(b.slot);
+        Make();
+        ASSERT_TRUE(window->OpenFile(Write(b.kind, "run.pt3", 1, {1}, 0.016f), true));
+        W<QDoubleSpinBox>(b.box)->setValue(0.2);
+        Invoke(b.slot);
+        EXPECT_DOUBLE_EQ(W<QDoubleSpinBox>(b.box)->value(), 0.192);
+        EXPECT_EQ(Log().filter("Lifetime bin 0.2 ns used as 0.192 ns (12 x 0.016 ns, the delay resolution)").size(), 1);
+        EXPECT_DOUBLE_EQ(window->scan->lifetimeBinWidth, b.lifetimes ? 0.192 : 0.016);
         QDir(dir.filePath("run_export")).removeRecursively();
     }
 }

@@ -72,10 +72,12 @@ TEST_F(WindowTest, SettingsFileReadAtStartAndWrittenAtExit)
 {
     const QByteArray defaults = "opendir = .\nsavedir = .\n"
                                 "Ch1GatingMin = 0\nCh1GatingMax = 50\nCh2GatingMin = 0\nCh2GatingMax = 50\n"
-                                "Ch3GatingMin = 0\nCh3GatingMax = 50\nCh4GatingMin = 0\nCh4GatingMax = 50\n";
+                                "Ch3GatingMin = 0\nCh3GatingMax = 50\nCh4GatingMin = 0\nCh4GatingMax = 50\n"
+                                "GatingRange = 0\nGatingStep = 0\n";
     const QByteArray saved = "opendir = /data/run 7\nsavedir = /data/out\n"
                              "Ch1GatingMin = 1.5\nCh1GatingMax = 12.5\nCh2GatingMin = 2\nCh2GatingMax = 20\n"
-                             "Ch3GatingMin = 3\nCh3GatingMax = 30\nCh4GatingMin = 4.25\nCh4GatingMax = 40\n";
+                             "Ch3GatingMin = 3\nCh3GatingMax = 30\nCh4GatingMin = 4.25\nCh4GatingMax = 40\n"
+                             "GatingRange = 50.0022\nGatingStep = 0.016\n";
     struct {
         const char *what;
         QByteArray file;
@@ -96,9 +98,11 @@ TEST_F(WindowTest, SettingsFileReadAtStartAndWrittenAtExit)
         // The minimum comes first and meets the default maximum of 50.
         {"minimum limited by the maximum of that moment", "Ch1GatingMin = 60\nCh1GatingMax = 80\n", ".", ".", {},
          {{"Ch1_Gating_Min", 50}, {"Ch1_Gating_Max", 80}}},
-        {"clamped and rounded to the form, not a number is 0",
+        // A gate of a long-period file comes back whole (the box widens), so
+        // the next file can tell whether it spanned that file's range.
+        {"rounded to the form, not a number is 0, a long gate kept",
          "Ch2GatingMax = 120\nCh3GatingMin = 1.236\nCh4GatingMax = fifty\n", ".", ".", {},
-         {{"Ch2_Gating_Max", 99.99}, {"Ch3_Gating_Min", 1.24}, {"Ch4_Gating_Max", 0}, {"Ch4_Gating_Min", 0}}},
+         {{"Ch2_Gating_Max", 120}, {"Ch3_Gating_Min", 1.24}, {"Ch4_Gating_Max", 0}, {"Ch4_Gating_Min", 0}}},
         {"Windows line ends and surrounding blanks are trimmed",
          "opendir =   C:/data/run 1  \r\n\tsavedir\t=\tD:/x\r\nCh1GatingMax = 25\r\n", "C:/data/run 1", "D:/x",
          {"0001 : opendir C:/data/run 1", "0002 : savedir D:/x"}, {{"Ch1_Gating_Max", 25}}},

@@ -1,8 +1,12 @@
 // The export commands and point-page buttons of the window and their fotonel-convert
 // options write the same files, byte for byte.
 #include "support/ConvertRun.h"
+#include "support/TestHost.h"
 #include "support/WindowFixture.h"
+#include "files/PhotonFileFactory.h"
 #include "files/pqFile.h"
+#include "scans/Conversion.h"
+#include "scans/PointScan.h"
 #include "scans/RSD.h"
 #include "tools/synth/ScanGenerator.h"
 #include "tools/synth/SyntheticFile.h"
@@ -12,8 +16,11 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QRegularExpression>
 #include <QSpinBox>
 
+#include <cmath>
+#include <cstring>
 #include <random>
 
 namespace {
@@ -120,4 +127,194 @@ TEST_F(ExportCommands, WindowAndConverterWriteTheSameFiles)
         for (const char *side : {"win", "cli"})
             QDir(dir.filePath(side)).removeRecursively();
     }
+}
+
+namespace {
+
+/// A point measurement of channel-1 photons at the given syncs (dtime 0) in \p path.
+void WritePoint(const QString &path, const std::vector<uint64_t> &syncs, int32_t syncRate = 40000000)
+{
+    std::vector<synth::PointPhoton> photons;
+    for (uint64_t s : syncs)
+        photons.push_back({s, 1, 0});
+    synth::Pt3Header header;
+    header.countRate0 = syncRate;
+    ASSERT_TRUE(synth::WritePt3(path, header, synth::MakePointMeasurement(photons).words));
+}
+
+/// The little-endian double at the start of a binary trace and its 16-bit
+/// little-endian counts of bins \p first .. first + count - 1, read by hand.
+struct BinaryTrace {
+    double widthMs = 0;
+    qint64 bins = -1;
+    std::vector<uint16_t> counts;
+    BinaryTrace(const QString &name, qint64 first, qint64 count)
+    {
+        QFile in(name);
+        if (!in.open(QIODevice::ReadOnly))
+            return;
+        bins = (in.size() - 8) / 2;
+        const QByteArray head = in.read(8);
+        uint64_t bits = 0;
+        for (int i = 7; i >= 0; --i)
+            bits = bits << 8 | static_cast<uchar>(head[i]);
+        std::memcpy(&widthMs, &bits, 8);
+        in.seek(8 + 2 * first);
+        const QByteArray bytes = in.read(2 * count);
+        for (int i = 0; i + 1 < bytes.size(); i += 2)
+            counts.push_back(static_cast<uint16_t>(static_cast<uchar>(bytes[i]) | static_cast<uchar>(bytes[i + 1]) << 8));
+    }
+};
+
+} // namespace
+
+TEST(BinaryTrace, StreamedOverAnyLengthAsTheTraceHeldInMemory)
+{
+    QTemporaryDir dir;
+    // 25 ns syncs and bins: a photon at sync s lies in bin s. The short file
+    // ends at sync 40000, its last photon in the guard bin; the long one runs
+    // on to 3.5 s, 1.4e8 bins: more than the trace held in memory may have.
+    const std::vector<uint64_t> head = {0, 3, 3, 7, 1000, 1000, 1000, 39999, 40000};
+    std::vector<uint64_t> longer = head;
+    for (uint64_t s : {65535ull, 65536ull, 100000000ull, 100000000ull, 139999999ull, 140000000ull})
+        longer.push_back(s);
+    WritePoint(dir.filePath("short.pt3"), head);
+    WritePoint(dir.filePath("long.pt3"), longer);
+
+    TestHost host;
+    std::unique_ptr<pqFile> file = MakePhotonFile(host, dir.filePath("short.pt3"));
+    std::unique_ptr<RSD> scan;
+    ASSERT_TRUE(file && file->Open(dir.filePath("short.pt3")) && ConvertFile(host, file->fileName, file.get(), scan));
+    auto *point = dynamic_cast<PointScan *>(scan.get());
+    ASSERT_TRUE(point && point->BinExportTrace(25));
+    const std::vector<uint16_t> &inMemory = point->exportCounts[0];
+    ASSERT_EQ(inMemory.size(), 40000u);
+
+    const ConvertRun run = Convert({"--trace", "--trace-bin", "0.025", dir.filePath("long.pt3")});
+    EXPECT_EQ(run.code, 0) << run.out.toStdString();
+    const QString name = dir.filePath("long_export/long_trace_ch1.bin");
+    const BinaryTrace start(name, 0, 40001);
+    EXPECT_EQ(start.widthMs, 2.5e-5);
+    EXPECT_EQ(start.bins, 140000000);
+    ASSERT_EQ(start.counts.size(), 40001u);
+    const std::pair<std::size_t, uint16_t> hand[] = {{0, 1}, {1, 0}, {3, 2}, {7, 1}, {1000, 3}, {39999, 1}, {40000, 1}};
+    for (const auto &[bin, count] : hand)
+        EXPECT_EQ(start.counts[bin], count) << "bin " << bin;
+    EXPECT_TRUE(std::equal(inMemory.begin(), inMemory.end(), start.counts.begin()));
+    // Bins 65535 and 65536 lie on either side of the edge of a written buffer.
+    EXPECT_EQ(BinaryTrace(name, 65534, 6).counts, (std::vector<uint16_t>{0, 1, 1, 0, 0, 0}));
+    EXPECT_EQ(BinaryTrace(name, 100000000, 1).counts, std::vector<uint16_t>{2});
+    EXPECT_EQ(BinaryTrace(name, 139999999, 1).counts, std::vector<uint16_t>{1});  // the last: 140000000 is the guard
+
+    // The trace held in memory still refuses so many bins.
+    TestHost longHost;
+    const QString longPath = dir.filePath("long.pt3");
+    std::unique_ptr<pqFile> longFile = MakePhotonFile(longHost, longPath);
+    ASSERT_TRUE(longFile && longFile->Open(longPath) && ConvertFile(longHost, longPath, longFile.get(), scan));
+    EXPECT_FALSE(dynamic_cast<PointScan &>(*scan).BinExportTrace(25));
+    EXPECT_TRUE(longHost.Logged("Too many trace bins 140000000 for bin width 25 ns", MessageError));
+}
+
+TEST_F(ExportCommands, TraceBinIsTheNearestWholeNumberOfSyncPeriods)
+{
+    // A 50.002 ns sync period: 0.1, 0.5 and 2 µs are whole numbers of periods
+    // as the box shows them and stay; 0.07 is 1.4 periods, 0.08 is 1.6.
+    WritePoint(dir.filePath("run.pt3"), {0, 20000, 40000}, 19999131);
+    Make();
+    ASSERT_TRUE(window->OpenFile(dir.filePath("run.pt3"), false));
+    auto *box = W<QDoubleSpinBox>("binsize");
+    const std::pair<const char *, double> cases[] = {{"0.1", 0.1}, {"0.5", 0.5}, {"2", 2}, {"0.07", 0.05}, {"0.08", 0.1}};
+    for (const auto &[typed, used] : cases) {
+        SCOPED_TRACE(typed);
+        box->setValue(QString(typed).toDouble());
+        emit box->editingFinished();
+        EXPECT_DOUBLE_EQ(box->value(), used);
+        const ConvertRun run = Convert({"--trace", "--trace-bin", typed, dir.filePath("run.pt3")});
+        EXPECT_EQ(run.out.contains(QString("--trace-bin %1 µs used as %2 µs").arg(typed).arg(used)), used != QString(typed).toDouble())
+            << run.out.toStdString();
+        EXPECT_EQ(BinaryTrace(dir.filePath("run_export/run_trace_ch1.bin"), 0, 0).widthMs, used / 1000);
+    }
+}
+
+namespace {
+
+/// A point measurement at \p syncRate Hz with 0.064 ns delay steps: channels 1
+/// and 2 each get one photon per dtime value in \p dtimes.
+QString WriteGated(const QTemporaryDir &dir, const QString &name, int32_t syncRate, const std::vector<uint32_t> &dtimes)
+{
+    std::vector<synth::PointPhoton> photons;
+    uint64_t sync = 0;
+    for (uint32_t d : dtimes)
+        for (uint32_t channel : {1u, 2u})
+            photons.push_back({sync += 1000, channel, d});
+    synth::Pt3Header header;
+    header.countRate0 = syncRate;
+    header.resolution = 0.064f;
+    EXPECT_TRUE(synth::WritePt3(dir.filePath(name), header, synth::MakePointMeasurement(photons).words));
+    return dir.filePath(name);
+}
+
+// 12.5, 50 and 200 ns sync periods; delays up to 12.2, 44.8 and 192 ns.
+const std::vector<uint32_t> kShortDelays = {0, 50, 100, 150, 190};
+const std::vector<uint32_t> kMiddleDelays = {0, 100, 200, 300, 500, 700};
+// 0, 6.4, 12.8, 19.2, 64 and 192 ns: a gate of 5 to 20 ns keeps half.
+const std::vector<uint32_t> kLongDelays = {0, 100, 200, 300, 1000, 3000};
+const char *const kNarrowWarning = "Channel 1 keeps its gate of 4.992 to 19.968 ns from before this file: 50.0 % of "
+                                   "its photons, of delays 0 to 200 ns in this file";
+
+} // namespace
+
+TEST_F(ExportCommands, RememberedGatesFollowTheNewFileOrSaySoInTheWindow)
+{
+    // Start-up gates, then a 12.5 ns file: its whole range. A 200 ns file
+    // opened next gets its whole range too: every photon is kept.
+    Make();
+    ASSERT_TRUE(window->OpenFile(WriteGated(dir, "short.pt3", 80000000, kShortDelays), false));
+    ASSERT_TRUE(window->OpenFile(WriteGated(dir, "long.pt3", 5000000, kLongDelays), false));
+    EXPECT_EQ(window->scan->photonCounts, (std::vector<uint32_t>{6, 6, 0, 0}));
+    EXPECT_EQ(dynamic_cast<PointScan &>(*window->scan).gatedCounts, (std::vector<uint32_t>{6, 6, 0, 0}));
+    EXPECT_TRUE(Log().filter("keeps its gate").isEmpty()) << Log().join('\n').toStdString();
+
+    // A gate set by hand on a 50 ns file outlives a restart; on the 200 ns
+    // file it is kept with its warning, while channel 2's whole gate follows.
+    ASSERT_TRUE(window->OpenFile(WriteGated(dir, "middle.pt3", 20000000, kMiddleDelays), false));
+    W<QDoubleSpinBox>("Ch1_Gating_Max")->setValue(20);
+    W<QDoubleSpinBox>("Ch1_Gating_Min")->setValue(5);
+    window.reset();
+    Make();
+    ASSERT_TRUE(window->OpenFile(dir.filePath("long.pt3"), false));
+    const QStringList warned = Log().filter("keeps its gate");
+    ASSERT_EQ(warned.size(), 1);
+    EXPECT_TRUE(warned[0].endsWith(" : warning : " + QString(kNarrowWarning))) << warned[0].toStdString();
+    EXPECT_EQ(dynamic_cast<PointScan &>(*window->scan).gatedCounts, (std::vector<uint32_t>{3, 6, 0, 0}));
+    EXPECT_DOUBLE_EQ(W<QDoubleSpinBox>("Ch2_Gating_Max")->value(), 200);
+}
+
+TEST(RememberedGates, ConverterCarriesGatesFromFileToFile)
+{
+    QTemporaryDir dir;
+    const QString shortFile = WriteGated(dir, "short.pt3", 80000000, kShortDelays);
+    const QString middle = WriteGated(dir, "middle.pt3", 20000000, kMiddleDelays);
+    const QString longFile = WriteGated(dir, "long.pt3", 5000000, kLongDelays);
+    // The lifetime histogram of channel 1 holds the photons its gate kept.
+    const auto keptOnChannelOne = [&] {
+        QFile in(dir.filePath("long_export/long_histogram_ch1.dat"));
+        double photons = 0;
+        if (in.open(QIODevice::ReadOnly))
+            for (const QByteArray &line : in.readAll().split('\n'))
+                photons += std::floor(line.split(' ').value(1).toDouble());
+        return photons;
+    };
+    const ConvertRun whole = Convert({"--histogram", shortFile, longFile});
+    EXPECT_EQ(whole.code, 0);
+    EXPECT_FALSE(whole.out.contains("warning")) << whole.out.toStdString();
+    EXPECT_EQ(keptOnChannelOne(), 6);
+
+    // A gate given for every file, set on the 50 ns one, reaches the 200 ns
+    // file as it was, with its warning, before it is given again.
+    const ConvertRun narrow = Convert({"--histogram", "--gate", "1:5:20", middle, longFile});
+    EXPECT_EQ(narrow.code, 0);
+    EXPECT_EQ(narrow.out.count(QRegularExpression("warning : Channel \\d keeps")), 1) << narrow.out.toStdString();
+    EXPECT_TRUE(narrow.out.contains(QString("warning : ") + kNarrowWarning));
+    EXPECT_EQ(keptOnChannelOne(), 3);
 }

@@ -214,17 +214,18 @@ TEST(HarpRecords, AreaImageWithoutFrameMarkersIsOneFrameOfItsLines)
     const Converted reference(dir, Image(1, 5), kRecordTypes[0], 6, 5);
     const auto *l0 = reference.As<LineScan>();
     ASSERT_NE(l0, nullptr);
-    // Only an area image (dimensions 3) with exactly ImgHdr_PixY whole lines.
-    for (const auto &[dimensions, pixY, scanType] : {std::tuple{3, 5, ScanLine}, {3, 4, ScanPoint}, {3, 6, ScanPoint}, {2, 5, ScanPoint}}) {
+    // Only an area image (dimensions 3) with exactly ImgHdr_PixY whole lines;
+    // its one frame is an image.
+    for (const auto &[dimensions, pixY, scanType] : {std::tuple{3, 5, ScanImage}, {3, 4, ScanPoint}, {3, 6, ScanPoint}, {2, 5, ScanPoint}}) {
         SCOPED_TRACE(pixY);
         const Converted area(dir, lines, kRecordTypes[1], 6, pixY, {PtuTag::Int("ImgHdr_Dimensions", dimensions)});
         EXPECT_EQ(area.file->ScanType, scanType);
-        if (scanType != ScanLine)
+        if (scanType != ScanImage)
             continue;
         EXPECT_TRUE(area.host.Logged("Area image without frame markers: its 5 whole lines (ImgHdr_PixY) are one frame"));
-        const auto *l1 = area.As<LineScan>();
-        ASSERT_NE(l1, nullptr);
-        EXPECT_EQ(l1->images, l0->images);
-        EXPECT_EQ(l1->lineStartTimes, l0->lineStartTimes);
+        const auto *i1 = area.As<ImageScan>();
+        ASSERT_NE(i1, nullptr);
+        EXPECT_EQ(i1->images, l0->images);
+        EXPECT_EQ(i1->frameStartTimes, std::vector<double>{l0->lineStartTimes[0]});
     }
 }

@@ -134,7 +134,7 @@ TEST_F(Reader, ReadsAValidPt3FileAndWritesItsHeaderText)
     ExpectLines({"               Identifier : PicoHarp 300", "               Resolution : 0.004000 ns",
                  "                CFDLevel0 : -150.0 mV", "            CFDZeroCross0 :  10.0 mV",
                  "              Sync Period : 25.000000 ns", "                Sync Rate : 40000000 Hz",
-                 "         Count Rate (Ch0) : 40000000 Hz", "         Acquisition Time : 1000 ns",
+                 "         Count Rate (Ch0) : 40000000 Hz", "         Acquisition Time : 1000 ms",
                  "                  Stop At : 0 counts", "               Stop After : 1000 ms",
                  "  Display Count Axis From : 0", "        Number Of Records : 3"});
     // The router block is left out for model code 0; with no imaging header the text ends with its size.

@@ -31,8 +31,8 @@ const Expected kUsable[] = {
     {"FCSdata_SymphoTime32_A42F_Point_5.pt3", 204436, 1e9 / 19999081, 0.016, 9154, 14257, 14257, 0, 166768, 0, ScanPoint, 0, 0},
     {"FCSdata_SymphoTime32_A42F_Point_6.pt3", 205398, 1e9 / 19999157, 0.016, 9154, 14256, 14256, 0, 167732, 0, ScanPoint, 0, 0},
     {"FCS_point_correlator_topfluorPE_2_1_1_1.pt3", 986400, 1e9 / 78133041, 0.016, 13063, 0, 0, 0, 482775, 490562, ScanPoint, 0, 0},
-    // One frame marker at the very end, after all 256 lines: one frame, a line scan.
-    {"PTU_Reader_Example_PTU_PicoHarp.ptu", 723240, 1e9 / 78020000, 0.09697, 325, 256, 256, 1, 722402, 0, ScanLine, 256, 256},
+    // One frame marker at the very end, after all 256 lines: one frame of an area image.
+    {"PTU_Reader_Example_PTU_PicoHarp.ptu", 723240, 1e9 / 78020000, 0.09697, 325, 256, 256, 1, 722402, 0, ScanImage, 256, 256},
     {"napari-flim-phasor-plotter_hazelnut_ptu_stack_FLIM_z1.ptu", 155398, 1e9 / 78020000, 0.09697, 2470, 1280, 1280, 5, 150363, 0, ScanImage, 256, 256},
     {"napari-flim-phasor-plotter_hazelnut_ptu_stack_FLIM_z2.ptu", 353982, 1e9 / 78020000, 0.09697, 2470, 1280, 1280, 5, 348947, 0, ScanImage, 256, 256},
     {"napari-flim-phasor-plotter_hazelnut_ptu_stack_FLIM_z10.ptu", 731977, 1e9 / 78020000, 0.09697, 2470, 1280, 1280, 5, 726942, 0, ScanImage, 256, 256},
@@ -123,7 +123,7 @@ TEST_F(RealFiles, HydraHarpT3FilesOpenAndT2FilesAreRefused)
     } t3[] = {
         {"picoquant-sample-data_hydraharp_v10_t3.ptu", 73241, 0, 0, 48001, 46559, ScanPoint},
         {"picoquant-sample-data_hydraharp_v20_t3.ptu", 28466, 0, 0, 45012, 32871, ScanPoint},
-        {"tttrlib_Microtime200_HH400_beads.ptu", 30889, 50, 50, 52833, 20954, ScanLine},
+        {"tttrlib_Microtime200_HH400_beads.ptu", 30889, 50, 50, 52833, 20954, ScanImage},
     };
     for (const auto &e : t3) {
         SCOPED_TRACE(e.name);

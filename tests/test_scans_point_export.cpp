@@ -77,9 +77,9 @@ TEST(PointScanSave, TextInTheStreamsNumberFormat)
     ASSERT_EQ(trace.size(), 1000);
     EXPECT_EQ(trace[0] + ',' + trace[333] + ',' + trace[334], "1.5e-09 1,1.0005e-06 1,1.0035e-06 0");
 
-    e.scan.BinLifetimes(0.0246914);  // every delay 0 ns
+    e.scan.BinLifetimes(0.0246914);  // one delay step of 0.5 ns at least; every delay 0 ns
     e.scan.SaveHistogram();
-    EXPECT_TRUE(Read(e.Path("_histogram_ch1.dat")).startsWith("0.0123457 4\n"));
+    EXPECT_TRUE(Read(e.Path("_histogram_ch1.dat")).startsWith("0.25 4\n"));
     e.scan.BinLifetimes(0.5);
     e.scan.SaveHistogram();
     EXPECT_EQ(Read(e.Path("_histogram_ch1.dat")).split('\n').value(20), "10.25 1e-12");

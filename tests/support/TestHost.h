@@ -66,6 +66,12 @@ public:
     void SetLineTauBinSize(double value, double maximum) override { SetBin(LStaubinsize, value, maximum, 5); }
     void SetPointTauBinSize(double value, double maximum) override { SetBin(taubinsize, value, maximum, 5); }
     void SetTraceBinSize(double value, double maximum) override { SetBin(binsize, value, maximum, 3); }
+    double ShowTauBinSize(int scanType, double value) override
+    {
+        SpinValue &box = scanType == 1 ? IStaubinsize : scanType == 2 ? LStaubinsize : taubinsize;
+        box.Set(value);
+        return box.value;
+    }
     QString GetVersion() const override { return version; }
 
     /// Convenience for tests: sets one channel's gate (ns) or cursors (s).

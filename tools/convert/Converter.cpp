@@ -180,7 +180,9 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
         "Prints every log line (numbered, with its level), the header, the record summary and the\n"
         "analysis information. Exit status: 0 when every file converted, 1 when any failed, 2 for bad options.\n"
         "Options stand for the settings form; without them the form's defaults are used\n"
-        "(gates 0..50 ns, cursors over the whole measurement, the file's image width, lifetime bins of one resolution step)."));
+        "(gates 0..50 ns, cursors over the whole measurement, the file's image width, lifetime bins of one resolution step).\n"
+        "A gate that spans the whole delay range of one file spans the whole range of the next; any other gate\n"
+        "that keeps less of the next file's range is kept with a warning naming the share of photons it keeps."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOption({QStringLiteral("gate"),
@@ -195,7 +197,8 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
                       QStringLiteral("Pixels per line for image and line scans instead of the header's width (1..1024)."),
                       QStringLiteral("PIXELS")});
     parser.addOption({QStringLiteral("tau-bin"),
-                      QStringLiteral("Lifetime histogram bin width in ns, as the 'Life times' button with that bin."),
+                      QStringLiteral("Lifetime histogram bin width in ns, as the 'Life times' button with that bin; made the "
+                                     "nearest whole number of the file's delay steps (at least one)."),
                       QStringLiteral("NS")});
     parser.addOption({QStringLiteral("export"),
                       QStringLiteral("Export images as 'Export as images' does, as a TIFF stack, TIFF images (one file "
@@ -229,8 +232,8 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
                                      "trace, first channel with photons) and NAME_trace_chN.bin (every channel), as "
                                      "the trace save button.")});
     parser.addOption({QStringLiteral("trace-bin"),
-                      QStringLiteral("Bin width of the binary trace in µs (default one sync period), rounded down to "
-                                     "whole sync periods as the window does."),
+                      QStringLiteral("Bin width of the binary trace in µs (default one sync period), rounded to the "
+                                     "nearest whole number of sync periods as the window does."),
                       QStringLiteral("US")});
     parser.addOption({QStringLiteral("histogram"),
                       QStringLiteral("Point measurements: writes the lifetime histogram (bins of --tau-bin) as "
@@ -360,17 +363,6 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
     return options;
 }
 
-/// The lifetime button of the analysis at hand, with bin width \p w in ns.
-void BinLifetimes(RSD &scan, double w)
-{
-    if (auto *image = dynamic_cast<ImageScan *>(&scan))
-        image->BinLifetimes(w);
-    else if (auto *line = dynamic_cast<LineScan *>(&scan))
-        line->BinLifetimes(w);
-    else if (auto *point = dynamic_cast<PointScan *>(&scan))
-        point->BinLifetimes(w);
-}
-
 /// Prints the value a box made of an option's value, when it differs.
 void ReportEffective(HeadlessHost &host, const QString &option, double given, double used, const QString &unit);
 
@@ -455,6 +447,8 @@ bool ConvertOne(HeadlessHost &host, const Options &options, const QString &fileN
         return false;
     }
     host.AddMessage(MessageNormal, QStringLiteral("Succesfully openend file %1").arg(fileName));
+    // The gates of the file converted before (or the form's start-up gates).
+    CarryGatesOver(host, *file);
     if (!ConvertFile(host, fileName, file.get(), scan))
         return false;
 
@@ -497,7 +491,8 @@ bool ConvertOne(HeadlessHost &host, const Options &options, const QString &fileN
                                                            : form.taubinsize;
         if (!TypeInto(host, box, options.tauBin, QStringLiteral("--tau-bin"), QStringLiteral("ns")))
             return false;
-        BinLifetimes(*scan, box->value());
+        // The lifetime button of the analysis at hand.
+        scan->BinLifetimes(box->value());
     }
     if (options.exportType >= 0) {
         // The export settings page, then "Export as images".
