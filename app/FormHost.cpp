@@ -1,5 +1,6 @@
 #include "app/FormHost.h"
 
+#include "app/FitGroup.h"
 #include "ui_Fotonel.h"
 
 FormHost::FormHost(Ui::Fotonel &form) : controls(form) {}
@@ -43,3 +44,18 @@ void FormHost::SetImageTauBinSize(double value, double maximum) { controls.SetIm
 void FormHost::SetLineTauBinSize(double value, double maximum) { controls.SetLineTauBinSize(value, maximum); }
 void FormHost::SetPointTauBinSize(double value, double maximum) { controls.SetPointTauBinSize(value, maximum); }
 void FormHost::SetTraceBinSize(double value, double maximum) { controls.SetTraceBinSize(value, maximum); }
+
+fcs::FitSettings FormHost::GetFitSettings()
+{
+    return fitGroup ? fitGroup->Settings() : fcs::FitSettings{};
+}
+
+void FormHost::AddFitGroup()
+{
+    if (fitGroup)
+        return;
+    // Below the correlation and trace boxes, above the page's closing spacer.
+    QVBoxLayout *page = controls.form.verticalLayout_9;
+    fitGroup = new FitGroup(controls.form.page_10);
+    page->insertWidget(page->count() - 1, fitGroup);
+}
