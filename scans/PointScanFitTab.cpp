@@ -7,6 +7,7 @@
 
 #include <QGridLayout>
 #include <QHeaderView>
+#include <QScrollBar>
 #include <QObject>
 #include <QTableWidget>
 #include <QVBoxLayout>
@@ -58,7 +59,10 @@ QWidget *PointScan::AddErrorsAndFit(LinePlot *plot, std::size_t k, QWidget *page
     residuals->SetLogScale(QwtPlot::xBottom);
     residuals->SetXRange(lagEdges.front() / millisecondScale, lagEdges.back() / millisecondScale);
     residuals->SetYTitle(fit.weighted ? QObject::tr("res./σ") : QObject::tr("res."));
-    column->addWidget(plot, 3);
+    // A strip under the curve: the curve keeps most of the cell.
+    residuals->setMinimumHeight(45);
+    residuals->setMaximumHeight(80);
+    column->addWidget(plot, 4);
     column->addWidget(residuals, 1);
     return cell;
 }
@@ -107,6 +111,9 @@ void PointScan::AddFitTable(QGridLayout *grid, QWidget *page) const
         put(fit.weighted ? QObject::tr("1/σ², %1 segments").arg(errorSegments) : QObject::tr("uniform"));
     }
     table->resizeColumnsToContents();
-    table->setMaximumHeight(table->horizontalHeader()->height() + 4 + table->rowHeight(0) * static_cast<int>(N * N));
+    // Two rows in view, the plots keep the room; more scroll.
+    const int rows = std::min(2, static_cast<int>(N * N));
+    table->setFixedHeight(table->horizontalHeader()->sizeHint().height() + 4 + table->rowHeight(0) * rows
+                          + table->horizontalScrollBar()->sizeHint().height());
     grid->addWidget(table, grid->rowCount(), 0, 1, std::max(2, static_cast<int>(N)));
 }

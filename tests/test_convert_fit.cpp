@@ -5,6 +5,7 @@
 #include "support/WindowFixture.h"
 #include "tools/synth/DiffusionSimulator.h"
 #include "tools/synth/SyntheticFile.h"
+#include "widgets/LinePlot.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -14,6 +15,7 @@
 #include <QRegularExpression>
 #include <QSpinBox>
 #include <QTableWidget>
+#include <qwt_plot_item.h>
 
 namespace {
 
@@ -82,10 +84,20 @@ TEST_F(FitFiles, WindowAndConverterWriteTheSameFiles)
     EXPECT_GT(first[2].toDouble(), 0);
     EXPECT_EQ(sd.size(), 8 * 10 - 1 + 2);  // header, 79 bins, the final line feed
 
-    // The correlation tab shows the fit: a results row per pair.
-    auto *table = window.findChild<QTableWidget *>("fitTable");
+    // The correlation tab shows error bars, the model over each curve, the
+    // weighted residuals under it and a results row per pair.
+    QWidget *tab = window.findChildren<QWidget *>("CorrTab").last();
+    auto *table = tab->findChild<QTableWidget *>("fitTable");
     ASSERT_NE(table, nullptr);
     EXPECT_EQ(table->rowCount(), 4);
+    EXPECT_EQ(table->item(1, 0)->text(), "G12");
+    EXPECT_EQ(tab->findChildren<LinePlot *>("residuals").size(), 4u);
+    for (LinePlot *plot : tab->findChildren<LinePlot *>()) {
+        if (plot->objectName() == "residuals")
+            continue;
+        EXPECT_EQ(plot->Curves().size(), 2u);  // G and the model
+        EXPECT_EQ(plot->itemList(QwtPlotItem::Rtti_PlotIntervalCurve).size(), 1);
+    }
 }
 
 TEST_F(FitFiles, RefusedFitsGiveAnErrorLineAndNoFitFile)

@@ -144,3 +144,25 @@ TEST(DiffusionFit, PoissonStreamHasNoAmplitude)
     EXPECT_GT(fit.reducedChiSquare, 0.7);
     EXPECT_LT(fit.reducedChiSquare, 1.6);
 }
+
+TEST(CorrelationErrors, SegmentsOfAnOddRateAreLeftOutWhenAsked)
+{
+    // 1 s at 50 kHz; a passing aggregate doubles the rate of the fourth tenth.
+    std::mt19937_64 random(9);
+    std::exponential_distribution<double> gap(1.0 / 800);
+    std::vector<synth::PointPhoton> photons;
+    for (double t = 0; t < 4e7; t += gap(random))
+        photons.push_back({static_cast<uint64_t>(t), 1, 100});
+    for (double t = 1.2e7; t < 1.6e7; t += gap(random))
+        photons.push_back({static_cast<uint64_t>(t), 1, 100});
+    fcs::FitSettings settings;
+    settings.rejectFactor = 1.5;
+    Analysed a(synth::MakePointMeasurement(photons).words, settings, 8);
+    EXPECT_EQ(a.scan.errorSegments, 9);
+    const QStringList left = a.host.Messages(MessageWarning).filter("left out of the error bars");
+    ASSERT_EQ(left.size(), 1);
+    EXPECT_TRUE(left[0].startsWith("Segment 4 of 10 left out of the error bars: count rate 1")) << left[0].toStdString();
+    settings.rejectFactor = 0;
+    Analysed all(synth::MakePointMeasurement(std::move(photons)).words, settings, 8);
+    EXPECT_EQ(all.scan.errorSegments, 10);
+}
