@@ -175,6 +175,11 @@ GeneratedScan SimulateDiffusion(const DiffusionPlan &plan, uint64_t records)
             for (int n = PoissonFrom(plan.background * step, rng.Uniform()); n > 0; --n)
                 addPhoton(start, channel);
     }
+    // Photons of one sync period in the order of their delays, as the
+    // electronics would deliver them: macro times ascend in every channel.
+    std::sort(photons.begin(), photons.end(), [](const PointPhoton &a, const PointPhoton &b) {
+        return a.sync != b.sync ? a.sync < b.sync : a.dtime < b.dtime;
+    });
     return MakePointMeasurement(std::move(photons));
 }
 
