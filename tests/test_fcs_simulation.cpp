@@ -59,7 +59,7 @@ TEST(DiffusionFit, TauDAndNOfTheTruthInAutoAndCrossCorrelations)
         synth::DiffusionPlan plan = Bright(seed);
         plan.brightness = 300e3;
         plan.step = 20e-6;
-        Analysed a(synth::SimulateDiffusion(plan, 1500000).words, {});
+        Analysed a(synth::SimulateDiffusion(plan, 1500000).words, {}, 10);
         ASSERT_EQ(a.scan.fits.size(), 4u);
         const fcs::FitResult &auto11 = a.Fit(0), &cross12 = a.Fit(1);
         for (const fcs::FitResult *fit : {&auto11, &cross12}) {
