@@ -1,5 +1,6 @@
 #include "app/FormHost.h"
 
+#include "app/FitGroup.h"
 #include "ui_Fotonel.h"
 
 FormHost::FormHost(Ui::Fotonel &form) : controls(form) {}
@@ -45,3 +46,18 @@ void FormHost::SetLineTauBinSize(double value, double maximum) { controls.SetLin
 void FormHost::SetPointTauBinSize(double value, double maximum) { controls.SetPointTauBinSize(value, maximum); }
 void FormHost::SetTraceBinSize(double value, double maximum) { controls.SetTraceBinSize(value, maximum); }
 double FormHost::ShowTauBinSize(int scanType, double value) { return controls.ShowTauBinSize(scanType, value); }
+
+fcs::FitSettings FormHost::GetFitSettings()
+{
+    return fitGroup ? fitGroup->Settings() : fcs::FitSettings{};
+}
+
+void FormHost::AddFitGroup()
+{
+    if (fitGroup)
+        return;
+    // Below the correlation and trace boxes, above the page's closing spacer.
+    QVBoxLayout *page = controls.form.verticalLayout_9;
+    fitGroup = new FitGroup(controls.form.page_10);
+    page->insertWidget(page->count() - 1, fitGroup);
+}

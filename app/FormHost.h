@@ -11,6 +11,8 @@
 #include "app/FormControls.h"
 #include "host/FotonelServices.h"
 
+class FitGroup;
+
 class FormHost : public FotonelServices {
 public:
     explicit FormHost(Ui::Fotonel &form);
@@ -29,6 +31,8 @@ public:
     Qt::CheckState GetISImageWidthcheck() override;
     Qt::CheckState GetLSImageWidthcheck() override;
     Qt::CheckState GetRecordColumn(RecordColumn column) override;
+    /// The Fit group's values; the defaults before AddFitGroup.
+    fcs::FitSettings GetFitSettings() override;
 
     void SetGatingRanges(double maximum, double step) override;
     std::vector<int> CarryGatesTo(double range, double step) override;
@@ -40,5 +44,9 @@ public:
     void SetTraceBinSize(double value, double maximum) override;
     double ShowTauBinSize(int scanType, double value) override;
 
+    /// Builds the Fit group into the point scan page of the set-up form.
+    void AddFitGroup();
+
     FormControls controls;
+    FitGroup *fitGroup = nullptr;  ///< owned by the form's point scan page
 };

@@ -1,6 +1,7 @@
 #include "app/Fotonel.h"
 
 #include "app/AssetPath.h"
+#include "app/FitGroup.h"
 #include "app/BusyGuard.h"
 #include "files/pqFile.h"
 #include "scans/RSD.h"
@@ -38,6 +39,8 @@ Fotonel::Fotonel(QWidget *parent, std::unique_ptr<Ui::Fotonel> form)
     SetUpActions();
     SetUpPictureButtons();
     SetUpLayout();
+    AddFitGroup();
+    connect(fitGroup->fitButton, &QPushButton::clicked, this, &Fotonel::RunFit);
     FitSettingsColumn();
 
     messageCount = 0;

@@ -131,6 +131,8 @@ private slots:
     void on_LSHistogram_clicked();
     void on_binData_clicked();
     void on_xcfButton_clicked();
+    /// The Fit group's button: error bars, fits, their files and the correlation tab.
+    void RunFit();
     void on_WriteRecords_clicked();
     void on_SaveFrames_clicked();
     void on_actionClear_message_box_triggered();

@@ -2,6 +2,7 @@
 
 #include "app/AssetPath.h"
 #include "app/BusyGuard.h"
+#include "app/FitGroup.h"
 #include "files/pqFile.h"
 #include "scans/ImageScan.h"
 #include "scans/LineScan.h"
@@ -223,6 +224,19 @@ void Fotonel::on_xcfButton_clicked()
 {
     RunOn<PointScan>(ScanPoint, [](PointScan &point) {
         point.ComputeCorrelations();
+        point.ComputeCorrelationErrors();
+        point.CreateCorrelationTab(QStringLiteral("CorrTab"));
+    });
+}
+
+void Fotonel::RunFit()
+{
+    RunOn<PointScan>(ScanPoint, [](PointScan &point) {
+        if (point.correlations.empty())
+            point.ComputeCorrelations();
+        point.FitCorrelations();
+        point.SaveCorrelationErrors();
+        point.SaveFits();
         point.CreateCorrelationTab(QStringLiteral("CorrTab"));
     });
 }
@@ -267,6 +281,7 @@ void Fotonel::UpdateCommands()
         {ui->saveTracePointScan, type == ScanPoint, needsPoint},
         {ui->xcfButton, type == ScanPoint, needsPoint},
         {ui->saveXCFPointScan, type == ScanPoint, needsPoint},
+        {fitGroup->fitButton, type == ScanPoint, needsPoint},
         {ui->tauButton, type == ScanPoint, needsPoint},
         {ui->saveHistogramPointScan, type == ScanPoint, needsPoint},
     };

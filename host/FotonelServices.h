@@ -8,6 +8,8 @@
  * widgets; the command-line converter implements it with a hidden form whose
  * values come from its options; tests implement it with a recording host.
  */
+#include "fcs/FcsSettings.h"
+
 #include <QString>
 #include <Qt>
 #include <cstdint>
@@ -64,6 +66,9 @@ public:
     virtual Qt::CheckState GetISImageWidthcheck() = 0;
     virtual Qt::CheckState GetLSImageWidthcheck() = 0;
     virtual Qt::CheckState GetRecordColumn(RecordColumn column) = 0;
+    /// Error bar and fit settings of the point scan page, read once per
+    /// command (a host without a Fit group answers the defaults).
+    virtual fcs::FitSettings GetFitSettings() { return {}; }
 
     // --- set-up operations through which an analysis primes the form ---
     virtual void SetGatingRanges(double maximum, double step) = 0;          ///< ns

@@ -9,6 +9,8 @@
  * last a guard), the export trace (the user's bin width, 16-bit counts) and
  * the lifetime histograms.
  */
+#include "fcs/FcsFit.h"
+#include "fcs/FcsSettings.h"
 #include "scans/LargeArray.h"
 #include "scans/RSD.h"
 
@@ -16,10 +18,13 @@
 #include <functional>
 #include <vector>
 
+class LinePlot;
+class QGridLayout;
 class QString;
 namespace PointPass {
 struct ChannelSlot;
 }
+class QWidget;
 
 class PointScan : public RSD {
 public:
@@ -68,6 +73,23 @@ public:
     void Correlate(const PhotonTimes &X, const PhotonTimes &Y, std::vector<double> &G,
                    const std::vector<double> &edges);
 
+    /*!
+     * \brief Error bars of every correlation curve: the measurement inside the
+     * time cursors cut into the host's number of segments, each pair
+     * correlated per segment on lagEdges, sigma = sd over segments / sqrt(M).
+     * Needs ComputeCorrelations first; with one segment there are none.
+     */
+    void ComputeCorrelationErrors();
+    /// Fits every correlation curve with the host's fit settings (error bars
+    /// computed first when the settings ask for segments).
+    void FitCorrelations();
+    /// Every curve with its error bars: "%1_G_ch%2_ch%3_sd.dat".
+    void SaveCorrelationErrors();
+    /// Every fit: "%1_fit_ch%2_ch%3.txt"; a pair without a fit gets no file.
+    void SaveFits();
+    /// The fit report of pair \p k ("%1 : %2" lines), empty without a fit.
+    QString FitReport(std::size_t k) const;
+
     /// Displayed trace of the lowest channel with photons, as text: "%1_trace_ch%2.dat".
     void SaveTraceText();
     /// Export trace of every channel with photons at the form's binsize: "%1_trace_ch%2.bin".
@@ -108,6 +130,14 @@ public:
     double traceBinWidth = 0;   ///< ns
     double millisecondScale = 1e6;
     double secondScale = 1e9;
+    /// Error bars (sigma of G) per curve, as correlations; empty without segments.
+    std::vector<std::vector<double>> correlationErrors;
+    int errorSegments = 0;                   ///< segments behind correlationErrors (after rejection)
+    /// Per curve, the curve of every segment used (bins past a segment's reach hold 0).
+    std::vector<std::vector<std::vector<double>>> segmentCurves;
+    std::vector<double> channelRates;        ///< per channel, kHz inside the cursors
+    std::vector<fcs::FitResult> fits;        ///< per curve, as correlations
+    fcs::FitSettings fitSettings;            ///< read from the host at the start of the last error or fit command
     /// The widest vector form the photon pass may take where the processor
     /// has it: 2 AVX-512 (the default), 1 AVX2, 0 none, one record at a time
     /// (the results are the same; tests compare the forms).
@@ -136,6 +166,12 @@ private:
      * Drives the progress bar by bins. False when \p write refused.
      */
     bool StreamTraceBins(uint32_t c, double binWidth, uint64_t n, const TraceBinSink &write);
+    void SegmentErrors(const fcs::FitSettings &settings);
+    /// Error bars, the fitted model and, under the plot, the weighted
+    /// residuals of curve \p k; returns the widget for the tab's grid cell.
+    QWidget *AddErrorsAndFit(LinePlot *plot, std::size_t k, QWidget *page) const;
+    /// The table of fit results under the correlation plots, one row per pair.
+    void AddFitTable(QGridLayout *grid, QWidget *page) const;
     template <class Times>
     void CorrelateTimes(const Times &X, const Times &Y, std::vector<double> &G, const std::vector<double> &edges);
     /// One "Index out of bounds %1 %2" line per photon outside a trace, up to a

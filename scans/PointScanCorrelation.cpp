@@ -28,6 +28,9 @@ void PointScan::ComputeCorrelations()
         return;
 
     const std::size_t N = activeChannels.size();
+    // Error bars and fits belong to the curves they were made from.
+    correlationErrors.clear();
+    fits.clear();
     correlations.resize(N * N);
     for (std::size_t i = 0; i < N; ++i) {
         for (std::size_t j = 0; j < N; ++j) {

@@ -94,7 +94,6 @@ void PointScan::CreateCorrelationTab(const QString &name)
             // Rows of two cells while the column runs modulo N: for three
             // channels G11 G12 | . . G13 | G21 . . and so on.
             auto *plot = new LinePlot(corr.page);
-            corr.grid->addWidget(plot, static_cast<int>(k / 2), static_cast<int>(k % N), 1, 1);
             // The colour follows the row position i (the "from" channel's place).
             plot->AddCurve(lagAxis, ChannelEntry(correlations, k), ChannelColour(static_cast<int>(i)), Qt::SolidLine, 2);
             plot->SetLogScale(QwtPlot::xBottom);
@@ -107,9 +106,12 @@ void PointScan::CreateCorrelationTab(const QString &name)
             plot->SetYTitle(yTitle);
             if (lagEdges.size() >= 2)
                 plot->SetXRange(lagEdges.front() / millisecondScale, lagEdges.back() / millisecondScale);
+            QWidget *cell = AddErrorsAndFit(plot, k, corr.page);
+            corr.grid->addWidget(cell, static_cast<int>(k / 2), static_cast<int>(k % N), 1, 1);
         }
     }
     StretchGrid(corr.grid, N);
+    AddFitTable(corr.grid, corr.page);
     mainWindow->AddTab(corr.page, QObject::tr("Correlation"));
     mainWindow->ShowTab(name);
     LetEventsRun();

@@ -2,6 +2,7 @@
 // PicoHarp records or, in a .ptu, those of a HydraHarp, TimeHarp 260 or
 // MultiHarp) for trying the program out and for benchmarks.
 
+#include "tools/synth/DiffusionSimulator.h"
 #include "tools/synth/RecordStream.h"
 #include "tools/synth/ScanGenerator.h"
 #include "tools/synth/SyntheticFile.h"
@@ -31,8 +32,14 @@ const char *kUsage =
     "                 vesicles on channel 1, nuclei on channel 2, Poisson counts,\n"
     "                 lifetimes of 2 to 4 ns\n"
     "  --kind fcs     point measurement of molecules diffusing through a Gaussian\n"
-    "                 focus (w 0.25 um, z0 1.25 um, D 40 um^2/s: diffusion time\n"
-    "                 0.39 ms, about 5 in the focus), split over channels 1 and 2\n"
+    "                 focus (w0 0.25 um, z0 1.25 um, D 40 um^2/s: diffusion time\n"
+    "                 0.39 ms, 5 in the focus), split over channels 1 and 2;\n"
+    "                 its settings (the truth is printed):\n"
+    "    --w0 UM --kappa K --diffusion UM2_PER_S --molecules N\n"
+    "    --brightness HZ (bright molecule at the centre, default 100000)\n"
+    "    --background HZ (per channel, default 1000) --channels 1|2\n"
+    "    --blink TO_DARK:TO_BRIGHT (rates in 1/s; T = dark / (dark + bright))\n"
+    "    --step US (walk step, default 10) --seed S\n"
     "  --records N    about N records (default 1000000)\n"
     "  --pixels P     P pixels per line (and P lines per frame) instead of 128\n"
     "  --format NAME  record format of a .ptu: picoharp (default), hydraharp1,\n"
@@ -176,61 +183,12 @@ synth::GeneratedScan Cells(uint64_t records, int pixels)
     return synth::MakeImageScan(layout);
 }
 
-/// Molecules diffusing through a 3-D Gaussian focus (1/e^2 radii w = 0.25 um
-/// and z0 = 1.25 um, D = 40 um^2/s, so tau_D = w^2 / 4D = 0.39 ms), about 5
-/// of them in the focus, 100 kHz peak brightness each and 1 kHz background
-/// per channel; a beam splitter sends each photon to channel 1 or 2. Steps
-/// of 10 us, periodic walls 2.4 w and 2 z0 from the focus. Lifetime 2.5 ns.
-synth::GeneratedScan DiffusingMolecules(uint64_t records)
-{
-    const double w = 0.25, z0 = 1.25, diffusion = 40.0;  // um, um, um^2/s
-    const double halfX = 0.6, halfZ = 2.5;               // um
-    const double concentration = 11.5;                   // molecules per um^3: about 5 in 0.435 um^3
-    const double brightness = 100e3, background = 1e3;   // photons per second
-    const double step = 10e-6;                           // s, a 39th of the diffusion time
-    const uint64_t stepSyncs = static_cast<uint64_t>(step * 1e9 / kSyncNs);
-    const int molecules = static_cast<int>(concentration * (2 * halfX) * (2 * halfX) * (2 * halfZ));
-    std::mt19937_64 rng(20240601);
-    std::uniform_real_distribution<double> uniform(0.0, 1.0);
-    std::normal_distribution<double> normal(0.0, std::sqrt(2 * diffusion * step));
-    std::vector<double> x(molecules), y(molecules), z(molecules);
-    for (int m = 0; m < molecules; ++m) {
-        x[m] = (uniform(rng) * 2 - 1) * halfX;
-        y[m] = (uniform(rng) * 2 - 1) * halfX;
-        z[m] = (uniform(rng) * 2 - 1) * halfZ;
-    }
-    const auto wrap = [](double v, double half) { return v > half ? v - 2 * half : v < -half ? v + 2 * half : v; };
-    std::vector<synth::PointPhoton> photons;
-    photons.reserve(records + 100);
-    const auto addPhoton = [&](uint64_t start, uint32_t channel) {
-        const uint64_t sync = start + static_cast<uint64_t>(uniform(rng) * stepSyncs);
-        photons.push_back({sync, channel, DecayDtime(2.5, uniform(rng), uniform(rng))});
-    };
-    for (uint64_t s = 0; photons.size() < records; ++s) {
-        const uint64_t start = 1000 + s * stepSyncs;
-        for (int m = 0; m < molecules; ++m) {
-            x[m] = wrap(x[m] + normal(rng), halfX);
-            y[m] = wrap(y[m] + normal(rng), halfX);
-            z[m] = wrap(z[m] + normal(rng), halfZ);
-            const double exponent = 2 * (x[m] * x[m] + y[m] * y[m]) / (w * w) + 2 * z[m] * z[m] / (z0 * z0);
-            if (exponent > 16)  // below 1e-7 photons per step
-                continue;
-            for (int n = PoissonFrom(brightness * std::exp(-exponent) * step, uniform(rng)); n > 0; --n)
-                addPhoton(start, uniform(rng) < 0.5 ? 1 : 2);
-        }
-        for (uint32_t channel : {1u, 2u})
-            for (int n = PoissonFrom(background * step, uniform(rng)); n > 0; --n)
-                addPhoton(start, channel);
-    }
-    return synth::MakePointMeasurement(std::move(photons));
-}
-
-synth::GeneratedScan Generate(const QString &kind, uint64_t records, int pixels)
+synth::GeneratedScan Generate(const QString &kind, uint64_t records, int pixels, const synth::DiffusionPlan &diffusion)
 {
     if (kind == "cells")
         return Cells(records, pixels);
     if (kind == "fcs")
-        return DiffusingMolecules(records);
+        return synth::SimulateDiffusion(diffusion, records);
     Lcg rng;
     if (kind == "point") {
         std::vector<synth::PointPhoton> photons;
@@ -287,6 +245,7 @@ int main(int argc, char *argv[])
     uint64_t records = 1000000;
     uint32_t recordType = 0x00010303u;
     int pixels = 128;
+    synth::DiffusionPlan diffusion;
     QString path;
     const QStringList args = app.arguments().mid(1);
     for (int i = 0; i < args.size(); ++i) {
@@ -325,6 +284,44 @@ int main(int argc, char *argv[])
                 err << "Unknown format " << name << "\n" << kUsage;
                 return 2;
             }
+        } else if ((a == "--w0" || a == "--kappa" || a == "--diffusion" || a == "--molecules" || a == "--brightness"
+                    || a == "--background" || a == "--step")
+                   && i + 1 < args.size()) {
+            bool ok = false;
+            const double v = args[++i].toDouble(&ok);
+            const bool zeroAllowed = a == "--background";
+            if (!ok || !std::isfinite(v) || v < 0 || (v == 0 && !zeroAllowed)) {
+                err << a << " takes a number greater than 0\n" << kUsage;
+                return 2;
+            }
+            double &field = a == "--w0" ? diffusion.w0 : a == "--kappa" ? diffusion.kappa : a == "--diffusion" ? diffusion.D
+                          : a == "--molecules" ? diffusion.molecules : a == "--brightness" ? diffusion.brightness
+                          : a == "--background" ? diffusion.background : diffusion.step;
+            field = a == "--step" ? v * 1e-6 : v;
+        } else if (a == "--channels" && i + 1 < args.size()) {
+            diffusion.channels = args[++i].toInt();
+            if (diffusion.channels != 1 && diffusion.channels != 2) {
+                err << "--channels takes 1 or 2\n" << kUsage;
+                return 2;
+            }
+        } else if (a == "--blink" && i + 1 < args.size()) {
+            const QStringList rates = args[++i].split(':');
+            bool okDark = false, okBright = false;
+            if (rates.size() == 2) {
+                diffusion.toDark = rates[0].toDouble(&okDark);
+                diffusion.toBright = rates[1].toDouble(&okBright);
+            }
+            if (!okDark || !okBright || !(diffusion.toDark > 0) || !(diffusion.toBright > 0)) {
+                err << "--blink takes TO_DARK:TO_BRIGHT, both rates in 1/s greater than 0\n" << kUsage;
+                return 2;
+            }
+        } else if (a == "--seed" && i + 1 < args.size()) {
+            bool ok = false;
+            diffusion.seed = args[++i].toULongLong(&ok);
+            if (!ok) {
+                err << "--seed takes a whole number\n" << kUsage;
+                return 2;
+            }
         } else if (a.startsWith("-") || !path.isEmpty()) {
             err << "Unexpected argument " << a << "\n" << kUsage;
             return 2;
@@ -345,7 +342,15 @@ int main(int argc, char *argv[])
         return 2;
     }
 
-    synth::GeneratedScan scan = Generate(kind, records, pixels);
+    synth::GeneratedScan scan = Generate(kind, records, pixels, diffusion);
+    if (kind == "fcs") {
+        out << "Diffusion: tauD " << diffusion.TauD() << " ms, N " << diffusion.molecules << ", V_eff "
+            << diffusion.Volume() << " fL";
+        if (diffusion.toDark > 0)
+            out << ", T " << diffusion.toDark / (diffusion.toDark + diffusion.toBright) << ", tauT "
+                << 1e3 / (diffusion.toDark + diffusion.toBright) << " ms";
+        out << "\n";
+    }
     // The samples of real-looking content are an image scan and a point measurement.
     if (kind == "cells")
         kind = "image";

@@ -2,6 +2,7 @@
 # Installs the Debian packages Fotonel builds and tests with, when they are missing.
 set -euo pipefail
 packages=(cmake g++ make qtbase5-dev qtbase5-dev-tools libqwt-qt5-dev libtiff-dev libgtest-dev
+          libceres-dev  # the FCS model fits (fcs/FcsFit.cpp)
           imagej xvfb xauth  # for the ImageJ check of the exports (tools/check_imagej.sh)
           clang libclang-rt-14-dev)  # for the sanitizer build and the libFuzzer targets (.ci/run, tools/fuzz.sh)
 missing=()

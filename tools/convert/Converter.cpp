@@ -1,5 +1,7 @@
 #include "tools/convert/Converter.h"
 
+#include "app/FitGroup.h"
+#include "fcs/FcsSettings.h"
 #include "files/PhotonFileFactory.h"
 #include "files/pqFile.h"
 #include "scans/Conversion.h"
@@ -19,6 +21,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <optional>
 
@@ -47,6 +50,9 @@ struct Options {
     bool trace = false;                  // point measurements: trace text and binary files
     double traceBin = 0;                 // µs; 0: the form's
     bool histogram = false;              // point measurements: lifetime histogram text file
+    int segments = 0;                    // error bar segments; 0: not asked for
+    bool fit = false;                    // point measurements: model fits of every curve
+    fcs::FitSettings fitSettings;        // model, parameters, range, kappa, w0 for the Fit group
     QStringList files;
 };
 
@@ -122,7 +128,9 @@ bool CheckOptionValues(const QStringList &argv, QString &error)
     static const QStringList valued = {QStringLiteral("gate"),     QStringLiteral("cursor"), QStringLiteral("width"),
                                        QStringLiteral("tau-bin"),  QStringLiteral("export"), QStringLiteral("bits"),
                                        QStringLiteral("dtau"),     QStringLiteral("steps"),  QStringLiteral("cascades"),
-                                       QStringLiteral("trace-bin")};
+                                       QStringLiteral("trace-bin"), QStringLiteral("segments"), QStringLiteral("fit"),
+                                       QStringLiteral("free"),     QStringLiteral("fix"),    QStringLiteral("fit-range"),
+                                       QStringLiteral("kappa"),    QStringLiteral("w0"),     QStringLiteral("reject")};
     for (int i = 0; i < argv.size(); ++i) {
         const QString &arg = argv[i];
         if (arg == QLatin1String("--"))
@@ -168,6 +176,89 @@ bool ParseWindow(const QString &text, std::vector<ChannelWindow> &into, QString 
     }
     error = QStringLiteral("expected CHANNEL:MIN:MAX with CHANNEL 1..4 or all and 0 <= MIN <= MAX, got \"%1\"").arg(text);
     return false;
+}
+
+/// A finite number from \p text, or false.
+bool Number(const QString &text, double &value)
+{
+    bool ok = false;
+    value = text.trimmed().toDouble(&ok);
+    return ok && std::isfinite(value);
+}
+
+/// --segments, --reject, --fit, --free, --fix, --fit-range, --kappa and --w0 into the fit settings.
+bool ParseFitOptions(const QCommandLineParser &parser, Options &options, QString &error)
+{
+    fcs::FitSettings &s = options.fitSettings;
+    if (parser.isSet(QStringLiteral("segments"))) {
+        bool ok = false;
+        options.segments = parser.value(QStringLiteral("segments")).toInt(&ok);
+        if (!ok || options.segments < 1 || options.segments > 1000) {
+            error = QStringLiteral("--segments takes a whole number from 1 to 1000");
+            return false;
+        }
+        s.segments = options.segments;
+    }
+    if (parser.isSet(QStringLiteral("reject"))) {
+        if (!Number(parser.value(QStringLiteral("reject")), s.rejectFactor) || s.rejectFactor <= 1) {
+            error = QStringLiteral("--reject takes a factor greater than 1");
+            return false;
+        }
+    }
+    if (parser.isSet(QStringLiteral("fit"))) {
+        options.fit = true;
+        if (!fcs::ModelFromName(parser.value(QStringLiteral("fit")).toStdString(), s.model)) {
+            error = QStringLiteral("--fit takes a model: 3D, 3D+T, 2D or 3D+3D");
+            return false;
+        }
+    }
+    const auto parameter = [&](const QString &option, const QString &text, bool needsValue) {
+        const int equals = static_cast<int>(text.indexOf(QLatin1Char('=')));
+        const QString name = equals < 0 ? text : text.left(equals);
+        std::size_t p = 0;
+        if (!fcs::ParameterFromName(name.trimmed().toStdString(), p)) {
+            error = QStringLiteral("--%1: unknown parameter \"%2\" (Ginf, N, tauD, kappa, T, tauT, f, tauD2)").arg(option, name);
+            return false;
+        }
+        double value = std::numeric_limits<double>::quiet_NaN();
+        if ((needsValue || equals >= 0) && (equals < 0 || !Number(text.mid(equals + 1), value))) {
+            error = QStringLiteral("--%1 takes NAME=VALUE, got \"%2\"").arg(option, text);
+            return false;
+        }
+        s.parameters[p].state = needsValue ? fcs::ParameterSetting::Fixed : fcs::ParameterSetting::Free;
+        s.parameters[p].value = value;
+        if (p == fcs::Kappa && !std::isnan(value))
+            s.kappa = value;
+        return true;
+    };
+    for (const QString &f : parser.values(QStringLiteral("free")))
+        if (!parameter(QStringLiteral("free"), f, false))
+            return false;
+    for (const QString &f : parser.values(QStringLiteral("fix")))
+        if (!parameter(QStringLiteral("fix"), f, true))
+            return false;
+    if (parser.isSet(QStringLiteral("fit-range"))) {
+        const QStringList parts = parser.value(QStringLiteral("fit-range")).split(QLatin1Char(':'));
+        if (parts.size() != 2 || !Number(parts[0], s.rangeFrom) || !Number(parts[1], s.rangeTo) || s.rangeFrom > s.rangeTo) {
+            error = QStringLiteral("--fit-range takes FROM:TO in ms with FROM <= TO");
+            return false;
+        }
+    }
+    if (parser.isSet(QStringLiteral("kappa"))) {
+        if (!Number(parser.value(QStringLiteral("kappa")), s.kappa) || !(s.kappa > 0)) {
+            error = QStringLiteral("--kappa takes a number greater than 0");
+            return false;
+        }
+        if (s.parameters[fcs::Kappa].state != fcs::ParameterSetting::Fixed)
+            s.parameters[fcs::Kappa].value = s.kappa;
+    }
+    if (parser.isSet(QStringLiteral("w0"))) {
+        if (!Number(parser.value(QStringLiteral("w0")), s.w0) || !(s.w0 > 0)) {
+            error = QStringLiteral("--w0 takes a focal radius in µm greater than 0");
+            return false;
+        }
+    }
+    return true;
 }
 
 std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &out, int &exitCode)
@@ -238,6 +329,35 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
     parser.addOption({QStringLiteral("histogram"),
                       QStringLiteral("Point measurements: writes the lifetime histogram (bins of --tau-bin) as "
                                      "NAME_histogram_chN.dat, as the histogram save button.")});
+    parser.addOption({QStringLiteral("segments"),
+                      QStringLiteral("Point measurements: error bars of every correlation curve from M segments of "
+                                     "equal duration (default 10 with --fit; 1: none), written as NAME_G_chI_chJ_sd.dat."),
+                      QStringLiteral("M")});
+    parser.addOption({QStringLiteral("reject"),
+                      QStringLiteral("Leaves segments whose count rate differs from the median by more than FACTOR out "
+                                     "of the error bars (default: keep all)."),
+                      QStringLiteral("FACTOR")});
+    parser.addOption({QStringLiteral("fit"),
+                      QStringLiteral("Point measurements: fits every correlation curve with MODEL (3D, 3D+T, 2D or "
+                                     "3D+3D), weighted by the error bars, writes NAME_fit_chI_chJ.txt and prints the "
+                                     "results, as the Fit button."),
+                      QStringLiteral("MODEL")});
+    parser.addOption({QStringLiteral("free"),
+                      QStringLiteral("Fits parameter NAME (Ginf, N, tauD, kappa, T, tauT, f, tauD2; times in ms), "
+                                     "optionally from the start value START (repeatable)."),
+                      QStringLiteral("NAME[=START]")});
+    parser.addOption({QStringLiteral("fix"),
+                      QStringLiteral("Holds parameter NAME at VALUE (repeatable)."), QStringLiteral("NAME=VALUE")});
+    parser.addOption({QStringLiteral("fit-range"),
+                      QStringLiteral("Lags fitted, by bin centre in ms (default: the first bin to the last with an "
+                                     "error bar)."),
+                      QStringLiteral("MS:MS")});
+    parser.addOption({QStringLiteral("kappa"),
+                      QStringLiteral("Structure parameter z0/w0 of the focus (default 5), fixed unless --free kappa."),
+                      QStringLiteral("K")});
+    parser.addOption({QStringLiteral("w0"),
+                      QStringLiteral("Focal radius in µm: adds D, V_eff and the concentration to the fit results."),
+                      QStringLiteral("UM")});
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Measurement files (.pt3 or .ptu)."),
                                  QStringLiteral("FILE..."));
 
@@ -351,6 +471,11 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
             return std::nullopt;
         }
     }
+    if (!ParseFitOptions(parser, options, error)) {
+        out << "fotonel-convert: " << error << "\n";
+        exitCode = 2;
+        return std::nullopt;
+    }
     options.correlate = parser.isSet(QStringLiteral("correlate"));
     options.trace = parser.isSet(QStringLiteral("trace"));
     options.histogram = parser.isSet(QStringLiteral("histogram"));
@@ -399,11 +524,13 @@ void ReportEffective(HeadlessHost &host, const QString &option, double given, do
 /// The point page: correlation and trace boxes, then the correlation and save buttons.
 void PointScanSteps(HeadlessHost &host, const Options &options, pqFile &file, RSD &scan)
 {
-    if (!options.correlate && !options.trace && !options.histogram)
+    const bool errorBars = options.segments > 0 || options.fit;
+    if (!options.correlate && !options.trace && !options.histogram && !errorBars)
         return;
     auto *point = dynamic_cast<PointScan *>(&scan);
     if (file.ScanType != ScanPoint || !point || !scan.reconstructed) {
-        host.AddMessage(MessageWarning, QStringLiteral("--correlate, --trace and --histogram apply to point measurements only"));
+        host.AddMessage(MessageWarning, QStringLiteral("--correlate, --trace, --histogram, --segments and --fit apply to "
+                                                       "point measurements only"));
         return;
     }
     Ui::Fotonel &form = host.Form();
@@ -422,9 +549,26 @@ void PointScanSteps(HeadlessHost &host, const Options &options, pqFile &file, RS
         host.controls.BinsizeEdited();
         ReportEffective(host, QStringLiteral("--trace-bin"), options.traceBin, form.binsize->value(), QStringLiteral("µs"));
     }
-    if (options.correlate) {
+    if (options.correlate || errorBars)
         point->ComputeCorrelations();
+    if (options.correlate)
         point->SaveCorrelations();
+    if (errorBars) {
+        // The Fit group as the user would fill it, then its button (or, for
+        // error bars alone, the correlation and save buttons).
+        host.fitGroup->SetSettings(options.fitSettings);
+        if (options.fit) {
+            point->FitCorrelations();
+            point->SaveCorrelationErrors();
+            point->SaveFits();
+            for (std::size_t k = 0; k < point->fits.size(); ++k)
+                if (point->fits[k].ok)
+                    host.Out() << "\n" << point->FitReport(k);
+            host.Out() << "\n";
+        } else {
+            point->ComputeCorrelationErrors();
+            point->SaveCorrelationErrors();
+        }
     }
     if (options.trace) {
         point->SaveTraceText();

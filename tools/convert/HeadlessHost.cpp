@@ -18,6 +18,7 @@ std::unique_ptr<HeadlessHost> HeadlessHost::Create(QTextStream &out)
     auto host = std::make_unique<HeadlessHost>(out, std::move(form), std::move(window));
     // The start-up values the window's constructor gives its boxes.
     host->controls.SetUpParameterBoxes();
+    host->AddFitGroup();
     return host;
 }
 

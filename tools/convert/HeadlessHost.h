@@ -35,6 +35,8 @@ public:
     QString GetVersion() const override;
 
     Ui::Fotonel &Form() { return *form_; }
+    /// Where the converter's own lines (the fit table) go.
+    QTextStream &Out() { return out_; }
     /// Lines logged at MessageError since construction.
     int ErrorCount() const { return errors_; }
 

@@ -1,0 +1,334 @@
+// The one translation unit that includes Ceres and Eigen: they compile slowly.
+#include "fcs/FcsFit.h"
+
+#include <ceres/ceres.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+namespace fcs {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kAvogadro = 6.02214076e23;  // 1/mol
+// Time constants stay inside these limits (ms) so that a parameter the data
+// do not determine cannot run off to infinity.
+constexpr double kShortestTime = 1e-9;
+constexpr double kLongestTime = 1e9;
+
+std::string Format(const char *format, double a)
+{
+    char text[160];
+    std::snprintf(text, sizeof text, format, a);
+    return text;
+}
+
+/// Residuals (model - G) x weight of every fitted point, as Ceres wants them.
+struct Residuals {
+    const std::vector<double> &lag, &G, &weight;
+    Model model;
+
+    template <class V>
+    bool operator()(const V *g, const V *a, const V *tauD, const V *kappa, const V *t, const V *tauT, const V *f,
+                    const V *tauD2, V *r) const
+    {
+        const V *p[ParameterCount] = {g, a, tauD, kappa, t, tauT, f, tauD2};
+        for (std::size_t i = 0; i < lag.size(); ++i)
+            r[i] = (EvaluateWithAmplitude<V>(model, p, V(lag[i])) - G[i]) * weight[i];
+        return true;
+    }
+};
+
+/// Starting values guessed from the curve over bins first..last: the
+/// baseline from the last points, the amplitude from the first, the
+/// diffusion time where the curve has fallen half way.
+Parameters GuessStart(const Curve &curve, std::size_t first, std::size_t last, double kappa)
+{
+    Parameters p{};
+    const std::size_t tail = std::min<std::size_t>(5, last - first + 1);
+    double baseline = 0;
+    for (std::size_t k = last + 1 - tail; k <= last; ++k)
+        baseline += curve.G[k];
+    p[Ginf] = baseline / static_cast<double>(tail);
+    const double amplitude = std::max(curve.G[first] - p[Ginf], 1e-6);
+    p[N] = 1.0 / amplitude;
+    p[TauD] = std::sqrt(curve.lag[first] * curve.lag[last]);
+    for (std::size_t k = first; k <= last; ++k)
+        if (curve.G[k] - p[Ginf] <= amplitude / 2) {
+            p[TauD] = curve.lag[k];
+            break;
+        }
+    p[Kappa] = kappa;
+    p[T] = 0.1;
+    p[TauT] = std::max(curve.lag[first] * 2, p[TauD] / 100);
+    p[F] = 0.5;
+    p[TauD2] = p[TauD] * 3;
+    return p;
+}
+
+} // namespace
+
+FitResult Fit(const Curve &curve, const FitSettings &settings)
+{
+    FitResult result;
+    result.model = settings.model;
+    const std::size_t bins = std::min(curve.lag.size(), curve.G.size());
+    result.weighted = curve.sigma.size() >= bins
+                      && std::any_of(curve.sigma.begin(), curve.sigma.begin() + static_cast<std::ptrdiff_t>(bins),
+                                     [](double s) { return s > 0; });
+    if (bins == 0) {
+        result.error = "no correlation curve to fit";
+        return result;
+    }
+
+    // The range: by default the first bin to the last with an error (or, without
+    // errors, the last before the curve stopped), else the user's lags in ms.
+    std::size_t first = 0, last = bins - 1;
+    const auto counts = [&](std::size_t k) { return result.weighted ? curve.sigma[k] > 0 : curve.G[k] != 0; };
+    if (std::isnan(settings.rangeTo)) {
+        while (last > 0 && !counts(last))
+            --last;
+    } else {
+        while (last > 0 && curve.lag[last] > settings.rangeTo)
+            --last;
+    }
+    if (!std::isnan(settings.rangeFrom))
+        while (first < bins && curve.lag[first] < settings.rangeFrom)
+            ++first;
+    result.first = first;
+    result.last = last;
+
+    std::vector<double> lag, G, weight;
+    bool anyValue = false;
+    for (std::size_t k = first; k <= last && k < bins; ++k) {
+        if (!std::isfinite(curve.G[k]) || (result.weighted && !(curve.sigma[k] > 0)))
+            continue;
+        lag.push_back(curve.lag[k]);
+        G.push_back(curve.G[k]);
+        weight.push_back(result.weighted ? 1.0 / curve.sigma[k] : 1.0);
+        anyValue = anyValue || curve.G[k] != 0;
+    }
+    result.points = lag.size();
+
+    std::size_t freeCount = 0;
+    for (std::size_t p = 0; p < ParameterCount; ++p) {
+        result.used[p] = ModelUses(settings.model, p);
+        result.free[p] = result.used[p] && settings.IsFree(p);
+        freeCount += result.free[p] ? 1 : 0;
+    }
+    if (!lag.empty() && !anyValue) {
+        result.error = "the correlation curve is zero over the fit range";
+        return result;
+    }
+    if (result.points <= freeCount) {
+        result.error = Format("%g points in the fit range", static_cast<double>(result.points))
+                       + Format(" for %g free parameters: need more points", static_cast<double>(freeCount));
+        return result;
+    }
+
+    Parameters start = GuessStart(curve, first, std::min(last, bins - 1), settings.kappa);
+    for (std::size_t p = 0; p < ParameterCount; ++p) {
+        if (!result.used[p])
+            continue;
+        const double given = settings.parameters[p].value;
+        if (!std::isnan(given)) {
+            if (!WithinBounds(p, given)) {
+                result.error = Format("%g", given) + " for " + ParameterName(p) + " is outside its bounds";
+                return result;
+            }
+            start[p] = given;
+        } else if (!result.free[p]) {
+            // A held baseline without a value is the uncorrelated 1; kappa
+            // defaults to the settings' structure parameter.
+            if (p == Ginf)
+                start[p] = 1;
+            else if (p != Kappa) {
+                result.error = std::string("a fixed ") + ParameterName(p) + " needs a value";
+                return result;
+            }
+        }
+    }
+    if (settings.model == Model::TwoSpecies3D && std::isnan(settings.parameters[TauD].value)
+        && std::isnan(settings.parameters[TauD2].value))
+        start[TauD] /= 3;
+
+    // The fit works with the amplitude 1/N: finite (0) for an uncorrelated stream.
+    Parameters x = start;
+    x[N] = 1.0 / start[N];
+    ceres::Problem problem;
+    auto *cost = new ceres::AutoDiffCostFunction<Residuals, ceres::DYNAMIC, 1, 1, 1, 1, 1, 1, 1, 1>(
+        new Residuals{lag, G, weight, settings.model}, static_cast<int>(lag.size()));
+    problem.AddResidualBlock(cost, nullptr, &x[0], &x[1], &x[2], &x[3], &x[4], &x[5], &x[6], &x[7]);
+    for (std::size_t p = 0; p < ParameterCount; ++p) {
+        double *block = &x[p];
+        switch (p) {
+        case Ginf:
+            break;
+        case N:
+            problem.SetParameterLowerBound(block, 0, 0.0);
+            break;
+        case T:
+            problem.SetParameterLowerBound(block, 0, 0.0);
+            problem.SetParameterUpperBound(block, 0, 1.0 - 1e-9);
+            break;
+        case F:
+            problem.SetParameterLowerBound(block, 0, 0.0);
+            problem.SetParameterUpperBound(block, 0, 1.0);
+            break;
+        default:
+            problem.SetParameterLowerBound(block, 0, kShortestTime);
+            problem.SetParameterUpperBound(block, 0, kLongestTime);
+        }
+        if (!result.free[p])
+            problem.SetParameterBlockConstant(block);
+    }
+
+    ceres::Solver::Options options;
+    options.linear_solver_type = ceres::DENSE_QR;
+    options.logging_type = ceres::SILENT;
+    options.minimizer_progress_to_stdout = false;
+    options.max_num_iterations = 500;
+    options.function_tolerance = 1e-15;
+    options.gradient_tolerance = 1e-16;
+    options.parameter_tolerance = 1e-14;
+    options.num_threads = 1;
+    ceres::Solver::Summary summary;
+    ceres::Solve(options, &problem, &summary);
+    if (!summary.IsSolutionUsable()) {
+        result.error = "the fit did not converge: " + summary.message;
+        return result;
+    }
+    if (summary.termination_type == ceres::NO_CONVERGENCE)
+        result.warnings.push_back("the fit stopped after its iteration limit");
+
+    result.chiSquare = 2 * summary.final_cost;
+    result.reducedChiSquare = result.chiSquare / static_cast<double>(result.points - freeCount);
+
+    // Covariance of the free parameters at the optimum, scaled by the reduced
+    // chi square: the errors then follow the scatter the fit actually saw.
+    Parameters variance{};
+    ceres::Covariance::Options covarianceOptions;
+    covarianceOptions.algorithm_type = ceres::DENSE_SVD;
+    covarianceOptions.null_space_rank = -1;
+    covarianceOptions.num_threads = 1;
+    ceres::Covariance covariance(covarianceOptions);
+    std::vector<std::pair<const double *, const double *>> blocks;
+    for (std::size_t p = 0; p < ParameterCount; ++p)
+        if (result.free[p])
+            blocks.emplace_back(&x[p], &x[p]);
+    if (covariance.Compute(blocks, &problem)) {
+        for (std::size_t p = 0; p < ParameterCount; ++p)
+            if (result.free[p])
+                covariance.GetCovarianceBlock(&x[p], &x[p], &variance[p]);
+    } else {
+        result.warnings.push_back("the covariance at the optimum could not be computed: no standard errors");
+        for (double &v : variance)
+            v = std::numeric_limits<double>::quiet_NaN();
+    }
+
+    for (std::size_t p = 0; p < ParameterCount; ++p) {
+        result.value[p] = result.used[p] ? x[p] : 0;
+        result.standardError[p] = result.free[p] ? std::sqrt(std::max(0.0, variance[p] * result.reducedChiSquare)) : 0;
+        if (result.free[p] && std::isnan(variance[p]))
+            result.standardError[p] = variance[p];
+    }
+    // Back from the amplitude to the number of molecules.
+    const double amplitude = x[N];
+    result.value[N] = amplitude > 0 ? 1.0 / amplitude : std::numeric_limits<double>::infinity();
+    result.standardError[N] = amplitude > 0 ? result.standardError[N] / (amplitude * amplitude)
+                                            : std::numeric_limits<double>::infinity();
+    if (!result.free[N])
+        result.standardError[N] = 0;
+    if (settings.model == Model::TwoSpecies3D && result.value[TauD] > result.value[TauD2]) {
+        // The faster species is the first.
+        std::swap(result.value[TauD], result.value[TauD2]);
+        std::swap(result.standardError[TauD], result.standardError[TauD2]);
+        result.value[F] = 1 - result.value[F];
+    }
+
+    result.modelCurve.resize(bins);
+    result.residuals.assign(bins, 0);
+    const double *pointers[ParameterCount];
+    for (std::size_t p = 0; p < ParameterCount; ++p)
+        pointers[p] = &x[p];
+    for (std::size_t k = 0; k < bins; ++k) {
+        result.modelCurve[k] = EvaluateWithAmplitude<double>(settings.model, pointers, curve.lag[k]);
+        if (k >= first && k <= last && std::isfinite(curve.G[k])) {
+            const double difference = curve.G[k] - result.modelCurve[k];
+            if (!result.weighted)
+                result.residuals[k] = difference;
+            else if (curve.sigma[k] > 0)
+                result.residuals[k] = difference / curve.sigma[k];
+        }
+    }
+    result.ok = true;
+    return result;
+}
+
+void AddSegmentScatter(FitResult &whole, const std::vector<Curve> &segments, const FitSettings &settings)
+{
+    if (!whole.ok || segments.empty())
+        return;
+    FitSettings each = settings;
+    for (std::size_t p = 0; p < ParameterCount; ++p)
+        if (whole.free[p] && std::isfinite(whole.value[p]))
+            each.parameters[p] = {ParameterSetting::Free, whole.value[p]};
+    std::vector<Parameters> values;
+    for (const Curve &segment : segments) {
+        if (segment.lag.size() <= whole.last)
+            continue;
+        each.rangeFrom = segment.lag[whole.first];
+        each.rangeTo = segment.lag[whole.last];
+        const FitResult fit = Fit(segment, each);
+        if (fit.ok)
+            values.push_back(fit.value);
+    }
+    whole.segmentFits = static_cast<int>(values.size());
+    if (values.size() < 2)
+        return;
+    const double count = static_cast<double>(values.size());
+    for (std::size_t p = 0; p < ParameterCount; ++p) {
+        if (!whole.free[p])
+            continue;
+        double mean = 0, squares = 0;
+        for (const Parameters &v : values)
+            mean += v[p] / count;
+        for (const Parameters &v : values)
+            squares += (v[p] - mean) * (v[p] - mean);
+        whole.segmentError[p] = std::sqrt(squares / (count - 1)) / std::sqrt(count);
+    }
+}
+
+double LargerError(const FitResult &fit, std::size_t p)
+{
+    return std::max(fit.standardError[p], fit.segmentError[p]);
+}
+
+Derived Derive(const FitResult &fit, double w0, double rateFrom, double rateTo, bool cross)
+{
+    Derived d;
+    d.rateFrom = rateFrom;
+    d.rateTo = rateTo;
+    d.rate = cross ? std::sqrt(rateFrom * rateTo) : rateFrom;
+    const double molecules = fit.value[N];
+    const double relativeN = molecules > 0 ? LargerError(fit, N) / molecules : 0;
+    d.brightness = d.rate / molecules;
+    d.brightnessError = d.brightness * relativeN;
+    if (w0 > 0 && fit.value[TauD] > 0) {
+        d.focus = true;
+        // w0 in µm, tauD in ms: µm²/ms, times 1000 for µm²/s.
+        d.D = w0 * w0 / (4 * fit.value[TauD]) * 1000;
+        d.DError = d.D * LargerError(fit, TauD) / fit.value[TauD];
+        const double kappa = fit.used[Kappa] ? fit.value[Kappa] : 0;
+        // µm³ is fL; mol/L from molecules per fL (1e-15 L), then nM.
+        d.volume = std::pow(kPi, 1.5) * w0 * w0 * w0 * kappa;
+        d.concentration = d.volume > 0 ? molecules / (d.volume * 1e-15 * kAvogadro) * 1e9 : 0;
+        d.concentrationError = d.concentration * relativeN;
+    }
+    return d;
+}
+
+} // namespace fcs
