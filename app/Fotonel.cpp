@@ -23,6 +23,8 @@
 #include <QMenu>
 #include <QScrollArea>
 #include <QStyle>
+#include <QDoubleSpinBox>
+#include <QSpinBox>
 #include <QTabBar>
 #include <QTimer>
 #include <QToolBox>
@@ -38,8 +40,9 @@ Fotonel::Fotonel(QWidget *parent, std::unique_ptr<Ui::Fotonel> form)
     ui->setupUi(this);
     SetUpActions();
     SetUpPictureButtons();
-    SetUpLayout();
+    // The fit group first: the layout set-up fits every box of the settings pages.
     AddFitGroup();
+    SetUpLayout();
     connect(fitGroup->fitButton, &QPushButton::clicked, this, &Fotonel::RunFit);
     FitSettingsColumn();
 
@@ -159,17 +162,24 @@ void Fotonel::SetUpLayout()
     for (QAbstractSpinBox *box : ui->toolBox->findChildren<QAbstractSpinBox *>()) {
         box->setMaximumWidth(QWIDGETSIZE_MAX);
         FitSpinBox(box);
+        const auto refit = [this, box] {
+            FitSpinBox(box);
+            if (!columnFitPending) {
+                columnFitPending = true;
+                QTimer::singleShot(0, this, [this] {
+                    columnFitPending = false;
+                    FitSettingsColumn();
+                });
+            }
+        };
+        // Typing changes the text; a value set by the program changes the
+        // text with the edit's signals blocked, so its value signal counts too.
         if (auto *edit = box->findChild<QLineEdit *>())
-            connect(edit, &QLineEdit::textChanged, this, [this, box] {
-                FitSpinBox(box);
-                if (!columnFitPending) {
-                    columnFitPending = true;
-                    QTimer::singleShot(0, this, [this] {
-                        columnFitPending = false;
-                        FitSettingsColumn();
-                    });
-                }
-            });
+            connect(edit, &QLineEdit::textChanged, this, refit);
+        if (auto *real = qobject_cast<QDoubleSpinBox *>(box))
+            connect(real, qOverload<double>(&QDoubleSpinBox::valueChanged), this, refit);
+        else if (auto *whole = qobject_cast<QSpinBox *>(box))
+            connect(whole, qOverload<int>(&QSpinBox::valueChanged), this, refit);
     }
 }
 

@@ -409,6 +409,12 @@ TEST_F(ResultsTest, StartUpSizeAnd1024x640ShowEverySettingWhole)
         Invoke("on_xcfButton_clicked");
         QCoreApplication::processEvents();
         EXPECT_EQ(window->size(), size) << name;
+        // The longer maximum lag still shows whole on the point page, which scrolls.
+        toolBox->setCurrentIndex(3);
+        QCoreApplication::processEvents();
+        QLineEdit *tmaxEdit = W<QDoubleSpinBox>("tmaxXCF")->findChild<QLineEdit *>();
+        EXPECT_GE(tmaxEdit->width(), tmaxEdit->fontMetrics().horizontalAdvance(tmaxEdit->text()) + 2)
+            << tmaxEdit->text().toStdString() << " " << name;
         for (LinePlot *plot : tabs->findChild<QWidget *>("CorrTab")->findChildren<LinePlot *>())
             EXPECT_TRUE(TickLabelsApart(plot, QwtPlot::xBottom)) << name;
         for (LinePlot *plot : tabs->findChild<QWidget *>("TauTab")->findChildren<LinePlot *>())
