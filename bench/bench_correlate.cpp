@@ -9,6 +9,7 @@
 //
 // bench_correlate [PHOTONS_PER_CHANNEL] [RATE_HZ]
 #include "bench/BenchHost.h"
+#include "bench/PointBench.h"
 #include "files/pqFile.h"
 #include "scans/CorrelationCounter.h"
 #include "scans/PointScan.h"
@@ -24,34 +25,6 @@
 
 namespace {
 
-class BenchFile : public pqFile {
-public:
-    explicit BenchFile(FotonelServices &host) : pqFile(host) { ok = true; }
-    double SyncPeriod() const override { return 50; }
-    double Resolution() const override { return 0.016; }
-    int ImageWidth() const override { return 0; }
-    int ImageHeight() const override { return 0; }
-    int NumberOfChannels() const override { return 4; }
-    int NumberOfRecords() const override { return 0; }
-};
-
-double ProcessSeconds()
-{
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-/// Processor seconds of \p work (wall seconds in \p wall): on a shared
-/// machine the processor time is the steadier figure.
-double Seconds(const std::function<void()> &work, double &wall)
-{
-    const auto start = std::chrono::steady_clock::now();
-    const double cpu = ProcessSeconds();
-    work();
-    wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return ProcessSeconds() - cpu;
-}
 
 long PeakMegabytes()
 {
@@ -115,7 +88,7 @@ int main(int argc, char **argv)
                 CorrelationCounter::VectorWalkAvailable() ? "four tests at a time (AVX2)" : "one test at a time");
 
     BenchHost host;
-    BenchFile file(host);
+    PointBenchFile file(host);
     PointScan scan;
     scan.Init(host, file);
     const double photons = static_cast<double>(X.size() + Y.size());

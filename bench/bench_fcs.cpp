@@ -6,6 +6,7 @@
 //
 // bench_fcs [PHOTONS_PER_CHANNEL] [RATE_HZ]
 #include "bench/BenchHost.h"
+#include "bench/PointBench.h"
 #include "fcs/FcsFit.h"
 #include "files/pqFile.h"
 #include "scans/PointScan.h"
@@ -21,32 +22,6 @@
 
 namespace {
 
-class BenchFile : public pqFile {
-public:
-    explicit BenchFile(FotonelServices &host) : pqFile(host) { ok = true; }
-    double SyncPeriod() const override { return 50; }
-    double Resolution() const override { return 0.016; }
-    int ImageWidth() const override { return 0; }
-    int ImageHeight() const override { return 0; }
-    int NumberOfChannels() const override { return 4; }
-    int NumberOfRecords() const override { return 0; }
-};
-
-double ProcessSeconds()
-{
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-double Seconds(const std::function<void()> &work, double &wall)
-{
-    const auto start = std::chrono::steady_clock::now();
-    const double cpu = ProcessSeconds();
-    work();
-    wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return ProcessSeconds() - cpu;
-}
 
 /// Poisson photons at \p rate Hz: whole sync periods plus a random dtime.
 PointScan::PhotonTimes Photons(std::size_t n, double rate, unsigned seed)
@@ -74,7 +49,7 @@ int main(int argc, char **argv)
     std::printf("two channels of %zu photons at %.0f Hz (%.1f s); 2 shared cores, other builds running\n", n, rate,
                 n / rate);
     BenchHost host;
-    BenchFile file(host);
+    PointBenchFile file(host);
     PointScan scan;
     scan.Init(host, file);
     // The photon lists a reconstruction would leave, set directly.

@@ -94,19 +94,6 @@ double HashUniform(std::initializer_list<uint64_t> keys)
     return (static_cast<double>(h >> 11) + 0.5) / 9007199254740992.0;
 }
 
-/// A Poisson number of mean \p mean from the uniform \p u (inverse distribution).
-int PoissonFrom(double mean, double u)
-{
-    double p = std::exp(-mean);
-    double cumulative = p;
-    int n = 0;
-    while (u > cumulative && n < 1000) {
-        ++n;
-        p *= mean / n;
-        cumulative += p;
-    }
-    return n;
-}
 
 /// Mean photons and lifetime of one pixel of the cells sample (\p u, \p v in 0..1).
 struct CellPixel {
@@ -168,7 +155,7 @@ synth::GeneratedScan Cells(uint64_t records, int pixels)
     // About 3 photons per pixel and frame over both channels.
     layout.frames = static_cast<int>(std::max<uint64_t>(2, records / (static_cast<uint64_t>(pixels) * pixels * 3)));
     layout.photonCount = [mean](int f, int y, int x, uint32_t ch) {
-        return PoissonFrom(mean(y, x, ch), HashUniform({1, static_cast<uint64_t>(f), static_cast<uint64_t>(y),
+        return synth::PoissonFrom(mean(y, x, ch), HashUniform({1, static_cast<uint64_t>(f), static_cast<uint64_t>(y),
                                                          static_cast<uint64_t>(x), ch}));
     };
     layout.dtimeOf = [pixels](int f, int y, int x, uint32_t ch, int k) {

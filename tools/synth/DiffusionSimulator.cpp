@@ -73,6 +73,8 @@ private:
     bool hasSpare = false;
 };
 
+} // namespace
+
 /// A Poisson number of mean \p mean from the uniform \p u (inverse distribution).
 int PoissonFrom(double mean, double u)
 {
@@ -86,7 +88,6 @@ int PoissonFrom(double mean, double u)
     }
     return n;
 }
-} // namespace
 
 double DiffusionPlan::Volume() const
 {

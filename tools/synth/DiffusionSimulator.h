@@ -42,4 +42,7 @@ struct DiffusionPlan {
 /// A point measurement of about \p photons photons (40 MHz sync, 4 ps bins).
 GeneratedScan SimulateDiffusion(const DiffusionPlan &plan, uint64_t photons);
 
+/// A Poisson number of mean \p mean from the uniform \p u in [0, 1) (inverse distribution).
+int PoissonFrom(double mean, double u);
+
 } // namespace synth
