@@ -10,29 +10,28 @@
 
 #include "support/WindowFixture.h"
 
-#include <QCheckBox>
-#include <QAction>
 #include <QAbstractSpinBox>
+#include <QAction>
+#include <QCheckBox>
 #include <QComboBox>
-#include <QLineEdit>
-#include <QTextBrowser>
 #include <QDoubleSpinBox>
-#include <qwt_plot_curve.h>
-#include <qwt_scale_div.h>
-#include <qwt_scale_draw.h>
-#include <qwt_scale_map.h>
-#include <qwt_scale_widget.h>
-#include <cmath>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTextBrowser>
 #include <QTimer>
 #include <QToolBox>
 #include <gtest/gtest.h>
+#include <qwt_plot_curve.h>
+#include <qwt_scale_div.h>
+#include <qwt_scale_draw.h>
+#include <qwt_scale_map.h>
+#include <qwt_scale_widget.h>
 
 #include <cmath>
 
@@ -132,10 +131,14 @@ const QStringList ScanTabs = {"Header", "Summary", "Data", "Mean", "Variance", "
 
 } // namespace
 
-TEST_F(CommandsTest, EachButtonOnEachScanType)
+// What each button does on each kind of scan; then every enabled button of the
+// settings tool box and every enabled action changes something the user can
+// see: the log, the tabs, the form's values, a dialog or the window itself.
+// Disabled ones say why.
+TEST_F(CommandsTest, EachButtonOnEachScanTypeAndEveryEnabledControlActs)
 {
     for (Kind kind : {Image, Line, Point}) {
-        Make();
+        Make().show();
         ASSERT_TRUE(window->OpenFile(Write(kind, "run.pt3"), true)) << kind;
         for (const auto &button : buttonCases) {
             MarkTabs();
@@ -159,6 +162,55 @@ TEST_F(CommandsTest, EachButtonOnEachScanType)
         Invoke("on_ResetCursorButton_clicked");
         window->GetCursors(got[0], got[1], 1);
         EXPECT_TRUE(got[0] == expected[0] && got[1] == expected[1]);
+
+        auto *tabs = W<QTabWidget>("tabWidget");
+        auto *gate = W<QDoubleSpinBox>("Ch1_Gating_Max");
+        auto *cursor = W<QDoubleSpinBox>("Ch1_Cursor_Max");
+        bool dialog = false;
+        const auto state = [&] {
+            return QStringList({Log().join('\n'), QString::number(gate->value()), QString::number(cursor->value()),
+                                QString::number(window->isVisible()), NewTabs().join(','),
+                                QString::number(tabs->count())});
+        };
+        QList<QObject *> controls;
+        for (QPushButton *button : W<QToolBox>("toolBox")->findChildren<QPushButton *>())
+            controls << button;
+        for (QAction *action : window->findChildren<QAction *>())
+            if (!action->menu() && !action->isSeparator() && !action->objectName().isEmpty())
+                controls << action;
+        int acted = 0;
+        for (QObject *control : controls) {
+            const std::string name = control->objectName().toStdString() + " on kind " + std::to_string(kind);
+            auto *action = qobject_cast<QAction *>(control);
+            auto *button = qobject_cast<QPushButton *>(control);
+            const bool enabled = action ? action->isEnabled() : button->isEnabled();
+            if (!enabled) {
+                EXPECT_FALSE((action ? action->toolTip() : button->toolTip()).isEmpty()) << name;
+                continue;
+            }
+            // Values that a reset changes back.
+            gate->setValue(gate->value() / 2);
+            cursor->setValue(cursor->value() / 2);
+            MarkTabs();
+            const QStringList before = state();
+            dialog = false;
+            QTimer::singleShot(0, [&] {
+                if (QWidget *box = QApplication::activeModalWidget()) {
+                    dialog = true;
+                    box->close();
+                }
+            });
+            if (action)
+                action->trigger();
+            else
+                button->click();
+            QCoreApplication::processEvents();
+            EXPECT_TRUE(dialog || state() != before) << name;
+            window->show();
+            ++acted;
+        }
+        // Open, Exit, About, Clear, Write Records, the gate and cursor buttons at least.
+        EXPECT_GE(acted, 9) << kind;
         QDir(dir.filePath("run_export")).removeRecursively();
     }
 }
@@ -303,12 +355,28 @@ TEST_F(ResultsTest, OpeningAScanBuildsItsTabsAndReplacesThoseBefore)
     emit tabs->tabBar()->tabCloseRequested(2);
     EXPECT_TRUE(data.isNull());
 
-    // Opening again, and converting again, each leave only the tabs of the new analysis.
-    QPointer<QWidget> old = tabs->widget(3);
-    ASSERT_TRUE(window->OpenFile(path, true));
-    EXPECT_TRUE(old.isNull());
+    // With the Header and Summary tabs closed and a tab of another name added,
+    // opening a file of three frames brings both text tabs back in their places
+    // and leaves no page of the file before.
+    QList<QPointer<QWidget>> before;
+    for (int i = 2; i < tabs->count(); ++i)
+        before << tabs->widget(i);
+    window->AddTab(new QWidget, "A");
+    for (int close = 0; close < 2; ++close)
+        QMetaObject::invokeMethod(window.get(), "CloseTab", Q_ARG(int, 0));
+    EXPECT_EQ(tabs->tabText(0), "Mean");  // Data was closed above
+    synth::ImageScanPlan longer;
+    longer.frames = 3;
+    ASSERT_TRUE(synth::WritePt3(dir.filePath("run2.pt3"), synth::Pt3Header(), synth::MakeImageScan(longer).words));
+    ASSERT_TRUE(window->OpenFile(dir.filePath("run2.pt3"), true));
     EXPECT_EQ(TabLabels(), ScanTabs);
-    old = tabs->widget(2);
+    for (const QPointer<QWidget> &page : before)
+        EXPECT_TRUE(page.isNull());
+    EXPECT_EQ(tabs->widget(2)->findChild<pt3ImageViewer *>()->Frames(), 3u);
+    EXPECT_FALSE(W<QTextBrowser>("textBrowser_2")->toPlainText().isEmpty());
+
+    // Converting again leaves only the text tabs until the analysis builds its own.
+    QPointer<QWidget> old = tabs->widget(2);
     window->ConvertFile();
     EXPECT_TRUE(old.isNull());
     EXPECT_EQ(TabLabels(), QStringList({"Header", "Summary"}));
@@ -429,67 +497,8 @@ TEST_F(ResultsTest, StartUpSizeAnd1024x640ShowEverySettingWhole)
     }
 }
 
-// Every enabled button of the settings tool box and every enabled action,
-// on each kind of scan, changes something the user can see: the log, the
-// tabs, the form's values, a dialog or the window itself. Disabled ones say why.
-TEST_F(CommandsTest, EveryEnabledControlOfEveryScanTypeActs)
-{
-    for (Kind kind : {Image, Line, Point}) {
-        Make().show();
-        ASSERT_TRUE(window->OpenFile(Write(kind, "run.pt3"), true)) << kind;
-        auto *tabs = W<QTabWidget>("tabWidget");
-        auto *gate = W<QDoubleSpinBox>("Ch1_Gating_Max");
-        auto *cursor = W<QDoubleSpinBox>("Ch1_Cursor_Max");
-        bool dialog = false;
-        const auto state = [&] {
-            return QStringList({Log().join('\n'), QString::number(gate->value()), QString::number(cursor->value()),
-                                QString::number(window->isVisible()), NewTabs().join(','),
-                                QString::number(tabs->count())});
-        };
-        QList<QObject *> controls;
-        for (QPushButton *button : W<QToolBox>("toolBox")->findChildren<QPushButton *>())
-            controls << button;
-        for (QAction *action : window->findChildren<QAction *>())
-            if (!action->menu() && !action->isSeparator() && !action->objectName().isEmpty())
-                controls << action;
-        int acted = 0;
-        for (QObject *control : controls) {
-            const std::string name = control->objectName().toStdString() + " on kind " + std::to_string(kind);
-            auto *action = qobject_cast<QAction *>(control);
-            auto *button = qobject_cast<QPushButton *>(control);
-            const bool enabled = action ? action->isEnabled() : button->isEnabled();
-            if (!enabled) {
-                EXPECT_FALSE((action ? action->toolTip() : button->toolTip()).isEmpty()) << name;
-                continue;
-            }
-            // Values that a reset changes back.
-            gate->setValue(gate->value() / 2);
-            cursor->setValue(cursor->value() / 2);
-            MarkTabs();
-            const QStringList before = state();
-            dialog = false;
-            QTimer::singleShot(0, [&] {
-                if (QWidget *box = QApplication::activeModalWidget()) {
-                    dialog = true;
-                    box->close();
-                }
-            });
-            if (action)
-                action->trigger();
-            else
-                button->click();
-            QCoreApplication::processEvents();
-            EXPECT_TRUE(dialog || state() != before) << name;
-            window->show();
-            ++acted;
-        }
-        // Open, Exit, About, Clear, Write Records, the gate and cursor buttons at least.
-        EXPECT_GE(acted, 9) << kind;
-    }
-}
-
-// ACF/XCF twice, Trace, then Apply gating with a narrower gate: one tab per
-// name, each showing the latest result.
+// ACF/XCF twice, Trace, Apply gating with a narrower gate, then Apply cursors:
+// one tab per name, each showing the latest result.
 TEST_F(CommandsTest, CommandSequenceLeavesOneTabPerNameWithTheLatestData)
 {
     Make();
@@ -520,17 +529,13 @@ TEST_F(CommandsTest, CommandSequenceLeavesOneTabPerNameWithTheLatestData)
     EXPECT_NEAR(photons("TauTab"), 8000, 1e-6);
     // The trace leaves out its guard bin: the last 16 photons at most.
     EXPECT_NEAR(photons("DataTab"), 8000, 16);
-}
 
-TEST_F(CommandsTest, ApplyCursorsRebuildsTheTraceOfAPointMeasurement)
-{
-    Make();
-    ASSERT_TRUE(window->OpenFile(Write(Point, "run.pt3", 2), true));
+    // Photons from 1000 to about 1000 + 37 x 16000 sync periods of 25 ns: 0.0148 s;
+    // the cursors cut the trace at 7 ms.
     const auto traceEnd = [&] {
-        LinePlot *plot = W<QTabWidget>("tabWidget")->findChild<QWidget *>("DataTab")->findChild<LinePlot *>();
+        LinePlot *plot = page("DataTab")->findChild<LinePlot *>();
         return plot->Curves()[0]->sample(plot->Curves()[0]->dataSize() - 1).x();
     };
-    // Photons from 1000 to about 1000 + 37 x 16000 sync periods of 25 ns: 0.0148 s.
     EXPECT_NEAR(traceEnd(), 0.0148, 0.0002);
     W<QDoubleSpinBox>("Ch1_Cursor_Max")->setValue(0.007);
     Invoke("on_ApplyCursorButton_clicked");

@@ -6,7 +6,6 @@
 #include "files/pqFile.h"
 #include "tools/synth/ScanGenerator.h"
 #include "tools/synth/SyntheticFile.h"
-#include "widgets/pt3ImageViewer.h"
 
 #include "support/WindowFixture.h"
 
@@ -22,7 +21,6 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
 #include <functional>
@@ -172,17 +170,6 @@ TEST_F(WindowTest, SettingsNameThatIsNoRegularFileIsNeitherWaitedOnNorWrittenThr
     }
 }
 
-TEST_F(WindowTest, LogKeepsItsLastTenThousandLinesAndNumbersOn)
-{
-    Make();
-    for (int i = 0; i < 100000; ++i)
-        window->AddMessage("line");
-    const QStringList log = Log();
-    ASSERT_EQ(log.size(), 10000);
-    EXPECT_EQ(log.first(), "90002 : line");  // 100,001 lines with the start-up warning
-    EXPECT_EQ(log.last(), "100001 : line");
-}
-
 TEST(MessageLog, LinesCarryTheLevelTemplate)
 {
     const QString number = "<span style=\"background-color: #EEEEEE; color:#666666;\">%1 :</span> ";
@@ -207,7 +194,7 @@ TEST(MessageLog, LinesCarryTheLevelTemplate)
     EXPECT_EQ(Fotonel::PaneHtml("   Label : 5 ns\n"), "&nbsp;&nbsp;&nbsp;Label&nbsp;:&nbsp;5&nbsp;ns<br>");
 }
 
-TEST_F(WindowTest, LogNumbersFromOneAndRestartsAfterClear)
+TEST_F(WindowTest, LogNumbersFromOneRestartsAfterClearAndKeepsItsLastTenThousandLines)
 {
     Make();
     window->SetVersion("0.51");
@@ -224,15 +211,17 @@ TEST_F(WindowTest, LogNumbersFromOneAndRestartsAfterClear)
     EXPECT_TRUE(Log().isEmpty());
     window->AddMessage("again");
     EXPECT_EQ(Log(), QStringList({"0001 : again"}));
-}
+    for (int i = 0; i < 100000; ++i)
+        window->AddMessage("line");
+    const QStringList log = Log();
+    ASSERT_EQ(log.size(), 10000);
+    EXPECT_EQ(log.first(), "90002 : line");
+    EXPECT_EQ(log.last(), "100001 : line");
 
-TEST_F(WindowTest, HeaderPaneShowsItsTop)
-{
-    Make();
+    // The header pane appends in order although its view returns to the top after each text.
     auto *header = W<QTextBrowser>("textBrowser_2");
     window->AddHeaderText("first line\n");
     window->AddHeaderText("second line\n");
-    // Appended in order although the view returned to the top after the first text.
     EXPECT_TRUE(header->toPlainText().startsWith("first line\nsecond line")) << header->toPlainText().toStdString();
     EXPECT_EQ(header->textCursor().position(), 0);
 }
@@ -467,34 +456,6 @@ TEST_F(OpenTest, SettingsHoldTheNewFolderBeforeTheAnalysisRuns)
     if (duringAnalysis.isEmpty())
         GTEST_SKIP() << "the analysis let no events run: nothing to observe";
     EXPECT_TRUE(duringAnalysis.startsWith(QString("opendir = %1\n").arg(dir.path()).toLatin1()));
-}
-
-// Closing the Header and Summary tabs and opening another file brings both
-// back in their places and leaves no tab of the file before.
-TEST_F(OpenTest, TextTabsComeBackAndNoTabOfTheFileBeforeSurvives)
-{
-    auto *tabs = W<QTabWidget>("tabWidget");
-    ASSERT_TRUE(window->OpenFile(WriteImageScan("run1.pt3"), true));
-    QList<QPointer<QWidget>> before;
-    for (int i = 2; i < tabs->count(); ++i)
-        before << tabs->widget(i);
-    window->AddTab(new QWidget, "A");
-    for (int close = 0; close < 2; ++close)
-        QMetaObject::invokeMethod(window.get(), "CloseTab", Q_ARG(int, 0));
-    EXPECT_EQ(tabs->tabText(0), "Data");
-
-    synth::ImageScanPlan longer;
-    longer.frames = 3;
-    ASSERT_TRUE(synth::WritePt3(dir.filePath("run2.pt3"), synth::Pt3Header(), synth::MakeImageScan(longer).words));
-    ASSERT_TRUE(window->OpenFile(dir.filePath("run2.pt3"), true));
-    QStringList labels;
-    for (int i = 0; i < tabs->count(); ++i)
-        labels << tabs->tabText(i);
-    EXPECT_EQ(labels, QStringList({"Header", "Summary", "Data", "Mean", "Variance", "Time course", "Life times"}));
-    for (const QPointer<QWidget> &page : before)
-        EXPECT_TRUE(page.isNull());
-    EXPECT_EQ(tabs->widget(2)->findChild<pt3ImageViewer *>()->Frames(), 3u);
-    EXPECT_FALSE(W<QTextBrowser>("textBrowser_2")->toPlainText().isEmpty());
 }
 
 TEST_F(OpenTest, WrongIdentifierFailsAndLeavesTheControlsDisabled)

@@ -59,8 +59,7 @@ PtuHeader Without(const std::string &name)
 void WriteBytes(const QString &path, const QByteArray &bytes)
 {
     QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
 }
 
 struct RefusalCase {
@@ -93,15 +92,14 @@ protected:
     bool OpenBytes(const QByteArray &bytes, const char *suffix = "pt3")
     {
         file.reset();
-        QFile f(dir.filePath(QStringLiteral("run.") + suffix));
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
-        f.close();
+        const QString path = dir.filePath(QStringLiteral("run.") + suffix);
+        WriteBytes(path, bytes);
         host.messages.clear();
         host.header.clear();
         host.summary.clear();
         host.progress.clear();
-        file = MakePhotonFile(host, f.fileName());
-        return file && file->Open(f.fileName());
+        file = MakePhotonFile(host, path);
+        return file && file->Open(path);
     }
     bool OpenPt3(const std::function<void(synth::Pt3Header &)> &edit = [](auto &) {}, const std::vector<uint32_t> &words = Photons())
     {

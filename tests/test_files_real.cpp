@@ -1,17 +1,7 @@
 // Instrument files: every usable file opens with the counts verified by
 // decoding it independently; T3 files of the HydraHarp open, T2 files are refused.
 
-#include "files/PhotonFileFactory.h"
-#include "files/pqFile.h"
-#include "support/TestHost.h"
-
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QTemporaryDir>
-#include <gtest/gtest.h>
-
-#include <cstdlib>
+#include "support/RealData.h"
 
 namespace {
 
@@ -39,36 +29,7 @@ const Expected kUsable[] = {
     {"napari-flim-phasor-plotter_hazelnut_ptu_stack_FLIM_z11.ptu", 246186, 1e9 / 78020000, 0.09697, 2470, 1280, 1280, 5, 241151, 0, ScanImage, 256, 256},
 };
 
-class RealFiles : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        const char *env = std::getenv("FOTONEL_REAL_DATA");
-        if (env == nullptr || *env == '\0')
-            GTEST_SKIP() << "FOTONEL_REAL_DATA is not set: instrument files not tested";
-        folder = QString::fromLocal8Bit(env);
-        ASSERT_TRUE(QDir(folder).exists()) << qPrintable(folder);
-    }
-    /// Opens a copy in a temporary folder (opening makes an export folder beside it).
-    bool OpenCopy(const QString &name)
-    {
-        const QString source = QDir(folder).filePath(name);
-        const QString copy = tmp.filePath(QFileInfo(source).fileName());
-        QFile::remove(copy);
-        EXPECT_TRUE(QFile::copy(source, copy)) << qPrintable(source);
-        host.messages.clear();
-        host.summary.clear();
-        host.header.clear();
-        file = MakePhotonFile(host, copy);
-        EXPECT_NE(file, nullptr);
-        return file && file->Open(copy);
-    }
-
-    QString folder;
-    QTemporaryDir tmp;
-    TestHost host;
-    std::unique_ptr<pqFile> file;
-};
+using RealFiles = RealDataTest;
 
 } // namespace
 

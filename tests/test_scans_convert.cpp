@@ -1,40 +1,24 @@
 // Conversion of an opened file into its analysis: refusals, and the real
 // instrument files named by FOTONEL_REAL_DATA.
 #include "support/MemoryFile.h"
+#include "support/RealData.h"
 #include "support/TestHost.h"
-#include "files/PhotonFileFactory.h"
 #include "scans/Conversion.h"
 #include "scans/ImageScan.h"
 #include "scans/LineScan.h"
 #include "scans/PointScan.h"
 #include "tools/synth/RecordStream.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <numeric>
 
 namespace {
 
-class RealFile : public ::testing::Test {
+class RealFile : public RealDataTest {
 protected:
-    void SetUp() override
-    {
-        if (qEnvironmentVariable("FOTONEL_REAL_DATA").isEmpty())
-            GTEST_SKIP() << "FOTONEL_REAL_DATA is not set: real instrument files skipped";
-    }
-
-    /// Copies the named real file into a temporary folder, opens and converts it.
-    bool Convert(const QString &name)
-    {
-        path = dir.filePath(QFileInfo(name).fileName());
-        EXPECT_TRUE(QFile::copy(QDir(qEnvironmentVariable("FOTONEL_REAL_DATA")).filePath(name), path));
-        file = MakePhotonFile(host, path);
-        return file && file->Open(path) && ConvertFile(host, path, file.get(), scan) && scan;
-    }
+    /// Opens a copy of the named real file and converts it.
+    bool Convert(const QString &name) { return OpenCopy(name) && ConvertFile(host, path, file.get(), scan) && scan; }
 
     /// Channel-1 photons whose delay lies in the channel's gate, counted from the raw words.
     uint32_t GatedChannelOnePhotons()
@@ -49,34 +33,6 @@ protected:
         return n;
     }
 
-    void CheckHazelnut(uint32_t photons)
-    {
-        auto *image = dynamic_cast<ImageScan *>(scan.get());
-        ASSERT_NE(image, nullptr);
-        EXPECT_EQ(image->photonCounts, (std::vector<uint32_t>{photons, 0, 0, 0}));
-        // Five frame markers, each at the end of its frame: the first frame
-        // lies before the first marker and is kept, so five frames of 256 x 256.
-        EXPECT_TRUE(image->imageWidth == 256 && image->imageHeight == 256 && image->numberOfFrames == 5);
-        EXPECT_EQ(image->lineNSync, 126464u);
-        // Every photon of these files lies inside a line: all that pass the gate are placed.
-        EXPECT_EQ(image->gatedPhotonCount[0], GatedChannelOnePhotons());
-        EXPECT_EQ(std::accumulate(image->images[0].begin(), image->images[0].end(), uint64_t(0)),
-                  image->gatedPhotonCount[0]);
-        EXPECT_EQ(std::accumulate(image->delayCounts[0].begin(), image->delayCounts[0].end(), uint64_t(0)),
-                  image->gatedPhotonCount[0]);
-        // The first frame opens with the first record, a line start at the
-        // start of the measurement, and closes at the first frame marker.
-        EXPECT_EQ(image->frameStartTimes.front(), image->firstFrameTime / 1e9);
-        EXPECT_LT(image->frameStartTimes.front(), 1e-3);
-        EXPECT_NEAR(image->frameMarkerTimes.front() - image->frameStartTimes.front(), 0.415, 0.001);
-        EXPECT_TRUE(image->infoText.contains("   Final Number of Images : 5\n"
-                                             "Frame before first marker : kept (256 whole lines)\n"));
-    }
-
-    QTemporaryDir dir;
-    QString path;
-    TestHost host;
-    std::unique_ptr<pqFile> file;
     std::unique_ptr<RSD> scan;
 };
 
@@ -134,38 +90,54 @@ TEST_F(RealFile, TwoChannelPointMeasurementAndItsCorrelations)
         EXPECT_NEAR(G12[k], G21[k], 0.05 * G12[k]) << "bin " << k;
 }
 
-TEST_F(RealFile, HazelnutStackSlicesConvertAsImageScans)
+TEST_F(RealFile, PicoHarpImagesConvertAsImageScans)
 {
-    for (auto [slice, photons] : {std::pair{1, 150363u}, {11, 241151u}}) {
-        SCOPED_TRACE(slice);
-        ASSERT_TRUE(Convert(QString("napari-flim-phasor-plotter_hazelnut_ptu_stack_FLIM_z%1.ptu").arg(slice)));
-        CheckHazelnut(photons);
+    // The hazelnut slices have five frame markers, each at the end of its frame: the first frame lies
+    // before the first marker and is kept. The example's only frame marker is its last record: every line
+    // lies before it, and ImgHdr_Dimensions 3 with ImgHdr_PixY 256 make that one frame an image.
+    const struct {
+        const char *name;
+        uint32_t photons, frames, lineNSync;
+        const char *text;
+    } cases[] = {
+        {"napari-flim-phasor-plotter_hazelnut_ptu_stack_FLIM_z1.ptu", 150363, 5, 126464,
+         "   Final Number of Images : 5\nFrame before first marker : kept (256 whole lines)\n"},
+        {"napari-flim-phasor-plotter_hazelnut_ptu_stack_FLIM_z11.ptu", 241151, 5, 126464,
+         "   Final Number of Images : 5\nFrame before first marker : kept (256 whole lines)\n"},
+        {"PTU_Reader_Example_PTU_PicoHarp.ptu", 722402, 1, 83200,
+         "   Final Number of Images : 1\n"
+         "          One frame image : area image (ImgHdr_Dimensions 3) of 256 lines (ImgHdr_PixY)\n"
+         "Frame before first marker : kept (256 whole lines)\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(Convert(c.name));
+        auto *image = dynamic_cast<ImageScan *>(scan.get());
+        ASSERT_NE(image, nullptr);
+        EXPECT_EQ(image->photonCounts, (std::vector<uint32_t>{c.photons, 0, 0, 0}));
+        EXPECT_TRUE(image->imageWidth == 256 && image->imageHeight == 256 && image->numberOfFrames == c.frames);
+        EXPECT_EQ(image->lineNSync, c.lineNSync);
+        // Every photon of these files lies inside a line: all that pass the gate are placed.
+        EXPECT_EQ(image->gatedPhotonCount[0], GatedChannelOnePhotons());
+        EXPECT_EQ(std::accumulate(image->images[0].begin(), image->images[0].end(), uint64_t(0)),
+                  image->gatedPhotonCount[0]);
+        EXPECT_EQ(std::accumulate(image->delayCounts[0].begin(), image->delayCounts[0].end(), uint64_t(0)),
+                  image->gatedPhotonCount[0]);
+        // Mean and variance are images of a frame, not profiles along a line.
+        EXPECT_TRUE(image->meanImages[0].size() == 256u * 256u && image->varianceImages[0].size() == 256u * 256u);
+        EXPECT_TRUE(image->infoText.contains(c.text)) << image->infoText.toStdString();
+        EXPECT_TRUE(host.Messages(MessageError).isEmpty());
+        if (c.frames == 1) {
+            EXPECT_NEAR(image->lineSamplingPeriod, 1066.4e-6, 1e-7);
+            EXPECT_TRUE(host.Logged("One frame of an area image (ImgHdr_Dimensions 3) with its 256 lines (ImgHdr_PixY): an image scan"));
+            continue;
+        }
+        // The first frame opens with the first record, a line start at the
+        // start of the measurement, and closes at the first frame marker.
+        EXPECT_EQ(image->frameStartTimes.front(), image->firstFrameTime / 1e9);
+        EXPECT_LT(image->frameStartTimes.front(), 1e-3);
+        EXPECT_NEAR(image->frameMarkerTimes.front() - image->frameStartTimes.front(), 0.415, 0.001);
     }
-}
-
-TEST_F(RealFile, OneFrameAreaImagesAreImageScans)
-{
-    // Its only frame marker is the last record: every line lies before it.
-    // ImgHdr_Dimensions 3 and ImgHdr_PixY 256 make the one frame an image.
-    ASSERT_TRUE(Convert("PTU_Reader_Example_PTU_PicoHarp.ptu"));
-    auto *image = dynamic_cast<ImageScan *>(scan.get());
-    ASSERT_NE(image, nullptr);
-    EXPECT_EQ(image->photonCounts[0], 722402u);
-    EXPECT_TRUE(image->imageWidth == 256 && image->imageHeight == 256 && image->numberOfFrames == 1);
-    EXPECT_EQ(image->lineNSync, 83200u);
-    EXPECT_EQ(image->gatedPhotonCount[0], GatedChannelOnePhotons());
-    EXPECT_EQ(std::accumulate(image->images[0].begin(), image->images[0].end(), uint64_t(0)), image->gatedPhotonCount[0]);
-    EXPECT_NEAR(image->lineSamplingPeriod, 1066.4e-6, 1e-7);
-    // Mean and variance are images of the frame, not profiles along a line.
-    EXPECT_EQ(image->meanImages[0].size(), 256u * 256u);
-    EXPECT_EQ(image->varianceImages[0].size(), 256u * 256u);
-    EXPECT_TRUE(host.Messages(MessageError).isEmpty());
-    EXPECT_TRUE(host.Logged("Frame before the first frame marker kept: 256 whole lines"));
-    EXPECT_TRUE(host.Logged("One frame of an area image (ImgHdr_Dimensions 3) with its 256 lines (ImgHdr_PixY): an image scan"));
-    EXPECT_TRUE(image->infoText.contains("   Final Number of Images : 1\n"
-                                         "          One frame image : area image (ImgHdr_Dimensions 3) of 256 lines "
-                                         "(ImgHdr_PixY)\n"
-                                         "Frame before first marker : kept (256 whole lines)\n"));
 }
 
 TEST_F(RealFile, HydraHarpAreaImageWithoutFrameMarkers)

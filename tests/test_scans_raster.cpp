@@ -2,6 +2,7 @@
 // 0.5 ns (dtime d is a delay of d/2 ns), width 4 from the header, lines of 40 sync periods (2000 ns) with 10
 // between them, so a pixel is 10 sync periods (500 ns) wide.
 #include "support/MemoryFile.h"
+#include "support/Placed.h"
 #include "support/TestHost.h"
 #include "scans/ImageScan.h"
 #include "scans/LineScan.h"
@@ -97,16 +98,6 @@ Records TwoFrames()
     r.Line({{13, 1, 40}, {30, 2, 4}});
     r.Frame();
     return r;
-}
-
-// The dtime values that hold placed photons, with their counts.
-std::map<uint32_t, uint32_t> Placed(const std::vector<uint32_t> &delayCounts)
-{
-    std::map<uint32_t, uint32_t> placed;
-    for (uint32_t k = 0; k < delayCounts.size(); ++k)
-        if (delayCounts[k] != 0)
-            placed[k] = delayCounts[k];
-    return placed;
 }
 
 using Counts = LargeArray<uint16_t>;

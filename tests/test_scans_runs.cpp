@@ -2,6 +2,7 @@
 // skipped, gated or placed, full counts, in every form (one record at a time, AVX2, AVX-512), layout and scan
 // type, against hand-worked counts. Sync 50 ns, resolution 0.001 ns, width 4, pixels of 10 sync periods.
 #include "support/MemoryFile.h"
+#include "support/Placed.h"
 #include "support/TestHost.h"
 #include "scans/ImageScan.h"
 #include "scans/LineScan.h"
@@ -138,13 +139,6 @@ RunCase CursorsInsideTheFrame()
 template <class Scan>
 void Check(const RunCase &run, RecordFormat format, int level, double last)
 {
-    const auto placed = [](const std::vector<uint32_t> &delayCounts) {
-        std::map<uint32_t, uint32_t> placed;
-        for (uint32_t k = 0; k < delayCounts.size(); ++k)
-            if (delayCounts[k] != 0)
-                placed[k] = delayCounts[k];
-        return placed;
-    };
     const auto counts = [](const LargeArray<uint16_t> &a) { return std::vector<uint16_t>(a.begin(), a.end()); };
     synth::RecordStream pico;
     run.write(pico);
@@ -165,9 +159,9 @@ void Check(const RunCase &run, RecordFormat format, int level, double last)
 
     ASSERT_TRUE(scan.reconstructed);
     EXPECT_EQ(counts(scan.images[0]), run.channel1);
-    EXPECT_EQ(placed(scan.delayCounts[0]), run.delays1);
+    EXPECT_EQ(Placed(scan.delayCounts[0]), run.delays1);
     EXPECT_EQ(counts(scan.images[1]), scan.images[1].empty() ? std::vector<uint16_t>() : run.channel2);
-    EXPECT_EQ(placed(scan.delayCounts[1]), run.delays2);
+    EXPECT_EQ(Placed(scan.delayCounts[1]), run.delays2);
     EXPECT_EQ(scan.lastPhotonTime, last);
 }
 

@@ -14,10 +14,14 @@
 #include <gtest/gtest.h>
 #include <qwt_scale_div.h>
 
+namespace {
+/// Three frames of 2 x 2 pixels: darkest 10 in frame 1, brightest 60 in frame 2.
+const uint16_t stack[] = {20, 35, 30, 40, 10, 11, 59, 12, 60, 15, 25, 45};
+} // namespace
+
 TEST(ImageViewer, ScalesTheStackAndShowsItsFrames)
 {
-    // Darkest 10 in frame 1, brightest 60 in frame 2: (v - 10) x 255 / 50, truncated.
-    const uint16_t stack[] = {20, 35, 30, 40, 10, 11, 59, 12, 60, 15, 25, 45};
+    // (v - 10) x 255 / 50, truncated.
     const std::vector<uint8_t> bytes = {51, 127, 102, 153, 0, 5, 249, 10, 255, 25, 76, 178};
     pt3ImageViewer viewer(nullptr, 3);
     auto *title = viewer.findChild<QLabel *>("Title");
@@ -70,7 +74,6 @@ TEST(ImageViewer, RowsOfAnyWidth)
 // mouse in the frame shown, and the contrast control narrows the range.
 TEST(ImageViewer, ColourBarPixelReadOutAndContrast)
 {
-    const uint16_t stack[] = {20, 35, 30, 40, 10, 11, 59, 12, 60, 15, 25, 45};
     pt3ImageViewer viewer(nullptr, 1);
     viewer.resize(300, 300);
     viewer.show();
