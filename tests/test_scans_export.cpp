@@ -271,6 +271,67 @@ TEST_F(ExportTest, LifetimeStackSpansThePeriodUnlessADamagedRateOutrunsTheDelays
     }
 }
 
+TEST_F(ExportTest, LifetimeStackInBlocksEqualsTheRecordByRecordFill)
+{
+    // Two channels (cursors keep channel 2 out of the first two lines), dtime
+    // 0 .. 120 (bins from the period's end on are not counted), blocks of
+    // whole images, of rows and of single rows, chunks of many sizes; pixel
+    // (0, 0) of frame 0 with 70000 photons of dtime 0 saturates its count and
+    // fills the first chunk beyond what a pass may hold, so that chunk is
+    // counted record by record and the others in blocks.
+    struct Case {
+        int width, height, frames;
+        uint32_t blockBytes;
+        double chunkBytes, binWidth;
+        bool saturated;
+    };
+    const Case cases[] = {
+        {5, 3, 3, 64, 420, 0.5, false},         // 2 images a block, 15 chunks of 7 images
+        {5, 3, 2, 20, 1500, 0.5, false},        // blocks of 2 rows and 1 row
+        {7, 4, 2, 8, 300, 1.5, false},          // a row a block, chunks of 2 images
+        {16, 16, 2, ImageScan::kStackBlockBytes, ImageScan::kChunkBytes, 0.5, false},
+        {6, 5, 2, 100000, 600, 0.5, true},     // the first chunk record by record, the others in blocks
+        {6, 5, 2, 400000, 1e9, 2.5, true},     // saturated in a block
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height) + ", block " +
+                     std::to_string(c.blockBytes) + ", chunk " + std::to_string(c.chunkBytes));
+        synth::ImageScanPlan plan = Small(c.frames);
+        plan.width = c.width;
+        plan.height = c.height;
+        plan.channels = {1, 2};
+        plan.centred = false;
+        plan.lineGap = 99200;  // a line every 5 ms
+        const bool saturated = c.saturated;
+        plan.photonCount = [saturated](int f, int y, int x, uint32_t ch) {
+            return saturated && f == 0 && y == 0 && x == 0 && ch == 1 ? 70000 : 1 + (x * 5 + y * 3 + f + static_cast<int>(ch)) % 7;
+        };
+        plan.dtimeOf = [saturated](int f, int y, int x, uint32_t, int k) {
+            return saturated && f == 0 && y == 0 && x == 0 ? 0u : static_cast<uint32_t>((x * 7 + y * 3 + k * 13 + f) % 121);
+        };
+        ImageScan &scan = Make<ImageScan>(plan);
+        host.SetCursor(2, 0.009, 1);  // from the third line on
+        host.IStaubinsize.value = c.binWidth;
+        scan.stackBlockBytes = c.blockBytes;
+        scan.stackChunkBytes = c.chunkBytes;
+        QList<QByteArray> files[2];
+        QStringList logs[2];
+        for (const bool blocks : {false, true}) {
+            scan.partitionStack = blocks;
+            host.messages.clear();
+            scan.WriteHistogramStack();
+            logs[blocks] = host.Messages();
+            for (const char *name : {"run_Histogram_ch1.tif", "run_Histogram_ch2.tif"})
+                files[blocks] << ReadBytes(Path(name));
+        }
+        EXPECT_EQ(logs[1], logs[0]);
+        ASSERT_GT(files[0][0].size(), 300);
+        EXPECT_TRUE(files[1] == files[0]);
+        const int start = static_cast<int>(U32(files[1][0], 10 + 12 * 6 + 8));
+        EXPECT_EQ(U16(files[1][0], start) == 65535, c.saturated);
+    }
+}
+
 TEST_F(ExportTest, NamesAtTheLengthLimitAreWritten)
 {
     // NAME_ch1.raw.ijm of exactly the folder's longest name: no temporary name may be longer.
