@@ -48,8 +48,9 @@ public:
     /// Largest buffer of one chunk of lifetime-resolved stacks, all channels together.
     static constexpr double kChunkBytes = 250000000.0;
     /// Bytes of the counts one block of a lifetime-resolved stack holds: a
-    /// block is filled in the processor's cache and written out whole.
-    static constexpr uint32_t kStackBlockBytes = 512 * 1024;
+    /// block is filled in the processor's cache and written out whole, and
+    /// a place in it takes 2 bytes.
+    static constexpr uint32_t kStackBlockBytes = 128 * 1024;
     /*!
      * \brief How the lifetime-resolved stack is filled. Partitioned (true):
      * one pass counts the photons of every block, later passes put the

@@ -243,8 +243,10 @@ struct ImageScan::StackPlan {
     std::vector<std::size_t> chunkFirst, chunkBlocks;
     // Per block: its chunk, its channel's place among the written ones, and its counts.
     std::vector<uint32_t> blockChunk, blockSlot, blockCounts;
-    // Per channel value (kChannelSlots) and dtime value: the block of line 0
-    // (-1: not counted) and the place of its pixel (0, 0) in the block.
+    // Per channel value (kChannelSlots): its place among the written channels, or -1.
+    std::vector<int8_t> slotOf;
+    // Per written channel and dtime value: the block of line 0 (-1: not
+    // counted) and the place of its pixel (0, 0) in the block.
     std::vector<int64_t> blockOf;
     std::vector<uint32_t> offsetOf;
     // Per line: blocks and counts to add.
@@ -297,7 +299,10 @@ void ImageScan::WriteStackBlocks(const std::vector<uint32_t> &bounds, double wid
     // cursor computes the delay; bins from N on are not counted.
     const double resolution = file->Resolution();
     const uint32_t N = bounds.back();
-    plan.blockOf.assign(static_cast<std::size_t>(kChannelSlots) * delayBins, -1);
+    plan.slotOf.assign(kChannelSlots, -1);
+    for (uint32_t s = 0; s < written.size(); ++s)
+        plan.slotOf[written[s] + 1] = static_cast<int8_t>(s);
+    plan.blockOf.assign(written.size() * delayBins, -1);
     plan.offsetOf.assign(delayBins, 0);
     plan.cursorMin.assign(kChannelSlots, 0);
     plan.cursorMax.assign(kChannelSlots, 0);
@@ -311,7 +316,7 @@ void ImageScan::WriteStackBlocks(const std::vector<uint32_t> &bounds, double wid
         const std::size_t local = wholeImages ? j / plan.imagesPerBlock : static_cast<std::size_t>(j) * plan.blocksPerImage;
         plan.offsetOf[k] = wholeImages ? static_cast<uint32_t>(j % plan.imagesPerBlock * image) : 0;
         for (uint32_t s = 0; s < written.size(); ++s)
-            plan.blockOf[static_cast<std::size_t>(written[s] + 1) * delayBins + k] =
+            plan.blockOf[static_cast<std::size_t>(s) * delayBins + k] =
                 static_cast<int64_t>(plan.chunkFirst[i] + s * plan.chunkBlocks[i] + local);
     }
     for (uint32_t s = 0; s < written.size(); ++s) {
@@ -323,9 +328,14 @@ void ImageScan::WriteStackBlocks(const std::vector<uint32_t> &bounds, double wid
         plan.lineOffset.push_back(wholeImages ? static_cast<uint32_t>(y * W) : static_cast<uint32_t>(y % plan.rowsPerBlock * W));
     }
 
+    // A place in a block of at most 65536 counts takes 2 bytes, otherwise 4.
     // The places of one pass take at most the memory of the chunk buffers.
+    const std::size_t largestBlock = std::max<std::size_t>(
+        1, plan.blockCounts.empty() ? 1 : *std::max_element(plan.blockCounts.begin(), plan.blockCounts.end()));
+    const bool narrowPlaces = largestBlock <= 65536;
+    const double placeBytes = narrowPlaces ? 2 : 4;
     const double bufferBytes = 2.0 * (bounds.size() > 1 ? bounds[1] - bounds[0] : 0) * image * written.size();
-    const uint64_t room = static_cast<uint64_t>(std::max(bufferBytes, 4.0 * blockCounts) / sizeof(uint32_t));
+    const uint64_t room = static_cast<uint64_t>(std::max(bufferBytes, 4.0 * largestBlock) / placeBytes);
     // Photons far denser than the counts (more per chunk than there are
     // places) are counted record by record: the pass that counts the
     // photons of each block would be spent for nothing.
@@ -337,7 +347,10 @@ void ImageScan::WriteStackBlocks(const std::vector<uint32_t> &bounds, double wid
     // Calls at(block, place) for every photon counted in the stack.
     auto walk = [&](auto &&at) {
         WalkKeptLines([&](const auto &cursor, uint32_t line, uint32_t x) {
-            const int64_t block = plan.blockOf[static_cast<std::size_t>(cursor.channel) * delayBins + cursor.dtime];
+            const int slot = plan.slotOf[cursor.channel];
+            if (slot < 0)
+                return;
+            const int64_t block = plan.blockOf[static_cast<std::size_t>(slot) * delayBins + cursor.dtime];
             if (block < 0 || cursor.truetime < plan.cursorMin[cursor.channel] || cursor.truetime > plan.cursorMax[cursor.channel])
                 return;
             at(static_cast<std::size_t>(block) + plan.lineBlock[line], plan.offsetOf[cursor.dtime] + plan.lineOffset[line] + x);
@@ -352,7 +365,7 @@ void ImageScan::WriteStackBlocks(const std::vector<uint32_t> &bounds, double wid
         for (std::size_t b = 0; b + 1 < photons.size(); ++b)
             chunkPhotons[plan.blockChunk[b]] += photons[b];
     }
-    std::vector<uint16_t> counts(blockCounts), staging;
+    std::vector<uint16_t> counts(largestBlock), staging;
     std::vector<std::vector<uint16_t>> buffers(numberOfChannels);
     auto anyWriting = [&] { return std::any_of(files.begin(), files.end(), [](const auto &f) { return f != nullptr; }); };
     const bool littleEndian = QSysInfo::ByteOrder == QSysInfo::LittleEndian;
@@ -381,39 +394,50 @@ void ImageScan::WriteStackBlocks(const std::vector<uint32_t> &bounds, double wid
             next[b - first + 1] = next[b - first] + photons[b];
         for (std::vector<uint16_t> &buffer : buffers)
             std::vector<uint16_t>().swap(buffer);
-        LargeArray<uint32_t> places(total);
-        if (total > 0)
-            walk([&](std::size_t block, uint32_t place) {
-                if (block >= first && block < last)
-                    places[next[block - first]++] = place;
-            });
-        // next[b - first] is now the end of block b's places: block b starts where b - 1 ends.
-        for (std::size_t k = i; k < j; ++k) {
-            mainWindow->AddMessage(MessageNormal,
-                                   QStringLiteral("%1 %2 %3").arg(bounds[k]).arg(bounds[k + 1]).arg(bounds[k + 1] - bounds[k]));
-            for (std::size_t b = plan.chunkFirst[k]; b < plan.chunkFirst[k + 1]; ++b) {
-                const uint32_t c = written[plan.blockSlot[b]];
-                if (!files[c])
-                    continue;
-                const std::size_t n = plan.blockCounts[b];
-                std::fill_n(counts.data(), n, uint16_t{0});
-                const uint32_t *p = places.data() + (b == first ? 0 : next[b - first - 1]);
-                const uint32_t *end = places.data() + next[b - first];
-                for (; p != end; ++p) {
-                    uint16_t &count = counts[*p];
-                    if (count != UINT16_MAX)  // saturate, as the count stacks do
-                        ++count;
+        // Puts the places of the pass in order of their blocks, then counts
+        // and writes each block; Place is the type of a place.
+        auto fillBlocks = [&](auto placeType) {
+            using Place = decltype(placeType);
+            LargeArray<Place> places(total);
+            if (total > 0)
+                walk([&](std::size_t block, uint32_t place) {
+                    if (block >= first && block < last)
+                        places[next[block - first]++] = static_cast<Place>(place);
+                });
+            // next[b - first] is now the end of block b's places: block b starts where b - 1 ends.
+            for (std::size_t k = i; k < j; ++k) {
+                mainWindow->AddMessage(MessageNormal, QStringLiteral("%1 %2 %3")
+                                                          .arg(bounds[k])
+                                                          .arg(bounds[k + 1])
+                                                          .arg(bounds[k + 1] - bounds[k]));
+                for (std::size_t b = plan.chunkFirst[k]; b < plan.chunkFirst[k + 1]; ++b) {
+                    const uint32_t c = written[plan.blockSlot[b]];
+                    if (!files[c])
+                        continue;
+                    const std::size_t n = plan.blockCounts[b];
+                    std::fill_n(counts.data(), n, uint16_t{0});
+                    const Place *p = places.data() + (b == first ? 0 : next[b - first - 1]);
+                    const Place *end = places.data() + next[b - first];
+                    for (; p != end; ++p) {
+                        uint16_t &count = counts[*p];
+                        if (count != UINT16_MAX)  // saturate, as the count stacks do
+                            ++count;
+                    }
+                    if (!littleEndian)
+                        for (std::size_t m = 0; m < n; ++m)
+                            counts[m] = qToLittleEndian(counts[m]);
+                    if (!files[c]->Write(counts.data(), static_cast<qint64>(n * sizeof(uint16_t))))
+                        fail(c);
                 }
-                if (!littleEndian)
-                    for (std::size_t m = 0; m < n; ++m)
-                        counts[m] = qToLittleEndian(counts[m]);
-                if (!files[c]->Write(counts.data(), static_cast<qint64>(n * sizeof(uint16_t))))
-                    fail(c);
+                for (uint32_t c : written)
+                    if (files[c] && !files[c]->Flush())
+                        fail(c);
             }
-            for (uint32_t c : written)
-                if (files[c] && !files[c]->Flush())
-                    fail(c);
-        }
+        };
+        if (narrowPlaces)
+            fillBlocks(uint16_t{});
+        else
+            fillBlocks(uint32_t{});
         i = j;
     }
 }
