@@ -2,7 +2,7 @@
 // an image scan of 512 x 512 pixels x 23 frames (about 60 million records,
 // 242 MB) and a point measurement of 2 x 10 million photons (80 MB).
 //
-//   bench_convert [FOLDER] [RUNS] [CONVERTER] [--inversions]
+//   bench_convert [FOLDER] [RUNS] [CONVERTER] [--inversions | --decay]
 //
 // Writes FOLDER/bench_convert_image.pt3 and FOLDER/bench_convert_point.pt3
 // (default FOLDER /tmp) once. Then runs `cat FILE` and `fotonel-convert FILE`
@@ -26,6 +26,8 @@
 // about 12 k pairs of photons per channel share a sync period: with the delays
 // of each pair descending (photon times that run backwards, sorted by the
 // analysis) and ascending (the same photons in order).
+// --decay times the lifetime-resolved stack of the image scan (bins of 32 ps)
+// against its plain conversion plus `cp` of the stacks it writes.
 // Never fails on time. The machine may be shared: compare processor seconds.
 
 #include "bench/BenchHost.h"
@@ -294,6 +296,45 @@ void Measure(const char *label, const std::string &converter, const QString &pat
                 Median(phases.statistics), Median(phases.exit));
 }
 
+/// The lifetime-resolved stack of the image scan (--decay with bins of 32 ps:
+/// 782 images of 512 x 512 per channel, 820 MB), against the plain
+/// conversion and `cp` of the bytes it writes, in rounds.
+void MeasureDecay(const std::string &converter, const QString &path, int runs)
+{
+    const std::string file = QFile::encodeName(path).toStdString();
+    const QString exportFolder = QFileInfo(path).absolutePath() + "/" + QFileInfo(path).completeBaseName() + "_export";
+    const std::string copies = QFile::encodeName(QFileInfo(path).absolutePath() + "/bench_convert_copies").toStdString();
+    QDir().mkpath(QString::fromStdString(copies));
+    std::vector<double> plain, decay, decayCpu, copy, peak;
+    Execute({converter, "--decay", "--tau-bin", "0.032", file}, false);
+    for (int i = 0; i < runs; ++i) {
+        plain.push_back(Execute({converter, file}, false).wall);
+        const Run r = Execute({converter, "--decay", "--tau-bin", "0.032", file}, false);
+        decay.push_back(r.wall);
+        decayCpu.push_back(r.cpu);
+        peak.push_back(r.peakMB);
+        std::vector<std::string> cp{"/bin/cp"};
+        for (const QString &name : QDir(exportFolder).entryList({QStringLiteral("*_Histogram_ch*.tif")}, QDir::Files))
+            cp.push_back(QFile::encodeName(exportFolder + "/" + name).toStdString());
+        cp.push_back(copies);
+        copy.push_back(Execute(cp, false).wall);
+        for (const QString &name : QDir(QString::fromStdString(copies)).entryList(QDir::Files))
+            QFile::remove(QString::fromStdString(copies) + "/" + name);
+    }
+    QDir().rmdir(QString::fromStdString(copies));
+    auto row = [](const char *what, const std::vector<double> &v) {
+        std::printf("  %-34s best %.3f s  median %.3f s  worst %.3f s\n", what, Best(v), Median(v),
+                    *std::max_element(v.begin(), v.end()));
+    };
+    std::printf("\nlifetime-resolved stack: %s, --decay --tau-bin 0.032, %d rounds\n", qPrintable(path), runs);
+    row("plain conversion", plain);
+    row("cp of the stacks written", copy);
+    row("conversion with --decay", decay);
+    std::printf("  --decay processor median %.3f s, peak resident median %.1f MB\n", Median(decayCpu), Median(peak));
+    std::printf("  ratio --decay / (plain + cp), median/median %.2f  (target at most 2)\n",
+                Median(decay) / (Median(plain) + Median(copy)));
+}
+
 std::string ConverterPath()
 {
     char self[4096];
@@ -312,7 +353,9 @@ int main(int argc, char *argv[])
     // --inversions: the two point files whose photon pairs of one sync
     // period run backwards or forwards, instead of the image and point files.
     const bool inversions = argc > 1 && std::strcmp(argv[argc - 1], "--inversions") == 0;
-    if (inversions)
+    // --decay: the lifetime-resolved stack of the image scan instead.
+    const bool decay = argc > 1 && std::strcmp(argv[argc - 1], "--decay") == 0;
+    if (inversions || decay)
         --argc;
     const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("/tmp");
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
@@ -345,7 +388,9 @@ int main(int argc, char *argv[])
     if (getloadavg(load, 3) > 0)
         std::printf("load average at start %.2f %.2f %.2f on %ld processors\n", load[0], load[1], load[2],
                     sysconf(_SC_NPROCESSORS_ONLN));
-    if (inversions) {
+    if (decay) {
+        MeasureDecay(converter, image, runs);
+    } else if (inversions) {
         Measure("point measurement, pairs of one period backwards", converter, backwards, runs, 6);
         Measure("point measurement, the same pairs forwards", converter, forwards, runs, 6);
     } else {

@@ -357,6 +357,83 @@ void ImageScan::WriteStackBlocks(const std::vector<uint32_t> &bounds, double wid
         });
         mainWindow->SetProgress(100);
     };
+    auto anyWriting = [&] { return std::any_of(files.begin(), files.end(), [](const auto &f) { return f != nullptr; }); };
+    std::vector<uint16_t> counts(largestBlock), staging;
+    const bool littleEndian = QSysInfo::ByteOrder == QSysInfo::LittleEndian;
+    // Adds the places [p, end) to the counts of a block.
+    auto countPlaces = [&](const auto *p, const auto *end) {
+        for (; p != end; ++p) {
+            uint16_t &count = counts[*p];
+            if (count != UINT16_MAX)  // saturate, as the count stacks do
+                ++count;
+        }
+    };
+    // Appends the first n counts to channel c's file.
+    auto writeCounts = [&](uint32_t c, std::size_t n) {
+        if (!littleEndian)
+            for (std::size_t m = 0; m < n; ++m)
+                counts[m] = qToLittleEndian(counts[m]);
+        if (!files[c]->Write(counts.data(), static_cast<qint64>(n * sizeof(uint16_t))))
+            fail(c);
+    };
+    auto chunkStarts = [&](std::size_t k) {
+        mainWindow->AddMessage(MessageNormal,
+                               QStringLiteral("%1 %2 %3").arg(bounds[k]).arg(bounds[k + 1]).arg(bounds[k + 1] - bounds[k]));
+    };
+    auto flushAll = [&] {
+        for (uint32_t c : written)
+            if (files[c] && !files[c]->Flush())
+                fail(c);
+    };
+
+    // When every photon of the file fits, with a page to spare for each
+    // block, one pass puts the places straight into pages of 1024 places
+    // per block, in the order they come; no pass counts them first.
+    constexpr std::size_t kPage = 1024;
+    const std::size_t blocks = plan.blockChunk.size();
+    if (!dense && filePhotons + static_cast<double>(blocks) * kPage <= static_cast<double>(room)) {
+        auto fillPaged = [&](auto placeType) {
+            using Place = decltype(placeType);
+            constexpr uint32_t kNone = UINT32_MAX;
+            const std::size_t pages = static_cast<std::size_t>(filePhotons) / kPage + blocks + 1;
+            LargeArray<Place> pool(pages * kPage);
+            std::vector<uint32_t> nextPage(pages, kNone), firstPage(blocks, kNone), lastPage(blocks, kNone);
+            std::vector<std::size_t> at(blocks, 0), stop(blocks, 0);
+            std::size_t freePage = 0;
+            walk([&](std::size_t block, uint32_t place) {
+                if (at[block] == stop[block]) {
+                    // The record scan counted every photon: the pages cannot run out.
+                    const uint32_t page = static_cast<uint32_t>(freePage++);
+                    (firstPage[block] == kNone ? firstPage[block] : nextPage[lastPage[block]]) = page;
+                    lastPage[block] = page;
+                    at[block] = page * kPage;
+                    stop[block] = at[block] + kPage;
+                }
+                pool[at[block]++] = static_cast<Place>(place);
+            });
+            for (std::size_t k = 0; k < chunks && anyWriting(); ++k) {
+                chunkStarts(k);
+                for (std::size_t b = plan.chunkFirst[k]; b < plan.chunkFirst[k + 1]; ++b) {
+                    const uint32_t c = written[plan.blockSlot[b]];
+                    if (!files[c])
+                        continue;
+                    std::fill_n(counts.data(), plan.blockCounts[b], uint16_t{0});
+                    for (uint32_t page = firstPage[b]; page != kNone; page = nextPage[page]) {
+                        const Place *p = pool.data() + static_cast<std::size_t>(page) * kPage;
+                        countPlaces(p, page == lastPage[b] ? pool.data() + at[b] : p + kPage);
+                    }
+                    writeCounts(c, plan.blockCounts[b]);
+                }
+                flushAll();
+            }
+        };
+        if (narrowPlaces)
+            fillPaged(uint16_t{});
+        else
+            fillPaged(uint32_t{});
+        return;
+    }
+
     // The photons of every block.
     std::vector<uint64_t> photons(plan.blockChunk.size() + 1, 0);
     std::vector<uint64_t> chunkPhotons(chunks, dense ? room + 1 : 0);
@@ -365,10 +442,7 @@ void ImageScan::WriteStackBlocks(const std::vector<uint32_t> &bounds, double wid
         for (std::size_t b = 0; b + 1 < photons.size(); ++b)
             chunkPhotons[plan.blockChunk[b]] += photons[b];
     }
-    std::vector<uint16_t> counts(largestBlock), staging;
     std::vector<std::vector<uint16_t>> buffers(numberOfChannels);
-    auto anyWriting = [&] { return std::any_of(files.begin(), files.end(), [](const auto &f) { return f != nullptr; }); };
-    const bool littleEndian = QSysInfo::ByteOrder == QSysInfo::LittleEndian;
     for (std::size_t i = 0; i < chunks && anyWriting();) {
         if (chunkPhotons[i] > room) {
             // More photons than places: this chunk is counted record by record.
@@ -406,32 +480,16 @@ void ImageScan::WriteStackBlocks(const std::vector<uint32_t> &bounds, double wid
                 });
             // next[b - first] is now the end of block b's places: block b starts where b - 1 ends.
             for (std::size_t k = i; k < j; ++k) {
-                mainWindow->AddMessage(MessageNormal, QStringLiteral("%1 %2 %3")
-                                                          .arg(bounds[k])
-                                                          .arg(bounds[k + 1])
-                                                          .arg(bounds[k + 1] - bounds[k]));
+                chunkStarts(k);
                 for (std::size_t b = plan.chunkFirst[k]; b < plan.chunkFirst[k + 1]; ++b) {
                     const uint32_t c = written[plan.blockSlot[b]];
                     if (!files[c])
                         continue;
-                    const std::size_t n = plan.blockCounts[b];
-                    std::fill_n(counts.data(), n, uint16_t{0});
-                    const Place *p = places.data() + (b == first ? 0 : next[b - first - 1]);
-                    const Place *end = places.data() + next[b - first];
-                    for (; p != end; ++p) {
-                        uint16_t &count = counts[*p];
-                        if (count != UINT16_MAX)  // saturate, as the count stacks do
-                            ++count;
-                    }
-                    if (!littleEndian)
-                        for (std::size_t m = 0; m < n; ++m)
-                            counts[m] = qToLittleEndian(counts[m]);
-                    if (!files[c]->Write(counts.data(), static_cast<qint64>(n * sizeof(uint16_t))))
-                        fail(c);
+                    std::fill_n(counts.data(), plan.blockCounts[b], uint16_t{0});
+                    countPlaces(places.data() + (b == first ? 0 : next[b - first - 1]), places.data() + next[b - first]);
+                    writeCounts(c, plan.blockCounts[b]);
                 }
-                for (uint32_t c : written)
-                    if (files[c] && !files[c]->Flush())
-                        fail(c);
+                flushAll();
             }
         };
         if (narrowPlaces)

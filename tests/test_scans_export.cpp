@@ -276,22 +276,25 @@ TEST_F(ExportTest, LifetimeStackInBlocksEqualsTheRecordByRecordFill)
     // Two channels (cursors keep channel 2 out of the first two lines), dtime
     // 0 .. 120 (bins from the period's end on are not counted), blocks of
     // whole images, of rows and of single rows, chunks of many sizes; pixel
-    // (0, 0) of frame 0 with 70000 photons of dtime 0 saturates its count and
-    // fills the first chunk beyond what a pass may hold, so that chunk is
-    // counted record by record and the others in blocks.
+    // (0, 0) of frame 0 with 70000 photons of dtime 0 saturates its count;
+    // where the first chunk then holds more photons than a pass may keep, that
+    // chunk is counted record by record and the others in blocks.
     struct Case {
         int width, height, frames;
         uint32_t blockBytes;
         double chunkBytes, binWidth;
         bool saturated;
+        int spread = 7;  // photons of the other pixels: 1 .. spread
     };
     const Case cases[] = {
         {5, 3, 3, 64, 420, 0.5, false},         // 2 images a block, 15 chunks of 7 images
         {5, 3, 2, 20, 1500, 0.5, false},        // blocks of 2 rows and 1 row
         {7, 4, 2, 8, 300, 1.5, false},          // a row a block, chunks of 2 images
-        {16, 16, 2, ImageScan::kStackBlockBytes, ImageScan::kChunkBytes, 0.5, false},
-        {6, 5, 2, 100000, 600, 0.5, true},     // the first chunk record by record, the others in blocks
-        {6, 5, 2, 400000, 1e9, 2.5, true},     // saturated in a block
+        {16, 16, 2, ImageScan::kStackBlockBytes, ImageScan::kChunkBytes, 0.5, false},  // one pass into pages
+        {6, 5, 2, 100000, 600, 0.5, true},      // the first chunk record by record, the others in blocks
+        {64, 64, 1, ImageScan::kStackBlockBytes, 1e9, 2.5, true},       // saturated in pages
+        {64, 64, 1, ImageScan::kStackBlockBytes, 163840, 2.5, true, 3},  // saturated in a block counted first
+        {257, 257, 1, 140000, 1e9, 2.5, false, 3},  // blocks of more than 65536 counts: places of 4 bytes
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height) + ", block " +
@@ -303,8 +306,10 @@ TEST_F(ExportTest, LifetimeStackInBlocksEqualsTheRecordByRecordFill)
         plan.centred = false;
         plan.lineGap = 99200;  // a line every 5 ms
         const bool saturated = c.saturated;
-        plan.photonCount = [saturated](int f, int y, int x, uint32_t ch) {
-            return saturated && f == 0 && y == 0 && x == 0 && ch == 1 ? 70000 : 1 + (x * 5 + y * 3 + f + static_cast<int>(ch)) % 7;
+        const int spread = c.spread;
+        plan.photonCount = [saturated, spread](int f, int y, int x, uint32_t ch) {
+            return saturated && f == 0 && y == 0 && x == 0 && ch == 1 ? 70000
+                                                                        : 1 + (x * 5 + y * 3 + f + static_cast<int>(ch)) % spread;
         };
         plan.dtimeOf = [saturated](int f, int y, int x, uint32_t, int k) {
             return saturated && f == 0 && y == 0 && x == 0 ? 0u : static_cast<uint32_t>((x * 7 + y * 3 + k * 13 + f) % 121);
