@@ -268,6 +268,8 @@ void ImageScan::WriteStackBlocks(const std::vector<uint32_t> &bounds, double wid
     for (uint32_t c = 0; c < numberOfChannels && c + 1 < kChannelSlots; ++c)
         if (files[c] && c < cursorMin.size() && c < cursorMax.size())
             written.push_back(c);
+    if (written.empty())
+        return;
     StackPlan plan;
     const std::size_t blockCounts = std::max<std::size_t>(1, stackBlockBytes / 2);
     if (image <= blockCounts) {
