@@ -266,7 +266,7 @@ void ImageScan::WriteStackBlocks(const std::vector<uint32_t> &bounds, double wid
     // The channels written, in channel order.
     std::vector<uint32_t> written;
     for (uint32_t c = 0; c < numberOfChannels && c + 1 < kChannelSlots; ++c)
-        if (files[c] && c < cursorMin.size() && c < cursorMax.size())
+        if (files[c])
             written.push_back(c);
     if (written.empty())
         return;
@@ -321,9 +321,12 @@ void ImageScan::WriteStackBlocks(const std::vector<uint32_t> &bounds, double wid
             plan.blockOf[static_cast<std::size_t>(s) * delayBins + k] =
                 static_cast<int64_t>(plan.chunkFirst[i] + s * plan.chunkBlocks[i] + local);
     }
+    // A channel without cursors of its own counts no photon: its images stay empty.
     for (uint32_t s = 0; s < written.size(); ++s) {
-        plan.cursorMin[written[s] + 1] = cursorMin[written[s]];
-        plan.cursorMax[written[s] + 1] = cursorMax[written[s]];
+        const uint32_t c = written[s];
+        const bool cursors = c < cursorMin.size() && c < cursorMax.size();
+        plan.cursorMin[c + 1] = cursors ? cursorMin[c] : HUGE_VAL;
+        plan.cursorMax[c + 1] = cursors ? cursorMax[c] : -HUGE_VAL;
     }
     for (std::size_t y = 0; y < H; ++y) {
         plan.lineBlock.push_back(wholeImages ? 0 : static_cast<uint32_t>(y / plan.rowsPerBlock));

@@ -108,8 +108,12 @@ protected:
     template <class Scan> Scan &Make(synth::ImageScanPlan layout, bool lineLayout = true)
     {
         const bool line = std::is_same<Scan, LineScan>::value && lineLayout;
-        file = std::make_unique<MemoryFile>(host, (line ? synth::MakeLineScan(layout, 2) : synth::MakeImageScan(layout)).words,
-                                            50.0, 0.5, layout.width, 0);
+        const std::vector<uint32_t> words = (line ? synth::MakeLineScan(layout, 2) : synth::MakeImageScan(layout)).words;
+        file = std::make_unique<MemoryFile>(host, words, 50.0, 0.5, layout.width, 0);
+        if (fileChannels != file->channels) {
+            file->channels = fileChannels;
+            file->SetRecords(words);
+        }
         file->exportFolder = dir.path();
         file->exportBase = dir.filePath("run");
         auto scan = std::make_unique<Scan>();
@@ -124,6 +128,7 @@ protected:
 
     TestHost host;
     QTemporaryDir dir;
+    int fileChannels = 4;  // channels of the files Make makes
     std::unique_ptr<MemoryFile> file;
     std::unique_ptr<RSD> analysis;
 };
@@ -285,6 +290,7 @@ TEST_F(ExportTest, LifetimeStackInBlocksEqualsTheRecordByRecordFill)
         double chunkBytes, binWidth;
         bool saturated;
         int spread = 7;  // photons of the other pixels: 1 .. spread
+        uint32_t second = 2;  // the second channel; channel 5 has no cursors of its own
     };
     const Case cases[] = {
         {5, 3, 3, 64, 420, 0.5, false},         // 2 images a block, 15 chunks of 7 images
@@ -295,6 +301,7 @@ TEST_F(ExportTest, LifetimeStackInBlocksEqualsTheRecordByRecordFill)
         {64, 64, 1, ImageScan::kStackBlockBytes, 1e9, 2.5, true},       // saturated in pages
         {64, 64, 1, ImageScan::kStackBlockBytes, 163840, 2.5, true, 3},  // saturated in a block counted first
         {257, 257, 1, 140000, 1e9, 2.5, false, 3},  // blocks of more than 65536 counts: places of 4 bytes
+        {5, 3, 3, 64, 420, 0.5, false, 7, 5},       // empty images for channel 5
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height) + ", block " +
@@ -302,7 +309,8 @@ TEST_F(ExportTest, LifetimeStackInBlocksEqualsTheRecordByRecordFill)
         synth::ImageScanPlan plan = Small(c.frames);
         plan.width = c.width;
         plan.height = c.height;
-        plan.channels = {1, 2};
+        plan.channels = {1, c.second};
+        fileChannels = static_cast<int>(c.second);
         plan.centred = false;
         plan.lineGap = 99200;  // a line every 5 ms
         const bool saturated = c.saturated;
@@ -326,12 +334,13 @@ TEST_F(ExportTest, LifetimeStackInBlocksEqualsTheRecordByRecordFill)
             host.messages.clear();
             scan.WriteHistogramStack();
             logs[blocks] = host.Messages();
-            for (const char *name : {"run_Histogram_ch1.tif", "run_Histogram_ch2.tif"})
+            for (const QString &name : {QStringLiteral("run_Histogram_ch1.tif"), QStringLiteral("run_Histogram_ch%1.tif").arg(c.second)})
                 files[blocks] << ReadBytes(Path(name));
         }
         EXPECT_EQ(logs[1], logs[0]);
         ASSERT_GT(files[0][0].size(), 300);
         EXPECT_TRUE(files[1] == files[0]);
+        EXPECT_EQ(files[1][1].size(), files[1][0].size());
         const int start = static_cast<int>(U32(files[1][0], 10 + 12 * 6 + 8));
         EXPECT_EQ(U16(files[1][0], start) == 65535, c.saturated);
     }
