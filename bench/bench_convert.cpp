@@ -2,7 +2,7 @@
 // an image scan of 512 x 512 pixels x 23 frames (about 60 million records,
 // 242 MB) and a point measurement of 2 x 10 million photons (80 MB).
 //
-//   bench_convert [FOLDER] [RUNS] [CONVERTER]
+//   bench_convert [FOLDER] [RUNS] [CONVERTER] [--inversions | --decay]
 //
 // Writes FOLDER/bench_convert_image.pt3 and FOLDER/bench_convert_point.pt3
 // (default FOLDER /tmp) once. Then runs `cat FILE` and `fotonel-convert FILE`
@@ -22,6 +22,12 @@
 //   reconstruction  "Succesfully openend file" to "... reconstructed"
 //   statistics      "... reconstructed" to the converter's last line
 //   exit            the last line to the end of the process
+// --inversions times, instead, two point files of 2 x 10 M photons in which
+// about 12 k pairs of photons per channel share a sync period: with the delays
+// of each pair descending (photon times that run backwards, sorted by the
+// analysis) and ascending (the same photons in order).
+// --decay times the lifetime-resolved stack of the image scan (bins of 32 ps)
+// against its plain conversion plus `cp` of the stacks it writes.
 // Never fails on time. The machine may be shared: compare processor seconds.
 
 #include "bench/BenchHost.h"
@@ -73,7 +79,12 @@ bool GenerateImage(const QString &path)
     return synth::WritePt3(path, header, scan.words);
 }
 
-bool GeneratePoint(const QString &path)
+/// 2 x 10 M photons, alternating between channels 1 and 2, 1 to 600 syncs
+/// apart. With \p pairs, every 833rd photon shares its sync period with the
+/// next two, so each channel has about 12 k pairs of photons of one period:
+/// their delays descend in the file when \p descending (times that run
+/// backwards), and ascend otherwise (the same photons in order).
+bool GeneratePointOf(const QString &path, bool pairs, bool descending)
 {
     std::vector<synth::PointPhoton> photons;
     photons.reserve(20000000);
@@ -84,11 +95,27 @@ bool GeneratePoint(const QString &path)
     };
     uint64_t t = 1000;
     for (uint32_t i = 0; i < 20000000; ++i) {
-        t += 1 + next() % 600;
-        photons.push_back({t, 1 + (i & 1u), 500 + next() % 2500});
+        const uint32_t step = 1 + next() % 600;
+        const uint32_t dtime = 500 + next() % 2500;
+        const uint32_t k = i % 833;
+        if (!pairs || k == 0 || k > 2)
+            t += step;
+        photons.push_back({t, 1 + (i & 1u), dtime});
+        if (pairs && k == 2) {
+            // Photons i - 2 and i: one channel, one sync period.
+            uint32_t &early = photons[i - 2].dtime, &late = photons[i].dtime;
+            if (early == late)
+                late = early + 1;
+            if ((early > late) != descending)
+                std::swap(early, late);
+        }
     }
     return synth::WritePt3(path, synth::Pt3Header(), synth::MakePointMeasurement(std::move(photons)).words);
 }
+
+bool GeneratePoint(const QString &path) { return GeneratePointOf(path, false, false); }
+bool GenerateBackwards(const QString &path) { return GeneratePointOf(path, true, true); }
+bool GenerateForwards(const QString &path) { return GeneratePointOf(path, true, false); }
 
 /// Generates in a child process so its memory does not count in our peak.
 bool GenerateApart(bool (*generate)(const QString &), const QString &path)
@@ -253,8 +280,12 @@ void Measure(const char *label, const std::string &converter, const QString &pat
     std::printf("\n%s: %s, %.1f MB, %.1f M records, %d runs\n", label, qPrintable(path), fileMB, records / 1e6, runs);
     std::printf("  cat                 wall best %.3f s  median %.3f s   cpu median %.3f s\n", Best(catWall),
                 Median(catWall), Median(catCpu));
-    std::printf("  fotonel-convert     wall best %.3f s  median %.3f s   cpu best %.3f s  median %.3f s\n", Best(wall),
-                Median(wall), Best(cpu), Median(cpu));
+    std::printf("  fotonel-convert     wall best %.3f s  median %.3f s  worst %.3f s   cpu best %.3f s  median %.3f s\n",
+                Best(wall), Median(wall), *std::max_element(wall.begin(), wall.end()), Best(cpu), Median(cpu));
+    std::printf("                      wall of each run:");
+    for (double w : wall)
+        std::printf(" %.3f", w);
+    std::printf(" s\n");
     std::printf("                      %.0f M records/s (best wall), page faults median %.0f, peak resident %.1f MB\n",
                 records / Best(wall) / 1e6, Median(faults), Median(peak));
     std::printf("  ratio to cat        wall best/best %.2f  median/median %.2f  cpu median/median %.2f  (target at most %.0f)\n",
@@ -263,6 +294,45 @@ void Measure(const char *label, const std::string &converter, const QString &pat
                 "statistics %.3f  exit %.3f\n",
                 Median(phases.startup), Median(phases.open), scan, Median(phases.reconstruction),
                 Median(phases.statistics), Median(phases.exit));
+}
+
+/// The lifetime-resolved stack of the image scan (--decay with bins of 32 ps:
+/// 782 images of 512 x 512 per channel, 820 MB), against the plain
+/// conversion and `cp` of the bytes it writes, in rounds.
+void MeasureDecay(const std::string &converter, const QString &path, int runs)
+{
+    const std::string file = QFile::encodeName(path).toStdString();
+    const QString exportFolder = QFileInfo(path).absolutePath() + "/" + QFileInfo(path).completeBaseName() + "_export";
+    const std::string copies = QFile::encodeName(QFileInfo(path).absolutePath() + "/bench_convert_copies").toStdString();
+    QDir().mkpath(QString::fromStdString(copies));
+    std::vector<double> plain, decay, decayCpu, copy, peak;
+    Execute({converter, "--decay", "--tau-bin", "0.032", file}, false);
+    for (int i = 0; i < runs; ++i) {
+        plain.push_back(Execute({converter, file}, false).wall);
+        const Run r = Execute({converter, "--decay", "--tau-bin", "0.032", file}, false);
+        decay.push_back(r.wall);
+        decayCpu.push_back(r.cpu);
+        peak.push_back(r.peakMB);
+        std::vector<std::string> cp{"/bin/cp"};
+        for (const QString &name : QDir(exportFolder).entryList({QStringLiteral("*_Histogram_ch*.tif")}, QDir::Files))
+            cp.push_back(QFile::encodeName(exportFolder + "/" + name).toStdString());
+        cp.push_back(copies);
+        copy.push_back(Execute(cp, false).wall);
+        for (const QString &name : QDir(QString::fromStdString(copies)).entryList(QDir::Files))
+            QFile::remove(QString::fromStdString(copies) + "/" + name);
+    }
+    QDir().rmdir(QString::fromStdString(copies));
+    auto row = [](const char *what, const std::vector<double> &v) {
+        std::printf("  %-34s best %.3f s  median %.3f s  worst %.3f s\n", what, Best(v), Median(v),
+                    *std::max_element(v.begin(), v.end()));
+    };
+    std::printf("\nlifetime-resolved stack: %s, --decay --tau-bin 0.032, %d rounds\n", qPrintable(path), runs);
+    row("plain conversion", plain);
+    row("cp of the stacks written", copy);
+    row("conversion with --decay", decay);
+    std::printf("  --decay processor median %.3f s, peak resident median %.1f MB\n", Median(decayCpu), Median(peak));
+    std::printf("  ratio --decay / (plain + cp), median/median %.2f  (target at most 2)\n",
+                Median(decay) / (Median(plain) + Median(copy)));
 }
 
 std::string ConverterPath()
@@ -280,16 +350,27 @@ std::string ConverterPath()
 
 int main(int argc, char *argv[])
 {
+    // --inversions: the two point files whose photon pairs of one sync
+    // period run backwards or forwards, instead of the image and point files.
+    const bool inversions = argc > 1 && std::strcmp(argv[argc - 1], "--inversions") == 0;
+    // --decay: the lifetime-resolved stack of the image scan instead.
+    const bool decay = argc > 1 && std::strcmp(argv[argc - 1], "--decay") == 0;
+    if (inversions || decay)
+        --argc;
     const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("/tmp");
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
     QDir().mkpath(folder);
     const QString image = QDir(folder).filePath(QStringLiteral("bench_convert_image.pt3"));
     const QString point = QDir(folder).filePath(QStringLiteral("bench_convert_point.pt3"));
-    struct {
+    const QString backwards = QDir(folder).filePath(QStringLiteral("bench_convert_point_backwards.pt3"));
+    const QString forwards = QDir(folder).filePath(QStringLiteral("bench_convert_point_forwards.pt3"));
+    struct Input {
         const QString &path;
         bool (*generate)(const QString &);
-    } files[] = {{image, GenerateImage}, {point, GeneratePoint}};
-    for (const auto &f : files) {
+    };
+    const std::vector<Input> files = inversions ? std::vector<Input>{{backwards, GenerateBackwards}, {forwards, GenerateForwards}}
+                                                : std::vector<Input>{{image, GenerateImage}, {point, GeneratePoint}};
+    for (const Input &f : files) {
         if (QFileInfo::exists(f.path))
             continue;
         std::printf("generating %s ...\n", qPrintable(f.path));
@@ -307,8 +388,15 @@ int main(int argc, char *argv[])
     if (getloadavg(load, 3) > 0)
         std::printf("load average at start %.2f %.2f %.2f on %ld processors\n", load[0], load[1], load[2],
                     sysconf(_SC_NPROCESSORS_ONLN));
-    Measure("image scan", converter, image, runs, 5);
-    Measure("point measurement", converter, point, runs, 6);
+    if (decay) {
+        MeasureDecay(converter, image, runs);
+    } else if (inversions) {
+        Measure("point measurement, pairs of one period backwards", converter, backwards, runs, 6);
+        Measure("point measurement, the same pairs forwards", converter, forwards, runs, 6);
+    } else {
+        Measure("image scan", converter, image, runs, 5);
+        Measure("point measurement", converter, point, runs, 6);
+    }
     if (getloadavg(load, 3) > 0)
         std::printf("\nload average at end %.2f %.2f %.2f\n", load[0], load[1], load[2]);
     return 0;

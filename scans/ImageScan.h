@@ -18,6 +18,8 @@
 #include "scans/RasterScan.h"
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <vector>
 
 class AtomicFile;
@@ -45,6 +47,23 @@ public:
 
     /// Largest buffer of one chunk of lifetime-resolved stacks, all channels together.
     static constexpr double kChunkBytes = 250000000.0;
+    /// Bytes of the counts one block of a lifetime-resolved stack holds: a
+    /// block is filled in the processor's cache and written out whole, and
+    /// a place in it takes 2 bytes.
+    static constexpr uint32_t kStackBlockBytes = 128 * 1024;
+    /*!
+     * \brief How the lifetime-resolved stack is filled. Partitioned (true):
+     * one pass counts the photons of every block, later passes put the
+     * photons of as many chunks as the chunk buffers' memory holds in order
+     * of their blocks, and each block is then counted in the cache and
+     * written. Record by record (false), the form a chunk takes whose photons
+     * outnumber what that memory holds: every photon is counted into the
+     * chunk's buffers as it comes, one pass per chunk. The files are the same.
+     */
+    bool partitionStack = true;
+    /// Block and chunk sizes of the lifetime-resolved stack (tests make them small).
+    uint32_t stackBlockBytes = kStackBlockBytes;
+    double stackChunkBytes = kChunkBytes;
     /*!
      * \brief Chunk boundaries of \p images delay bins of \p width x \p height
      * 16-bit pixels for \p channels channels: C = ceil(total / kChunkBytes)
@@ -52,7 +71,8 @@ public:
      * ... kept within N, and N; empty chunks are left out.
      */
     static std::vector<uint32_t> HistogramChunkBounds(uint32_t images, uint32_t width, uint32_t height,
-                                                      uint32_t channels, uint32_t &chunks);
+                                                      uint32_t channels, uint32_t &chunks,
+                                                      double chunkBytes = kChunkBytes);
 
     uint32_t imagesRemoved = 0;
     double lineSamplingPeriod = 0;  ///< s, line start to the next line start
@@ -77,6 +97,11 @@ private:
     /// image after image, 16-bit little-endian, and sets \p counts back to 0;
     /// false when a write fails.
     bool AppendHistogramImages(AtomicFile &out, uint16_t *counts, uint32_t bins, std::vector<uint16_t> &staging) const;
+    struct StackPlan;
+    /// The partitioned fill of the lifetime-resolved stack (see partitionStack) of
+    /// the chunks \p bounds of \p width ns into \p files.
+    void WriteStackBlocks(const std::vector<uint32_t> &bounds, double width,
+                          std::vector<std::unique_ptr<AtomicFile>> &files, const std::function<void(uint32_t)> &fail);
     /// Line start to the next line start (s) in the first frame; 0 without two lines.
     template <class Format>
     double MeasureLineSamplingPeriod() const;

@@ -5,9 +5,11 @@
 #include "scans/TiffWriter.h"
 
 #include "files/AtomicFile.h"
+#include "scans/LargeArray.h"
 
 #include <QObject>
 #include <QStorageInfo>
+#include <QSysInfo>
 #include <QtEndian>
 #include <algorithm>
 #include <cmath>
@@ -35,10 +37,10 @@ QString ImageScan::PageDescription(uint32_t frame) const
 }
 
 std::vector<uint32_t> ImageScan::HistogramChunkBounds(uint32_t images, uint32_t width, uint32_t height,
-                                                      uint32_t channels, uint32_t &chunks)
+                                                      uint32_t channels, uint32_t &chunks, double chunkBytes)
 {
     const double total = static_cast<double>(images) * width * height * channels * 2;
-    chunks = std::max<uint32_t>(1, static_cast<uint32_t>(std::ceil(total / kChunkBytes)));
+    chunks = std::max<uint32_t>(1, static_cast<uint32_t>(std::ceil(total / chunkBytes)));
     const uint32_t step = std::max<uint32_t>(1, (images + chunks - 1) / chunks);
     // With C close to N the steps i x s can pass N early: every boundary stays
     // within N and the empty chunks at the end are dropped.
@@ -101,7 +103,7 @@ void ImageScan::WriteHistogramStack()
     }
 
     uint32_t chunks = 0;
-    const std::vector<uint32_t> bounds = HistogramChunkBounds(N, W, H, activeChannelCount, chunks);
+    const std::vector<uint32_t> bounds = HistogramChunkBounds(N, W, H, activeChannelCount, chunks, stackChunkBytes);
     mainWindow->AddMessage(MessageNormal, QObject::tr("Number of chunks %1").arg(chunks));
     const uint32_t step = bounds.size() > 1 ? bounds[1] - bounds[0] : 0;
 
@@ -109,7 +111,7 @@ void ImageScan::WriteHistogramStack()
     const QString extra = QStringLiteral("dtau=%1\n").arg(QString::number(w, 'g', 6));
     std::vector<std::vector<uint16_t>> buffers(numberOfChannels);
     std::vector<std::unique_ptr<AtomicFile>> files(numberOfChannels);
-    auto fail = [&](uint32_t c) {
+    const std::function<void(uint32_t)> fail = [&](uint32_t c) {
         // Skip this channel: its file would miss images. Its temporary file goes with it.
         mainWindow->AddMessage(MessageError, QObject::tr("Failed to save TIFF file %1").arg(files[c]->FileName()));
         files[c].reset();
@@ -119,21 +121,26 @@ void ImageScan::WriteHistogramStack()
         if (photonCounts[c] == 0)
             continue;
         files[c] = std::make_unique<AtomicFile>(QStringLiteral("%1_Histogram_ch%2.tif").arg(file->exportBase).arg(c + 1));
-        if (!files[c]->Open() || !mainWindow->WriteTiffHeader(*files[c], N, W, H, 16, extra)) {
+        if (!files[c]->Open() || !mainWindow->WriteTiffHeader(*files[c], N, W, H, 16, extra))
             fail(c);
-            continue;
-        }
-        buffers[c].assign(static_cast<std::size_t>(step) * W * H, 0);
     }
 
     auto anyWriting = [&] { return std::any_of(files.begin(), files.end(), [](const auto &f) { return f != nullptr; }); };
-    std::vector<uint16_t> staging;
-    for (std::size_t i = 0; i + 1 < bounds.size() && anyWriting(); ++i) {
-        const uint32_t b = bounds[i], e = bounds[i + 1];
-        FillHistogramChunk(b, e, w, buffers);
+    if (partitionStack) {
+        WriteStackBlocks(bounds, w, files, fail);
+    } else {
+        // The chunk buffers: counts of one chunk, pixel by pixel.
         for (uint32_t c = 0; c < numberOfChannels; ++c)
-            if (files[c] && !(AppendHistogramImages(*files[c], buffers[c].data(), e - b, staging) && files[c]->Flush()))
-                fail(c);
+            if (files[c])
+                buffers[c].assign(static_cast<std::size_t>(step) * W * H, 0);
+        std::vector<uint16_t> staging;
+        for (std::size_t i = 0; i + 1 < bounds.size() && anyWriting(); ++i) {
+            const uint32_t b = bounds[i], e = bounds[i + 1];
+            FillHistogramChunk(b, e, w, buffers);
+            for (uint32_t c = 0; c < numberOfChannels; ++c)
+                if (files[c] && !(AppendHistogramImages(*files[c], buffers[c].data(), e - b, staging) && files[c]->Flush()))
+                    fail(c);
+        }
     }
     for (uint32_t c = 0; c < numberOfChannels; ++c)
         if (files[c] && !files[c]->Commit())
@@ -215,4 +222,284 @@ void ImageScan::FillHistogramChunk(uint32_t begin, uint32_t end, double width,
             ++count;
     });
     mainWindow->SetProgress(100);
+}
+
+/*!
+ * Where the photons of the lifetime-resolved stack go, block by block. The
+ * images of one chunk and channel are cut into blocks of stackBlockBytes:
+ * whole images when an image fits in a block (g images a block), otherwise
+ * runs of R rows of one image. Blocks are numbered in the order they are
+ * written: chunk by chunk, in a chunk channel by channel, in a channel in
+ * file order. A photon's block and its count's place in it follow from its
+ * delay bin (a table per dtime value and channel) and its line (a table per
+ * line); its pixel adds x.
+ */
+struct ImageScan::StackPlan {
+    uint32_t imagesPerBlock = 1;  // g
+    uint32_t rowsPerBlock = 1;    // R: H when a block holds whole images
+    uint32_t blocksPerImage = 1;  // ceil(H / R)
+    // Per chunk: its first block, and its blocks per channel.
+    std::vector<std::size_t> chunkFirst, chunkBlocks;
+    // Per block: its chunk, its channel's place among the written ones, and its counts.
+    std::vector<uint32_t> blockChunk, blockSlot, blockCounts;
+    // Per channel value (kChannelSlots): its place among the written channels, or -1.
+    std::vector<int8_t> slotOf;
+    // Per written channel and dtime value: the block of line 0 (-1: not
+    // counted) and the place of its pixel (0, 0) in the block.
+    std::vector<int64_t> blockOf;
+    std::vector<uint32_t> offsetOf;
+    // Per line: blocks and counts to add.
+    std::vector<uint32_t> lineBlock, lineOffset;
+    // Per channel value: cursors (ns, inclusive).
+    std::vector<double> cursorMin, cursorMax;
+};
+
+void ImageScan::WriteStackBlocks(const std::vector<uint32_t> &bounds, double width,
+                                 std::vector<std::unique_ptr<AtomicFile>> &files, const std::function<void(uint32_t)> &fail)
+{
+    const std::size_t W = imageWidth, H = imageHeight, image = W * H;
+    const std::size_t chunks = bounds.size() - 1;
+    std::vector<double> cursorMin, cursorMax;
+    mainWindow->GetCursors(cursorMin, cursorMax, kNsPerS);
+
+    // The channels written, in channel order.
+    std::vector<uint32_t> written;
+    for (uint32_t c = 0; c < numberOfChannels && c + 1 < kChannelSlots; ++c)
+        if (files[c])
+            written.push_back(c);
+    if (written.empty())
+        return;
+    StackPlan plan;
+    const std::size_t blockCounts = std::max<std::size_t>(1, stackBlockBytes / 2);
+    if (image <= blockCounts) {
+        plan.imagesPerBlock = static_cast<uint32_t>(blockCounts / image);
+        plan.rowsPerBlock = static_cast<uint32_t>(H);
+    } else {
+        plan.rowsPerBlock = static_cast<uint32_t>(std::max<std::size_t>(1, blockCounts / W));
+        plan.blocksPerImage = static_cast<uint32_t>((H + plan.rowsPerBlock - 1) / plan.rowsPerBlock);
+    }
+    const bool wholeImages = plan.rowsPerBlock == H;
+    for (std::size_t i = 0; i < chunks; ++i) {
+        const uint32_t images = bounds[i + 1] - bounds[i];
+        const std::size_t blocks = wholeImages ? (images + plan.imagesPerBlock - 1) / plan.imagesPerBlock
+                                               : static_cast<std::size_t>(images) * plan.blocksPerImage;
+        plan.chunkFirst.push_back(plan.blockChunk.size());
+        plan.chunkBlocks.push_back(blocks);
+        for (uint32_t s = 0; s < written.size(); ++s)
+            for (std::size_t k = 0; k < blocks; ++k) {
+                plan.blockChunk.push_back(static_cast<uint32_t>(i));
+                plan.blockSlot.push_back(s);
+                const std::size_t counts = wholeImages
+                    ? std::min<std::size_t>(plan.imagesPerBlock, images - k * plan.imagesPerBlock) * image
+                    : std::min<std::size_t>(plan.rowsPerBlock, H - k % plan.blocksPerImage * plan.rowsPerBlock) * W;
+                plan.blockCounts.push_back(static_cast<uint32_t>(counts));
+            }
+    }
+    plan.chunkFirst.push_back(plan.blockChunk.size());
+    // A dtime value's bin is that of floor(delaytime / width), as the record
+    // cursor computes the delay; bins from N on are not counted.
+    const double resolution = file->Resolution();
+    const uint32_t N = bounds.back();
+    plan.slotOf.assign(kChannelSlots, -1);
+    for (uint32_t s = 0; s < written.size(); ++s)
+        plan.slotOf[written[s] + 1] = static_cast<int8_t>(s);
+    plan.blockOf.assign(written.size() * delayBins, -1);
+    plan.offsetOf.assign(delayBins, 0);
+    plan.cursorMin.assign(kChannelSlots, 0);
+    plan.cursorMax.assign(kChannelSlots, 0);
+    for (uint32_t k = 0; k < delayBins; ++k) {
+        const double q = std::floor(k * resolution / width);
+        if (!(q >= 0 && q < N))
+            continue;
+        const uint32_t bin = static_cast<uint32_t>(q);
+        const std::size_t i = static_cast<std::size_t>(std::upper_bound(bounds.begin(), bounds.end(), bin) - bounds.begin()) - 1;
+        const uint32_t j = bin - bounds[i];  // image within the chunk
+        const std::size_t local = wholeImages ? j / plan.imagesPerBlock : static_cast<std::size_t>(j) * plan.blocksPerImage;
+        plan.offsetOf[k] = wholeImages ? static_cast<uint32_t>(j % plan.imagesPerBlock * image) : 0;
+        for (uint32_t s = 0; s < written.size(); ++s)
+            plan.blockOf[static_cast<std::size_t>(s) * delayBins + k] =
+                static_cast<int64_t>(plan.chunkFirst[i] + s * plan.chunkBlocks[i] + local);
+    }
+    // A channel without cursors of its own counts no photon: its images stay empty.
+    for (uint32_t s = 0; s < written.size(); ++s) {
+        const uint32_t c = written[s];
+        const bool cursors = c < cursorMin.size() && c < cursorMax.size();
+        plan.cursorMin[c + 1] = cursors ? cursorMin[c] : HUGE_VAL;
+        plan.cursorMax[c + 1] = cursors ? cursorMax[c] : -HUGE_VAL;
+    }
+    for (std::size_t y = 0; y < H; ++y) {
+        plan.lineBlock.push_back(wholeImages ? 0 : static_cast<uint32_t>(y / plan.rowsPerBlock));
+        plan.lineOffset.push_back(wholeImages ? static_cast<uint32_t>(y * W) : static_cast<uint32_t>(y % plan.rowsPerBlock * W));
+    }
+
+    // A place in a block of at most 65536 counts takes 2 bytes, otherwise 4.
+    // The places of one pass take at most the memory of the chunk buffers.
+    const std::size_t largestBlock = std::max<std::size_t>(
+        1, plan.blockCounts.empty() ? 1 : *std::max_element(plan.blockCounts.begin(), plan.blockCounts.end()));
+    const bool narrowPlaces = largestBlock <= 65536;
+    const double placeBytes = narrowPlaces ? 2 : 4;
+    const double bufferBytes = 2.0 * (bounds.size() > 1 ? bounds[1] - bounds[0] : 0) * image * written.size();
+    const uint64_t room = static_cast<uint64_t>(std::max(bufferBytes, 4.0 * largestBlock) / placeBytes);
+    // Photons far denser than the counts (more per chunk than there are
+    // places) are counted record by record: the pass that counts the
+    // photons of each block would be spent for nothing.
+    double filePhotons = 0;
+    for (uint32_t c : written)
+        filePhotons += photonCounts[c];
+    const bool dense = filePhotons / static_cast<double>(chunks) > static_cast<double>(room);
+
+    // Calls at(block, place) for every photon counted in the stack.
+    auto walk = [&](auto &&at) {
+        WalkKeptLines([&](const auto &cursor, uint32_t line, uint32_t x) {
+            const int slot = plan.slotOf[cursor.channel];
+            if (slot < 0)
+                return;
+            const int64_t block = plan.blockOf[static_cast<std::size_t>(slot) * delayBins + cursor.dtime];
+            if (block < 0 || cursor.truetime < plan.cursorMin[cursor.channel] || cursor.truetime > plan.cursorMax[cursor.channel])
+                return;
+            at(static_cast<std::size_t>(block) + plan.lineBlock[line], plan.offsetOf[cursor.dtime] + plan.lineOffset[line] + x);
+        });
+        mainWindow->SetProgress(100);
+    };
+    auto anyWriting = [&] { return std::any_of(files.begin(), files.end(), [](const auto &f) { return f != nullptr; }); };
+    std::vector<uint16_t> counts(largestBlock), staging;
+    const bool littleEndian = QSysInfo::ByteOrder == QSysInfo::LittleEndian;
+    // Adds the places [p, end) to the counts of a block.
+    auto countPlaces = [&](const auto *p, const auto *end) {
+        for (; p != end; ++p) {
+            uint16_t &count = counts[*p];
+            if (count != UINT16_MAX)  // saturate, as the count stacks do
+                ++count;
+        }
+    };
+    // Appends the first n counts to channel c's file.
+    auto writeCounts = [&](uint32_t c, std::size_t n) {
+        if (!littleEndian)
+            for (std::size_t m = 0; m < n; ++m)
+                counts[m] = qToLittleEndian(counts[m]);
+        if (!files[c]->Write(counts.data(), static_cast<qint64>(n * sizeof(uint16_t))))
+            fail(c);
+    };
+    auto chunkStarts = [&](std::size_t k) {
+        mainWindow->AddMessage(MessageNormal,
+                               QStringLiteral("%1 %2 %3").arg(bounds[k]).arg(bounds[k + 1]).arg(bounds[k + 1] - bounds[k]));
+    };
+    auto flushAll = [&] {
+        for (uint32_t c : written)
+            if (files[c] && !files[c]->Flush())
+                fail(c);
+    };
+
+    // When every photon of the file fits, with a page to spare for each
+    // block, one pass puts the places straight into pages of 1024 places
+    // per block, in the order they come; no pass counts them first.
+    constexpr std::size_t kPage = 1024;
+    const std::size_t blocks = plan.blockChunk.size();
+    if (!dense && filePhotons + static_cast<double>(blocks) * kPage <= static_cast<double>(room)) {
+        auto fillPaged = [&](auto placeType) {
+            using Place = decltype(placeType);
+            constexpr uint32_t kNone = UINT32_MAX;
+            const std::size_t pages = static_cast<std::size_t>(filePhotons) / kPage + blocks + 1;
+            LargeArray<Place> pool(pages * kPage);
+            std::vector<uint32_t> nextPage(pages, kNone), firstPage(blocks, kNone), lastPage(blocks, kNone);
+            std::vector<std::size_t> at(blocks, 0), stop(blocks, 0);
+            std::size_t freePage = 0;
+            walk([&](std::size_t block, uint32_t place) {
+                if (at[block] == stop[block]) {
+                    // The record scan counted every photon: the pages cannot run out.
+                    const uint32_t page = static_cast<uint32_t>(freePage++);
+                    (firstPage[block] == kNone ? firstPage[block] : nextPage[lastPage[block]]) = page;
+                    lastPage[block] = page;
+                    at[block] = page * kPage;
+                    stop[block] = at[block] + kPage;
+                }
+                pool[at[block]++] = static_cast<Place>(place);
+            });
+            for (std::size_t k = 0; k < chunks && anyWriting(); ++k) {
+                chunkStarts(k);
+                for (std::size_t b = plan.chunkFirst[k]; b < plan.chunkFirst[k + 1]; ++b) {
+                    const uint32_t c = written[plan.blockSlot[b]];
+                    if (!files[c])
+                        continue;
+                    std::fill_n(counts.data(), plan.blockCounts[b], uint16_t{0});
+                    for (uint32_t page = firstPage[b]; page != kNone; page = nextPage[page]) {
+                        const Place *p = pool.data() + static_cast<std::size_t>(page) * kPage;
+                        countPlaces(p, page == lastPage[b] ? pool.data() + at[b] : p + kPage);
+                    }
+                    writeCounts(c, plan.blockCounts[b]);
+                }
+                flushAll();
+            }
+        };
+        if (narrowPlaces)
+            fillPaged(uint16_t{});
+        else
+            fillPaged(uint32_t{});
+        return;
+    }
+
+    // The photons of every block.
+    std::vector<uint64_t> photons(plan.blockChunk.size() + 1, 0);
+    std::vector<uint64_t> chunkPhotons(chunks, dense ? room + 1 : 0);
+    if (!dense) {
+        walk([&](std::size_t block, uint32_t) { ++photons[block]; });
+        for (std::size_t b = 0; b + 1 < photons.size(); ++b)
+            chunkPhotons[plan.blockChunk[b]] += photons[b];
+    }
+    std::vector<std::vector<uint16_t>> buffers(numberOfChannels);
+    for (std::size_t i = 0; i < chunks && anyWriting();) {
+        if (chunkPhotons[i] > room) {
+            // More photons than places: this chunk is counted record by record.
+            for (uint32_t c : written)
+                if (files[c] && buffers[c].empty())
+                    buffers[c].assign(static_cast<std::size_t>(bounds[1] - bounds[0]) * image, 0);
+            const uint32_t b = bounds[i], e = bounds[i + 1];
+            FillHistogramChunk(b, e, width, buffers);
+            for (uint32_t c : written)
+                if (files[c] && !(AppendHistogramImages(*files[c], buffers[c].data(), e - b, staging) && files[c]->Flush()))
+                    fail(c);
+            ++i;
+            continue;
+        }
+        // The chunks i .. j - 1 in one pass: the places of their photons, block after block.
+        std::size_t j = i + 1;
+        uint64_t total = chunkPhotons[i];
+        while (j < chunks && total + chunkPhotons[j] <= room)
+            total += chunkPhotons[j++];
+        const std::size_t first = plan.chunkFirst[i], last = plan.chunkFirst[j];
+        std::vector<uint64_t> next(last - first + 1, 0);
+        for (std::size_t b = first; b < last; ++b)
+            next[b - first + 1] = next[b - first] + photons[b];
+        for (std::vector<uint16_t> &buffer : buffers)
+            std::vector<uint16_t>().swap(buffer);
+        // Puts the places of the pass in order of their blocks, then counts
+        // and writes each block; Place is the type of a place.
+        auto fillBlocks = [&](auto placeType) {
+            using Place = decltype(placeType);
+            LargeArray<Place> places(total);
+            if (total > 0)
+                walk([&](std::size_t block, uint32_t place) {
+                    if (block >= first && block < last)
+                        places[next[block - first]++] = static_cast<Place>(place);
+                });
+            // next[b - first] is now the end of block b's places: block b starts where b - 1 ends.
+            for (std::size_t k = i; k < j; ++k) {
+                chunkStarts(k);
+                for (std::size_t b = plan.chunkFirst[k]; b < plan.chunkFirst[k + 1]; ++b) {
+                    const uint32_t c = written[plan.blockSlot[b]];
+                    if (!files[c])
+                        continue;
+                    std::fill_n(counts.data(), plan.blockCounts[b], uint16_t{0});
+                    countPlaces(places.data() + (b == first ? 0 : next[b - first - 1]), places.data() + next[b - first]);
+                    writeCounts(c, plan.blockCounts[b]);
+                }
+                flushAll();
+            }
+        };
+        if (narrowPlaces)
+            fillBlocks(uint16_t{});
+        else
+            fillBlocks(uint32_t{});
+        i = j;
+    }
 }

@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sstream>
+#include <string>
+#include <unistd.h>
 #include <sys/mman.h>
 #include <system_error>
 
@@ -27,10 +32,44 @@ void *LargeBlock::Allocate(std::size_t bytes)
         throw std::bad_alloc();
     // Only the whole huge pages inside the block: the tail keeps small pages,
     // so the block never holds more memory than it was asked for. The advice
-    // is a hint; without transparent huge pages it changes nothing.
-    const std::size_t whole = bytes - bytes % kHugePage;
-    madvise(block, whole, MADV_HUGEPAGE);
+    // is a hint; without transparent huge pages it changes nothing. Only as
+    // many as are free now: a fault never waits for memory to be compacted.
+    std::size_t whole = bytes - bytes % kHugePage;
+    char text[4096];
+    const int fd = ::open("/proc/buddyinfo", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        const ssize_t got = ::read(fd, text, sizeof text - 1);
+        ::close(fd);
+        const long ready = got > 0 ? (text[got] = 0, ReadyHugePages(text)) : -1;
+        if (ready >= 0)
+            whole = std::min(whole, static_cast<std::size_t>(ready) * kHugePage);
+    }
+    if (whole > 0)
+        madvise(block, whole, MADV_HUGEPAGE);
     return block;
+}
+
+long LargeBlock::ReadyHugePages(const char *buddyinfo)
+{
+    // "Node 0, zone   Normal    616   1328 ...": counts of free blocks of order 0, 1, ...
+    long pages = -1;
+    for (const char *line = buddyinfo; line && *line;) {
+        const char *end = std::strchr(line, '\n');
+        const std::string text(line, end ? static_cast<std::size_t>(end - line) : std::strlen(line));
+        line = end ? end + 1 : nullptr;
+        const std::size_t zone = text.find("zone");
+        if (zone == std::string::npos)
+            continue;
+        std::istringstream fields(text.substr(zone + 4));
+        std::string name;
+        fields >> name;
+        pages = std::max(pages, 0L);
+        long count = 0;
+        for (int order = 0; fields >> count; ++order)
+            if (order >= 9 && name != "DMA")
+                pages += count << (order - 9);
+    }
+    return pages;
 }
 
 void LargeBlock::Free(void *block, std::size_t bytes) noexcept

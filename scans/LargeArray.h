@@ -25,6 +25,19 @@ void *Allocate(std::size_t bytes);
 void Free(void *block, std::size_t bytes) noexcept;
 
 /*!
+ * \brief Free 2 MiB blocks the kernel holds ready, from the text of
+ * /proc/buddyinfo (free blocks per zone and order, order 9 being 2 MiB);
+ * -1 when the text has no zone line. Blocks of the DMA zone do not count.
+ *
+ * A huge page that is not free at once is made by compacting memory, and
+ * with the kernel's usual setting the faulting thread waits for that
+ * (tenths of a second on a machine whose memory is fragmented). Allocate
+ * asks for huge pages only as far as free ones are ready: the rest of a
+ * block keeps small pages, which never wait.
+ */
+long ReadyHugePages(const char *buddyinfo);
+
+/*!
  * \brief Faults in fresh large blocks on a second thread while the caller
  * fills them.
  *

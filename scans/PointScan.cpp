@@ -2,6 +2,7 @@
 
 #include "host/FotonelServices.h"
 #include "files/T3RecordCursor.h"
+#include "scans/NearlySorted.h"
 #include "scans/PointScanKernels.h"
 #include "scans/VectorForms.h"
 
@@ -305,9 +306,10 @@ void PointScan::KeepPassedPhotons(const ChannelSlot *table, bool descending)
         // The correlation walks need ascending times. A damaged sync counter
         // (a wrap without its overflow record) makes time run backwards:
         // such times are sorted, and the user is told. When no photon of the
-        // file came before its predecessor, every channel ascends.
-        if (descending && !std::is_sorted(photonTimes[c].begin(), photonTimes[c].end())) {
-            std::sort(photonTimes[c].begin(), photonTimes[c].end());
+        // file came before its predecessor, every channel ascends. Times out
+        // of order are few and near their place (photons of one sync period
+        // written out of delay order): the sort costs what they are out of place.
+        if (descending && NearlySorted::Sort(photonTimes[c])) {
             mainWindow->AddMessage(MessageWarning, QObject::tr("Photon times of channel %1 do not ascend in the file: "
                                                                "sorted for the analysis")
                                                        .arg(ch));

@@ -109,8 +109,12 @@ protected:
     template <class Scan> Scan &Make(synth::ImageScanPlan layout, bool lineLayout = true)
     {
         const bool line = std::is_same<Scan, LineScan>::value && lineLayout;
-        file = std::make_unique<MemoryFile>(host, (line ? synth::MakeLineScan(layout, 2) : synth::MakeImageScan(layout)).words,
-                                            50.0, 0.5, layout.width, 0);
+        const std::vector<uint32_t> words = (line ? synth::MakeLineScan(layout, 2) : synth::MakeImageScan(layout)).words;
+        file = std::make_unique<MemoryFile>(host, words, 50.0, 0.5, layout.width, 0);
+        if (fileChannels != file->channels) {
+            file->channels = fileChannels;
+            file->SetRecords(words);
+        }
         file->exportFolder = dir.path();
         file->exportBase = dir.filePath("run");
         auto scan = std::make_unique<Scan>();
@@ -125,6 +129,7 @@ protected:
 
     TestHost host;
     QTemporaryDir dir;
+    int fileChannels = 4;  // channels of the files Make makes
     std::unique_ptr<MemoryFile> file;
     std::unique_ptr<RSD> analysis;
 };
@@ -269,6 +274,76 @@ TEST_F(ExportTest, LifetimeStackSpansThePeriodUnlessADamagedRateOutrunsTheDelays
         const int L = static_cast<int>(U32(bytes, 8 + 2 + 5 * 12 + 4));  // count of the description entry
         EXPECT_EQ(bytes.size(), 134 + L + c.images * 24) << c.period;
         EXPECT_TRUE(bytes.mid(134, L).contains(QStringLiteral("images=%1\n").arg(c.images).toLatin1())) << c.period;
+    }
+}
+
+TEST_F(ExportTest, LifetimeStackInBlocksEqualsTheRecordByRecordFill)
+{
+    // Two channels (cursors keep channel 2 out of the first two lines), dtime
+    // 0 .. 120 (bins from the period's end on are not counted), blocks of
+    // whole images, of rows and of single rows, chunks of many sizes; pixel
+    // (0, 0) of frame 0 with 70000 photons of dtime 0 saturates its count;
+    // where the first chunk then holds more photons than a pass may keep, that
+    // chunk is counted record by record and the others in blocks.
+    struct Case {
+        int width, height, frames;
+        uint32_t blockBytes;
+        double chunkBytes, binWidth;
+        bool saturated;
+        int spread = 7;  // photons of the other pixels: 1 .. spread
+        uint32_t second = 2;  // the second channel; channel 5 has no cursors of its own
+    };
+    const Case cases[] = {
+        {5, 3, 3, 64, 420, 0.5, false},         // 2 images a block, 15 chunks of 7 images
+        {5, 3, 2, 20, 1500, 0.5, false},        // blocks of 2 rows and 1 row
+        {7, 4, 2, 8, 300, 1.5, false},          // a row a block, chunks of 2 images
+        {16, 16, 2, ImageScan::kStackBlockBytes, ImageScan::kChunkBytes, 0.5, false},  // one pass into pages
+        {6, 5, 2, 100000, 600, 0.5, true},      // the first chunk record by record, the others in blocks
+        {64, 64, 1, ImageScan::kStackBlockBytes, 1e9, 2.5, true},       // saturated in pages
+        {64, 64, 1, ImageScan::kStackBlockBytes, 163840, 2.5, true, 3},  // saturated in a block counted first
+        {257, 257, 1, 140000, 1e9, 2.5, false, 3},  // blocks of more than 65536 counts: places of 4 bytes
+        {5, 3, 3, 64, 420, 0.5, false, 7, 5},       // empty images for channel 5
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height) + ", block " +
+                     std::to_string(c.blockBytes) + ", chunk " + std::to_string(c.chunkBytes));
+        synth::ImageScanPlan plan = Small(c.frames);
+        plan.width = c.width;
+        plan.height = c.height;
+        plan.channels = {1, c.second};
+        fileChannels = static_cast<int>(c.second);
+        plan.centred = false;
+        plan.lineGap = 99200;  // a line every 5 ms
+        const bool saturated = c.saturated;
+        const int spread = c.spread;
+        plan.photonCount = [saturated, spread](int f, int y, int x, uint32_t ch) {
+            return saturated && f == 0 && y == 0 && x == 0 && ch == 1 ? 70000
+                                                                        : 1 + (x * 5 + y * 3 + f + static_cast<int>(ch)) % spread;
+        };
+        plan.dtimeOf = [saturated](int f, int y, int x, uint32_t, int k) {
+            return saturated && f == 0 && y == 0 && x == 0 ? 0u : static_cast<uint32_t>((x * 7 + y * 3 + k * 13 + f) % 121);
+        };
+        ImageScan &scan = Make<ImageScan>(plan);
+        host.SetCursor(2, 0.009, 1);  // from the third line on
+        host.IStaubinsize.value = c.binWidth;
+        scan.stackBlockBytes = c.blockBytes;
+        scan.stackChunkBytes = c.chunkBytes;
+        QList<QByteArray> files[2];
+        QStringList logs[2];
+        for (const bool blocks : {false, true}) {
+            scan.partitionStack = blocks;
+            host.messages.clear();
+            scan.WriteHistogramStack();
+            logs[blocks] = host.Messages();
+            for (const QString &name : {QStringLiteral("run_Histogram_ch1.tif"), QStringLiteral("run_Histogram_ch%1.tif").arg(c.second)})
+                files[blocks] << ReadBytes(Path(name));
+        }
+        EXPECT_EQ(logs[1], logs[0]);
+        ASSERT_GT(files[0][0].size(), 300);
+        EXPECT_TRUE(files[1] == files[0]);
+        EXPECT_EQ(files[1][1].size(), files[1][0].size());
+        const int start = static_cast<int>(U32(files[1][0], 10 + 12 * 6 + 8));
+        EXPECT_EQ(U16(files[1][0], start) == 65535, c.saturated);
     }
 }
 

@@ -34,3 +34,14 @@ TEST(LargeBlockPopulate, WritesBeforeAndDuringStay)
         for (std::size_t i = 1; i < v->size(); ++i)
             ASSERT_EQ((*v)[i], i * 3) << i;
 }
+
+TEST(LargeBlockPopulate, HugePagesOnlyAsFarAsFreeOnesAreReady)
+{
+    // Orders 9 and 10 hold one and two 2 MiB blocks each; the DMA zone does not count.
+    const char *buddyinfo = "Node 0, zone      DMA      0      0      0      0      0      0      0      0      1      1      3\n"
+                            "Node 0, zone    DMA32      1      2      2      2      1      2      0      3      3      1      7\n"
+                            "Node 0, zone   Normal    616   1328  18269  11190   7047   3017    921    262     87    139    276\n";
+    EXPECT_EQ(LargeBlock::ReadyHugePages(buddyinfo), (1 + 2 * 7) + (139 + 2 * 276));
+    EXPECT_EQ(LargeBlock::ReadyHugePages("Node 0, zone   Normal    5  4  3  2  1  0  0  0  0  0  0\n"), 0);
+    EXPECT_EQ(LargeBlock::ReadyHugePages(""), -1);
+}

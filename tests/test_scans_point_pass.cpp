@@ -3,12 +3,14 @@
 // limits and progress points everywhere in a block. Sync 50 ns, resolution 0.5 ns unless a case says otherwise.
 #include "support/MemoryFile.h"
 #include "support/TestHost.h"
+#include "scans/NearlySorted.h"
 #include "scans/PointScan.h"
 #include "scans/VectorForms.h"
 #include "tools/synth/RecordStream.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 namespace {
@@ -232,5 +234,82 @@ TEST_P(PointScanVectorPass, MatchesRecordByRecord)
             EXPECT_EQ(r.progress, one.progress);
             EXPECT_EQ(r.log, one.log);
         }
+    }
+}
+
+TEST(NearlySortedTimes, EqualsAStableSortOnEveryPatternOfInversions)
+{
+    // Values with their place in the input: sorted by value only, so a
+    // stable sort keeps the places of equal values ascending.
+    struct Item {
+        double t;
+        int place;
+        bool operator==(const Item &o) const { return t == o.t && place == o.place; }
+    };
+    auto byTime = [](const Item &a, const Item &b) { return a.t < b.t; };
+    std::mt19937 random(20);
+    auto ascending = [&](int n, int step) {  // steps of 0 .. step - 1: equal neighbours too
+        std::vector<double> v(n);
+        double t = 0;
+        for (double &x : v)
+            x = t += static_cast<double>(random() % step);
+        return v;
+    };
+    auto swapPairs = [&](std::vector<double> v, int pairs) {
+        for (int k = 0; k < pairs && v.size() > 1; ++k) {
+            const std::size_t i = random() % (v.size() - 1);
+            std::swap(v[i], v[i + 1]);
+        }
+        return v;
+    };
+    auto reverseRuns = [&](std::vector<double> v, int runs, int length) {
+        for (int k = 0; k < runs; ++k) {
+            const std::size_t i = random() % (v.size() - length + 1);
+            std::reverse(v.begin() + i, v.begin() + i + length);
+        }
+        return v;
+    };
+    auto moveBack = [&](std::vector<double> v, std::size_t from, std::size_t to) {  // a later stretch first
+        std::rotate(v.begin(), v.begin() + from, v.begin() + to);
+        return v;
+    };
+    auto shuffled = [&](std::vector<double> v) {
+        std::shuffle(v.begin(), v.end(), random);
+        return v;
+    };
+    const struct {
+        const char *name;
+        std::vector<double> times;
+    } cases[] = {
+        {"empty", {}},
+        {"one", {3}},
+        {"ascending, no inversion", ascending(5000, 7)},
+        {"all equal", std::vector<double>(3000, 2.5)},
+        {"adjacent pairs swapped", swapPairs(ascending(20000, 5), 300)},
+        {"adjacent pairs of distinct values swapped", swapPairs(ascending(20000, 1000), 3000)},
+        {"short runs backwards", reverseRuns(ascending(20000, 3), 100, 7)},
+        {"long runs backwards", reverseRuns(ascending(20000, 4), 5, 3000)},
+        {"whole array backwards", reverseRuns(ascending(4000, 1000), 1, 4000)},
+        {"a stretch far back (a sync counter wrapped unseen)", moveBack(ascending(10000, 3), 7000, 10000)},
+        {"the first value far ahead", moveBack(ascending(10000, 3), 1, 10000)},
+        {"the last value far back", moveBack(ascending(10000, 3), 9999, 10000)},
+        {"descending pairs of equal runs", {2, 1, 2, 1, 2, 1, 1, 1, 0, 2, 2, 0}},
+        {"shuffled (the full sort takes over)", shuffled(ascending(20000, 3))},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<Item> items;
+        for (double t : c.times)
+            items.push_back({t, static_cast<int>(items.size())});
+        std::vector<Item> expected = items;
+        std::stable_sort(expected.begin(), expected.end(), byTime);
+        const bool descends = !std::is_sorted(items.begin(), items.end(), byTime);
+        EXPECT_EQ(NearlySorted::Sort(items, byTime), descends);
+        EXPECT_TRUE(items == expected);
+        // The photon times themselves, as the analysis sorts them.
+        std::vector<double> times = c.times, sorted = c.times;
+        std::sort(sorted.begin(), sorted.end());
+        NearlySorted::Sort(times);
+        EXPECT_EQ(times, sorted);
     }
 }
