@@ -70,7 +70,7 @@ void ImageScan::WriteHistogramStack()
     // bin of the last dtime value (found as FillHistogramChunk finds every bin).
     const double periodBins = std::ceil(file->SyncPeriod() / w);
     const double reach = delayBins * file->Resolution();
-    const double reachBins = std::floor((delayBins - 1) * file->Resolution() / w) + 1;
+    const double reachBins = (delayBins - 1) / DelaySteps(w) + 1;
     const double bins = periodBins > kPeriodBinsPerReachBin * reachBins ? reachBins : periodBins;
     if (bins < periodBins)
         mainWindow->AddMessage(MessageWarning, QObject::tr("The delays of this file reach %1 ns: %2 delay bins, not the %3 "
@@ -296,9 +296,9 @@ void ImageScan::WriteStackBlocks(const std::vector<uint32_t> &bounds, double wid
             }
     }
     plan.chunkFirst.push_back(plan.blockChunk.size());
-    // A dtime value's bin is that of floor(delaytime / width), as the record
-    // cursor computes the delay; bins from N on are not counted.
-    const double resolution = file->Resolution();
+    // The width is a whole number of delay steps: a dtime value's bin is a
+    // whole quotient, as in the lifetime histograms; bins from N on are not counted.
+    const uint32_t steps = DelaySteps(width);
     const uint32_t N = bounds.back();
     plan.slotOf.assign(kChannelSlots, -1);
     for (uint32_t s = 0; s < written.size(); ++s)
@@ -308,10 +308,9 @@ void ImageScan::WriteStackBlocks(const std::vector<uint32_t> &bounds, double wid
     plan.cursorMin.assign(kChannelSlots, 0);
     plan.cursorMax.assign(kChannelSlots, 0);
     for (uint32_t k = 0; k < delayBins; ++k) {
-        const double q = std::floor(k * resolution / width);
-        if (!(q >= 0 && q < N))
+        const uint32_t bin = k / steps;
+        if (bin >= N)
             continue;
-        const uint32_t bin = static_cast<uint32_t>(q);
         const std::size_t i = static_cast<std::size_t>(std::upper_bound(bounds.begin(), bounds.end(), bin) - bounds.begin()) - 1;
         const uint32_t j = bin - bounds[i];  // image within the chunk
         const std::size_t local = wholeImages ? j / plan.imagesPerBlock : static_cast<std::size_t>(j) * plan.blocksPerImage;

@@ -292,6 +292,7 @@ TEST_F(ExportTest, LifetimeStackInBlocksEqualsTheRecordByRecordFill)
         bool saturated;
         int spread = 7;  // photons of the other pixels: 1 .. spread
         uint32_t second = 2;  // the second channel; channel 5 has no cursors of its own
+        double resolution = 0.5;  // ns; 0.3 is no exact double: bins must be whole quotients
     };
     const Case cases[] = {
         {5, 3, 3, 64, 420, 0.5, false},         // 2 images a block, 15 chunks of 7 images
@@ -303,6 +304,7 @@ TEST_F(ExportTest, LifetimeStackInBlocksEqualsTheRecordByRecordFill)
         {64, 64, 1, ImageScan::kStackBlockBytes, 163840, 2.5, true, 3},  // saturated in a block counted first
         {257, 257, 1, 140000, 1e9, 2.5, false, 3},  // blocks of more than 65536 counts: places of 4 bytes
         {5, 3, 3, 64, 420, 0.5, false, 7, 5},       // empty images for channel 5
+        {5, 3, 3, 64, 420, 0.9, false, 7, 2, 0.3},  // bins of 3 delay steps of 0.3 ns
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height) + ", block " +
@@ -324,6 +326,7 @@ TEST_F(ExportTest, LifetimeStackInBlocksEqualsTheRecordByRecordFill)
             return saturated && f == 0 && y == 0 && x == 0 ? 0u : static_cast<uint32_t>((x * 7 + y * 3 + k * 13 + f) % 121);
         };
         ImageScan &scan = Make<ImageScan>(plan);
+        file->resolution = c.resolution;
         host.SetCursor(2, 0.009, 1);  // from the third line on
         host.IStaubinsize.value = c.binWidth;
         scan.stackBlockBytes = c.blockBytes;
