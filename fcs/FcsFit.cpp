@@ -69,23 +69,19 @@ Parameters GuessStart(const Curve &curve, std::size_t first, std::size_t last, d
     return p;
 }
 
-} // namespace
-
-FitResult Fit(const Curve &curve, const FitSettings &settings)
+/// True when the curve has an error bar to weight by over its bins.
+bool HasErrors(const Curve &curve, std::size_t bins)
 {
-    FitResult result;
-    result.model = settings.model;
-    const std::size_t bins = std::min(curve.lag.size(), curve.G.size());
-    result.weighted = curve.sigma.size() >= bins
-                      && std::any_of(curve.sigma.begin(), curve.sigma.begin() + static_cast<std::ptrdiff_t>(bins),
-                                     [](double s) { return s > 0; });
-    if (bins == 0) {
-        result.error = "no correlation curve to fit";
-        return result;
-    }
+    return curve.sigma.size() >= bins
+           && std::any_of(curve.sigma.begin(), curve.sigma.begin() + static_cast<std::ptrdiff_t>(bins),
+                          [](double s) { return s > 0; });
+}
 
-    // The range: by default the first bin to the last with an error (or, without
-    // errors, the last before the curve stopped), else the user's lags in ms.
+/// The range into result.first and result.last: by default the first bin to
+/// the last with an error (or, without errors, the last before the curve
+/// stopped), else the user's lags in ms.
+void ChooseRange(const Curve &curve, std::size_t bins, const FitSettings &settings, FitResult &result)
+{
     std::size_t first = 0, last = bins - 1;
     const auto counts = [&](std::size_t k) { return result.weighted ? curve.sigma[k] > 0 : curve.G[k] != 0; };
     if (std::isnan(settings.rangeTo)) {
@@ -100,36 +96,48 @@ FitResult Fit(const Curve &curve, const FitSettings &settings)
             ++first;
     result.first = first;
     result.last = last;
+}
 
+/// The points the fit sees: the bins of the range with a finite G (and, when
+/// weighted, an error), with their weights.
+struct FitPoints {
     std::vector<double> lag, G, weight;
-    bool anyValue = false;
-    for (std::size_t k = first; k <= last && k < bins; ++k) {
+    bool anyValue = false;  ///< some G is not 0
+};
+
+FitPoints CollectPoints(const Curve &curve, std::size_t bins, const FitResult &result)
+{
+    FitPoints points;
+    for (std::size_t k = result.first; k <= result.last && k < bins; ++k) {
         if (!std::isfinite(curve.G[k]) || (result.weighted && !(curve.sigma[k] > 0)))
             continue;
-        lag.push_back(curve.lag[k]);
-        G.push_back(curve.G[k]);
-        weight.push_back(result.weighted ? 1.0 / curve.sigma[k] : 1.0);
-        anyValue = anyValue || curve.G[k] != 0;
+        points.lag.push_back(curve.lag[k]);
+        points.G.push_back(curve.G[k]);
+        points.weight.push_back(result.weighted ? 1.0 / curve.sigma[k] : 1.0);
+        points.anyValue = points.anyValue || curve.G[k] != 0;
     }
-    result.points = lag.size();
+    return points;
+}
 
+/// Marks the parameters the model uses and those of them the fit varies;
+/// returns how many it varies.
+std::size_t MarkFree(const FitSettings &settings, FitResult &result)
+{
     std::size_t freeCount = 0;
     for (std::size_t p = 0; p < ParameterCount; ++p) {
         result.used[p] = ModelUses(settings.model, p);
         result.free[p] = result.used[p] && settings.IsFree(p);
         freeCount += result.free[p] ? 1 : 0;
     }
-    if (!lag.empty() && !anyValue) {
-        result.error = "the correlation curve is zero over the fit range";
-        return result;
-    }
-    if (result.points <= freeCount) {
-        result.error = Format("%g points in the fit range", static_cast<double>(result.points))
-                       + Format(" for %g free parameters: need more points", static_cast<double>(freeCount));
-        return result;
-    }
+    return freeCount;
+}
 
-    Parameters start = GuessStart(curve, first, std::min(last, bins - 1), settings.kappa);
+/// Starting values: the guess from the curve where the user gave none.
+/// False, with result.error, for a given value outside its bounds or a
+/// fixed parameter without a value.
+bool ChooseStart(const Curve &curve, std::size_t bins, const FitSettings &settings, FitResult &result, Parameters &start)
+{
+    start = GuessStart(curve, result.first, std::min(result.last, bins - 1), settings.kappa);
     for (std::size_t p = 0; p < ParameterCount; ++p) {
         if (!result.used[p])
             continue;
@@ -137,7 +145,7 @@ FitResult Fit(const Curve &curve, const FitSettings &settings)
         if (!std::isnan(given)) {
             if (!WithinBounds(p, given)) {
                 result.error = Format("%g", given) + " for " + ParameterName(p) + " is outside its bounds";
-                return result;
+                return false;
             }
             start[p] = given;
         } else if (!result.free[p]) {
@@ -147,20 +155,23 @@ FitResult Fit(const Curve &curve, const FitSettings &settings)
                 start[p] = 1;
             else if (p != Kappa) {
                 result.error = std::string("a fixed ") + ParameterName(p) + " needs a value";
-                return result;
+                return false;
             }
         }
     }
     if (settings.model == Model::TwoSpecies3D && std::isnan(settings.parameters[TauD].value)
         && std::isnan(settings.parameters[TauD2].value))
         start[TauD] /= 3;
+    return true;
+}
 
-    // The fit works with the amplitude 1/N: finite (0) for an uncorrelated stream.
-    Parameters x = start;
-    x[N] = 1.0 / start[N];
-    ceres::Problem problem;
+/// The least-squares problem over \p points in the parameter blocks x[p]:
+/// each within its bounds, the fixed ones held.
+void BuildProblem(ceres::Problem &problem, const FitPoints &points, Model model,
+                  const std::array<bool, ParameterCount> &free, Parameters &x)
+{
     auto *cost = new ceres::AutoDiffCostFunction<Residuals, ceres::DYNAMIC, 1, 1, 1, 1, 1, 1, 1, 1>(
-        new Residuals{lag, G, weight, settings.model}, static_cast<int>(lag.size()));
+        new Residuals{points.lag, points.G, points.weight, model}, static_cast<int>(points.lag.size()));
     problem.AddResidualBlock(cost, nullptr, &x[0], &x[1], &x[2], &x[3], &x[4], &x[5], &x[6], &x[7]);
     for (std::size_t p = 0; p < ParameterCount; ++p) {
         double *block = &x[p];
@@ -182,10 +193,15 @@ FitResult Fit(const Curve &curve, const FitSettings &settings)
             problem.SetParameterLowerBound(block, 0, kShortestTime);
             problem.SetParameterUpperBound(block, 0, kLongestTime);
         }
-        if (!result.free[p])
+        if (!free[p])
             problem.SetParameterBlockConstant(block);
     }
+}
 
+/// Solves \p problem and puts its chi square into \p result. False, with
+/// result.error, when the solver found nothing usable.
+bool Minimise(ceres::Problem &problem, std::size_t freeCount, FitResult &result)
+{
     ceres::Solver::Options options;
     options.linear_solver_type = ceres::DENSE_QR;
     options.logging_type = ceres::SILENT;
@@ -199,16 +215,20 @@ FitResult Fit(const Curve &curve, const FitSettings &settings)
     ceres::Solve(options, &problem, &summary);
     if (!summary.IsSolutionUsable()) {
         result.error = "the fit did not converge: " + summary.message;
-        return result;
+        return false;
     }
     if (summary.termination_type == ceres::NO_CONVERGENCE)
         result.warnings.push_back("the fit stopped after its iteration limit");
 
     result.chiSquare = 2 * summary.final_cost;
     result.reducedChiSquare = result.chiSquare / static_cast<double>(result.points - freeCount);
+    return true;
+}
 
-    // Covariance of the free parameters at the optimum, scaled by the reduced
-    // chi square: the errors then follow the scatter the fit actually saw.
+/// Variances of the free parameters at the optimum \p x (0 for the others;
+/// NaN for all, with a warning, when the covariance cannot be had).
+Parameters Variances(ceres::Problem &problem, const Parameters &x, FitResult &result)
+{
     Parameters variance{};
     ceres::Covariance::Options covarianceOptions;
     covarianceOptions.algorithm_type = ceres::DENSE_SVD;
@@ -228,7 +248,13 @@ FitResult Fit(const Curve &curve, const FitSettings &settings)
         for (double &v : variance)
             v = std::numeric_limits<double>::quiet_NaN();
     }
+    return variance;
+}
 
+/// The fitted values and their standard errors from the optimum \p x:
+/// the amplitude back to the number of molecules, the faster species first.
+void SetValues(const Parameters &x, const Parameters &variance, Model model, FitResult &result)
+{
     for (std::size_t p = 0; p < ParameterCount; ++p) {
         result.value[p] = result.used[p] ? x[p] : 0;
         result.standardError[p] = result.free[p] ? std::sqrt(std::max(0.0, variance[p] * result.reducedChiSquare)) : 0;
@@ -242,21 +268,25 @@ FitResult Fit(const Curve &curve, const FitSettings &settings)
                                             : std::numeric_limits<double>::infinity();
     if (!result.free[N])
         result.standardError[N] = 0;
-    if (settings.model == Model::TwoSpecies3D && result.value[TauD] > result.value[TauD2]) {
+    if (model == Model::TwoSpecies3D && result.value[TauD] > result.value[TauD2]) {
         // The faster species is the first.
         std::swap(result.value[TauD], result.value[TauD2]);
         std::swap(result.standardError[TauD], result.standardError[TauD2]);
         result.value[F] = 1 - result.value[F];
     }
+}
 
+/// The model at \p x over every lag of the curve, and the residuals over the range.
+void EvaluateModel(const Curve &curve, std::size_t bins, const Parameters &x, Model model, FitResult &result)
+{
     result.modelCurve.resize(bins);
     result.residuals.assign(bins, 0);
     const double *pointers[ParameterCount];
     for (std::size_t p = 0; p < ParameterCount; ++p)
         pointers[p] = &x[p];
     for (std::size_t k = 0; k < bins; ++k) {
-        result.modelCurve[k] = EvaluateWithAmplitude<double>(settings.model, pointers, curve.lag[k]);
-        if (k >= first && k <= last && std::isfinite(curve.G[k])) {
+        result.modelCurve[k] = EvaluateWithAmplitude<double>(model, pointers, curve.lag[k]);
+        if (k >= result.first && k <= result.last && std::isfinite(curve.G[k])) {
             const double difference = curve.G[k] - result.modelCurve[k];
             if (!result.weighted)
                 result.residuals[k] = difference;
@@ -264,6 +294,50 @@ FitResult Fit(const Curve &curve, const FitSettings &settings)
                 result.residuals[k] = difference / curve.sigma[k];
         }
     }
+}
+
+} // namespace
+
+FitResult Fit(const Curve &curve, const FitSettings &settings)
+{
+    FitResult result;
+    result.model = settings.model;
+    const std::size_t bins = std::min(curve.lag.size(), curve.G.size());
+    result.weighted = HasErrors(curve, bins);
+    if (bins == 0) {
+        result.error = "no correlation curve to fit";
+        return result;
+    }
+
+    ChooseRange(curve, bins, settings, result);
+    const FitPoints points = CollectPoints(curve, bins, result);
+    result.points = points.lag.size();
+    const std::size_t freeCount = MarkFree(settings, result);
+    if (!points.lag.empty() && !points.anyValue) {
+        result.error = "the correlation curve is zero over the fit range";
+        return result;
+    }
+    if (result.points <= freeCount) {
+        result.error = Format("%g points in the fit range", static_cast<double>(result.points))
+                       + Format(" for %g free parameters: need more points", static_cast<double>(freeCount));
+        return result;
+    }
+    Parameters start{};
+    if (!ChooseStart(curve, bins, settings, result, start))
+        return result;
+
+    // The fit works with the amplitude 1/N: finite (0) for an uncorrelated stream.
+    Parameters x = start;
+    x[N] = 1.0 / start[N];
+    ceres::Problem problem;
+    BuildProblem(problem, points, settings.model, result.free, x);
+    if (!Minimise(problem, freeCount, result))
+        return result;
+    // Covariance of the free parameters at the optimum, scaled by the reduced
+    // chi square: the errors then follow the scatter the fit actually saw.
+    const Parameters variance = Variances(problem, x, result);
+    SetValues(x, variance, settings.model, result);
+    EvaluateModel(curve, bins, x, settings.model, result);
     result.ok = true;
     return result;
 }

@@ -16,6 +16,7 @@
 #include <QTextStream>
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 namespace {
 
@@ -74,6 +75,117 @@ QString Fitted(const fcs::FitResult &fit, std::size_t p, const QString &unit)
     return text;
 }
 
+/// The measurement inside the cursors (ns): from the latest start to the
+/// earliest end of the active channels' cursors, within \p first .. \p last.
+void CursorWindow(FotonelServices &host, const std::vector<uint32_t> &channels, double secondScale, double first,
+                  double last, double &start, double &end)
+{
+    std::vector<double> starts, ends;
+    host.GetCursors(starts, ends, secondScale);
+    start = first;
+    end = last;
+    double cursorStart = -INFINITY, cursorEnd = INFINITY;
+    for (uint32_t c : channels)
+        if (c < starts.size() && c < ends.size()) {
+            cursorStart = std::max(cursorStart, starts[c]);
+            cursorEnd = std::min(cursorEnd, ends[c]);
+        }
+    start = std::max(start, cursorStart);
+    end = std::min(end, cursorEnd);
+}
+
+/// The segments of the measurement the error bars come from.
+struct Segments {
+    /// Per channel, the photon index bounds of every segment (M + 1 of them).
+    std::vector<std::vector<std::size_t>> bounds;
+    std::vector<double> rates;     ///< kHz, summed over the active channels, per segment
+    std::vector<std::size_t> used;  ///< the segments kept
+};
+
+/// Splits the photons of the active channels into \p M segments of \p duration
+/// ns from \p start: segment s holds the photons with start + s d <= t <
+/// start + (s + 1) d, the last one up to \p end. Fills bounds and rates.
+Segments SplitIntoSegments(const std::vector<PointScan::PhotonTimes> &photonTimes, const std::vector<uint32_t> &channels,
+                           uint32_t channelCount, double start, double end, int M, double duration)
+{
+    Segments segments;
+    segments.bounds.resize(channelCount);
+    segments.rates.assign(static_cast<std::size_t>(M), 0);
+    for (uint32_t c : channels) {
+        const PointScan::PhotonTimes &t = photonTimes[c];
+        std::vector<std::size_t> &bounds = segments.bounds[c];
+        bounds.resize(static_cast<std::size_t>(M) + 1);
+        for (int s = 0; s <= M; ++s) {
+            const double edge = s == M ? end : start + s * duration;
+            const auto at = s == M ? std::upper_bound(t.begin(), t.end(), edge) : std::lower_bound(t.begin(), t.end(), edge);
+            bounds[static_cast<std::size_t>(s)] = static_cast<std::size_t>(at - t.begin());
+        }
+        for (int s = 0; s < M; ++s)
+            segments.rates[static_cast<std::size_t>(s)] += static_cast<double>(bounds[s + 1] - bounds[s]) / duration * 1e6;
+    }
+    return segments;
+}
+
+/// Keeps the segments whose count rate is within \p rejectFactor of the
+/// median (all without a factor) in segments.used; a warning for each left out.
+void ChooseSegments(Segments &segments, double rejectFactor, FotonelServices &host)
+{
+    const std::vector<double> &rates = segments.rates;
+    const int M = static_cast<int>(rates.size());
+    const std::vector<bool> keep = fcs::KeepSegments(rates, rejectFactor);
+    std::vector<double> sortedRates = rates;
+    std::sort(sortedRates.begin(), sortedRates.end());
+    const double median = M % 2 ? sortedRates[M / 2] : (sortedRates[M / 2 - 1] + sortedRates[M / 2]) / 2;
+    for (int s = 0; s < M; ++s) {
+        if (keep[static_cast<std::size_t>(s)]) {
+            segments.used.push_back(static_cast<std::size_t>(s));
+            continue;
+        }
+        host.AddMessage(MessageWarning, QObject::tr("Segment %1 of %2 left out of the error bars: count rate %3 kHz, median %4 kHz")
+                                            .arg(s + 1)
+                                            .arg(M)
+                                            .arg(Number(rates[static_cast<std::size_t>(s)]))
+                                            .arg(Number(median)));
+    }
+}
+
+/*!
+ * \brief Every ordered pair (i, j) of active channels correlated in each
+ * used segment: the segments' curves into curves[i N + j], their spread per
+ * lag bin into errors[i N + j]. Drives the progress bar by segment.
+ */
+void CorrelateSegments(const std::vector<PointScan::PhotonTimes> &photonTimes, const std::vector<uint32_t> &channels,
+                       const std::vector<double> &lagEdges, const Segments &segments, FotonelServices &host,
+                       const std::function<void()> &letEventsRun, std::vector<std::vector<double>> &errors,
+                       std::vector<std::vector<std::vector<double>>> &curvesPerPair)
+{
+    const std::size_t N = channels.size();
+    const std::vector<std::size_t> &used = segments.used;
+    const std::size_t bins = lagEdges.size() - 1;
+    CorrelationCounter counter(lagEdges, {}, letEventsRun);
+    errors.assign(N * N, {});
+    curvesPerPair.assign(N * N, {});
+    std::vector<std::vector<double>> curves(used.size());
+    std::vector<std::size_t> reached(used.size());
+    for (std::size_t i = 0; i < N; ++i) {
+        for (std::size_t j = 0; j < N; ++j) {
+            const uint32_t from = channels[i], to = channels[j];
+            for (std::size_t u = 0; u < used.size(); ++u) {
+                const std::size_t s = used[u];
+                const std::size_t x0 = segments.bounds[from][s], x1 = segments.bounds[from][s + 1];
+                const std::size_t y0 = segments.bounds[to][s], y1 = segments.bounds[to][s + 1];
+                reached[u] = SegmentCurve(counter, photonTimes[from].data() + x0, x1 - x0, photonTimes[to].data() + y0,
+                                          y1 - y0, lagEdges, curves[u]);
+                host.SetProgress(static_cast<int>(static_cast<double>((i * N + j) * used.size() + u)
+                                                  / static_cast<double>(N * N * used.size()) * 100));
+                letEventsRun();
+            }
+            errors[i * N + j] = fcs::SegmentSpread(curves, reached, bins);
+            curvesPerPair[i * N + j] = curves;
+        }
+    }
+}
+
 } // namespace
 
 void PointScan::ComputeCorrelationErrors()
@@ -93,19 +205,8 @@ void PointScan::SegmentErrors(const fcs::FitSettings &settings)
     if (N == 0 || lagEdges.size() < 2 || correlations.size() != N * N)
         return;
 
-    // The measurement inside the cursors: from the latest start to the
-    // earliest end of the active channels' cursors, within the data.
-    std::vector<double> starts, ends;
-    mainWindow->GetCursors(starts, ends, secondScale);
-    double start = firstTime, end = lastTime;
-    double cursorStart = -INFINITY, cursorEnd = INFINITY;
-    for (uint32_t c : activeChannels)
-        if (c < starts.size() && c < ends.size()) {
-            cursorStart = std::max(cursorStart, starts[c]);
-            cursorEnd = std::min(cursorEnd, ends[c]);
-        }
-    start = std::max(start, cursorStart);
-    end = std::min(end, cursorEnd);
+    double start = 0, end = 0;
+    CursorWindow(*mainWindow, activeChannels, secondScale, firstTime, lastTime, start, end);
     channelRates.assign(channelCount, 0);
     if (!(end > start))
         return;
@@ -118,67 +219,15 @@ void PointScan::SegmentErrors(const fcs::FitSettings &settings)
     const double duration = (end - start) / M;
     QElapsedTimer timer;
     timer.start();
-
-    // Photon index bounds of every segment per channel: segment s holds the
-    // photons with start + s d <= t < start + (s + 1) d, the last one up to end.
-    std::vector<std::vector<std::size_t>> bounds(channelCount);
-    std::vector<double> rates(static_cast<std::size_t>(M), 0);
-    for (uint32_t c : activeChannels) {
-        const PhotonTimes &t = photonTimes[c];
-        bounds[c].resize(static_cast<std::size_t>(M) + 1);
-        for (int s = 0; s <= M; ++s) {
-            const double edge = s == M ? end : start + s * duration;
-            const auto at = s == M ? std::upper_bound(t.begin(), t.end(), edge) : std::lower_bound(t.begin(), t.end(), edge);
-            bounds[c][static_cast<std::size_t>(s)] = static_cast<std::size_t>(at - t.begin());
-        }
-        for (int s = 0; s < M; ++s)
-            rates[static_cast<std::size_t>(s)] += static_cast<double>(bounds[c][s + 1] - bounds[c][s]) / duration * 1e6;
-    }
-    const std::vector<bool> keep = fcs::KeepSegments(rates, settings.rejectFactor);
-    std::vector<std::size_t> used;
-    std::vector<double> sortedRates = rates;
-    std::sort(sortedRates.begin(), sortedRates.end());
-    const double median = M % 2 ? sortedRates[M / 2] : (sortedRates[M / 2 - 1] + sortedRates[M / 2]) / 2;
-    for (int s = 0; s < M; ++s) {
-        if (keep[static_cast<std::size_t>(s)]) {
-            used.push_back(static_cast<std::size_t>(s));
-            continue;
-        }
-        mainWindow->AddMessage(MessageWarning, QObject::tr("Segment %1 of %2 left out of the error bars: count rate %3 kHz, median %4 kHz")
-                                                   .arg(s + 1)
-                                                   .arg(M)
-                                                   .arg(Number(rates[static_cast<std::size_t>(s)]))
-                                                   .arg(Number(median)));
-    }
-    if (used.size() < 2) {
+    Segments segments = SplitIntoSegments(photonTimes, activeChannels, channelCount, start, end, M, duration);
+    ChooseSegments(segments, settings.rejectFactor, *mainWindow);
+    if (segments.used.size() < 2) {
         mainWindow->AddMessage(MessageError, QObject::tr("Fewer than two segments left for the error bars"));
         return;
     }
-
-    const std::size_t bins = lagEdges.size() - 1;
-    CorrelationCounter counter(lagEdges, {}, [&] { LetEventsRun(); });
-    correlationErrors.assign(N * N, {});
-    segmentCurves.assign(N * N, {});
-    std::vector<std::vector<double>> curves(used.size());
-    std::vector<std::size_t> reached(used.size());
-    for (std::size_t i = 0; i < N; ++i) {
-        for (std::size_t j = 0; j < N; ++j) {
-            const uint32_t from = activeChannels[i], to = activeChannels[j];
-            for (std::size_t u = 0; u < used.size(); ++u) {
-                const std::size_t s = used[u];
-                const std::size_t x0 = bounds[from][s], x1 = bounds[from][s + 1];
-                const std::size_t y0 = bounds[to][s], y1 = bounds[to][s + 1];
-                reached[u] = SegmentCurve(counter, photonTimes[from].data() + x0, x1 - x0, photonTimes[to].data() + y0,
-                                          y1 - y0, lagEdges, curves[u]);
-                mainWindow->SetProgress(static_cast<int>(static_cast<double>((i * N + j) * used.size() + u)
-                                                         / static_cast<double>(N * N * used.size()) * 100));
-                LetEventsRun();
-            }
-            correlationErrors[i * N + j] = fcs::SegmentSpread(curves, reached, bins);
-            segmentCurves[i * N + j] = curves;
-        }
-    }
-    errorSegments = static_cast<int>(used.size());
+    CorrelateSegments(photonTimes, activeChannels, lagEdges, segments, *mainWindow, [this] { LetEventsRun(); },
+                      correlationErrors, segmentCurves);
+    errorSegments = static_cast<int>(segments.used.size());
     mainWindow->SetProgress(100);
     mainWindow->AddMessage(MessageNormal, QObject::tr("Error bars from %1 segments of %2 s calculated in %3 seconds")
                                               .arg(errorSegments)

@@ -73,6 +73,154 @@ private:
     bool hasSpare = false;
 };
 
+// Photons come from inside 2 (x^2 + y^2) / w0^2 + 2 z^2 / z0^2 <= 12 only
+// (below 1e-5 of the peak outside).
+constexpr double kLastExponent = 12;
+
+/// The box, the step and the rates of the walk, from the plan.
+struct WalkPlan {
+    double z0 = 0;
+    double halfX = 0, halfZ = 0;  ///< the walls at +-halfX laterally, +-halfZ along the axis
+    uint64_t stepSyncs = 0;       ///< sync periods per step
+    double step = 0;              ///< s
+    int molecules = 0;            ///< in the box
+    bool blinking = false;
+    double darkFraction = 0;      ///< T
+    double relaxation = 0;        ///< per step
+    double reach = 0;             ///< the lateral distance photons come from within
+    double sigma = 0;             ///< of one step along each axis
+    double expected = 0;          ///< photons per step of a bright molecule at the centre
+};
+
+WalkPlan PlanWalk(const DiffusionPlan &plan)
+{
+    WalkPlan walk;
+    walk.z0 = plan.kappa * plan.w0;
+    // Walls far enough that a molecule's periodic image does not come back
+    // into the focus within the lags a fit looks at (tens of diffusion times).
+    walk.halfX = 5 * plan.w0;
+    walk.halfZ = 2 * walk.z0;
+    const double concentration = plan.molecules / plan.Volume();
+    walk.stepSyncs = std::max<uint64_t>(1, static_cast<uint64_t>(plan.step * 1e9 / kSyncNs));
+    walk.step = static_cast<double>(walk.stepSyncs) * kSyncNs * 1e-9;
+    walk.molecules = static_cast<int>(
+        std::lround(concentration * (2 * walk.halfX) * (2 * walk.halfX) * (2 * walk.halfZ)));
+    walk.blinking = plan.toDark > 0 && plan.toBright > 0;
+    // Two-state blinking: after a time t in the walk a molecule is dark with
+    // probability T + (dark at the start - T) exp(-(toDark + toBright) t).
+    walk.darkFraction = walk.blinking ? plan.toDark / (plan.toDark + plan.toBright) : 0;
+    walk.relaxation = (plan.toDark + plan.toBright) * walk.step;
+    // Laterally within sqrt 6 w0.
+    walk.reach = std::sqrt(kLastExponent / 2) * plan.w0;
+    walk.sigma = std::sqrt(2 * plan.D * walk.step);
+    walk.expected = plan.brightness * walk.step;
+    return walk;
+}
+
+/// Where every molecule is, whether it is dark, and the steps it last moved
+/// and next moves at. A molecule far outside the focus takes its steps in
+/// one go when it wakes: the sum of k steps is one step of k times the
+/// variance. It sleeps only as long as 4 sigma of that walk cannot bring it
+/// within reach.
+struct Molecules {
+    std::vector<double> x, y, z;
+    std::vector<char> dark;
+    std::vector<uint64_t> last, wake;
+};
+
+/// The molecules spread evenly over the box, each dark with probability T.
+Molecules PlaceMolecules(const WalkPlan &walk, Random &rng)
+{
+    const int count = walk.molecules;
+    Molecules mol{std::vector<double>(count), std::vector<double>(count), std::vector<double>(count),
+                  std::vector<char>(count, 0), std::vector<uint64_t>(count, 0), std::vector<uint64_t>(count, 0)};
+    for (int m = 0; m < count; ++m) {
+        mol.x[m] = (rng.Uniform() * 2 - 1) * walk.halfX;
+        mol.y[m] = (rng.Uniform() * 2 - 1) * walk.halfX;
+        mol.z[m] = (rng.Uniform() * 2 - 1) * walk.halfZ;
+        if (walk.blinking)
+            mol.dark[m] = rng.Uniform() < walk.darkFraction;
+    }
+    return mol;
+}
+
+/// \p v brought back into [-half, half] through the periodic walls.
+double Wrap(double v, double half)
+{
+    while (v > half)
+        v -= 2 * half;
+    while (v < -half)
+        v += 2 * half;
+    return v;
+}
+
+/// Walks molecule \p m from the step it last moved at to step \p s, in one
+/// draw, and lets it blink over that time. False when that leaves it too far
+/// out to give photons: it then sleeps until 4 sigma of its walk could
+/// bring it within reach.
+bool WalkTo(Molecules &mol, int m, uint64_t s, const WalkPlan &walk, Random &rng)
+{
+    const double elapsed = static_cast<double>(s - mol.last[m]);
+    const double spread = walk.sigma * std::sqrt(elapsed);
+    mol.last[m] = s;
+    if (walk.blinking)
+        mol.dark[m] = rng.Uniform()
+                      < walk.darkFraction + ((mol.dark[m] ? 1 : 0) - walk.darkFraction) * std::exp(-walk.relaxation * elapsed);
+    mol.x[m] = Wrap(mol.x[m] + spread * rng.Normal(), walk.halfX);
+    mol.y[m] = Wrap(mol.y[m] + spread * rng.Normal(), walk.halfX);
+    mol.z[m] = Wrap(mol.z[m] + spread * rng.Normal(), walk.halfZ);
+    const double lateral = std::sqrt(mol.x[m] * mol.x[m] + mol.y[m] * mol.y[m]) - walk.reach;
+    if (lateral > 0) {
+        const double steps = std::floor(lateral * lateral / (16 * walk.sigma * walk.sigma));
+        mol.wake[m] = s + static_cast<uint64_t>(std::max(1.0, steps));
+        return false;
+    }
+    mol.wake[m] = s + 1;
+    return true;
+}
+
+/// The photons of the measurement as they are made: each at a random sync
+/// within its step, with a delay from the decay.
+struct Emitter {
+    const DiffusionPlan &plan;
+    uint64_t stepSyncs;
+    Random &rng;
+    std::vector<PointPhoton> &photons;
+
+    void Add(uint64_t start, uint32_t channel)
+    {
+        const uint64_t sync = start + static_cast<uint64_t>(rng.Uniform() * static_cast<double>(stepSyncs));
+        const double u1 = rng.Uniform();
+        const double u2 = rng.Uniform();
+        photons.push_back({sync, channel, DecayDtime(plan.lifetime, u2, u1)});
+    }
+    /// A molecule's photon goes to either channel of two with equal chance.
+    uint32_t Channel() { return plan.channels == 2 && rng.Uniform() >= 0.5 ? 2u : 1u; }
+};
+
+/// The photons molecule \p m gives in step \p s (starting at sync \p start):
+/// a Poisson number of mean the focus profile at its place, none while dark.
+void EmitFromMolecule(Molecules &mol, int m, uint64_t s, uint64_t start, const WalkPlan &walk, Emitter &emit)
+{
+    const DiffusionPlan &plan = emit.plan;
+    if (s < mol.wake[m] || !WalkTo(mol, m, s, walk, emit.rng))
+        return;
+    const double exponent = 2 * (mol.x[m] * mol.x[m] + mol.y[m] * mol.y[m]) / (plan.w0 * plan.w0)
+                            + 2 * mol.z[m] * mol.z[m] / (walk.z0 * walk.z0);
+    if (exponent > kLastExponent || mol.dark[m])
+        return;
+    for (int n = PoissonFrom(walk.expected * std::exp(-exponent), emit.rng.Uniform()); n > 0; --n)
+        emit.Add(start, emit.Channel());
+}
+
+/// The background photons of one step, a Poisson number per channel.
+void EmitBackground(uint64_t start, const WalkPlan &walk, Emitter &emit)
+{
+    for (uint32_t channel = 1; channel <= static_cast<uint32_t>(emit.plan.channels); ++channel)
+        for (int n = PoissonFrom(emit.plan.background * walk.step, emit.rng.Uniform()); n > 0; --n)
+            emit.Add(start, channel);
+}
+
 } // namespace
 
 /// A Poisson number of mean \p mean from the uniform \p u (inverse distribution).
@@ -96,85 +244,17 @@ double DiffusionPlan::Volume() const
 
 GeneratedScan SimulateDiffusion(const DiffusionPlan &plan, uint64_t records)
 {
-    const double z0 = plan.kappa * plan.w0;
-    // Walls far enough that a molecule's periodic image does not come back
-    // into the focus within the lags a fit looks at (tens of diffusion times).
-    const double halfX = 5 * plan.w0, halfZ = 2 * z0;
-    const double concentration = plan.molecules / plan.Volume();
-    const uint64_t stepSyncs = std::max<uint64_t>(1, static_cast<uint64_t>(plan.step * 1e9 / kSyncNs));
-    const double step = static_cast<double>(stepSyncs) * kSyncNs * 1e-9;
-    const int molecules = static_cast<int>(std::lround(concentration * (2 * halfX) * (2 * halfX) * (2 * halfZ)));
-    const bool blinking = plan.toDark > 0 && plan.toBright > 0;
-    // Two-state blinking: after a time t in the walk a molecule is dark with
-    // probability T + (dark at the start - T) exp(-(toDark + toBright) t).
-    const double darkFraction = blinking ? plan.toDark / (plan.toDark + plan.toBright) : 0;
-    const double relaxation = (plan.toDark + plan.toBright) * step;  // per step
-    // Photons come from inside 2 (x^2 + y^2) / w0^2 + 2 z^2 / z0^2 <= 12 only
-    // (below 1e-5 of the peak outside): laterally within sqrt 6 w0.
-    constexpr double kLastExponent = 12;
-    const double reach = std::sqrt(kLastExponent / 2) * plan.w0;
-    const double sigma = std::sqrt(2 * plan.D * step);
-
+    const WalkPlan walk = PlanWalk(plan);
     Random rng(plan.seed);
-    std::vector<double> x(molecules), y(molecules), z(molecules);
-    std::vector<char> dark(molecules, 0);
-    // A molecule far outside the focus takes its steps in one go when it
-    // wakes: the sum of k steps is one step of k times the variance. It
-    // sleeps only as long as 4 sigma of that walk cannot bring it within reach.
-    std::vector<uint64_t> last(molecules, 0), wake(molecules, 0);
-    for (int m = 0; m < molecules; ++m) {
-        x[m] = (rng.Uniform() * 2 - 1) * halfX;
-        y[m] = (rng.Uniform() * 2 - 1) * halfX;
-        z[m] = (rng.Uniform() * 2 - 1) * halfZ;
-        if (blinking)
-            dark[m] = rng.Uniform() < darkFraction;
-    }
-    const auto wrap = [](double v, double half) {
-        while (v > half)
-            v -= 2 * half;
-        while (v < -half)
-            v += 2 * half;
-        return v;
-    };
+    Molecules molecules = PlaceMolecules(walk, rng);
     std::vector<PointPhoton> photons;
     photons.reserve(records + 100);
-    const auto addPhoton = [&](uint64_t start, uint32_t channel) {
-        const uint64_t sync = start + static_cast<uint64_t>(rng.Uniform() * static_cast<double>(stepSyncs));
-        const double u1 = rng.Uniform();
-        const double u2 = rng.Uniform();
-        photons.push_back({sync, channel, DecayDtime(plan.lifetime, u2, u1)});
-    };
-    const auto channelOf = [&] { return plan.channels == 2 && rng.Uniform() >= 0.5 ? 2u : 1u; };
-    const double expected = plan.brightness * step;
+    Emitter emit{plan, walk.stepSyncs, rng, photons};
     for (uint64_t s = 1; photons.size() < records; ++s) {
-        const uint64_t start = 1000 + (s - 1) * stepSyncs;
-        for (int m = 0; m < molecules; ++m) {
-            if (s < wake[m])
-                continue;
-            const double elapsed = static_cast<double>(s - last[m]);
-            const double spread = sigma * std::sqrt(elapsed);
-            last[m] = s;
-            if (blinking)
-                dark[m] = rng.Uniform() < darkFraction + ((dark[m] ? 1 : 0) - darkFraction) * std::exp(-relaxation * elapsed);
-            x[m] = wrap(x[m] + spread * rng.Normal(), halfX);
-            y[m] = wrap(y[m] + spread * rng.Normal(), halfX);
-            z[m] = wrap(z[m] + spread * rng.Normal(), halfZ);
-            const double lateral = std::sqrt(x[m] * x[m] + y[m] * y[m]) - reach;
-            if (lateral > 0) {
-                const double steps = std::floor(lateral * lateral / (16 * sigma * sigma));
-                wake[m] = s + static_cast<uint64_t>(std::max(1.0, steps));
-                continue;
-            }
-            wake[m] = s + 1;
-            const double exponent = 2 * (x[m] * x[m] + y[m] * y[m]) / (plan.w0 * plan.w0) + 2 * z[m] * z[m] / (z0 * z0);
-            if (exponent > kLastExponent || dark[m])
-                continue;
-            for (int n = PoissonFrom(expected * std::exp(-exponent), rng.Uniform()); n > 0; --n)
-                addPhoton(start, channelOf());
-        }
-        for (uint32_t channel = 1; channel <= static_cast<uint32_t>(plan.channels); ++channel)
-            for (int n = PoissonFrom(plan.background * step, rng.Uniform()); n > 0; --n)
-                addPhoton(start, channel);
+        const uint64_t start = 1000 + (s - 1) * walk.stepSyncs;
+        for (int m = 0; m < walk.molecules; ++m)
+            EmitFromMolecule(molecules, m, s, start, walk, emit);
+        EmitBackground(start, walk, emit);
     }
     // Photons of one sync period in the order of their delays, as the
     // electronics would deliver them: macro times ascend in every channel.
