@@ -140,6 +140,8 @@ TEST(ConvertCli, HelpAndBadOptions)
         {{"--no-such-option", a}, ""}, {{"--export", "tiff", a}, ""}, {{"--bits", "16", a}, ""},
         {{"--records=number,color", a}, ""}, {{"--tau-bin", a}, "needs a value"}, {{a, "--width"}, "needs a value"},
         {{"--gate", "--decay", a}, "needs a value"}, {{"--export", "b.PTU", a}, "needs a value"},
+        // The fit group keeps two decimals: 1.001 would become 1.00, which is "off".
+        {{"--reject", "1.001", a}, "--reject takes a factor from 1.01 to 1000"}, {{"--segments", "0", a}, ""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.first.join(' ').toStdString());

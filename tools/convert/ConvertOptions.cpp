@@ -154,8 +154,10 @@ bool ParseFitOptions(const QCommandLineParser &parser, Options &options, QString
         s.segments = options.segments;
     }
     if (parser.isSet(QStringLiteral("reject"))) {
-        if (!Number(parser.value(QStringLiteral("reject")), s.rejectFactor) || s.rejectFactor <= 1) {
-            error = QStringLiteral("--reject takes a factor greater than 1");
+        // The fit group keeps the factor to two decimals, and 1.00 there means off.
+        if (!Number(parser.value(QStringLiteral("reject")), s.rejectFactor) || !(std::round(s.rejectFactor * 100) >= 101) ||
+            s.rejectFactor > 1000) {
+            error = QStringLiteral("--reject takes a factor from 1.01 to 1000");
             return false;
         }
     }
