@@ -216,6 +216,14 @@ void PointScan::ReconstructImages()
     mainWindow->AddMessage(MessageNormal, QObject::tr("Traces reconstructed"));
     reconstructed = true;
 
+    if (file->TimeTags())
+        mainWindow->AddMessage(MessageNormal,
+                               file->syncRecords == 0
+                                   ? QObject::tr("This T2 file has no delays (its records carry no sync): no lifetime "
+                                                 "histogram, gates keep every photon, delays are 0")
+                                   : QObject::tr("This T2 file has no delays: the delays from its %1 sync records are "
+                                                 "not computed; no lifetime histogram, gates keep every photon, delays are 0")
+                                         .arg(file->syncRecords));
     mainWindow->SetPointTauBinSize(file->Resolution(), file->SyncPeriod());
     BinTrace();
     BinLifetimes(mainWindow->GetTaubinsize());

@@ -157,6 +157,7 @@ void PointScan::SegmentErrors(const fcs::FitSettings &settings)
 
     const std::size_t bins = lagEdges.size() - 1;
     CorrelationCounter counter(lagEdges, {}, [&] { LetEventsRun(); });
+    counter.CountThroughEmptyBins(file->TimeTags());
     correlationErrors.assign(N * N, {});
     segmentCurves.assign(N * N, {});
     std::vector<std::vector<double>> curves(used.size());
