@@ -195,12 +195,14 @@ TEST_F(T2Files, SyncRecordsAreCounted)
         s.AddPhoton(k * 50000000 + 100, 1 + k % 2, 0);
     }
     ASSERT_TRUE(synth::WritePtu(Path("syncs.ptu"), synth::PtuHeader::T2(0x00010204u, 1e-12, 0), s.words));
-    const ConvertRun run = Convert({Path("syncs.ptu")});
+    const ConvertRun run = Convert({"--histogram", Path("syncs.ptu")});
     ASSERT_EQ(run.code, 0) << qPrintable(run.out);
     EXPECT_TRUE(run.out.contains("                 Overflow : 5\n                     Sync : 5\n"
                                  "                   Photon : 5\n"));
     EXPECT_TRUE(run.out.contains("          Resolution (ns) : 0.001\n"));
     EXPECT_TRUE(run.out.contains("the delays from its 5 sync records are not computed"));
+    EXPECT_TRUE(run.out.contains("This T2 file has no delays: no lifetime histogram saved"));
+    EXPECT_FALSE(QFile::exists(Export("syncs", "_histogram_ch1.dat")));
 }
 
 TEST_F(T2Files, AntibunchingEmptiesTheCrossCorrelationAtZeroLag)

@@ -113,7 +113,7 @@ TEST_F(RealFiles, HeaderTextsAndFrameLayout)
     EXPECT_TRUE(QFileInfo::exists(file->exportBase + ".hdr"));
 }
 
-TEST_F(RealFiles, HydraHarpT3FilesOpenAndT2FilesAreRefused)
+TEST_F(RealFiles, HydraHarpT3FilesOpen)
 {
     // Counts from an independent decoding of the HydraHarp layout.
     const struct {
