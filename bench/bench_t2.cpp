@@ -15,7 +15,7 @@
 #include "tools/synth/RecordStream.h"
 #include "tools/synth/SyntheticFile.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QTextStream>
@@ -47,7 +47,8 @@ double Best(Run run)
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
     const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("/tmp");
     QDir().mkpath(folder);
     const QString t3 = QDir(folder).filePath("bench_t2_t3.ptu");
