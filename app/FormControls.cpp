@@ -172,7 +172,8 @@ void FormControls::SetCorrelationControls(double timeStep, double targetTime, in
     // target; without a usable period the box keeps its step and value.
     if (timeStep > 0 && std::isfinite(timeStep) && std::isfinite(targetTime)) {
         const double k = std::ceil(1000 * targetTime / timeStep - 0.5);
-        form.dtau->setDecimals(3);
+        // Time tags (T2) step in ps: the box then shows them (1e-6 µs).
+        form.dtau->setDecimals(timeStep < 1 ? 6 : 3);
         form.dtau->setMinimum(timeStep / 1000);
         form.dtau->setMaximum(1e13);
         form.dtau->setSingleStep(timeStep / 1000);

@@ -114,7 +114,7 @@ void WriteRecordTable(pqFile &file)
 
 void pqFile::WriteRecords()
 {
-    WithRecordFormat(recordFormat, [this](auto format) { WriteRecordTable<decltype(format)>(*this); });
+    WithAnyRecordFormat(recordFormat, [this](auto format) { WriteRecordTable<decltype(format)>(*this); });
 }
 
 bool pqFile::ExportFolderExists()
@@ -182,7 +182,12 @@ bool pqFile::Open(const QString &name)
             ok = false;
         } else {
             WriteHeaderFile();
-            ScanRecords();
+            if (!ScanRecords()) {
+                // Refused after the scan (a T2 file with imaging markers): nothing to analyse.
+                ok = false;
+                records.Clear();
+                recordsRead = false;
+            }
         }
     }
     stream.close();
@@ -286,6 +291,10 @@ void pqFile::CountRecords(FrameList::Runs &runs, uint32_t channels, uint32_t &un
     // Out of line, so the counting loop keeps its registers for the photons.
     auto special = [&](std::size_t index, uint32_t w) __attribute__((noinline)) {
         const uint32_t m = Format::SpecialMarker(w);
+        if (Format::kTimeTags && m == SYNC_MARKER) {
+            ++syncRecords;
+            return;
+        }
         if (m >= markers.size()) {
             ++unknownSpecial;
             return;
@@ -373,12 +382,29 @@ bool pqFile::ScanRecords()
 
     FrameList::Runs runs;
     uint32_t unknownSpecial = 0;
-    WithRecordFormat(recordFormat, [&](auto format) {
+    syncRecords = 0;
+    WithAnyRecordFormat(recordFormat, [&](auto format) {
         CountRecords<decltype(format)>(runs, static_cast<uint32_t>(channels), unknownSpecial);
     });
     if (unknownSpecial != 0)
         mainWindow.AddMessage(MessageWarning,
                               QObject::tr("%1 special records of an unknown kind ignored").arg(unknownSpecial));
+
+    if (IsTimeTagFormat(recordFormat)) {
+        // A T2 file is a point measurement: its markers would need the
+        // pixel clock of a T3 image, which its records do not carry.
+        for (uint32_t m : {markerMeaning.frame, markerMeaning.lineStart, markerMeaning.lineEnd}) {
+            if (m >= 1 && m <= 15 && eventsPerMarker[m] != 0) {
+                mainWindow.AddMessage(MessageError,
+                                      QObject::tr("This T2 file holds frame or line markers (%1 of marker %2): only T2 "
+                                                  "point measurements can be read, images need T3 records.")
+                                          .arg(eventsPerMarker[m])
+                                          .arg(m));
+                mainWindow.SetProgress(100);
+                return false;
+            }
+        }
+    }
 
     // An area image that carries no frame marker is one frame when it holds
     // exactly its header's number of whole lines.
@@ -412,8 +438,12 @@ bool pqFile::ScanRecords()
                                                  .arg(linesPerFrame));
 
     QString summary;
+    if (IsTimeTagFormat(recordFormat))
+        summary += TimeTagSummary();
     summary += LabelValueLine(QObject::tr("Number of Records"), QString::number(HeaderRecordCount()));
     summary += LabelValueLine(QObject::tr("Overflow"), QString::number(eventsPerMarker[0]));
+    if (IsTimeTagFormat(recordFormat))
+        summary += LabelValueLine(QObject::tr("Sync"), QString::number(syncRecords));
     for (uint32_t m = 1; m <= PHOTON_MARKER; ++m) {
         if (eventsPerMarker[m] == 0)
             continue;
@@ -449,4 +479,18 @@ bool pqFile::ScanRecords()
     scanned = true;
     mainWindow.SetProgress(100);
     return true;
+}
+
+QString pqFile::TimeTagSummary() const
+{
+    const char *type = "PicoHarp T2";
+    if (recordFormat == RecordFormat::HydraHarpT2v1)
+        type = "HydraHarp T2 (v1)";
+    else if (recordFormat == RecordFormat::HydraHarpT2v2)
+        type = "HydraHarp, TimeHarp 260 or MultiHarp T2";
+    QString text;
+    text += LabelValueLine(QObject::tr("Mode"), QStringLiteral("T2"));
+    text += LabelValueLine(QObject::tr("Record Type"), QString::fromLatin1(type));
+    text += LabelValueLine(QObject::tr("Resolution (ns)"), QString::number(Resolution(), 'g', 6));
+    return text;
 }

@@ -52,6 +52,9 @@ public:
     int ScanType = ScanUnknown;
     std::vector<uint32_t> photonsPerChannel;  ///< index 0 = channel 1
     std::vector<uint32_t> eventsPerMarker;    ///< 17 counters by marker value
+    uint32_t syncRecords = 0;              ///< sync records of a T2 file (HydraHarp-family layouts)
+    /// A T2 file: time tags, no delays.
+    bool TimeTags() const { return IsTimeTagFormat(recordFormat); }
     uint32_t numberOfFrames = 0;           ///< frames.count
     /// An area image (ImgHdr_Dimensions 3) whose frames hold ImgHdr_PixY lines:
     /// an image scan even with a single frame.
@@ -84,6 +87,8 @@ protected:
     int ClippedRecordCount(int64_t headerCount) const;
 
     bool recordsRead = false;              ///< ReadRecords loaded at least one record
+    /// The summary's first lines for a T2 file: mode, record type, resolution.
+    QString TimeTagSummary() const;
 
 private:
     /// The counting pass of ScanRecords over records of layout \p Format.

@@ -131,6 +131,9 @@ bool ptuHeader::ReadHeader(QIODevice &stream)
             if (ident == QLatin1String("MeasDesc_Resolution")) {
                 resolution = v * 1e9;  // s to ns
                 hasResolution = true;
+            } else if (ident == QLatin1String("MeasDesc_GlobalResolution")) {
+                globalResolution = v * 1e9;
+                hasGlobalResolution = true;
             }
             break;
         }
@@ -194,10 +197,10 @@ bool ptuHeader::TakeRecordType(int64_t type)
     if (RecordType::FormatOf(type, recordFormat))
         return true;
     const QString code = QStringLiteral("0x%1").arg(static_cast<qulonglong>(static_cast<uint64_t>(type)), 8, 16, QLatin1Char('0'));
-    // T2 records carry no sync: there is no macro time, no delay and no pixel clock to build on.
     if (RecordType::IsT2(type))
         mainWindow.AddMessage(MessageError,
-                              QObject::tr("This file was recorded in T2 mode (record type %1): only T3 measurements can be read.")
+                              QObject::tr("This file was recorded in T2 mode with a record type this program does not "
+                                          "know (%1): it cannot be read.")
                                   .arg(code));
     else
         mainWindow.AddMessage(MessageError,
@@ -260,6 +263,8 @@ bool ptuHeader::CheckRequiredTags()
         mainWindow.AddMessage(MessageError, QObject::tr("This file has zero records"));
         return false;
     }
+    if (IsTimeTagFormat(recordFormat))
+        return TakeTimeTagResolution();
     // Every macro time is a multiple of the sync period and every delay a
     // multiple of the resolution: neither may be missing, zero, negative or NaN.
     if (!hasSyncRate) {
@@ -281,4 +286,25 @@ bool ptuHeader::CheckRequiredTags()
     }
     return HeaderChecks::TimingUsable(mainWindow, syncPeriod, resolution, QStringLiteral("TTResult_SyncRate"),
                                       static_cast<double>(syncRate), QStringLiteral("MeasDesc_Resolution"));
+}
+
+bool ptuHeader::TakeTimeTagResolution()
+{
+    // A time tag counts units of the global resolution; older files may give
+    // only MeasDesc_Resolution, which then is the same unit.
+    if (hasGlobalResolution)
+        resolution = globalResolution;
+    else if (!hasResolution) {
+        mainWindow.AddMessage(MessageError,
+                              QObject::tr("The resolution (MeasDesc_GlobalResolution) is missing in this file"));
+        return false;
+    }
+    if (!(resolution >= HeaderChecks::kFinestResolution) || !std::isfinite(resolution)) {
+        mainWindow.AddMessage(MessageError, QObject::tr("Invalid resolution %1 ns in this file").arg(resolution));
+        return false;
+    }
+    // No sync period: the record cursor's tick is one time-tag unit, every
+    // photon's delay 0 (one lifetime bin).
+    syncPeriod = resolution;
+    return true;
 }

@@ -44,10 +44,14 @@ public:
     bool hasRecordCount = false;
     bool hasSyncRate = false;
     bool hasResolution = false;
+    bool hasGlobalResolution = false;
+    double globalResolution = 0;    ///< ns, MeasDesc_GlobalResolution x 1e9: the unit of T2 time tags
     int64_t syncRate = 0;           ///< Hz
 
 private:
     bool CheckRequiredTags();
+    /// The resolution of a T2 file: its time-tag unit, also its tick (syncPeriod).
+    bool TakeTimeTagResolution();
     /// Refuses (logged, false) a record type that is no T3 layout this program reads.
     bool TakeRecordType(int64_t type);
     /// markerMeaning from the imaging tags read.

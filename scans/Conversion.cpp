@@ -42,7 +42,7 @@ void CarryGatesOver(FotonelServices &mainWindow, const pqFile &file)
     // The photons of each channel per dtime value, for the share each gate keeps.
     const uint32_t delayBins = DelayBinsOf(file.recordFormat);
     std::vector<std::vector<uint64_t>> perDtime(file.photonsPerChannel.size(), std::vector<uint64_t>(delayBins, 0));
-    WithRecordFormat(file.recordFormat, [&](auto format) {
+    WithAnyRecordFormat(file.recordFormat, [&](auto format) {
         using Format = decltype(format);
         T3RecordFields f;
         for (uint32_t w : file.records) {

@@ -121,7 +121,7 @@ std::size_t CorrelationCounter::Count(const double *X, std::size_t nx, const dou
     if (pairBins > 0) {
         CountPairs(pairBins, X, Y, ny, seeing, counts);
         for (std::size_t k = 0; k < pairBins; ++k) {
-            if (counts[k] == 0) {
+            if (counts[k] == 0 && !throughEmpty) {
                 std::fill(counts.begin() + static_cast<std::ptrdiff_t>(k), counts.end(), 0);
                 return k;
             }
@@ -159,7 +159,7 @@ std::size_t CorrelationCounter::Count(const double *X, std::size_t nx, const dou
             if (edge > firstEdge) {
                 const std::size_t k = edge - 1;
                 counts[k] = above[e] - lowerSum;
-                if (counts[k] == 0)
+                if (counts[k] == 0 && !throughEmpty)
                     return k;
                 if (binDone)
                     binDone(k);

@@ -54,6 +54,11 @@ public:
     /// Bins counted by the pair pass in the last Count (the rest used edge indices).
     std::size_t PairBins() const { return pairBins; }
 
+    /// Counts on past bins without a pair, up to the end of the measurement:
+    /// for time-tag (T2) files, whose shortest lags may hold no pair at all
+    /// (antibunching). Off by default.
+    void CountThroughEmptyBins(bool on) { throughEmpty = on; }
+
     /// Forces the split: the first \p bins bins by the pair pass (tests and benchmarks).
     void ForcePairBins(std::size_t bins) { forcedPairBins = static_cast<std::ptrdiff_t>(bins); }
     /// True when the edge indices take four tests at a time (AVX2); the
@@ -77,6 +82,7 @@ private:
     std::function<void(std::size_t)> binDone;
     std::function<void()> keepAlive;
     std::ptrdiff_t forcedPairBins = -1;
+    bool throughEmpty = false;
     bool vectorWalk = VectorWalkAvailable();
     std::size_t pairBins = 0;
 };

@@ -217,6 +217,14 @@ void PointScan::ReconstructImages()
     mainWindow->AddMessage(MessageNormal, QObject::tr("Traces reconstructed"));
     reconstructed = true;
 
+    if (file->TimeTags())
+        mainWindow->AddMessage(MessageNormal,
+                               file->syncRecords == 0
+                                   ? QObject::tr("This T2 file has no delays (its records carry no sync): no lifetime "
+                                                 "histogram, gates keep every photon, delays are 0")
+                                   : QObject::tr("This T2 file has no delays: the delays from its %1 sync records are "
+                                                 "not computed; no lifetime histogram, gates keep every photon, delays are 0")
+                                         .arg(file->syncRecords));
     mainWindow->SetPointTauBinSize(file->Resolution(), file->SyncPeriod());
     BinTrace();
     BinLifetimes(mainWindow->GetTaubinsize());
@@ -266,7 +274,7 @@ bool PointScan::PassPhotons(ChannelSlot *table, bool gatesAreRuns)
     int level = gatesAreRuns ? std::min(VectorLevelAvailable(), vectorLevel) : 0;
     VectorChannels channels;
     bool descending = false;  // some photon came before the one ahead of it in the file
-    WithRecordFormat(file->recordFormat, [&](auto format) {
+    WithAnyRecordFormat(file->recordFormat, [&](auto format) {
         using Format = decltype(format);
         if (level > 0 && !ListVectorChannels<Format>(table, channels))
             level = 0;
@@ -281,8 +289,12 @@ bool PointScan::PassPhotons(ChannelSlot *table, bool gatesAreRuns)
         uint64_t nextProgress = kTraceProgressStep;
         std::size_t i = 0;
         while (i < records) {
-            if (level > 0)
-                i = PassBlocks<Format>(level, words, i, records, channels, table, sync, delayStep, nextProgress, state);
+            // T2 time tags take the record-by-record form (the vector forms decode T3 fields).
+            if constexpr (!Format::kTimeTags) {
+                if (level > 0)
+                    i = PassBlocks<Format>(level, words, i, records, channels, table, sync, delayStep, nextProgress,
+                                           state);
+            }
             i = PassRecords<Format>(words, i, records, table, sync, delayStep, nextProgress, state);
             if (state.photons == nextProgress) {
                 nextProgress += kTraceProgressStep;

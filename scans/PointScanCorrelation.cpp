@@ -1,5 +1,7 @@
 #include "scans/PointScan.h"
 
+#include "files/pqFile.h"
+
 #include "host/FotonelServices.h"
 #include "scans/CorrelationCounter.h"
 
@@ -114,6 +116,8 @@ void PointScan::CorrelateTimes(const Times &X, const Times &Y, std::vector<doubl
             LetEventsRun();
         },
         [&] { LetEventsRun(); });
+    // Time tags: lags far below a sync period may hold no pair (antibunching).
+    counter.CountThroughEmptyBins(file->TimeTags());
     std::vector<uint64_t> pairs;
     const std::size_t K = counter.Count(X.data(), X.size(), Y.data(), Y.size(), pairs);
     if (K < bins)

@@ -70,6 +70,11 @@ void PointScan::SaveTraceText()
 
 void PointScan::SaveHistogram()
 {
+    if (file->TimeTags()) {
+        // Every delay of a T2 file is 0: there is no histogram to save.
+        mainWindow->AddMessage(MessageWarning, QObject::tr("This T2 file has no delays: no lifetime histogram saved"));
+        return;
+    }
     SaveLowestChannel("SaveHistogram", "%1_histogram_ch%2.dat", QObject::tr("Histogram saved to %1"), &lifetimeAxis, {},
                       lifetimeHistograms);
 }

@@ -155,14 +155,16 @@ void ChooseSegments(Segments &segments, double rejectFactor, FotonelServices &ho
  * lag bin into errors[i N + j]. Drives the progress bar by segment.
  */
 void CorrelateSegments(const std::vector<PointScan::PhotonTimes> &photonTimes, const std::vector<uint32_t> &channels,
-                       const std::vector<double> &lagEdges, const Segments &segments, FotonelServices &host,
-                       const std::function<void()> &letEventsRun, std::vector<std::vector<double>> &errors,
+                       const std::vector<double> &lagEdges, const Segments &segments, bool throughEmptyBins,
+                       FotonelServices &host, const std::function<void()> &letEventsRun,
+                       std::vector<std::vector<double>> &errors,
                        std::vector<std::vector<std::vector<double>>> &curvesPerPair)
 {
     const std::size_t N = channels.size();
     const std::vector<std::size_t> &used = segments.used;
     const std::size_t bins = lagEdges.size() - 1;
     CorrelationCounter counter(lagEdges, {}, letEventsRun);
+    counter.CountThroughEmptyBins(throughEmptyBins);
     errors.assign(N * N, {});
     curvesPerPair.assign(N * N, {});
     std::vector<std::vector<double>> curves(used.size());
@@ -225,8 +227,8 @@ void PointScan::SegmentErrors(const fcs::FitSettings &settings)
         mainWindow->AddMessage(MessageError, QObject::tr("Fewer than two segments left for the error bars"));
         return;
     }
-    CorrelateSegments(photonTimes, activeChannels, lagEdges, segments, *mainWindow, [this] { LetEventsRun(); },
-                      correlationErrors, segmentCurves);
+    CorrelateSegments(photonTimes, activeChannels, lagEdges, segments, file->TimeTags(), *mainWindow,
+                      [this] { LetEventsRun(); }, correlationErrors, segmentCurves);
     errorSegments = static_cast<int>(segments.used.size());
     mainWindow->SetProgress(100);
     mainWindow->AddMessage(MessageNormal, QObject::tr("Error bars from %1 segments of %2 s calculated in %3 seconds")

@@ -3,6 +3,10 @@
 // active channels.
 #include "scans/PointScan.h"
 
+#include "files/pqFile.h"
+
+#include <QLabel>
+
 #include "host/FotonelServices.h"
 #include "scans/ChannelColour.h"
 #include "scans/TabPage.h"
@@ -69,8 +73,15 @@ void PointScan::CreateLifetimeTab(const QString &name)
         return;
     TabPage tau = TabPage::Make(name, QStringLiteral("GridLayout"));
     uint32_t k = 0;
-    for (uint32_t c : activeChannels) {
-        tau.AddLifetimePlot(k++, c, lifetimeAxis, ChannelEntry(lifetimeHistograms, c));
+    if (file->TimeTags()) {
+        // Time tags carry no delay: a one-bin histogram would only look like a result.
+        auto *note = new QLabel(QObject::tr("This T2 file has no delays: no lifetime histogram"), tau.page);
+        note->setObjectName(QStringLiteral("NoDelays"));
+        note->setAlignment(Qt::AlignCenter);
+        tau.grid->addWidget(note, 0, 0);
+    } else {
+        for (uint32_t c : activeChannels)
+            tau.AddLifetimePlot(k++, c, lifetimeAxis, ChannelEntry(lifetimeHistograms, c));
     }
     StretchGrid(tau.grid, activeChannels.size());
     mainWindow->AddTab(tau.page, QObject::tr("Life times"));

@@ -248,7 +248,7 @@ TEST_F(Reader, BadHeaderValuesAreRefusedWithTheirMessage)
     const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
     const auto ptu = [](const PtuHeader &h) { return std::make_pair(synth::PtuBytes(h, Photons()), "ptu"); };
     const auto pt3 = [](const std::function<void(synth::Pt3Header &)> &edit) { return std::make_pair(Pt3(edit), "pt3"); };
-    const QString t2 = "This file was recorded in T2 mode (record type 0x%1): only T3 measurements can be read.";
+    const QString t2 = "This file was recorded in T2 mode with a record type this program does not know (0x%1): it cannot be read.";
     const QString unknown = "Unknown record type 0x%1: this is not a PicoQuant T3 file this program can read.";
     const std::pair<std::pair<QByteArray, const char *>, QString> cases[] = {
         {pt3([](auto &h) { h.identifier = "PicoHarp 300 "; }), "This is not a PicoHarp 300 file"},
@@ -276,9 +276,9 @@ TEST_F(Reader, BadHeaderValuesAreRefusedWithTheirMessage)
         // Values an int holds: refused beyond 32 bits instead of being cut to their low bits.
         {ptu(With({PtuTag::Int("ImgHdr_PixX", int64_t(1) << 40)})), "ImgHdr_PixX = 1099511627776 does not fit in a 32-bit number"},
         {ptu(With({PtuTag::Int("ImgHdr_PixY", -(int64_t(1) << 31) - 1)})), "ImgHdr_PixY = -2147483649 does not fit in a 32-bit number"},
-        // T2 records and record types of no known T3 layout, by their code.
-        {ptu(PtuHeader::T3(0x10203)), t2.arg("00010203")},
-        {ptu(PtuHeader::T3(0x1010204)), t2.arg("01010204")},
+        // T2 and T3 record types of no known layout, by their code.
+        {ptu(PtuHeader::T3(0x10208)), t2.arg("00010208")},
+        {ptu(PtuHeader::T3(0x1010208)), t2.arg("01010208")},
         {ptu(PtuHeader::T3(0x10308)), unknown.arg("00010308")},
         {ptu(PtuHeader::T3(0x3)), unknown.arg("00000003")},
     };

@@ -1,5 +1,5 @@
 // Instrument files: every usable file opens with the counts verified by
-// decoding it independently; T3 files of the HydraHarp open, T2 files are refused.
+// decoding it independently; T3 files of the HydraHarp open (the T2 files: test_convert_t2).
 
 #include "support/RealData.h"
 
@@ -74,7 +74,7 @@ TEST_F(RealFiles, HeaderTextsAndFrameLayout)
     EXPECT_TRUE(QFileInfo::exists(file->exportBase + ".hdr"));
 }
 
-TEST_F(RealFiles, HydraHarpT3FilesOpenAndT2FilesAreRefused)
+TEST_F(RealFiles, HydraHarpT3FilesOpen)
 {
     // Counts from an independent decoding of the HydraHarp layout.
     const struct {
@@ -98,12 +98,4 @@ TEST_F(RealFiles, HydraHarpT3FilesOpenAndT2FilesAreRefused)
     }
     // The beads file's line markers carry their meanings in the summary.
     EXPECT_TRUE(host.summary.contains("Marker 4 (Start of Line) : 50\n   Marker 8 (End of Line) : 50\n"));
-
-    for (const char *name : {"picoquant-sample-data_hydraharp_v20_t2.ptu", "picoquant-sample-data_picoharp_v30_t2.ptu"}) {
-        SCOPED_TRACE(name);
-        EXPECT_FALSE(OpenCopy(QStringLiteral("rejected/") + name));
-        ASSERT_EQ(host.Messages(MessageError).size(), 1);
-        EXPECT_TRUE(host.Messages(MessageError).front().contains("recorded in T2 mode"));
-        EXPECT_TRUE(file->records.empty());
-    }
 }

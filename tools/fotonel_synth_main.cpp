@@ -43,7 +43,10 @@ const char *kUsage =
     "  --records N    about N records (default 1000000)\n"
     "  --pixels P     P pixels per line (and P lines per frame) instead of 128\n"
     "  --format NAME  record format of a .ptu: picoharp (default), hydraharp1,\n"
-    "                 hydraharp2, timeharp260n, timeharp260p or multiharp\n"
+    "                 hydraharp2, timeharp260n, timeharp260p or multiharp; T2\n"
+    "                 point measurements (--kind point or fcs; time tags of 4 ps,\n"
+    "                 the photons of the T3 file): picoharp-t2, hydraharp1-t2,\n"
+    "                 hydraharp2-t2, timeharp260n-t2, timeharp260p-t2, multiharp-t2\n"
     "  --help         this text\n";
 
 // A small deterministic generator so the same options give the same file.
@@ -219,6 +222,8 @@ struct FormatName {
 const FormatName kFormats[] = {
     {"picoharp", 0x00010303u},     {"hydraharp1", 0x00010304u},   {"hydraharp2", 0x01010304u},
     {"timeharp260n", 0x00010305u}, {"timeharp260p", 0x00010306u}, {"multiharp", 0x00010307u},
+    {"picoharp-t2", 0x00010203u},     {"hydraharp1-t2", 0x00010204u},   {"hydraharp2-t2", 0x01010204u},
+    {"timeharp260n-t2", 0x00010205u}, {"timeharp260p-t2", 0x00010206u}, {"multiharp-t2", 0x00010207u},
 };
 
 } // namespace
@@ -328,6 +333,10 @@ int main(int argc, char *argv[])
         err << "Only a .ptu file holds records of another format than the PicoHarp's\n";
         return 2;
     }
+    if (IsTimeTagFormat(format) && kind != "point" && kind != "fcs") {
+        err << "T2 formats hold point measurements only (--kind point or fcs)\n";
+        return 2;
+    }
 
     synth::GeneratedScan scan = Generate(kind, records, pixels, diffusion);
     if (kind == "fcs") {
@@ -343,7 +352,10 @@ int main(int argc, char *argv[])
         kind = "image";
     else if (kind == "fcs")
         kind = "point";
-    if (format != RecordFormat::PicoHarpT3)
+    // 40 MHz sync, 4 ps bins: a sync period of 6250 time-tag units.
+    if (IsTimeTagFormat(format))
+        scan.words = synth::TranscodeToT2(scan.words, format, 6250);
+    else if (format != RecordFormat::PicoHarpT3)
         scan.words = synth::Transcode(scan.words, format);
     bool written;
     if (suffix == "pt3") {
@@ -351,6 +363,8 @@ int main(int argc, char *argv[])
         if (kind != "point")
             header.imagingHeader = {0, 0, 0, 0, 0, 0, pixels, kind == "image" ? pixels : 1};
         written = synth::WritePt3(path, header, scan.words);
+    } else if (IsTimeTagFormat(format)) {
+        written = synth::WritePtu(path, synth::PtuHeader::T2(recordType), scan.words);
     } else {
         const synth::PtuHeader header = synth::PtuHeader::T3(
             recordType, 40e6, 4e-12, kind == "point" ? 0 : pixels, kind == "image" ? pixels : (kind == "line" ? 1 : 0));

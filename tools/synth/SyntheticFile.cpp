@@ -267,6 +267,22 @@ PtuHeader PtuHeader::T3(uint32_t recordType, double syncRateHz, double resolutio
     return h;
 }
 
+PtuHeader PtuHeader::T2(uint32_t recordType, double globalResolutionSeconds, double syncRateHz, int64_t numberOfRecords)
+{
+    PtuHeader h;
+    h.tags.push_back(PtuTag::Text("File_GUID", "{00000000-0000-0000-0000-000000000000}"));
+    h.tags.push_back(PtuTag::Text("CreatorSW_Name", "Fotonel synth"));
+    h.tags.push_back(PtuTag::Int("Measurement_Mode", 2));
+    h.tags.push_back(PtuTag::Int("Measurement_SubMode", 0));
+    h.tags.push_back(PtuTag::Int("TTResultFormat_TTTRRecType", recordType));
+    h.tags.push_back(PtuTag::Int("TTResultFormat_BitsPerRecord", 32));
+    h.tags.push_back(PtuTag::Float("MeasDesc_Resolution", globalResolutionSeconds));
+    h.tags.push_back(PtuTag::Float("MeasDesc_GlobalResolution", globalResolutionSeconds));
+    h.tags.push_back(PtuTag::Int("TTResult_SyncRate", static_cast<int64_t>(syncRateHz)));
+    h.tags.push_back(PtuTag::Int("TTResult_NumberOfRecords", numberOfRecords));
+    return h;
+}
+
 QByteArray PtuBytes(const PtuHeader &header, const std::vector<uint32_t> &records)
 {
     return PtuHeaderBytes(header, records.size()) + RecordBytes(records.data(), records.size());

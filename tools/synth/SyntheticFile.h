@@ -83,6 +83,10 @@ struct PtuHeader {
     /// when 0) and TTResult_NumberOfRecords (-1: the number of words written).
     static PtuHeader PicoHarpT3(double syncRateHz = 40e6, double resolutionSeconds = 4e-12,
                                 int pixX = 0, int pixY = 0, int64_t numberOfRecords = -1);
+    /// The tags of a T2 point measurement of \p recordType: MeasDesc_Resolution
+    /// and MeasDesc_GlobalResolution (s), TTResult_SyncRate (may be 0).
+    static PtuHeader T2(uint32_t recordType, double globalResolutionSeconds = 4e-12, double syncRateHz = 40e6,
+                        int64_t numberOfRecords = -1);
     /// The same tags with record type \p recordType (TTResultFormat_TTTRRecType).
     static PtuHeader T3(uint32_t recordType, double syncRateHz = 40e6, double resolutionSeconds = 4e-12,
                         int pixX = 0, int pixY = 0, int64_t numberOfRecords = -1);
