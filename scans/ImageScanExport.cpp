@@ -429,8 +429,10 @@ void ImageScan::WalkStackPlaces(const StackPlan &plan, At &&at)
     mainWindow->SetProgress(100);
 }
 
+// The fills are flattened so that the record walk and its per-photon step
+// are compiled into them as one loop, with their tables held in registers.
 template <class Place>
-void ImageScan::FillStackPaged(StackBlockWriter &out, double filePhotons)
+__attribute__((flatten)) void ImageScan::FillStackPaged(StackBlockWriter &out, double filePhotons)
 {
     // One pass puts the places straight into pages of kStackPage places per
     // block, in the order they come; the pages of a block form a list.
@@ -464,7 +466,7 @@ void ImageScan::FillStackPaged(StackBlockWriter &out, double filePhotons)
 }
 
 template <class Place>
-void ImageScan::FillStackPass(StackBlockWriter &out, std::size_t i, std::size_t j, uint64_t total, std::vector<uint64_t> &next)
+__attribute__((flatten)) void ImageScan::FillStackPass(StackBlockWriter &out, std::size_t i, std::size_t j, uint64_t total, std::vector<uint64_t> &next)
 {
     // Puts the places of the chunks i .. j - 1 in order of their blocks, then
     // counts and writes each block; next[b - first] is where block b's places begin.
@@ -482,7 +484,7 @@ void ImageScan::FillStackPass(StackBlockWriter &out, std::size_t i, std::size_t 
     });
 }
 
-void ImageScan::FillStackCounted(StackBlockWriter &out, double width, uint64_t room, bool dense, bool narrowPlaces)
+__attribute__((flatten)) void ImageScan::FillStackCounted(StackBlockWriter &out, double width, uint64_t room, bool dense, bool narrowPlaces)
 {
     const StackPlan &plan = out.plan;
     const std::vector<uint32_t> &bounds = out.bounds;
