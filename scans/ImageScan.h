@@ -97,7 +97,30 @@ private:
     /// image after image, 16-bit little-endian, and sets \p counts back to 0;
     /// false when a write fails.
     bool AppendHistogramImages(AtomicFile &out, uint16_t *counts, uint32_t bins, std::vector<uint16_t> &staging) const;
+    /// The number of images of the lifetime-resolved stack of bins of \p w ns
+    /// (with a warning when the delays cannot reach its sync period).
+    double HistogramStackBins(double w);
+    /// Whether \p N images of \p imageBytes per active channel fit on the disk; reports when not.
+    bool StackFitsOnDisk(uint32_t N, double imageBytes);
     struct StackPlan;
+    struct StackBlockWriter;
+    /// The blocks of the stack's chunks \p bounds into the channels of \p files
+    /// and the tables that place each photon (no written channel: none).
+    StackPlan PlanStackBlocks(const std::vector<uint32_t> &bounds, double width,
+                              const std::vector<std::unique_ptr<AtomicFile>> &files);
+    /// The block sizes and the blocks of every chunk of \p plan.
+    void LayOutStackBlocks(StackPlan &plan, const std::vector<uint32_t> &bounds) const;
+    /// Calls \p at(block, place) for every photon counted in the stack of \p plan.
+    template <class At>
+    void WalkStackPlaces(const StackPlan &plan, At &&at);
+    /// The stack in one pass over the records, its places kept in pages per block.
+    template <class Place>
+    void FillStackPaged(StackBlockWriter &out, double filePhotons);
+    /// The stack counted per group of chunks whose places fit in \p room places.
+    void FillStackCounted(StackBlockWriter &out, double width, uint64_t room, bool dense, bool narrowPlaces);
+    /// One pass of FillStackCounted: the chunks \p i .. \p j - 1 of \p total photons.
+    template <class Place>
+    void FillStackPass(StackBlockWriter &out, std::size_t i, std::size_t j, uint64_t total, std::vector<uint64_t> &next);
     /// The partitioned fill of the lifetime-resolved stack (see partitionStack) of
     /// the chunks \p bounds of \p width ns into \p files.
     void WriteStackBlocks(const std::vector<uint32_t> &bounds, double width,

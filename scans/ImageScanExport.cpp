@@ -24,6 +24,8 @@ constexpr double kPeriodBinsPerReachBin = 8;
 // Header, directory and the description's fixed lines: an allowance per file
 // for the free-space check.
 constexpr double kHeaderAllowance = 4096;
+// Places per page of the one-pass fill of the lifetime stack.
+constexpr std::size_t kStackPage = 1024;
 } // namespace
 
 QString ImageScan::PageDescription(uint32_t frame) const
@@ -52,15 +54,8 @@ std::vector<uint32_t> ImageScan::HistogramChunkBounds(uint32_t images, uint32_t 
     return bounds;
 }
 
-void ImageScan::WriteHistogramStack()
+double ImageScan::HistogramStackBins(double w)
 {
-    if (Refuses("WriteHistogramStack") || !EnsureReconstructed() || RefusesExport() || !file->ExportFolderExists())
-        return;
-    mainWindow->AddMessage(MessageNormal, QObject::tr("Saving Histogram..."));
-    if (!CheckBinWidth(mainWindow->GetIStaubinsize()))
-        return;
-    const double w = LifetimeBin(mainWindow->GetIStaubinsize());
-    const uint32_t W = imageWidth, H = imageHeight;
     // The stack spans the sync period, as the lifetime histograms do. Its
     // images past the last dtime value of the record layout stay empty; at
     // ordinary rates that is a short tail (a PicoHarp's 4096 values of 4 ps
@@ -79,16 +74,11 @@ void ImageScan::WriteHistogramStack()
                                                    .arg(bins, 0, 'f', 0)
                                                    .arg(periodBins, 0, 'f', 0)
                                                    .arg(file->SyncPeriod()));
-    const double imageBytes = 2.0 * W * H;
-    // The directory holds the rows per image as a SHORT and the bytes per image as a LONG.
-    if (W == 0 || H == 0 || H > std::numeric_limits<uint16_t>::max() || imageBytes > 4294967295.0 ||
-        !(bins >= 1 && bins <= std::numeric_limits<uint32_t>::max())) {
-        mainWindow->AddMessage(MessageError, QObject::tr("Cannot save a lifetime-resolved stack of %1 images of %2 x %3 pixels")
-                                                 .arg(bins).arg(W).arg(H));
-        return;
-    }
-    const uint32_t N = static_cast<uint32_t>(bins);
+    return bins;
+}
 
+bool ImageScan::StackFitsOnDisk(uint32_t N, double imageBytes)
+{
     // Refuse before writing anything what the disk cannot take.
     const double needed = (static_cast<double>(N) * imageBytes + kHeaderAllowance) * activeChannelCount;
     const QStorageInfo disk(file->exportFolder);
@@ -99,8 +89,33 @@ void ImageScan::WriteHistogramStack()
                                    .arg(needed, 0, 'f', 0)
                                    .arg(available, 0, 'f', 0)
                                    .arg(file->exportFolder));
+        return false;
+    }
+    return true;
+}
+
+void ImageScan::WriteHistogramStack()
+{
+    if (Refuses("WriteHistogramStack") || !EnsureReconstructed() || RefusesExport() || !file->ExportFolderExists())
+        return;
+    mainWindow->AddMessage(MessageNormal, QObject::tr("Saving Histogram..."));
+    if (!CheckBinWidth(mainWindow->GetIStaubinsize()))
+        return;
+    const double w = LifetimeBin(mainWindow->GetIStaubinsize());
+    const uint32_t W = imageWidth, H = imageHeight;
+    const double bins = HistogramStackBins(w);
+    const double imageBytes = 2.0 * W * H;
+    // The directory holds the rows per image as a SHORT and the bytes per image as a LONG.
+    if (W == 0 || H == 0 || H > std::numeric_limits<uint16_t>::max() || imageBytes > 4294967295.0 ||
+        !(bins >= 1 && bins <= std::numeric_limits<uint32_t>::max())) {
+        mainWindow->AddMessage(MessageError, QObject::tr("Cannot save a lifetime-resolved stack of %1 images of %2 x %3 pixels")
+                                                 .arg(bins).arg(W).arg(H));
         return;
     }
+    const uint32_t N = static_cast<uint32_t>(bins);
+
+    if (!StackFitsOnDisk(N, imageBytes))
+        return;
 
     uint32_t chunks = 0;
     const std::vector<uint32_t> bounds = HistogramChunkBounds(N, W, H, activeChannelCount, chunks, stackChunkBytes);
@@ -235,6 +250,8 @@ void ImageScan::FillHistogramChunk(uint32_t begin, uint32_t end, double width,
  * line); its pixel adds x.
  */
 struct ImageScan::StackPlan {
+    // The channels written, in channel order.
+    std::vector<uint32_t> written;
     uint32_t imagesPerBlock = 1;  // g
     uint32_t rowsPerBlock = 1;    // R: H when a block holds whole images
     uint32_t blocksPerImage = 1;  // ceil(H / R)
@@ -254,48 +271,80 @@ struct ImageScan::StackPlan {
     std::vector<double> cursorMin, cursorMax;
 };
 
-void ImageScan::WriteStackBlocks(const std::vector<uint32_t> &bounds, double width,
-                                 std::vector<std::unique_ptr<AtomicFile>> &files, const std::function<void(uint32_t)> &fail)
+/*!
+ * Counts the blocks of a stack plan one at a time into one block buffer and
+ * appends each to its channel's file; a failed write drops the channel.
+ */
+struct ImageScan::StackBlockWriter {
+    ImageScan &scan;
+    const StackPlan &plan;
+    const std::vector<uint32_t> &bounds;
+    std::vector<std::unique_ptr<AtomicFile>> &files;
+    const std::function<void(uint32_t)> &fail;
+    std::vector<uint16_t> counts;
+    const bool littleEndian = QSysInfo::ByteOrder == QSysInfo::LittleEndian;
+
+    bool AnyWriting() const
+    {
+        return std::any_of(files.begin(), files.end(), [](const auto &f) { return f != nullptr; });
+    }
+    // Adds the places [p, end) to the counts of a block.
+    template <class Place>
+    void CountPlaces(const Place *p, const Place *end)
+    {
+        for (; p != end; ++p) {
+            uint16_t &count = counts[*p];
+            if (count != UINT16_MAX)  // saturate, as the count stacks do
+                ++count;
+        }
+    }
+    // Writes the blocks of the chunks first .. last - 1, block b counted by
+    // countBlock(b), and flushes the files after each chunk.
+    template <class CountBlock>
+    void WriteChunks(std::size_t first, std::size_t last, CountBlock &&countBlock)
+    {
+        for (std::size_t k = first; k < last; ++k) {
+            scan.mainWindow->AddMessage(MessageNormal,
+                                        QStringLiteral("%1 %2 %3").arg(bounds[k]).arg(bounds[k + 1]).arg(bounds[k + 1] - bounds[k]));
+            for (std::size_t b = plan.chunkFirst[k]; b < plan.chunkFirst[k + 1]; ++b) {
+                const uint32_t c = plan.written[plan.blockSlot[b]];
+                if (!files[c])
+                    continue;
+                std::fill_n(counts.data(), plan.blockCounts[b], uint16_t{0});
+                countBlock(b);
+                WriteCounts(c, plan.blockCounts[b]);
+            }
+            for (uint32_t c : plan.written)
+                if (files[c] && !files[c]->Flush())
+                    fail(c);
+        }
+    }
+    // Appends the first n counts to channel c's file.
+    void WriteCounts(uint32_t c, std::size_t n)
+    {
+        if (!littleEndian)
+            for (std::size_t m = 0; m < n; ++m)
+                counts[m] = qToLittleEndian(counts[m]);
+        if (!files[c]->Write(counts.data(), static_cast<qint64>(n * sizeof(uint16_t))))
+            fail(c);
+    }
+};
+
+ImageScan::StackPlan ImageScan::PlanStackBlocks(const std::vector<uint32_t> &bounds, double width,
+                                                const std::vector<std::unique_ptr<AtomicFile>> &files)
 {
     const std::size_t W = imageWidth, H = imageHeight, image = W * H;
-    const std::size_t chunks = bounds.size() - 1;
     std::vector<double> cursorMin, cursorMax;
     mainWindow->GetCursors(cursorMin, cursorMax, kNsPerS);
-
-    // The channels written, in channel order.
-    std::vector<uint32_t> written;
+    StackPlan plan;
     for (uint32_t c = 0; c < numberOfChannels && c + 1 < kChannelSlots; ++c)
         if (files[c])
-            written.push_back(c);
-    if (written.empty())
-        return;
-    StackPlan plan;
-    const std::size_t blockCounts = std::max<std::size_t>(1, stackBlockBytes / 2);
-    if (image <= blockCounts) {
-        plan.imagesPerBlock = static_cast<uint32_t>(blockCounts / image);
-        plan.rowsPerBlock = static_cast<uint32_t>(H);
-    } else {
-        plan.rowsPerBlock = static_cast<uint32_t>(std::max<std::size_t>(1, blockCounts / W));
-        plan.blocksPerImage = static_cast<uint32_t>((H + plan.rowsPerBlock - 1) / plan.rowsPerBlock);
-    }
+            plan.written.push_back(c);
+    if (plan.written.empty())
+        return plan;
+    const std::vector<uint32_t> &written = plan.written;
+    LayOutStackBlocks(plan, bounds);
     const bool wholeImages = plan.rowsPerBlock == H;
-    for (std::size_t i = 0; i < chunks; ++i) {
-        const uint32_t images = bounds[i + 1] - bounds[i];
-        const std::size_t blocks = wholeImages ? (images + plan.imagesPerBlock - 1) / plan.imagesPerBlock
-                                               : static_cast<std::size_t>(images) * plan.blocksPerImage;
-        plan.chunkFirst.push_back(plan.blockChunk.size());
-        plan.chunkBlocks.push_back(blocks);
-        for (uint32_t s = 0; s < written.size(); ++s)
-            for (std::size_t k = 0; k < blocks; ++k) {
-                plan.blockChunk.push_back(static_cast<uint32_t>(i));
-                plan.blockSlot.push_back(s);
-                const std::size_t counts = wholeImages
-                    ? std::min<std::size_t>(plan.imagesPerBlock, images - k * plan.imagesPerBlock) * image
-                    : std::min<std::size_t>(plan.rowsPerBlock, H - k % plan.blocksPerImage * plan.rowsPerBlock) * W;
-                plan.blockCounts.push_back(static_cast<uint32_t>(counts));
-            }
-    }
-    plan.chunkFirst.push_back(plan.blockChunk.size());
     // The width is a whole number of delay steps: a dtime value's bin is a
     // whole quotient, as in the lifetime histograms; bins from N on are not counted.
     const uint32_t steps = DelaySteps(width);
@@ -330,133 +379,138 @@ void ImageScan::WriteStackBlocks(const std::vector<uint32_t> &bounds, double wid
         plan.lineBlock.push_back(wholeImages ? 0 : static_cast<uint32_t>(y / plan.rowsPerBlock));
         plan.lineOffset.push_back(wholeImages ? static_cast<uint32_t>(y * W) : static_cast<uint32_t>(y % plan.rowsPerBlock * W));
     }
+    return plan;
+}
 
-    // A place in a block of at most 65536 counts takes 2 bytes, otherwise 4.
-    // The places of one pass take at most the memory of the chunk buffers.
-    const std::size_t largestBlock = std::max<std::size_t>(
-        1, plan.blockCounts.empty() ? 1 : *std::max_element(plan.blockCounts.begin(), plan.blockCounts.end()));
-    const bool narrowPlaces = largestBlock <= 65536;
-    const double placeBytes = narrowPlaces ? 2 : 4;
-    const double bufferBytes = 2.0 * (bounds.size() > 1 ? bounds[1] - bounds[0] : 0) * image * written.size();
-    const uint64_t room = static_cast<uint64_t>(std::max(bufferBytes, 4.0 * largestBlock) / placeBytes);
-    // Photons far denser than the counts (more per chunk than there are
-    // places) are counted record by record: the pass that counts the
-    // photons of each block would be spent for nothing.
-    double filePhotons = 0;
-    for (uint32_t c : written)
-        filePhotons += photonCounts[c];
-    const bool dense = filePhotons / static_cast<double>(chunks) > static_cast<double>(room);
-
-    // Calls at(block, place) for every photon counted in the stack.
-    auto walk = [&](auto &&at) {
-        WalkKeptLines([&](const auto &cursor, uint32_t line, uint32_t x) {
-            const int slot = plan.slotOf[cursor.channel];
-            if (slot < 0)
-                return;
-            const int64_t block = plan.blockOf[static_cast<std::size_t>(slot) * delayBins + cursor.dtime];
-            if (block < 0 || cursor.truetime < plan.cursorMin[cursor.channel] || cursor.truetime > plan.cursorMax[cursor.channel])
-                return;
-            at(static_cast<std::size_t>(block) + plan.lineBlock[line], plan.offsetOf[cursor.dtime] + plan.lineOffset[line] + x);
-        });
-        mainWindow->SetProgress(100);
-    };
-    auto anyWriting = [&] { return std::any_of(files.begin(), files.end(), [](const auto &f) { return f != nullptr; }); };
-    std::vector<uint16_t> counts(largestBlock), staging;
-    const bool littleEndian = QSysInfo::ByteOrder == QSysInfo::LittleEndian;
-    // Adds the places [p, end) to the counts of a block.
-    auto countPlaces = [&](const auto *p, const auto *end) {
-        for (; p != end; ++p) {
-            uint16_t &count = counts[*p];
-            if (count != UINT16_MAX)  // saturate, as the count stacks do
-                ++count;
-        }
-    };
-    // Appends the first n counts to channel c's file.
-    auto writeCounts = [&](uint32_t c, std::size_t n) {
-        if (!littleEndian)
-            for (std::size_t m = 0; m < n; ++m)
-                counts[m] = qToLittleEndian(counts[m]);
-        if (!files[c]->Write(counts.data(), static_cast<qint64>(n * sizeof(uint16_t))))
-            fail(c);
-    };
-    auto chunkStarts = [&](std::size_t k) {
-        mainWindow->AddMessage(MessageNormal,
-                               QStringLiteral("%1 %2 %3").arg(bounds[k]).arg(bounds[k + 1]).arg(bounds[k + 1] - bounds[k]));
-    };
-    auto flushAll = [&] {
-        for (uint32_t c : written)
-            if (files[c] && !files[c]->Flush())
-                fail(c);
-    };
-
-    // When every photon of the file fits, with a page to spare for each
-    // block, one pass puts the places straight into pages of 1024 places
-    // per block, in the order they come; no pass counts them first.
-    constexpr std::size_t kPage = 1024;
-    const std::size_t blocks = plan.blockChunk.size();
-    if (!dense && filePhotons + static_cast<double>(blocks) * kPage <= static_cast<double>(room)) {
-        auto fillPaged = [&](auto placeType) {
-            using Place = decltype(placeType);
-            constexpr uint32_t kNone = UINT32_MAX;
-            const std::size_t pages = static_cast<std::size_t>(filePhotons) / kPage + blocks + 1;
-            LargeArray<Place> pool(pages * kPage);
-            std::vector<uint32_t> nextPage(pages, kNone), firstPage(blocks, kNone), lastPage(blocks, kNone);
-            std::vector<std::size_t> at(blocks, 0), stop(blocks, 0);
-            std::size_t freePage = 0;
-            walk([&](std::size_t block, uint32_t place) {
-                if (at[block] == stop[block]) {
-                    // The record scan counted every photon: the pages cannot run out.
-                    const uint32_t page = static_cast<uint32_t>(freePage++);
-                    (firstPage[block] == kNone ? firstPage[block] : nextPage[lastPage[block]]) = page;
-                    lastPage[block] = page;
-                    at[block] = page * kPage;
-                    stop[block] = at[block] + kPage;
-                }
-                pool[at[block]++] = static_cast<Place>(place);
-            });
-            for (std::size_t k = 0; k < chunks && anyWriting(); ++k) {
-                chunkStarts(k);
-                for (std::size_t b = plan.chunkFirst[k]; b < plan.chunkFirst[k + 1]; ++b) {
-                    const uint32_t c = written[plan.blockSlot[b]];
-                    if (!files[c])
-                        continue;
-                    std::fill_n(counts.data(), plan.blockCounts[b], uint16_t{0});
-                    for (uint32_t page = firstPage[b]; page != kNone; page = nextPage[page]) {
-                        const Place *p = pool.data() + static_cast<std::size_t>(page) * kPage;
-                        countPlaces(p, page == lastPage[b] ? pool.data() + at[b] : p + kPage);
-                    }
-                    writeCounts(c, plan.blockCounts[b]);
-                }
-                flushAll();
-            }
-        };
-        if (narrowPlaces)
-            fillPaged(uint16_t{});
-        else
-            fillPaged(uint32_t{});
-        return;
+void ImageScan::LayOutStackBlocks(StackPlan &plan, const std::vector<uint32_t> &bounds) const
+{
+    const std::size_t W = imageWidth, H = imageHeight, image = W * H;
+    const std::size_t blockCounts = std::max<std::size_t>(1, stackBlockBytes / 2);
+    if (image <= blockCounts) {
+        plan.imagesPerBlock = static_cast<uint32_t>(blockCounts / image);
+        plan.rowsPerBlock = static_cast<uint32_t>(H);
+    } else {
+        plan.rowsPerBlock = static_cast<uint32_t>(std::max<std::size_t>(1, blockCounts / W));
+        plan.blocksPerImage = static_cast<uint32_t>((H + plan.rowsPerBlock - 1) / plan.rowsPerBlock);
     }
+    const bool wholeImages = plan.rowsPerBlock == H;
+    for (std::size_t i = 0; i + 1 < bounds.size(); ++i) {
+        const uint32_t images = bounds[i + 1] - bounds[i];
+        const std::size_t blocks = wholeImages ? (images + plan.imagesPerBlock - 1) / plan.imagesPerBlock
+                                               : static_cast<std::size_t>(images) * plan.blocksPerImage;
+        plan.chunkFirst.push_back(plan.blockChunk.size());
+        plan.chunkBlocks.push_back(blocks);
+        for (uint32_t s = 0; s < plan.written.size(); ++s)
+            for (std::size_t k = 0; k < blocks; ++k) {
+                plan.blockChunk.push_back(static_cast<uint32_t>(i));
+                plan.blockSlot.push_back(s);
+                const std::size_t counts = wholeImages
+                    ? std::min<std::size_t>(plan.imagesPerBlock, images - k * plan.imagesPerBlock) * image
+                    : std::min<std::size_t>(plan.rowsPerBlock, H - k % plan.blocksPerImage * plan.rowsPerBlock) * W;
+                plan.blockCounts.push_back(static_cast<uint32_t>(counts));
+            }
+    }
+    plan.chunkFirst.push_back(plan.blockChunk.size());
+}
 
+template <class At>
+void ImageScan::WalkStackPlaces(const StackPlan &plan, At &&at)
+{
+    // Calls at(block, place) for every photon counted in the stack.
+    WalkKeptLines([&](const auto &cursor, uint32_t line, uint32_t x) {
+        const int slot = plan.slotOf[cursor.channel];
+        if (slot < 0)
+            return;
+        const int64_t block = plan.blockOf[static_cast<std::size_t>(slot) * delayBins + cursor.dtime];
+        if (block < 0 || cursor.truetime < plan.cursorMin[cursor.channel] || cursor.truetime > plan.cursorMax[cursor.channel])
+            return;
+        at(static_cast<std::size_t>(block) + plan.lineBlock[line], plan.offsetOf[cursor.dtime] + plan.lineOffset[line] + x);
+    });
+    mainWindow->SetProgress(100);
+}
+
+// The fills are flattened so that the record walk and its per-photon step
+// are compiled into them as one loop, with their tables held in registers.
+template <class Place>
+__attribute__((flatten)) void ImageScan::FillStackPaged(StackBlockWriter &out, double filePhotons)
+{
+    // One pass puts the places straight into pages of kStackPage places per
+    // block, in the order they come; the pages of a block form a list.
+    const StackPlan &plan = out.plan;
+    constexpr uint32_t kNone = UINT32_MAX;
+    const std::size_t blocks = plan.blockChunk.size();
+    const std::size_t pages = static_cast<std::size_t>(filePhotons) / kStackPage + blocks + 1;
+    LargeArray<Place> pool(pages * kStackPage);
+    std::vector<uint32_t> nextPage(pages, kNone), firstPage(blocks, kNone), lastPage(blocks, kNone);
+    std::vector<std::size_t> at(blocks, 0), stop(blocks, 0);
+    std::size_t freePage = 0;
+    WalkStackPlaces(plan, [&](std::size_t block, uint32_t place) {
+        if (at[block] == stop[block]) {
+            // The record scan counted every photon: the pages cannot run out.
+            const uint32_t page = static_cast<uint32_t>(freePage++);
+            (firstPage[block] == kNone ? firstPage[block] : nextPage[lastPage[block]]) = page;
+            lastPage[block] = page;
+            at[block] = page * kStackPage;
+            stop[block] = at[block] + kStackPage;
+        }
+        pool[at[block]++] = static_cast<Place>(place);
+    });
+    const std::size_t chunks = out.bounds.size() - 1;
+    for (std::size_t k = 0; k < chunks && out.AnyWriting(); ++k)
+        out.WriteChunks(k, k + 1, [&](std::size_t b) {
+            for (uint32_t page = firstPage[b]; page != kNone; page = nextPage[page]) {
+                const Place *p = pool.data() + static_cast<std::size_t>(page) * kStackPage;
+                out.CountPlaces(p, page == lastPage[b] ? pool.data() + at[b] : p + kStackPage);
+            }
+        });
+}
+
+template <class Place>
+__attribute__((flatten)) void ImageScan::FillStackPass(StackBlockWriter &out, std::size_t i, std::size_t j, uint64_t total, std::vector<uint64_t> &next)
+{
+    // Puts the places of the chunks i .. j - 1 in order of their blocks, then
+    // counts and writes each block; next[b - first] is where block b's places begin.
+    const StackPlan &plan = out.plan;
+    const std::size_t first = plan.chunkFirst[i], last = plan.chunkFirst[j];
+    LargeArray<Place> places(total);
+    if (total > 0)
+        WalkStackPlaces(plan, [&](std::size_t block, uint32_t place) {
+            if (block >= first && block < last)
+                places[next[block - first]++] = static_cast<Place>(place);
+        });
+    // next[b - first] is now the end of block b's places: block b starts where b - 1 ends.
+    out.WriteChunks(i, j, [&](std::size_t b) {
+        out.CountPlaces(places.data() + (b == first ? 0 : next[b - first - 1]), places.data() + next[b - first]);
+    });
+}
+
+__attribute__((flatten)) void ImageScan::FillStackCounted(StackBlockWriter &out, double width, uint64_t room, bool dense, bool narrowPlaces)
+{
+    const StackPlan &plan = out.plan;
+    const std::vector<uint32_t> &bounds = out.bounds;
+    const std::size_t chunks = bounds.size() - 1;
+    const std::size_t image = static_cast<std::size_t>(imageWidth) * imageHeight;
     // The photons of every block.
     std::vector<uint64_t> photons(plan.blockChunk.size() + 1, 0);
     std::vector<uint64_t> chunkPhotons(chunks, dense ? room + 1 : 0);
     if (!dense) {
-        walk([&](std::size_t block, uint32_t) { ++photons[block]; });
+        WalkStackPlaces(plan, [&](std::size_t block, uint32_t) { ++photons[block]; });
         for (std::size_t b = 0; b + 1 < photons.size(); ++b)
             chunkPhotons[plan.blockChunk[b]] += photons[b];
     }
     std::vector<std::vector<uint16_t>> buffers(numberOfChannels);
-    for (std::size_t i = 0; i < chunks && anyWriting();) {
+    std::vector<uint16_t> staging;
+    for (std::size_t i = 0; i < chunks && out.AnyWriting();) {
         if (chunkPhotons[i] > room) {
             // More photons than places: this chunk is counted record by record.
-            for (uint32_t c : written)
-                if (files[c] && buffers[c].empty())
+            for (uint32_t c : plan.written)
+                if (out.files[c] && buffers[c].empty())
                     buffers[c].assign(static_cast<std::size_t>(bounds[1] - bounds[0]) * image, 0);
             const uint32_t b = bounds[i], e = bounds[i + 1];
             FillHistogramChunk(b, e, width, buffers);
-            for (uint32_t c : written)
-                if (files[c] && !(AppendHistogramImages(*files[c], buffers[c].data(), e - b, staging) && files[c]->Flush()))
-                    fail(c);
+            for (uint32_t c : plan.written)
+                if (out.files[c] && !(AppendHistogramImages(*out.files[c], buffers[c].data(), e - b, staging) && out.files[c]->Flush()))
+                    out.fail(c);
             ++i;
             continue;
         }
@@ -471,34 +525,48 @@ void ImageScan::WriteStackBlocks(const std::vector<uint32_t> &bounds, double wid
             next[b - first + 1] = next[b - first] + photons[b];
         for (std::vector<uint16_t> &buffer : buffers)
             std::vector<uint16_t>().swap(buffer);
-        // Puts the places of the pass in order of their blocks, then counts
-        // and writes each block; Place is the type of a place.
-        auto fillBlocks = [&](auto placeType) {
-            using Place = decltype(placeType);
-            LargeArray<Place> places(total);
-            if (total > 0)
-                walk([&](std::size_t block, uint32_t place) {
-                    if (block >= first && block < last)
-                        places[next[block - first]++] = static_cast<Place>(place);
-                });
-            // next[b - first] is now the end of block b's places: block b starts where b - 1 ends.
-            for (std::size_t k = i; k < j; ++k) {
-                chunkStarts(k);
-                for (std::size_t b = plan.chunkFirst[k]; b < plan.chunkFirst[k + 1]; ++b) {
-                    const uint32_t c = written[plan.blockSlot[b]];
-                    if (!files[c])
-                        continue;
-                    std::fill_n(counts.data(), plan.blockCounts[b], uint16_t{0});
-                    countPlaces(places.data() + (b == first ? 0 : next[b - first - 1]), places.data() + next[b - first]);
-                    writeCounts(c, plan.blockCounts[b]);
-                }
-                flushAll();
-            }
-        };
         if (narrowPlaces)
-            fillBlocks(uint16_t{});
+            FillStackPass<uint16_t>(out, i, j, total, next);
         else
-            fillBlocks(uint32_t{});
+            FillStackPass<uint32_t>(out, i, j, total, next);
         i = j;
     }
+}
+
+void ImageScan::WriteStackBlocks(const std::vector<uint32_t> &bounds, double width,
+                                 std::vector<std::unique_ptr<AtomicFile>> &files, const std::function<void(uint32_t)> &fail)
+{
+    const StackPlan plan = PlanStackBlocks(bounds, width, files);
+    if (plan.written.empty())
+        return;
+    const std::size_t image = static_cast<std::size_t>(imageWidth) * imageHeight;
+    const std::size_t chunks = bounds.size() - 1;
+    // A place in a block of at most 65536 counts takes 2 bytes, otherwise 4.
+    // The places of one pass take at most the memory of the chunk buffers.
+    const std::size_t largestBlock = std::max<std::size_t>(
+        1, plan.blockCounts.empty() ? 1 : *std::max_element(plan.blockCounts.begin(), plan.blockCounts.end()));
+    const bool narrowPlaces = largestBlock <= 65536;
+    const double placeBytes = narrowPlaces ? 2 : 4;
+    const double bufferBytes = 2.0 * (bounds.size() > 1 ? bounds[1] - bounds[0] : 0) * image * plan.written.size();
+    const uint64_t room = static_cast<uint64_t>(std::max(bufferBytes, 4.0 * largestBlock) / placeBytes);
+    // Photons far denser than the counts (more per chunk than there are
+    // places) are counted record by record: the pass that counts the
+    // photons of each block would be spent for nothing.
+    double filePhotons = 0;
+    for (uint32_t c : plan.written)
+        filePhotons += photonCounts[c];
+    const bool dense = filePhotons / static_cast<double>(chunks) > static_cast<double>(room);
+
+    StackBlockWriter out{*this, plan, bounds, files, fail, std::vector<uint16_t>(largestBlock)};
+    // When every photon of the file fits, with a page to spare for each
+    // block, one pass fills pages of places; no pass counts them first.
+    const std::size_t blocks = plan.blockChunk.size();
+    if (!dense && filePhotons + static_cast<double>(blocks) * kStackPage <= static_cast<double>(room)) {
+        if (narrowPlaces)
+            FillStackPaged<uint16_t>(out, filePhotons);
+        else
+            FillStackPaged<uint32_t>(out, filePhotons);
+        return;
+    }
+    FillStackCounted(out, width, room, dense, narrowPlaces);
 }
