@@ -29,7 +29,7 @@ void Fotonel::on_dtau_editingFinished() { controls.UpdateTmax(); }
 void Fotonel::on_ResetGatingButton_clicked()
 {
     // Without a file the gates still open to the fallback period.
-    controls.ResetGating(file ? file->SyncPeriod() : 0);
+    controls.ResetGating(file ? file->DelayRange() : 0);
 }
 
 void Fotonel::on_Ch4_Gating_Max_valueChanged(double) { controls.GateMaximumChanged(4); }

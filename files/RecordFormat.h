@@ -38,6 +38,8 @@ constexpr uint32_t PHOTON_MARKER = 16;
 constexpr uint32_t UNKNOWN_SPECIAL_MARKER = 17;
 /// Marker value of the sync records of the HydraHarp-family T2 layouts.
 constexpr uint32_t SYNC_MARKER = 18;
+/// The dtime a T2 photon without a delay is given (before the first sync).
+constexpr uint32_t kNoDelay = UINT32_MAX;
 /// A marker meaning no record carries (no decoded marker ever has this value).
 constexpr uint32_t NO_MARKER = 0xFFFFFFFFu;
 

@@ -66,8 +66,14 @@ void RecordTable::AppendLine(std::string &out, const Columns &columns, uint32_t 
         AppendNumber(out, cursor.nsync, 5);
     if (on(C::Channel))
         AppendNumber(out, cursor.channel, 4);
-    if (on(C::dTime))
-        AppendNumber(out, cursor.dtime, 5);
+    // A T2 photon before the first sync has no delay: "-" in both delay columns.
+    const bool noDelay = cursor.marker == PHOTON_MARKER && cursor.dtime == kNoDelay;
+    if (on(C::dTime)) {
+        if (noDelay)
+            AppendField(out, "-", 1, 5);
+        else
+            AppendNumber(out, cursor.dtime, 5);
+    }
     if (on(C::Marker)) {
         if (cursor.marker == 0) {
             AppendField(out, "Ofl", 3, 6);
@@ -81,8 +87,12 @@ void RecordTable::AppendLine(std::string &out, const Columns &columns, uint32_t 
     }
     if (on(C::TruenSync))
         AppendNumber(out, cursor.truensync, 10);
-    if (on(C::DelayTime))
-        AppendTime(out, cursor.delaytime);
+    if (on(C::DelayTime)) {
+        if (noDelay)
+            AppendField(out, "-", 1, 0);
+        else
+            AppendTime(out, cursor.delaytime);
+    }
     if (on(C::TrueTime))
         AppendTime(out, cursor.truetime);
     if (on(C::DeltaTime))

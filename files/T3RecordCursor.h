@@ -14,6 +14,7 @@
 
 #include <cassert>
 #include <cstdint>
+#include <limits>
 
 template <class Format>
 class T3RecordCursor : public T3RecordFields {
@@ -24,7 +25,8 @@ public:
     T3RecordCursor(FotonelServices &mainWindow, const pqFile &file)
         : resolution(file.Resolution()), syncPeriod(file.SyncPeriod()),
           recordCount(static_cast<uint32_t>(file.records.size())),
-          words(file.records.data()), file(file), mainWindow(mainWindow)
+          words(file.records.data()), delayBins(file.DelayBins()), syncDelays(file.TimeTags() && file.HasDelays()),
+          file(file), mainWindow(mainWindow)
     {
         // A walk compiled for another layout would read every word wrongly.
         assert(file.recordFormat == Format::kFormat);
@@ -67,6 +69,7 @@ public:
     {
         index = UINT32_MAX;
         overflowOffset = 0;
+        synced = false;
         truensync = 0;
         previousTruensync = 0;
     }
@@ -86,6 +89,7 @@ public:
     void ResetOverflow()
     {
         overflowOffset = 0;
+        synced = false;
         Seek(index);
     }
 
@@ -100,6 +104,22 @@ private:
     void Decode()
     {
         Format::Decode(words[index], *this);
+        if constexpr (Format::kTimeTags) {
+            // A time tag is the whole time; a photon's delay is its time
+            // minus the last sync before it (kNoDelay before the first sync
+            // and beyond one sync period after its sync).
+            if (marker == SYNC_MARKER) {
+                lastSync = truensync;
+                synced = true;
+            } else if (marker == PHOTON_MARKER && syncDelays) {
+                const uint64_t d = truensync - lastSync;
+                dtime = synced && truensync >= lastSync && d < delayBins ? static_cast<uint32_t>(d) : kNoDelay;
+            }
+            delaytime = dtime == kNoDelay ? std::numeric_limits<double>::quiet_NaN() : dtime * resolution;
+            truetime = static_cast<double>(truensync) * syncPeriod;
+            deltatime = static_cast<double>(truensync - previousTruensync) * syncPeriod;
+            return;
+        }
         delaytime = dtime * resolution;
         truetime = static_cast<double>(truensync) * syncPeriod + delaytime;
         // Unsigned on purpose: a step backwards gives a huge positive value.
@@ -107,6 +127,10 @@ private:
     }
 
     const uint32_t *words;
+    uint32_t delayBins;       ///< delays a T2 photon can take (resolution steps)
+    bool syncDelays;          ///< a T2 file whose syncs give its photons delays
+    bool synced = false;      ///< a sync record was decoded since the start
+    uint64_t lastSync = 0;    ///< time of the last sync record (resolution steps)
 
 public:
     const pqFile &file;

@@ -364,6 +364,87 @@ void pqFile::CountRecords(FrameList::Runs &runs, uint32_t channels, uint32_t &un
                                                   .arg(channels));
 }
 
+namespace {
+
+/// Calls \p fn with the time (resolution steps since the start) of every sync
+/// record of a T2 file of layout \p Format, in file order.
+template <class Format, class Fn>
+void ForEachSync(const uint32_t *words, std::size_t n, Fn &&fn)
+{
+    uint64_t overflow = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const uint32_t w = words[i];
+        if (!Format::IsSpecialKey(Format::ScanKey(w)))
+            continue;
+        const uint32_t m = Format::SpecialMarker(w);
+        if (m == 0)
+            overflow += Format::OverflowSyncs(w);
+        else if (m == SYNC_MARKER)
+            fn(Format::NSync(w) + overflow);
+    }
+}
+
+/// Longest sync period, in resolution steps, that a T2 file's delays may span:
+/// its per-channel delay histograms and gate tables hold one entry per step.
+constexpr uint64_t kMaxSyncTicks = uint64_t(1) << 22;
+
+} // namespace
+
+template <class Format>
+void pqFile::MeasureSyncPeriod()
+{
+    // The sync period is the longest interval between consecutive syncs that
+    // is at most 1.5 times the shortest: a laser's jitter of a step or two is
+    // inside it, a sync the detector missed (a gap of two periods or more) is
+    // not. Photons before the first sync, and those a period or more after
+    // their sync (in such a gap, or after the last sync), have no delay.
+    const uint32_t *words = records.data();
+    const std::size_t n = records.size();
+    uint64_t shortest = UINT64_MAX, previous = 0;
+    bool seen = false;
+    ForEachSync<Format>(words, n, [&](uint64_t t) {
+        if (seen && t > previous)
+            shortest = std::min(shortest, t - previous);
+        seen = true;
+        previous = t;
+    });
+    if (shortest == UINT64_MAX)
+        return;
+    const double longest = 1.5 * static_cast<double>(shortest);
+    uint64_t period = 0, gaps = 0;
+    seen = false;
+    ForEachSync<Format>(words, n, [&](uint64_t t) {
+        if (seen && t > previous) {
+            const uint64_t d = t - previous;
+            if (static_cast<double>(d) <= longest)
+                period = std::max(period, d);
+            else
+                ++gaps;
+        }
+        seen = true;
+        previous = t;
+    });
+    if (period == 0)
+        return;
+    if (period > kMaxSyncTicks) {
+        mainWindow.AddMessage(MessageWarning, QObject::tr("The sync period of this T2 file (%1 ns) spans more than %2 "
+                                                          "resolution steps: its delays are not computed")
+                                                  .arg(static_cast<double>(period) * Resolution())
+                                                  .arg(kMaxSyncTicks));
+        return;
+    }
+    syncTicks = static_cast<uint32_t>(period);
+    mainWindow.AddMessage(MessageNormal, QObject::tr("Delays from %1 sync records: sync period %2 ns (%3 resolution steps)")
+                                             .arg(syncRecords)
+                                             .arg(static_cast<double>(period) * Resolution())
+                                             .arg(period));
+    if (gaps != 0)
+        mainWindow.AddMessage(MessageWarning,
+                              QObject::tr("%1 intervals between syncs are longer than 1.5 sync periods (syncs not "
+                                          "recorded): photons a period or more after their sync have no delay")
+                                  .arg(gaps));
+}
+
 int pqFile::ImageDimensions() const { return 0; }
 
 bool pqFile::ScanRecords()
@@ -383,6 +464,7 @@ bool pqFile::ScanRecords()
     FrameList::Runs runs;
     uint32_t unknownSpecial = 0;
     syncRecords = 0;
+    syncTicks = 0;
     WithAnyRecordFormat(recordFormat, [&](auto format) {
         CountRecords<decltype(format)>(runs, static_cast<uint32_t>(channels), unknownSpecial);
     });
@@ -404,6 +486,8 @@ bool pqFile::ScanRecords()
                 return false;
             }
         }
+        if (syncRecords >= 2)
+            WithAnyRecordFormat(recordFormat, [&](auto format) { MeasureSyncPeriod<decltype(format)>(); });
     }
 
     // An area image that carries no frame marker is one frame when it holds

@@ -53,8 +53,21 @@ public:
     std::vector<uint32_t> photonsPerChannel;  ///< index 0 = channel 1
     std::vector<uint32_t> eventsPerMarker;    ///< 17 counters by marker value
     uint32_t syncRecords = 0;              ///< sync records of a T2 file (HydraHarp-family layouts)
-    /// A T2 file: time tags, no delays.
+    /// A T2 file: time tags; delays only where its syncs give them (syncTicks).
     bool TimeTags() const { return IsTimeTagFormat(recordFormat); }
+    /// A T2 file with syncs: the range of its delays in resolution steps, the
+    /// sync period measured from its sync records; 0 when it has no delays.
+    uint32_t syncTicks = 0;
+    /// False for a T2 file whose records give no delays (no syncs, or no
+    /// sync period measured from them).
+    bool HasDelays() const { return !TimeTags() || syncTicks != 0; }
+    /// Delay values a photon can take: dtime values, or a T2 file's syncTicks (1 without).
+    uint32_t DelayBins() const
+    {
+        return TimeTags() ? (syncTicks != 0 ? syncTicks : 1u) : DelayBinsOf(recordFormat);
+    }
+    /// ns, the range of delays: the sync period, or a T2 file's measured one.
+    double DelayRange() const { return TimeTags() && syncTicks != 0 ? syncTicks * Resolution() : SyncPeriod(); }
     uint32_t numberOfFrames = 0;           ///< frames.count
     /// An area image (ImgHdr_Dimensions 3) whose frames hold ImgHdr_PixY lines:
     /// an image scan even with a single frame.
@@ -94,4 +107,7 @@ private:
     /// The counting pass of ScanRecords over records of layout \p Format.
     template <class Format>
     void CountRecords(FrameList::Runs &runs, uint32_t channels, uint32_t &unknownSpecial);
+    /// Sets syncTicks from the sync records of a T2 file of layout \p Format.
+    template <class Format>
+    void MeasureSyncPeriod();
 };

@@ -2,6 +2,7 @@
 
 #include "host/FotonelServices.h"
 #include "files/RecordFormat.h"
+#include "files/T3RecordCursor.h"
 #include "files/pqFile.h"
 #include "scans/ImageScan.h"
 #include "scans/LineScan.h"
@@ -27,7 +28,7 @@ std::unique_ptr<RSD> MakeScan(int scanType)
 
 void CarryGatesOver(FotonelServices &mainWindow, const pqFile &file)
 {
-    const double range = file.SyncPeriod(), step = file.Resolution();
+    const double range = file.DelayRange(), step = file.Resolution();
     if (!(std::isfinite(range) && range > 0 && std::isfinite(step) && step > 0))
         return;  // the analysis refuses such a file with its reason
     std::vector<int> narrower = mainWindow.CarryGatesTo(range, step);
@@ -40,15 +41,28 @@ void CarryGatesOver(FotonelServices &mainWindow, const pqFile &file)
     if (narrower.empty())
         return;
     // The photons of each channel per dtime value, for the share each gate keeps.
-    const uint32_t delayBins = DelayBinsOf(file.recordFormat);
+    const uint32_t delayBins = file.DelayBins();
     std::vector<std::vector<uint64_t>> perDtime(file.photonsPerChannel.size(), std::vector<uint64_t>(delayBins, 0));
     WithAnyRecordFormat(file.recordFormat, [&](auto format) {
         using Format = decltype(format);
-        T3RecordFields f;
-        for (uint32_t w : file.records) {
-            Format::Decode(w, f);
+        auto count = [&](const T3RecordFields &f) {
             if (f.marker == PHOTON_MARKER && f.channel >= 1 && f.channel <= perDtime.size() && f.dtime < delayBins)
                 ++perDtime[f.channel - 1][f.dtime];
+        };
+        if constexpr (Format::kTimeTags) {
+            // The delays of time tags come from the syncs before them: the cursor's walk.
+            if (file.records.empty())
+                return;
+            T3RecordCursor<Format> cursor(mainWindow, file);
+            do
+                count(cursor);
+            while (cursor.Next());
+        } else {
+            T3RecordFields f;
+            for (uint32_t w : file.records) {
+                Format::Decode(w, f);
+                count(f);
+            }
         }
     });
     std::vector<double> minima, maxima;

@@ -173,10 +173,11 @@ void PointScan::GatherInformation()
 
     mainWindow->AddMessage(MessageNormal, QObject::tr("Information gathered"));
     gathered = true;
-    syncPeriod = sync;
+    // The range of delays: the sync period (a T2 file's measured from its syncs).
+    syncPeriod = file->DelayRange();
 
-    mainWindow->SetPointTauBinSize(resolution, sync);
-    mainWindow->SetCorrelationControls(syncPeriod, mainWindow->GetDtau(), mainWindow->GetNrbins(), mainWindow->GetNcasc());
+    mainWindow->SetPointTauBinSize(resolution, syncPeriod);
+    mainWindow->SetCorrelationControls(sync, mainWindow->GetDtau(), mainWindow->GetNrbins(), mainWindow->GetNcasc());
     mainWindow->SetGatingRanges(syncPeriod, resolution);
     mainWindow->SetCursorRanges(0, 1e16);
     mainWindow->SetTraceBinSize(sync / 1000, 1e16);
@@ -217,15 +218,21 @@ void PointScan::ReconstructImages()
     mainWindow->AddMessage(MessageNormal, QObject::tr("Traces reconstructed"));
     reconstructed = true;
 
-    if (file->TimeTags())
+    if (!file->HasDelays())
         mainWindow->AddMessage(MessageNormal,
                                file->syncRecords == 0
                                    ? QObject::tr("This T2 file has no delays (its records carry no sync): no lifetime "
                                                  "histogram, gates keep every photon, delays are 0")
-                                   : QObject::tr("This T2 file has no delays: the delays from its %1 sync records are "
-                                                 "not computed; no lifetime histogram, gates keep every photon, delays are 0")
+                                   : QObject::tr("This T2 file has no delays: its %1 sync records give no sync "
+                                                 "period; no lifetime histogram, gates keep every photon, delays are 0")
                                          .arg(file->syncRecords));
-    mainWindow->SetPointTauBinSize(file->Resolution(), file->SyncPeriod());
+    else if (file->TimeTags() && undelayedPhotons != 0)
+        mainWindow->AddMessage(MessageNormal,
+                               QObject::tr("%1 photons came before the first sync or more than one sync period after "
+                                           "their sync: they have no delay, are not in the lifetime histogram, and pass "
+                                           "a gate only when it holds every delay")
+                                   .arg(undelayedPhotons));
+    mainWindow->SetPointTauBinSize(file->Resolution(), file->DelayRange());
     BinTrace();
     BinLifetimes(mainWindow->GetTaubinsize());
 }
@@ -258,6 +265,7 @@ bool PointScan::FillChannelSlots(ChannelSlot *table, std::vector<uint8_t> &gateT
         slot.inGate = inGate;
         // The vector forms test a gate as one run of dtime values.
         gatesAreRuns = GateRange(inGate, delayBins, slot.gateLo, slot.gateHi) && gatesAreRuns;
+        slot.keepsUndelayed = std::find(inGate, inGate + delayBins, 0) == inGate + delayBins;
         slot.cursorMin = cursorMin[c];
         slot.cursorMax = cursorMax[c];
     }
@@ -286,6 +294,8 @@ bool PointScan::PassPhotons(ChannelSlot *table, bool gatesAreRuns)
         mainWindow->SetProgress(0);
         State state;
         state.lastPhoton = firstTime;
+        state.syncDelays = file->TimeTags() && file->HasDelays();
+        state.delayBins = delayBins;
         uint64_t nextProgress = kTraceProgressStep;
         std::size_t i = 0;
         while (i < records) {
@@ -304,6 +314,7 @@ bool PointScan::PassPhotons(ChannelSlot *table, bool gatesAreRuns)
         }
         lastTime = state.lastPhoton;
         descending = state.backwards;
+        undelayedPhotons = state.undelayed;
     });
     return descending;
 }

@@ -127,6 +127,7 @@ public:
     std::vector<std::vector<uint16_t>> exportCounts;  ///< photons per export bin
     double firstTime = 0;       ///< ns, truetime of the first record of the file
     double lastTime = 0;        ///< ns, truetime of the last photon record (before gating)
+    uint64_t undelayedPhotons = 0;  ///< T2 with syncs: photons the last pass found without a delay
     double traceBinWidth = 0;   ///< ns
     double millisecondScale = 1e6;
     double secondScale = 1e9;

@@ -70,8 +70,8 @@ void PointScan::SaveTraceText()
 
 void PointScan::SaveHistogram()
 {
-    if (file->TimeTags()) {
-        // Every delay of a T2 file is 0: there is no histogram to save.
+    if (!file->HasDelays()) {
+        // Every delay of a T2 file without syncs is 0: there is no histogram to save.
         mainWindow->AddMessage(MessageWarning, QObject::tr("This T2 file has no delays: no lifetime histogram saved"));
         return;
     }

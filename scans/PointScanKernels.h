@@ -24,6 +24,7 @@ struct alignas(64) ChannelSlot {
     uint32_t gateLo, gateHi;  ///< the dtime values inGate holds as 1 (a delay is monotone in dtime)
     bool real;    ///< a channel of the file: moves lastTime
     bool usable;  ///< active, with a gate and cursors: kept when it passes them
+    bool keepsUndelayed;  ///< T2 with syncs: the gate holds every delay, so photons without one pass it too
 };
 
 /// What the photon pass carries from record to record.
@@ -32,6 +33,12 @@ struct State {
     uint64_t photons = 0;    ///< photons of real channels so far
     double lastPhoton = 0;   ///< ns, time of the last of them
     bool backwards = false;  ///< one of them came before the one ahead of it in the file
+    // T2 files whose syncs give delays:
+    bool syncDelays = false;  ///< the delay of a photon is its time minus the last sync's
+    uint32_t delayBins = 1;   ///< delays (resolution steps) below this count; others are none
+    bool synced = false;      ///< a sync record was passed
+    uint64_t lastSync = 0;    ///< its time (resolution steps)
+    uint64_t undelayed = 0;   ///< photons of real channels without a delay
 };
 
 /// Channels the vector forms keep photons of, at most.
@@ -44,6 +51,68 @@ struct VectorChannels {
     uint32_t keys[kVectorChannels] = {};
     ChannelSlot *channelSlots[kVectorChannels] = {};
 };
+
+/*!
+ * PassRecords for a T2 file whose syncs give delays: a photon's time is its
+ * time tag (\p tick ns per step), its dtime the steps since the last sync.
+ * A photon before the first sync, or delayBins steps or more after its sync,
+ * has no delay: it is left out of the delay counts and passes a gate only
+ * when the gate holds every delay.
+ */
+template <class Format>
+std::size_t PassTimeTags(const uint32_t *words, std::size_t i, std::size_t records, ChannelSlot *table, double tick,
+                         uint64_t stopAt, State &state)
+{
+    uint64_t overflow = state.overflow;
+    uint64_t counted = state.photons;
+    double lastPhoton = state.lastPhoton;
+    bool backwards = state.backwards;
+    bool synced = state.synced;
+    uint64_t lastSync = state.lastSync, undelayed = state.undelayed;
+    const uint64_t delayBins = state.delayBins;
+    for (; i < records; ++i) {
+        const uint32_t w = words[i];
+        const uint32_t key = Format::ScanKey(w);
+        if (Format::IsSpecialKey(key)) {
+            const uint32_t m = Format::SpecialMarker(w);
+            if (m == 0) {
+                overflow += Format::OverflowSyncs(w);
+            } else if (m == SYNC_MARKER) {
+                lastSync = Format::NSync(w) + overflow;
+                synced = true;
+            }
+            continue;
+        }
+        ChannelSlot &slot = table[Format::PhotonChannel(key)];
+        if (!slot.real)
+            continue;
+        const uint64_t steps = Format::NSync(w) + overflow;
+        const double t = static_cast<double>(static_cast<int64_t>(steps)) * tick;
+        const uint64_t dtime = steps - lastSync;
+        const bool delayed = synced && steps >= lastSync && dtime < delayBins;
+        undelayed += !delayed;
+        if (slot.usable && (delayed ? slot.inGate[dtime] != 0 : slot.keepsUndelayed) && t >= slot.cursorMin &&
+            t <= slot.cursorMax) {
+            *slot.nextTime++ = t;
+            if (delayed)
+                ++slot.delays[dtime];
+        }
+        backwards |= t < lastPhoton;
+        lastPhoton = t;
+        if (++counted == stopAt) {
+            ++i;
+            break;
+        }
+    }
+    state.overflow = overflow;
+    state.photons = counted;
+    state.lastPhoton = lastPhoton;
+    state.backwards = backwards;
+    state.synced = synced;
+    state.lastSync = lastSync;
+    state.undelayed = undelayed;
+    return i;
+}
 
 /*!
  * The photon pass over words[i .. records - 1], record by record, until the
@@ -61,6 +130,10 @@ std::size_t PassRecords(const uint32_t *words, std::size_t i, std::size_t record
     uint64_t counted = state.photons;
     double lastPhoton = state.lastPhoton;
     bool backwards = state.backwards;
+    if constexpr (Format::kTimeTags) {
+        if (state.syncDelays)
+            return PassTimeTags<Format>(words, i, records, table, sync, stopAt, state);
+    }
     for (; i < records; ++i) {
         const uint32_t w = words[i];
         const uint32_t key = Format::ScanKey(w);

@@ -73,8 +73,8 @@ void PointScan::CreateLifetimeTab(const QString &name)
         return;
     TabPage tau = TabPage::Make(name, QStringLiteral("GridLayout"));
     uint32_t k = 0;
-    if (file->TimeTags()) {
-        // Time tags carry no delay: a one-bin histogram would only look like a result.
+    if (!file->HasDelays()) {
+        // Time tags without syncs carry no delay: a one-bin histogram would only look like a result.
         auto *note = new QLabel(QObject::tr("This T2 file has no delays: no lifetime histogram"), tau.page);
         note->setObjectName(QStringLiteral("NoDelays"));
         note->setAlignment(Qt::AlignCenter);

@@ -80,7 +80,7 @@ bool RSD::ReadFileConstants(uint32_t &channels, double &sync, double &resolution
         return false;
     }
     channels = static_cast<uint32_t>(count);
-    delayBins = DelayBinsOf(file->recordFormat);
+    delayBins = file->DelayBins();
     return true;
 }
 

@@ -200,9 +200,63 @@ TEST_F(T2Files, SyncRecordsAreCounted)
     EXPECT_TRUE(run.out.contains("                 Overflow : 5\n                     Sync : 5\n"
                                  "                   Photon : 5\n"));
     EXPECT_TRUE(run.out.contains("          Resolution (ns) : 0.001\n"));
-    EXPECT_TRUE(run.out.contains("the delays from its 5 sync records are not computed"));
+    // 50 µs between syncs at 1 ps: too long a period for delays.
+    EXPECT_TRUE(run.out.contains("its 5 sync records give no sync period"));
     EXPECT_TRUE(run.out.contains("This T2 file has no delays: no lifetime histogram saved"));
     EXPECT_FALSE(QFile::exists(Export("syncs", "_histogram_ch1.dat")));
+}
+
+TEST_F(T2Files, SyncRecordsGiveTheDelaysOfTheT3File)
+{
+    // Photons in most sync periods, so consecutive syncs measure the period.
+    std::mt19937 rng(7);
+    std::vector<synth::PointPhoton> photons;
+    uint64_t sync = 0;
+    for (int k = 0; k < 40000; ++k) {
+        sync += 1 + rng() % 3;
+        photons.push_back({sync, static_cast<uint32_t>(1 + rng() % 2), static_cast<uint32_t>(rng() % 4096)});
+    }
+    const QStringList options = {"--histogram", "--tau-bin", "0.2", "--gate", "1:2:9", "--gate", "2:0:6"};
+    const std::vector<uint32_t> t3 = synth::MakePointMeasurement(photons).words;
+    ASSERT_TRUE(synth::WritePtu(Path("t3.ptu"), synth::PtuHeader::PicoHarpT3(40e6, 4e-12), t3));
+    ASSERT_EQ(Run(Path("t3.ptu"), options).code, 0);
+    ASSERT_TRUE(synth::WritePtu(Path("t2.ptu"), synth::PtuHeader::T2(0x01010204u),
+                                synth::TranscodeToT2(t3, RecordFormat::HydraHarpT2v2, 6250, true)));
+    ConvertRun run = Run(Path("t2.ptu"), options + QStringList{"--records", "channel,dtime,delaytime"});
+    ASSERT_EQ(run.code, 0) << qPrintable(run.out);
+    EXPECT_TRUE(run.out.contains("sync period 25 ns (6250 resolution steps)")) << qPrintable(run.out);
+    EXPECT_FALSE(run.out.contains("no delays"));
+    for (const char *suffix : {"_histogram_ch1.dat", "_G_ch1_ch2.dat", "_G_ch2_ch2.dat"}) {
+        SCOPED_TRACE(suffix);
+        const QString expected = Read(Export("t3", suffix));
+        ASSERT_FALSE(expected.isEmpty());
+        EXPECT_TRUE(Read(Export("t2", suffix)) == expected);
+    }
+    // The record table: the first sync, then the first photon with its delay.
+    const QStringList lines = Read(Export("t2", ".dat")).split('\n', Qt::SkipEmptyParts);
+    ASSERT_GT(lines.size(), 2);
+    EXPECT_EQ(lines[2].simplified(), QStringLiteral("%1 %2 %3")
+                                         .arg(photons[0].channel)
+                                         .arg(photons[0].dtime)
+                                         .arg(photons[0].dtime * 0.004, 0, 'f', 6));
+
+    // Photons before the first sync, or a period and more after the last, have no delay.
+    synth::RecordStream s(RecordFormat::HydraHarpT2v2);
+    s.AddPhoton(3, 1, 0);
+    for (uint64_t k = 1; k <= 4; ++k) {
+        s.AddSync(k * 1000);
+        s.AddPhoton(k * 1000 + k * 100, 1, 0);
+    }
+    s.AddPhoton(5500, 1, 0);
+    ASSERT_TRUE(synth::WritePtu(Path("edges.ptu"), synth::PtuHeader::T2(0x01010204u), s.words));
+    run = Convert({"--histogram", "--tau-bin", "0.4", "--records", "dtime,delaytime", Path("edges.ptu")});
+    ASSERT_EQ(run.code, 0) << qPrintable(run.out);
+    EXPECT_TRUE(run.out.contains("2 photons came before the first sync")) << qPrintable(run.out);
+    EXPECT_EQ(Read(Export("edges", ".dat")).split('\n').value(1).simplified(), "- -");
+    const QStringList bins = Read(Export("edges", "_histogram_ch1.dat")).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(bins.size(), 9);  // 4 ns in bins of 0.4 ns, the last a guard
+    for (int b = 0; b < 9; ++b)
+        EXPECT_NEAR(bins[b].split(' ').value(1).toDouble(), b >= 1 && b <= 4 ? 1.0 : 0.0, 1e-9) << b;
 }
 
 TEST_F(T2Files, AntibunchingEmptiesTheCrossCorrelationAtZeroLag)
