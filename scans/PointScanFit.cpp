@@ -2,6 +2,7 @@
 // model fits of the curves (the numerical work lives in fcs/).
 #include "scans/PointScan.h"
 
+#include "files/AtomicFile.h"
 #include "files/pqFile.h"
 #include "host/FotonelServices.h"
 #include "fcs/SegmentStatistics.h"
@@ -10,7 +11,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QObject>
-#include <QSaveFile>
 #include <QString>
 #include <QStringList>
 #include <QTextStream>
@@ -345,15 +345,15 @@ void PointScan::SaveFits()
             QFile::remove(name);
             continue;
         }
-        QSaveFile out(name);
-        if (!out.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        AtomicFile out(name);
+        if (!out.Open()) {
             mainWindow->AddMessage(MessageError, QObject::tr("Could not open %1").arg(name));
             continue;
         }
         QTextStream text(&out);
         text << FitReport(k);
         text.flush();
-        if (text.status() != QTextStream::Ok || !out.commit()) {
+        if (text.status() != QTextStream::Ok || !out.Commit()) {
             mainWindow->AddMessage(MessageError, QObject::tr("Could not write %1").arg(name));
             continue;
         }
@@ -374,8 +374,8 @@ void PointScan::SaveCorrelationErrors()
                                  .arg(file->exportBase)
                                  .arg(activeChannels[k / N] + 1)
                                  .arg(activeChannels[k % N] + 1);
-        QSaveFile out(name);
-        if (!out.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        AtomicFile out(name);
+        if (!out.Open()) {
             mainWindow->AddMessage(MessageError, QObject::tr("Could not open %1").arg(name));
             continue;
         }
@@ -387,7 +387,7 @@ void PointScan::SaveCorrelationErrors()
             text << Number(lagAxis[b]) << tab << Number(b < G.size() ? G[b] : 0.0) << tab
                  << Number(b < sigma.size() ? sigma[b] : 0.0) << '\n';
         text.flush();
-        if (text.status() != QTextStream::Ok || !out.commit()) {
+        if (text.status() != QTextStream::Ok || !out.Commit()) {
             mainWindow->AddMessage(MessageError, QObject::tr("Could not write %1").arg(name));
             continue;
         }

@@ -21,6 +21,8 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include <csignal>
 #include <map>
 #include <set>
@@ -295,6 +297,13 @@ TEST(ExportFaults, EveryWriterUnderAFullDiskKeepsThePreviousFileWhole)
     // naming it, and every previous file must stay as it was.
     QTemporaryDir dir;
     const QString image = WriteImage(dir, "image.pt3", 40), point = WritePoint(dir, "point.pt3");
+    // Photons at random times: curves with error bars that the fit takes (fit and _sd files).
+    std::mt19937 draw(5);
+    std::vector<synth::PointPhoton> photons;
+    for (uint64_t sync = 0; sync < 4000000; sync += 1 + draw() % 400)
+        photons.push_back({sync, 1 + draw() % 2, draw() % 2000});
+    const QString random = dir.filePath("random.pt3");
+    ASSERT_TRUE(synth::WritePt3(random, synth::Pt3Header(), synth::MakePointMeasurement(photons).words));
     synth::ImageScanPlan lineLayout;
     lineLayout.width = 16, lineLayout.height = 8;
     ASSERT_TRUE(synth::WritePt3(dir.filePath("line.pt3"), synth::Pt3Header(), synth::MakeLineScan(lineLayout, 2).words));
@@ -307,13 +316,17 @@ TEST(ExportFaults, EveryWriterUnderAFullDiskKeepsThePreviousFileWhole)
         {"image_export", {"--export", "images", "--bits", "8", image}},
         {"line_export", {"--export", "stack", "--decay", "--tau-bin", "1", dir.filePath("line.pt3")}},
         {"point_export", {"--trace", "--histogram", "--correlate", "--cascades", "2", point}},
+        {"random_export", {"--correlate", "--segments", "4", "--fit", "2D", random}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());
         const QString folder = dir.filePath(c.folder);
         QDir(folder).removeRecursively();
-        ASSERT_EQ(Convert(c.args).code, 0);
+        const ConvertRun first = Convert(c.args);
+        ASSERT_EQ(first.code, 0) << first.out.toStdString();
         const std::map<QString, QByteArray> previous = Contents(folder);
+        if (c.folder == "random_export")
+            EXPECT_TRUE(previous.count(folder + "/random_fit_ch1_ch2.txt") && previous.count(folder + "/random_G_ch1_ch2_sd.dat"));
         std::set<rlim_t> limits{0};
         for (const auto &file : previous)
             limits.insert({static_cast<rlim_t>(file.second.size()) / 2, static_cast<rlim_t>(file.second.size()) - 1});
