@@ -301,7 +301,7 @@ TEST(ExportFaults, EveryWriterUnderAFullDiskKeepsThePreviousFileWhole)
     std::mt19937 draw(5);
     std::vector<synth::PointPhoton> photons;
     for (uint64_t sync = 0; sync < 4000000; sync += 1 + draw() % 400)
-        photons.push_back({sync, 1 + draw() % 2, draw() % 2000});
+        photons.push_back({sync, static_cast<uint32_t>(1 + draw() % 2), static_cast<uint32_t>(draw() % 2000)});
     const QString random = dir.filePath("random.pt3");
     ASSERT_TRUE(synth::WritePt3(random, synth::Pt3Header(), synth::MakePointMeasurement(photons).words));
     synth::ImageScanPlan lineLayout;
