@@ -164,21 +164,50 @@ struct PicoHarpT3Format {
     static uint64_t OverflowSyncs(uint32_t) { return kOverflowPeriod; }
 };
 
+/// What the HydraHarp, TimeHarp 260 and MultiHarp words share in T3 and T2
+/// mode: bit 31 marks a special record, bits 25-30 hold the channel (63 an
+/// overflow), and \p kCountedOverflows overflows hold their number of wraps
+/// in the low bits (0 meaning one).
+template <bool kCountedOverflows>
+struct HarpWordBits {
+    static constexpr uint32_t kOverflowChannel = 63;
+
+    static uint32_t Channel(uint32_t w) { return (w >> 25) & 0x3Fu; }   // bits 25-30
+    static bool Special(uint32_t w) { return (w >> 31) != 0; }          // bit 31
+
+    /// Wraps an overflow record whose low field holds \p count stands for.
+    static uint64_t Wraps(uint32_t count)
+    {
+        if (!kCountedOverflows)
+            return 1;
+        return count == 0 ? 1 : count;
+    }
+
+    // Scan key: the special bit and the channel field, bits 25-31.
+    static constexpr uint32_t kScanKeys = 128;
+    static uint32_t ScanKey(uint32_t w) { return w >> 25; }
+    static bool AnySpecial(uint32_t k0, uint32_t k1, uint32_t k2, uint32_t k3)
+    {
+        return ((k0 | k1 | k2 | k3) & 64u) != 0;
+    }
+    static bool IsSpecialKey(uint32_t key) { return (key & 64u) != 0; }
+    static uint32_t PhotonChannel(uint32_t key) { return key + 1; }
+};
+
 /// The common layout of HydraHarp, TimeHarp 260 and MultiHarp T3 records;
 /// \p kCountedOverflows: an overflow record holds its number of wraps in nsync.
 template <bool kCountedOverflows>
-struct HarpT3Format {
+struct HarpT3Format : HarpWordBits<kCountedOverflows> {
+    using Bits = HarpWordBits<kCountedOverflows>;
+    using Bits::Channel, Bits::Special, Bits::Wraps, Bits::kOverflowChannel;
     static constexpr RecordFormat kFormat =
         kCountedOverflows ? RecordFormat::HydraHarpT3v2 : RecordFormat::HydraHarpT3v1;
     static constexpr bool kTimeTags = false;
     static constexpr uint32_t kDelayBins = 32768;  ///< values of the 15-bit dtime
-    static constexpr uint32_t kOverflowChannel = 63;
     static constexpr uint64_t kOverflowPeriod = 1024;
 
     static uint32_t NSync(uint32_t w) { return w & 0x3FFu; }            // bits 0-9
     static uint32_t DTime(uint32_t w) { return (w >> 10) & 0x7FFFu; }   // bits 10-24
-    static uint32_t Channel(uint32_t w) { return (w >> 25) & 0x3Fu; }   // bits 25-30
-    static bool Special(uint32_t w) { return (w >> 31) != 0; }          // bit 31
 
     static void Decode(uint32_t w, T3RecordFields &f)
     {
@@ -202,23 +231,6 @@ struct HarpT3Format {
         f.truensync = f.nsync + f.overflowOffset;
     }
 
-    /// Wraps an overflow record with \p nsync stands for.
-    static uint64_t Wraps(uint32_t nsync)
-    {
-        if (!kCountedOverflows)
-            return 1;
-        return nsync == 0 ? 1 : nsync;
-    }
-
-    // Scan key: the special bit and the channel field, bits 25-31.
-    static constexpr uint32_t kScanKeys = 128;
-    static uint32_t ScanKey(uint32_t w) { return w >> 25; }
-    static bool AnySpecial(uint32_t k0, uint32_t k1, uint32_t k2, uint32_t k3)
-    {
-        return ((k0 | k1 | k2 | k3) & 64u) != 0;
-    }
-    static bool IsSpecialKey(uint32_t key) { return (key & 64u) != 0; }
-    static uint32_t PhotonChannel(uint32_t key) { return key + 1; }
     static uint32_t SpecialMarker(uint32_t w)
     {
         const uint32_t c = Channel(w);
@@ -298,19 +310,18 @@ struct PicoHarpT2Format {
  * times the overflow's time tag (0 meaning one).
  */
 template <bool kCountedOverflows>
-struct HarpT2Format {
+struct HarpT2Format : HarpWordBits<kCountedOverflows> {
+    using Bits = HarpWordBits<kCountedOverflows>;
+    using Bits::Channel, Bits::Special, Bits::Wraps, Bits::kOverflowChannel;
     static constexpr RecordFormat kFormat =
         kCountedOverflows ? RecordFormat::HydraHarpT2v2 : RecordFormat::HydraHarpT2v1;
     static constexpr bool kTimeTags = true;
     static constexpr uint32_t kDelayBins = 1;
-    static constexpr uint32_t kOverflowChannel = 63;
     static constexpr uint32_t kSyncChannel = 0;
     static constexpr uint64_t kOverflowPeriod = kCountedOverflows ? 33554432 : 33552000;
 
     static uint32_t NSync(uint32_t w) { return w & 0x1FFFFFFu; }        // bits 0-24
     static uint32_t DTime(uint32_t) { return 0; }
-    static uint32_t Channel(uint32_t w) { return (w >> 25) & 0x3Fu; }   // bits 25-30
-    static bool Special(uint32_t w) { return (w >> 31) != 0; }          // bit 31
 
     static void Decode(uint32_t w, T3RecordFields &f)
     {
@@ -333,21 +344,6 @@ struct HarpT2Format {
         f.truensync = f.nsync + f.overflowOffset;
     }
 
-    static uint64_t Wraps(uint32_t tag)
-    {
-        if (!kCountedOverflows)
-            return 1;
-        return tag == 0 ? 1 : tag;
-    }
-
-    static constexpr uint32_t kScanKeys = 128;
-    static uint32_t ScanKey(uint32_t w) { return w >> 25; }
-    static bool AnySpecial(uint32_t k0, uint32_t k1, uint32_t k2, uint32_t k3)
-    {
-        return ((k0 | k1 | k2 | k3) & 64u) != 0;
-    }
-    static bool IsSpecialKey(uint32_t key) { return (key & 64u) != 0; }
-    static uint32_t PhotonChannel(uint32_t key) { return key + 1; }
     static uint32_t SpecialMarker(uint32_t w)
     {
         const uint32_t c = Channel(w);

@@ -325,8 +325,9 @@ TEST(ExportFaults, EveryWriterUnderAFullDiskKeepsThePreviousFileWhole)
         const ConvertRun first = Convert(c.args);
         ASSERT_EQ(first.code, 0) << first.out.toStdString();
         const std::map<QString, QByteArray> previous = Contents(folder);
-        if (c.folder == "random_export")
+        if (c.folder == "random_export") {
             EXPECT_TRUE(previous.count(folder + "/random_fit_ch1_ch2.txt") && previous.count(folder + "/random_G_ch1_ch2_sd.dat"));
+        }
         std::set<rlim_t> limits{0};
         for (const auto &file : previous)
             limits.insert({static_cast<rlim_t>(file.second.size()) / 2, static_cast<rlim_t>(file.second.size()) - 1});
