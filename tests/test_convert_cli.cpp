@@ -89,6 +89,21 @@ protected:
     }
 };
 
+/// The converter run as its own process over \p args; code -1 when it did not end normally.
+struct ProcessRun {
+    int code;
+    QString out;
+    QByteArray err;
+};
+ProcessRun RunProcess(const QStringList &args, rlim_t sizeLimit = RLIM_INFINITY)
+{
+    ConverterProcess run;
+    run.sizeLimit = sizeLimit;
+    run.start(QStringLiteral(FOTONEL_CONVERT), args);
+    const bool ended = run.waitForFinished(60000) && run.exitStatus() == QProcess::NormalExit;
+    return {ended ? run.exitCode() : -1, QString::fromUtf8(run.readAllStandardOutput()), run.readAllStandardError()};
+}
+
 /// Every file of \p folder (hidden ones too) with its bytes.
 std::map<QString, QByteArray> Contents(const QString &folder)
 {
@@ -257,17 +272,12 @@ TEST(ConvertProcess, FailuresLeaveStandardErrorEmptyAndNoFinishedFile)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());
-        ConverterProcess run;
-        run.sizeLimit = c.limit;
-        run.start(QStringLiteral(FOTONEL_CONVERT), c.args);
-        ASSERT_TRUE(run.waitForFinished(60000));
-        EXPECT_EQ(run.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(run.exitCode(), 1);
-        EXPECT_EQ(run.readAllStandardError(), QByteArray()) << "libtiff or Qt printed on standard error";
-        const QString out = QString::fromUtf8(run.readAllStandardOutput());
+        const ProcessRun run = RunProcess(c.args, c.limit);
+        EXPECT_EQ(run.code, 1);
+        EXPECT_EQ(run.err, QByteArray()) << "libtiff or Qt printed on standard error";
         for (const QString &text : c.expected)
-            EXPECT_TRUE(out.contains(text)) << out.toStdString();
-        EXPECT_TRUE(out.endsWith(c.tail)) << out.toStdString();
+            EXPECT_TRUE(run.out.contains(text)) << run.out.toStdString();
+        EXPECT_TRUE(run.out.endsWith(c.tail)) << run.out.toStdString();
     }
     // Only the header is there: a failed export leaves neither a cut file nor a temporary one.
     EXPECT_EQ(QDir(dir.filePath("big_export")).entryList(QDir::Files | QDir::Hidden), QStringList{"big.hdr"});
@@ -333,13 +343,10 @@ TEST(ExportFaults, EveryWriterUnderAFullDiskKeepsThePreviousFileWhole)
             limits.insert({static_cast<rlim_t>(file.second.size()) / 2, static_cast<rlim_t>(file.second.size()) - 1});
         for (const rlim_t limit : limits) {
             SCOPED_TRACE(limit);
-            ConverterProcess run;
-            run.sizeLimit = limit;
-            run.start(QStringLiteral(FOTONEL_CONVERT), c.args);
-            ASSERT_TRUE(run.waitForFinished(60000));
-            const QString out = QString::fromUtf8(run.readAllStandardOutput());
-            EXPECT_EQ(run.exitCode(), 1) << out.toStdString();
-            EXPECT_EQ(run.readAllStandardError(), QByteArray());
+            const ProcessRun run = RunProcess(c.args, limit);
+            const QString &out = run.out;
+            EXPECT_EQ(run.code, 1) << out.toStdString();
+            EXPECT_EQ(run.err, QByteArray());
             EXPECT_TRUE(Contents(folder) == previous) << "a previous file was changed, or a temporary file was left";
             for (const auto &file : previous) {
                 // A macro is written only after its raw file, which is bigger.

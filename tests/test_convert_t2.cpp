@@ -63,6 +63,19 @@ std::vector<double> GValues(const QString &path)
     return g;
 }
 
+/// Two channels, \p count photons at random delays, 1 to \p maxGap syncs apart.
+std::vector<synth::PointPhoton> RandomPhotons(unsigned seed, int count, uint32_t maxGap)
+{
+    std::mt19937 rng(seed);
+    std::vector<synth::PointPhoton> photons;
+    uint64_t sync = 0;
+    for (int k = 0; k < count; ++k) {
+        sync += 1 + rng() % maxGap;
+        photons.push_back({sync, static_cast<uint32_t>(1 + rng() % 2), static_cast<uint32_t>(rng() % 4096)});
+    }
+    return photons;
+}
+
 const std::pair<const char *, uint32_t> kT2Types[] = {
     {"PicoHarp", 0x00010203u},      {"HydraHarp v1", 0x00010204u},  {"HydraHarp v2", 0x01010204u},
     {"TimeHarp 260 N", 0x00010205u}, {"TimeHarp 260 P", 0x00010206u}, {"MultiHarp", 0x00010207u},
@@ -123,25 +136,30 @@ protected:
     {
         return Path(stem + "_export/" + stem + suffix);
     }
+    /// Each of \p suffixes from \p stem's run is the T3 file's, byte for byte.
+    void ExpectSameAsT3(const QString &stem, const QStringList &suffixes) const
+    {
+        for (const QString &suffix : suffixes) {
+            SCOPED_TRACE(suffix.toStdString());
+            const QString expected = Read(Export("t3", suffix));
+            ASSERT_FALSE(expected.isEmpty());
+            EXPECT_TRUE(Read(Export(stem, suffix)) == expected);
+        }
+    }
     QTemporaryDir tmp;
 };
 
 TEST_F(T2Files, GiveTheResultsOfTheT3FileOfTheSamePhotons)
 {
-    // Two channels, photons at random syncs and delays; 25 ns sync = 6250 units of 4 ps.
-    std::mt19937 rng(5);
-    std::vector<synth::PointPhoton> photons;
-    uint64_t sync = 0;
-    for (int k = 0; k < 60000; ++k) {
-        sync += 1 + rng() % 3000;
-        photons.push_back({sync, static_cast<uint32_t>(1 + rng() % 2), static_cast<uint32_t>(rng() % 4096)});
-    }
-    const std::vector<uint32_t> t3 = synth::MakePointMeasurement(photons).words;
+    // 25 ns sync = 6250 units of 4 ps.
+    const std::vector<synth::PointPhoton> photons = RandomPhotons(5, 60000, 3000);
+    const auto measurement = synth::MakePointMeasurement(photons);
+    const std::vector<uint32_t> &t3 = measurement.words;
     ASSERT_TRUE(synth::WritePtu(Path("t3.ptu"), synth::PtuHeader::PicoHarpT3(40e6, 4e-12), t3));
     ASSERT_EQ(Run(Path("t3.ptu")).code, 0);
     const QStringList outputs = {"_G_ch1_ch1.dat", "_G_ch1_ch2.dat", "_G_ch2_ch1.dat", "_G_ch2_ch2.dat",
                                  "_trace_ch1.dat", "_trace_ch1.bin", "_trace_ch2.bin"};
-    const std::array<uint64_t, 16> perChannel = synth::MakePointMeasurement(photons).photonsPerChannel;
+    const std::array<uint64_t, 16> &perChannel = measurement.photonsPerChannel;
 
     for (const auto &[name, type] : kT2Types) {
         SCOPED_TRACE(name);
@@ -157,12 +175,7 @@ TEST_F(T2Files, GiveTheResultsOfTheT3FileOfTheSamePhotons)
                                          .arg(perChannel[1])
                                          .arg(perChannel[2])));
         EXPECT_TRUE(run.out.contains("This T2 file has no delays"));
-        for (const QString &suffix : outputs) {
-            SCOPED_TRACE(suffix.toStdString());
-            const QString expected = Read(Export("t3", suffix));
-            ASSERT_FALSE(expected.isEmpty());
-            EXPECT_TRUE(Read(Export(stem, suffix)) == expected);
-        }
+        ExpectSameAsT3(stem, outputs);
         // The record table: each photon's time tag and its true time (tag x 4 ps).
         const QStringList lines = Read(Export(stem, ".dat")).split('\n', Qt::SkipEmptyParts);
         ASSERT_GT(lines.size(), 2);
@@ -209,13 +222,7 @@ TEST_F(T2Files, SyncRecordsAreCounted)
 TEST_F(T2Files, SyncRecordsGiveTheDelaysOfTheT3File)
 {
     // Photons in most sync periods, so consecutive syncs measure the period.
-    std::mt19937 rng(7);
-    std::vector<synth::PointPhoton> photons;
-    uint64_t sync = 0;
-    for (int k = 0; k < 40000; ++k) {
-        sync += 1 + rng() % 3;
-        photons.push_back({sync, static_cast<uint32_t>(1 + rng() % 2), static_cast<uint32_t>(rng() % 4096)});
-    }
+    const std::vector<synth::PointPhoton> photons = RandomPhotons(7, 40000, 3);
     const QStringList options = {"--histogram", "--tau-bin", "0.2", "--gate", "1:2:9", "--gate", "2:0:6"};
     const std::vector<uint32_t> t3 = synth::MakePointMeasurement(photons).words;
     ASSERT_TRUE(synth::WritePtu(Path("t3.ptu"), synth::PtuHeader::PicoHarpT3(40e6, 4e-12), t3));
@@ -226,12 +233,7 @@ TEST_F(T2Files, SyncRecordsGiveTheDelaysOfTheT3File)
     ASSERT_EQ(run.code, 0) << qPrintable(run.out);
     EXPECT_TRUE(run.out.contains("sync period 25 ns (6250 resolution steps)")) << qPrintable(run.out);
     EXPECT_FALSE(run.out.contains("no delays"));
-    for (const char *suffix : {"_histogram_ch1.dat", "_G_ch1_ch2.dat", "_G_ch2_ch2.dat"}) {
-        SCOPED_TRACE(suffix);
-        const QString expected = Read(Export("t3", suffix));
-        ASSERT_FALSE(expected.isEmpty());
-        EXPECT_TRUE(Read(Export("t2", suffix)) == expected);
-    }
+    ExpectSameAsT3("t2", {"_histogram_ch1.dat", "_G_ch1_ch2.dat", "_G_ch2_ch2.dat"});
     // The record table: the first sync, then the first photon with its delay.
     const QStringList lines = Read(Export("t2", ".dat")).split('\n', Qt::SkipEmptyParts);
     ASSERT_GT(lines.size(), 2);
