@@ -126,8 +126,10 @@ void ImageScan::WriteHistogramStack()
     const QString extra = QStringLiteral("dtau=%1\n").arg(QString::number(w, 'g', 6));
     std::vector<std::vector<uint16_t>> buffers(numberOfChannels);
     std::vector<std::unique_ptr<AtomicFile>> files(numberOfChannels);
+    bool failed = false;
     const std::function<void(uint32_t)> fail = [&](uint32_t c) {
         // Skip this channel: its file would miss images. Its temporary file goes with it.
+        failed = true;
         mainWindow->AddMessage(MessageError, QObject::tr("Failed to save TIFF file %1").arg(files[c]->FileName()));
         files[c].reset();
         buffers[c] = std::vector<uint16_t>();
@@ -160,7 +162,8 @@ void ImageScan::WriteHistogramStack()
     for (uint32_t c = 0; c < numberOfChannels; ++c)
         if (files[c] && !files[c]->Commit())
             fail(c);
-    mainWindow->AddMessage(MessageNormal, QObject::tr("Histogram saved"));
+    if (!failed)
+        mainWindow->AddMessage(MessageNormal, QObject::tr("Histogram saved"));
 }
 
 bool ImageScan::AppendHistogramImages(AtomicFile &out, uint16_t *counts, uint32_t bins, std::vector<uint16_t> &staging) const

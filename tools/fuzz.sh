@@ -24,7 +24,7 @@ if [ "${1:-}" = "--reproducers" ]; then
     shopt -s nullglob
     inputs=("$root"/fuzz/reproducers/*)
     [ ${#inputs[@]} -gt 0 ] || { echo "no reproducers"; exit 0; }
-    "$binary" -runs=1 "${inputs[@]}" 2>&1 | tail -3
+    "$binary" -runs=1 -handle_xfsz=0 "${inputs[@]}" 2>&1 | tail -3
     exit "${PIPESTATUS[0]}"
 fi
 
@@ -78,7 +78,7 @@ for target in "${targets[@]}"; do
     esac
     mkdir -p "$work/new-$target"
     log="$build/fuzz/$target.log"
-    if ! "$build/fuzz/$target" -max_total_time="$seconds" -max_len="$maxlen" -timeout=20 -rss_limit_mb=3072 \
+    if ! "$build/fuzz/$target" -max_total_time="$seconds" -max_len="$maxlen" -timeout=20 -rss_limit_mb=3072 -handle_xfsz=0 \
         -print_final_stats=1 -seed="${FUZZ_SEED:-1}" -artifact_prefix="$artifacts/$target-" \
         "$work/new-$target" "$corpus" >"$log" 2>&1; then
         echo "$target: FAILED, see $log and $artifacts"
