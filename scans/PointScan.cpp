@@ -298,13 +298,12 @@ bool PointScan::PassPhotons(ChannelSlot *table, bool gatesAreRuns)
         state.delayBins = delayBins;
         uint64_t nextProgress = kTraceProgressStep;
         std::size_t i = 0;
+        // T2 time tags whose delays follow the syncs take the record-by-record form.
+        if (state.syncDelays)
+            level = 0;
         while (i < records) {
-            // T2 time tags take the record-by-record form (the vector forms decode T3 fields).
-            if constexpr (!Format::kTimeTags) {
-                if (level > 0)
-                    i = PassBlocks<Format>(level, words, i, records, channels, table, sync, delayStep, nextProgress,
-                                           state);
-            }
+            if (level > 0)
+                i = PassBlocks<Format>(level, words, i, records, channels, table, sync, delayStep, nextProgress, state);
             i = PassRecords<Format>(words, i, records, table, sync, delayStep, nextProgress, state);
             if (state.photons == nextProgress) {
                 nextProgress += kTraceProgressStep;

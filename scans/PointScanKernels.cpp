@@ -83,26 +83,29 @@ FOTONEL_AVX512_TARGET FOTONEL_INLINE __m512i SyncCountsAvx512(const EightRecords
                                                               uint64_t &overflow)
 {
     constexpr bool kPicoHarp = LaneLayout<Format>::kPicoHarp;
-    constexpr bool kCountedOverflows = Format::kFormat == RecordFormat::HydraHarpT3v2;
+    constexpr bool kCountedOverflows =
+        Format::kFormat == RecordFormat::HydraHarpT3v2 || Format::kFormat == RecordFormat::HydraHarpT2v2;
+    constexpr uint64_t kPeriod = Format::kOverflowPeriod;
+    static_assert(!kCountedOverflows || (kPeriod & (kPeriod - 1)) == 0, "counted wraps of a power of two");
+    constexpr unsigned kPeriodShift = static_cast<unsigned>(__builtin_ctzll(kPeriod));
     const __m512i zero = _mm512_setzero_si512();
     __m512i count =
         _mm512_add_epi64(_mm512_cvtepu32_epi64(r.nsync), _mm512_set1_epi64(static_cast<long long>(overflow)));
     if (!special)
         return count;
-    // Overflows: PicoHarp marker 0 (65536 periods); the others channel 63
-    // (1024 periods per wrap, the wraps in nsync when counted, 0 meaning one).
-    const __m256i markerBits = _mm256_and_si256(_mm256_srli_epi32(r.word, 16), _mm256_set1_epi32(15));
+    // Overflows: PicoHarp marker 0; the others channel 63 (the wraps in the
+    // low field when counted, 0 meaning one). Format::kOverflowPeriod each.
+    const __m256i markerBits =
+        _mm256_and_si256(_mm256_srli_epi32(r.word, LaneLayout<Format>::kMarkerShift), _mm256_set1_epi32(15));
     const __mmask8 wraps = kPicoHarp ? _mm256_mask_cmpeq_epi32_mask(special, markerBits, _mm256_setzero_si256())
                                      : _mm256_cmpeq_epi32_mask(r.key, _mm256_set1_epi32(127));
     __m512i add;
-    if (kPicoHarp) {
-        add = _mm512_maskz_mov_epi64(wraps, _mm512_set1_epi64(65536));
-    } else if (kCountedOverflows) {
+    if (kCountedOverflows) {
         const __m512i n = _mm512_cvtepu32_epi64(r.nsync);
         const __m512i n1 = _mm512_mask_mov_epi64(n, _mm512_cmpeq_epi64_mask(n, zero), _mm512_set1_epi64(1));
-        add = _mm512_maskz_slli_epi64(wraps, n1, 10);
+        add = _mm512_maskz_slli_epi64(wraps, n1, kPeriodShift);
     } else {
-        add = _mm512_maskz_mov_epi64(wraps, _mm512_set1_epi64(1024));
+        add = _mm512_maskz_mov_epi64(wraps, _mm512_set1_epi64(static_cast<long long>(kPeriod)));
     }
     // Inclusive running sum across the lanes.
     add = _mm512_add_epi64(add, _mm512_alignr_epi64(add, zero, 7));
@@ -430,5 +433,8 @@ std::size_t PassBlocks(int level, const uint32_t *words, std::size_t i, std::siz
 FOTONEL_PASS_BLOCKS(PicoHarpT3Format)
 FOTONEL_PASS_BLOCKS(HydraHarpT3v1Format)
 FOTONEL_PASS_BLOCKS(HydraHarpT3v2Format)
+FOTONEL_PASS_BLOCKS(PicoHarpT2Format)
+FOTONEL_PASS_BLOCKS(HydraHarpT2v1Format)
+FOTONEL_PASS_BLOCKS(HydraHarpT2v2Format)
 
 } // namespace PointPass

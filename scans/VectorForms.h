@@ -40,13 +40,19 @@ struct EightRecords {
 };
 
 /// Field positions of the layouts (files/RecordFormat.h) for the lane decode.
+/// T2 layouts: the time tag stands in the nsync lanes, dtime is 0.
 template <class Format>
 struct LaneLayout {
-    static constexpr bool kPicoHarp = Format::kFormat == RecordFormat::PicoHarpT3;
+    static constexpr bool kTimeTags = Format::kTimeTags;
+    static constexpr bool kPicoHarp =
+        Format::kFormat == RecordFormat::PicoHarpT3 || Format::kFormat == RecordFormat::PicoHarpT2;
     static constexpr int kDTimeShift = kPicoHarp ? 16 : 10;
     static constexpr int kKeyShift = kPicoHarp ? 28 : 25;
-    static constexpr int kNSyncMask = kPicoHarp ? 0xFFFF : 0x3FF;
+    static constexpr int kNSyncMask =
+        kTimeTags ? (kPicoHarp ? 0x0FFFFFFF : 0x1FFFFFF) : (kPicoHarp ? 0xFFFF : 0x3FF);
     static constexpr int kDTimeMask = kPicoHarp ? 0xFFF : 0x7FFF;
+    /// Where a PicoHarp special record keeps its marker bits (0: an overflow).
+    static constexpr int kMarkerShift = kTimeTags ? 0 : 16;
 };
 
 /// The records words[0 .. 7] of layout \p Format as lanes.
@@ -57,7 +63,10 @@ FOTONEL_AVX2_TARGET inline __attribute__((always_inline)) EightRecords DecodeEig
     EightRecords r;
     r.word = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(words));
     r.nsync = _mm256_and_si256(r.word, _mm256_set1_epi32(L::kNSyncMask));
-    r.dtime = _mm256_and_si256(_mm256_srli_epi32(r.word, L::kDTimeShift), _mm256_set1_epi32(L::kDTimeMask));
+    if (L::kTimeTags)
+        r.dtime = _mm256_setzero_si256();
+    else
+        r.dtime = _mm256_and_si256(_mm256_srli_epi32(r.word, L::kDTimeShift), _mm256_set1_epi32(L::kDTimeMask));
     r.key = _mm256_srli_epi32(r.word, L::kKeyShift);
     return r;
 }

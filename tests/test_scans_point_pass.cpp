@@ -193,6 +193,7 @@ TEST_P(PointScanVectorPass, MatchesRecordByRecord)
 {
     const int level = GetParam();
     const std::vector<uint32_t> mixed = {1, 2, 1, 0, 2, 5, 1, 2, 3, 14, 2, 1};
+    const std::vector<uint32_t> mixedT2 = {1, 2, 1, 6, 2, 5, 1, 2, 3, 14, 2, 1};
     // 1e9 / 39e6 ns and 0.016 ns: products that round, differently if a multiply were fused into the add.
     const double odd = 1e9 / 39e6;
     const struct {
@@ -214,6 +215,12 @@ TEST_P(PointScanVectorPass, MatchesRecordByRecord)
         {"MultiHarp, rounded products", RecordFormat::HydraHarpT3v2, odd, 20001, 5000, 11, false, mixed},
         {"PicoHarp, time running backwards", RecordFormat::PicoHarpT3, 50, 20000, 400, 13, true, mixed},
         {"MultiHarp, time running backwards", RecordFormat::HydraHarpT3v2, 50, 20000, 400, 13, true, mixed},
+        // T2 time tags (no syncs): overflows and markers in every lane, counted wraps of 2^25 steps.
+        {"PicoHarp T2", RecordFormat::PicoHarpT2, 50, 25003, 300000000, 5, false, mixedT2},
+        {"HydraHarp T2 v1", RecordFormat::HydraHarpT2v1, 50, 25001, 60000000, 7, false, mixedT2},
+        {"MultiHarp T2, counted wraps", RecordFormat::HydraHarpT2v2, odd, 24999, 400000000, 9, false, mixedT2},
+        {"PicoHarp T2, photons only", RecordFormat::PicoHarpT2, 50, 30005, 30000, 0, false, {1, 2, 3, 6}},
+        {"MultiHarp T2, photons only", RecordFormat::HydraHarpT2v2, 50, 30003, 4000, 0, false, {2, 1, 4}},
         // No channel keeps photons: the record-by-record pass takes it all.
         {"PicoHarp, foreign channels only", RecordFormat::PicoHarpT3, 50, 12000, 100, 0, false, {0, 6, 9}},
     };
