@@ -149,6 +149,7 @@ struct PicoHarpT3Format {
     // The record scan counts words by a key: here the channel field, whose
     // value 15 marks the special records.
     static constexpr uint32_t kScanKeys = 16;
+    static constexpr bool kMarkerInScanKey = false;  // the marker bits lie outside the key
     static uint32_t ScanKey(uint32_t w) { return Channel(w); }
     /// True when one of four keys is a special record: c + 1 has bit 4 set only for c = 15.
     static bool AnySpecial(uint32_t k0, uint32_t k1, uint32_t k2, uint32_t k3)
@@ -183,9 +184,14 @@ struct HarpWordBits {
         return count == 0 ? 1 : count;
     }
 
-    // Scan key: the special bit and the channel field, bits 25-31.
+    // Scan key: the special bit and the channel field, bits 25-31. A special
+    // record's kind (overflow, sync, marker bits) is its channel, so the key
+    // tells it.
     static constexpr uint32_t kScanKeys = 128;
+    static constexpr bool kMarkerInScanKey = true;
     static uint32_t ScanKey(uint32_t w) { return w >> 25; }
+    /// A word of scan key \p key, its other fields 0.
+    static uint32_t KeyWord(uint32_t key) { return key << 25; }
     static bool AnySpecial(uint32_t k0, uint32_t k1, uint32_t k2, uint32_t k3)
     {
         return ((k0 | k1 | k2 | k3) & 64u) != 0;
@@ -288,6 +294,7 @@ struct PicoHarpT2Format {
     }
 
     static constexpr uint32_t kScanKeys = 16;
+    static constexpr bool kMarkerInScanKey = false;  // the marker bits lie outside the key
     static uint32_t ScanKey(uint32_t w) { return Channel(w); }
     static bool AnySpecial(uint32_t k0, uint32_t k1, uint32_t k2, uint32_t k3)
     {

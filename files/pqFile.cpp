@@ -314,6 +314,10 @@ void pqFile::CountRecords(FrameList::Runs &runs, uint32_t channels, uint32_t &un
         }
     };
 
+    // A T2 file is a point measurement (imaging markers refuse it), so where
+    // the key tells a special record's kind its records need no handling in
+    // order: they are counted by key with the photons, and tallied below.
+    constexpr bool kSpecialsByKey = Format::kTimeTags && Format::kMarkerInScanKey;
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
         const uint32_t w0 = words[i], w1 = words[i + 1], w2 = words[i + 2], w3 = words[i + 3];
@@ -324,7 +328,7 @@ void pqFile::CountRecords(FrameList::Runs &runs, uint32_t channels, uint32_t &un
         byKey[2][k2] += 1;
         byKey[3][k3] += 1;
         // One test for all four records.
-        if (Format::AnySpecial(k0, k1, k2, k3)) {
+        if (!kSpecialsByKey && Format::AnySpecial(k0, k1, k2, k3)) {
             if (Format::IsSpecialKey(k0))
                 special(i, w0);
             if (Format::IsSpecialKey(k1))
@@ -338,8 +342,22 @@ void pqFile::CountRecords(FrameList::Runs &runs, uint32_t channels, uint32_t &un
     for (; i < n; ++i) {
         const uint32_t k = Format::ScanKey(words[i]);
         byKey[0][k] += 1;
-        if (Format::IsSpecialKey(k))
+        if (!kSpecialsByKey && Format::IsSpecialKey(k))
             special(i, words[i]);
+    }
+    if constexpr (kSpecialsByKey) {
+        for (uint32_t k = 0; k < Format::kScanKeys; ++k) {
+            const uint32_t count = byKey[0][k] + byKey[1][k] + byKey[2][k] + byKey[3][k];
+            if (!Format::IsSpecialKey(k) || count == 0)
+                continue;
+            const uint32_t m = Format::SpecialMarker(Format::KeyWord(k));
+            if (m == SYNC_MARKER)
+                syncRecords += count;
+            else if (m >= markers.size())
+                unknownSpecial += count;
+            else
+                markers[m] += count;
+        }
     }
 
     uint32_t photons = 0;
