@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QObject>
 #include <hdf5.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -360,7 +361,15 @@ bool PhotonHdf5Writer::Write()
     };
     // The library prints its own error stack on standard error: every
     // failure reaches this function through the return values instead.
-    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+    // A file whose close failed (a full disk) stays in the library's list,
+    // and the library's own clean-up at exit would crash on it (HDF5 1.10):
+    // it gets no clean-up at exit.
+    static const bool quiet = [] {
+        H5dont_atexit();
+        H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+        return true;
+    }();
+    (void)quiet;
     const bool t2 = file.TimeTags();
     const double unit = file.SyncPeriod() * 1e-9;  // s: a sync period, or a T2 file's time-tag unit
     if (!file.ok || !(unit > 0) || !std::isfinite(unit))
@@ -377,7 +386,10 @@ bool PhotonHdf5Writer::Write()
         Handle fcpl(H5Pcreate(H5P_FILE_CREATE), H5Pclose);
         if (!fcpl.Valid() || H5Pset_obj_track_times(fcpl, 0) < 0)
             return failed();
-        Handle h5(H5Fcreate(QFile::encodeName(reserved.TemporaryName()).constData(), H5F_ACC_TRUNC, fcpl, H5P_DEFAULT),
+        Handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
+        if (!fapl.Valid() || H5Pset_fclose_degree(fapl, H5F_CLOSE_STRONG) < 0)
+            return failed();
+        Handle h5(H5Fcreate(QFile::encodeName(reserved.TemporaryName()).constData(), H5F_ACC_TRUNC, fcpl, fapl),
                   H5Fclose);
         if (!h5.Valid())
             return failed();
@@ -467,8 +479,13 @@ bool PhotonHdf5Writer::Write()
 
         // Closing writes the library's remaining metadata: a full disk shows here too.
         const bool written = out.CloseArrays() && H5Fflush(h5, H5F_SCOPE_LOCAL) >= 0;
-        if (!h5.Close() || !written)
+        if (!h5.Close() || !written) {
+            // The library may keep its descriptor of the failed file: emptied
+            // through ours, it holds no space once the name is removed.
+            if (::ftruncate(reserved.Descriptor(), 0) != 0)
+                reserved.Fail(errno);
             return failed();
+        }
     }
     if (!reserved.Commit())
         return failed();
