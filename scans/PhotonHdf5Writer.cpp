@@ -13,6 +13,7 @@
 #include <hdf5.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cmath>
@@ -273,8 +274,10 @@ private:
     Handle StringType(const std::string &text)
     {
         Handle type(H5Tcopy(H5T_C_S1), H5Tclose);
+        // Names of files may hold any character: such a text is marked UTF-8.
+        const bool ascii = std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
         Check(type.Valid() && H5Tset_size(type, std::max<std::size_t>(1, text.size())) >= 0 &&
-              H5Tset_strpad(type, H5T_STR_NULLPAD) >= 0);
+              H5Tset_strpad(type, H5T_STR_NULLPAD) >= 0 && (ascii || H5Tset_cset(type, H5T_CSET_UTF8) >= 0));
         return type;
     }
 

@@ -7,7 +7,7 @@
 #   tools/slurm/gather-table.sh results > table.tsv
 #   build/fotonel-convert --json ... | tools/slurm/gather-table.sh > table.tsv
 set -euo pipefail
-exec python3 - "$@" <<'PYTHON'
+script=$(cat <<'PYTHON'
 import json, os, re, sys
 
 def sources(arguments):
@@ -41,3 +41,6 @@ for source in sources(sys.argv[1:]):
                geometry.get('pixel_size_x_um', ''), len(files), sum(f['bytes'] for f in files)]
         print('\t'.join(str(v).replace('\t', ' ') for v in row))
 PYTHON
+)
+# The script comes as an argument: standard input stays free for the JSON lines.
+exec python3 -c "$script" "$@"
