@@ -69,6 +69,8 @@ public:
      * chunk's buffers as it comes, one pass per chunk. The files are the same.
      */
     bool partitionStack = true;
+    /// Bytes from which the FLIM OME-TIFF is a BigTIFF (64-bit offsets); tests make it small.
+    double bigTiffBytes = 4294967295.0;
     /// Block and chunk sizes of the lifetime-resolved stack (tests make them small).
     uint32_t stackBlockBytes = kStackBlockBytes;
     double stackChunkBytes = kChunkBytes;

@@ -151,7 +151,7 @@ void ImageScan::WriteFlimOmeTiff()
     const uint64_t S = channelsWritten.size(), P = static_cast<uint64_t>(W) * H * 2;
     const uint64_t dataBytes = S * F * N * P;
     const uint64_t tail = 2 + 12 * 10 + 4 + (planes - 1) * (2 + 12 * 9 + 4) + static_cast<uint64_t>(xml.size());
-    const bool big = 8 + dataBytes + tail > 0xFFFFFFFFull;
+    const bool big = static_cast<double>(8 + dataBytes + tail) > bigTiffBytes;
     const Directories tiff(big, W, H);
     const uint64_t firstDirectory = tiff.HeaderBytes() + dataBytes;
 

@@ -2,6 +2,7 @@
 // reader, xmllint with the OME schema and (where installed) tifffile.
 #include "support/ConvertRun.h"
 #include "support/WindowFixture.h"
+#include "scans/ImageScan.h"
 #include "tools/synth/ScanGenerator.h"
 #include "tools/synth/SyntheticFile.h"
 #include "ui_Fotonel.h"
@@ -291,6 +292,37 @@ TEST_F(OmeExport, WindowAndConverterWriteTheSameBytes)
         EXPECT_GT(bytes.size(), 1000);
         EXPECT_TRUE(bytes == b.readAll()) << name;
     }
+}
+
+// In small chunks and blocks, and as BigTIFF, the FLIM planes stay the same.
+TEST_F(OmeExport, ChunksBlocksAndBigTiffKeepTheFlimPlanes)
+{
+    const QString win = WriteScan(dir.filePath("win"), "run.ptu", 0);
+    const QString cli = WriteScan(dir.filePath("cli"), "run.ptu", 0);
+    ASSERT_EQ(Convert({"--export", "ome-flim", "--tau-bin", "1", cli}).code, 0);
+    Fotonel &window = Make();
+    window.SetVersion(FotonelVersion);
+    ASSERT_TRUE(window.OpenFile(win, false));
+    auto *image = dynamic_cast<ImageScan *>(window.scan.get());
+    ASSERT_NE(image, nullptr);
+    // Chunks of about 3 delay bins, blocks of a few rows.
+    image->stackChunkBytes = 2.0 * kW * kH * kF * 2 * 3;
+    image->stackBlockBytes = 2 * kW * 3;
+    image->bigTiffBytes = 0;
+    window.ui->IStaubinsize->setValue(1);
+    window.ui->actionExport_FLIM_OME_TIFF->trigger();
+    QFile big(dir.filePath("win/run_export/run_flim.ome.tif"));
+    ASSERT_TRUE(big.open(QIODevice::ReadOnly));
+    EXPECT_EQ(big.read(4), QByteArray("II+\0", 4));
+    EXPECT_TRUE(Log().filter("Number of chunks 9").size() == 1) << Log().join('\n').toStdString();
+    QString bigXml, classicXml;
+    const std::vector<Page> bigPages = ReadTiff(big.fileName(), &bigXml);
+    const std::vector<Page> classicPages = ReadTiff(dir.filePath("cli/run_export/run_flim.ome.tif"), &classicXml);
+    ASSERT_EQ(bigPages.size(), 150u);
+    ASSERT_EQ(classicPages.size(), bigPages.size());
+    for (std::size_t i = 0; i < bigPages.size(); ++i)
+        EXPECT_EQ(bigPages[i].pixels, classicPages[i].pixels) << i;
+    EXPECT_TRUE(bigXml == classicXml);
 }
 
 // A disk that fills up (a file-size limit in the converter's process) leaves
