@@ -118,7 +118,15 @@ QJsonObject FileReport(const FileOutcome &outcome, const pqFile *file, const RSD
 
     report.insert(QStringLiteral("record_type"), QString::fromLatin1(RecordTypeName(file->recordFormat)));
     report.insert(QStringLiteral("scan_type"), QString::fromLatin1(ScanTypeName(file->ScanType)));
-    report.insert(QStringLiteral("sync_period_ns"), Number(file->SyncPeriod()));
+    // A T2 file's own unit is its time tag; its sync period, where it has
+    // one, is measured from its sync records.
+    if (file->TimeTags()) {
+        report.insert(QStringLiteral("time_tag_unit_ns"), Number(file->SyncPeriod()));
+        if (file->HasDelays())
+            report.insert(QStringLiteral("sync_period_ns"), Number(file->DelayRange()));
+    } else {
+        report.insert(QStringLiteral("sync_period_ns"), Number(file->SyncPeriod()));
+    }
     report.insert(QStringLiteral("resolution_ns"), Number(file->Resolution()));
     QJsonObject photons;
     for (std::size_t c = 0; c < file->photonsPerChannel.size(); ++c)
