@@ -104,6 +104,10 @@ void Fotonel::SetUpActions()
         // A shortcut of its own: two actions on one key would reach neither.
         {ui->actionExport_Data, "images/save.png", "Ctrl+Shift+E", "Export Data", false},
         {ui->actionWrite_Records, "images/save.png", "Ctrl+W", "Write T3 records to ascii file", false},
+        {ui->actionExport_OME_TIFF, "images/save.png", "", "Export every channel and frame as one OME-TIFF file", false},
+        {ui->actionExport_FLIM_OME_TIFF, "images/save.png", "",
+         "Export the lifetime-resolved stack of every frame as one OME-TIFF file", false},
+        {ui->actionExport_Photon_HDF5, "images/save.png", "", "Export the photons as a Photon-HDF5 file", false},
         {ui->actionClear_message_box, "images/clean.png", "Ctrl+D", "Clear message box", true},
         {ui->actionExit, "images/exit.png", "Ctrl+Q", "Exit the application", true},
         {ui->actionAbout, "images/info.png", "F1", "Information about Fotonel", true},
@@ -118,6 +122,9 @@ void Fotonel::SetUpActions()
     connect(ui->actionExport_Images, &QAction::triggered, this, &Fotonel::on_SaveFrames_clicked);
     connect(ui->actionExport_Data, &QAction::triggered, this, &Fotonel::ExportData);
     connect(ui->actionWrite_Records, &QAction::triggered, this, &Fotonel::on_WriteRecords_clicked);
+    connect(ui->actionExport_OME_TIFF, &QAction::triggered, this, &Fotonel::ExportOmeTiff);
+    connect(ui->actionExport_FLIM_OME_TIFF, &QAction::triggered, this, &Fotonel::ExportFlimOmeTiff);
+    connect(ui->actionExport_Photon_HDF5, &QAction::triggered, this, &Fotonel::ExportPhotonHdf5);
     connect(ui->actionExit, &QAction::triggered, qApp, &QApplication::closeAllWindows);
     connect(ui->actionAbout, &QAction::triggered, this, &Fotonel::ShowAbout);
     // Disabled entries say why in their tool tips.

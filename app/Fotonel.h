@@ -141,6 +141,12 @@ private slots:
     // form widget carries these names).
     void ShowAbout();
     void ExportData();
+    /// File > Export OME-TIFF: NAME.ome.tif of an image or line scan.
+    void ExportOmeTiff();
+    /// File > Export FLIM OME-TIFF: NAME_flim.ome.tif of an image scan.
+    void ExportFlimOmeTiff();
+    /// File > Export Photon-HDF5: NAME.h5 of any converted file.
+    void ExportPhotonHdf5();
     void Browse();
     void CloseTab(int index);
 

@@ -5,6 +5,7 @@
 #include "app/FitGroup.h"
 #include "files/pqFile.h"
 #include "scans/ImageScan.h"
+#include "scans/PhotonHdf5Writer.h"
 #include "scans/LineScan.h"
 #include "scans/PointScan.h"
 #include "scans/RSD.h"
@@ -82,6 +83,23 @@ void Fotonel::ExportData()
         if (!point.lagAxis.empty())
             point.SaveCorrelations();
     });
+}
+
+void Fotonel::ExportOmeTiff()
+{
+    RunOn<RasterScan>(file ? file->ScanType : ScanUnknown, [](RasterScan &raster) { raster.WriteOmeTiff(); });
+}
+
+void Fotonel::ExportFlimOmeTiff()
+{
+    RunOn<ImageScan>(ScanImage, [](ImageScan &image) { image.WriteFlimOmeTiff(); });
+}
+
+void Fotonel::ExportPhotonHdf5()
+{
+    if (!file || !scan || !scan->reconstructed)
+        return;
+    RunCommand([this] { PhotonHdf5Writer(*this, *file).Write(); });
 }
 
 bool Fotonel::HasTab(const QString &objectName) const
@@ -264,6 +282,9 @@ void Fotonel::UpdateCommands()
          tr("Writes the traces, lifetime histograms and correlations of a point measurement; image and line scans "
             "are exported with Export Images")},
         {ui->actionWrite_Records, file && fileRead, tr("Needs an open file")},
+        {ui->actionExport_OME_TIFF, raster, type == ScanPoint ? noImages : tr("Needs an open image or line scan")},
+        {ui->actionExport_FLIM_OME_TIFF, type == ScanImage, needsImage},
+        {ui->actionExport_Photon_HDF5, type != ScanUnknown, needsScan},
         {ui->WriteRecords, file && fileRead, tr("Needs an open file")},
         {ui->ApplyGatingButton, type != ScanUnknown, needsScan},
         {ui->ApplyCursorButton, type != ScanUnknown, needsScan},

@@ -15,6 +15,11 @@ constexpr std::size_t kBufferBytes = 1 << 16;
 // Names in a folder: the common limit when the folder does not say.
 constexpr long kDefaultNameMax = 255;
 std::atomic<unsigned> counter{0};
+std::function<void(const QString &)> &CommitObserver()
+{
+    static std::function<void(const QString &)> observer;
+    return observer;
+}
 
 long NameMaxOf(const QString &folder)
 {
@@ -151,7 +156,14 @@ bool AtomicFile::Commit()
         return false;
     }
     committed = true;
+    if (CommitObserver())
+        CommitObserver()(fileName);
     return true;
+}
+
+void AtomicFile::SetCommitObserver(std::function<void(const QString &)> observer)
+{
+    CommitObserver() = std::move(observer);
 }
 
 void AtomicFile::Discard()

@@ -19,6 +19,7 @@
  */
 #include <QIODevice>
 #include <QString>
+#include <functional>
 #include <vector>
 
 class AtomicFile : public QIODevice {
@@ -57,6 +58,10 @@ public:
     static QString TemporaryNameFor(const QString &fileName, long pid, unsigned counter, long nameMax);
 
     bool isSequential() const override { return true; }
+
+    /// Called with the final name of every file committed from now on
+    /// (the converter lists what it wrote); an empty function: none.
+    static void SetCommitObserver(std::function<void(const QString &)> observer);
 
 protected:
     qint64 readData(char *, qint64) override { return -1; }

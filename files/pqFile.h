@@ -35,6 +35,8 @@ public:
     virtual int NumberOfRecords() const;   ///< record count of the header
     /// 1 point, 2 line, 3 area image, as the imaging header says; 0 when it does not.
     virtual int ImageDimensions() const;
+    /// Side of a pixel of the header's image width in µm; 0 when the header does not say.
+    virtual double PixelSize() const { return 0; }
     virtual bool Open(const QString &fileName);
     virtual void ReadRecords(QFile &stream);
     virtual void WriteRecords();

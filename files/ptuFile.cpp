@@ -1,5 +1,7 @@
 #include "files/ptuFile.h"
 
+#include <cmath>
+
 #include <QDir>
 #include <QFile>
 
@@ -25,6 +27,11 @@ bool ptuFile::ReadHeader(QFile &stream)
 }
 
 int ptuFile::ImageDimensions() const { return header.dimensions; }
+double ptuFile::PixelSize() const
+{
+    // A damaged tag gives no size rather than a wrong one.
+    return std::isfinite(header.pixelSize) && header.pixelSize > 0 ? header.pixelSize : 0;
+}
 
 // Open has already tried to make the folder and reported a failure.
 void ptuFile::WriteHeaderFile()

@@ -17,6 +17,7 @@ public:
     int NumberOfChannels() const override;
     double Resolution() const override;    ///< ns, MeasDesc_Resolution x 1e9
     int ImageDimensions() const override;  ///< ImgHdr_Dimensions
+    double PixelSize() const override;     ///< µm, ImgHdr_PixResol
 
     ptuHeader header;
 

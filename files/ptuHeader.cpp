@@ -134,6 +134,8 @@ bool ptuHeader::ReadHeader(QIODevice &stream)
             } else if (ident == QLatin1String("MeasDesc_GlobalResolution")) {
                 globalResolution = v * 1e9;
                 hasGlobalResolution = true;
+            } else if (ident == QLatin1String("ImgHdr_PixResol")) {
+                pixelSize = v;
             }
             break;
         }

@@ -47,6 +47,7 @@ public:
     bool hasGlobalResolution = false;
     double globalResolution = 0;    ///< ns, MeasDesc_GlobalResolution x 1e9: the unit of T2 time tags
     int64_t syncRate = 0;           ///< Hz
+    double pixelSize = 0;           ///< µm, ImgHdr_PixResol; 0 when absent
 
 private:
     bool CheckRequiredTags();

@@ -44,6 +44,14 @@ public:
      * Built in chunks of delay bins, one pass over the records per chunk.
      */
     void WriteHistogramStack();
+    /*!
+     * \brief Writes NAME_flim.ome.tif: the lifetime-resolved stack of every
+     * kept frame (bins of the form's image lifetime bin, as WriteHistogramStack),
+     * every active channel, with OME-XML whose T axis is frame x bins + bin
+     * (the bins as a lifetime modulo). Filled as the lifetime-resolved stack is,
+     * with the kept frames one below the other.
+     */
+    void WriteFlimOmeTiff();
 
     /// Largest buffer of one chunk of lifetime-resolved stacks, all channels together.
     static constexpr double kChunkBytes = 250000000.0;
@@ -61,6 +69,8 @@ public:
      * chunk's buffers as it comes, one pass per chunk. The files are the same.
      */
     bool partitionStack = true;
+    /// Bytes from which the FLIM OME-TIFF is a BigTIFF (64-bit offsets); tests make it small.
+    double bigTiffBytes = 4294967295.0;
     /// Block and chunk sizes of the lifetime-resolved stack (tests make them small).
     uint32_t stackBlockBytes = kStackBlockBytes;
     double stackChunkBytes = kChunkBytes;
@@ -107,7 +117,7 @@ private:
     /// The blocks of the stack's chunks \p bounds into the channels of \p files
     /// and the tables that place each photon (no written channel: none).
     StackPlan PlanStackBlocks(const std::vector<uint32_t> &bounds, double width,
-                              const std::vector<std::unique_ptr<AtomicFile>> &files);
+                              const std::vector<AtomicFile *> &files);
     /// The block sizes and the blocks of every chunk of \p plan.
     void LayOutStackBlocks(StackPlan &plan, const std::vector<uint32_t> &bounds) const;
     /// Calls \p at(block, place) for every photon counted in the stack of \p plan.
@@ -124,7 +134,9 @@ private:
     /// The partitioned fill of the lifetime-resolved stack (see partitionStack) of
     /// the chunks \p bounds of \p width ns into \p files.
     void WriteStackBlocks(const std::vector<uint32_t> &bounds, double width,
-                          std::vector<std::unique_ptr<AtomicFile>> &files, const std::function<void(uint32_t)> &fail);
+                          std::vector<AtomicFile *> &files, const std::function<void(uint32_t)> &fail);
+    /// Rows of one image of the stack the blocks fill: H, or H x F with the kept frames one below the other.
+    uint32_t StackRows() const { return keptFrameRows ? imageHeight * numberOfFrames : imageHeight; }
     /// Line start to the next line start (s) in the first frame; 0 without two lines.
     template <class Format>
     double MeasureLineSamplingPeriod() const;

@@ -127,11 +127,13 @@ void ImageScan::WriteHistogramStack()
     std::vector<std::vector<uint16_t>> buffers(numberOfChannels);
     std::vector<std::unique_ptr<AtomicFile>> files(numberOfChannels);
     bool failed = false;
+    std::vector<AtomicFile *> writing(numberOfChannels, nullptr);
     const std::function<void(uint32_t)> fail = [&](uint32_t c) {
         // Skip this channel: its file would miss images. Its temporary file goes with it.
         failed = true;
         mainWindow->AddMessage(MessageError, QObject::tr("Failed to save TIFF file %1").arg(files[c]->FileName()));
         files[c].reset();
+        writing[c] = nullptr;
         buffers[c] = std::vector<uint16_t>();
     };
     for (uint32_t c = 0; c < numberOfChannels; ++c) {
@@ -140,11 +142,13 @@ void ImageScan::WriteHistogramStack()
         files[c] = std::make_unique<AtomicFile>(QStringLiteral("%1_Histogram_ch%2.tif").arg(file->exportBase).arg(c + 1));
         if (!files[c]->Open() || !mainWindow->WriteTiffHeader(*files[c], N, W, H, 16, extra))
             fail(c);
+        else
+            writing[c] = files[c].get();
     }
 
     auto anyWriting = [&] { return std::any_of(files.begin(), files.end(), [](const auto &f) { return f != nullptr; }); };
     if (partitionStack) {
-        WriteStackBlocks(bounds, w, files, fail);
+        WriteStackBlocks(bounds, w, writing, fail);
     } else {
         // The chunk buffers: counts of one chunk, pixel by pixel.
         for (uint32_t c = 0; c < numberOfChannels; ++c)
@@ -173,7 +177,7 @@ bool ImageScan::AppendHistogramImages(AtomicFile &out, uint16_t *counts, uint32_
     // pixels so that reads and writes both stay in the cache. Every count
     // read is set back to 0 for the next chunk.
     constexpr std::size_t kTile = 64;
-    const std::size_t image = static_cast<std::size_t>(imageWidth) * imageHeight;
+    const std::size_t image = static_cast<std::size_t>(imageWidth) * StackRows();
     const uint32_t group = static_cast<uint32_t>(
         std::max<std::size_t>(1, std::min<std::size_t>(bins, (std::size_t{16} << 20) / (2 * image))));
     staging.resize(group * image);
@@ -282,7 +286,7 @@ struct ImageScan::StackBlockWriter {
     ImageScan &scan;
     const StackPlan &plan;
     const std::vector<uint32_t> &bounds;
-    std::vector<std::unique_ptr<AtomicFile>> &files;
+    std::vector<AtomicFile *> &files;
     const std::function<void(uint32_t)> &fail;
     std::vector<uint16_t> counts;
     const bool littleEndian = QSysInfo::ByteOrder == QSysInfo::LittleEndian;
@@ -334,9 +338,9 @@ struct ImageScan::StackBlockWriter {
 };
 
 ImageScan::StackPlan ImageScan::PlanStackBlocks(const std::vector<uint32_t> &bounds, double width,
-                                                const std::vector<std::unique_ptr<AtomicFile>> &files)
+                                                const std::vector<AtomicFile *> &files)
 {
-    const std::size_t W = imageWidth, H = imageHeight, image = W * H;
+    const std::size_t W = imageWidth, H = StackRows(), image = W * H;
     std::vector<double> cursorMin, cursorMax;
     mainWindow->GetCursors(cursorMin, cursorMax, kNsPerS);
     StackPlan plan;
@@ -387,7 +391,7 @@ ImageScan::StackPlan ImageScan::PlanStackBlocks(const std::vector<uint32_t> &bou
 
 void ImageScan::LayOutStackBlocks(StackPlan &plan, const std::vector<uint32_t> &bounds) const
 {
-    const std::size_t W = imageWidth, H = imageHeight, image = W * H;
+    const std::size_t W = imageWidth, H = StackRows(), image = W * H;
     const std::size_t blockCounts = std::max<std::size_t>(1, stackBlockBytes / 2);
     if (image <= blockCounts) {
         plan.imagesPerBlock = static_cast<uint32_t>(blockCounts / image);
@@ -492,7 +496,7 @@ __attribute__((flatten)) void ImageScan::FillStackCounted(StackBlockWriter &out,
     const StackPlan &plan = out.plan;
     const std::vector<uint32_t> &bounds = out.bounds;
     const std::size_t chunks = bounds.size() - 1;
-    const std::size_t image = static_cast<std::size_t>(imageWidth) * imageHeight;
+    const std::size_t image = static_cast<std::size_t>(imageWidth) * StackRows();
     // The photons of every block.
     std::vector<uint64_t> photons(plan.blockChunk.size() + 1, 0);
     std::vector<uint64_t> chunkPhotons(chunks, dense ? room + 1 : 0);
@@ -537,12 +541,12 @@ __attribute__((flatten)) void ImageScan::FillStackCounted(StackBlockWriter &out,
 }
 
 void ImageScan::WriteStackBlocks(const std::vector<uint32_t> &bounds, double width,
-                                 std::vector<std::unique_ptr<AtomicFile>> &files, const std::function<void(uint32_t)> &fail)
+                                 std::vector<AtomicFile *> &files, const std::function<void(uint32_t)> &fail)
 {
     const StackPlan plan = PlanStackBlocks(bounds, width, files);
     if (plan.written.empty())
         return;
-    const std::size_t image = static_cast<std::size_t>(imageWidth) * imageHeight;
+    const std::size_t image = static_cast<std::size_t>(imageWidth) * StackRows();
     const std::size_t chunks = bounds.size() - 1;
     // A place in a block of at most 65536 counts takes 2 bytes, otherwise 4.
     // The places of one pass take at most the memory of the chunk buffers.

@@ -21,6 +21,7 @@
 #include "host/FotonelServices.h"
 #include "files/T3RecordCursor.h"
 #include "scans/LargeArray.h"
+#include "scans/OmeXml.h"
 #include "scans/RSD.h"
 
 #include <QString>
@@ -41,6 +42,15 @@ public:
     /// an ImageJ macro, per active channel; bit depth 0 writes the low byte of
     /// every count, 1 the 16-bit counts.
     void WriteImages(int exportType, int bitDepth) override;
+    /*!
+     * \brief Writes NAME.ome.tif: every active channel and kept frame as
+     * 16-bit planes (order XYCZT) with OME-XML in the first directory's
+     * description: channel names, pixel size (µm) where the file gives one,
+     * frame period (s) where there are two frames.
+     */
+    void WriteOmeTiff();
+    /// The OME description of the active channels' planes, \p timePoints per channel.
+    OmeImage OmeDescription(uint32_t timePoints) const;
     /// Builds the Data, Mean, Variance and Time course tabs, then the lifetime tab "TauTab".
     void CreateTabs() override;
     /// Builds a "Life times" tab whose page is named \p name and makes it current.
@@ -125,6 +135,9 @@ protected:
      */
     template <class Photon>
     void WalkKeptLines(Photon &&photon);
+    /// When not 0, WalkKeptLines reports the line of the n-th kept frame
+    /// (from 0) as n x keptFrameRows + line: the kept frames one below the other.
+    uint32_t keptFrameRows = 0;
     template <class Format, class Photon>
     void WalkKeptLinesOf(Photon &photon);
     /// True when the mean and variance are profiles along one line, drawn
@@ -401,6 +414,8 @@ void RasterScan::WalkKeptLinesOf(Photon &photon)
     const uint32_t frameMarker = file->markerMeaning.frame;
     const double width = imageWidth;
     const double clock = lineTime;
+    // The rows of the kept frames one below the other (keptFrameRows set), or every frame on row 0.
+    uint32_t rowBase = 0;
     for (uint32_t frame = 0; frame < frames; ++frame) {
         const bool kept = FrameKept(frame);
         uint32_t line = 0;
@@ -415,7 +430,7 @@ void RasterScan::WalkKeptLinesOf(Photon &photon)
                 // Pixel clock of the first line; x = W (the offset equals lineTime) is dropped.
                 const double x = width * (cursor.truetime - lineStart) / clock;
                 if (x >= 0 && x < width)
-                    photon(static_cast<const T3RecordCursor<Format> &>(cursor), line, static_cast<uint32_t>(x));
+                    photon(static_cast<const T3RecordCursor<Format> &>(cursor), rowBase + line, static_cast<uint32_t>(x));
             } else if (marker == lineEndMarker) {
                 ++line;
                 inLine = false;
@@ -430,6 +445,8 @@ void RasterScan::WalkKeptLinesOf(Photon &photon)
         // A frame kept after the last frame marker closes at its last line end.
         if (!closed && !file->frames.ClosedAtStop(frame, cursor.index))
             break;
+        if (kept)
+            rowBase += keptFrameRows;
         mainWindow->SetProgress(static_cast<int>(static_cast<double>(frame + 1) / frames * 100));
         LetEventsRun();
     }

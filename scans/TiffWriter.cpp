@@ -46,6 +46,17 @@ bool TiffWriter::Open()
 
 bool TiffWriter::SetPageTags(uint32_t width, uint32_t height, uint16_t bitsPerSample, const QString &description)
 {
+    return SetTags(width, height, bitsPerSample, description, COMPRESSION_LZW);
+}
+
+bool TiffWriter::SetPlainPageTags(uint32_t width, uint32_t height, uint16_t bitsPerSample, const QString &description)
+{
+    return SetTags(width, height, bitsPerSample, description, COMPRESSION_NONE);
+}
+
+bool TiffWriter::SetTags(uint32_t width, uint32_t height, uint16_t bitsPerSample, const QString &description,
+                         uint16_t compression)
+{
     if (failed || !handle)
         return Check(false);
     bool ok = TIFFSetField(handle, TIFFTAG_IMAGEWIDTH, width) == 1;
@@ -55,7 +66,7 @@ bool TiffWriter::SetPageTags(uint32_t width, uint32_t height, uint16_t bitsPerSa
     ok = ok && TIFFSetField(handle, TIFFTAG_BITSPERSAMPLE, bitsPerSample) == 1;
     ok = ok && TIFFSetField(handle, TIFFTAG_SAMPLESPERPIXEL, 1) == 1;
     ok = ok && TIFFSetField(handle, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) == 1;
-    ok = ok && TIFFSetField(handle, TIFFTAG_COMPRESSION, COMPRESSION_LZW) == 1;
+    ok = ok && TIFFSetField(handle, TIFFTAG_COMPRESSION, compression) == 1;
     if (ok && !description.isNull())
         ok = TIFFSetField(handle, TIFFTAG_IMAGEDESCRIPTION, description.toLatin1().constData()) == 1;
     return Check(ok);

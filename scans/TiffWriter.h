@@ -33,6 +33,8 @@ public:
      * Compression (LZW) and, when \p description is not null, ImageDescription.
      */
     bool SetPageTags(uint32_t width, uint32_t height, uint16_t bitsPerSample, const QString &description);
+    /// The same without compression (Compression 1): for readers without an LZW decoder.
+    bool SetPlainPageTags(uint32_t width, uint32_t height, uint16_t bitsPerSample, const QString &description);
     /// Writes \p height rows of \p width samples from \p pixels (8 or 16 bit, as set), top row first.
     bool WriteRows(const void *pixels, uint32_t width, uint32_t height, uint16_t bitsPerSample);
     /// Marks the page as page \p page (from 0) of \p pages of a multi-page image.
@@ -44,6 +46,7 @@ public:
 
 private:
     bool Check(bool ok);
+    bool SetTags(uint32_t width, uint32_t height, uint16_t bitsPerSample, const QString &description, uint16_t compression);
 
     AtomicFile file;
     tiff *handle = nullptr;

@@ -251,7 +251,10 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
                       QStringLiteral("NS")});
     parser.addOption({QStringLiteral("export"),
                       QStringLiteral("Export images as 'Export as images' does, as a TIFF stack, TIFF images (one file "
-                                     "per frame) or raw data with an ImageJ macro: stack, images or raw."),
+                                     "per frame) or raw data with an ImageJ macro: stack, images or raw. Also (repeatable): "
+                                     "ome, one OME-TIFF NAME.ome.tif of every channel and frame; ome-flim, the "
+                                     "lifetime-resolved stack per frame as NAME_flim.ome.tif (bins of --tau-bin ns); "
+                                     "photon-hdf5, the photons as Photon-HDF5 NAME.h5."),
                       QStringLiteral("TYPE")});
     parser.addOption({QStringLiteral("bits"),
                       QStringLiteral("Bit depth of the exported images: 8 (count modulo 256) or 16 (default)."),
@@ -316,6 +319,10 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
     parser.addOption({QStringLiteral("w0"),
                       QStringLiteral("Focal radius in µm: adds D, V_eff and the concentration to the fit results."),
                       QStringLiteral("UM")});
+    parser.addOption({QStringLiteral("json"),
+                      QStringLiteral("Prints one JSON object per file on standard output (JSON Lines): status, "
+                                     "counts, geometry, files written, correlation and fit results; the log and "
+                                     "the other text then go to standard error.")});
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Measurement files (.pt3 or .ptu)."),
                                  QStringLiteral("FILE..."));
 
@@ -379,11 +386,16 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
             return std::nullopt;
         }
     }
-    if (parser.isSet(QStringLiteral("export"))) {
+    for (const QString &type : parser.values(QStringLiteral("export"))) {
         const QStringList types = {QStringLiteral("stack"), QStringLiteral("images"), QStringLiteral("raw")};
-        options.exportType = static_cast<int>(types.indexOf(parser.value(QStringLiteral("export"))));
-        if (options.exportType < 0) {
-            out << "fotonel-convert: --export takes stack, images or raw\n";
+        if (type == QLatin1String("ome"))
+            options.ome = true;
+        else if (type == QLatin1String("ome-flim"))
+            options.omeFlim = true;
+        else if (type == QLatin1String("photon-hdf5"))
+            options.photonHdf5 = true;
+        else if ((options.exportType = static_cast<int>(types.indexOf(type))) < 0) {
+            out << "fotonel-convert: --export takes stack, images or raw (or ome, ome-flim, photon-hdf5)\n";
             exitCode = 2;
             return std::nullopt;
         }
@@ -437,6 +449,7 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
     options.correlate = parser.isSet(QStringLiteral("correlate"));
     options.trace = parser.isSet(QStringLiteral("trace"));
     options.histogram = parser.isSet(QStringLiteral("histogram"));
+    options.json = parser.isSet(QStringLiteral("json"));
     options.files = parser.positionalArguments();
     if (options.files.isEmpty()) {
         out << "fotonel-convert: no file given (see --help)\n";

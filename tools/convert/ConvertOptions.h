@@ -26,6 +26,10 @@ struct Options {
     int exportType = -1;                 // index of the form's export type; -1: no image export
     int bitDepth = 1;                    // index of the form's bit depth: 16 bit, as the form starts
     bool decay = false;                  // lifetime-resolved stack or position-delay histogram
+    bool ome = false;                    // image and line scans: NAME.ome.tif
+    bool omeFlim = false;                // image scans: NAME_flim.ome.tif
+    bool photonHdf5 = false;             // every file: NAME.h5
+    bool json = false;                   // one JSON object per file on standard output
     bool records = false;                // the ASCII record table
     std::array<bool, 10> columns{};      // its columns, in RecordColumn order
     bool correlate = false;              // point measurements: every correlation curve and its file

@@ -7,9 +7,12 @@
 #include "scans/Conversion.h"
 #include "scans/ImageScan.h"
 #include "scans/LineScan.h"
+#include "files/AtomicFile.h"
+#include "scans/PhotonHdf5Writer.h"
 #include "scans/PointScan.h"
 #include "scans/RSD.h"
 #include "tools/convert/ConvertOptions.h"
+#include "tools/convert/ConvertReport.h"
 #include "tools/convert/HeadlessHost.h"
 #include "ui_Fotonel.h"
 
@@ -18,6 +21,7 @@
 #include <QComboBox>
 #include <QFileInfo>
 #include <QDoubleSpinBox>
+#include <QJsonDocument>
 #include <QSpinBox>
 #include <algorithm>
 #include <array>
@@ -118,14 +122,33 @@ void PointScanSteps(HeadlessHost &host, const Options &options, pqFile &file, RS
         point->SaveHistogram();
 }
 
+/// The OME-TIFF, FLIM OME-TIFF and Photon-HDF5 exports, as their menu entries.
+void FormatExports(HeadlessHost &host, const Options &options, pqFile &file, RSD &scan)
+{
+    if (options.ome) {
+        if (auto *raster = dynamic_cast<RasterScan *>(&scan); raster && (file.ScanType == ScanImage || file.ScanType == ScanLine))
+            raster->WriteOmeTiff();
+        else
+            host.AddMessage(MessageWarning, QStringLiteral("--export ome: %1 is not an image or line scan").arg(file.fileName));
+    }
+    if (options.omeFlim) {
+        if (auto *image = dynamic_cast<ImageScan *>(&scan); image && file.ScanType == ScanImage)
+            image->WriteFlimOmeTiff();
+        else
+            host.AddMessage(MessageWarning, QStringLiteral("--export ome-flim: %1 is not an image scan").arg(file.fileName));
+    }
+    if (options.photonHdf5)
+        PhotonHdf5Writer(host, file).Write();
+}
+
 /// Opens and converts one file the way the window's open workflow does.
-bool ConvertOne(HeadlessHost &host, const Options &options, const QString &fileName)
+bool ConvertOne(HeadlessHost &host, const Options &options, const QString &fileName, std::unique_ptr<pqFile> &file,
+                std::unique_ptr<RSD> &scan)
 {
     // Any error logged for this file fails it, from the open to the last export.
     const int errorsBefore = host.ErrorCount();
     host.AddMessage(MessageNormal, QStringLiteral("Trying to open file %1").arg(fileName));
-    std::unique_ptr<RSD> scan;
-    std::unique_ptr<pqFile> file = MakePhotonFile(host, fileName);
+    file = MakePhotonFile(host, fileName);
     if (!file || !file->Open(fileName)) {
         host.AddMessage(MessageError, QStringLiteral("Failed to open file %1").arg(fileName));
         return false;
@@ -193,6 +216,7 @@ bool ConvertOne(HeadlessHost &host, const Options &options, const QString &fileN
         else
             host.AddMessage(MessageWarning, QStringLiteral("--decay: %1 is not an image or line scan").arg(fileName));
     }
+    FormatExports(host, options, *file, *scan);
     if (options.records) {
         // The T3 records page: its check boxes, then "Write records".
         QCheckBox *boxes[10] = {form.CB_Number, form.CB_T3Record, form.CB_nSync, form.CB_Channel,
@@ -210,12 +234,21 @@ bool ConvertOne(HeadlessHost &host, const Options &options, const QString &fileN
 
 int RunConverter(const QStringList &arguments, QTextStream &out)
 {
+    QTextStream errors(stderr);
+    errors.setCodec("UTF-8");
+    return RunConverter(arguments, out, errors);
+}
+
+int RunConverter(const QStringList &arguments, QTextStream &out, QTextStream &jsonText)
+{
     int exitCode = 0;
     const std::optional<Options> options = ParseOptions(arguments, out, exitCode);
     if (!options)
         return exitCode;
 
-    std::unique_ptr<HeadlessHost> host = HeadlessHost::Create(out);
+    // With --json, standard output holds the JSON lines alone.
+    QTextStream &text = options->json ? jsonText : out;
+    std::unique_ptr<HeadlessHost> host = HeadlessHost::Create(text);
     Ui::Fotonel &form = host->Form();
     if (options->width > 0) {
         form.ISImageWidth->setValue(options->width);
@@ -224,9 +257,25 @@ int RunConverter(const QStringList &arguments, QTextStream &out)
         form.LSImageWidthcheck->setChecked(true);
     }
     int failures = 0;
-    for (const QString &fileName : options->files)
-        if (!ConvertOne(*host, *options, fileName))
+    for (const QString &fileName : options->files) {
+        FileOutcome outcome;
+        outcome.fileName = fileName;
+        if (options->json)
+            AtomicFile::SetCommitObserver([&outcome](const QString &name) { outcome.written << name; });
+        const int errorsBefore = host->ErrorCount();
+        std::unique_ptr<pqFile> file;
+        std::unique_ptr<RSD> scan;  // goes before the file it was made for
+        outcome.converted = ConvertOne(*host, *options, fileName, file, scan);
+        if (!outcome.converted)
             ++failures;
-    out << (options->files.size() - failures) << " converted, " << failures << " failed\n";
+        if (options->json) {
+            AtomicFile::SetCommitObserver({});
+            const QStringList errors = host->LastErrors(host->ErrorCount() - errorsBefore);
+            outcome.reason = errors.isEmpty() ? QString() : errors.first();
+            out << QJsonDocument(FileReport(outcome, file.get(), scan.get())).toJson(QJsonDocument::Compact) << '\n';
+            out.flush();
+        }
+    }
+    text << (options->files.size() - failures) << " converted, " << failures << " failed\n";
     return failures == 0 ? 0 : 1;
 }

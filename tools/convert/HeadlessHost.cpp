@@ -35,6 +35,7 @@ void HeadlessHost::AddMessage(int level, const QString &text)
     case MessageError:
         prefix = QStringLiteral("error : ");
         ++errors_;
+        errorTexts_ << text;
         break;
     case MessageWarning:
         prefix = QStringLiteral("warning : ");

@@ -10,7 +10,9 @@
 #include "app/FormHost.h"
 
 #include <QMainWindow>
+#include <QStringList>
 #include <QTextStream>
+#include <algorithm>
 #include <memory>
 
 namespace Ui {
@@ -39,6 +41,8 @@ public:
     QTextStream &Out() { return out_; }
     /// Lines logged at MessageError since construction.
     int ErrorCount() const { return errors_; }
+    /// The texts of the last \p n error lines, oldest first.
+    QStringList LastErrors(int n) const { return errorTexts_.mid(std::max(0, int(errorTexts_.size()) - n)); }
 
 private:
     QTextStream &out_;
@@ -46,5 +50,6 @@ private:
     std::unique_ptr<Ui::Fotonel> form_;
     unsigned messageCount_ = 0;
     int errors_ = 0;
+    QStringList errorTexts_;
     int tabs_ = 0;
 };
