@@ -430,7 +430,7 @@ std::vector<double> FittedResponse(const Decay &shape, const DecayFitResult &who
     return h;
 }
 
-std::vector<float> FitLifetimeMap(const std::vector<uint16_t> &decays, uint32_t width, uint32_t height,
+std::vector<float> FitLifetimeMap(const std::vector<uint32_t> &decays, uint32_t width, uint32_t height,
                                   uint32_t bins, const Decay &shape, const DecayFitResult &whole,
                                   const std::vector<double> &irf, int binning, int threshold)
 {
@@ -466,7 +466,7 @@ std::vector<float> FitLifetimeMap(const std::vector<uint16_t> &decays, uint32_t 
                         const long yy = static_cast<long>(y) + dy, xx = static_cast<long>(x) + dx;
                         if (yy < 0 || xx < 0 || yy >= static_cast<long>(height) || xx >= static_cast<long>(width))
                             continue;
-                        const uint16_t *d = decays.data() + (static_cast<std::size_t>(yy) * width + static_cast<std::size_t>(xx)) * bins;
+                        const uint32_t *d = decays.data() + (static_cast<std::size_t>(yy) * width + static_cast<std::size_t>(xx)) * bins;
                         for (uint32_t k = 0; k < bins; ++k) {
                             counts[k] += d[k];
                             photons += d[k];

@@ -66,7 +66,7 @@ DecayFitResult FitDecay(const Decay &decay, const DecayFitSettings &settings);
  * measured response on these bins, or empty for its Gaussian). Pixels whose
  * own photons are fewer than \p threshold get NaN, as do fits that fail.
  */
-std::vector<float> FitLifetimeMap(const std::vector<uint16_t> &decays, uint32_t width, uint32_t height,
+std::vector<float> FitLifetimeMap(const std::vector<uint32_t> &decays, uint32_t width, uint32_t height,
                                   uint32_t bins, const Decay &shape, const DecayFitResult &whole,
                                   const std::vector<double> &irf, int binning, int threshold);
 

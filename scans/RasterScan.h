@@ -81,6 +81,10 @@ public:
     static int vectorLevel;
 
 protected:
+    /// Phasor sums per pixel (image scan) or position along the line (line
+    /// scan) in one walk over the kept lines, and the decays of the fit map.
+    bool AccumulateLifetimes(LifetimeSums &sums) override;
+
     // The vector forms of PlaceRun read the pass's tables.
     friend struct RasterScanKernels;
 

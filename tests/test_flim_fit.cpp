@@ -114,7 +114,7 @@ TEST(DecayFit, MapFollowsALifetimeGradientWithBinningAndThreshold)
 {
     const uint32_t W = 12, H = 4, bins = 50;  // 0.5 ns bins
     const double w = kPeriod / bins;
-    std::vector<uint16_t> decays(static_cast<std::size_t>(W) * H * bins, 0);
+    std::vector<uint32_t> decays(static_cast<std::size_t>(W) * H * bins, 0);
     flim::Decay whole{w, kPeriod, std::vector<double>(bins, 0.0)};
     const auto tauAt = [](uint32_t x) { return 1.0 + 0.3 * x; };
     for (uint32_t y = 0; y < H; ++y)

@@ -1,6 +1,7 @@
 #include "tools/convert/ConvertOptions.h"
 
 #include "host/FotonelServices.h"
+#include "tools/convert/LifetimeOptions.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>
@@ -316,6 +317,7 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
     parser.addOption({QStringLiteral("w0"),
                       QStringLiteral("Focal radius in µm: adds D, V_eff and the concentration to the fit results."),
                       QStringLiteral("UM")});
+    AddLifetimeOptions(parser);
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Measurement files (.pt3 or .ptu)."),
                                  QStringLiteral("FILE..."));
 
@@ -327,7 +329,7 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
         exitCode = 2;
         return std::nullopt;
     }
-    if (!CheckOptionValues(argv, error)) {
+    if (!CheckOptionValues(argv, error) || !CheckLifetimeValues(argv, error)) {
         out << "fotonel-convert: " << error << "\n";
         exitCode = 2;
         return std::nullopt;
@@ -429,7 +431,7 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
             return std::nullopt;
         }
     }
-    if (!ParseFitOptions(parser, options, error)) {
+    if (!ParseFitOptions(parser, options, error) || !ParseLifetimeOptions(parser, options, error)) {
         out << "fotonel-convert: " << error << "\n";
         exitCode = 2;
         return std::nullopt;
