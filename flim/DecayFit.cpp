@@ -441,10 +441,14 @@ std::vector<float> FitLifetimeMap(const std::vector<uint32_t> &decays, uint32_t 
     int sub = 1;
     if (irf.empty() && whole.irfWidth > 0)
         sub = std::clamp(static_cast<int>(std::ceil(shape.binWidth / (whole.irfWidth / 2))), 1, kMaxSubBins);
+    else if (!irf.empty())
+        sub = static_cast<int>(irf.size() / bins);
+    if (sub < 1 || sub > kMaxSubBins || (!irf.empty() && irf.size() != static_cast<std::size_t>(sub) * bins))
+        return map;
     Decay fineShape{shape.binWidth / sub, shape.period, std::vector<double>(static_cast<std::size_t>(bins) * sub, 0.0)};
     const std::vector<double> h = FittedResponse(sub == 1 ? shape : fineShape, whole, irf);
     const double backgroundShare =
-        whole.photons > 0 ? std::clamp(whole.background * static_cast<double>(bins) / whole.photons, 0.0, 0.99) : 0;
+        whole.photons > 0 ? std::clamp(whole.background * static_cast<double>(whole.points) / whole.photons, 0.0, 0.99) : 0;
     const double startTau = std::log(std::max(whole.tauAmplitude, kShortestTau));
     const int radius = binning >= 5 ? 2 : binning >= 3 ? 1 : 0;
 

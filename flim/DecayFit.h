@@ -59,12 +59,14 @@ DecayFitResult FitDecay(const Decay &decay, const DecayFitSettings &settings);
 
 /*!
  * \brief The one-component lifetime of each pixel of a \p width x \p height
- * image whose pixel p holds the decay of \p bins bins at
- * decays[p x bins ...], summed over the \p binning x \p binning square
- * around it (1, 3 or 5). The response, its shift and the background's share
- * come from \p whole (a fit of the summed decay on the same bins; \p irf the
- * measured response on these bins, or empty for its Gaussian). Pixels whose
- * own photons are fewer than \p threshold get NaN, as do fits that fail.
+ * image whose pixel p holds the decay of \p bins bins (of \p shape's width
+ * and period) at decays[p x bins ...], summed over the \p binning x
+ * \p binning square around it (1, 3 or 5). The response's shift and width,
+ * the background's share and the start lifetime come from \p whole, a fit
+ * of the summed decay on any bins; \p irf is the measured response on a
+ * whole number (1 to 8) of sub-bins per bin, or empty for the Gaussian of
+ * \p whole. Pixels whose own photons are fewer than \p threshold get NaN,
+ * as do fits that fail.
  */
 std::vector<float> FitLifetimeMap(const std::vector<uint32_t> &decays, uint32_t width, uint32_t height,
                                   uint32_t bins, const Decay &shape, const DecayFitResult &whole,

@@ -249,7 +249,12 @@ bool RSD::ComputeLifetimes(const flim::Settings &settings, bool phasors, bool fi
             if (!irf.empty()) {
                 const std::vector<uint32_t> response = ChannelOrAll(irf, c);
                 fitSettings.irf = Rebin(response, fitSteps, fitBins);
-                mapIrf = Rebin(response, sums.mapSteps, sums.mapBins);
+                // The measured response on sub-bins of the map's bins: a whole
+                // number of dtime values each, at most 8 per bin.
+                uint32_t sub = 8;
+                while (sums.mapSteps % sub != 0)
+                    --sub;
+                mapIrf = Rebin(response, sums.mapSteps / sub, sums.mapBins * sub);
                 if (std::all_of(fitSettings.irf.begin(), fitSettings.irf.end(), [](double v) { return v == 0; }))
                     return fail(QObject::tr("The instrument response file %1 holds no photons").arg(irfName));
             }
@@ -259,16 +264,11 @@ bool RSD::ComputeLifetimes(const flim::Settings &settings, bool phasors, bool fi
                 return fail(QObject::tr("The decay fit of channel %1 failed: %2")
                                 .arg(c + 1).arg(QString::fromStdString(channel.fit.error)));
             if (sums.width * sums.height > 1) {
-                // The map's response comes from a fit of the summed decay on the map's own bins.
-                flim::DecayFitSettings mapSettings = fitSettings;
-                mapSettings.irf = mapIrf;
-                const flim::Decay coarse{sums.mapSteps * resolution, sync, Rebin(delayCounts[c], sums.mapSteps, sums.mapBins)};
-                const flim::DecayFitResult whole = flim::FitDecay(coarse, mapSettings);
-                if (!whole.ok)
-                    return fail(QObject::tr("The decay fit of channel %1 failed: %2")
-                                    .arg(c + 1).arg(QString::fromStdString(whole.error)));
-                channel.tauFit = flim::FitLifetimeMap(sums.decays[c], sums.width, sums.height, sums.mapBins, coarse,
-                                                      whole, mapIrf, settings.binning, settings.threshold);
+                // The map takes the response, its shift and the background's
+                // share from the fit of the whole decay on its finer bins.
+                const flim::Decay shape{sums.mapSteps * resolution, sync, std::vector<double>(sums.mapBins, 0.0)};
+                channel.tauFit = flim::FitLifetimeMap(sums.decays[c], sums.width, sums.height, sums.mapBins, shape,
+                                                      channel.fit, mapIrf, settings.binning, settings.threshold);
             }
         }
         results->channels.push_back(std::move(channel));
