@@ -49,7 +49,9 @@ inline bool WriteGradientImage(const QString &path, int frames = 2)
         synth::DecaySampler s(d, static_cast<uint32_t>(((frame * kHeight + line) * kWidth + pixel) * 1000 + k));
         return s.Next();
     };
-    return synth::WritePt3(path, Header(), synth::MakeImageScan(plan).words);
+    synth::Pt3Header header = Header();
+    header.imagingHeader = {0, 0, 0, 0, 0, 0, kWidth, kHeight};
+    return synth::WritePt3(path, header, synth::MakeImageScan(plan).words);
 }
 
 /// A point measurement of \p photons photons decaying with \p tau ns (0: the response alone).
