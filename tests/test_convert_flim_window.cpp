@@ -4,6 +4,8 @@
 #include "support/ConvertRun.h"
 #include "support/FlimFiles.h"
 #include "support/WindowFixture.h"
+#include "widgets/LifetimeMap.h"
+#include "widgets/PhasorPlot.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -22,7 +24,7 @@ TEST_F(LifetimeWindow, LifetimeButtonWritesWhatTheConverterWrites)
     QDir(dir.path()).mkdir(QStringLiteral("window"));
     QDir(dir.path()).mkdir(QStringLiteral("convert"));
     for (const char *side : {"window", "convert"})
-        ASSERT_TRUE(WriteGradientImage(dir.filePath(QStringLiteral("%1/grad.pt3").arg(QLatin1String(side))), 1));
+        ASSERT_TRUE(WriteGradientImage(dir.filePath(QStringLiteral("%1/grad.pt3").arg(QLatin1String(side)))));
     ASSERT_TRUE(WriteDecayPoint(dir.filePath(QStringLiteral("dye.pt3")), 4.0, 100000));
 
     Fotonel &window = Make();
@@ -53,6 +55,41 @@ TEST_F(LifetimeWindow, LifetimeButtonWritesWhatTheConverterWrites)
     const QByteArray table = ReadFile(QStringLiteral("window/grad_export/grad_decayfit_ch1.txt"));
     EXPECT_TRUE(table.contains("               Components : 2\n"));
     EXPECT_EQ(table, ReadFile(QStringLiteral("convert/grad_export/grad_decayfit_ch1.txt")));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(LifetimeWindow, PhasorCursorHighlightsThePixelsOfItsLifetime)
+{
+    ASSERT_TRUE(WriteGradientImage(dir.filePath(QStringLiteral("grad.pt3")), 3));
+    ASSERT_TRUE(WriteDecayPoint(dir.filePath(QStringLiteral("dye.pt3")), 4.0, 100000));
+    Fotonel &window = Make();
+    ASSERT_TRUE(window.OpenFile(dir.filePath(QStringLiteral("grad.pt3")), true));
+    auto *group = W<LifetimeGroup>(QStringLiteral("lifetimeGroup"));
+    group->reference->setText(dir.filePath(QStringLiteral("dye.pt3")));
+    group->referenceTau->setValue(4);
+    Invoke("RunLifetimes");
+    auto *plot = W<PhasorPlot>(QStringLiteral("phasorPlot"));
+    auto *selection = W<LifetimeMap>(QStringLiteral("phasorSelection"));
+    ASSERT_TRUE(plot && selection);
+    EXPECT_NE(W<LifetimeMap>(QStringLiteral("lifetimeMap")), nullptr);
+    // The cursor on the semicircle at 2 ns: column 4 of the gradient lights up, the ends do not.
+    const double x = 2 * M_PI / 25 * TauAt(4);
+    plot->SetCursor(1 / (1 + x * x), x / (1 + x * x), 0.04);
+    emit plot->CursorMoved(plot->CursorG(), plot->CursorS(), plot->CursorRadius());
+    const QImage &image = selection->Image();
+    ASSERT_EQ(image.width(), kWidth);
+    const auto lit = [&](int column) {
+        int n = 0;
+        for (int y = 0; y < kHeight; ++y)
+            n += image.pixel(column, y) == QColor(255, 0, 200).rgb();
+        return n;
+    };
+    EXPECT_GE(lit(4), kHeight - 2);
+    EXPECT_EQ(lit(0), 0);
+    EXPECT_EQ(lit(kWidth - 1), 0);
 }
 
 } // namespace
