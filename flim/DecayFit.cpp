@@ -326,39 +326,125 @@ DecayFitResult FitComponents(const Decay &decay, const std::vector<double> &irf)
     return result;
 }
 
-/// The one-component fit of one pixel: only τ is varied (as log τ); the
+/*!
+ * \brief The normalised one-component shape (photon fractions per bin) on
+ * a fine grid of u = ln τ, with its derivative in u: every pixel of the map
+ * shares the response, so the shape of a lifetime is computed once and a
+ * pixel's fit reads it by cubic Hermite interpolation, smooth in u.
+ */
+struct ShapeTable {
+    double u0 = 0, step = 0;
+    int nodes = 0, bins = 0;
+    std::vector<double> value, slope;  // node j, bin k at j x bins + k
+    // Node j: the shape's phasor at the repetition frequency over the bin
+    // centres, whose phase grows with τ; and that of an even spread.
+    std::vector<double> g, s;
+    double flatG = 0, flatS = 0;
+    std::vector<double> cosine, sine;  // per bin, at its centre
+
+    /// The node whose phase, with the background's share \p beta spread
+    /// evenly, lies nearest to the phase of a pixel's phasor (\p pg, \p ps):
+    /// a start close to the pixel's optimum.
+    double StartFor(double pg, double ps, double beta) const
+    {
+        const auto absolute = [&](int j) {
+            return std::atan2((1 - beta) * s[static_cast<std::size_t>(j)] + beta * flatS,
+                              (1 - beta) * g[static_cast<std::size_t>(j)] + beta * flatG);
+        };
+        // Phases relative to the shortest lifetime's: the response's own
+        // phase may lie anywhere on the circle, the lifetimes add less than π.
+        const double first = absolute(0);
+        const double target = std::remainder(std::atan2(ps, pg) - first, 2 * M_PI);
+        const auto phase = [&](int j) { return std::remainder(absolute(j) - first, 2 * M_PI); };
+        int lo = 0, hi = nodes - 1;
+        while (hi - lo > 1) {
+            const int mid = (lo + hi) / 2;
+            (phase(mid) < target ? lo : hi) = mid;
+        }
+        return u0 + (std::fabs(phase(lo) - target) < std::fabs(phase(hi) - target) ? lo : hi) * step;
+    }
+};
+
+ShapeTable MakeShapeTable(const std::vector<double> &h, int sub, int bins, double w, double period, double tauMin,
+                          double tauMax, int nodes)
+{
+    using J = ceres::Jet<double, 1>;
+    ShapeTable table;
+    table.nodes = nodes;
+    table.bins = bins;
+    table.u0 = std::log(tauMin);
+    table.step = (std::log(tauMax) - table.u0) / (nodes - 1);
+    table.value.resize(static_cast<std::size_t>(nodes) * bins);
+    table.slope.resize(table.value.size());
+    table.g.resize(static_cast<std::size_t>(nodes));
+    table.s.resize(static_cast<std::size_t>(nodes));
+    std::vector<double> cosine(static_cast<std::size_t>(bins)), sine(static_cast<std::size_t>(bins));
+    for (int k = 0; k < bins; ++k) {
+        const double angle = 2 * M_PI / period * (k + 0.5) * w;
+        cosine[static_cast<std::size_t>(k)] = std::cos(angle);
+        sine[static_cast<std::size_t>(k)] = std::sin(angle);
+        table.flatG += cosine[static_cast<std::size_t>(k)] / bins;
+        table.flatS += sine[static_cast<std::size_t>(k)] / bins;
+    }
+    table.cosine = cosine;
+    table.sine = sine;
+    const std::size_t fineBins = static_cast<std::size_t>(bins) * static_cast<std::size_t>(sub);
+    std::vector<J> fine(fineBins), y(static_cast<std::size_t>(bins));
+    for (int j = 0; j < nodes; ++j) {
+        const double tau = std::exp(table.u0 + j * table.step);
+        J t(tau, 0);
+        t.v[0] = tau;  // dτ/du
+        ExponentialResponse(h.data(), fineBins, w / sub, period, t, fine.data());
+        J total(0.0);
+        for (int k = 0; k < bins; ++k) {
+            J sum(0.0);
+            for (int i = 0; i < sub; ++i)
+                sum += fine[static_cast<std::size_t>(k * sub + i)];
+            y[static_cast<std::size_t>(k)] = sum;
+            total += sum;
+        }
+        double pg = 0, ps = 0;
+        for (int k = 0; k < bins; ++k) {
+            const J shape = y[static_cast<std::size_t>(k)] / total;
+            table.value[static_cast<std::size_t>(j) * bins + k] = shape.a;
+            table.slope[static_cast<std::size_t>(j) * bins + k] = shape.v[0];
+            pg += shape.a * cosine[static_cast<std::size_t>(k)];
+            ps += shape.a * sine[static_cast<std::size_t>(k)];
+        }
+        table.g[static_cast<std::size_t>(j)] = pg;
+        table.s[static_cast<std::size_t>(j)] = ps;
+    }
+    return table;
+}
+
+/// The one-component fit of one pixel: only τ is varied (as u = ln τ); the
 /// photons and the background's share are those of the pixel and the whole.
 struct PixelResiduals {
     const double *counts;
     int n;
     double photons, backgroundShare;
-    const double *h;  // the response on n x sub bins of w / sub ns
-    int sub;
-    double w, period;
+    const ShapeTable *table;
 
     int NumResiduals() const { return n; }
 
     template <class T>
     bool operator()(const T *u, T *r) const
     {
-        using std::exp;
-        const T tau = exp(u[0]);
-        std::array<T, kMaxMapBins * kMaxSubBins> fine;
-        const std::size_t fineBins = static_cast<std::size_t>(n) * static_cast<std::size_t>(sub);
-        ExponentialResponse(h, fineBins, w / sub, period, tau, fine.data());
-        std::array<T, kMaxMapBins> y;
-        T total = T(0.0);
+        const ShapeTable &s = *table;
+        const double position = std::clamp((Scalar(u[0]) - s.u0) / s.step, 0.0, s.nodes - 1.000001);
+        const int j = static_cast<int>(position);
+        const T t = (u[0] - (s.u0 + j * s.step)) / s.step;
+        const T t2 = t * t, t3 = t2 * t;
+        const T h00 = 2.0 * t3 - 3.0 * t2 + 1.0, h10 = (t3 - 2.0 * t2 + t) * s.step;
+        const T h01 = 3.0 * t2 - 2.0 * t3, h11 = (t3 - t2) * s.step;
+        const double *v0 = s.value.data() + static_cast<std::size_t>(j) * s.bins;
+        const double *d0 = s.slope.data() + static_cast<std::size_t>(j) * s.bins;
+        const double *v1 = v0 + s.bins, *d1 = d0 + s.bins;
+        const double signal = photons * (1.0 - backgroundShare), flat = photons * backgroundShare / n;
         for (int k = 0; k < n; ++k) {
-            T sum = T(0.0);
-            for (int j = 0; j < sub; ++j)
-                sum += fine[static_cast<std::size_t>(k * sub + j)];
-            y[static_cast<std::size_t>(k)] = sum;
-            total += sum;
+            const T shape = h00 * v0[k] + h10 * d0[k] + h01 * v1[k] + h11 * d1[k];
+            r[k] = DevianceResidual(counts[k], signal * shape + flat);
         }
-        const T scale = photons * (1.0 - backgroundShare) / total;
-        const double flat = photons * backgroundShare / n;
-        for (int k = 0; k < n; ++k)
-            r[k] = DevianceResidual(counts[k], scale * y[static_cast<std::size_t>(k)] + flat);
         return true;
     }
 };
@@ -449,7 +535,10 @@ std::vector<float> FitLifetimeMap(const std::vector<uint32_t> &decays, uint32_t 
     const std::vector<double> h = FittedResponse(sub == 1 ? shape : fineShape, whole, irf);
     const double backgroundShare =
         whole.photons > 0 ? std::clamp(whole.background * static_cast<double>(whole.points) / whole.photons, 0.0, 0.99) : 0;
-    const double startTau = std::log(std::max(whole.tauAmplitude, kShortestTau));
+    // Lifetimes from a twentieth of a bin to a hundred periods.
+    const double tauMin = std::max(kShortestTau, shape.binWidth / 20), tauMax = std::min(kLongestTau, 100 * shape.period);
+    const ShapeTable table = MakeShapeTable(h, sub, static_cast<int>(bins), shape.binWidth, shape.period, tauMin,
+                                            tauMax, 2048);
     const int radius = binning >= 5 ? 2 : binning >= 3 ? 1 : 0;
 
     const auto fitRows = [&](uint32_t rowBegin, uint32_t rowEnd) {
@@ -464,7 +553,7 @@ std::vector<float> FitLifetimeMap(const std::vector<uint32_t> &decays, uint32_t 
                 if (own == 0 || static_cast<int64_t>(own) < threshold)
                     continue;
                 std::fill(counts.begin(), counts.end(), 0.0);
-                double photons = 0;
+                double photons = 0, pg = 0, ps = 0;
                 for (int dy = -radius; dy <= radius; ++dy)
                     for (int dx = -radius; dx <= radius; ++dx) {
                         const long yy = static_cast<long>(y) + dy, xx = static_cast<long>(x) + dx;
@@ -474,20 +563,22 @@ std::vector<float> FitLifetimeMap(const std::vector<uint32_t> &decays, uint32_t 
                         for (uint32_t k = 0; k < bins; ++k) {
                             counts[k] += d[k];
                             photons += d[k];
+                            pg += d[k] * table.cosine[k];
+                            ps += d[k] * table.sine[k];
                         }
                     }
-                PixelResiduals residuals{counts.data(), static_cast<int>(bins), photons, backgroundShare,
-                                         h.data(), sub, shape.binWidth, shape.period};
+                PixelResiduals residuals{counts.data(), static_cast<int>(bins), photons, backgroundShare, &table};
                 Cost cost(residuals);
                 ceres::TinySolver<Cost> solver;
                 solver.options.max_num_iterations = 30;
                 solver.options.parameter_tolerance = 1e-6;
                 solver.options.function_tolerance = 1e-8;
                 Eigen::Matrix<double, 1, 1> u;
-                u(0) = startTau;
+                u(0) = table.StartFor(pg, ps, backgroundShare);
                 solver.Solve(cost, &u);
                 const double tau = std::exp(u(0));
-                if (std::isfinite(tau) && tau >= kShortestTau && tau <= kLongestTau)
+                // A lifetime at the table's ends is no fit.
+                if (std::isfinite(tau) && tau > tauMin * 1.01 && tau < tauMax / 1.01)
                     map[p] = static_cast<float>(tau);
             }
     };
