@@ -571,8 +571,8 @@ std::vector<float> FitLifetimeMap(const std::vector<uint32_t> &decays, uint32_t 
                 Cost cost(residuals);
                 ceres::TinySolver<Cost> solver;
                 solver.options.max_num_iterations = 30;
-                solver.options.parameter_tolerance = 1e-6;
-                solver.options.function_tolerance = 1e-8;
+                solver.options.parameter_tolerance = 1e-5;  // in ln tau: far below any pixel's error
+                solver.options.function_tolerance = 1e-7;
                 Eigen::Matrix<double, 1, 1> u;
                 u(0) = table.StartFor(pg, ps, backgroundShare);
                 solver.Solve(cost, &u);

@@ -290,10 +290,14 @@ void RSD::WriteLifetimes()
         return;
     const LifetimeResults &r = *lifetimes;
     const QString version = mainWindow->GetVersion();
-    const auto writeFloat = [&](const QString &name, const std::vector<float> &values, const QString &what) {
+    // Maps made from phasors carry their harmonic and calibration.
+    const auto writeFloat = [&](const QString &name, const std::vector<float> &values, const QString &what,
+                                bool fromPhasors = true) {
         TiffWriter tiff(name);
-        const QString description = QStringLiteral("Fotonel %1\n%2\nharmonic %3\nphasors %4\n")
-                                        .arg(version, what).arg(r.settings.harmonic).arg(r.CalibrationText());
+        const QString description =
+            fromPhasors ? QStringLiteral("Fotonel %1\n%2\nharmonic %3\nphasors %4\n")
+                              .arg(version, what).arg(r.settings.harmonic).arg(r.CalibrationText())
+                        : QStringLiteral("Fotonel %1\n%2\n").arg(version, what);
         const bool ok = tiff.Open() && tiff.SetPageTags(r.width, r.height, 32, description) && tiff.SetFloatSamples() &&
                         tiff.WriteRows(values.data(), r.width, r.height, 32) && tiff.WriteDirectory() && tiff.Commit();
         if (ok)
@@ -315,7 +319,7 @@ void RSD::WriteLifetimes()
         if (r.fits) {
             if (!c.tauFit.empty())
                 writeFloat(base.arg(QStringLiteral("tau_fit"), ch) + QStringLiteral(".tif"), c.tauFit,
-                           QStringLiteral("one-component fitted lifetime (ns), binning %1").arg(r.settings.binning));
+                           QStringLiteral("one-component fitted lifetime (ns), binning %1").arg(r.settings.binning), false);
             const QString name = base.arg(QStringLiteral("decayfit"), ch) + QStringLiteral(".txt");
             AtomicFile out(name);
             const QByteArray bytes = r.FitText(c).toLatin1();
