@@ -11,9 +11,11 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QObject>
+#include <QVBoxLayout>
 #include <QWidget>
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 namespace {
 
@@ -47,8 +49,71 @@ std::vector<bool> Selected(const flim::PhasorImage &p, const PhasorPlot &plot)
     return inside;
 }
 
-QWidget *PhasorPage(const LifetimeResults &r, const LifetimeChannel &c)
+/// Shows on \p plot and \p residuals the decay \p decay with its fit \p fit.
+void ShowDecay(LinePlot &plot, LinePlot &residuals, const flim::Decay &decay, const flim::DecayFitResult &fit,
+               const QColor &colour)
 {
+    plot.detachItems(QwtPlotItem::Rtti_PlotCurve, true);
+    residuals.detachItems(QwtPlotItem::Rtti_PlotCurve, true);
+    std::vector<double> t(decay.counts.size()), counts(decay.counts.size());
+    for (std::size_t k = 0; k < t.size(); ++k) {
+        t[k] = (k + 0.5) * decay.binWidth;
+        counts[k] = std::max(decay.counts[k], 1e-1);
+    }
+    plot.AddCurve(t, counts, colour);
+    if (fit.ok) {
+        plot.AddCurve(t, fit.model, Qt::black);
+        residuals.AddCurve(t, fit.residuals, Qt::darkGray);
+        plot.SetTitle(QObject::tr("tau %1 ns, reduced chi square %2")
+                          .arg(fit.tauAmplitude, 0, 'g', 4)
+                          .arg(fit.reducedChiSquare, 0, 'g', 4));
+    } else {
+        plot.SetTitle(QString::fromStdString(fit.error));
+    }
+    plot.replot();
+    residuals.replot();
+}
+
+/// The summed decay of the pixels under the phasor cursor, fitted with the
+/// settings of the analysis each time the cursor moves.
+QWidget *SelectionDecay(const std::shared_ptr<const LifetimeResults> &results, std::size_t index, PhasorPlot &phasorPlot,
+                        QWidget *parent)
+{
+    auto *column = new QWidget(parent);
+    auto *stack = new QVBoxLayout(column);
+    auto *plot = new LinePlot(column);
+    plot->setObjectName(QStringLiteral("selectionDecay"));
+    plot->SetLogScale(QwtPlot::yLeft);
+    auto *residuals = new LinePlot(column);
+    residuals->SetXTitle(QObject::tr("delay (ns)"));
+    residuals->SetYTitle(QObject::tr("weighted residuals"));
+    stack->addWidget(plot, 3);
+    stack->addWidget(residuals, 1);
+    // The tab shares the results, the per-pixel decays among them, with the analysis.
+    const auto update = [plot, residuals, &phasorPlot, results, index]() {
+        const LifetimeChannel &c = results->channels[index];
+        const std::vector<bool> inside = Selected(c.phasor, phasorPlot);
+        flim::Decay decay = c.mapShape;
+        const std::size_t bins = decay.counts.size();
+        std::fill(decay.counts.begin(), decay.counts.end(), 0.0);
+        for (std::size_t p = 0; p < inside.size(); ++p)
+            if (inside[p])
+                for (std::size_t k = 0; k < bins; ++k)
+                    decay.counts[k] += c.pixelDecays[p * bins + k];
+        flim::DecayFitSettings settings;
+        settings.components = results->settings.components;
+        settings.irf = c.mapIrf;
+        ShowDecay(*plot, *residuals, decay, flim::FitDecay(decay, settings), ChannelColour(static_cast<int>(c.channel)));
+    };
+    QObject::connect(&phasorPlot, &PhasorPlot::CursorMoved, column, [update](double, double, double) { update(); });
+    update();
+    return column;
+}
+
+QWidget *PhasorPage(const std::shared_ptr<const LifetimeResults> &results, std::size_t index)
+{
+    const LifetimeResults &r = *results;
+    const LifetimeChannel &c = r.channels[index];
     auto *page = new QWidget;
     page->setObjectName(QStringLiteral("PhasorTab"));
     auto *layout = new QHBoxLayout(page);
@@ -76,12 +141,14 @@ QWidget *PhasorPage(const LifetimeResults &r, const LifetimeChannel &c)
     std::vector<float> intensity(c.phasor.photons.begin(), c.phasor.photons.end());
     const double top = intensity.empty() ? 1 : *std::max_element(intensity.begin(), intensity.end());
     image->SetData(r.width, r.height, intensity, c.phasor.photons, 0, std::max(1.0, top), QObject::tr("photons"));
-    const flim::PhasorImage phasor = c.phasor;
-    QObject::connect(plot, &PhasorPlot::CursorMoved, image,
-                     [image, plot, phasor](double, double, double) { image->SetHighlight(Selected(phasor, *plot)); });
-    image->SetHighlight(Selected(phasor, *plot));
+    QObject::connect(plot, &PhasorPlot::CursorMoved, image, [image, plot, results, index](double, double, double) {
+        image->SetHighlight(Selected(results->channels[index].phasor, *plot));
+    });
+    image->SetHighlight(Selected(c.phasor, *plot));
     layout->addWidget(plot, 1);
     layout->addWidget(image, 1);
+    if (!c.pixelDecays.empty())
+        layout->addWidget(SelectionDecay(results, index, *plot, page), 1);
     return page;
 }
 
@@ -151,9 +218,10 @@ void RSD::CreateLifetimeTabs()
     if (!lifetimes || !mainWindow)
         return;
     const LifetimeResults &r = *lifetimes;
-    for (const LifetimeChannel &c : r.channels) {
+    for (std::size_t i = 0; i < r.channels.size(); ++i) {
+        const LifetimeChannel &c = r.channels[i];
         if (r.phasors)
-            mainWindow->AddTab(PhasorPage(r, c), QObject::tr("Phasor ch%1").arg(c.channel + 1));
+            mainWindow->AddTab(PhasorPage(lifetimes, i), QObject::tr("Phasor ch%1").arg(c.channel + 1));
         if (r.phasors || !c.tauFit.empty())
             mainWindow->AddTab(LifetimePage(r, c), QObject::tr("Lifetime ch%1").arg(c.channel + 1));
     }

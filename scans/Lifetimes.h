@@ -30,6 +30,11 @@ struct LifetimeChannel {
     flim::Decay decay;                 ///< the whole decay on the fit's bins
     flim::DecayFitResult fit;
     std::vector<float> tauFit;         ///< the one-component map; empty without one
+    /// Per pixel the decay on the map's bins (pixel p's bin k at p x bins + k),
+    /// for fits of the pixels chosen on the phasor plot; empty without a fit.
+    std::vector<uint32_t> pixelDecays;
+    flim::Decay mapShape;              ///< the map's bins (counts unused)
+    std::vector<double> mapIrf;        ///< the measured response on the map's bins; empty: Gaussian
 };
 
 struct LifetimeResults {

@@ -269,6 +269,10 @@ bool RSD::ComputeLifetimes(const flim::Settings &settings, bool phasors, bool fi
                 const flim::Decay shape{sums.mapSteps * resolution, sync, std::vector<double>(sums.mapBins, 0.0)};
                 channel.tauFit = flim::FitLifetimeMap(sums.decays[c], sums.width, sums.height, sums.mapBins, shape,
                                                       channel.fit, mapIrf, settings.binning, settings.threshold);
+                channel.mapShape = shape;
+                if (!irf.empty())
+                    channel.mapIrf = Rebin(ChannelOrAll(irf, c), sums.mapSteps, sums.mapBins);
+                channel.pixelDecays = std::move(sums.decays[c]);
             }
         }
         results->channels.push_back(std::move(channel));

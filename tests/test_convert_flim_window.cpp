@@ -5,6 +5,7 @@
 #include "support/FlimFiles.h"
 #include "support/WindowFixture.h"
 #include "widgets/LifetimeMap.h"
+#include "widgets/LinePlot.h"
 #include "widgets/PhasorPlot.h"
 
 #include <QCheckBox>
@@ -70,6 +71,7 @@ TEST_F(LifetimeWindow, PhasorCursorHighlightsThePixelsOfItsLifetime)
     auto *group = W<LifetimeGroup>(QStringLiteral("lifetimeGroup"));
     group->reference->setText(dir.filePath(QStringLiteral("dye.pt3")));
     group->referenceTau->setValue(4);
+    group->fits->setChecked(true);
     Invoke("RunLifetimes");
     auto *plot = W<PhasorPlot>(QStringLiteral("phasorPlot"));
     auto *selection = W<LifetimeMap>(QStringLiteral("phasorSelection"));
@@ -90,6 +92,10 @@ TEST_F(LifetimeWindow, PhasorCursorHighlightsThePixelsOfItsLifetime)
     EXPECT_GE(lit(4), kHeight - 2);
     EXPECT_EQ(lit(0), 0);
     EXPECT_EQ(lit(kWidth - 1), 0);
+    // The decay of the chosen pixels, fitted: their lifetime.
+    const QString title = W<LinePlot>(QStringLiteral("selectionDecay"))->title().text();
+    ASSERT_TRUE(title.startsWith(QStringLiteral("tau "))) << title.toStdString();
+    EXPECT_NEAR(title.section(QLatin1Char(' '), 1, 1).toDouble(), TauAt(4), 0.1 * TauAt(4)) << title.toStdString();
 }
 
 } // namespace
