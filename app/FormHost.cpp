@@ -1,6 +1,7 @@
 #include "app/FormHost.h"
 
 #include "app/FitGroup.h"
+#include "app/LifetimeGroup.h"
 #include "ui_Fotonel.h"
 
 FormHost::FormHost(Ui::Fotonel &form) : controls(form) {}
@@ -60,4 +61,19 @@ void FormHost::AddFitGroup()
     QVBoxLayout *page = controls.form.verticalLayout_9;
     fitGroup = new FitGroup(controls.form.page_10);
     page->insertWidget(page->count() - 1, fitGroup);
+}
+
+flim::Settings FormHost::GetLifetimeSettings()
+{
+    return lifetimeGroup ? lifetimeGroup->Settings() : flim::Settings{};
+}
+
+void FormHost::AddLifetimeGroup()
+{
+    if (lifetimeGroup)
+        return;
+    // Below the image scan boxes, above the page's closing spacer.
+    QVBoxLayout *page = controls.form.verticalLayout_11;
+    lifetimeGroup = new LifetimeGroup(controls.form.page_13);
+    page->insertWidget(page->count() - 1, lifetimeGroup);
 }

@@ -12,6 +12,7 @@
 #include "host/FotonelServices.h"
 
 class FitGroup;
+class LifetimeGroup;
 
 class FormHost : public FotonelServices {
 public:
@@ -33,6 +34,8 @@ public:
     Qt::CheckState GetRecordColumn(RecordColumn column) override;
     /// The Fit group's values; the defaults before AddFitGroup.
     fcs::FitSettings GetFitSettings() override;
+    /// The Lifetime group's values; the defaults before AddLifetimeGroup.
+    flim::Settings GetLifetimeSettings() override;
 
     void SetGatingRanges(double maximum, double step) override;
     std::vector<int> CarryGatesTo(double range, double step) override;
@@ -46,7 +49,10 @@ public:
 
     /// Builds the Fit group into the point scan page of the set-up form.
     void AddFitGroup();
+    /// Builds the Lifetime group into the image scan page of the set-up form.
+    void AddLifetimeGroup();
 
     FormControls controls;
     FitGroup *fitGroup = nullptr;  ///< owned by the form's point scan page
+    LifetimeGroup *lifetimeGroup = nullptr;  ///< owned by the form's image scan page
 };

@@ -2,6 +2,7 @@
 
 #include "app/AssetPath.h"
 #include "app/FitGroup.h"
+#include "app/LifetimeGroup.h"
 #include "app/BusyGuard.h"
 #include "files/pqFile.h"
 #include "scans/RSD.h"
@@ -42,8 +43,10 @@ Fotonel::Fotonel(QWidget *parent, std::unique_ptr<Ui::Fotonel> form)
     SetUpPictureButtons();
     // The fit group first: the layout set-up fits every box of the settings pages.
     AddFitGroup();
+    AddLifetimeGroup();
     SetUpLayout();
     connect(fitGroup->fitButton, &QPushButton::clicked, this, &Fotonel::RunFit);
+    connect(lifetimeGroup->lifetimeButton, &QPushButton::clicked, this, &Fotonel::RunLifetimes);
     FitSettingsColumn();
 
     messageCount = 0;

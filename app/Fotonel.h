@@ -133,6 +133,8 @@ private slots:
     void on_xcfButton_clicked();
     /// The Fit group's button: error bars, fits, their files and the correlation tab.
     void RunFit();
+    /// The Lifetime group's button: phasors and decay fits of the open scan, their files and tabs.
+    void RunLifetimes();
     void on_WriteRecords_clicked();
     void on_SaveFrames_clicked();
     void on_actionClear_message_box_triggered();

@@ -9,6 +9,7 @@
  * values come from its options; tests implement it with a recording host.
  */
 #include "fcs/FcsSettings.h"
+#include "flim/FlimSettings.h"
 
 #include <QString>
 #include <Qt>
@@ -69,6 +70,9 @@ public:
     /// Error bar and fit settings of the point scan page, read once per
     /// command (a host without a Fit group answers the defaults).
     virtual fcs::FitSettings GetFitSettings() { return {}; }
+    /// Phasor and decay fit settings of the Lifetime group, read once per
+    /// command (a host without one answers the defaults).
+    virtual flim::Settings GetLifetimeSettings() { return {}; }
 
     // --- set-up operations through which an analysis primes the form ---
     virtual void SetGatingRanges(double maximum, double step) = 0;          ///< ns

@@ -10,10 +10,16 @@
 #include "files/RecordFormat.h"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 class FotonelServices;
 class pqFile;
+struct LifetimeResults;
+struct LifetimeSums;
+namespace flim {
+struct Settings;
+}
 
 class RSD {
 public:
@@ -56,6 +62,22 @@ public:
      */
     double LifetimeBin(double requested);
 
+    /*!
+     * \brief Phasors (\p phasors) and decay fits (\p fits) of the photons
+     * that make the result arrays (same gates, cursors and kept frames), per
+     * active channel, with \p settings. Reconstructs first when needed.
+     * False, after an error and with no results kept, when a setting, the
+     * reference or the response file is unusable or no pixel reaches the
+     * threshold.
+     */
+    bool ComputeLifetimes(const flim::Settings &settings, bool phasors, bool fits);
+    /// Writes the files of the last ComputeLifetimes beside the measurement.
+    void WriteLifetimes();
+    /// A "Phasor" and a "Lifetime" tab per channel of the last ComputeLifetimes.
+    void CreateLifetimeTabs();
+    /// The results of the last ComputeLifetimes that went through; null before.
+    std::shared_ptr<LifetimeResults> lifetimes;
+
     bool gathered = false;       ///< geometry derived, arrays sized
     bool reconstructed = false;  ///< arrays hold the result of the current gates and cursors
     bool resetCursors = true;    ///< next reconstruction sets the cursor ranges from the data
@@ -70,6 +92,13 @@ public:
     double syncPeriod = 0;             ///< ns
 
 protected:
+    /*!
+     * \brief Fills \p sums (table and map bins set by the caller) from the
+     * photons the last reconstruction kept. Here: the whole measurement as
+     * one pixel from the kept delays; raster scans place each photon.
+     */
+    virtual bool AccumulateLifetimes(LifetimeSums &sums);
+
     /// Lets pending GUI events run once, marking the analysis as inside a loop.
     void LetEventsRun();
     /// True (after a warning naming \p operation) when the operation must not

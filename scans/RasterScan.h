@@ -91,6 +91,14 @@ public:
     static int vectorLevel;
 
 protected:
+    /// Phasor sums per pixel (image scan) or position along the line (line
+    /// scan) in one walk over the kept lines, and the decays of the fit map.
+    bool AccumulateLifetimes(LifetimeSums &sums) override;
+    struct PhasorPass;
+    /// The walk of AccumulateLifetimes, compiled per record layout.
+    template <class Format>
+    void AccumulatePhasorsOf(const PhasorPass &pass, bool alongLine);
+
     // The vector forms of PlaceRun read the pass's tables.
     friend struct RasterScanKernels;
 

@@ -72,6 +72,13 @@ bool TiffWriter::SetTags(uint32_t width, uint32_t height, uint16_t bitsPerSample
     return Check(ok);
 }
 
+bool TiffWriter::SetFloatSamples()
+{
+    if (failed || !handle)
+        return Check(false);
+    return Check(TIFFSetField(handle, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_IEEEFP) == 1);
+}
+
 bool TiffWriter::WriteRows(const void *pixels, uint32_t width, uint32_t height, uint16_t bitsPerSample)
 {
     if (failed || !handle)

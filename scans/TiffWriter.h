@@ -35,6 +35,8 @@ public:
     bool SetPageTags(uint32_t width, uint32_t height, uint16_t bitsPerSample, const QString &description);
     /// The same without compression (Compression 1): for readers without an LZW decoder.
     bool SetPlainPageTags(uint32_t width, uint32_t height, uint16_t bitsPerSample, const QString &description);
+    /// Marks the samples of the current page as IEEE floating point (set 32 bits per sample).
+    bool SetFloatSamples();
     /// Writes \p height rows of \p width samples from \p pixels (8 or 16 bit, as set), top row first.
     bool WriteRows(const void *pixels, uint32_t width, uint32_t height, uint16_t bitsPerSample);
     /// Marks the page as page \p page (from 0) of \p pages of a multi-page image.

@@ -1,6 +1,7 @@
 #include "tools/convert/ConvertOptions.h"
 
 #include "host/FotonelServices.h"
+#include "tools/convert/LifetimeOptions.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>
@@ -323,6 +324,7 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
                       QStringLiteral("Prints one JSON object per file on standard output (JSON Lines): status, "
                                      "counts, geometry, files written, correlation and fit results; the log and "
                                      "the other text then go to standard error.")});
+    AddLifetimeOptions(parser);
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Measurement files (.pt3 or .ptu)."),
                                  QStringLiteral("FILE..."));
 
@@ -334,7 +336,7 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
         exitCode = 2;
         return std::nullopt;
     }
-    if (!CheckOptionValues(argv, error)) {
+    if (!CheckOptionValues(argv, error) || !CheckLifetimeValues(argv, error)) {
         out << "fotonel-convert: " << error << "\n";
         exitCode = 2;
         return std::nullopt;
@@ -441,7 +443,7 @@ std::optional<Options> ParseOptions(const QStringList &arguments, QTextStream &o
             return std::nullopt;
         }
     }
-    if (!ParseFitOptions(parser, options, error)) {
+    if (!ParseFitOptions(parser, options, error) || !ParseLifetimeOptions(parser, options, error)) {
         out << "fotonel-convert: " << error << "\n";
         exitCode = 2;
         return std::nullopt;

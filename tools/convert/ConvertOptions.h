@@ -4,6 +4,7 @@
  * value or a command of the window's settings form.
  */
 #include "fcs/FcsSettings.h"
+#include "flim/FlimSettings.h"
 
 #include <QStringList>
 #include <QTextStream>
@@ -42,6 +43,9 @@ struct Options {
     int segments = 0;                    // error bar segments; 0: not asked for
     bool fit = false;                    // point measurements: model fits of every curve
     fcs::FitSettings fitSettings;        // model, parameters, range, kappa, w0 for the Fit group
+    bool phasor = false;                 // phasors and their lifetime maps
+    bool fitDecay = false;               // decay fit and fit map
+    flim::Settings lifetime;             // the Lifetime group's values
     QStringList files;
 };
 

@@ -1,6 +1,7 @@
 #include "tools/convert/Converter.h"
 
 #include "app/FitGroup.h"
+#include "app/LifetimeGroup.h"
 #include "fcs/FcsSettings.h"
 #include "files/PhotonFileFactory.h"
 #include "files/pqFile.h"
@@ -141,6 +142,19 @@ void FormatExports(HeadlessHost &host, const Options &options, pqFile &file, RSD
         PhotonHdf5Writer(host, file).Write();
 }
 
+/// The Lifetime group as the user would fill it, then its button.
+void LifetimeSteps(HeadlessHost &host, const Options &options, RSD &scan)
+{
+    if (!options.phasor && !options.fitDecay)
+        return;
+    host.lifetimeGroup->SetSettings(options.lifetime);
+    host.lifetimeGroup->phasors->setChecked(options.phasor);
+    host.lifetimeGroup->fits->setChecked(options.fitDecay);
+    if (scan.ComputeLifetimes(host.GetLifetimeSettings(), host.lifetimeGroup->phasors->isChecked(),
+                              host.lifetimeGroup->fits->isChecked()))
+        scan.WriteLifetimes();
+}
+
 /// Opens and converts one file the way the window's open workflow does.
 bool ConvertOne(HeadlessHost &host, const Options &options, const QString &fileName, std::unique_ptr<pqFile> &file,
                 std::unique_ptr<RSD> &scan)
@@ -227,6 +241,7 @@ bool ConvertOne(HeadlessHost &host, const Options &options, const QString &fileN
         file->WriteRecords();
     }
     PointScanSteps(host, options, *file, *scan);
+    LifetimeSteps(host, options, *scan);
     return host.ErrorCount() == errorsBefore;
 }
 

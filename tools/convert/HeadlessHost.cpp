@@ -19,6 +19,7 @@ std::unique_ptr<HeadlessHost> HeadlessHost::Create(QTextStream &out)
     // The start-up values the window's constructor gives its boxes.
     host->controls.SetUpParameterBoxes();
     host->AddFitGroup();
+    host->AddLifetimeGroup();
     return host;
 }
 

@@ -1,0 +1,186 @@
+#include "flim/Phasor.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace flim {
+
+namespace {
+constexpr double kTwoPi = 6.283185307179586476925286766559;
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+} // namespace
+
+PhasorTable MakePhasorTable(uint32_t delayBins, double resolution, double syncPeriod, int harmonic)
+{
+    PhasorTable table;
+    table.harmonic = harmonic;
+    table.omega = kTwoPi / syncPeriod;
+    table.cosine.resize(delayBins);
+    table.sine.resize(delayBins);
+    const double nOmega = table.NOmega();
+    for (uint32_t k = 0; k < delayBins; ++k) {
+        // The delay as the record cursor computes it.
+        const double t = k * resolution;
+        table.cosine[k] = std::cos(nOmega * t);
+        table.sine[k] = std::sin(nOmega * t);
+    }
+    return table;
+}
+
+void PhasorSums::Resize(uint32_t w, uint32_t h)
+{
+    width = w;
+    height = h;
+    const std::size_t n = static_cast<std::size_t>(w) * h;
+    count.assign(n, 0);
+    cosine.assign(n, 0.0);
+    sine.assign(n, 0.0);
+}
+
+Phasor TotalPhasor(const PhasorSums &sums)
+{
+    Phasor p;
+    double c = 0, s = 0;
+    for (std::size_t i = 0; i < sums.count.size(); ++i) {
+        p.photons += sums.count[i];
+        c += sums.cosine[i];
+        s += sums.sine[i];
+    }
+    if (p.photons > 0) {
+        p.g = c / static_cast<double>(p.photons);
+        p.s = s / static_cast<double>(p.photons);
+    }
+    return p;
+}
+
+Phasor HistogramPhasor(const std::vector<uint32_t> &delayCounts, const PhasorTable &table)
+{
+    Phasor p;
+    double c = 0, s = 0;
+    const std::size_t n = std::min(delayCounts.size(), table.cosine.size());
+    for (std::size_t k = 0; k < n; ++k) {
+        p.photons += delayCounts[k];
+        c += delayCounts[k] * table.cosine[k];
+        s += delayCounts[k] * table.sine[k];
+    }
+    if (p.photons > 0) {
+        p.g = c / static_cast<double>(p.photons);
+        p.s = s / static_cast<double>(p.photons);
+    }
+    return p;
+}
+
+bool MakeCalibration(const Phasor &reference, double tauRef, double nOmega, Calibration &calibration,
+                     std::string &error)
+{
+    calibration = Calibration{};
+    const double m = std::hypot(reference.g, reference.s);
+    if (reference.photons == 0) {
+        error = "the reference holds no photons";
+        return false;
+    }
+    if (!(m > 0) || !std::isfinite(tauRef) || tauRef < 0) {
+        error = "the reference has no modulation";
+        return false;
+    }
+    const double x = nOmega * tauRef;
+    calibration.phaseShift = std::atan2(reference.s, reference.g) - std::atan(x);
+    calibration.modulationFactor = 1.0 / std::sqrt(1.0 + x * x) / m;
+    calibration.calibrated = true;
+    return true;
+}
+
+Phasor Calibrate(const Phasor &p, const Calibration &calibration)
+{
+    if (!calibration.calibrated)
+        return p;
+    const double phase = std::atan2(p.s, p.g) - calibration.phaseShift;
+    const double m = std::hypot(p.g, p.s) * calibration.modulationFactor;
+    Phasor out = p;
+    out.g = m * std::cos(phase);
+    out.s = m * std::sin(phase);
+    return out;
+}
+
+double PhaseLifetime(double g, double s, double nOmega)
+{
+    return s / g / nOmega;
+}
+
+double ModulationLifetime(double g, double s, double nOmega)
+{
+    const double m2 = g * g + s * s;
+    if (!(m2 > 0) || m2 > 1)
+        return std::numeric_limits<double>::quiet_NaN();
+    return std::sqrt(1.0 / m2 - 1.0) / nOmega;
+}
+
+void MedianFilter3x3(std::vector<float> &v, uint32_t width, uint32_t height, int passes)
+{
+    std::vector<float> out(v.size());
+    float window[9];
+    for (int pass = 0; pass < passes; ++pass) {
+        for (uint32_t y = 0; y < height; ++y) {
+            for (uint32_t x = 0; x < width; ++x) {
+                const std::size_t i = static_cast<std::size_t>(y) * width + x;
+                if (std::isnan(v[i])) {
+                    out[i] = v[i];
+                    continue;
+                }
+                int n = 0;
+                for (uint32_t yy = y > 0 ? y - 1 : 0; yy <= y + 1 && yy < height; ++yy)
+                    for (uint32_t xx = x > 0 ? x - 1 : 0; xx <= x + 1 && xx < width; ++xx) {
+                        const float value = v[static_cast<std::size_t>(yy) * width + xx];
+                        if (std::isnan(value))
+                            continue;
+                        // Kept in order as it fills: at most nine values.
+                        int at = n++;
+                        for (; at > 0 && window[at - 1] > value; --at)
+                            window[at] = window[at - 1];
+                        window[at] = value;
+                    }
+                out[i] = n % 2 == 1 ? window[n / 2] : (window[n / 2 - 1] + window[n / 2]) / 2;
+            }
+        }
+        v.swap(out);
+    }
+}
+
+PhasorImage MakePhasorImage(const PhasorSums &sums, const Calibration &calibration, double nOmega, int threshold,
+                            int medianPasses)
+{
+    PhasorImage image;
+    image.width = sums.width;
+    image.height = sums.height;
+    image.calibrated = calibration.calibrated;
+    image.photons = sums.count;
+    const std::size_t n = sums.count.size();
+    image.g.assign(n, kNaN);
+    image.s.assign(n, kNaN);
+    for (std::size_t i = 0; i < n; ++i) {
+        const uint32_t k = sums.count[i];
+        if (k == 0 || static_cast<int64_t>(k) < threshold)
+            continue;
+        ++image.pixelsAbove;
+        Phasor p;
+        p.g = sums.cosine[i] / k;
+        p.s = sums.sine[i] / k;
+        p = Calibrate(p, calibration);
+        image.g[i] = static_cast<float>(p.g);
+        image.s[i] = static_cast<float>(p.s);
+    }
+    MedianFilter3x3(image.g, image.width, image.height, medianPasses);
+    MedianFilter3x3(image.s, image.width, image.height, medianPasses);
+    image.tauPhase.assign(n, kNaN);
+    image.tauModulation.assign(n, kNaN);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (std::isnan(image.g[i]))
+            continue;
+        image.tauPhase[i] = static_cast<float>(PhaseLifetime(image.g[i], image.s[i], nOmega));
+        image.tauModulation[i] = static_cast<float>(ModulationLifetime(image.g[i], image.s[i], nOmega));
+    }
+    return image;
+}
+
+} // namespace flim

@@ -1,0 +1,177 @@
+// The lifetime pass of image and line scans: one walk over the kept lines
+// whose photons, between two special records, are handled in a tight run
+// as the photon pass handles them, so each one passes the same gate, cursor
+// and pixel test as the count stack's.
+#include "scans/Lifetimes.h"
+#include "scans/RasterScan.h"
+
+#include <memory>
+
+namespace {
+
+/// What one pixel gathers: photons and the sums of cos and sin of their delays.
+struct PixelSums {
+    double cosine = 0, sine = 0;
+    uint32_t count = 0;
+};
+
+/// One channel of the pass, indexed by channel number.
+struct PhasorSlot {
+    bool used = false;
+    const uint8_t *inGate = nullptr;
+    double cursorMin = 0, cursorMax = 0;  // ns, inclusive
+    PixelSums *pixels = nullptr;
+    uint32_t *decays = nullptr;           // pixel x mapBins + bin; null without a map
+};
+
+} // namespace
+
+struct RasterScan::PhasorPass {
+    std::vector<PhasorSlot> slots;
+    std::vector<float> table;      // per dtime value: cos, sin of n ω t
+    std::vector<uint32_t> mapBin;  // per dtime value: the map's bin, or UINT32_MAX
+    uint32_t mapBins = 0;
+};
+
+template <class Format>
+void RasterScan::AccumulatePhasorsOf(const PhasorPass &pass, bool alongLine)
+{
+    T3RecordCursor<Format> cursor = PassStart<Format>();
+    mainWindow->SetProgress(0);
+    LetEventsRun();
+    const uint32_t frames = FramesInWalk(), H = imageHeight, W = imageWidth;
+    const uint32_t lineStartMarker = file->markerMeaning.lineStart, lineEndMarker = file->markerMeaning.lineEnd;
+    const uint32_t frameMarker = file->markerMeaning.frame;
+    const double width = imageWidth, clock = lineTime;
+    const double sync = file->SyncPeriod(), resolution = file->Resolution();
+    const uint32_t *words = file->records.data();
+    const PhasorSlot *slots = pass.slots.data();
+    const uint32_t channelSlots = static_cast<uint32_t>(pass.slots.size());
+    const float *table = pass.table.data();
+    const uint32_t *mapBin = pass.mapBin.data();
+    const uint32_t mapBins = pass.mapBins;
+
+    for (uint32_t frame = 0; frame < frames; ++frame) {
+        const bool kept = FrameKept(frame);
+        uint32_t line = 0;
+        bool inLine = false;
+        double lineStart = 0;
+        std::size_t lineOffset = 0;
+        bool closed = false;
+        for (;;) {
+            // The photons up to the next special record.
+            uint32_t i = cursor.index + 1;
+            const uint32_t end = cursor.recordCount;
+            const uint64_t overflowOffset = cursor.overflowOffset;
+            for (; i < end; ++i) {
+                const uint32_t w = words[i];
+                const uint32_t key = Format::ScanKey(w);
+                if (Format::IsSpecialKey(key))
+                    break;
+                if (!inLine)
+                    continue;
+                const uint32_t ch = Format::PhotonChannel(key);
+                if (ch >= channelSlots || !slots[ch].used)
+                    continue;
+                const PhasorSlot &slot = slots[ch];
+                const uint32_t dtime = Format::DTime(w);
+                const double t = static_cast<double>(static_cast<int64_t>(Format::NSync(w) + overflowOffset)) * sync +
+                                 dtime * resolution;
+                if (!slot.inGate[dtime] || t < slot.cursorMin || t > slot.cursorMax)
+                    continue;
+                // Pixel clock of the first line, as the count stack places photons.
+                const double x = width * (t - lineStart) / clock;
+                if (!(x >= 0 && x < width))
+                    continue;
+                const std::size_t pixel = lineOffset + static_cast<uint32_t>(x);
+                PixelSums &p = slot.pixels[pixel];
+                p.count += 1;
+                p.cosine += table[2 * dtime];
+                p.sine += table[2 * dtime + 1];
+                if (mapBins > 0 && mapBin[dtime] != UINT32_MAX)
+                    slot.decays[pixel * mapBins + mapBin[dtime]] += 1;
+            }
+            cursor.index = i - 1;
+            if (!cursor.Next())
+                break;
+            const uint32_t marker = cursor.marker;
+            if (marker == lineEndMarker) {
+                ++line;
+                inLine = false;
+            } else if (marker == lineStartMarker) {
+                lineStart = cursor.truetime;
+                inLine = kept && line < H;
+                lineOffset = alongLine ? 0 : static_cast<std::size_t>(line) * W;
+            } else if (marker == frameMarker) {
+                closed = true;
+                break;
+            }
+        }
+        // A frame kept after the last frame marker closes at its last line end.
+        if (!closed && !file->frames.ClosedAtStop(frame, cursor.index))
+            break;
+        mainWindow->SetProgress(static_cast<int>(static_cast<double>(frame + 1) / frames * 100));
+        LetEventsRun();
+    }
+}
+
+bool RasterScan::AccumulateLifetimes(LifetimeSums &sums)
+{
+    // A line scan's phasors are per position along the line, summed over its lines.
+    const bool alongLine = ProfilesAsPlots();
+    const uint32_t W = imageWidth, H = alongLine ? 1 : imageHeight;
+    sums.width = W;
+    sums.height = H;
+    const std::size_t pixels = static_cast<std::size_t>(W) * H;
+    sums.phasors.assign(numberOfChannels, {});
+    sums.decays.assign(numberOfChannels, {});
+
+    // The channels, gates and cursors of the reconstruction that made the stack.
+    PassLimits limits;
+    mainWindow->GetGating(limits.gateMin, limits.gateMax);
+    mainWindow->GetCursors(limits.cursorMin, limits.cursorMax, kNsPerS);
+    PhasorPass pass;
+    pass.slots.assign(kChannelSlots, {});
+    std::vector<uint8_t> gates(static_cast<std::size_t>(numberOfChannels) * delayBins, 0);
+    std::vector<std::vector<PixelSums>> accumulated(numberOfChannels);
+    pass.mapBins = sums.mapBins;
+    for (uint32_t c = 0; c < numberOfChannels && c + 1 < kChannelSlots; ++c) {
+        if (photonCounts[c] == 0 || images[c].empty() || c >= limits.gateMin.size() || c >= limits.gateMax.size() ||
+            c >= limits.cursorMin.size() || c >= limits.cursorMax.size())
+            continue;
+        PhasorSlot &slot = pass.slots[c + 1];
+        uint8_t *inGate = gates.data() + static_cast<std::size_t>(c) * delayBins;
+        FillGateTable(inGate, delayBins, file->Resolution(), limits.gateMin[c], limits.gateMax[c]);
+        accumulated[c].assign(pixels, {});
+        if (sums.mapBins > 0)
+            sums.decays[c].assign(pixels * sums.mapBins, 0);
+        slot = {true, inGate, limits.cursorMin[c], limits.cursorMax[c], accumulated[c].data(),
+                sums.mapBins > 0 ? sums.decays[c].data() : nullptr};
+    }
+    // cos and sin side by side in single precision: one small table the
+    // cache keeps; the sums stay in double.
+    pass.table.resize(2 * static_cast<std::size_t>(delayBins));
+    for (uint32_t k = 0; k < delayBins; ++k) {
+        pass.table[2 * k] = static_cast<float>(sums.table.cosine[k]);
+        pass.table[2 * k + 1] = static_cast<float>(sums.table.sine[k]);
+    }
+    pass.mapBin.assign(delayBins, UINT32_MAX);
+    for (uint32_t k = 0; k < delayBins && sums.mapBins > 0; ++k)
+        if (k / sums.mapSteps < sums.mapBins)
+            pass.mapBin[k] = k / sums.mapSteps;
+
+    WithRecordFormat(file->recordFormat, [&](auto format) { AccumulatePhasorsOf<decltype(format)>(pass, alongLine); });
+
+    for (uint32_t c = 0; c < numberOfChannels; ++c) {
+        if (accumulated[c].empty())
+            continue;
+        flim::PhasorSums &p = sums.phasors[c];
+        p.Resize(W, H);
+        for (std::size_t i = 0; i < pixels; ++i) {
+            p.count[i] = accumulated[c][i].count;
+            p.cosine[i] = accumulated[c][i].cosine;
+            p.sine[i] = accumulated[c][i].sine;
+        }
+    }
+    return true;
+}
