@@ -48,9 +48,10 @@ TEST_F(ConvertFlim, CalibratedPhasorsAndFitsRecoverAGradientPixelByPixel)
         EXPECT_EQ(map.width, uint32_t(kWidth));
         EXPECT_EQ(map.height, uint32_t(kHeight));
         EXPECT_EQ(map.format, SAMPLEFORMAT_IEEEFP);
-        if (QLatin1String(m.name) != QLatin1String("tau_fit"))
+        if (QLatin1String(m.name) != QLatin1String("tau_fit")) {
             EXPECT_TRUE(map.description.contains(QStringLiteral("phasors calibrated against dye.pt3 (tau_ref 4 ns)")))
                 << map.description.toStdString();
+        }
         double meanError = 0;
         for (int y = 0; y < kHeight; ++y)
             for (int x = 0; x < kWidth; ++x) {
