@@ -1,9 +1,10 @@
 // The main window offscreen: the settings file it reads and writes, the
-// message log and panes, tabs, shortcuts, the About box, opening files and
-// drag and drop.
+// message log and panes, tabs, shortcuts, the About box, opening files (a T2
+// point file among them) and drag and drop.
 #include "app/AssetPath.h"
 #include "app/Fotonel.h"
 #include "files/pqFile.h"
+#include "tools/synth/RecordStream.h"
 #include "tools/synth/ScanGenerator.h"
 #include "tools/synth/SyntheticFile.h"
 
@@ -248,8 +249,9 @@ TEST_F(WindowTest, AddTabReplacesTheTabOfTheSameNameAndShowTabFindsIt)
     }
 }
 
-// No two actions share a shortcut, so each key reaches its action.
-TEST_F(WindowTest, EveryShortcutBelongsToOneAction)
+// No two actions share a shortcut, so each key reaches its action; Ctrl+E
+// without a file does nothing.
+TEST_F(WindowTest, ShortcutsBelongToOneActionEachAndCtrlEWithoutAFileDoesNothing)
 {
     Make();
     QStringList keys;
@@ -258,11 +260,6 @@ TEST_F(WindowTest, EveryShortcutBelongsToOneAction)
             keys << action->shortcut().toString();
     EXPECT_EQ(keys.size(), 7);
     EXPECT_EQ(keys.removeDuplicates(), 0) << keys.join(' ').toStdString();
-}
-
-TEST_F(WindowTest, CtrlEWithoutAFileDoesNothing)
-{
-    Make();
     window->show();
     QApplication::setActiveWindow(window.get());
     QCoreApplication::processEvents();
@@ -515,4 +512,25 @@ TEST_F(OpenTest, DroppedFiles)
                   log.indexOf("Trying to open file " + dir.filePath(files[n]))) << n;
     EXPECT_EQ(log.last(), "warning : Dropped files: 3 converted, 1 refused (bad.pt3: could not be opened), "
                           "1 point measurements (no image export)");
+}
+
+// A T2 point file: traces, and a lifetime tab that says there are no delays.
+TEST_F(WindowTest, T2FileLifetimeTabSaysTheFileHasNoDelays)
+{
+    synth::RecordStream s(RecordFormat::HydraHarpT2v2);  // the MultiHarp layout
+    for (uint64_t k = 1; k <= 2000; ++k)
+        s.AddPhoton(k * 250000 + (k % 7) * 1000, 1 + k % 2, 0);
+    const QString path = dir.filePath("cw.ptu");
+    ASSERT_TRUE(synth::WritePtu(path, synth::PtuHeader::T2(0x00010207u), s.words));
+    Make();
+    ASSERT_TRUE(window->OpenFile(path, true));
+    QLabel *note = W<QLabel>("NoDelays");
+    ASSERT_NE(note, nullptr);
+    EXPECT_EQ(note->text(), "This T2 file has no delays: no lifetime histogram");
+    EXPECT_TRUE(Log().filter("This T2 file has no delays (its records carry no sync)").size() == 1);
+    // The first lag step goes down to the resolution, 4 ps.
+    auto *dtau = W<QDoubleSpinBox>("dtau");
+    ASSERT_NE(dtau, nullptr);
+    dtau->setValue(0.000004);
+    EXPECT_DOUBLE_EQ(dtau->value(), 0.000004);
 }

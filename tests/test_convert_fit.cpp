@@ -2,6 +2,7 @@
 // converter's fit options write the same files; refused fits leave none.
 #include "app/FitGroup.h"
 #include "support/ConvertRun.h"
+#include "support/RealData.h"
 #include "support/WindowFixture.h"
 #include "tools/synth/DiffusionSimulator.h"
 #include "tools/synth/SyntheticFile.h"
@@ -127,25 +128,17 @@ TEST_F(FitFiles, RefusedFitsGiveAnErrorLineAndNoFitFile)
     EXPECT_EQ(Convert(kGrid + QStringList{"--fit", "3D", "--free", "tau", file}).code, 2);
 }
 
-TEST(FitRealFiles, SameSampleSixTimesGivesOneDiffusionTime)
+using FitRealFiles = RealDataTest;
+
+TEST_F(FitRealFiles, SameSampleSixTimesGivesOneDiffusionTime)
 {
-    const QByteArray real = qgetenv("FOTONEL_REAL_DATA");
-    if (real.isEmpty())
-        GTEST_SKIP() << "FOTONEL_REAL_DATA not set";
-    QTemporaryDir dir;
     std::vector<double> tau, error;
     for (int i = 1; i <= 6; ++i) {
         const QString name = QStringLiteral("FCSdata_SymphoTime32_A42F_Point_%1").arg(i);
-        const QString source = QDir(QString::fromLocal8Bit(real)).filePath(name + ".pt3");
-        if (!QFile::exists(source))
-            GTEST_SKIP() << "no " << source.toStdString();
-        ASSERT_TRUE(QFile::copy(source, dir.filePath(name + ".pt3")));
-        const ConvertRun run = Convert(kGrid + QStringList{"--cascades", "12", "--fit", "3D", dir.filePath(name + ".pt3")});
+        const ConvertRun run = Convert(kGrid + QStringList{"--cascades", "12", "--fit", "3D", Copy(name + ".pt3")});
         ASSERT_EQ(run.code, 0) << run.out.toStdString();
-        QFile fit(dir.filePath(name + "_export/" + name + "_fit_ch1_ch1.txt"));
-        ASSERT_TRUE(fit.open(QIODevice::ReadOnly));
         const QRegularExpressionMatch m = QRegularExpression("tauD : (\\S+) \\+- (\\S+) ms \\(segment scatter \\+- (\\S+)\\)")
-                                              .match(QString::fromUtf8(fit.readAll()));
+                                              .match(QString::fromUtf8(ReadAll(tmp.filePath(name + "_export/" + name + "_fit_ch1_ch1.txt"))));
         ASSERT_TRUE(m.hasMatch());
         tau.push_back(m.captured(1).toDouble());
         error.push_back(std::max(m.captured(2).toDouble(), m.captured(3).toDouble()));
