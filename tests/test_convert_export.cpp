@@ -1,6 +1,9 @@
-// The export commands and point-page buttons of the window and their fotonel-convert
-// options write the same files, byte for byte.
+// The export commands, point-page buttons and Fit group of the window and their
+// fotonel-convert options write the same files, byte for byte; refused fits
+// leave none.
+#include "app/FitGroup.h"
 #include "support/ConvertRun.h"
+#include "support/RealData.h"
 #include "support/TestHost.h"
 #include "support/WindowFixture.h"
 #include "files/PhotonFileFactory.h"
@@ -8,16 +11,22 @@
 #include "scans/Conversion.h"
 #include "scans/PointScan.h"
 #include "scans/RSD.h"
+#include "tools/synth/DiffusionSimulator.h"
 #include "tools/synth/ScanGenerator.h"
 #include "tools/synth/SyntheticFile.h"
 #include "ui_Fotonel.h"
+#include "widgets/LinePlot.h"
 
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QSpinBox>
+#include <QTableWidget>
+#include <qwt_plot_item.h>
 
 #include <cmath>
 #include <cstring>
@@ -167,51 +176,36 @@ struct BinaryTrace {
 
 } // namespace
 
-TEST(BinaryTrace, StreamedOverAnyLengthAsTheTraceHeldInMemory)
+TEST(BinaryTrace, StreamedOverAnyLengthIntoTheHandCountedBins)
 {
     QTemporaryDir dir;
-    // 25 ns syncs and bins: a photon at sync s lies in bin s. The short file
-    // ends at sync 40000, its last photon in the guard bin; the long one runs
+    // 25 ns syncs and bins: a photon at sync s lies in bin s. The file runs
     // on to 3.5 s, 1.4e8 bins: more than the trace held in memory may have.
-    const std::vector<uint64_t> head = {0, 3, 3, 7, 1000, 1000, 1000, 39999, 40000};
-    std::vector<uint64_t> longer = head;
-    for (uint64_t s : {65535ull, 65536ull, 100000000ull, 100000000ull, 139999999ull, 140000000ull})
-        longer.push_back(s);
-    WritePoint(dir.filePath("short.pt3"), head);
-    WritePoint(dir.filePath("long.pt3"), longer);
-
-    TestHost host;
-    std::unique_ptr<pqFile> file = MakePhotonFile(host, dir.filePath("short.pt3"));
-    std::unique_ptr<RSD> scan;
-    ASSERT_TRUE(file && file->Open(dir.filePath("short.pt3")) && ConvertFile(host, file->fileName, file.get(), scan));
-    auto *point = dynamic_cast<PointScan *>(scan.get());
-    ASSERT_TRUE(point && point->BinExportTrace(25));
-    const std::vector<uint16_t> &inMemory = point->exportCounts[0];
-    ASSERT_EQ(inMemory.size(), 40000u);
-
+    WritePoint(dir.filePath("long.pt3"), {0, 3, 3, 7, 1000, 1000, 1000, 39999, 40000, 65535, 65536, 100000000,
+                                          100000000, 139999999, 140000000});
     const ConvertRun run = Convert({"--trace", "--trace-bin", "0.025", dir.filePath("long.pt3")});
     EXPECT_EQ(run.code, 0) << run.out.toStdString();
     const QString name = dir.filePath("long_export/long_trace_ch1.bin");
     const BinaryTrace start(name, 0, 40001);
     EXPECT_EQ(start.widthMs, 2.5e-5);
     EXPECT_EQ(start.bins, 140000000);
-    ASSERT_EQ(start.counts.size(), 40001u);
-    const std::pair<std::size_t, uint16_t> hand[] = {{0, 1}, {1, 0}, {3, 2}, {7, 1}, {1000, 3}, {39999, 1}, {40000, 1}};
-    for (const auto &[bin, count] : hand)
-        EXPECT_EQ(start.counts[bin], count) << "bin " << bin;
-    EXPECT_TRUE(std::equal(inMemory.begin(), inMemory.end(), start.counts.begin()));
+    std::vector<uint16_t> expected(40001, 0);
+    for (const auto &[bin, count] : {std::pair<std::size_t, uint16_t>{0, 1}, {3, 2}, {7, 1}, {1000, 3}, {39999, 1}, {40000, 1}})
+        expected[bin] = count;
+    EXPECT_EQ(start.counts, expected);
     // Bins 65535 and 65536 lie on either side of the edge of a written buffer.
     EXPECT_EQ(BinaryTrace(name, 65534, 6).counts, (std::vector<uint16_t>{0, 1, 1, 0, 0, 0}));
     EXPECT_EQ(BinaryTrace(name, 100000000, 1).counts, std::vector<uint16_t>{2});
     EXPECT_EQ(BinaryTrace(name, 139999999, 1).counts, std::vector<uint16_t>{1});  // the last: 140000000 is the guard
 
     // The trace held in memory still refuses so many bins.
-    TestHost longHost;
-    const QString longPath = dir.filePath("long.pt3");
-    std::unique_ptr<pqFile> longFile = MakePhotonFile(longHost, longPath);
-    ASSERT_TRUE(longFile && longFile->Open(longPath) && ConvertFile(longHost, longPath, longFile.get(), scan));
+    TestHost host;
+    const QString path = dir.filePath("long.pt3");
+    std::unique_ptr<pqFile> file = MakePhotonFile(host, path);
+    std::unique_ptr<RSD> scan;
+    ASSERT_TRUE(file && file->Open(path) && ConvertFile(host, path, file.get(), scan));
     EXPECT_FALSE(dynamic_cast<PointScan &>(*scan).BinExportTrace(25));
-    EXPECT_TRUE(longHost.Logged("Too many trace bins 140000000 for bin width 25 ns", MessageError));
+    EXPECT_TRUE(host.Logged("Too many trace bins 140000000 for bin width 25 ns", MessageError));
 }
 
 TEST_F(ExportCommands, TraceBinIsTheNearestWholeNumberOfSyncPeriods)
@@ -316,4 +310,134 @@ TEST(RememberedGates, ConverterCarriesGatesFromFileToFile)
     EXPECT_EQ(narrow.out.count(QRegularExpression("warning : Channel \\d keeps")), 1) << narrow.out.toStdString();
     EXPECT_TRUE(narrow.out.contains(QString("warning : ") + kNarrowWarning));
     EXPECT_EQ(keptOnChannelOne(), 3);
+}
+
+namespace {
+
+/// 0.4 s of diffusing molecules on two channels, in \p path.
+void WriteDiffusion(const QString &path)
+{
+    synth::DiffusionPlan plan;
+    plan.brightness = 300e3;
+    plan.step = 20e-6;
+    plan.seed = 3;
+    static const std::vector<uint32_t> words = synth::SimulateDiffusion(plan, 200000).words;
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(path).path()));
+    ASSERT_TRUE(synth::WritePt3(path, synth::Pt3Header(), words));
+}
+
+const QStringList kGrid = {"--dtau", "1", "--steps", "8", "--cascades", "10"};
+
+class FitFiles : public WindowFixture {};
+
+} // namespace
+
+TEST_F(FitFiles, WindowAndConverterWriteTheSameFiles)
+{
+    WriteDiffusion(dir.filePath("win/run.pt3"));
+    WriteDiffusion(dir.filePath("cli/run.pt3"));
+    Fotonel &window = Make();
+    ASSERT_TRUE(window.OpenFile(dir.filePath("win/run.pt3"), false));
+    W<QSpinBox>("nrbins")->setValue(8);
+    W<QSpinBox>("ncasc")->setValue(10);
+    W<QDoubleSpinBox>("dtau")->setValue(1);
+    W<QCheckBox>("fitFree_Ginf")->setChecked(false);  // held at 1
+    W<QDoubleSpinBox>("fitW0")->setValue(0.25);
+    W<QSpinBox>("fitSegments")->setValue(8);
+    W<QLineEdit>("fitRangeFrom")->setText("0.002");
+    W<QLineEdit>("fitRangeTo")->setText("10");
+    W<QPushButton>("fitButton")->click();
+
+    const ConvertRun run = Convert(kGrid + QStringList{"--fit", "3D", "--fix", "Ginf=1", "--w0", "0.25", "--segments", "8",
+                                                       "--fit-range", "0.002:10", dir.filePath("cli/run.pt3")});
+    EXPECT_EQ(run.code, 0) << run.out.toStdString();
+    const QDir win(dir.filePath("win/run_export")), cli(dir.filePath("cli/run_export"));
+    const QStringList names = win.entryList(QDir::Files, QDir::Name);
+    EXPECT_EQ(names, cli.entryList(QDir::Files, QDir::Name));
+    EXPECT_EQ(names.filter("_fit_").size(), 4);
+    EXPECT_EQ(names.filter("_sd.dat").size(), 4);
+    for (const QString &name : names) {
+        if (name != "run.hdr") {
+            EXPECT_EQ(ReadFile("win/run_export/" + name), ReadFile("cli/run_export/" + name)) << name.toStdString();
+        }
+    }
+
+    // The report: labels right-aligned in 25 characters, units in the line.
+    const QString fit = QString::fromUtf8(ReadFile("win/run_export/run_fit_ch1_ch2.txt"));
+    EXPECT_TRUE(fit.startsWith("              Correlation : G12\n                    Model : 3D\n")) << fit.toStdString();
+    EXPECT_TRUE(fit.contains("\n                     Ginf : 1 (fixed)\n"));
+    EXPECT_TRUE(fit.contains(QRegularExpression("\n                     tauD : [0-9.e-]+ \\+- [0-9.e-]+ ms \\(segment scatter")));
+    EXPECT_TRUE(fit.contains("(geometric mean of the ch1 and ch2 rates)"));
+    EXPECT_TRUE(fit.contains(QRegularExpression("\n            Concentration : [0-9.e-]+ \\+- [0-9.e-]+ nM\n")));
+    EXPECT_TRUE(run.out.contains(fit)) << "the converter prints the table";
+    // Error file: one comment line, then lag, G and sigma, tab separated.
+    const QStringList sd = QString::fromUtf8(ReadFile("win/run_export/run_G_ch1_ch1_sd.dat")).split('\n');
+    EXPECT_EQ(sd[0], "# lag centre (ms)\tG\tsigma of G (8 segments)");
+    const QStringList first = sd[1].split('\t');
+    ASSERT_EQ(first.size(), 3);
+    EXPECT_EQ(first[0], "0.0015");
+    EXPECT_GT(first[2].toDouble(), 0);
+    EXPECT_EQ(sd.size(), 8 * 10 - 1 + 2);  // header, 79 bins, the final line feed
+
+    // The correlation tab shows error bars, the model over each curve, the
+    // weighted residuals under it and a results row per pair.
+    QWidget *tab = window.findChildren<QWidget *>("CorrTab").last();
+    auto *table = tab->findChild<QTableWidget *>("fitTable");
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(table->rowCount(), 4);
+    EXPECT_EQ(table->item(1, 0)->text(), "G12");
+    EXPECT_EQ(tab->findChildren<LinePlot *>("residuals").size(), 4u);
+    for (LinePlot *plot : tab->findChildren<LinePlot *>()) {
+        if (plot->objectName() == "residuals")
+            continue;
+        EXPECT_EQ(plot->Curves().size(), 2u);  // G and the model
+        EXPECT_EQ(plot->itemList(QwtPlotItem::Rtti_PlotIntervalCurve).size(), 1);
+    }
+}
+
+TEST_F(FitFiles, RefusedFitsGiveAnErrorLineAndNoFitFile)
+{
+    const QString file = dir.filePath("run/run.pt3");
+    WriteDiffusion(file);
+    const QString fitFile = dir.filePath("run/run_export/run_fit_ch1_ch1.txt");
+    ASSERT_EQ(Convert(kGrid + QStringList{"--fit", "3D", file}).code, 0);
+    ASSERT_TRUE(QFile::exists(fitFile));
+    const struct {
+        QStringList options;
+        const char *error;
+    } cases[] = {
+        {{"--fit", "3D+T", "--fix", "T=1.5"}, "error : Fit of G11 refused: 1.5 for T is outside its bounds"},
+        // Centres 0.0025 and 0.0035 ms: two points for three free parameters.
+        {{"--fit", "3D", "--fit-range", "0.002:0.0035"},
+         "error : Fit of G11 refused: 2 points in the fit range for 3 free parameters: need more points"},
+    };
+    for (const auto &c : cases) {
+        const ConvertRun run = Convert(kGrid + c.options + QStringList(file));
+        EXPECT_EQ(run.code, 1);
+        EXPECT_TRUE(run.out.contains(c.error)) << run.out.toStdString();
+        // No report of an earlier fit stands for the refused one.
+        EXPECT_FALSE(QFile::exists(fitFile));
+    }
+    EXPECT_EQ(Convert(kGrid + QStringList{"--fit", "4D", file}).code, 2);
+    EXPECT_EQ(Convert(kGrid + QStringList{"--fit", "3D", "--free", "tau", file}).code, 2);
+}
+
+using FitRealFiles = RealDataTest;
+
+TEST_F(FitRealFiles, SameSampleSixTimesGivesOneDiffusionTime)
+{
+    std::vector<double> tau, error;
+    for (int i = 1; i <= 6; ++i) {
+        const QString name = QStringLiteral("FCSdata_SymphoTime32_A42F_Point_%1").arg(i);
+        const ConvertRun run = Convert(kGrid + QStringList{"--cascades", "12", "--fit", "3D", Copy(name + ".pt3")});
+        ASSERT_EQ(run.code, 0) << run.out.toStdString();
+        const QRegularExpressionMatch m = QRegularExpression("tauD : (\\S+) \\+- (\\S+) ms \\(segment scatter \\+- (\\S+)\\)")
+                                              .match(QString::fromUtf8(ReadAll(tmp.filePath(name + "_export/" + name + "_fit_ch1_ch1.txt"))));
+        ASSERT_TRUE(m.hasMatch());
+        tau.push_back(m.captured(1).toDouble());
+        error.push_back(std::max(m.captured(2).toDouble(), m.captured(3).toDouble()));
+    }
+    for (std::size_t i = 0; i < tau.size(); ++i)
+        for (std::size_t j = i + 1; j < tau.size(); ++j)
+            EXPECT_LT(std::abs(tau[i] - tau[j]), 3 * std::hypot(error[i], error[j])) << i + 1 << " and " << j + 1;
 }

@@ -9,13 +9,13 @@
 #include "scans/ImageScan.h"
 #include "scans/LineScan.h"
 #include "scans/PointScan.h"
+#include "support/Files.h"
 #include "support/MemoryFile.h"
 #include "support/TestHost.h"
 #include "tools/synth/RecordStream.h"
 #include "tools/synth/ScanGenerator.h"
 #include "tools/synth/SyntheticFile.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -83,11 +83,7 @@ struct Converted {
         EXPECT_TRUE(file->Open(path));
         EXPECT_TRUE(ConvertFile(host, path, file.get(), scan));
     }
-    QByteArray Export(const char *suffix) const
-    {
-        QFile f(file->exportBase + suffix);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
+    QByteArray Export(const char *suffix) const { return ReadAll(file->exportBase + suffix); }
 
     static inline int counter = 0;
     QString path;

@@ -8,6 +8,7 @@
 #include "files/ptuFile.h"
 #include "scans/Conversion.h"
 #include "scans/RSD.h"
+#include "support/Files.h"
 #include "support/TestHost.h"
 #include "tools/synth/RecordStream.h"
 #include "tools/synth/ScanGenerator.h"
@@ -56,12 +57,6 @@ PtuHeader Without(const std::string &name)
     return h;
 }
 
-void WriteBytes(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
-}
-
 struct RefusalCase {
     const char *name;                              // file name inside the temporary folder
     std::function<void(const QString &path)> make; // lays the file (or what stands in its name)
@@ -93,7 +88,7 @@ protected:
     {
         file.reset();
         const QString path = dir.filePath(QStringLiteral("run.") + suffix);
-        WriteBytes(path, bytes);
+        EXPECT_TRUE(WriteAll(path, bytes));
         host.messages.clear();
         host.header.clear();
         host.summary.clear();
@@ -139,9 +134,7 @@ TEST_F(Reader, ReadsAValidPt3FileAndWritesItsHeaderText)
     EXPECT_TRUE(host.header.contains("           Router Enabled : 0\n         External Devices : 0\n"));
     EXPECT_FALSE(host.header.contains("Rt Chan"));
     EXPECT_TRUE(host.header.endsWith("      Imaging Header Size : 0 items\n"));
-    QFile hdr(dir.filePath("run_export/run.hdr"));
-    ASSERT_TRUE(hdr.open(QIODevice::ReadOnly));
-    const QByteArray bytes = hdr.readAll();
+    const QByteArray bytes = ReadAll(dir.filePath("run_export/run.hdr"));
     EXPECT_EQ(bytes, host.header.toLatin1());
     EXPECT_TRUE(bytes.contains("                  Comment : caf\xe9 sample\n"));
 }
@@ -262,6 +255,10 @@ TEST_F(Reader, BadHeaderValuesAreRefusedWithTheirMessage)
         {pt3([](auto &h) { h.resolution = -0.004f; }), "Invalid resolution -0.004 ns in this file"},
         {pt3([nan](auto &h) { h.resolution = nan; }), "Invalid resolution nan ns in this file"},
         {pt3([inf](auto &h) { h.resolution = inf; }), "Invalid resolution inf ns in this file"},
+        {{"PQTTTR\0\0", "ptu"}, "error reading ptu header, aborted."},
+        {ptu([] { PtuHeader h = PtuHeader::PicoHarpT3(); h.magic = "PQTTTX"; return h; }()), "Wrong Magic, this is not a PTU file."},
+        // Cut inside the last tag head, before Header_End is complete.
+        {{synth::PtuBytes(PtuHeader::PicoHarpT3(), {}).chopped(10), "ptu"}, "Incomplete File."},
         {ptu(Without("TTResultFormat_TTTRRecType")), "This is not a PicoHarp DU3 file."},
         {ptu(PtuHeader::PicoHarpT3(40e6, 4e-12, 0, 0, 0)), "This file has zero records"},
         {ptu(PtuHeader::PicoHarpT3(40e6, 4e-12, 0, 0, -3)), "This file has zero records"},
@@ -293,17 +290,6 @@ TEST_F(Reader, BadHeaderValuesAreRefusedWithTheirMessage)
 
 TEST_F(Reader, DamagedFilesAreRefusedWithTheirMessage)
 {
-    EXPECT_FALSE(OpenBytes("PQTTTR\0\0", "ptu"));
-    EXPECT_TRUE(host.Logged("error reading ptu header, aborted.", MessageError));
-    PtuHeader h = PtuHeader::PicoHarpT3();
-    h.magic = "PQTTTX";
-    EXPECT_FALSE(OpenPtu(h));
-    EXPECT_TRUE(host.Logged("Wrong Magic, this is not a PTU file.", MessageError));
-    // Cut inside the last tag head, before Header_End is complete.
-    const QByteArray full = synth::PtuBytes(PtuHeader::PicoHarpT3(), {});
-    EXPECT_FALSE(OpenBytes(full.left(full.size() - 10), "ptu"));
-    EXPECT_TRUE(host.Logged("Incomplete File.", MessageError));
-    EXPECT_TRUE(host.header.isEmpty());
     for (uint32_t type : {synth::tyAnsiString, synth::tyWideString, synth::tyBinaryBlob, synth::tyFloat8Array}) {
         for (uint64_t length : {uint64_t(1) << 40, uint64_t(200)}) {
             SCOPED_TRACE(testing::Message() << type << " " << length);
@@ -474,7 +460,7 @@ TEST_F(Reader, ScanCountsDoNotDependOnWhereRecordsFallInTheUnrolledLoop)
 
 TEST(OpenRefusals, EveryRefusalNamesItsCauseAtErrorLevelAndLeavesNoFolder)
 {
-    const auto bytes = [](const QByteArray &b) { return [b](const QString &path) { WriteBytes(path, b); }; };
+    const auto bytes = [](const QByteArray &b) { return [b](const QString &path) { ASSERT_TRUE(WriteAll(path, b)); }; };
     synth::PtuHeader oddTag = synth::PtuHeader::PicoHarpT3();
     oddTag.tags.push_back({"Odd", -1, 0x12345678u, 0, {}});
     const RefusalCase cases[] = {
@@ -530,14 +516,12 @@ TEST_F(Reader, AnExportFolderThatWasThereBeforeIsKeptAndTheMeasurementIsLeftUnch
     const QString path = dir.filePath("run.pt3");
     const QByteArray bytes = Pt3([](auto &) {});
     file.reset();
-    WriteBytes(path, bytes);
+    ASSERT_TRUE(WriteAll(path, bytes));
     ASSERT_TRUE(QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup));
     file = MakePhotonFile(host, path);
     ASSERT_TRUE(file->Open(path));
     file->WriteRecords();
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    EXPECT_EQ(f.readAll(), bytes);
+    EXPECT_EQ(ReadAll(path), bytes);
 }
 
 TEST_F(Reader, AnImageWidthOfAHundredMillionIsRefusedBeforeAnyAllocation)

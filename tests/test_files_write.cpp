@@ -3,38 +3,13 @@
 // complete file.
 #include "files/AtomicFile.h"
 
+#include "support/Files.h"
+
 #include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <functional>
-#include <sys/resource.h>
 #include <unistd.h>
-
-namespace {
-
-QByteArray Read(const QString &name)
-{
-    QFile in(name);
-    return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
-}
-
-/// Runs \p body with writes limited to \p bytes per file (EFBIG beyond, as on a full disk).
-void WithSizeLimit(rlim_t bytes, const std::function<void()> &body)
-{
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit saved{};
-    getrlimit(RLIMIT_FSIZE, &saved);
-    rlimit limited = saved;
-    limited.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &limited);
-    body();
-    setrlimit(RLIMIT_FSIZE, &saved);
-}
-
-} // namespace
 
 TEST(AtomicFile, EachFailurePointLeavesThePreviousFileWhole)
 {
@@ -80,14 +55,14 @@ TEST(AtomicFile, EachFailurePointLeavesThePreviousFileWhole)
         // The final name is as it was, and no temporary file is left beside it.
         EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), before);
         if (QFileInfo(name).isFile()) {
-            EXPECT_EQ(Read(name), "previous");
+            EXPECT_EQ(ReadAll(name), "previous");
         }
     }
     // Without a limit the same writes replace the file.
     QTemporaryDir dir;
     AtomicFile out(dir.filePath("out.dat"));
     ASSERT_TRUE(out.Open() && out.Write(big) && out.Write(tail) && out.Commit());
-    EXPECT_EQ(Read(dir.filePath("out.dat")), big + tail);
+    EXPECT_EQ(ReadAll(dir.filePath("out.dat")), big + tail);
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"out.dat"});
 }
 
@@ -112,5 +87,5 @@ TEST(AtomicFile, TemporaryNamesAreUniqueAndFitTheFolder)
     ASSERT_TRUE(first.Open() && second.Open());
     EXPECT_NE(first.TemporaryName(), second.TemporaryName());
     EXPECT_TRUE(first.Write("1", 1) && second.Write("22", 2) && first.Commit() && second.Commit());
-    EXPECT_EQ(Read(atLimit), "22");
+    EXPECT_EQ(ReadAll(atLimit), "22");
 }

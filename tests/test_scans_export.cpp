@@ -6,9 +6,10 @@
 // (lines of 800 syncs every 1000 syncs from sync 100, frame markers around
 // the frames), only channel 1 with photons.
 #include "files/AtomicFile.h"
+#include "support/Files.h"
 #include "support/MemoryFile.h"
+#include "support/RealData.h"
 #include "support/TestHost.h"
-#include "files/PhotonFileFactory.h"
 #include "scans/ImageScan.h"
 #include "scans/LineScan.h"
 #include "tools/synth/ScanGenerator.h"
@@ -20,13 +21,10 @@
 #include <QStorageInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <unistd.h>
 #include <tiffio.h>
 
 #include <array>
 #include <cmath>
-#include <csignal>
 #include <cstring>
 #include <optional>
 
@@ -74,11 +72,6 @@ std::vector<Page> ReadTiff(const QString &name)
     return pages;
 }
 
-QByteArray ReadBytes(const QString &name)
-{
-    QFile in(name);
-    return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
-}
 /// The little-endian numbers at byte \p at.
 uint32_t U32(const QByteArray &b, int at) { uint32_t v = 0; std::memcpy(&v, b.constData() + at, 4); return v; }
 uint16_t U16(const QByteArray &b, int at) { uint16_t v = 0; std::memcpy(&v, b.constData() + at, 2); return v; }
@@ -203,8 +196,8 @@ TEST_F(ExportTest, RawDataAndMacroBytes)
             expected.append(depth == 0 ? QByteArray(1, static_cast<char>(n)) : QByteArray::fromRawData(
                 reinterpret_cast<const char *>(&n), 2));  // little-endian 16 bit
         }
-        EXPECT_EQ(ReadBytes(raw), expected);
-        EXPECT_EQ(ReadBytes(raw + ".ijm"), "run(\"Raw...\", \"open=[" + QFile::encodeName(raw) + "] image=[" +
+        EXPECT_EQ(ReadAll(raw), expected);
+        EXPECT_EQ(ReadAll(raw + ".ijm"), "run(\"Raw...\", \"open=[" + QFile::encodeName(raw) + "] image=[" +
                                                (depth == 0 ? "8-bit" : "16-bit Unsigned") +
                                                "] width=4 height=3 offset=0 number=2 gap=0 little-endian\");");
     }
@@ -219,7 +212,7 @@ TEST_F(ExportTest, LifetimeResolvedStackBytes)
     scan.WriteHistogramStack();
     EXPECT_EQ(host.Messages(), (QStringList{"Saving Histogram...", "Number of chunks 1", "0 4 4", "Histogram saved"}));
 
-    const QByteArray bytes = ReadBytes(Path("run_Histogram_ch1.tif"));
+    const QByteArray bytes = ReadAll(Path("run_Histogram_ch1.tif"));
     const QByteArray text = "ImageJ=0.51\nimages=4\nslices=4\nloop=false\nmin=0.0\nmax=255.0\ndtau=12.5\n";
     const uint32_t L = static_cast<uint32_t>(text.size());
     ASSERT_EQ(bytes.size(), static_cast<int>(134 + L + 4 * 4 * 3 * 2));
@@ -270,7 +263,7 @@ TEST_F(ExportTest, LifetimeStackSpansThePeriodUnlessADamagedRateOutrunsTheDelays
                               "period of 1e+06 ns",
                               MessageWarning),
                   c.warned);
-        const QByteArray bytes = ReadBytes(Path("run_Histogram_ch1.tif"));
+        const QByteArray bytes = ReadAll(Path("run_Histogram_ch1.tif"));
         const int L = static_cast<int>(U32(bytes, 8 + 2 + 5 * 12 + 4));  // count of the description entry
         EXPECT_EQ(bytes.size(), 134 + L + c.images * 24) << c.period;
         EXPECT_TRUE(bytes.mid(134, L).contains(QStringLiteral("images=%1\n").arg(c.images).toLatin1())) << c.period;
@@ -339,7 +332,7 @@ TEST_F(ExportTest, LifetimeStackInBlocksEqualsTheRecordByRecordFill)
             scan.WriteHistogramStack();
             logs[blocks] = host.Messages();
             for (const QString &name : {QStringLiteral("run_Histogram_ch1.tif"), QStringLiteral("run_Histogram_ch%1.tif").arg(c.second)})
-                files[blocks] << ReadBytes(Path(name));
+                files[blocks] << ReadAll(Path(name));
         }
         EXPECT_EQ(logs[1], logs[0]);
         ASSERT_GT(files[0][0].size(), 300);
@@ -348,21 +341,6 @@ TEST_F(ExportTest, LifetimeStackInBlocksEqualsTheRecordByRecordFill)
         const int start = static_cast<int>(U32(files[1][0], 10 + 12 * 6 + 8));
         EXPECT_EQ(U16(files[1][0], start) == 65535, c.saturated);
     }
-}
-
-TEST_F(ExportTest, NamesAtTheLengthLimitAreWritten)
-{
-    // NAME_ch1.raw.ijm of exactly the folder's longest name: no temporary name may be longer.
-    const long nameMax = pathconf(QFile::encodeName(dir.path()).constData(), _PC_NAME_MAX);
-    ImageScan &scan = Make<ImageScan>(Small());
-    file->exportBase = dir.filePath(QString(static_cast<int>((nameMax > 0 ? nameMax : 255) - 12), QLatin1Char('n')));
-    host.messages.clear();
-    scan.WriteImages(2, 1);
-    scan.WriteImages(0, 1);
-    EXPECT_EQ(host.Messages(MessageError), QStringList());
-    for (const char *suffix : {"_ch1.raw", "_ch1.raw.ijm", "_ch1.tif"})
-        EXPECT_TRUE(QFileInfo(file->exportBase + suffix).size() > 0) << suffix;
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 3);
 }
 
 TEST(LifetimeStack, HeaderFailureAndChunks)
@@ -421,7 +399,7 @@ TEST_F(ExportTest, FramesKeptWithoutTheirMarkersExportAsBoundedOnes)
         QList<QByteArray> bytes{QByteArray::number(start, 'g', 17) + ' ' + QByteArray::number(end, 'g', 17),
                                 QByteArray(reinterpret_cast<const char *>(delays.data()), 4 * static_cast<int>(delays.size()))};
         for (const char *name : {"run_ch1.tif", line ? "run_histogram_ch1.tif" : "run_Histogram_ch1.tif"}) {
-            bytes << ReadBytes(Path(name));
+            bytes << ReadAll(Path(name));
             QFile::remove(Path(name));
         }
         return bytes;
@@ -447,15 +425,10 @@ TEST_F(ExportTest, FailedWritesLeaveNoFinishedFile)
     ImageScan &scan = Make<ImageScan>(big);
     host.IStaubinsize.value = 12.5;
     // Writes past 1000 bytes fail (EFBIG), as on a full disk.
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit saved{};
-    getrlimit(RLIMIT_FSIZE, &saved);
-    rlimit full = saved;
-    full.rlim_cur = 1000;
-    setrlimit(RLIMIT_FSIZE, &full);
-    scan.WriteImages(2, 1);
-    scan.WriteHistogramStack();
-    setrlimit(RLIMIT_FSIZE, &saved);
+    WithSizeLimit(1000, [&] {
+        scan.WriteImages(2, 1);
+        scan.WriteHistogramStack();
+    });
     EXPECT_TRUE(host.Logged("Failed to save raw binary file " + Path("run_ch1.raw"), MessageError));
     EXPECT_TRUE(host.Logged("Failed to save TIFF file " + Path("run_Histogram_ch1.tif"), MessageError));
     EXPECT_EQ(Files(), QStringList());
@@ -489,17 +462,11 @@ TEST_F(ExportTest, LifetimeStackLargerThanTheFreeDiskIsRefusedBeforeAnyWrite)
     EXPECT_EQ(Files(), QStringList());
 }
 
-TEST(RealExport, HazelnutImageExportsMatchTheAnalysis)
+using RealExport = RealDataTest;
+
+TEST_F(RealExport, HazelnutImageExportsMatchTheAnalysis)
 {
-    const QByteArray folder = qgetenv("FOTONEL_REAL_DATA");
-    if (folder.isEmpty())
-        GTEST_SKIP() << "FOTONEL_REAL_DATA is not set: real instrument files skipped";
-    QTemporaryDir dir;
-    const QString name = dir.filePath("z1.ptu");
-    ASSERT_TRUE(QFile::copy(QString::fromLocal8Bit(folder) + "/napari-flim-phasor-plotter_hazelnut_ptu_stack_FLIM_z1.ptu", name));
-    TestHost host;
-    std::unique_ptr<pqFile> file = MakePhotonFile(host, name);
-    ASSERT_TRUE(file && file->Open(name));
+    ASSERT_TRUE(OpenCopy("napari-flim-phasor-plotter_hazelnut_ptu_stack_FLIM_z1.ptu"));
     ImageScan scan;
     scan.Init(host, *file);
     scan.ReconstructImages();
@@ -519,11 +486,11 @@ TEST(RealExport, HazelnutImageExportsMatchTheAnalysis)
     for (uint32_t f = 0; f < F; ++f)
         EXPECT_TRUE(std::equal(counts.begin() + f * n, counts.begin() + (f + 1) * n, stack[f].pixels.begin(),
                                stack[f].pixels.end())) << "page " << f;
-    EXPECT_EQ(ReadBytes(base + "_ch1.raw"), QByteArray(reinterpret_cast<const char *>(counts.data()), 2 * counts.size()));
+    EXPECT_EQ(ReadAll(base + "_ch1.raw"), QByteArray(reinterpret_cast<const char *>(counts.data()), 2 * counts.size()));
 
     // The lifetime-resolved stack summed over its images is the photon count of every pixel.
     scan.WriteHistogramStack();
-    const QByteArray bytes = ReadBytes(base + "_Histogram_ch1.tif");
+    const QByteArray bytes = ReadAll(base + "_Histogram_ch1.tif");
     const uint32_t N = static_cast<uint32_t>(std::ceil(file->SyncPeriod() / host.IStaubinsize.value));
     const uint32_t start = U32(bytes, 10 + 12 * 6 + 8);
     ASSERT_EQ(bytes.size(), static_cast<int>(start + 2 * N * n));

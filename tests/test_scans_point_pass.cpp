@@ -3,9 +3,9 @@
 // limits and progress points everywhere in a block. Sync 50 ns, resolution 0.5 ns unless a case says otherwise.
 #include "support/MemoryFile.h"
 #include "support/TestHost.h"
+#include "support/VectorForm.h"
 #include "scans/NearlySorted.h"
 #include "scans/PointScan.h"
-#include "scans/VectorForms.h"
 #include "tools/synth/RecordStream.h"
 
 #include <gtest/gtest.h>
@@ -81,26 +81,14 @@ std::vector<uint32_t> Stream(RecordFormat format, uint32_t photons, uint32_t max
     return s.words;
 }
 
-const char *FormName(int level) { return level == 0 ? "RecordByRecord" : level == 1 ? "AVX2" : "AVX512"; }
-
-/// The tests of one form of the pass (PointScan::vectorLevel); a form this
-/// processor lacks is skipped, never replaced by another.
-class PointScanPass : public testing::TestWithParam<int> {
-protected:
-    void SetUp() override
-    {
-        if (GetParam() > VectorLevelOfProcessor())
-            GTEST_SKIP() << FormName(GetParam()) << " does not run on this processor";
-    }
-};
-using PointScanVectorPass = PointScanPass;
+/// The tests of one form of the pass (PointScan::vectorLevel).
+using PointScanPass = VectorFormTest;
+using PointScanVectorPass = VectorFormTest;
 
 } // namespace
 
-INSTANTIATE_TEST_SUITE_P(Forms, PointScanPass, testing::Values(0, 1, 2),
-                         [](const testing::TestParamInfo<int> &info) { return FormName(info.param); });
-INSTANTIATE_TEST_SUITE_P(Forms, PointScanVectorPass, testing::Values(1, 2),
-                         [](const testing::TestParamInfo<int> &info) { return FormName(info.param); });
+INSTANTIATE_TEST_SUITE_P(Forms, PointScanPass, testing::Values(0, 1, 2), FormParamName);
+INSTANTIATE_TEST_SUITE_P(Forms, PointScanVectorPass, testing::Values(1, 2), FormParamName);
 
 TEST_P(PointScanPass, BlocksByHand)
 {

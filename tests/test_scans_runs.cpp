@@ -4,9 +4,9 @@
 #include "support/MemoryFile.h"
 #include "support/Placed.h"
 #include "support/TestHost.h"
+#include "support/VectorForm.h"
 #include "scans/ImageScan.h"
 #include "scans/LineScan.h"
-#include "scans/VectorForms.h"
 #include "tools/synth/RecordStream.h"
 
 #include <gtest/gtest.h>
@@ -165,23 +165,12 @@ void Check(const RunCase &run, RecordFormat format, int level, double last)
     EXPECT_EQ(scan.lastPhotonTime, last);
 }
 
-const char *FormName(int level) { return level == 0 ? "RecordByRecord" : level == 1 ? "AVX2" : "AVX512"; }
-
-/// One form of the runs (RasterScan::vectorLevel); a form this processor
-/// lacks is skipped, never replaced by another.
-class PhotonRuns : public testing::TestWithParam<int> {
-protected:
-    void SetUp() override
-    {
-        if (GetParam() > VectorLevelOfProcessor())
-            GTEST_SKIP() << FormName(GetParam()) << " does not run on this processor";
-    }
-};
+/// One form of the runs (RasterScan::vectorLevel).
+using PhotonRuns = VectorFormTest;
 
 } // namespace
 
-INSTANTIATE_TEST_SUITE_P(Forms, PhotonRuns, testing::Values(0, 1, 2),
-                         [](const testing::TestParamInfo<int> &info) { return FormName(info.param); });
+INSTANTIATE_TEST_SUITE_P(Forms, PhotonRuns, testing::Values(0, 1, 2), FormParamName);
 
 TEST_P(PhotonRuns, EveryLayoutPlacesTheHandCountedPhotons)
 {

@@ -24,12 +24,18 @@ protected:
             GTEST_SKIP() << "FOTONEL_REAL_DATA is not set: instrument files not tested";
         ASSERT_TRUE(QDir(folder).exists()) << qPrintable(folder);
     }
-    /// Copies \p name (relative to the data folder) and opens the copy with a fresh log.
+    /// Copies \p name (relative to the data folder) into the temporary folder; the copy's path.
+    QString Copy(const QString &name)
+    {
+        const QString copy = tmp.filePath(QFileInfo(name).fileName());
+        QFile::remove(copy);
+        EXPECT_TRUE(QFile::copy(QDir(folder).filePath(name), copy)) << qPrintable(name);
+        return copy;
+    }
+    /// Copies \p name and opens the copy with a fresh log.
     bool OpenCopy(const QString &name)
     {
-        path = tmp.filePath(QFileInfo(name).fileName());
-        QFile::remove(path);
-        EXPECT_TRUE(QFile::copy(QDir(folder).filePath(name), path)) << qPrintable(name);
+        path = Copy(name);
         host.messages.clear();
         host.summary.clear();
         host.header.clear();

@@ -5,13 +5,13 @@
  * directory, so lastsettings.dat is read and written there.
  */
 #include "app/Fotonel.h"
+#include "support/Files.h"
 #include "support/QtAppEnvironment.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QFile>
 #include <QMimeData>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -49,16 +49,10 @@ protected:
     /// Writes \p bytes into the working directory and returns the path.
     QString WriteFile(const QString &name, const QByteArray &bytes)
     {
-        QFile out(dir.filePath(name));
-        EXPECT_TRUE(out.open(QIODevice::WriteOnly)) << name.toStdString();
-        out.write(bytes);
-        return out.fileName();
+        EXPECT_TRUE(WriteAll(dir.filePath(name), bytes)) << name.toStdString();
+        return dir.filePath(name);
     }
-    QByteArray ReadFile(const QString &name)
-    {
-        QFile in(dir.filePath(name));
-        return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
-    }
+    QByteArray ReadFile(const QString &name) { return ReadAll(dir.filePath(name)); }
     /// Drags \p data over the window and, when accepted and \p drop is set, drops it.
     bool DragAndDrop(const QMimeData &data, bool drop = true)
     {
