@@ -604,10 +604,12 @@ std::vector<float> FitLifetimeMap(const std::vector<uint32_t> &decays, uint32_t 
     cost.cLogC.resize(bins);
     ceres::TinySolver<PixelCost> solver;
     solver.options.max_num_iterations = 30;
-    // The start lies near the optimum; a step below a thousandth in ln tau,
-    // or a deviance change below 1e-6, is far below any pixel's error.
-    solver.options.parameter_tolerance = 1e-4;
-    solver.options.function_tolerance = 1e-6;
+    // The start lies near the optimum. The solver stops at a step below a
+    // thousandth of |ln tau| or a change of the deviance (its Σ r²) below
+    // 1e-3: near the optimum the deviance rises by (Δ ln tau / its error)²,
+    // so either stop lies far inside any pixel's error.
+    solver.options.parameter_tolerance = 1e-3;
+    solver.options.function_tolerance = 1e-3;
     Eigen::Matrix<double, 1, 1> u;
     for (uint32_t y = 0; y < height; ++y)
         for (uint32_t x = 0; x < width; ++x) {
