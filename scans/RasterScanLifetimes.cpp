@@ -91,13 +91,13 @@ bool RasterScan::TakePassPhasors(LifetimeSums &sums)
         }
         // The photons per pixel are the stack's, summed over its frames (or
         // lines): exact while no count saturated.
+        if (c >= maximum.size() || maximum[c] >= UINT16_MAX)
+            return false;
         const uint16_t *stack = images[c].data();
+        uint32_t *count = p.count.data();
         for (std::size_t at = 0; at < images[c].size(); at += pixels)
-            for (std::size_t i = 0; i < pixels; ++i) {
-                if (stack[at + i] == UINT16_MAX)
-                    return false;
-                p.count[i] += stack[at + i];
-            }
+            for (std::size_t i = 0; i < pixels; ++i)
+                count[i] += stack[at + i];
     }
     sums.phasors = std::move(out);
     return true;
