@@ -68,6 +68,11 @@ flim::Settings FormHost::GetLifetimeSettings()
     return lifetimeGroup ? lifetimeGroup->Settings() : flim::Settings{};
 }
 
+bool FormHost::PhasorsWithoutFits()
+{
+    return lifetimeGroup && lifetimeGroup->phasors->isChecked() && !lifetimeGroup->fits->isChecked();
+}
+
 void FormHost::AddLifetimeGroup()
 {
     if (lifetimeGroup)

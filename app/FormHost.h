@@ -36,6 +36,7 @@ public:
     fcs::FitSettings GetFitSettings() override;
     /// The Lifetime group's values; the defaults before AddLifetimeGroup.
     flim::Settings GetLifetimeSettings() override;
+    bool PhasorsWithoutFits() override;
 
     void SetGatingRanges(double maximum, double step) override;
     std::vector<int> CarryGatesTo(double range, double step) override;

@@ -1,7 +1,9 @@
 // Lifetimes at the sizes users meet:
 //   1. phasors (and their four maps) of the 512 x 512 x 23-frame image scan of
 //      bench_convert (about 60 million records), as fotonel-convert --phasor
-//      against its plain conversion, both as processes on the warm file;
+//      against its plain conversion, both as processes on the warm file; then
+//      both in this process with the photon pass held to each vector form
+//      the processor has (AVX2, AVX-512), in processor seconds;
 //   2. the one-component fit map of 512 x 512 pixels of 64-bin decays
 //      (about 300 photons each);
 //   3. a whole-image two-component reconvolution fit (512 bins, 10 million photons).
@@ -13,12 +15,17 @@
 // Never fails on time; the machine may be shared.
 
 #include "flim/DecayFit.h"
+#include "scans/RasterScan.h"
+#include "scans/VectorForms.h"
+#include "tools/convert/Converter.h"
 #include "tools/synth/DecaySampler.h"
 #include "tools/synth/ScanGenerator.h"
 #include "tools/synth/SyntheticFile.h"
 
+#include <QApplication>
 #include <QFileInfo>
 #include <QString>
+#include <QTextStream>
 
 #include <algorithm>
 #include <chrono>
@@ -74,10 +81,23 @@ double RunProcess(const std::string &command)
     return Since(start);
 }
 
+/// Processor seconds of the converter run in this process on \p arguments.
+double RunInProcess(const QStringList &arguments)
+{
+    QString text;
+    QTextStream out(&text);
+    const std::clock_t cpu = std::clock();
+    if (RunConverter(arguments, out) != 0)
+        std::fprintf(stderr, "failed: %s\n", arguments.join(QLatin1Char(' ')).toLocal8Bit().constData());
+    return static_cast<double>(std::clock() - cpu) / CLOCKS_PER_SEC;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    qputenv("QT_QPA_PLATFORM", "minimal");
+    QApplication app(argc, argv);
     const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("/tmp");
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
     const std::string converter = argc > 3 ? argv[3] : FOTONEL_CONVERT;
@@ -97,6 +117,17 @@ int main(int argc, char **argv)
     std::printf("image 512x512x23, conversion          best %.3f s  median %.3f s\n", plain.Best(), plain.Median());
     std::printf("image 512x512x23, conversion + phasor best %.3f s  median %.3f s  ratio (best) %.2f\n", phasor.Best(),
                 phasor.Median(), phasor.Best() / plain.Best());
+    for (int level = 1; level <= VectorLevelOfProcessor(); ++level) {
+        RasterScan::vectorLevel = level;
+        Times plainCpu, phasorCpu;
+        for (int r = 0; r < runs; ++r) {
+            plainCpu.s.push_back(RunInProcess({image}));
+            phasorCpu.s.push_back(RunInProcess({QStringLiteral("--phasor"), image}));
+        }
+        std::printf("in process, %-7s conversion %.3f s, + phasor %.3f s processor (best)  ratio %.2f\n",
+                    level == 1 ? "AVX2" : "AVX-512", plainCpu.Best(), phasorCpu.Best(), phasorCpu.Best() / plainCpu.Best());
+    }
+    RasterScan::vectorLevel = 2;
 
     // Fit map: 512 x 512 pixels, lifetimes 1 to 4 ns across, 64 bins of 25/64 ns.
     const uint32_t W = 512, H = 512, bins = 64;
@@ -127,7 +158,7 @@ int main(int argc, char **argv)
         if (r == 0)
             std::printf("fit map: tau of the first row %.3f ns, of the last %.3f ns\n", tau[W / 2], tau[(H - 1) * W + W / 2]);
     }
-    std::printf("fit map 512x512, 1 component          best %.3f s  median %.3f s  (processor: best %.3f s, all threads)\n",
+    std::printf("fit map 512x512, 1 component          best %.3f s  median %.3f s  (processor: best %.3f s)\n",
                 map.Best(), map.Median(), mapCpu.Best());
 
     // Whole-image fit: 10 million photons of 0.8 and 3.5 ns on 512 bins.

@@ -5,13 +5,11 @@
 
 #include <ceres/ceres.h>
 #include <ceres/tiny_solver.h>
-#include <ceres/tiny_solver_autodiff_function.h>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
-#include <thread>
 
 namespace flim {
 
@@ -342,10 +340,13 @@ struct ShapeTable {
     double flatG = 0, flatS = 0;
     std::vector<double> cosine, sine;  // per bin, at its centre
 
-    /// The node whose phase, with the background's share \p beta spread
-    /// evenly, lies nearest to the phase of a pixel's phasor (\p pg, \p ps):
-    /// a start close to the pixel's optimum.
-    double StartFor(double pg, double ps, double beta) const
+    // Per node, the phase of its shape with the background's share spread
+    // evenly, relative to the shortest lifetime's (SetBackground).
+    std::vector<double> phase;
+    double firstPhase = 0;
+
+    /// The phases of the nodes with the background's share \p beta.
+    void SetBackground(double beta)
     {
         const auto absolute = [&](int j) {
             return std::atan2((1 - beta) * s[static_cast<std::size_t>(j)] + beta * flatS,
@@ -353,15 +354,24 @@ struct ShapeTable {
         };
         // Phases relative to the shortest lifetime's: the response's own
         // phase may lie anywhere on the circle, the lifetimes add less than π.
-        const double first = absolute(0);
-        const double target = std::remainder(std::atan2(ps, pg) - first, 2 * M_PI);
-        const auto phase = [&](int j) { return std::remainder(absolute(j) - first, 2 * M_PI); };
+        firstPhase = absolute(0);
+        phase.resize(static_cast<std::size_t>(nodes));
+        for (int j = 0; j < nodes; ++j)
+            phase[static_cast<std::size_t>(j)] = std::remainder(absolute(j) - firstPhase, 2 * M_PI);
+    }
+
+    /// The node whose phase (SetBackground) lies nearest to the phase of a
+    /// pixel's phasor (\p pg, \p ps): a start close to the pixel's optimum.
+    double StartFor(double pg, double ps) const
+    {
+        const double target = std::remainder(std::atan2(ps, pg) - firstPhase, 2 * M_PI);
         int lo = 0, hi = nodes - 1;
         while (hi - lo > 1) {
             const int mid = (lo + hi) / 2;
-            (phase(mid) < target ? lo : hi) = mid;
+            (phase[static_cast<std::size_t>(mid)] < target ? lo : hi) = mid;
         }
-        return u0 + (std::fabs(phase(lo) - target) < std::fabs(phase(hi) - target) ? lo : hi) * step;
+        const double pLo = phase[static_cast<std::size_t>(lo)], pHi = phase[static_cast<std::size_t>(hi)];
+        return u0 + (std::fabs(pLo - target) < std::fabs(pHi - target) ? lo : hi) * step;
     }
 };
 
@@ -417,33 +427,77 @@ ShapeTable MakeShapeTable(const std::vector<double> &h, int sub, int bins, doubl
     return table;
 }
 
-/// The one-component fit of one pixel: only τ is varied (as u = ln τ); the
-/// photons and the background's share are those of the pixel and the whole.
-struct PixelResiduals {
-    const double *counts;
-    int n;
-    double photons, backgroundShare;
-    const ShapeTable *table;
+/*!
+ * \brief The one-component fit of one pixel: only τ is varied (as u = ln τ);
+ * the photons and the background's share are those of the pixel and the
+ * whole. The residuals are the deviance residuals of DevianceResidual, with
+ * their derivative in u written out: the shape and its slope come from the
+ * table's cubic Hermite piece, the deviance's c ln c is the pixel's own
+ * (set once per pixel in Load), so a residual costs one logarithm and one root.
+ */
+struct PixelCost {
+    using Scalar = double;
+    enum { NUM_RESIDUALS = Eigen::Dynamic, NUM_PARAMETERS = 1 };
+
+    const ShapeTable *table = nullptr;
+    int n = 0;
+    double signal = 0, flat = 0;
+    const double *counts = nullptr;
+    std::vector<double> cLogC;  // per bin: c ln c, 0 for an empty bin
 
     int NumResiduals() const { return n; }
 
-    template <class T>
-    bool operator()(const T *u, T *r) const
+    /// The pixel whose \p photons are \p counts per bin (kept by the caller).
+    void Load(const double *c, double photons, double backgroundShare)
+    {
+        counts = c;
+        signal = photons * (1.0 - backgroundShare);
+        flat = photons * backgroundShare / n;
+        for (int k = 0; k < n; ++k)
+            cLogC[static_cast<std::size_t>(k)] = c[k] > 0 ? c[k] * std::log(c[k]) : 0.0;
+    }
+
+    bool operator()(const double *u, double *r, double *jacobian) const
     {
         const ShapeTable &s = *table;
-        const double position = std::clamp((Scalar(u[0]) - s.u0) / s.step, 0.0, s.nodes - 1.000001);
+        const double position = std::clamp((u[0] - s.u0) / s.step, 0.0, s.nodes - 1.000001);
         const int j = static_cast<int>(position);
-        const T t = (u[0] - (s.u0 + j * s.step)) / s.step;
-        const T t2 = t * t, t3 = t2 * t;
-        const T h00 = 2.0 * t3 - 3.0 * t2 + 1.0, h10 = (t3 - 2.0 * t2 + t) * s.step;
-        const T h01 = 3.0 * t2 - 2.0 * t3, h11 = (t3 - t2) * s.step;
+        const double t = (u[0] - (s.u0 + j * s.step)) / s.step;
+        const double t2 = t * t, t3 = t2 * t;
+        const double h00 = 2.0 * t3 - 3.0 * t2 + 1.0, h10 = (t3 - 2.0 * t2 + t) * s.step;
+        const double h01 = 3.0 * t2 - 2.0 * t3, h11 = (t3 - t2) * s.step;
+        // Their derivatives in u.
+        const double e00 = (6.0 * t2 - 6.0 * t) / s.step, e10 = 3.0 * t2 - 4.0 * t + 1.0;
+        const double e01 = -e00, e11 = 3.0 * t2 - 2.0 * t;
         const double *v0 = s.value.data() + static_cast<std::size_t>(j) * s.bins;
         const double *d0 = s.slope.data() + static_cast<std::size_t>(j) * s.bins;
         const double *v1 = v0 + s.bins, *d1 = d0 + s.bins;
-        const double signal = photons * (1.0 - backgroundShare), flat = photons * backgroundShare / n;
         for (int k = 0; k < n; ++k) {
-            const T shape = h00 * v0[k] + h10 * d0[k] + h01 * v1[k] + h11 * d1[k];
-            r[k] = DevianceResidual(counts[k], signal * shape + flat);
+            double m = signal * (h00 * v0[k] + h10 * d0[k] + h01 * v1[k] + h11 * d1[k]) + flat;
+            double dm = jacobian ? signal * (e00 * v0[k] + e10 * d0[k] + e01 * v1[k] + e11 * d1[k]) : 0.0;
+            if (m < 1e-12) {
+                m = 1e-12;
+                dm = 0;
+            }
+            const double c = counts[k];
+            double residual, slope;
+            if (c <= 0) {
+                residual = -std::sqrt(2.0 * m);
+                slope = 1.0 / residual;
+            } else {
+                const double d = 2.0 * (m - c + cLogC[static_cast<std::size_t>(k)] - c * std::log(m));
+                if (d <= 1e-10 * c) {
+                    const double root = std::sqrt(m);
+                    residual = (c - m) / root;
+                    slope = -1.0 / root - residual / (2.0 * m);
+                } else {
+                    residual = c > m ? std::sqrt(d) : -std::sqrt(d);
+                    slope = (1.0 - c / m) / residual;
+                }
+            }
+            r[k] = residual;
+            if (jacobian)
+                jacobian[k] = slope * dm;
         }
         return true;
     }
@@ -537,60 +591,58 @@ std::vector<float> FitLifetimeMap(const std::vector<uint32_t> &decays, uint32_t 
         whole.photons > 0 ? std::clamp(whole.background * static_cast<double>(whole.points) / whole.photons, 0.0, 0.99) : 0;
     // Lifetimes from a twentieth of a bin to a hundred periods.
     const double tauMin = std::max(kShortestTau, shape.binWidth / 20), tauMax = std::min(kLongestTau, 100 * shape.period);
-    const ShapeTable table = MakeShapeTable(h, sub, static_cast<int>(bins), shape.binWidth, shape.period, tauMin,
-                                            tauMax, 2048);
+    ShapeTable table = MakeShapeTable(h, sub, static_cast<int>(bins), shape.binWidth, shape.period, tauMin, tauMax,
+                                      2048);
+    table.SetBackground(backgroundShare);
     const int radius = binning >= 5 ? 2 : binning >= 3 ? 1 : 0;
 
-    const auto fitRows = [&](uint32_t rowBegin, uint32_t rowEnd) {
-        std::vector<double> counts(bins);
-        using Cost = ceres::TinySolverAutoDiffFunction<PixelResiduals, Eigen::Dynamic, 1>;
-        for (uint32_t y = rowBegin; y < rowEnd; ++y)
-            for (uint32_t x = 0; x < width; ++x) {
-                const std::size_t p = static_cast<std::size_t>(y) * width + x;
-                uint64_t own = 0;
-                for (uint32_t k = 0; k < bins; ++k)
-                    own += decays[p * bins + k];
-                if (own == 0 || static_cast<int64_t>(own) < threshold)
-                    continue;
-                std::fill(counts.begin(), counts.end(), 0.0);
-                double photons = 0, pg = 0, ps = 0;
-                for (int dy = -radius; dy <= radius; ++dy)
-                    for (int dx = -radius; dx <= radius; ++dx) {
-                        const long yy = static_cast<long>(y) + dy, xx = static_cast<long>(x) + dx;
-                        if (yy < 0 || xx < 0 || yy >= static_cast<long>(height) || xx >= static_cast<long>(width))
-                            continue;
-                        const uint32_t *d = decays.data() + (static_cast<std::size_t>(yy) * width + static_cast<std::size_t>(xx)) * bins;
-                        for (uint32_t k = 0; k < bins; ++k) {
-                            counts[k] += d[k];
-                            photons += d[k];
-                            pg += d[k] * table.cosine[k];
-                            ps += d[k] * table.sine[k];
-                        }
-                    }
-                PixelResiduals residuals{counts.data(), static_cast<int>(bins), photons, backgroundShare, &table};
-                Cost cost(residuals);
-                ceres::TinySolver<Cost> solver;
-                solver.options.max_num_iterations = 30;
-                solver.options.parameter_tolerance = 1e-5;  // in ln tau: far below any pixel's error
-                solver.options.function_tolerance = 1e-7;
-                Eigen::Matrix<double, 1, 1> u;
-                u(0) = table.StartFor(pg, ps, backgroundShare);
-                solver.Solve(cost, &u);
-                const double tau = std::exp(u(0));
-                // A lifetime at the table's ends is no fit.
-                if (std::isfinite(tau) && tau > tauMin * 1.01 && tau < tauMax / 1.01)
-                    map[p] = static_cast<float>(tau);
+    // One solver and one cost for every pixel: no allocation per pixel.
+    std::vector<double> counts(bins);
+    PixelCost cost;
+    cost.table = &table;
+    cost.n = static_cast<int>(bins);
+    cost.cLogC.resize(bins);
+    ceres::TinySolver<PixelCost> solver;
+    solver.options.max_num_iterations = 30;
+    // The start lies near the optimum. The solver stops at a step below a
+    // thousandth of |ln tau| or a change of the deviance (its Σ r²) below
+    // 1e-3: near the optimum the deviance rises by (Δ ln tau / its error)²,
+    // so either stop lies far inside any pixel's error.
+    solver.options.parameter_tolerance = 1e-3;
+    solver.options.function_tolerance = 1e-3;
+    Eigen::Matrix<double, 1, 1> u;
+    for (uint32_t y = 0; y < height; ++y)
+        for (uint32_t x = 0; x < width; ++x) {
+            const std::size_t p = static_cast<std::size_t>(y) * width + x;
+            uint64_t own = 0;
+            for (uint32_t k = 0; k < bins; ++k)
+                own += decays[p * bins + k];
+            if (own == 0 || static_cast<int64_t>(own) < threshold)
+                continue;
+            std::fill(counts.begin(), counts.end(), 0.0);
+            double photons = 0, pg = 0, ps = 0;
+            for (int dy = -radius; dy <= radius; ++dy)
+                for (int dx = -radius; dx <= radius; ++dx) {
+                    const long yy = static_cast<long>(y) + dy, xx = static_cast<long>(x) + dx;
+                    if (yy < 0 || xx < 0 || yy >= static_cast<long>(height) || xx >= static_cast<long>(width))
+                        continue;
+                    const uint32_t *d = decays.data() + (static_cast<std::size_t>(yy) * width + static_cast<std::size_t>(xx)) * bins;
+                    for (uint32_t k = 0; k < bins; ++k)
+                        counts[k] += d[k];
+                }
+            for (uint32_t k = 0; k < bins; ++k) {
+                photons += counts[k];
+                pg += counts[k] * table.cosine[k];
+                ps += counts[k] * table.sine[k];
             }
-    };
-    // Rows split between the processor's cores; each pixel is fitted alone,
-    // so the map does not depend on the split.
-    const unsigned workers = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
-    std::vector<std::thread> threads;
-    for (unsigned t = 1; t < workers; ++t)
-        threads.emplace_back(fitRows, height * t / workers, height * (t + 1) / workers);
-    fitRows(0, height / workers);
-    for (std::thread &t : threads)
-        t.join();
+            cost.Load(counts.data(), photons, backgroundShare);
+            u(0) = table.StartFor(pg, ps);
+            solver.Solve(cost, &u);
+            const double tau = std::exp(u(0));
+            // A lifetime at the table's ends is no fit.
+            if (std::isfinite(tau) && tau > tauMin * 1.01 && tau < tauMax / 1.01)
+                map[p] = static_cast<float>(tau);
+        }
     return map;
 }
 

@@ -73,6 +73,9 @@ public:
     /// Phasor and decay fit settings of the Lifetime group, read once per
     /// command (a host without one answers the defaults).
     virtual flim::Settings GetLifetimeSettings() { return {}; }
+    /// True when the Lifetime group asks for phasors without decay fits:
+    /// photon passes then gather the phasor sums as they place photons.
+    virtual bool PhasorsWithoutFits() { return false; }
 
     // --- set-up operations through which an analysis primes the form ---
     virtual void SetGatingRanges(double maximum, double step) = 0;          ///< ns

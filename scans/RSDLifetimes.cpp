@@ -302,7 +302,7 @@ void RSD::WriteLifetimes()
             fromPhasors ? QStringLiteral("Fotonel %1\n%2\nharmonic %3\nphasors %4\n")
                               .arg(version, what).arg(r.settings.harmonic).arg(r.CalibrationText())
                         : QStringLiteral("Fotonel %1\n%2\n").arg(version, what);
-        const bool ok = tiff.Open() && tiff.SetPageTags(r.width, r.height, 32, description) && tiff.SetFloatSamples() &&
+        const bool ok = tiff.Open() && tiff.SetPlainPageTags(r.width, r.height, 32, description) && tiff.SetFloatSamples() &&
                         tiff.WriteRows(values.data(), r.width, r.height, 32) && tiff.WriteDirectory() && tiff.Commit();
         if (ok)
             mainWindow->AddMessage(MessageNormal, QObject::tr("Saved %1").arg(name));

@@ -135,6 +135,27 @@ double RasterScan::AnalysisBytes(double lifetimeBins) const
     return channels * perChannel + shared;
 }
 
+bool RasterScan::FitMapDecaysFit(uint32_t width, uint32_t height, uint32_t bins)
+{
+    // The decays of the fit map come on top of what the analysis holds.
+    uint32_t channels = 0;
+    for (uint32_t c = 0; c < numberOfChannels; ++c)
+        channels += photonCounts[c] != 0 && !images[c].empty();
+    const double decayBytes = static_cast<double>(width) * height * bins * sizeof(uint32_t) * channels;
+    const double held = AnalysisBytes(std::ceil(file->SyncPeriod() / file->Resolution()));
+    if (held + decayBytes <= kMemoryBudgetBytes)
+        return true;
+    constexpr double MB = 1048576.0;
+    mainWindow->AddMessage(MessageError, QObject::tr("The fit map needs %1 MB for the decays of its %2 x %3 pixels "
+                                                     "in %4 bins, more than the %5 MB left of what an analysis may hold")
+                                             .arg(std::ceil(decayBytes / MB), 0, 'f', 0)
+                                             .arg(width)
+                                             .arg(height)
+                                             .arg(bins)
+                                             .arg(std::max(0.0, kMemoryBudgetBytes - held) / MB, 0, 'f', 0));
+    return false;
+}
+
 void RasterScan::ClearStack()
 {
     for (uint32_t c = 0; c < numberOfChannels; ++c) {
@@ -179,6 +200,7 @@ void RasterScan::FillChannelSlots(const PassLimits &limits, SlotTable &timed, Sl
         slot.cursorMin = cursorMin[c];
         slot.cursorMax = cursorMax[c];
     }
+    PreparePassPhasors(kept);
     timed.Summarize(delayBins);
     kept.Summarize(delayBins);
 }
@@ -357,6 +379,7 @@ RasterScan::PassConstants RasterScan::PhotonPassConstants() const
     const bool usable = std::isfinite(pass.syncPeriod) && pass.syncPeriod > 0 && std::isfinite(pass.resolution) &&
                         pass.resolution >= 0 && imageWidth <= INT32_MAX;
     pass.vector = usable ? std::min(VectorLevelOfProcessor(), vectorLevel) : 0;
+    pass.phasorTable = passPhasors.harmonic > 0 ? passPhasors.table.data() : nullptr;
     return pass;
 }
 
@@ -390,10 +413,16 @@ uint32_t RasterScan::PlaceRunScalar(const PassConstants &pass, uint32_t i, uint3
         const double x = width * (t - lineStart) / clock;
         if (!(x >= 0 && x < width))
             continue;
-        uint16_t &count = slot.stack[lineOffset + static_cast<uint32_t>(x)];
+        const uint32_t pixel = static_cast<uint32_t>(x);
+        uint16_t &count = slot.stack[lineOffset + pixel];
         if (count != UINT16_MAX)  // saturate rather than wrap to 0
             ++count;
         ++slot.delays[dtime];
+        if (pass.phasorTable && slot.phasor) {
+            double *sums = slot.phasor + 2 * (run.phasorOffset + pixel);
+            sums[0] += pass.phasorTable[2 * dtime];
+            sums[1] += pass.phasorTable[2 * dtime + 1];
+        }
     }
     run.last = last;
     return i;

@@ -90,11 +90,27 @@ public:
     /// (tests compare the forms).
     static int vectorLevel;
 
+    /*!
+     * \brief The phasor sums the last photon pass gathered beside the stack,
+     * when the Lifetime group asked for phasors alone: per placed channel and
+     * pixel (position along the line for a line scan) Σ cos, Σ sin of the
+     * placed photons' delays, added in record order as the walk of
+     * AccumulateLifetimes adds them, so either gives the very same sums.
+     */
+    struct PassPhasors {
+        int harmonic = 0;                         ///< 0: none gathered
+        std::vector<float> table;                 ///< per dtime value: cos, sin
+        std::vector<std::vector<double>> sums;    ///< per channel: 2 per pixel; empty: not placed
+    };
+    PassPhasors passPhasors;
+
 protected:
     /// Phasor sums per pixel (image scan) or position along the line (line
     /// scan) in one walk over the kept lines, and the decays of the fit map.
     bool AccumulateLifetimes(LifetimeSums &sums) override;
     struct PhasorPass;
+    /// Fills \p sums from passPhasors when they serve it; false when the walk must gather them.
+    bool TakePassPhasors(LifetimeSums &sums);
     /// The walk of AccumulateLifetimes, compiled per record layout.
     template <class Format>
     void AccumulatePhasorsOf(const PhasorPass &pass, bool alongLine);
@@ -166,6 +182,9 @@ protected:
      * line times. Computed in double, so absurd sizes cannot wrap.
      */
     double AnalysisBytes(double lifetimeBins) const;
+    /// True when the fit map's decays of \p width x \p height pixels in
+    /// \p bins bins fit beside the analysis in the memory budget; else logs why.
+    bool FitMapDecaysFit(uint32_t width, uint32_t height, uint32_t bins);
     // 2^30 16-bit counts (2 GiB) over all channels: larger stacks come only from
     // absurd header values (image width, line or frame counts) or bin widths.
     static constexpr double kMaxStackPixels = 1073741824.0;
@@ -185,6 +204,7 @@ protected:
         uint32_t *delays;        // placed photons per dtime value
         const uint8_t *inGate;   // per dtime value: 1 when its delay lies inside the gate
         double cursorMin, cursorMax;  // ns, inclusive
+        double *phasor;          // per pixel of a frame: Σ cos, Σ sin of the placed photons; null: none gathered
         PhotonRole role;
     };
 
@@ -216,12 +236,14 @@ protected:
         double width = 0, clock = 0;            // W; lineTime (ns)
         double syncPeriod = 0, resolution = 0;  // ns
         int vector = 0;                         // vector form of runs of photons: 0 none, 1 AVX2, 2 AVX-512
+        const float *phasorTable = nullptr;     // per dtime value: cos, sin of n ω t; null: no phasor sums
     };
     /// What a run of photons reads and moves of the pass at the place it is in.
     struct RunState {
         const SlotTable *table = nullptr;
         double lineStart = 0;        // ns
         std::size_t lineOffset = 0;  // first pixel of the current line in the stack
+        std::size_t phasorOffset = 0;  // first pixel of the current line in the phasor sums
         double last = 0;             // ns, last photon that moved the end of the data span
     };
     /// The constants of a photon pass over this file.
@@ -283,6 +305,9 @@ protected:
      * receives the gate tests of the usable channels' dtime values.
      */
     void FillChannelSlots(const PassLimits &limits, SlotTable &timed, SlotTable &kept, std::vector<uint8_t> &gateTable);
+    /// Sets up passPhasors for a photon pass (empty unless the host asks for
+    /// phasors) and points \p kept's placed slots at its sums.
+    void PreparePassPhasors(SlotTable &kept);
     /*!
      * \brief A fresh cursor standing where the file's frame list opens frame 0
      * (FrameList::Start), where a photon pass starts. It counts overflows from
@@ -358,6 +383,7 @@ void RasterScan::PassFrames(const SlotTable &outsideLine, LineStarted lineStarte
     double lastTime = firstFrameTime;
 
     const uint32_t W = imageWidth, F = numberOfFrames;
+    const bool alongLine = ProfilesAsPlots();  // phasor sums per position along the line
     const FrameList &frames = file->frames;
     // The marker values of this file: a comparison with a value in a register
     // costs what one with a constant does.
@@ -372,6 +398,7 @@ void RasterScan::PassFrames(const SlotTable &outsideLine, LineStarted lineStarte
         RunState run;
         run.table = &outsideLine;
         run.lineOffset = frameOffset;  // f x W x H + line x W
+        run.phasorOffset = 0;
         run.last = lastTime;
         bool closed = false;
         for (;;) {
@@ -386,6 +413,7 @@ void RasterScan::PassFrames(const SlotTable &outsideLine, LineStarted lineStarte
             } else if (cursor.marker == lineStartMarker) {
                 run.lineStart = cursor.truetime;
                 run.lineOffset = frameOffset + static_cast<std::size_t>(line) * W;
+                run.phasorOffset = alongLine ? 0 : static_cast<std::size_t>(line) * W;
                 run.table = lineStarted(frame, line, cursor.truetime);
             } else if (cursor.marker == frameMarker) {
                 closed = true;

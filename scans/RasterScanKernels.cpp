@@ -21,14 +21,24 @@ namespace {
 struct WaitingCounts {
     alignas(64) uint16_t *counts[2][8];
     alignas(64) uint32_t *delays[2][8];
+    // With phasors: each lane's pixel sums and the cos, sin of its delay.
+    alignas(64) double *sums[2][8];
+    alignas(64) const float *cosSin[2][8];
 
-    /// Makes the increments of \p set.
+    /// Makes the increments of \p set, and the phasor sums with \p Phasors.
+    template <bool Phasors>
     void Make(int set)
     {
         for (int k = 0; k < 8; ++k) {
             uint16_t *n = counts[set][k];
             *n = static_cast<uint16_t>(*n + (*n != UINT16_MAX));  // saturate rather than wrap to 0
             ++*delays[set][k];
+            if (Phasors) {
+                double *p = sums[set][k];
+                const float *t = cosSin[set][k];
+                p[0] += t[0];
+                p[1] += t[1];
+            }
         }
     }
 };
@@ -38,6 +48,7 @@ struct WaitingCounts {
 struct Sinks {
     uint16_t counts[8] = {};
     uint32_t delays[8] = {};
+    double sums[16] = {};
 };
 
 /// The 1-based channels of eight photon records.
@@ -53,12 +64,13 @@ FOTONEL_AVX2_TARGET FOTONEL_INLINE __m256i ChannelsOf(const EightRecords &r)
 /// delay counts; those of the sinks for a channel not placed.
 template <class Table, class Run>
 void ChannelAddresses(const Table &table, const Run &run, uint32_t ch, Sinks &sinks, uintptr_t &line,
-                      uintptr_t &delays)
+                      uintptr_t &delays, uintptr_t &sums)
 {
     const auto &slot = table.slot[ch];
     const bool placed = (table.placedBits >> ch) & 1u;
     line = reinterpret_cast<uintptr_t>(placed ? slot.stack + run.lineOffset : sinks.counts);
     delays = reinterpret_cast<uintptr_t>(placed ? slot.delays : sinks.delays);
+    sums = reinterpret_cast<uintptr_t>(placed && slot.phasor ? slot.phasor + 2 * run.phasorOffset : sinks.sums);
 }
 
 /// The constants of the times and pixels as lanes.
@@ -74,33 +86,39 @@ struct Avx512Times {
 /// Per channel 0-7, the addresses of ChannelAddresses as low and high
 /// halves; the sinks' addresses per lane, lanes 0-3 and 4-7.
 struct Avx2Addresses {
-    __m256i lineLows, lineHighs, delaysLows, delaysHighs;
-    __m256i sinkCount[2], sinkDelay[2];
+    __m256i lineLows, lineHighs, delaysLows, delaysHighs, sumsLows, sumsHighs;
+    __m256i sinkCount[2], sinkDelay[2], sinkSums[2];
 };
 
 template <class Table, class Run>
 FOTONEL_AVX2_TARGET Avx2Addresses SetUpAvx2(const Table &table, const Run &run, Sinks &sinks)
 {
-    alignas(32) uint32_t lineLow[8], lineHigh[8], delaysLow[8], delaysHigh[8];
+    alignas(32) uint32_t lineLow[8], lineHigh[8], delaysLow[8], delaysHigh[8], sumsLow[8], sumsHigh[8];
     for (uint32_t ch = 0; ch < 8; ++ch) {
-        uintptr_t line, delays;
-        ChannelAddresses(table, run, ch, sinks, line, delays);
+        uintptr_t line, delays, sums;
+        ChannelAddresses(table, run, ch, sinks, line, delays, sums);
         lineLow[ch] = static_cast<uint32_t>(line);
         lineHigh[ch] = static_cast<uint32_t>(static_cast<uint64_t>(line) >> 32);
         delaysLow[ch] = static_cast<uint32_t>(delays);
         delaysHigh[ch] = static_cast<uint32_t>(static_cast<uint64_t>(delays) >> 32);
+        sumsLow[ch] = static_cast<uint32_t>(sums);
+        sumsHigh[ch] = static_cast<uint32_t>(static_cast<uint64_t>(sums) >> 32);
     }
     Avx2Addresses a;
     a.lineLows = _mm256_load_si256(reinterpret_cast<const __m256i *>(lineLow));
     a.lineHighs = _mm256_load_si256(reinterpret_cast<const __m256i *>(lineHigh));
     a.delaysLows = _mm256_load_si256(reinterpret_cast<const __m256i *>(delaysLow));
     a.delaysHighs = _mm256_load_si256(reinterpret_cast<const __m256i *>(delaysHigh));
+    a.sumsLows = _mm256_load_si256(reinterpret_cast<const __m256i *>(sumsLow));
+    a.sumsHighs = _mm256_load_si256(reinterpret_cast<const __m256i *>(sumsHigh));
     const __m256i lane = _mm256_setr_epi64x(0, 1, 2, 3);
     for (int half = 0; half < 2; ++half) {
         const intptr_t counts = reinterpret_cast<intptr_t>(sinks.counts + 4 * half);
         const intptr_t delays = reinterpret_cast<intptr_t>(sinks.delays + 4 * half);
+        const intptr_t sums = reinterpret_cast<intptr_t>(sinks.sums + 8 * half);
         a.sinkCount[half] = _mm256_add_epi64(_mm256_set1_epi64x(counts), _mm256_slli_epi64(lane, 1));
         a.sinkDelay[half] = _mm256_add_epi64(_mm256_set1_epi64x(delays), _mm256_slli_epi64(lane, 2));
+        a.sinkSums[half] = _mm256_add_epi64(_mm256_set1_epi64x(sums), _mm256_slli_epi64(lane, 4));
     }
     return a;
 }
@@ -125,9 +143,10 @@ FOTONEL_AVX2_TARGET FOTONEL_INLINE void LaneAddresses(__m256i lows, __m256i high
  * them, so every time and pixel is the same double. \p base: the overflow
  * offset as a double, below 2^52, so base + nsync is exact. The caller has
  * checked that every time of the run lies inside every placed channel's
- * cursors. Counts as WaitingCounts says.
+ * cursors. Counts as WaitingCounts says; with \p Phasors also adds each
+ * placed photon's cos and sin to its pixel's sums.
  */
-template <class Format, class Pass, class Table, class Run>
+template <class Format, bool Phasors, class Pass, class Table, class Run>
 FOTONEL_AVX2_TARGET uint32_t PlaceGroupsAvx2(const Pass &pass, uint32_t i, uint32_t end, double base,
                                              const Table &table, Run &run)
 {
@@ -144,6 +163,7 @@ FOTONEL_AVX2_TARGET uint32_t PlaceGroupsAvx2(const Pass &pass, uint32_t i, uint3
     // Gate ranges hold values below 2^15 + 1, so signed comparisons do.
     const __m256i gateLow = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(table.gateLow));
     const __m256i gateHigh = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(table.gateHigh));
+    const __m256i tableBase = _mm256_set1_epi64x(reinterpret_cast<intptr_t>(pass.phasorTable));
 
     double last = run.last;
     alignas(32) double times[8];
@@ -165,9 +185,11 @@ FOTONEL_AVX2_TARGET uint32_t PlaceGroupsAvx2(const Pass &pass, uint32_t i, uint3
             _mm256_or_si256(_mm256_cmpgt_epi32(_mm256_permutevar8x32_epi32(gateLow, channel), r.dtime),
                             _mm256_cmpgt_epi32(r.dtime, _mm256_permutevar8x32_epi32(gateHigh, channel)));
         const __m256i passing = _mm256_andnot_si256(outside, placed);
-        __m256i lineLanes[2], delayLanes[2];
+        __m256i lineLanes[2], delayLanes[2], sumsLanes[2];
         LaneAddresses(addresses.lineLows, addresses.lineHighs, channel, lineLanes);
         LaneAddresses(addresses.delaysLows, addresses.delaysHighs, channel, delayLanes);
+        if (Phasors)
+            LaneAddresses(addresses.sumsLows, addresses.sumsHighs, channel, sumsLanes);
         const int set = waiting == 0 ? 1 : 0;
         for (int half = 0; half < 2; ++half) {
             const __m128i n = half ? _mm256_extracti128_si256(r.nsync, 1) : _mm256_castsi256_si128(r.nsync);
@@ -188,14 +210,22 @@ FOTONEL_AVX2_TARGET uint32_t PlaceGroupsAvx2(const Pass &pass, uint32_t i, uint3
                                _mm256_blendv_epi8(addresses.sinkCount[half], count, accept));
             _mm256_store_si256(reinterpret_cast<__m256i *>(sets.delays[set] + 4 * half),
                                _mm256_blendv_epi8(addresses.sinkDelay[half], delay, accept));
+            if (Phasors) {
+                // Every lane reads the entry of its own dtime; those not placed add to the sinks.
+                const __m256i sums = _mm256_add_epi64(sumsLanes[half], _mm256_slli_epi64(pixel, 4));
+                const __m256i cosSin = _mm256_add_epi64(tableBase, _mm256_slli_epi64(_mm256_cvtepu32_epi64(d), 3));
+                _mm256_store_si256(reinterpret_cast<__m256i *>(sets.sums[set] + 4 * half),
+                                   _mm256_blendv_epi8(addresses.sinkSums[half], sums, accept));
+                _mm256_store_si256(reinterpret_cast<__m256i *>(sets.cosSin[set] + 4 * half), cosSin);
+            }
         }
         last = times[31 - __builtin_clz(timed)];
         if (waiting >= 0)
-            sets.Make(waiting);
+            sets.Make<Phasors>(waiting);
         waiting = set;
     }
     if (waiting >= 0)
-        sets.Make(waiting);
+        sets.Make<Phasors>(waiting);
     run.last = last;
     return i;
 }
@@ -205,22 +235,24 @@ FOTONEL_AVX2_TARGET uint32_t PlaceGroupsAvx2(const Pass &pass, uint32_t i, uint3
 /// Per channel 0-15, the addresses of ChannelAddresses and the gate ranges;
 /// the sinks' addresses per lane.
 struct Avx512Addresses {
-    __m512i line0, line1, delays0, delays1;
+    __m512i line0, line1, delays0, delays1, sums0, sums1;
     __m256i gateLow0, gateLow1, gateHigh0, gateHigh1;
-    __m512i sinkCount, sinkDelay;
+    __m512i sinkCount, sinkDelay, sinkSums;
 };
 
 template <class Table, class Run>
 FOTONEL_AVX512_TARGET Avx512Addresses SetUpAvx512(const Table &table, const Run &run, Sinks &sinks)
 {
-    alignas(64) uintptr_t lineOf[16], delaysOf[16];
+    alignas(64) uintptr_t lineOf[16], delaysOf[16], sumsOf[16];
     for (uint32_t ch = 0; ch < 16; ++ch)
-        ChannelAddresses(table, run, ch, sinks, lineOf[ch], delaysOf[ch]);
+        ChannelAddresses(table, run, ch, sinks, lineOf[ch], delaysOf[ch], sumsOf[ch]);
     Avx512Addresses a;
     a.line0 = _mm512_load_si512(lineOf);
     a.line1 = _mm512_load_si512(lineOf + 8);
     a.delays0 = _mm512_load_si512(delaysOf);
     a.delays1 = _mm512_load_si512(delaysOf + 8);
+    a.sums0 = _mm512_load_si512(sumsOf);
+    a.sums1 = _mm512_load_si512(sumsOf + 8);
     a.gateLow0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(table.gateLow));
     a.gateLow1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(table.gateLow + 8));
     a.gateHigh0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(table.gateHigh));
@@ -230,6 +262,8 @@ FOTONEL_AVX512_TARGET Avx512Addresses SetUpAvx512(const Table &table, const Run 
         _mm512_add_epi64(_mm512_set1_epi64(reinterpret_cast<intptr_t>(sinks.counts)), _mm512_slli_epi64(lane, 1));
     a.sinkDelay =
         _mm512_add_epi64(_mm512_set1_epi64(reinterpret_cast<intptr_t>(sinks.delays)), _mm512_slli_epi64(lane, 2));
+    a.sinkSums =
+        _mm512_add_epi64(_mm512_set1_epi64(reinterpret_cast<intptr_t>(sinks.sums)), _mm512_slli_epi64(lane, 4));
     return a;
 }
 
@@ -238,7 +272,7 @@ FOTONEL_AVX512_TARGET Avx512Addresses SetUpAvx512(const Table &table, const Run 
  * below 16 and whose gates are ranges of dtime values: the eight times are
  * one vector.
  */
-template <class Format, class Pass, class Table, class Run>
+template <class Format, bool Phasors, class Pass, class Table, class Run>
 FOTONEL_AVX512_TARGET uint32_t PlaceGroupsAvx512(const Pass &pass, uint32_t i, uint32_t end, double base,
                                                  const Table &table, Run &run)
 {
@@ -253,6 +287,7 @@ FOTONEL_AVX512_TARGET uint32_t PlaceGroupsAvx512(const Pass &pass, uint32_t i, u
     WaitingCounts sets;
     int waiting = -1;  // the set whose increments are still to be made
     const Avx512Addresses a = SetUpAvx512(table, run, sinks);
+    const __m512i tableBase = _mm512_set1_epi64(reinterpret_cast<intptr_t>(pass.phasorTable));
 
     double last = run.last;
     alignas(64) double times[8];
@@ -287,12 +322,17 @@ FOTONEL_AVX512_TARGET uint32_t PlaceGroupsAvx512(const Pass &pass, uint32_t i, u
         const int set = waiting == 0 ? 1 : 0;
         _mm512_store_si512(sets.counts[set], _mm512_mask_blend_epi64(accept, a.sinkCount, count));
         _mm512_store_si512(sets.delays[set], _mm512_mask_blend_epi64(accept, a.sinkDelay, delay));
+        if (Phasors) {
+            const __m512i sums = _mm512_add_epi64(_mm512_permutex2var_epi64(a.sums0, c, a.sums1), _mm512_slli_epi64(pixel, 4));
+            _mm512_store_si512(sets.sums[set], _mm512_mask_blend_epi64(accept, a.sinkSums, sums));
+            _mm512_store_si512(sets.cosSin[set], _mm512_add_epi64(tableBase, _mm512_slli_epi64(d, 3)));
+        }
         if (waiting >= 0)
-            sets.Make(waiting);
+            sets.Make<Phasors>(waiting);
         waiting = set;
     }
     if (waiting >= 0)
-        sets.Make(waiting);
+        sets.Make<Phasors>(waiting);
     run.last = last;
     return i;
 }
@@ -318,10 +358,13 @@ uint32_t RasterScanKernels::PlaceGroups(const RasterScan::PassConstants &pass, u
         (base + Format::NSync(UINT32_MAX)) * pass.syncPeriod + Format::DTime(UINT32_MAX) * pass.resolution;
     if (!(table.cursorLow <= low && high <= table.cursorHigh))
         return i;
+    // The phasor sums as a form of their own, so the plain pass does not pay for them.
     if (pass.vector == 2 && (table.placedBits >> 16) == 0)
-        return PlaceGroupsAvx512<Format>(pass, i, end, base, table, run);
+        return pass.phasorTable ? PlaceGroupsAvx512<Format, true>(pass, i, end, base, table, run)
+                                : PlaceGroupsAvx512<Format, false>(pass, i, end, base, table, run);
     if ((table.placedBits >> 8) == 0)
-        return PlaceGroupsAvx2<Format>(pass, i, end, base, table, run);
+        return pass.phasorTable ? PlaceGroupsAvx2<Format, true>(pass, i, end, base, table, run)
+                                : PlaceGroupsAvx2<Format, false>(pass, i, end, base, table, run);
 #else
     (void)pass, (void)end, (void)overflowOffset, (void)run;
 #endif

@@ -24,7 +24,84 @@ struct PhasorSlot {
     uint32_t *decays = nullptr;           // pixel x mapBins + bin; null without a map
 };
 
+/// cos and sin side by side in single precision: one small table the cache
+/// keeps; the sums stay in double.
+std::vector<float> SingleTable(const flim::PhasorTable &table)
+{
+    std::vector<float> out(2 * table.cosine.size());
+    for (std::size_t k = 0; k < table.cosine.size(); ++k) {
+        out[2 * k] = static_cast<float>(table.cosine[k]);
+        out[2 * k + 1] = static_cast<float>(table.sine[k]);
+    }
+    return out;
+}
+
 } // namespace
+
+void RasterScan::PreparePassPhasors(SlotTable &kept)
+{
+    passPhasors = PassPhasors{};
+    if (!mainWindow->PhasorsWithoutFits())
+        return;
+    const int harmonic = mainWindow->GetLifetimeSettings().harmonic;
+    const double sync = file->SyncPeriod(), resolution = file->Resolution();
+    const std::size_t pixels = static_cast<std::size_t>(imageWidth) * (ProfilesAsPlots() ? 1 : imageHeight);
+    uint32_t placed = 0;
+    for (uint32_t ch = 1; ch <= numberOfChannels && ch < kChannelSlots; ++ch)
+        placed += kept.slot[ch].role == Placed;
+    // Sums as large as a good part of the memory budget are left to the walk.
+    if (harmonic < 1 || !(sync > 0) || !(resolution > 0) ||
+        !(static_cast<double>(pixels) * placed * 2 * sizeof(double) <= kMemoryBudgetBytes / 8))
+        return;
+    passPhasors.harmonic = harmonic;
+    passPhasors.table = SingleTable(flim::MakePhasorTable(delayBins, resolution, sync, harmonic));
+    passPhasors.sums.assign(numberOfChannels, {});
+    for (uint32_t ch = 1; ch <= numberOfChannels && ch < kChannelSlots; ++ch) {
+        if (kept.slot[ch].role != Placed)
+            continue;
+        std::vector<double> &sums = passPhasors.sums[ch - 1];
+        sums.assign(2 * pixels, 0.0);
+        kept.slot[ch].phasor = sums.data();
+    }
+}
+
+bool RasterScan::TakePassPhasors(LifetimeSums &sums)
+{
+    // Only sums of this harmonic and of every frame the walk would keep:
+    // the pass adds the photons of frames the check drops later.
+    if (passPhasors.harmonic != sums.table.harmonic || sums.mapBins > 0 ||
+        passPhasors.sums.size() != numberOfChannels)
+        return false;
+    for (uint32_t f = 0; f < FramesInWalk(); ++f)
+        if (!FrameKept(f))
+            return false;
+    const std::size_t pixels = static_cast<std::size_t>(sums.width) * sums.height;
+    std::vector<flim::PhasorSums> out(numberOfChannels);
+    for (uint32_t c = 0; c < numberOfChannels; ++c) {
+        const std::vector<double> &gathered = passPhasors.sums[c];
+        if (gathered.empty())
+            continue;
+        if (gathered.size() != 2 * pixels || images[c].size() % pixels != 0)
+            return false;
+        flim::PhasorSums &p = out[c];
+        p.Resize(sums.width, sums.height);
+        for (std::size_t i = 0; i < pixels; ++i) {
+            p.cosine[i] = gathered[2 * i];
+            p.sine[i] = gathered[2 * i + 1];
+        }
+        // The photons per pixel are the stack's, summed over its frames (or
+        // lines): exact while no count saturated.
+        if (c >= maximum.size() || maximum[c] >= UINT16_MAX)
+            return false;
+        const uint16_t *stack = images[c].data();
+        uint32_t *count = p.count.data();
+        for (std::size_t at = 0; at < images[c].size(); at += pixels)
+            for (std::size_t i = 0; i < pixels; ++i)
+                count[i] += stack[at + i];
+    }
+    sums.phasors = std::move(out);
+    return true;
+}
 
 struct RasterScan::PhasorPass {
     std::vector<PhasorSlot> slots;
@@ -123,6 +200,10 @@ bool RasterScan::AccumulateLifetimes(LifetimeSums &sums)
     sums.width = W;
     sums.height = H;
     const std::size_t pixels = static_cast<std::size_t>(W) * H;
+    if (sums.mapBins > 0 && !FitMapDecaysFit(W, H, sums.mapBins))
+        return false;
+    if (TakePassPhasors(sums))
+        return true;
     sums.phasors.assign(numberOfChannels, {});
     sums.decays.assign(numberOfChannels, {});
 
@@ -148,13 +229,7 @@ bool RasterScan::AccumulateLifetimes(LifetimeSums &sums)
         slot = {true, inGate, limits.cursorMin[c], limits.cursorMax[c], accumulated[c].data(),
                 sums.mapBins > 0 ? sums.decays[c].data() : nullptr};
     }
-    // cos and sin side by side in single precision: one small table the
-    // cache keeps; the sums stay in double.
-    pass.table.resize(2 * static_cast<std::size_t>(delayBins));
-    for (uint32_t k = 0; k < delayBins; ++k) {
-        pass.table[2 * k] = static_cast<float>(sums.table.cosine[k]);
-        pass.table[2 * k + 1] = static_cast<float>(sums.table.sine[k]);
-    }
+    pass.table = SingleTable(sums.table);
     pass.mapBin.assign(delayBins, UINT32_MAX);
     for (uint32_t k = 0; k < delayBins && sums.mapBins > 0; ++k)
         if (k / sums.mapSteps < sums.mapBins)

@@ -2,12 +2,16 @@
 // same gates, cursors and kept frames.
 #include "flim/FlimSettings.h"
 #include "scans/ImageScan.h"
+#include "scans/LineScan.h"
 #include "scans/Lifetimes.h"
+#include "scans/VectorForms.h"
 #include "support/MemoryFile.h"
 #include "support/TestHost.h"
 #include "tools/synth/ScanGenerator.h"
 
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 namespace {
 
@@ -54,6 +58,105 @@ TEST(ScanPhasors, CountThePhotonsOfTheStackUnderGatesAndCursors)
     // The gate and the cursor did cut: fewer photons than the file holds per channel.
     EXPECT_LT(scan.gatedPhotonCount[0], file.photonsPerChannel[0]);
     EXPECT_LT(scan.gatedPhotonCount[1], file.photonsPerChannel[1]);
+}
+
+/// A host whose Lifetime group asks for phasors of harmonic 2 alone, or not.
+class PhasorHost : public TestHost {
+public:
+    bool phasorsAlone = false;
+    bool PhasorsWithoutFits() override { return phasorsAlone; }
+    flim::Settings GetLifetimeSettings() override
+    {
+        flim::Settings s;
+        s.harmonic = 2;
+        s.threshold = 0;
+        return s;
+    }
+};
+
+/// The lifetimes of a scan of type \p Scan, the gate and cursors of the
+/// first test applied, in the photon form \p level; \p gathered: whether
+/// the photon pass gathered the sums.
+template <class Scan>
+std::shared_ptr<const LifetimeResults> Lifetimes(const std::vector<uint32_t> &words, bool inPass, int level, bool &gathered)
+{
+    PhasorHost host;
+    host.phasorsAlone = inPass;
+    MemoryFile file(host, words, 50.0, 0.5, 37, 4);
+    Scan scan;
+    scan.Init(host, file);
+    scan.ReconstructImages();
+    host.SetGate(1, 0, 20);
+    host.SetCursor(1, 0, 1);
+    host.SetCursor(2, 0, 0.1);
+    scan.reconstructed = false;
+    RasterScan::vectorLevel = level;
+    scan.ReconstructImages();
+    RasterScan::vectorLevel = 2;
+    gathered = scan.passPhasors.harmonic == 2;
+    EXPECT_TRUE(scan.ComputeLifetimes(host.GetLifetimeSettings(), true, false));
+    return scan.lifetimes;
+}
+
+template <class Scan>
+void ExpectSameSums(const std::vector<uint32_t> &words, int level)
+{
+    bool walked = true, gathered = false;
+    const auto fromWalk = Lifetimes<Scan>(words, false, level, walked);
+    const auto fromPass = Lifetimes<Scan>(words, true, level, gathered);
+    ASSERT_TRUE(fromWalk && fromPass);
+    EXPECT_FALSE(walked);
+    EXPECT_TRUE(gathered);
+    ASSERT_EQ(fromWalk->channels.size(), 2u);
+    ASSERT_EQ(fromPass->channels.size(), 2u);
+    for (std::size_t c = 0; c < 2; ++c) {
+        const flim::PhasorImage &a = fromWalk->channels[c].phasor, &b = fromPass->channels[c].phasor;
+        EXPECT_EQ(a.photons, b.photons);
+        ASSERT_EQ(a.g.size(), b.g.size());
+        ASSERT_EQ(a.s.size(), b.s.size());
+        // Bit for bit, NaN where no photon came.
+        EXPECT_EQ(std::memcmp(a.g.data(), b.g.data(), a.g.size() * sizeof(float)), 0) << c;
+        EXPECT_EQ(std::memcmp(a.s.data(), b.s.data(), a.s.size() * sizeof(float)), 0) << c;
+    }
+}
+
+const char *FormName(int level) { return level == 0 ? "RecordByRecord" : level == 1 ? "AVX2" : "AVX512"; }
+
+/// One form of the photon pass; a form this processor lacks is skipped.
+class PassPhasors : public testing::TestWithParam<int> {
+protected:
+    void SetUp() override
+    {
+        if (GetParam() > VectorLevelOfProcessor())
+            GTEST_SKIP() << FormName(GetParam()) << " does not run on this processor";
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Forms, PassPhasors, testing::Values(0, 1, 2),
+                         [](const testing::TestParamInfo<int> &info) { return FormName(info.param); });
+
+TEST_P(PassPhasors, GatheredBesideTheStackAsTheWalkGathersThem)
+{
+    synth::ImageScanPlan plan;
+    plan.width = 37;
+    plan.height = 4;
+    plan.frames = 3;
+    plan.channels = {1, 2};
+    plan.centred = false;
+    plan.lineSyncs = 400000;
+    plan.photonCount = [](int f, int y, int x, uint32_t ch) { return (x * 3 + y + f + static_cast<int>(ch)) % 11; };
+    plan.dtimeOf = [](int f, int y, int x, uint32_t ch, int k) {
+        return static_cast<uint32_t>((k * 37 + x * 5 + y * 11 + f + ch * 3) % 100);
+    };
+    const std::vector<uint32_t> words = synth::MakeImageScan(plan).words;
+    {
+        SCOPED_TRACE("image scan");
+        ExpectSameSums<ImageScan>(words, GetParam());
+    }
+    {
+        SCOPED_TRACE("line scan");
+        ExpectSameSums<LineScan>(words, GetParam());
+    }
 }
 
 } // namespace

@@ -142,14 +142,21 @@ void FormatExports(HeadlessHost &host, const Options &options, pqFile &file, RSD
         PhotonHdf5Writer(host, file).Write();
 }
 
-/// The Lifetime group as the user would fill it, then its button.
+/// The Lifetime group as the user would fill it before opening the file,
+/// so that the photon pass gathers the phasor sums as it places photons.
+void FillLifetimeGroup(HeadlessHost &host, const Options &options)
+{
+    if (options.phasor || options.fitDecay)
+        host.lifetimeGroup->SetSettings(options.lifetime);
+    host.lifetimeGroup->phasors->setChecked(options.phasor);
+    host.lifetimeGroup->fits->setChecked(options.fitDecay);
+}
+
+/// The Lifetime group's button.
 void LifetimeSteps(HeadlessHost &host, const Options &options, RSD &scan)
 {
     if (!options.phasor && !options.fitDecay)
         return;
-    host.lifetimeGroup->SetSettings(options.lifetime);
-    host.lifetimeGroup->phasors->setChecked(options.phasor);
-    host.lifetimeGroup->fits->setChecked(options.fitDecay);
     if (scan.ComputeLifetimes(host.GetLifetimeSettings(), host.lifetimeGroup->phasors->isChecked(),
                               host.lifetimeGroup->fits->isChecked()))
         scan.WriteLifetimes();
@@ -170,6 +177,7 @@ bool ConvertOne(HeadlessHost &host, const Options &options, const QString &fileN
     host.AddMessage(MessageNormal, QStringLiteral("Succesfully openend file %1").arg(fileName));
     // The gates of the file converted before (or the form's start-up gates).
     CarryGatesOver(host, *file);
+    FillLifetimeGroup(host, options);
     if (!ConvertFile(host, fileName, file.get(), scan))
         return false;
 
