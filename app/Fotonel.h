@@ -48,6 +48,10 @@ public:
     int AddTab(QWidget *page, const QString &label) override;
     void ShowTab(const QString &objectName) override;
     QString GetVersion() const override { return version; }
+    /// The window opens files before anyone asks for lifetimes: its
+    /// reconstruction gathers no phasor sums (they would cost every open a
+    /// third of the pass); the Lifetimes button takes them in its own walk.
+    bool PhasorsWithoutFits() override { return false; }
 
     /// Reset gating: every gate minimum to \p minimum, then every maximum to \p maximum (ns).
     void SetGatingValues(double minimum, double maximum);
