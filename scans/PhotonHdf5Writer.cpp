@@ -4,13 +4,14 @@
 #include "files/RecordFormat.h"
 #include "files/T3RecordCursor.h"
 #include "files/pqFile.h"
+#include "hdf5/Hdf5Writer.h"
 #include "host/FotonelServices.h"
+#include "scans/Hdf5Module.h"
 
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QObject>
-#include <hdf5.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -96,58 +98,43 @@ const std::map<std::string, const char *> kTitles = {
 
 const char *const kTimeFormat = "yyyy-MM-dd HH:mm:ss";
 
-/// One HDF5 identifier, closed with its own close function.
-class Handle {
-public:
-    Handle(hid_t id, herr_t (*close)(hid_t)) : id(id), close(close) {}
-    ~Handle()
-    {
-        if (id >= 0)
-            close(id);
-    }
-    Handle(const Handle &) = delete;
-    Handle &operator=(const Handle &) = delete;
-    Handle(Handle &&other) noexcept : id(other.id), close(other.close) { other.id = -1; }
-    operator hid_t() const { return id; }
-    /// Closes now; false when the library reports a failure.
-    bool Close()
-    {
-        const hid_t closing = id;
-        id = -1;
-        return closing >= 0 && close(closing) >= 0;
-    }
-    bool Valid() const { return id >= 0; }
+/// TITLE of node \p path; null (a failure in the module) for a node without one.
+const char *TitleOf(const std::string &path)
+{
+    const auto found = kTitles.find(path);
+    return found == kTitles.end() ? nullptr : found->second;
+}
 
-private:
-    hid_t id;
-    herr_t (*close)(hid_t);
-};
-
-/// A one-dimensional dataset that grows by appended blocks.
-struct GrowingArray {
-    hid_t dataset = -1;
-    hid_t memoryType = -1;
-    hsize_t size = 0;
-};
+/// How values of type T are stored: little-endian, as wide as T.
+template <class T> constexpr FotonelHdf5Type ElementType()
+{
+    if constexpr (std::is_same_v<T, int64_t>)
+        return FOTONEL_HDF5_I64;
+    else if constexpr (std::is_same_v<T, uint8_t>)
+        return FOTONEL_HDF5_U8;
+    else if constexpr (std::is_same_v<T, uint16_t>)
+        return FOTONEL_HDF5_U16;
+    else {
+        static_assert(std::is_same_v<T, double>, "no stored type for this value type");
+        return FOTONEL_HDF5_F64;
+    }
+}
 
 /*!
- * Builds the nodes of one file. The first failed library call makes every
- * later step a no-op returning false.
+ * The nodes of one file, written through the HDF5 module. The first failed
+ * call makes every later step a no-op returning false; the file is closed
+ * at the latest when this is destroyed.
  */
 class Builder {
 public:
-    explicit Builder(hid_t file) : file(file) {}
-    ~Builder() { CloseArrays(); }
-    /// Closes the growing arrays (their sizes reach the file); false when one did not close.
-    bool CloseArrays()
+    Builder(const FotonelHdf5Api &api, FotonelHdf5File *file) : api(api), file(file) {}
+    ~Builder()
     {
-        for (GrowingArray &a : arrays) {
-            if (a.dataset >= 0 && H5Dclose(a.dataset) < 0)
-                ok = false;
-            a.dataset = -1;
-        }
-        return ok;
+        if (file)
+            api.close(file);
     }
+    Builder(const Builder &) = delete;
+    Builder &operator=(const Builder &) = delete;
     bool ok = true;
 
     bool Check(bool good)
@@ -155,134 +142,40 @@ public:
         ok = ok && good;
         return ok;
     }
-
-    /// A creation property list that stores no object times (same bytes on every run).
-    Handle Untimed(hid_t cls)
-    {
-        Handle list(H5Pcreate(cls), H5Pclose);
-        Check(list.Valid() && H5Pset_obj_track_times(list, 0) >= 0);
-        return list;
-    }
-
-    bool Title(hid_t object, const std::string &path)
-    {
-        const auto found = kTitles.find(path);
-        if (!ok || found == kTitles.end())
-            return Check(false);
-        return StringAttribute(object, "TITLE", found->second);
-    }
-
-    bool StringAttribute(hid_t object, const char *name, const std::string &text)
-    {
-        if (!ok)
-            return false;
-        Handle type = StringType(text);
-        Handle space(H5Screate(H5S_SCALAR), H5Sclose);
-        if (!Check(type.Valid() && space.Valid()))
-            return false;
-        Handle attribute(H5Acreate2(object, name, type, space, H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
-        return Check(attribute.Valid() && H5Awrite(attribute, type, text.c_str()) >= 0);
-    }
-
-    bool Group(const std::string &path)
-    {
-        if (!ok)
-            return false;
-        Handle plist = Untimed(H5P_GROUP_CREATE);
-        Handle group(H5Gcreate2(file, path.c_str(), H5P_DEFAULT, plist, H5P_DEFAULT), H5Gclose);
-        return Check(group.Valid()) && Title(group, path);
-    }
-
+    bool RootTitle() { return Check(api.rootTitle(file, TitleOf("/"))); }
+    bool Group(const std::string &path) { return Check(api.group(file, path.c_str(), TitleOf(path))); }
     bool String(const std::string &path, const std::string &text)
     {
-        if (!ok)
-            return false;
-        Handle type = StringType(text);
-        Handle space(H5Screate(H5S_SCALAR), H5Sclose);
-        Handle plist = Untimed(H5P_DATASET_CREATE);
-        if (!Check(type.Valid() && space.Valid()))
-            return false;
-        Handle set(H5Dcreate2(file, path.c_str(), type, space, H5P_DEFAULT, plist, H5P_DEFAULT), H5Dclose);
-        return Check(set.Valid() && H5Dwrite(set, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, text.c_str()) >= 0) &&
-               Title(set, path);
+        return Check(api.string(file, path.c_str(), text.data(), text.size(), TitleOf(path)));
     }
-
-    template <class T>
-    bool Scalar(const std::string &path, hid_t fileType, hid_t memoryType, T value)
+    template <class T> bool Scalar(const std::string &path, T value)
     {
-        return Array(path, fileType, memoryType, std::vector<T>{value}, true);
+        return Check(api.scalar(file, path.c_str(), ElementType<T>(), &value, TitleOf(path)));
     }
-
-    template <class T>
-    bool Array(const std::string &path, hid_t fileType, hid_t memoryType, const std::vector<T> &values, bool scalar = false)
+    template <class T> bool Array(const std::string &path, const std::vector<T> &values)
     {
-        if (!ok)
-            return false;
-        const hsize_t dims[1] = {values.size()};
-        Handle space(scalar ? H5Screate(H5S_SCALAR) : H5Screate_simple(1, dims, nullptr), H5Sclose);
-        Handle plist = Untimed(H5P_DATASET_CREATE);
-        if (!Check(space.Valid()))
-            return false;
-        Handle set(H5Dcreate2(file, path.c_str(), fileType, space, H5P_DEFAULT, plist, H5P_DEFAULT), H5Dclose);
-        if (!Check(set.Valid()))
-            return false;
-        if (!values.empty() && !Check(H5Dwrite(set, memoryType, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()) >= 0))
-            return false;
-        return Title(set, path);
+        return Check(api.array(file, path.c_str(), ElementType<T>(), values.data(), values.size(), TitleOf(path)));
     }
-
-    /// An empty array of unlimited length, stored in chunks of \p chunk values; its index into arrays.
-    std::size_t Growing(const std::string &path, hid_t fileType, hid_t memoryType, hsize_t chunk)
+    /// An empty array of unlimited length, stored in chunks of \p chunk values; its number for Append.
+    template <class T> int64_t Growing(const std::string &path, uint64_t chunk)
     {
-        arrays.push_back({});
-        if (!ok)
-            return arrays.size() - 1;
-        const hsize_t dims[1] = {0}, maxDims[1] = {H5S_UNLIMITED}, chunkDims[1] = {chunk};
-        Handle space(H5Screate_simple(1, dims, maxDims), H5Sclose);
-        Handle plist = Untimed(H5P_DATASET_CREATE);
-        if (!Check(space.Valid() && H5Pset_chunk(plist, 1, chunkDims) >= 0))
-            return arrays.size() - 1;
-        const hid_t set = H5Dcreate2(file, path.c_str(), fileType, space, H5P_DEFAULT, plist, H5P_DEFAULT);
-        arrays.back() = {set, memoryType, 0};
-        if (Check(set >= 0))
-            Title(set, path);
-        return arrays.size() - 1;
+        const int64_t array = api.growing(file, path.c_str(), ElementType<T>(), chunk, TitleOf(path));
+        Check(array >= 0);
+        return array;
     }
-
     /// Appends \p count values at \p data to growing array \p which.
-    bool Append(std::size_t which, const void *data, hsize_t count)
+    bool Append(int64_t which, const void *data, uint64_t count) { return Check(api.append(file, which, data, count)); }
+    /// Closes the arrays and the file; false when anything failed on the way.
+    bool Close()
     {
-        if (!ok || count == 0)
-            return ok;
-        GrowingArray &a = arrays[which];
-        const hsize_t newSize[1] = {a.size + count}, start[1] = {a.size}, counts[1] = {count};
-        if (!Check(H5Dset_extent(a.dataset, newSize) >= 0))
-            return false;
-        Handle fileSpace(H5Dget_space(a.dataset), H5Sclose);
-        Handle memorySpace(H5Screate_simple(1, counts, nullptr), H5Sclose);
-        if (!Check(fileSpace.Valid() && memorySpace.Valid() &&
-                   H5Sselect_hyperslab(fileSpace, H5S_SELECT_SET, start, nullptr, counts, nullptr) >= 0))
-            return false;
-        if (!Check(H5Dwrite(a.dataset, a.memoryType, memorySpace, fileSpace, H5P_DEFAULT, data) >= 0))
-            return false;
-        a.size += count;
-        return true;
+        FotonelHdf5File *closing = file;
+        file = nullptr;
+        return Check(api.close(closing));
     }
 
 private:
-    /// A fixed-length string type as long as \p text (at least one byte).
-    Handle StringType(const std::string &text)
-    {
-        Handle type(H5Tcopy(H5T_C_S1), H5Tclose);
-        // Names of files may hold any character: such a text is marked UTF-8.
-        const bool ascii = std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-        Check(type.Valid() && H5Tset_size(type, std::max<std::size_t>(1, text.size())) >= 0 &&
-              H5Tset_strpad(type, H5T_STR_NULLPAD) >= 0 && (ascii || H5Tset_cset(type, H5T_CSET_UTF8) >= 0));
-        return type;
-    }
-
-    hid_t file;
-    std::vector<GrowingArray> arrays;
+    const FotonelHdf5Api &api;
+    FotonelHdf5File *file;
 };
 
 /// Now, or the time SOURCE_DATE_EPOCH names, in UTC.
@@ -304,8 +197,8 @@ struct Walked {
 /// Appends the photons and markers of every record, block by block.
 template <class Format>
 bool WritePhotons(FotonelServices &host, const pqFile &file, Builder &out, std::size_t block, bool nanotimes,
-                  std::size_t timestamps, std::size_t detectors, std::size_t dtimes, std::size_t markerTimes,
-                  std::size_t markerBits, Walked &walked)
+                  int64_t timestamps, int64_t detectors, int64_t dtimes, int64_t markerTimes,
+                  int64_t markerBits, Walked &walked)
 {
     std::vector<int64_t> times, marks;
     std::vector<uint8_t> channels, bits;
@@ -362,23 +255,19 @@ bool PhotonHdf5Writer::Write()
         host.AddMessage(MessageError, QObject::tr("Failed to save Photon-HDF5 file %1").arg(name));
         return false;
     };
-    // The library prints its own error stack on standard error: every
-    // failure reaches this function through the return values instead.
-    // A file whose close failed (a full disk) stays in the library's list,
-    // and the library's own clean-up at exit would crash on it (HDF5 1.10):
-    // it gets no clean-up at exit.
-    static const bool quiet = [] {
-        H5dont_atexit();
-        H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
-        return true;
-    }();
-    (void)quiet;
     const bool t2 = file.TimeTags();
     const double unit = file.SyncPeriod() * 1e-9;  // s: a sync period, or a T2 file's time-tag unit
     if (!file.ok || !(unit > 0) || !std::isfinite(unit))
         return failed();
     host.AddMessage(MessageNormal, QObject::tr("Saving Photon-HDF5 file %1...").arg(name));
     host.SetProgress(0);
+    // The HDF5 library is loaded with the first file written.
+    QString loadError;
+    const FotonelHdf5Api *api = LoadHdf5Module(loadError);
+    if (!api) {
+        host.AddMessage(MessageError, loadError);
+        return failed();
+    }
 
     // The temporary name is made and removed by the program's one writer;
     // the library writes it through descriptors of its own.
@@ -386,36 +275,29 @@ bool PhotonHdf5Writer::Write()
     if (!reserved.Open())
         return failed();
     {
-        Handle fcpl(H5Pcreate(H5P_FILE_CREATE), H5Pclose);
-        if (!fcpl.Valid() || H5Pset_obj_track_times(fcpl, 0) < 0)
+        FotonelHdf5File *h5 = api->create(QFile::encodeName(reserved.TemporaryName()).constData());
+        if (!h5)
             return failed();
-        Handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
-        if (!fapl.Valid() || H5Pset_fclose_degree(fapl, H5F_CLOSE_STRONG) < 0)
-            return failed();
-        Handle h5(H5Fcreate(QFile::encodeName(reserved.TemporaryName()).constData(), H5F_ACC_TRUNC, fcpl, fapl),
-                  H5Fclose);
-        if (!h5.Valid())
-            return failed();
-        Builder out(h5);
+        Builder out(*api, h5);
         const QFileInfo source(file.fileName);
         const QString version = host.GetVersion();
-        out.Title(h5, "/");
+        out.RootTitle();
         out.String("/format_name", "Photon-HDF5");
         out.String("/format_version", "0.5");
         out.String("/description", Utf8(QStringLiteral("%1 converted by Fotonel %2").arg(source.fileName(), version)));
 
         // Photon data: growing arrays, written as the records are walked.
         const bool nanotimes = !t2;
-        const hsize_t chunk = std::max<hsize_t>(1, std::min<hsize_t>(chunkRecords, 65536));
+        const uint64_t chunk = std::max<uint64_t>(1, std::min<uint64_t>(chunkRecords, 65536));
         out.Group("/photon_data");
-        const std::size_t timestamps = out.Growing("/photon_data/timestamps", H5T_STD_I64LE, H5T_NATIVE_INT64, chunk);
-        const std::size_t detectors = out.Growing("/photon_data/detectors", H5T_STD_U8LE, H5T_NATIVE_UINT8, chunk);
-        const std::size_t dtimes =
-            nanotimes ? out.Growing("/photon_data/nanotimes", H5T_STD_U16LE, H5T_NATIVE_UINT16, chunk) : 0;
+        const int64_t timestamps = out.Growing<int64_t>("/photon_data/timestamps", chunk);
+        const int64_t detectors = out.Growing<uint8_t>("/photon_data/detectors", chunk);
+        const int64_t dtimes =
+            nanotimes ? out.Growing<uint16_t>("/photon_data/nanotimes", chunk) : 0;
         out.Group("/user");
         out.Group("/user/markers");
-        const std::size_t markerTimes = out.Growing("/user/markers/timestamps", H5T_STD_I64LE, H5T_NATIVE_INT64, chunk);
-        const std::size_t markerBits = out.Growing("/user/markers/bits", H5T_STD_U8LE, H5T_NATIVE_UINT8, chunk);
+        const int64_t markerTimes = out.Growing<int64_t>("/user/markers/timestamps", chunk);
+        const int64_t markerBits = out.Growing<uint8_t>("/user/markers/bits", chunk);
         Walked walked;
         WithAnyRecordFormat(file.recordFormat, [&](auto format) {
             WritePhotons<decltype(format)>(host, file, out, std::max<std::size_t>(1, chunkRecords), nanotimes,
@@ -423,21 +305,21 @@ bool PhotonHdf5Writer::Write()
         });
 
         out.Group("/photon_data/timestamps_specs");
-        out.Scalar("/photon_data/timestamps_specs/timestamps_unit", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, unit);
+        out.Scalar("/photon_data/timestamps_specs/timestamps_unit", unit);
         if (nanotimes) {
             const double tcspcUnit = file.Resolution() * 1e-9;
             const int64_t bins = file.DelayBins();
             out.Group("/photon_data/nanotimes_specs");
-            out.Scalar("/photon_data/nanotimes_specs/tcspc_unit", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, tcspcUnit);
-            out.Scalar("/photon_data/nanotimes_specs/tcspc_num_bins", H5T_STD_I64LE, H5T_NATIVE_INT64, bins);
-            out.Scalar("/photon_data/nanotimes_specs/tcspc_range", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE,
+            out.Scalar("/photon_data/nanotimes_specs/tcspc_unit", tcspcUnit);
+            out.Scalar("/photon_data/nanotimes_specs/tcspc_num_bins", bins);
+            out.Scalar("/photon_data/nanotimes_specs/tcspc_range",
                        tcspcUnit * static_cast<double>(bins));
         }
         out.Group("/photon_data/measurement_specs");
         out.String("/photon_data/measurement_specs/measurement_type", "generic");
         // The laser fires once per sync period; a T2 file knows its rate only from its sync records.
         if (file.HasDelays())
-            out.Scalar("/photon_data/measurement_specs/laser_repetition_rate", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE,
+            out.Scalar("/photon_data/measurement_specs/laser_repetition_rate",
                        1e9 / file.DelayRange());
         // One spectral band, polarization and split channel: no channel lists.
         out.Group("/photon_data/measurement_specs/detectors_specs");
@@ -449,20 +331,20 @@ bool PhotonHdf5Writer::Write()
                 ids.push_back(static_cast<uint8_t>(c));
                 counts.push_back(static_cast<int64_t>(walked.counts[c]));
             }
-        out.Scalar("/acquisition_duration", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, static_cast<double>(walked.lastTime) * unit);
+        out.Scalar("/acquisition_duration", static_cast<double>(walked.lastTime) * unit);
         out.Group("/setup");
-        out.Scalar("/setup/num_pixels", H5T_STD_I64LE, H5T_NATIVE_INT64, static_cast<int64_t>(ids.size()));
-        out.Scalar("/setup/num_spots", H5T_STD_I64LE, H5T_NATIVE_INT64, int64_t{1});
-        out.Scalar("/setup/num_spectral_ch", H5T_STD_I64LE, H5T_NATIVE_INT64, int64_t{1});
-        out.Scalar("/setup/num_polarization_ch", H5T_STD_I64LE, H5T_NATIVE_INT64, int64_t{1});
-        out.Scalar("/setup/num_split_ch", H5T_STD_I64LE, H5T_NATIVE_INT64, int64_t{1});
-        out.Scalar("/setup/modulated_excitation", H5T_STD_U8LE, H5T_NATIVE_UINT8, uint8_t{0});
-        out.Array("/setup/excitation_alternated", H5T_STD_U8LE, H5T_NATIVE_UINT8, std::vector<uint8_t>{0});
-        out.Scalar("/setup/lifetime", H5T_STD_U8LE, H5T_NATIVE_UINT8, static_cast<uint8_t>(nanotimes ? 1 : 0));
-        out.Array("/setup/excitation_cw", H5T_STD_U8LE, H5T_NATIVE_UINT8, std::vector<uint8_t>{0});
+        out.Scalar("/setup/num_pixels", static_cast<int64_t>(ids.size()));
+        out.Scalar("/setup/num_spots", int64_t{1});
+        out.Scalar("/setup/num_spectral_ch", int64_t{1});
+        out.Scalar("/setup/num_polarization_ch", int64_t{1});
+        out.Scalar("/setup/num_split_ch", int64_t{1});
+        out.Scalar("/setup/modulated_excitation", uint8_t{0});
+        out.Array("/setup/excitation_alternated", std::vector<uint8_t>{0});
+        out.Scalar("/setup/lifetime", static_cast<uint8_t>(nanotimes ? 1 : 0));
+        out.Array("/setup/excitation_cw", std::vector<uint8_t>{0});
         out.Group("/setup/detectors");
-        out.Array("/setup/detectors/id", H5T_STD_U8LE, H5T_NATIVE_UINT8, ids);
-        out.Array("/setup/detectors/counts", H5T_STD_I64LE, H5T_NATIVE_INT64, counts);
+        out.Array("/setup/detectors/id", ids);
+        out.Array("/setup/detectors/counts", counts);
 
         out.Group("/identity");
         out.String("/identity/format_name", "Photon-HDF5");
@@ -481,8 +363,7 @@ bool PhotonHdf5Writer::Write()
         out.String("/provenance/modification_time", Utf8(FileTime(source.lastModified())));
 
         // Closing writes the library's remaining metadata: a full disk shows here too.
-        const bool written = out.CloseArrays() && H5Fflush(h5, H5F_SCOPE_LOCAL) >= 0;
-        if (!h5.Close() || !written) {
+        if (!out.Close()) {
             // The library may keep its descriptor of the failed file: emptied
             // through ours, it holds no space once the name is removed.
             if (::ftruncate(reserved.Descriptor(), 0) != 0)

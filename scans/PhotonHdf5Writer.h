@@ -1,7 +1,9 @@
 #pragma once
 /*!
  * \brief Writes the photons of an open file as Photon-HDF5 (version 0.5):
- * NAME.h5 in the export folder, through the HDF5 library.
+ * NAME.h5 in the export folder, through the HDF5 library. The library is
+ * loaded with the first file written, from the module hdf5/Hdf5Writer.h
+ * describes (see scans/Hdf5Module.h); without it the export fails and says why.
  *
  * Every photon of the file in record order: its time in sync periods after
  * the overflows (T2 files: in time-tag units), its dtime (T3 files) and its

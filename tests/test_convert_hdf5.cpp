@@ -10,6 +10,7 @@
 #include "tools/synth/ScanGenerator.h"
 #include "tools/synth/SyntheticFile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -241,4 +242,21 @@ TEST(PhotonHdf5, MarkersAndChunksOfAnImageScan)
         if (bits[i] == 1)
             lineStarts.push_back(static_cast<uint64_t>(arrays[0][3][i]));
     EXPECT_EQ(lineStarts, scan.lineStartSyncs);
+}
+
+// Without its HDF5 module the export names the module and the loader's
+// reason, fails, and leaves no file that could pass for the export.
+TEST(PhotonHdf5, MissingModuleIsAClearFailure)
+{
+    QTemporaryDir dir, empty;
+    ASSERT_TRUE(synth::WritePt3(dir.filePath("run.pt3"), synth::Pt3Header(),
+                                synth::MakePointMeasurement({{10, 1, 5}, {90, 2, 7}}).words));
+    qputenv("FOTONEL_HDF5_MODULE_DIR", QFile::encodeName(empty.path()));
+    const ConvertRun run = Convert({"--export", "photon-hdf5", dir.filePath("run.pt3")});
+    qunsetenv("FOTONEL_HDF5_MODULE_DIR");
+    EXPECT_NE(run.code, 0);
+    EXPECT_TRUE(run.out.contains("Cannot load the HDF5 module libfotonel_hdf5.so: " + empty.path() +
+                                 "/libfotonel_hdf5.so: cannot open shared object file"))
+        << run.out.toStdString();
+    EXPECT_EQ(QDir(dir.filePath("run_export")).entryList({"*h5*"}, QDir::Files | QDir::Hidden), QStringList());
 }
