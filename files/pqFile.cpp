@@ -329,6 +329,15 @@ void pqFile::CountRecords(FrameList::Runs &runs, uint32_t channels, uint32_t &un
         byKey[3][k3] += 1;
         // One test for all four records.
         if (!kSpecialsByKey && Format::AnySpecial(k0, k1, k2, k3)) {
+            if constexpr (Format::kTimeTags) {
+                // PicoHarp T2: only marker bits to count (0 an overflow), no
+                // lines or frames to follow; no branch per record.
+                markers[Format::SpecialMarker(w0) & 15u] += Format::IsSpecialKey(k0);
+                markers[Format::SpecialMarker(w1) & 15u] += Format::IsSpecialKey(k1);
+                markers[Format::SpecialMarker(w2) & 15u] += Format::IsSpecialKey(k2);
+                markers[Format::SpecialMarker(w3) & 15u] += Format::IsSpecialKey(k3);
+                continue;
+            }
             if (Format::IsSpecialKey(k0))
                 special(i, w0);
             if (Format::IsSpecialKey(k1))

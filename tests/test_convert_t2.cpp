@@ -190,14 +190,23 @@ TEST_F(T2Files, GiveTheResultsOfTheT3FileOfTheSamePhotons)
 
 TEST_F(T2Files, ImagingMarkersAreRefusedWithTheirReason)
 {
-    synth::RecordStream s(RecordFormat::HydraHarpT2v2);
-    s.AddPhoton(10, 1, 0);
-    s.AddMarker(20, 4);
-    s.AddPhoton(30, 2, 0);
-    ASSERT_TRUE(synth::WritePtu(Path("marked.ptu"), synth::PtuHeader::T2(0x01010204u), s.words));
-    const ConvertRun run = Run(Path("marked.ptu"));
-    EXPECT_EQ(run.code, 1);
-    EXPECT_TRUE(run.out.contains("This T2 file holds frame or line markers (1 of marker 4)"));
+    // Frame markers (4) in every lane of the record scan's groups of four,
+    // beside markers 12 and 8 that are no imaging marker.
+    for (const auto &[format, type] : {std::pair{RecordFormat::HydraHarpT2v2, 0x01010204u},
+                                       std::pair{RecordFormat::PicoHarpT2, 0x00010203u}}) {
+        synth::RecordStream s(format);
+        for (uint32_t k = 0; k < 24; ++k) {
+            s.AddPhoton(100 * k + 10, 1 + k % 2, 0);
+            if (k % 5 == 1)
+                s.AddMarker(100 * k + 50, k % 2 ? 4 : 12);
+            if (k == 7)
+                s.AddMarker(100 * k + 60, 8);
+        }
+        ASSERT_TRUE(synth::WritePtu(Path("marked.ptu"), synth::PtuHeader::T2(type), s.words));
+        const ConvertRun run = Run(Path("marked.ptu"));
+        EXPECT_EQ(run.code, 1);
+        EXPECT_TRUE(run.out.contains("This T2 file holds frame or line markers (3 of marker 4)")) << qPrintable(run.out);
+    }
 }
 
 TEST_F(T2Files, SyncRecordsAreCounted)
