@@ -171,7 +171,9 @@ bool ptuHeader::ReadHeader(QIODevice &stream)
             } else {
                 // Little-endian UTF-16 up to its first NUL unit.
                 std::vector<char16_t> units(static_cast<std::size_t>(data.size() / 2));
-                qFromLittleEndian<quint16>(data.constData(), static_cast<qsizetype>(units.size()), units.data());
+                // An empty text has no buffer to convert into (memcpy wants one).
+                if (!units.empty())
+                    qFromLittleEndian<quint16>(data.constData(), static_cast<qsizetype>(units.size()), units.data());
                 const auto nul = std::find(units.begin(), units.end(), u'\0');
                 headerText += QString::fromUtf16(units.data(), static_cast<qsizetype>(nul - units.begin()));
             }
