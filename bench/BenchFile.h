@@ -2,6 +2,8 @@
 // The in-memory measurement of the benchmarks and the image scans they time.
 #include "files/pqFile.h"
 #include "tools/synth/RecordStream.h"
+#include "tools/synth/ScanGenerator.h"
+#include "tools/synth/SyntheticFile.h"
 
 #include <QString>
 
@@ -61,4 +63,25 @@ inline std::vector<uint32_t> ImageRecords(uint32_t size, uint32_t lines, uint32_
         s.AddMarker(t, 4);
     }
     return s.words;
+}
+
+/// The benchmark image scan as a .pt3 file at \p path: 512 x 512 pixels, 23
+/// frames, channels 1 and 2 with 4..6 photons per pixel and channel (about 10
+/// records per pixel, 60 M records, 242 MB).
+inline bool GenerateBenchImage(const QString &path)
+{
+    synth::ImageScanPlan layout;
+    layout.width = 512;
+    layout.height = 512;
+    layout.frames = 23;
+    layout.lineSyncs = 512 * 20;
+    layout.lineGap = 1000;
+    layout.channels = {1, 2};
+    layout.centred = false;
+    layout.photonCount = [](int f, int y, int x, uint32_t ch) { return 4 + (x + 3 * y + f + static_cast<int>(ch)) % 3; };
+    layout.dtimeOf = [](int, int y, int x, uint32_t, int k) { return static_cast<uint32_t>((x * 7 + y * 3 + k * 131) % 3125); };
+    const synth::GeneratedScan scan = synth::MakeImageScan(layout);
+    synth::Pt3Header header;
+    header.imagingHeader = {0, 0, 0, 0, 0, 0, 512, 512, 0, 0};
+    return synth::WritePt3(path, header, scan.words);
 }

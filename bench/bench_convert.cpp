@@ -30,6 +30,7 @@
 // against its plain conversion plus `cp` of the stacks it writes.
 // Never fails on time. The machine may be shared: compare processor seconds.
 
+#include "bench/BenchFile.h"
 #include "bench/BenchHost.h"
 #include "files/pt3File.h"
 #include "tools/synth/ScanGenerator.h"
@@ -60,24 +61,6 @@ double Since(Clock::time_point from, Clock::time_point to = Clock::now())
     return std::chrono::duration<double>(to - from).count();
 }
 
-bool GenerateImage(const QString &path)
-{
-    synth::ImageScanPlan layout;
-    layout.width = 512;
-    layout.height = 512;
-    layout.frames = 23;
-    layout.lineSyncs = 512 * 20;
-    layout.lineGap = 1000;
-    layout.channels = {1, 2};
-    layout.centred = false;
-    // 4..6 photons per pixel and channel: about 10 records per pixel.
-    layout.photonCount = [](int f, int y, int x, uint32_t ch) { return 4 + (x + 3 * y + f + static_cast<int>(ch)) % 3; };
-    layout.dtimeOf = [](int, int y, int x, uint32_t, int k) { return static_cast<uint32_t>((x * 7 + y * 3 + k * 131) % 3125); };
-    const synth::GeneratedScan scan = synth::MakeImageScan(layout);
-    synth::Pt3Header header;
-    header.imagingHeader = {0, 0, 0, 0, 0, 0, 512, 512, 0, 0};
-    return synth::WritePt3(path, header, scan.words);
-}
 
 /// 2 x 10 M photons, alternating between channels 1 and 2, 1 to 600 syncs
 /// apart. With \p pairs, every 833rd photon shares its sync period with the
@@ -369,7 +352,7 @@ int main(int argc, char *argv[])
         bool (*generate)(const QString &);
     };
     const std::vector<Input> files = inversions ? std::vector<Input>{{backwards, GenerateBackwards}, {forwards, GenerateForwards}}
-                                                : std::vector<Input>{{image, GenerateImage}, {point, GeneratePoint}};
+                                                : std::vector<Input>{{image, GenerateBenchImage}, {point, GeneratePoint}};
     for (const Input &f : files) {
         if (QFileInfo::exists(f.path))
             continue;

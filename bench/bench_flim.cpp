@@ -14,6 +14,7 @@
 // there, with the layout bench_convert uses. Prints best and median seconds.
 // Never fails on time; the machine may be shared.
 
+#include "bench/BenchFile.h"
 #include "flim/DecayFit.h"
 #include "scans/RasterScan.h"
 #include "scans/VectorForms.h"
@@ -44,23 +45,6 @@ double Since(Clock::time_point from)
     return std::chrono::duration<double>(Clock::now() - from).count();
 }
 
-bool GenerateImage(const QString &path)
-{
-    synth::ImageScanPlan layout;
-    layout.width = 512;
-    layout.height = 512;
-    layout.frames = 23;
-    layout.lineSyncs = 512 * 20;
-    layout.lineGap = 1000;
-    layout.channels = {1, 2};
-    layout.centred = false;
-    layout.photonCount = [](int f, int y, int x, uint32_t ch) { return 4 + (x + 3 * y + f + static_cast<int>(ch)) % 3; };
-    layout.dtimeOf = [](int, int y, int x, uint32_t, int k) { return static_cast<uint32_t>((x * 7 + y * 3 + k * 131) % 3125); };
-    const synth::GeneratedScan scan = synth::MakeImageScan(layout);
-    synth::Pt3Header header;
-    header.imagingHeader = {0, 0, 0, 0, 0, 0, 512, 512, 0, 0};
-    return synth::WritePt3(path, header, scan.words);
-}
 
 struct Times {
     std::vector<double> s;
@@ -102,7 +86,7 @@ int main(int argc, char **argv)
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
     const std::string converter = argc > 3 ? argv[3] : FOTONEL_CONVERT;
     const QString image = folder + QStringLiteral("/bench_convert_image.pt3");
-    if (!QFileInfo::exists(image) && !GenerateImage(image)) {
+    if (!QFileInfo::exists(image) && !GenerateBenchImage(image)) {
         std::fprintf(stderr, "cannot write %s\n", image.toLocal8Bit().constData());
         return 1;
     }
