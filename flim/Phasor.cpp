@@ -183,4 +183,20 @@ PhasorImage MakePhasorImage(const PhasorSums &sums, const Calibration &calibrati
     return image;
 }
 
+bool PhasorCursor::Usable() const
+{
+    return std::isfinite(g) && std::isfinite(s) && std::isfinite(radius) && radius > 0;
+}
+
+std::vector<bool> PixelsInside(const PhasorImage &image, const PhasorCursor &cursor)
+{
+    std::vector<bool> inside(image.g.size(), false);
+    const double r2 = cursor.radius * cursor.radius;
+    for (std::size_t i = 0; i < image.g.size() && i < image.s.size(); ++i) {
+        const double dg = image.g[i] - cursor.g, ds = image.s[i] - cursor.s;
+        inside[i] = std::isfinite(image.g[i]) && std::isfinite(image.s[i]) && dg * dg + ds * ds <= r2;
+    }
+    return inside;
+}
+
 } // namespace flim

@@ -103,4 +103,17 @@ struct PhasorImage {
 PhasorImage MakePhasorImage(const PhasorSums &sums, const Calibration &calibration, double nOmega, int threshold,
                             int medianPasses);
 
+/// A circle on the phasor plot: centre (g, s) and radius.
+struct PhasorCursor {
+    double g = 0, s = 0, radius = 0;
+    /// Three finite numbers and a radius above 0.
+    bool Usable() const;
+};
+
+/*!
+ * \brief The pixels of \p image whose (g, s) lies inside the circle of
+ * \p cursor or on its edge; pixels below the threshold (NaN) never do.
+ */
+std::vector<bool> PixelsInside(const PhasorImage &image, const PhasorCursor &cursor);
+
 } // namespace flim

@@ -1,9 +1,11 @@
 // The Phasor and Lifetime tabs of a lifetime analysis.
 #include "scans/RSD.h"
 
+#include "files/pqFile.h"
 #include "host/FotonelServices.h"
 #include "scans/ChannelColour.h"
 #include "scans/Lifetimes.h"
+#include "scans/PhasorSelection.h"
 #include "widgets/LifetimeMap.h"
 #include "widgets/LinePlot.h"
 #include "widgets/PhasorPlot.h"
@@ -11,6 +13,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QObject>
+#include <QPushButton>
 #include <QVBoxLayout>
 #include <QWidget>
 #include <algorithm>
@@ -37,16 +40,10 @@ std::pair<double, double> Range(const std::vector<float> &v)
     return {low, high > low ? high : low + 1};
 }
 
-/// The pixels whose (g, s) lie inside the circle of \p plot.
-std::vector<bool> Selected(const flim::PhasorImage &p, const PhasorPlot &plot)
+/// The circle of \p plot.
+flim::PhasorCursor CursorOf(const PhasorPlot &plot)
 {
-    std::vector<bool> inside(p.g.size(), false);
-    const double r2 = plot.CursorRadius() * plot.CursorRadius();
-    for (std::size_t i = 0; i < p.g.size(); ++i) {
-        const double dg = p.g[i] - plot.CursorG(), ds = p.s[i] - plot.CursorS();
-        inside[i] = std::isfinite(p.g[i]) && dg * dg + ds * ds <= r2;
-    }
-    return inside;
+    return {plot.CursorG(), plot.CursorS(), plot.CursorRadius()};
 }
 
 /// Shows on \p plot and \p residuals the decay \p decay with its fit \p fit.
@@ -75,9 +72,10 @@ void ShowDecay(LinePlot &plot, LinePlot &residuals, const flim::Decay &decay, co
 }
 
 /// The summed decay of the pixels under the phasor cursor, fitted with the
-/// settings of the analysis each time the cursor moves.
+/// settings of the analysis each time the cursor moves, and the button that
+/// saves that fit beside the other lifetime files.
 QWidget *SelectionDecay(const std::shared_ptr<const LifetimeResults> &results, std::size_t index, PhasorPlot &phasorPlot,
-                        QWidget *parent)
+                        FotonelServices *host, const QString &exportBase, QWidget *parent)
 {
     auto *column = new QWidget(parent);
     auto *stack = new QVBoxLayout(column);
@@ -87,30 +85,27 @@ QWidget *SelectionDecay(const std::shared_ptr<const LifetimeResults> &results, s
     auto *residuals = new LinePlot(column);
     residuals->SetXTitle(QObject::tr("delay (ns)"));
     residuals->SetYTitle(QObject::tr("weighted residuals"));
+    auto *save = new QPushButton(QObject::tr("Save Selection Fit"), column);
+    save->setObjectName(QStringLiteral("saveSelectionFit"));
     stack->addWidget(plot, 3);
     stack->addWidget(residuals, 1);
+    stack->addWidget(save);
     // The tab shares the results, the per-pixel decays among them, with the analysis.
     const auto update = [plot, residuals, &phasorPlot, results, index]() {
         const LifetimeChannel &c = results->channels[index];
-        const std::vector<bool> inside = Selected(c.phasor, phasorPlot);
-        flim::Decay decay = c.mapShape;
-        const std::size_t bins = decay.counts.size();
-        std::fill(decay.counts.begin(), decay.counts.end(), 0.0);
-        for (std::size_t p = 0; p < inside.size(); ++p)
-            if (inside[p])
-                for (std::size_t k = 0; k < bins; ++k)
-                    decay.counts[k] += c.pixelDecays[p * bins + k];
-        flim::DecayFitSettings settings;
-        settings.components = results->settings.components;
-        settings.irf = c.mapIrf;
-        ShowDecay(*plot, *residuals, decay, flim::FitDecay(decay, settings), ChannelColour(static_cast<int>(c.channel)));
+        const PhasorSelection selection = SelectAndFit(*results, c, CursorOf(phasorPlot));
+        ShowDecay(*plot, *residuals, selection.decay, selection.fit, ChannelColour(static_cast<int>(c.channel)));
     };
     QObject::connect(&phasorPlot, &PhasorPlot::CursorMoved, column, [update](double, double, double) { update(); });
+    QObject::connect(save, &QPushButton::clicked, column, [&phasorPlot, results, index, host, exportBase]() {
+        WriteSelectionFit(*host, exportBase, *results, results->channels[index], CursorOf(phasorPlot));
+    });
     update();
     return column;
 }
 
-QWidget *PhasorPage(const std::shared_ptr<const LifetimeResults> &results, std::size_t index)
+QWidget *PhasorPage(const std::shared_ptr<const LifetimeResults> &results, std::size_t index, FotonelServices *host,
+                   const QString &exportBase)
 {
     const LifetimeResults &r = *results;
     const LifetimeChannel &c = r.channels[index];
@@ -142,13 +137,13 @@ QWidget *PhasorPage(const std::shared_ptr<const LifetimeResults> &results, std::
     const double top = intensity.empty() ? 1 : *std::max_element(intensity.begin(), intensity.end());
     image->SetData(r.width, r.height, intensity, c.phasor.photons, 0, std::max(1.0, top), QObject::tr("photons"));
     QObject::connect(plot, &PhasorPlot::CursorMoved, image, [image, plot, results, index](double, double, double) {
-        image->SetHighlight(Selected(results->channels[index].phasor, *plot));
+        image->SetHighlight(flim::PixelsInside(results->channels[index].phasor, CursorOf(*plot)));
     });
-    image->SetHighlight(Selected(c.phasor, *plot));
+    image->SetHighlight(flim::PixelsInside(c.phasor, CursorOf(*plot)));
     layout->addWidget(plot, 1);
     layout->addWidget(image, 1);
-    if (!c.pixelDecays.empty())
-        layout->addWidget(SelectionDecay(results, index, *plot, page), 1);
+    if (HasSelectionDecays(c))
+        layout->addWidget(SelectionDecay(results, index, *plot, host, exportBase, page), 1);
     return page;
 }
 
@@ -221,7 +216,7 @@ void RSD::CreateLifetimeTabs()
     for (std::size_t i = 0; i < r.channels.size(); ++i) {
         const LifetimeChannel &c = r.channels[i];
         if (r.phasors)
-            mainWindow->AddTab(PhasorPage(lifetimes, i), QObject::tr("Phasor ch%1").arg(c.channel + 1));
+            mainWindow->AddTab(PhasorPage(lifetimes, i, mainWindow, file->exportBase), QObject::tr("Phasor ch%1").arg(c.channel + 1));
         if (r.phasors || !c.tauFit.empty())
             mainWindow->AddTab(LifetimePage(r, c), QObject::tr("Lifetime ch%1").arg(c.channel + 1));
     }

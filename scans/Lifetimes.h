@@ -49,6 +49,8 @@ struct LifetimeResults {
 
     /// The line every file written from the phasors carries about their calibration.
     QString CalibrationText() const;
-    /// The fit table of one channel: "%1 : %2" lines.
+    /// The fit table of one channel's whole decay: "%1 : %2" lines.
     QString FitText(const LifetimeChannel &channel) const;
+    /// The table of \p fit, a fit of a decay of channel \p channel (0-based).
+    QString FitText(uint32_t channel, const flim::DecayFitResult &fit) const;
 };

@@ -18,6 +18,7 @@ class pqFile;
 struct LifetimeResults;
 struct LifetimeSums;
 namespace flim {
+struct PhasorCursor;
 struct Settings;
 }
 
@@ -73,6 +74,14 @@ public:
     bool ComputeLifetimes(const flim::Settings &settings, bool phasors, bool fits);
     /// Writes the files of the last ComputeLifetimes beside the measurement.
     void WriteLifetimes();
+    /*!
+     * \brief The decay fit of the pixels inside the phasor cursor \p cursor,
+     * NAME_decayfit_selection_chN.txt per channel of the last
+     * ComputeLifetimes, as the Phasor tab's "Save Selection Fit" writes it.
+     * Needs phasors and a decay fit; a point measurement, one phasor for the
+     * whole measurement, has no selection and gets a warning.
+     */
+    void WriteSelectionFits(const flim::PhasorCursor &cursor);
     /// A "Phasor" and a "Lifetime" tab per channel of the last ComputeLifetimes.
     void CreateLifetimeTabs();
     /// The results of the last ComputeLifetimes that went through; null before.

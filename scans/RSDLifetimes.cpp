@@ -8,6 +8,7 @@
 #include "files/pqFile.h"
 #include "host/FotonelServices.h"
 #include "scans/Lifetimes.h"
+#include "scans/PhasorSelection.h"
 #include "scans/SideFileHost.h"
 #include "scans/TiffWriter.h"
 
@@ -100,9 +101,13 @@ QString LifetimeResults::CalibrationText() const
 
 QString LifetimeResults::FitText(const LifetimeChannel &c) const
 {
-    const flim::DecayFitResult &f = c.fit;
+    return FitText(c.channel, c.fit);
+}
+
+QString LifetimeResults::FitText(uint32_t channel, const flim::DecayFitResult &f) const
+{
     QString text;
-    text += LabelValueLine(QStringLiteral("Channel"), QString::number(c.channel + 1));
+    text += LabelValueLine(QStringLiteral("Channel"), QString::number(channel + 1));
     text += LabelValueLine(QStringLiteral("Components"), QString::number(f.components));
     text += LabelValueLine(QStringLiteral("Instrument response"),
                            irfName.isEmpty() ? QStringLiteral("Gaussian, fitted") : irfName);
@@ -333,4 +338,25 @@ void RSD::WriteLifetimes()
                 mainWindow->AddMessage(MessageError, QObject::tr("Failed to save %1").arg(name));
         }
     }
+}
+
+void RSD::WriteSelectionFits(const flim::PhasorCursor &cursor)
+{
+    if (Refuses("WriteSelectionFits"))
+        return;
+    if (!lifetimes || !lifetimes->phasors || !lifetimes->fits) {
+        mainWindow->AddMessage(MessageError, QObject::tr("A selection fit needs phasors and a decay fit"));
+        return;
+    }
+    const LifetimeResults &r = *lifetimes;
+    if (r.width * r.height <= 1) {
+        mainWindow->AddMessage(MessageWarning, QObject::tr("%1 has one phasor for the whole measurement: no selection "
+                                                           "to fit, its decay fit is the whole decay's")
+                                                   .arg(file->fileName));
+        return;
+    }
+    if (!file->ExportFolderExists())
+        return;
+    for (const LifetimeChannel &c : r.channels)
+        WriteSelectionFit(*mainWindow, file->exportBase, r, c, cursor);
 }
