@@ -5,6 +5,7 @@
  */
 #include "fcs/FcsSettings.h"
 #include "flim/FlimSettings.h"
+#include "flim/Phasor.h"
 
 #include <QStringList>
 #include <QTextStream>
@@ -46,6 +47,8 @@ struct Options {
     bool phasor = false;                 // phasors and their lifetime maps
     bool fitDecay = false;               // decay fit and fit map
     flim::Settings lifetime;             // the Lifetime group's values
+    bool selectionFit = false;           // the fit of the pixels inside phasorCursor
+    flim::PhasorCursor phasorCursor;     // g, s, radius
     QStringList files;
 };
 

@@ -157,9 +157,13 @@ void LifetimeSteps(HeadlessHost &host, const Options &options, RSD &scan)
 {
     if (!options.phasor && !options.fitDecay)
         return;
-    if (scan.ComputeLifetimes(host.GetLifetimeSettings(), host.lifetimeGroup->phasors->isChecked(),
-                              host.lifetimeGroup->fits->isChecked()))
-        scan.WriteLifetimes();
+    if (!scan.ComputeLifetimes(host.GetLifetimeSettings(), host.lifetimeGroup->phasors->isChecked(),
+                               host.lifetimeGroup->fits->isChecked()))
+        return;
+    scan.WriteLifetimes();
+    // The cursor set on the Phasor tab, then "Save Selection Fit".
+    if (options.selectionFit)
+        scan.WriteSelectionFits(options.phasorCursor);
 }
 
 /// Opens and converts one file the way the window's open workflow does.

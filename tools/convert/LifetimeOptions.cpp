@@ -7,7 +7,7 @@
 
 namespace {
 const char *const kNumeric[] = {"harmonic", "reference-tau", "threshold", "median", "components", "binning"};
-const char *const kFiles[] = {"reference", "irf"};
+const char *const kFiles[] = {"reference", "irf", "phasor-cursor"};
 } // namespace
 
 void AddLifetimeOptions(QCommandLineParser &parser)
@@ -38,6 +38,11 @@ void AddLifetimeOptions(QCommandLineParser &parser)
                       QStringLiteral("FILE")});
     parser.addOption({QStringLiteral("binning"), QStringLiteral("Pixels summed for the fit map: 1, 3 or 5 (default 1)."),
                       QStringLiteral("N")});
+    parser.addOption({QStringLiteral("phasor-cursor"),
+                      QStringLiteral("With --phasor and --fit-decay, image and line scans: the decay fit of the pixels "
+                                     "whose phasor lies inside the circle of centre (G, S) and radius R > 0, as the "
+                                     "Phasor tab's Save Selection Fit (NAME_decayfit_selection_chN.txt)."),
+                      QStringLiteral("G,S,R")});
 }
 
 bool CheckLifetimeValues(const QStringList &argv, QString &error)
@@ -110,6 +115,23 @@ bool ParseLifetimeOptions(const QCommandLineParser &parser, Options &options, QS
     }
     if (parser.isSet(QStringLiteral("irf")))
         s.irfFile = parser.value(QStringLiteral("irf")).toStdString();
+    if (parser.isSet(QStringLiteral("phasor-cursor"))) {
+        const QStringList parts = parser.value(QStringLiteral("phasor-cursor")).split(QLatin1Char(','));
+        double v[3] = {};
+        bool ok = parts.size() == 3;
+        for (int i = 0; i < 3 && ok; ++i)
+            v[i] = parts[i].trimmed().toDouble(&ok);
+        options.phasorCursor = {v[0], v[1], v[2]};
+        if (!ok || !options.phasorCursor.Usable()) {
+            error = QStringLiteral("--phasor-cursor takes G,S,R: three finite numbers, the radius R above 0");
+            return false;
+        }
+        if (!options.phasor || !options.fitDecay) {
+            error = QStringLiteral("--phasor-cursor needs --phasor and --fit-decay");
+            return false;
+        }
+        options.selectionFit = true;
+    }
     const bool phasorOnly = parser.isSet(QStringLiteral("harmonic")) || parser.isSet(QStringLiteral("reference")) ||
                             parser.isSet(QStringLiteral("median"));
     const bool fitOnly = parser.isSet(QStringLiteral("components")) || parser.isSet(QStringLiteral("irf")) ||
