@@ -2,6 +2,7 @@
 
 #include "ui_Fotonel.h"
 
+#include "app/LifetimeGroup.h"
 #include "files/AtomicFile.h"
 
 #include <QDoubleSpinBox>
@@ -91,6 +92,89 @@ void SplitLine(const QByteArray &line, QByteArray &key, QByteArray &separator, Q
     rest = line.mid(i);
 }
 
+/*!
+ * The Lifetime group's fields under their keys, in the group's order. A
+ * field is written only when it differs from the group's start-up value, so
+ * the file of someone who never changed them keeps the bytes it always had,
+ * and a file without them gives the start-up values. Whole numbers and the
+ * reference lifetime keep to the ranges of their boxes; anything else read
+ * back is refused. The two paths are UTF-8.
+ */
+struct WholeKey {
+    const char *key;
+    int flim::Settings::*field;
+    int minimum, maximum;
+    bool oddOnly;  // the fit map's binning: 1, 3 or 5
+};
+constexpr WholeKey kWholeKeys[] = {{"LifetimeHarmonic", &flim::Settings::harmonic, 1, 16, false},
+                                   {"LifetimeThreshold", &flim::Settings::threshold, 0, 1000000000, false},
+                                   {"LifetimeMedian", &flim::Settings::median, 0, 100, false},
+                                   {"LifetimeComponents", &flim::Settings::components, 1, 3, false},
+                                   {"LifetimeBinning", &flim::Settings::binning, 1, 5, true}};
+struct PathKey {
+    const char *key;
+    std::string flim::Settings::*field;
+};
+constexpr PathKey kPathKeys[] = {{"LifetimeReference", &flim::Settings::referenceFile},
+                                 {"LifetimeIrf", &flim::Settings::irfFile}};
+constexpr const char *kReferenceTauKey = "LifetimeReferenceTau";
+constexpr double kReferenceTauMaximum = 1000;
+
+/// The lines of the fields of \p s that differ from the start-up values.
+QByteArray LifetimeLines(const flim::Settings &s, QByteArray (*number)(double))
+{
+    const flim::Settings start;
+    const auto line = [](const char *key, const QByteArray &value) { return QByteArray(key) + " = " + value + '\n'; };
+    QByteArray text;
+    const auto whole = [&](const WholeKey &k) {
+        if (s.*k.field != start.*k.field)
+            text += line(k.key, QByteArray::number(s.*k.field));
+    };
+    const auto path = [&](const PathKey &k) {
+        if (s.*k.field != start.*k.field)
+            text += line(k.key, QByteArray::fromStdString(s.*k.field));
+    };
+    whole(kWholeKeys[0]);
+    path(kPathKeys[0]);
+    if (s.referenceTau != start.referenceTau)
+        text += line(kReferenceTauKey, number(s.referenceTau));
+    for (int i = 1; i < 4; ++i)
+        whole(kWholeKeys[i]);
+    path(kPathKeys[1]);
+    whole(kWholeKeys[4]);
+    return text;
+}
+
+enum class LifetimeRead { NotOurs, Read, Invalid };
+
+/// The field of key \p key from \p value into \p s; an invalid value sets the start-up value.
+LifetimeRead ReadLifetimeField(const QByteArray &key, const QByteArray &value, flim::Settings &s)
+{
+    const flim::Settings start;
+    for (const WholeKey &k : kWholeKeys) {
+        if (key != k.key)
+            continue;
+        bool ok = false;
+        const int v = value.toInt(&ok);
+        ok = ok && v >= k.minimum && v <= k.maximum && (!k.oddOnly || v % 2 == 1);
+        s.*k.field = ok ? v : start.*k.field;
+        return ok ? LifetimeRead::Read : LifetimeRead::Invalid;
+    }
+    for (const PathKey &k : kPathKeys) {
+        if (key != k.key)
+            continue;
+        s.*k.field = QString::fromUtf8(value).toStdString();
+        return LifetimeRead::Read;
+    }
+    if (key != kReferenceTauKey)
+        return LifetimeRead::NotOurs;
+    bool ok = false;
+    const double v = value.toDouble(&ok);
+    ok = ok && std::isfinite(v) && v >= 0 && v <= kReferenceTauMaximum;
+    s.referenceTau = ok ? v : start.referenceTau;
+    return ok ? LifetimeRead::Read : LifetimeRead::Invalid;
+}
+
 } // namespace
 
 QByteArray Fotonel::SettingsNumber(double value)
@@ -135,6 +219,8 @@ bool Fotonel::SaveSettings(const QString &settingsFile)
     // that spans that range follows the range of the next file (0: not known).
     text += "GatingRange = " + SettingsNumber(controls.gateRange) + '\n';
     text += "GatingStep = " + SettingsNumber(controls.gateStep) + '\n';
+    if (lifetimeGroup)
+        text += LifetimeLines(lifetimeGroup->Settings(), &Fotonel::SettingsNumber);
     if (!out.Write(text) || !out.Commit()) {
         AddMessage(MessageWarning, tr("opening %1").arg(settingsFile));
         return false;
@@ -159,6 +245,7 @@ bool Fotonel::LoadSettings(const QString &settingsFile)
     case SettingsRead::Read:
         break;
     }
+    flim::Settings lifetime = lifetimeGroup ? lifetimeGroup->Settings() : flim::Settings{};
     for (const QByteArray &line : content.split('\n')) {
         QByteArray key, separator, rest;
         SplitLine(line, key, separator, rest);
@@ -166,6 +253,12 @@ bool Fotonel::LoadSettings(const QString &settingsFile)
             continue;
         // Paths may hold inner spaces; a carriage return at the end goes with the trim.
         const QString value = QString::fromLatin1(rest).trimmed();
+        const LifetimeRead field = ReadLifetimeField(key, rest.trimmed(), lifetime);
+        if (field == LifetimeRead::Invalid)
+            AddMessage(MessageWarning, tr("%1: %2 %3 is not a valid value, the start-up value is used")
+                                           .arg(settingsFile, QString::fromLatin1(key), QString::fromUtf8(rest.trimmed())));
+        if (field != LifetimeRead::NotOurs)
+            continue;
         if (key == "opendir") {
             openDir = value;
             AddMessage(MessageNormal, tr("opendir %1").arg(value));
@@ -194,5 +287,7 @@ bool Fotonel::LoadSettings(const QString &settingsFile)
             }
         }
     }
+    if (lifetimeGroup)
+        lifetimeGroup->SetSettings(lifetime);
     return true;
 }
