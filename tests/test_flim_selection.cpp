@@ -1,0 +1,410 @@
+// The decay fit of the pixels chosen on the phasor plot, written by the
+// Phasor tab's button and by fotonel-convert --phasor-cursor, and the Lifetime
+// group's values kept in lastsettings.dat.
+#include "app/LifetimeGroup.h"
+#include "files/PhotonFileFactory.h"
+#include "scans/ImageScan.h"
+#include "scans/Lifetimes.h"
+#include "scans/PhasorSelection.h"
+#include "support/ConvertRun.h"
+#include "support/FlimFiles.h"
+#include "support/TestHost.h"
+#include "support/WindowFixture.h"
+#include "widgets/PhasorPlot.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <cmath>
+#include <map>
+
+using namespace flimfiles;
+
+namespace {
+
+/// The "label : value" lines of a text file, read without the program's code.
+std::map<QString, QString> ReadTable(const QByteArray &bytes)
+{
+    std::map<QString, QString> table;
+    for (const QByteArray &line : bytes.split('\n')) {
+        const int colon = line.indexOf(" : ");
+        if (colon > 0)
+            table[QString::fromLatin1(line.left(colon)).trimmed()] = QString::fromLatin1(line.mid(colon + 3));
+    }
+    return table;
+}
+
+/// The point a single lifetime of \p tau ns takes on the semicircle at 40 MHz, harmonic 1.
+flim::PhasorCursor OnSemicircle(double tau, double radius)
+{
+    const double x = 2 * M_PI / 25 * tau;
+    return {1 / (1 + x * x), x / (1 + x * x), radius};
+}
+
+QString Text(double v)
+{
+    return QString::number(v, 'g', 17);
+}
+
+// An image of two lifetimes: the left half of the columns 1 ns, the right half
+// 4 ns, 2 x 600 photons a pixel; the last line 2 x 10 (below a threshold of 50).
+constexpr double kTauLeft = 1.0, kTauRight = 4.0;
+
+bool WriteTwoLifetimeImage(const QString &path)
+{
+    synth::ImageScanPlan plan;
+    plan.width = kWidth;
+    plan.height = kHeight;
+    plan.frames = 2;
+    plan.lineSyncs = 3200;
+    plan.photonCount = [](int, int line, int, uint32_t) { return line == kHeight - 1 ? 10 : kPhotonsPerFrame; };
+    plan.dtimeOf = [](int frame, int line, int pixel, uint32_t, int k) {
+        synth::DecayPlan d;
+        d.tau = {pixel < kWidth / 2 ? kTauLeft : kTauRight};
+        synth::DecaySampler s(d, static_cast<uint32_t>(((frame * kHeight + line) * kWidth + pixel) * 1000 + k + 7));
+        return s.Next();
+    };
+    synth::Pt3Header header = Header();
+    header.imagingHeader = {0, 0, 0, 0, 0, 0, kWidth, kHeight};
+    return synth::WritePt3(path, header, synth::MakeImageScan(plan).words);
+}
+
+TEST(PhasorSelection, ChoosesThePixelsOfOneLifetimeAndFitsIt)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("two.pt3")), dye = dir.filePath(QStringLiteral("dye.pt3"));
+    ASSERT_TRUE(WriteTwoLifetimeImage(image));
+    ASSERT_TRUE(WriteDecayPoint(dye, 4.0, 100000));
+    TestHost host;
+    std::unique_ptr<pqFile> file = MakePhotonFile(host, image);
+    ASSERT_TRUE(file && file->Open(image));
+    ImageScan scan;
+    scan.Init(host, *file);
+    scan.ReconstructImages();
+    flim::Settings settings;
+    settings.referenceFile = dye.toStdString();
+    settings.referenceTau = 4;
+    ASSERT_TRUE(scan.ComputeLifetimes(settings, true, true)) << host.Messages().join(QLatin1Char('\n')).toStdString();
+    const LifetimeResults &r = *scan.lifetimes;
+    ASSERT_EQ(r.channels.size(), 1u);
+    const LifetimeChannel &c = r.channels[0];
+    ASSERT_TRUE(HasSelectionDecays(c));
+
+    enum Region { Left, Right, Both, None };
+    struct Case {
+        const char *what;
+        flim::PhasorCursor cursor;
+        Region region;
+        double tau;  // 0: no fit to check
+    };
+    const flim::PhasorCursor left = OnSemicircle(kTauLeft, 0.08), right = OnSemicircle(kTauRight, 0.08);
+    const Case cases[] = {
+        {"cursor on 1 ns", left, Left, kTauLeft},
+        {"cursor on 4 ns", right, Right, kTauRight},
+        // 2 ns lies 0.2 and more from both: nothing, and no fit.
+        {"cursor between them", OnSemicircle(2.0, 0.05), None, 0},
+        {"cursor over both", {(left.g + right.g) / 2, (left.s + right.s) / 2, 0.45}, Both, 0},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        const PhasorSelection selection = SelectAndFit(r, c, k.cursor);
+        ASSERT_EQ(selection.inside.size(), static_cast<std::size_t>(kWidth * kHeight));
+        uint64_t pixels = 0, photons = 0;
+        double decayPhotons = 0;
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth; ++x) {
+                const std::size_t p = static_cast<std::size_t>(y * kWidth + x);
+                const bool bright = y < kHeight - 1, inLeft = x < kWidth / 2;
+                const bool expected = bright && (k.region == Both || (k.region == Left && inLeft) ||
+                                                 (k.region == Right && !inLeft));
+                // A pixel of the other lifetime or below the threshold never; its own region's nearly all.
+                if (!expected) {
+                    EXPECT_FALSE(selection.inside[p]) << x << "," << y;
+                }
+                pixels += expected;
+                if (selection.inside[p]) {
+                    photons += c.phasor.photons[p];
+                    for (std::size_t b = 0; b < c.mapShape.counts.size(); ++b)
+                        decayPhotons += c.pixelDecays[p * c.mapShape.counts.size() + b];
+                }
+            }
+        EXPECT_GE(selection.pixels, pixels * 9 / 10);
+        EXPECT_LE(selection.pixels, pixels);
+        EXPECT_EQ(selection.photons, photons);
+        double summed = 0;
+        for (double v : selection.decay.counts)
+            summed += v;
+        EXPECT_EQ(summed, decayPhotons);
+        if (k.region == None) {
+            EXPECT_FALSE(selection.fit.ok);
+            EXPECT_EQ(selection.fit.error, "no pixel inside the phasor cursor");
+        } else {
+            ASSERT_TRUE(selection.fit.ok) << selection.fit.error;
+        }
+        if (k.tau > 0) {
+            EXPECT_EQ(selection.fit.components, 1);
+            // The fitted lifetime within three standard errors of the truth.
+            EXPECT_NEAR(selection.fit.tau[0], k.tau, 3 * selection.fit.tauError[0])
+                << "+- " << selection.fit.tauError[0];
+            EXPECT_GT(selection.fit.tauError[0], 0);
+        }
+    }
+}
+
+using SelectionWindow = WindowFixture;
+
+TEST_F(SelectionWindow, SaveSelectionFitWritesWhatTheConverterWrites)
+{
+    QDir(dir.path()).mkdir(QStringLiteral("window"));
+    QDir(dir.path()).mkdir(QStringLiteral("convert"));
+    for (const char *side : {"window", "convert"})
+        ASSERT_TRUE(WriteGradientImage(dir.filePath(QStringLiteral("%1/grad.pt3").arg(QLatin1String(side)))));
+    const QString dye = dir.filePath(QStringLiteral("dye.pt3"));
+    ASSERT_TRUE(WriteDecayPoint(dye, 4.0, 100000));
+    // Column 4 of the gradient decays with 2 ns.
+    const flim::PhasorCursor cursor = OnSemicircle(TauAt(4), 0.035);
+
+    Fotonel &window = Make();
+    ASSERT_TRUE(window.OpenFile(dir.filePath(QStringLiteral("window/grad.pt3")), true));
+    auto *group = W<LifetimeGroup>(QStringLiteral("lifetimeGroup"));
+    group->reference->setText(dye);
+    group->referenceTau->setValue(4);
+    group->fits->setChecked(true);
+    group->components->setValue(2);
+    Invoke("RunLifetimes");
+    auto *plot = W<PhasorPlot>(QStringLiteral("phasorPlot"));
+    auto *save = W<QPushButton>(QStringLiteral("saveSelectionFit"));
+    ASSERT_TRUE(plot && save);
+    plot->SetCursor(cursor.g, cursor.s, cursor.radius);
+    emit plot->CursorMoved(plot->CursorG(), plot->CursorS(), plot->CursorRadius());
+    save->click();
+    const QString name = QStringLiteral("window/grad_export/grad_decayfit_selection_ch1.txt");
+    EXPECT_TRUE(Log().last().endsWith(QStringLiteral(" : Saved ") + dir.filePath(name))) << Log().last().toStdString();
+
+    // The same settings: calibrated against a 4 ns dye, a 2-component fit.
+    QStringList arguments = {"--phasor", "--reference", dye, "--reference-tau", "4", "--fit-decay", "--components", "2"};
+    arguments << QStringLiteral("--phasor-cursor") << QStringLiteral("%1,%2,%3").arg(Text(cursor.g), Text(cursor.s), Text(cursor.radius))
+              << dir.filePath(QStringLiteral("convert/grad.pt3"));
+    const ConvertRun run = Convert(arguments);
+    ASSERT_EQ(run.code, 0) << run.out.toStdString();
+
+    const QByteArray bytes = ReadFile(name);
+    EXPECT_EQ(bytes, ReadFile(QStringLiteral("convert/grad_export/grad_decayfit_selection_ch1.txt")));
+    // What the file says, read back: the cursor, the calibration, the bright pixels of column 4, the fit of 2 ns.
+    const std::map<QString, QString> table = ReadTable(bytes);
+    EXPECT_EQ(table.at(QStringLiteral("Phasor cursor g")).toDouble(), QString::number(cursor.g, 'g', 6).toDouble());
+    EXPECT_EQ(table.at(QStringLiteral("Phasor cursor radius")), QStringLiteral("0.035"));
+    EXPECT_EQ(table.at(QStringLiteral("Phasors")), QStringLiteral("calibrated against dye.pt3 (tau_ref 4 ns)"));
+    const int pixels = table.at(QStringLiteral("Pixels selected")).toInt();
+    EXPECT_GE(pixels, kHeight - 2);
+    EXPECT_LE(pixels, 2 * (kHeight - 1));
+    EXPECT_GE(table.at(QStringLiteral("Photons selected")).toInt(), pixels * 2 * kPhotonsPerFrame * 9 / 10);
+    EXPECT_EQ(table.at(QStringLiteral("Components")), QStringLiteral("2"));
+    EXPECT_NEAR(table.at(QStringLiteral("Tau amplitude weighted")).section(QLatin1Char(' '), 0, 0).toDouble(), TauAt(4),
+                0.1 * TauAt(4));
+    EXPECT_TRUE(bytes.startsWith("          Phasor cursor g : ")) << bytes.left(40).toStdString();
+}
+
+class SelectionConvert : public ::testing::Test {
+protected:
+    QString Path(const QString &name) const { return dir.filePath(name); }
+    QTemporaryDir dir;
+};
+
+TEST_F(SelectionConvert, BadCursorsAreRefusedWithExitCode2)
+{
+    ASSERT_TRUE(WriteGradientImage(Path(QStringLiteral("grad.pt3")), 1));
+    const QString usage = QStringLiteral("fotonel-convert: --phasor-cursor takes G,S,R: three finite numbers, the radius R above 0\n");
+    struct Case {
+        QStringList options;
+        QString message;
+    };
+    const Case cases[] = {
+        {{"--phasor-cursor", "0.5,0.3"}, usage},
+        {{"--phasor-cursor", "0.5,0.3,0.1,0.2"}, usage},
+        {{"--phasor-cursor", "a,0.3,0.1"}, usage},
+        {{"--phasor-cursor", "0.5,0.3,0"}, usage},
+        {{"--phasor-cursor", "0.5,0.3,-0.1"}, usage},
+        {{"--phasor-cursor", "nan,0.3,0.1"}, usage},
+        {{"--phasor-cursor", "0.5,inf,0.1"}, usage},
+        {{"--phasor-cursor", "0.5,0.3,1e400"}, usage},
+        {{"--phasor-cursor", ""}, usage},
+        {{"--phasor-cursor", "--threshold", "5"}, QStringLiteral("fotonel-convert: --phasor-cursor needs a value\n")},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.options.join(QLatin1Char(' ')).toStdString());
+        const ConvertRun run = Convert(QStringList{"--phasor", "--fit-decay"} + c.options + QStringList{Path(QStringLiteral("grad.pt3"))});
+        EXPECT_EQ(run.code, 2);
+        EXPECT_EQ(run.out, c.message);
+    }
+    // A good cursor without phasors or without a fit.
+    for (const QStringList &options : {QStringList{"--phasor"}, QStringList{"--fit-decay"}, QStringList{}}) {
+        const ConvertRun run = Convert(options + QStringList{"--phasor-cursor", "0.5,0.3,0.1", Path(QStringLiteral("grad.pt3"))});
+        EXPECT_EQ(run.code, 2);
+        EXPECT_EQ(run.out, QStringLiteral("fotonel-convert: --phasor-cursor needs --phasor and --fit-decay\n"));
+    }
+    EXPECT_FALSE(QDir(Path(QStringLiteral("grad_export"))).exists());
+}
+
+TEST_F(SelectionConvert, ImageLineAndPointFilesAndEmptySelections)
+{
+    ASSERT_TRUE(WriteGradientImage(Path(QStringLiteral("grad.pt3")), 1));
+    synth::ImageScanPlan plan;
+    plan.width = 8;
+    plan.height = 40;
+    plan.photonsPerPixel = 20;
+    plan.dtimeOf = [](int, int line, int pixel, uint32_t, int k) {
+        synth::DecayPlan d;
+        d.tau = {2.0};
+        synth::DecaySampler s(d, static_cast<uint32_t>((line * 8 + pixel) * 100 + k));
+        return s.Next();
+    };
+    ASSERT_TRUE(synth::WritePt3(Path(QStringLiteral("line.pt3")), Header(), synth::MakeLineScan(plan, 2).words));
+    ASSERT_TRUE(WriteDecayPoint(Path(QStringLiteral("point.pt3")), 2.0, 20000));
+    // Uncalibrated, the response 2 ns late turns every phasor: a cursor over
+    // the whole quarter disc takes every pixel above the threshold.
+    const QString all = QStringLiteral("0.5,0.25,0.75"), nowhere = QStringLiteral("5,5,0.1");
+    struct Case {
+        const char *file;
+        QString cursor;
+        int code;
+        const char *written;  // nullptr: none
+        QString logged;
+    };
+    const Case cases[] = {
+        {"grad", all, 0, "grad_export/grad_decayfit_selection_ch1.txt", QStringLiteral("Saved ")},
+        // A line scan's phasors lie along its line: its positions are the pixels.
+        {"line", all, 0, "line_export/line_decayfit_selection_ch1.txt", QStringLiteral("Saved ")},
+        {"point", all, 0, nullptr,
+         QStringLiteral("warning : %1 has one phasor for the whole measurement: no selection to fit, its decay fit "
+                        "is the whole decay's").arg(Path(QStringLiteral("point.pt3")))},
+        {"grad", nowhere, 1, nullptr,
+         QStringLiteral("error : Failed to save %1: no pixel inside the phasor cursor")
+             .arg(Path(QStringLiteral("grad_export/grad_decayfit_selection_ch1.txt")))},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.file) + " " + c.cursor.toStdString());
+        const QString measurement = Path(QStringLiteral("%1.pt3").arg(QLatin1String(c.file)));
+        const QString selection = Path(QStringLiteral("%1_export/%1_decayfit_selection_ch1.txt").arg(QLatin1String(c.file)));
+        QFile::remove(selection);
+        const QStringList width = QLatin1String(c.file) == QLatin1String("line") ? QStringList{"--width", "8"} : QStringList{};
+        const ConvertRun run = Convert(QStringList{"--phasor", "--fit-decay", "--threshold", "10", "--phasor-cursor", c.cursor} +
+                                       width + QStringList{measurement});
+        EXPECT_EQ(run.code, c.code) << run.out.toStdString();
+        EXPECT_TRUE(run.out.contains(c.logged)) << run.out.toStdString();
+        EXPECT_EQ(QFile::exists(selection), c.written != nullptr);
+        // The whole decay's table is there in every case.
+        EXPECT_TRUE(QFile::exists(Path(QStringLiteral("%1_export/%1_decayfit_ch1.txt").arg(QLatin1String(c.file)))));
+        if (!c.written)
+            continue;
+        QFile f(Path(QString::fromLatin1(c.written)));
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        const std::map<QString, QString> table = ReadTable(f.readAll());
+        EXPECT_EQ(table.at(QStringLiteral("Phasors")), QStringLiteral("not calibrated"));
+        EXPECT_GT(table.at(QStringLiteral("Pixels selected")).toInt(), 0);
+        EXPECT_EQ(table.at(QStringLiteral("Channel")), QStringLiteral("1"));
+    }
+}
+
+// --- The Lifetime group's values in lastsettings.dat ---
+
+using LifetimeSettings = WindowFixture;
+
+TEST_F(LifetimeSettings, RememberedAcrossStartsAndOldFilesGiveTheStartUpValues)
+{
+    // A file as the window wrote it before it kept lifetime settings.
+    const QByteArray old = "opendir = /data/run 7\nsavedir = /data/out\n"
+                           "Ch1GatingMin = 1.5\nCh1GatingMax = 12.5\nCh2GatingMin = 2\nCh2GatingMax = 20\n"
+                           "Ch3GatingMin = 3\nCh3GatingMax = 30\nCh4GatingMin = 4.25\nCh4GatingMax = 40\n"
+                           "GatingRange = 50.0022\nGatingStep = 0.016\n";
+    WriteFile(QStringLiteral("lastsettings.dat"), old);
+    Make();
+    const flim::Settings start;
+    const auto expectSettings = [&](const flim::Settings &want) {
+        const flim::Settings s = W<LifetimeGroup>(QStringLiteral("lifetimeGroup"))->Settings();
+        EXPECT_EQ(s.harmonic, want.harmonic);
+        EXPECT_EQ(s.referenceFile, want.referenceFile);
+        EXPECT_EQ(s.referenceTau, want.referenceTau);
+        EXPECT_EQ(s.threshold, want.threshold);
+        EXPECT_EQ(s.median, want.median);
+        EXPECT_EQ(s.components, want.components);
+        EXPECT_EQ(s.irfFile, want.irfFile);
+        EXPECT_EQ(s.binning, want.binning);
+    };
+    expectSettings(start);
+    EXPECT_EQ(Log(), QStringList({"0001 : opendir /data/run 7", "0002 : savedir /data/out"}));
+    window.reset();
+    // Nothing changed in the group: the file keeps its bytes.
+    EXPECT_EQ(ReadFile(QStringLiteral("lastsettings.dat")), old);
+
+    // Every field changed, paths with spaces and beyond Latin-1.
+    Make();
+    flim::Settings changed;
+    changed.harmonic = 2;
+    changed.referenceFile = "/data/dye ref/Cumarin \u00e9\u6f22.pt3";
+    changed.referenceTau = 4.125;
+    changed.threshold = 120;
+    changed.median = 3;
+    changed.components = 3;
+    changed.irfFile = "/data/irf 1.ptu";
+    changed.binning = 5;
+    W<LifetimeGroup>(QStringLiteral("lifetimeGroup"))->SetSettings(changed);
+    window.reset();
+    const QByteArray saved = ReadFile(QStringLiteral("lastsettings.dat"));
+    EXPECT_TRUE(saved.startsWith(old));
+    EXPECT_EQ(saved.mid(old.size()), QByteArray("LifetimeHarmonic = 2\n"
+                                                "LifetimeReference = /data/dye ref/Cumarin \xc3\xa9\xe6\xbc\xa2.pt3\n"
+                                                "LifetimeReferenceTau = 4.125\n"
+                                                "LifetimeThreshold = 120\n"
+                                                "LifetimeMedian = 3\n"
+                                                "LifetimeComponents = 3\n"
+                                                "LifetimeIrf = /data/irf 1.ptu\n"
+                                                "LifetimeBinning = 5\n"));
+    Make();
+    expectSettings(changed);
+    window.reset();
+    EXPECT_EQ(ReadFile(QStringLiteral("lastsettings.dat")), saved);
+
+    // Values no box of the group takes give its start-up values, each with a warning.
+    struct Bad {
+        const char *line;
+        const char *key;
+    };
+    const Bad bad[] = {{"LifetimeHarmonic = 0", "LifetimeHarmonic"},     {"LifetimeHarmonic = 2.5", "LifetimeHarmonic"},
+                       {"LifetimeThreshold = -1", "LifetimeThreshold"},  {"LifetimeMedian = many", "LifetimeMedian"},
+                       {"LifetimeComponents = 4", "LifetimeComponents"}, {"LifetimeBinning = 2", "LifetimeBinning"},
+                       {"LifetimeBinning = 7", "LifetimeBinning"},       {"LifetimeReferenceTau = -0.5", "LifetimeReferenceTau"},
+                       {"LifetimeReferenceTau = nan", "LifetimeReferenceTau"}, {"LifetimeReferenceTau = 1e9", "LifetimeReferenceTau"}};
+    for (const Bad &b : bad) {
+        SCOPED_TRACE(b.line);
+        // The good file first, then the bad line, which wins as the later one.
+        WriteFile(QStringLiteral("lastsettings.dat"), saved + b.line + '\n');
+        Make();
+        flim::Settings want = changed;
+        const flim::Settings defaults;
+        const QByteArray key = b.key;
+        if (key == "LifetimeHarmonic")
+            want.harmonic = defaults.harmonic;
+        else if (key == "LifetimeThreshold")
+            want.threshold = defaults.threshold;
+        else if (key == "LifetimeMedian")
+            want.median = defaults.median;
+        else if (key == "LifetimeComponents")
+            want.components = defaults.components;
+        else if (key == "LifetimeBinning")
+            want.binning = defaults.binning;
+        else
+            want.referenceTau = defaults.referenceTau;
+        expectSettings(want);
+        const QString value = QString::fromLatin1(b.line).section(QStringLiteral(" = "), 1);
+        EXPECT_TRUE(Log().contains(QStringLiteral("0003 : warning : lastsettings.dat: %1 %2 is not a valid value, the start-up value is used")
+                                       .arg(QLatin1String(b.key), value)))
+            << Log().join(QLatin1Char('\n')).toStdString();
+        window.reset();
+    }
+}
+
+} // namespace
