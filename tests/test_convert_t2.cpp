@@ -2,6 +2,7 @@
 // files that give the T3 file's results, antibunching, the two instrument files.
 #include "files/RecordFormat.h"
 #include "support/ConvertRun.h"
+#include "support/Files.h"
 #include "support/RealData.h"
 #include "tools/synth/RecordStream.h"
 #include "tools/synth/ScanGenerator.h"
@@ -48,8 +49,7 @@ void ExpectDecoded(RecordFormat format, const std::vector<Word> &words)
 
 QString Read(const QString &path)
 {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? QString::fromLatin1(f.readAll()) : QString();
+    return QString::fromLatin1(ReadAll(path));
 }
 
 /// The G values (fourth column) of a correlation file.
@@ -121,14 +121,11 @@ protected:
     /// The converter's run over \p file with the correlation, trace and fit options.
     ConvertRun Run(const QString &file, const QStringList &extra = {})
     {
-        return Convert(QStringList{"--correlate", "--trace", "--trace-bin", "10", "--dtau", "0.1", "--steps", "8",
-                                   "--cascades", "12"} +
-                       extra + QStringList(file));
+        const QStringList options = {"--correlate", "--trace", "--trace-bin", "10", "--dtau", "0.1", "--steps", "8",
+                                     "--cascades", "12"};
+        return Convert(options + extra + QStringList(file));
     }
-    QString Export(const QString &stem, const QString &suffix) const
-    {
-        return Path(stem + "_export/" + stem + suffix);
-    }
+    QString Export(const QString &stem, const QString &suffix) const { return Path(stem + "_export/" + stem + suffix); }
     /// Each of \p suffixes from \p stem's run is the T3 file's, byte for byte.
     void ExpectSameAsT3(const QString &stem, const QStringList &suffixes) const
     {
