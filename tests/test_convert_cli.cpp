@@ -1,107 +1,52 @@
 // fotonel-convert: options, output and exit status run in-process; for
 // scripts, exit status 1 whenever an error was logged for a file, option values
-// the form would change refused with the range, nothing on standard error, and
+// the form would change refused with the range, nothing on standard error,
 // faults injected into exports (file-size limit, blocked or removed folder)
-// reported with the file's name, leaving no file that looks complete.
+// reported with the file's name, leaving no file that looks complete, and
+// --json: one JSON object per file on standard output, read back with Qt.
 #include "files/PhotonFileFactory.h"
 #include "files/pqFile.h"
 #include "scans/Conversion.h"
 #include "scans/RSD.h"
+#include "support/ConvertHelpers.h"
 #include "support/ConvertRun.h"
 #include "support/TestHost.h"
 #include "tools/synth/RecordStream.h"
-#include "tools/synth/ScanGenerator.h"
-#include "tools/synth/SyntheticFile.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QProcess>
-#include <QRegularExpression>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
 
-#include <random>
-
-#include <csignal>
 #include <map>
+#include <random>
 #include <set>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace {
 
-// A 4 x 2 image scan of 2 frames, 40 MHz sync (25 ns), 4 ps bins: frame markers at sync 0, 100000, 200000
-// (2.5 ms apart); in each frame two lines of 400 syncs (10 µs) starting 1000 and 5000 syncs after the frame
-// marker. Pixel x of each line gets (x + 1) photons of channel 1, 50 syncs into the pixel, with dtime
-// 250 (1 ns) for even photons and 2500 (10 ns) for odd ones.
+/// A 4 x 2 image scan of 2 frames 2.5 ms apart, 40 MHz sync, 4 ps bins: pixel x of each line holds x + 1
+/// photons of channel 1, of delay 1 ns on the first line and 10 ns on the second (20 photons each).
 QString WriteSample(const QTemporaryDir &dir)
 {
-    synth::RecordStream s;
-    uint32_t photons = 0;
-    for (uint64_t f = 0; f < 2; ++f) {
-        const uint64_t frame = f * 100000;
-        s.AddMarker(frame, 4);
-        for (uint64_t y = 0; y < 2; ++y) {
-            const uint64_t start = frame + 1000 + y * 4000;
-            s.AddMarker(start, 1);
-            for (uint64_t x = 0; x < 4; ++x)
-                for (uint64_t k = 0; k <= x; ++k, ++photons)
-                    s.AddPhoton(start + x * 100 + 50, 1, photons % 2 ? 2500 : 250);
-            s.AddMarker(start + 400, 2);
-        }
-    }
-    s.AddMarker(200000, 4);
-    EXPECT_EQ(photons, 40u);
-    synth::Pt3Header header;
-    header.imagingHeader = {0, 0, 0, 0, 0, 0, 4, 2};
-    const QString path = dir.filePath("run1.pt3");
-    EXPECT_TRUE(synth::WritePt3(path, header, s.words));
-    return path;
+    synth::ImageScanPlan plan;
+    plan.width = 4, plan.height = 2;
+    plan.lineSyncs = 400;
+    plan.frameGap = 100000;
+    plan.photonCount = [](int, int, int x, uint32_t) { return x + 1; };
+    plan.dtimeOf = [](int, int y, int, uint32_t, int) { return y == 0 ? 250u : 2500u; };
+    EXPECT_TRUE(WriteImagePt3(dir.filePath("run1.pt3"), plan));
+    return dir.filePath("run1.pt3");
 }
 
 /// A 16 x 8 image scan of \p frames frames, one photon per pixel, 40 MHz sync, 4 ps bins.
 QString WriteImage(const QTemporaryDir &dir, const QString &name, int frames = 3, bool lineMarkers = true)
 {
     synth::ImageScanPlan plan;
-    plan.width = 16;
-    plan.height = 8;
-    plan.frames = frames;
+    plan.width = 16, plan.height = 8, plan.frames = frames;
     plan.lineMarkers = lineMarkers;
-    synth::Pt3Header header;
-    header.imagingHeader = {0, 0, 0, 0, 0, 0, 16, 8};
-    const QString path = dir.filePath(name);
-    EXPECT_TRUE(synth::WritePt3(path, header, synth::MakeImageScan(plan).words));
-    return path;
-}
-
-/// The converter as its own process, optionally under a file-size limit (SIGXFSZ ignored).
-class ConverterProcess : public QProcess {
-public:
-    rlim_t sizeLimit = RLIM_INFINITY;
-
-protected:
-    void setupChildProcess() override
-    {
-        const struct rlimit limit = {sizeLimit, sizeLimit};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        ::signal(SIGXFSZ, SIG_IGN);
-    }
-};
-
-/// The converter run as its own process over \p args; code -1 when it did not end normally.
-struct ProcessRun {
-    int code;
-    QString out;
-    QByteArray err;
-};
-ProcessRun RunProcess(const QStringList &args, rlim_t sizeLimit = RLIM_INFINITY)
-{
-    ConverterProcess run;
-    run.sizeLimit = sizeLimit;
-    run.start(QStringLiteral(FOTONEL_CONVERT), args);
-    const bool ended = run.waitForFinished(60000) && run.exitStatus() == QProcess::NormalExit;
-    return {ended ? run.exitCode() : -1, QString::fromUtf8(run.readAllStandardOutput()), run.readAllStandardError()};
+    EXPECT_TRUE(WriteImagePt3(dir.filePath(name), plan));
+    return dir.filePath(name);
 }
 
 /// Every file of \p folder (hidden ones too) with its bytes.
@@ -113,17 +58,6 @@ std::map<QString, QByteArray> Contents(const QString &folder)
         files[info.filePath()] = in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray("unreadable");
     }
     return files;
-}
-
-/// A point measurement of two channels, a photon every µs on average for 2 ms.
-QString WritePoint(const QTemporaryDir &dir, const QString &name)
-{
-    std::vector<synth::PointPhoton> photons;
-    for (uint64_t sync = 0; sync < 80000; sync += 40)
-        photons.push_back({sync + sync % 7, 1 + static_cast<uint32_t>(sync / 40 % 2), static_cast<uint32_t>(sync % 2000)});
-    const QString path = dir.filePath(name);
-    EXPECT_TRUE(synth::WritePt3(path, synth::Pt3Header(), synth::MakePointMeasurement(photons).words));
-    return path;
 }
 
 /// Removes the export folder as soon as the stack export has started writing.
@@ -194,11 +128,9 @@ TEST(ConvertCli, ConvertsAnImageScanAsTheFormWould)
 
     const ConvertRun run = Convert({path});
     EXPECT_TRUE(run.out.startsWith(QString("0001 : Trying to open file %1\n0002 : pt3\n").arg(path)));
-    QFile hdr(dir.filePath("run1_export/run1.hdr"));
-    ASSERT_TRUE(hdr.open(QIODevice::ReadOnly));
-    const QByteArray text = hdr.readAll();
-    EXPECT_TRUE(text.startsWith(QString("%1 : PicoHarp 300\n").arg("Identifier", 25).toLatin1()));
-    EXPECT_TRUE(run.out.contains(QString::fromLatin1(text)));
+    const QByteArray header = ReadAll(dir.filePath("run1_export/run1.hdr"));
+    EXPECT_TRUE(header.startsWith(QString("%1 : PicoHarp 300\n").arg("Identifier", 25).toLatin1()));
+    EXPECT_TRUE(run.out.contains(QString::fromLatin1(header)));
 }
 
 TEST(ConvertStatus, AnyErrorLoggedForAFileFailsIt)
@@ -285,14 +217,13 @@ TEST(ExportFaults, EveryWriterUnderAFullDiskKeepsThePreviousFileWhole)
     // flushed. Every file bigger than the limit must fail with an error line
     // naming it, and every previous file must stay as it was.
     QTemporaryDir dir;
-    const QString image = WriteImage(dir, "image.pt3", 40), point = WritePoint(dir, "point.pt3");
+    const QString image = WriteImage(dir, "image.pt3", 40), point = dir.filePath("point.pt3");
     // Photons at random times: curves with error bars that the fit takes (fit and _sd files).
     std::mt19937 draw(5);
     std::vector<synth::PointPhoton> photons;
     for (uint64_t sync = 0; sync < 4000000; sync += 1 + draw() % 400)
         photons.push_back({sync, static_cast<uint32_t>(1 + draw() % 2), static_cast<uint32_t>(draw() % 2000)});
-    const QString random = dir.filePath("random.pt3");
-    ASSERT_TRUE(synth::WritePt3(random, synth::Pt3Header(), synth::MakePointMeasurement(photons).words));
+    ASSERT_TRUE(synth::WritePt3(point, synth::Pt3Header(), synth::MakePointMeasurement(photons).words));
     synth::ImageScanPlan lineLayout;
     lineLayout.width = 16, lineLayout.height = 8;
     ASSERT_TRUE(synth::WritePt3(dir.filePath("line.pt3"), synth::Pt3Header(), synth::MakeLineScan(lineLayout, 2).words));
@@ -301,11 +232,11 @@ TEST(ExportFaults, EveryWriterUnderAFullDiskKeepsThePreviousFileWhole)
         QStringList args;
     } cases[] = {
         {"image_export", {"--export", "raw", "--decay", "--tau-bin", "1", "--records", image}},
-        {"image_export", {"--export", "stack", image}},
+        {"image_export", {"--export", "stack", "--export", "ome", "--export", "ome-flim", "--export", "photon-hdf5",
+                          "--tau-bin", "1", image}},
         {"image_export", {"--export", "images", "--bits", "8", image}},
         {"line_export", {"--export", "stack", "--decay", "--tau-bin", "1", dir.filePath("line.pt3")}},
-        {"point_export", {"--trace", "--histogram", "--correlate", "--cascades", "2", point}},
-        {"random_export", {"--correlate", "--segments", "4", "--fit", "2D", random}},
+        {"point_export", {"--trace", "--histogram", "--correlate", "--segments", "4", "--fit", "2D", point}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());
@@ -314,8 +245,8 @@ TEST(ExportFaults, EveryWriterUnderAFullDiskKeepsThePreviousFileWhole)
         const ConvertRun first = Convert(c.args);
         ASSERT_EQ(first.code, 0) << first.out.toStdString();
         const std::map<QString, QByteArray> previous = Contents(folder);
-        if (c.folder == "random_export") {
-            EXPECT_TRUE(previous.count(folder + "/random_fit_ch1_ch2.txt") && previous.count(folder + "/random_G_ch1_ch2_sd.dat"));
+        if (c.folder == "point_export") {
+            EXPECT_TRUE(previous.count(folder + "/point_fit_ch1_ch2.txt") && previous.count(folder + "/point_G_ch1_ch2_sd.dat"));
         }
         std::set<rlim_t> limits{0};
         for (const auto &file : previous)
@@ -352,14 +283,134 @@ TEST(ExportFaults, TwoConvertersOfOneFileBothWriteWholeFiles)
     ASSERT_EQ(alone.size(), 5u);  // header, raw file and its macro, lifetime stack, record table
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE(round);
-        ConverterProcess first, second;
+        LimitedProcess first, second;
         first.start(QStringLiteral(FOTONEL_CONVERT), args);
         second.start(QStringLiteral(FOTONEL_CONVERT), args);
         ASSERT_TRUE(first.waitForFinished(60000) && second.waitForFinished(60000));
-        for (ConverterProcess *run : {&first, &second}) {
+        for (LimitedProcess *run : {&first, &second}) {
             EXPECT_EQ(run->exitCode(), 0) << run->readAllStandardOutput().toStdString();
             EXPECT_EQ(run->readAllStandardError(), QByteArray());
         }
         EXPECT_TRUE(Contents(dir.filePath("image_export")) == alone);
     }
+}
+
+namespace {
+
+/// The JSON lines of \p text, each parsed; an unparsable line fails the test.
+std::vector<QJsonObject> JsonLines(const QString &text)
+{
+    std::vector<QJsonObject> objects;
+    for (const QString &line : text.split('\n', Qt::SkipEmptyParts)) {
+        QJsonParseError error{};
+        objects.push_back(QJsonDocument::fromJson(line.toUtf8(), &error).object());
+        EXPECT_EQ(error.error, QJsonParseError::NoError) << line.toStdString();
+    }
+    return objects;
+}
+
+/// An image scan of two channels with its pixel size, a diffusion point measurement, and a file that is none.
+synth::GeneratedScan WriteJsonFiles(const QTemporaryDir &dir)
+{
+    synth::ImageScanPlan plan;
+    plan.width = 16, plan.height = 8, plan.frames = 2;
+    plan.channels = {1, 2};
+    plan.photonCount = [](int f, int y, int x, uint32_t c) { return (x + y + f + static_cast<int>(c)) % 3; };
+    const synth::GeneratedScan image = synth::MakeImageScan(plan);
+    synth::PtuHeader header = synth::PtuHeader::PicoHarpT3(40e6, 4e-12, 16, 8);
+    header.tags.push_back(synth::PtuTag::Float("ImgHdr_PixResol", 0.5));
+    EXPECT_TRUE(synth::WritePtu(dir.filePath("image.ptu"), header, image.words));
+    EXPECT_TRUE(WriteDiffusion(dir.filePath("point.pt3")));
+    EXPECT_TRUE(WriteAll(dir.filePath("bad.pt3"), "not a measurement"));
+    return image;
+}
+
+} // namespace
+
+TEST(ConvertJson, ConvertedRefusedAndPointFiles)
+{
+    QTemporaryDir dir;
+    const synth::GeneratedScan image = WriteJsonFiles(dir);
+    Convert({"--version"});  // the application object
+    QString json, text;
+    QTextStream out(&json), log(&text);
+    const int code = RunConverter({"--json", "--export", "ome", "--correlate", "--fit", "3D", "--segments", "4",
+                                   "--dtau", "1", "--steps", "8", "--cascades", "10", dir.filePath("image.ptu"),
+                                   dir.filePath("bad.pt3"), dir.filePath("point.pt3")},
+                                  out, log);
+    out.flush(), log.flush();
+    EXPECT_EQ(code, 1);  // one file refused
+    EXPECT_TRUE(text.contains("2 converted, 1 failed")) << text.toStdString();
+    const std::vector<QJsonObject> reports = JsonLines(json);
+    ASSERT_EQ(reports.size(), 3u) << json.toStdString();
+
+    // Every file listed was written, with its size.
+    for (const QJsonObject &report : reports)
+        for (const QJsonValue &written : report["files"].toArray())
+            EXPECT_EQ(written["bytes"].toVariant().toLongLong(), QFileInfo(written["name"].toString()).size())
+                << written["name"].toString().toStdString();
+
+    const QJsonObject &converted = reports[0];
+    EXPECT_EQ(converted["status"], "converted");
+    EXPECT_FALSE(converted.contains("reason"));
+    EXPECT_EQ(converted["record_type"], "PicoHarp T3");
+    EXPECT_EQ(converted["scan_type"], "image");
+    const QJsonObject counts = converted["counts"].toObject();
+    EXPECT_EQ(counts["records"].toVariant().toLongLong(), static_cast<qint64>(image.words.size()));
+    EXPECT_EQ(counts["photons_per_channel"].toObject(),
+              QJsonObject({{"1", static_cast<qint64>(image.photonsPerChannel[1])},
+                           {"2", static_cast<qint64>(image.photonsPerChannel[2])}}));
+    EXPECT_EQ(counts["frames"].toVariant().toLongLong(), 2);
+    EXPECT_EQ(counts["lines"].toVariant().toLongLong(), 16);
+    const QJsonObject geometry = converted["geometry"].toObject();
+    EXPECT_EQ(geometry["width_px"].toVariant().toLongLong(), 16);
+    EXPECT_EQ(geometry["height_px"].toVariant().toLongLong(), 8);
+    EXPECT_EQ(geometry["pixel_size_x_um"].toDouble(), 0.5);
+    QStringList names;
+    for (const QJsonValue &written : converted["files"].toArray())
+        names << QFileInfo(written["name"].toString()).fileName();
+    EXPECT_EQ(names, QStringList({"image.hdr", "image.ome.tif"}));
+
+    const QJsonObject &refused = reports[1];
+    EXPECT_EQ(refused["status"], "refused");
+    EXPECT_FALSE(refused["reason"].toString().isEmpty());
+    EXPECT_TRUE(text.contains(refused["reason"].toString())) << refused["reason"].toString().toStdString();
+    EXPECT_TRUE(refused["files"].toArray().isEmpty());
+
+    // Point: four curves of both channels on one lag axis, each with its error bars and fit.
+    const QJsonObject &point = reports[2];
+    EXPECT_EQ(point["scan_type"], "point");
+    const QJsonArray curves = point["correlations"].toArray();
+    ASSERT_EQ(curves.size(), 4);
+    EXPECT_EQ(curves[1]["from_channel"].toInt(), 1);
+    EXPECT_EQ(curves[1]["to_channel"].toInt(), 2);
+    // As many lags as the curve file has lines, the same G in its last column.
+    const QStringList lines =
+        QString::fromLatin1(ReadAll(dir.filePath("point_export/point_G_ch1_ch2.dat"))).split('\n', Qt::SkipEmptyParts);
+    ASSERT_GT(lines.size(), 10);
+    for (const QJsonValue &curve : curves)
+        for (const char *key : {"lag_ms", "G", "G_sigma"})
+            EXPECT_EQ(curve[key].toArray().size(), lines.size()) << key;
+    for (int i = 0; i < lines.size(); ++i)
+        EXPECT_NEAR(curves[1]["G"][i].toDouble(), lines[i].split('\t').last().toDouble(), 1e-5) << i;
+    const QJsonArray fits = point["fits"].toArray();
+    ASSERT_EQ(fits.size(), 4);
+    const QJsonObject tauD = fits[0]["parameters"]["tauD_ms"].toObject();
+    EXPECT_NEAR(tauD["value"].toDouble(), 0.39, 0.15);  // the simulated diffusion time
+    EXPECT_GT(tauD["standard_error"].toDouble(), 0);
+    EXPECT_EQ(fits[0]["parameters"]["kappa"]["free"], false);
+    EXPECT_EQ(fits[0]["model"], "3D");
+}
+
+// As a process: standard output holds the JSON lines alone, the log goes to standard error.
+TEST(ConvertJson, StandardOutputHoldsOnlyJson)
+{
+    QTemporaryDir dir;
+    WriteJsonFiles(dir);
+    const ProcessRun run = RunProcess({"--json", dir.filePath("image.ptu"), dir.filePath("bad.pt3")});
+    EXPECT_EQ(run.code, 1);
+    const std::vector<QJsonObject> reports = JsonLines(run.out);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0]["file"], dir.filePath("image.ptu"));
+    EXPECT_TRUE(run.err.contains("1 converted, 1 failed"));
 }

@@ -2,24 +2,19 @@
 // fotonel-convert options write the same files, byte for byte; refused fits
 // leave none.
 #include "app/FitGroup.h"
+#include "support/ConvertHelpers.h"
 #include "support/ConvertRun.h"
 #include "support/RealData.h"
-#include "support/TestHost.h"
 #include "support/WindowFixture.h"
-#include "files/PhotonFileFactory.h"
-#include "files/pqFile.h"
 #include "scans/Conversion.h"
 #include "scans/PointScan.h"
-#include "scans/RSD.h"
-#include "tools/synth/DiffusionSimulator.h"
-#include "tools/synth/ScanGenerator.h"
-#include "tools/synth/SyntheticFile.h"
 #include "ui_Fotonel.h"
 #include "widgets/LinePlot.h"
 
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDataStream>
 #include <QDoubleSpinBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -29,7 +24,6 @@
 #include <qwt_plot_item.h>
 
 #include <cmath>
-#include <cstring>
 #include <random>
 
 namespace {
@@ -62,7 +56,7 @@ void WriteTwice(const QTemporaryDir &dir, Kind kind)
     }
 }
 
-class ExportCommands : public WindowFixture {};
+using ExportCommands = WindowFixture;
 
 } // namespace
 
@@ -120,17 +114,8 @@ TEST_F(ExportCommands, WindowAndConverterWriteTheSameFiles)
         ASSERT_TRUE(window.OpenFile(dir.filePath("win/run.pt3"), false));
         c.window(window);
         const ConvertRun run = Convert(c.options + QStringList(dir.filePath("cli/run.pt3")));
-        EXPECT_EQ(run.code, 0);
-        // Both export folders hold the same files with the same bytes (a macro names its own folder).
-        const QDir win(dir.filePath("win/run_export")), cli(dir.filePath("cli/run_export"));
-        const QStringList names = win.entryList(QDir::Files, QDir::Name);
-        EXPECT_EQ(names, cli.entryList(QDir::Files, QDir::Name)) << run.out.toStdString();
-        EXPECT_EQ(names.size(), c.files) << names.join(' ').toStdString();
-        for (const QString &name : names) {
-            const QByteArray bytes = ReadFile("win/run_export/" + name).replace(QFile::encodeName(dir.filePath("win/")),
-                                                                                QFile::encodeName(dir.filePath("cli/")));
-            EXPECT_TRUE(!bytes.isEmpty() && bytes == ReadFile("cli/run_export/" + name)) << name.toStdString();
-        }
+        EXPECT_EQ(run.code, 0) << run.out.toStdString();
+        EXPECT_EQ(ExpectSameFiles(dir.filePath("win/run_export"), dir.filePath("cli/run_export")).size(), c.files);
         window.file.reset();
         for (const char *side : {"win", "cli"})
             QDir(dir.filePath(side)).removeRecursively();
@@ -150,8 +135,8 @@ void WritePoint(const QString &path, const std::vector<uint64_t> &syncs, int32_t
     ASSERT_TRUE(synth::WritePt3(path, header, synth::MakePointMeasurement(photons).words));
 }
 
-/// The little-endian double at the start of a binary trace and its 16-bit
-/// little-endian counts of bins \p first .. first + count - 1, read by hand.
+/// The little-endian double that starts a binary trace and its 16-bit little-endian counts of bins
+/// \p first .. first + count - 1, read from those bytes alone.
 struct BinaryTrace {
     double widthMs = 0;
     qint64 bins = -1;
@@ -162,15 +147,13 @@ struct BinaryTrace {
         if (!in.open(QIODevice::ReadOnly))
             return;
         bins = (in.size() - 8) / 2;
-        const QByteArray head = in.read(8);
-        uint64_t bits = 0;
-        for (int i = 7; i >= 0; --i)
-            bits = bits << 8 | static_cast<uchar>(head[i]);
-        std::memcpy(&widthMs, &bits, 8);
+        QDataStream stream(&in);
+        stream.setByteOrder(QDataStream::LittleEndian);
+        stream >> widthMs;
         in.seek(8 + 2 * first);
-        const QByteArray bytes = in.read(2 * count);
-        for (int i = 0; i + 1 < bytes.size(); i += 2)
-            counts.push_back(static_cast<uint16_t>(static_cast<uchar>(bytes[i]) | static_cast<uchar>(bytes[i + 1]) << 8));
+        counts.resize(static_cast<std::size_t>(std::min(count, bins - first)));
+        for (uint16_t &n : counts)
+            stream >> n;
     }
 };
 
@@ -181,9 +164,10 @@ TEST(BinaryTrace, StreamedOverAnyLengthIntoTheHandCountedBins)
     QTemporaryDir dir;
     // 25 ns syncs and bins: a photon at sync s lies in bin s. The file runs
     // on to 3.5 s, 1.4e8 bins: more than the trace held in memory may have.
-    WritePoint(dir.filePath("long.pt3"), {0, 3, 3, 7, 1000, 1000, 1000, 39999, 40000, 65535, 65536, 100000000,
-                                          100000000, 139999999, 140000000});
-    const ConvertRun run = Convert({"--trace", "--trace-bin", "0.025", dir.filePath("long.pt3")});
+    const QString path = dir.filePath("long.pt3");
+    WritePoint(path, {0, 3, 3, 7, 1000, 1000, 1000, 39999, 40000, 65535, 65536, 100000000, 100000000, 139999999,
+                      140000000});
+    const ConvertRun run = Convert({"--trace", "--trace-bin", "0.025", path});
     EXPECT_EQ(run.code, 0) << run.out.toStdString();
     const QString name = dir.filePath("long_export/long_trace_ch1.bin");
     const BinaryTrace start(name, 0, 40001);
@@ -196,11 +180,10 @@ TEST(BinaryTrace, StreamedOverAnyLengthIntoTheHandCountedBins)
     // Bins 65535 and 65536 lie on either side of the edge of a written buffer.
     EXPECT_EQ(BinaryTrace(name, 65534, 6).counts, (std::vector<uint16_t>{0, 1, 1, 0, 0, 0}));
     EXPECT_EQ(BinaryTrace(name, 100000000, 1).counts, std::vector<uint16_t>{2});
-    EXPECT_EQ(BinaryTrace(name, 139999999, 1).counts, std::vector<uint16_t>{1});  // the last: 140000000 is the guard
+    EXPECT_EQ(BinaryTrace(name, 139999999, 2).counts, std::vector<uint16_t>{1});  // the last: 140000000 is the guard
 
     // The trace held in memory still refuses so many bins.
     TestHost host;
-    const QString path = dir.filePath("long.pt3");
     std::unique_ptr<pqFile> file = MakePhotonFile(host, path);
     std::unique_ptr<RSD> scan;
     ASSERT_TRUE(file && file->Open(path) && ConvertFile(host, path, file.get(), scan));
@@ -247,96 +230,72 @@ QString WriteGated(const QTemporaryDir &dir, const QString &name, int32_t syncRa
     return dir.filePath(name);
 }
 
-// 12.5, 50 and 200 ns sync periods; delays up to 12.2, 44.8 and 192 ns.
-const std::vector<uint32_t> kShortDelays = {0, 50, 100, 150, 190};
-const std::vector<uint32_t> kMiddleDelays = {0, 100, 200, 300, 500, 700};
-// 0, 6.4, 12.8, 19.2, 64 and 192 ns: a gate of 5 to 20 ns keeps half.
-const std::vector<uint32_t> kLongDelays = {0, 100, 200, 300, 1000, 3000};
-const char *const kNarrowWarning = "Channel 1 keeps its gate of 4.992 to 19.968 ns from before this file: 50.0 % of "
-                                   "its photons, of delays 0 to 200 ns in this file";
-
 } // namespace
 
-TEST_F(ExportCommands, RememberedGatesFollowTheNewFileOrSaySoInTheWindow)
+TEST_F(ExportCommands, RememberedGatesFollowTheNewFileOrSaySo)
 {
-    // Start-up gates, then a 12.5 ns file: its whole range. A 200 ns file
-    // opened next gets its whole range too: every photon is kept.
+    // 12.5, 50 and 200 ns sync periods; delays up to 12.2, 44.8 and 192 ns; in
+    // the 200 ns file 0, 6.4, 12.8, 19.2, 64 and 192 ns: a gate of 5 to 20 ns keeps half.
+    const QString shortFile = WriteGated(dir, "short.pt3", 80000000, {0, 50, 100, 150, 190});
+    const QString middle = WriteGated(dir, "middle.pt3", 20000000, {0, 100, 200, 300, 500, 700});
+    const QString longFile = WriteGated(dir, "long.pt3", 5000000, {0, 100, 200, 300, 1000, 3000});
+    const QString narrowWarning = "Channel 1 keeps its gate of 4.992 to 19.968 ns from before this file: 50.0 % of "
+                                  "its photons, of delays 0 to 200 ns in this file";
+    // Window: start-up gates, then the 12.5 ns file: its whole range. The 200 ns
+    // file opened next gets its whole range too: every photon is kept.
     Make();
-    ASSERT_TRUE(window->OpenFile(WriteGated(dir, "short.pt3", 80000000, kShortDelays), false));
-    ASSERT_TRUE(window->OpenFile(WriteGated(dir, "long.pt3", 5000000, kLongDelays), false));
+    ASSERT_TRUE(window->OpenFile(shortFile, false));
+    ASSERT_TRUE(window->OpenFile(longFile, false));
     EXPECT_EQ(window->scan->photonCounts, (std::vector<uint32_t>{6, 6, 0, 0}));
     EXPECT_EQ(dynamic_cast<PointScan &>(*window->scan).gatedCounts, (std::vector<uint32_t>{6, 6, 0, 0}));
     EXPECT_TRUE(Log().filter("keeps its gate").isEmpty()) << Log().join('\n').toStdString();
-
-    // A gate set by hand on a 50 ns file outlives a restart; on the 200 ns
+    // A gate set by hand on the 50 ns file outlives a restart; on the 200 ns
     // file it is kept with its warning, while channel 2's whole gate follows.
-    ASSERT_TRUE(window->OpenFile(WriteGated(dir, "middle.pt3", 20000000, kMiddleDelays), false));
+    ASSERT_TRUE(window->OpenFile(middle, false));
     W<QDoubleSpinBox>("Ch1_Gating_Max")->setValue(20);
     W<QDoubleSpinBox>("Ch1_Gating_Min")->setValue(5);
     window.reset();
     Make();
-    ASSERT_TRUE(window->OpenFile(dir.filePath("long.pt3"), false));
+    ASSERT_TRUE(window->OpenFile(longFile, false));
     const QStringList warned = Log().filter("keeps its gate");
     ASSERT_EQ(warned.size(), 1);
-    EXPECT_TRUE(warned[0].endsWith(" : warning : " + QString(kNarrowWarning))) << warned[0].toStdString();
+    EXPECT_TRUE(warned[0].endsWith(" : warning : " + narrowWarning)) << warned[0].toStdString();
     EXPECT_EQ(dynamic_cast<PointScan &>(*window->scan).gatedCounts, (std::vector<uint32_t>{3, 6, 0, 0}));
     EXPECT_DOUBLE_EQ(W<QDoubleSpinBox>("Ch2_Gating_Max")->value(), 200);
-}
 
-TEST(RememberedGates, ConverterCarriesGatesFromFileToFile)
-{
-    QTemporaryDir dir;
-    const QString shortFile = WriteGated(dir, "short.pt3", 80000000, kShortDelays);
-    const QString middle = WriteGated(dir, "middle.pt3", 20000000, kMiddleDelays);
-    const QString longFile = WriteGated(dir, "long.pt3", 5000000, kLongDelays);
-    // The lifetime histogram of channel 1 holds the photons its gate kept.
+    // Converter: the lifetime histogram of channel 1 holds the photons its gate kept.
     const auto keptOnChannelOne = [&] {
-        QFile in(dir.filePath("long_export/long_histogram_ch1.dat"));
         double photons = 0;
-        if (in.open(QIODevice::ReadOnly))
-            for (const QByteArray &line : in.readAll().split('\n'))
-                photons += std::floor(line.split(' ').value(1).toDouble());
+        for (const QByteArray &line : ReadFile("long_export/long_histogram_ch1.dat").split('\n'))
+            photons += std::floor(line.split(' ').value(1).toDouble());
         return photons;
     };
     const ConvertRun whole = Convert({"--histogram", shortFile, longFile});
     EXPECT_EQ(whole.code, 0);
     EXPECT_FALSE(whole.out.contains("warning")) << whole.out.toStdString();
     EXPECT_EQ(keptOnChannelOne(), 6);
-
     // A gate given for every file, set on the 50 ns one, reaches the 200 ns
     // file as it was, with its warning, before it is given again.
     const ConvertRun narrow = Convert({"--histogram", "--gate", "1:5:20", middle, longFile});
     EXPECT_EQ(narrow.code, 0);
     EXPECT_EQ(narrow.out.count(QRegularExpression("warning : Channel \\d keeps")), 1) << narrow.out.toStdString();
-    EXPECT_TRUE(narrow.out.contains(QString("warning : ") + kNarrowWarning));
+    EXPECT_TRUE(narrow.out.contains("warning : " + narrowWarning));
     EXPECT_EQ(keptOnChannelOne(), 3);
 }
 
 namespace {
 
-/// 0.4 s of diffusing molecules on two channels, in \p path.
-void WriteDiffusion(const QString &path)
-{
-    synth::DiffusionPlan plan;
-    plan.brightness = 300e3;
-    plan.step = 20e-6;
-    plan.seed = 3;
-    static const std::vector<uint32_t> words = synth::SimulateDiffusion(plan, 200000).words;
-    ASSERT_TRUE(QDir().mkpath(QFileInfo(path).path()));
-    ASSERT_TRUE(synth::WritePt3(path, synth::Pt3Header(), words));
-}
-
 const QStringList kGrid = {"--dtau", "1", "--steps", "8", "--cascades", "10"};
 
-class FitFiles : public WindowFixture {};
+using FitFiles = WindowFixture;
 
 } // namespace
 
 TEST_F(FitFiles, WindowAndConverterWriteTheSameFiles)
 {
-    WriteDiffusion(dir.filePath("win/run.pt3"));
-    WriteDiffusion(dir.filePath("cli/run.pt3"));
+    ASSERT_TRUE(WriteDiffusion(dir.filePath("win/run.pt3")) && WriteDiffusion(dir.filePath("cli/run.pt3")));
     Fotonel &window = Make();
+    window.SetVersion(FotonelVersion);
     ASSERT_TRUE(window.OpenFile(dir.filePath("win/run.pt3"), false));
     W<QSpinBox>("nrbins")->setValue(8);
     W<QSpinBox>("ncasc")->setValue(10);
@@ -351,16 +310,9 @@ TEST_F(FitFiles, WindowAndConverterWriteTheSameFiles)
     const ConvertRun run = Convert(kGrid + QStringList{"--fit", "3D", "--fix", "Ginf=1", "--w0", "0.25", "--segments", "8",
                                                        "--fit-range", "0.002:10", dir.filePath("cli/run.pt3")});
     EXPECT_EQ(run.code, 0) << run.out.toStdString();
-    const QDir win(dir.filePath("win/run_export")), cli(dir.filePath("cli/run_export"));
-    const QStringList names = win.entryList(QDir::Files, QDir::Name);
-    EXPECT_EQ(names, cli.entryList(QDir::Files, QDir::Name));
+    const QStringList names = ExpectSameFiles(dir.filePath("win/run_export"), dir.filePath("cli/run_export"));
     EXPECT_EQ(names.filter("_fit_").size(), 4);
     EXPECT_EQ(names.filter("_sd.dat").size(), 4);
-    for (const QString &name : names) {
-        if (name != "run.hdr") {
-            EXPECT_EQ(ReadFile("win/run_export/" + name), ReadFile("cli/run_export/" + name)) << name.toStdString();
-        }
-    }
 
     // The report: labels right-aligned in 25 characters, units in the line.
     const QString fit = QString::fromUtf8(ReadFile("win/run_export/run_fit_ch1_ch2.txt"));
@@ -398,7 +350,7 @@ TEST_F(FitFiles, WindowAndConverterWriteTheSameFiles)
 TEST_F(FitFiles, RefusedFitsGiveAnErrorLineAndNoFitFile)
 {
     const QString file = dir.filePath("run/run.pt3");
-    WriteDiffusion(file);
+    ASSERT_TRUE(WriteDiffusion(file));
     const QString fitFile = dir.filePath("run/run_export/run_fit_ch1_ch1.txt");
     ASSERT_EQ(Convert(kGrid + QStringList{"--fit", "3D", file}).code, 0);
     ASSERT_TRUE(QFile::exists(fitFile));

@@ -58,10 +58,6 @@ TEST_F(LifetimeWindow, LifetimeButtonWritesWhatTheConverterWrites)
     EXPECT_EQ(table, ReadFile(QStringLiteral("convert/grad_export/grad_decayfit_ch1.txt")));
 }
 
-} // namespace
-
-namespace {
-
 TEST_F(LifetimeWindow, PhasorCursorHighlightsThePixelsOfItsLifetime)
 {
     ASSERT_TRUE(WriteGradientImage(dir.filePath(QStringLiteral("grad.pt3")), 3));

@@ -1,5 +1,6 @@
-// The Photon-HDF5 export read back through the HDF5 library and h5dump: every
-// mandatory field with the format's TITLE, the photons of a synthetic file.
+// The Photon-HDF5 export read back through the HDF5 library: every mandatory
+// field with the format's TITLE, the photons of a synthetic file.
+#include "support/ConvertHelpers.h"
 #include "support/ConvertRun.h"
 #include "support/TestHost.h"
 #include "files/PhotonFileFactory.h"
@@ -7,15 +8,9 @@
 #include "scans/Conversion.h"
 #include "scans/PhotonHdf5Writer.h"
 #include "scans/RSD.h"
-#include "tools/synth/ScanGenerator.h"
-#include "tools/synth/SyntheticFile.h"
 
-#include <QDir>
-#include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
 #include <hdf5.h>
 
 #include <map>
@@ -24,18 +19,6 @@
 #include <vector>
 
 namespace {
-
-/// Photons on three channels over 2.5 s of 25 ns periods: many overflows of the 16-bit sync counter.
-std::vector<synth::PointPhoton> Photons()
-{
-    std::mt19937_64 random(7);
-    std::exponential_distribution<double> gap(1.0 / 20000);
-    std::uniform_int_distribution<uint32_t> channel(1, 3), dtime(0, 4095);
-    std::vector<synth::PointPhoton> photons;
-    for (double sync = 10; sync < 1e8; sync += gap(random))
-        photons.push_back({static_cast<uint64_t>(sync), channel(random), dtime(random)});
-    return photons;
-}
 
 template <class T> std::vector<T> ReadArray(hid_t file, const char *path, hid_t type)
 {
@@ -51,46 +34,28 @@ template <class T> std::vector<T> ReadArray(hid_t file, const char *path, hid_t 
     return values;
 }
 
-/// A fixed-length string dataset or attribute value.
-std::string ReadString(hid_t object, bool attribute)
+/// The TITLE attribute of \p path (\p title set) or its fixed-length string dataset; "(none)" without it.
+std::string Text(hid_t file, const std::string &path, bool title)
 {
-    const hid_t type = attribute ? H5Aget_type(object) : H5Dget_type(object);
-    std::string text(H5Tget_size(type), '\0');
-    const herr_t read = attribute ? H5Aread(object, type, text.data()) : H5Dread(object, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, text.data());
-    EXPECT_GE(read, 0);
-    H5Tclose(type);
-    return text.substr(0, text.find('\0'));
-}
-
-std::string Title(hid_t file, const std::string &path)
-{
-    if (H5Aexists_by_name(file, path.c_str(), "TITLE", H5P_DEFAULT) <= 0)
+    const char *at = path.c_str();
+    if (title ? H5Aexists_by_name(file, at, "TITLE", H5P_DEFAULT) <= 0 : H5Lexists(file, at, H5P_DEFAULT) <= 0)
         return "(none)";
-    const hid_t attribute = H5Aopen_by_name(file, path.c_str(), "TITLE", H5P_DEFAULT, H5P_DEFAULT);
-    const std::string title = ReadString(attribute, true);
-    H5Aclose(attribute);
-    return title;
-}
-
-std::string StringAt(hid_t file, const char *path)
-{
-    const hid_t set = H5Dopen2(file, path, H5P_DEFAULT);
-    if (set < 0)
-        return "(missing)";
-    const std::string text = ReadString(set, false);
-    H5Dclose(set);
-    return text;
+    const hid_t object = title ? H5Aopen_by_name(file, at, "TITLE", H5P_DEFAULT, H5P_DEFAULT) : H5Dopen2(file, at, H5P_DEFAULT);
+    const hid_t type = title ? H5Aget_type(object) : H5Dget_type(object);
+    std::string text(H5Tget_size(type), '\0');
+    EXPECT_GE(title ? H5Aread(object, type, text.data())
+                    : H5Dread(object, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, text.data()), 0) << path;
+    H5Tclose(type);
+    title ? H5Aclose(object) : H5Dclose(object);
+    return text.substr(0, text.find('\0'));
 }
 
 /// path -> TITLE of every row of the field list (numbered groups unnumbered).
 std::map<std::string, std::string> FieldTitles(const QString &fieldsFile)
 {
     std::map<std::string, std::string> titles;
-    QFile in(fieldsFile);
-    if (!in.open(QIODevice::ReadOnly))
-        return titles;
     const QRegularExpression row(QStringLiteral("^\\| `(/[^`]*)` \\| [a-z]+ \\| (.*) \\|$"));
-    for (const QString &line : QString::fromUtf8(in.readAll()).split('\n')) {
+    for (const QString &line : QString::fromUtf8(ReadAll(fieldsFile)).split('\n')) {
         const QRegularExpressionMatch m = row.match(line);
         if (m.hasMatch())
             titles[m.captured(1).remove(QStringLiteral("?N")).toStdString()] = m.captured(2).toStdString();
@@ -119,23 +84,27 @@ TEST(PhotonHdf5, FieldsTitlesAndPhotonsOfASyntheticFile)
     const std::map<std::string, std::string> titles = FieldTitles(fieldsFile);
     if (titles.empty())
         GTEST_SKIP() << "no field list at " << fieldsFile.toStdString();
+    // Photons on three channels over 2.5 s of 25 ns periods: many overflows of the 16-bit sync counter.
+    std::mt19937_64 random(7);
+    std::exponential_distribution<double> gap(1.0 / 20000);
+    std::uniform_int_distribution<uint32_t> channel(1, 3), dtime(0, 4095);
+    std::vector<synth::PointPhoton> photons;
+    for (double sync = 10; sync < 1e8; sync += gap(random))
+        photons.push_back({static_cast<uint64_t>(sync), channel(random), dtime(random)});
     QTemporaryDir dir;
-    const std::vector<synth::PointPhoton> photons = Photons();
     const synth::GeneratedScan point = synth::MakePointMeasurement(photons);
     ASSERT_TRUE(synth::WritePt3(dir.filePath("run.pt3"), synth::Pt3Header(), point.words));
     const ConvertRun run = Convert({"--export", "photon-hdf5", dir.filePath("run.pt3")});
     ASSERT_EQ(run.code, 0) << run.out.toStdString();
-    const QString h5 = dir.filePath("run_export/run.h5");
 
-    const hid_t file = H5Fopen(QFile::encodeName(h5).constData(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    const hid_t file = H5Fopen(QFile::encodeName(dir.filePath("run_export/run.h5")).constData(), H5F_ACC_RDONLY, H5P_DEFAULT);
     ASSERT_GE(file, 0);
     // Every node carries the TITLE of the field list (the free /user group one of its own).
-    const std::vector<std::string> nodes = Nodes(file);
-    for (const std::string &node : nodes) {
+    for (const std::string &node : Nodes(file)) {
         if (node.rfind("/user", 0) == 0)
-            EXPECT_NE(Title(file, node), "(none)") << node;
+            EXPECT_NE(Text(file, node, true), "(none)") << node;
         else
-            EXPECT_EQ(Title(file, node), titles.count(node) ? titles.at(node) : "(not in the list)") << node;
+            EXPECT_EQ(Text(file, node, true), titles.count(node) ? titles.at(node) : "(not in the list)") << node;
     }
     const char *mandatory[] = {
         "/acquisition_duration", "/description", "/format_name", "/format_version", "/photon_data/timestamps",
@@ -150,11 +119,11 @@ TEST(PhotonHdf5, FieldsTitlesAndPhotonsOfASyntheticFile)
         "/identity/creation_time", "/provenance/filename", "/provenance/creation_time"};
     for (const char *path : mandatory)
         EXPECT_GT(H5Lexists(file, path, H5P_DEFAULT), 0) << path;
-    EXPECT_EQ(StringAt(file, "/format_name"), "Photon-HDF5");
-    EXPECT_EQ(StringAt(file, "/format_version"), "0.5");
-    EXPECT_EQ(StringAt(file, "/photon_data/measurement_specs/measurement_type"), "generic");
-    EXPECT_EQ(StringAt(file, "/identity/software"), "Fotonel");
-    EXPECT_EQ(StringAt(file, "/provenance/filename"), "run.pt3");
+    const std::map<std::string, std::string> texts = {
+        {"/format_name", "Photon-HDF5"}, {"/format_version", "0.5"}, {"/identity/software", "Fotonel"},
+        {"/photon_data/measurement_specs/measurement_type", "generic"}, {"/provenance/filename", "run.pt3"}};
+    for (const auto &[path, text] : texts)
+        EXPECT_EQ(Text(file, path, false), text) << path;
 
     // The photons as the records hold them: true sync counts, dtime, channel.
     const auto timestamps = ReadArray<int64_t>(file, "/photon_data/timestamps", H5T_NATIVE_INT64);
@@ -187,16 +156,6 @@ TEST(PhotonHdf5, FieldsTitlesAndPhotonsOfASyntheticFile)
         EXPECT_NEAR(read[0], value, std::abs(value) * 1e-6) << path;
     }
     EXPECT_GE(H5Fclose(file), 0);
-
-    if (QProcess::execute("h5dump", {"--version"}) != 0) {
-        std::cout << "[ SKIPPED  ] h5dump is not installed\n";
-        return;
-    }
-    QProcess dump;
-    dump.start("h5dump", {"-H", h5});
-    ASSERT_TRUE(dump.waitForFinished());
-    EXPECT_EQ(dump.exitCode(), 0);
-    EXPECT_TRUE(dump.readAllStandardOutput().contains("DATASET \"timestamps\""));
 }
 
 // Markers go under /user/markers; arrays written in small chunks hold the
@@ -204,29 +163,26 @@ TEST(PhotonHdf5, FieldsTitlesAndPhotonsOfASyntheticFile)
 TEST(PhotonHdf5, MarkersAndChunksOfAnImageScan)
 {
     QTemporaryDir dir;
+    const QString path = dir.filePath("run.pt3");
     synth::ImageScanPlan plan;
     plan.width = 8, plan.height = 4, plan.frames = 3;
     plan.photonCount = [](int f, int y, int x, uint32_t) { return (x + y + f) % 3; };
     const synth::GeneratedScan scan = synth::MakeImageScan(plan);
-    synth::Pt3Header header;
-    header.imagingHeader = {0, 0, 0, 0, 0, 0, 8, 4};
-    ASSERT_TRUE(synth::WritePt3(dir.filePath("run.pt3"), header, scan.words));
+    ASSERT_TRUE(WriteImagePt3(path, plan));
     std::vector<std::vector<int64_t>> arrays[2];
     for (std::size_t chunk : {PhotonHdf5Writer::kChunkRecords, std::size_t{5}}) {
         TestHost host;
-        std::unique_ptr<pqFile> file = MakePhotonFile(host, dir.filePath("run.pt3"));
-        ASSERT_TRUE(file->Open(dir.filePath("run.pt3")));
+        std::unique_ptr<pqFile> file = MakePhotonFile(host, path);
         std::unique_ptr<RSD> analysis;
-        ASSERT_TRUE(ConvertFile(host, dir.filePath("run.pt3"), file.get(), analysis));
+        ASSERT_TRUE(file->Open(path) && ConvertFile(host, path, file.get(), analysis));
         PhotonHdf5Writer writer(host, *file);
         writer.chunkRecords = chunk;
         ASSERT_TRUE(writer.Write());
         const hid_t h5 = H5Fopen(QFile::encodeName(dir.filePath("run_export/run.h5")).constData(), H5F_ACC_RDONLY, H5P_DEFAULT);
         ASSERT_GE(h5, 0);
-        std::vector<std::vector<int64_t>> &read = arrays[chunk == 5];
-        for (const char *path : {"/photon_data/timestamps", "/photon_data/nanotimes", "/photon_data/detectors",
-                                 "/user/markers/timestamps", "/user/markers/bits"})
-            read.push_back(ReadArray<int64_t>(h5, path, H5T_NATIVE_INT64));
+        for (const char *array : {"/photon_data/timestamps", "/photon_data/nanotimes", "/photon_data/detectors",
+                                  "/user/markers/timestamps", "/user/markers/bits"})
+            arrays[chunk == 5].push_back(ReadArray<int64_t>(h5, array, H5T_NATIVE_INT64));
         H5Fclose(h5);
     }
     EXPECT_EQ(arrays[0], arrays[1]);
@@ -234,7 +190,6 @@ TEST(PhotonHdf5, MarkersAndChunksOfAnImageScan)
     // Line starts (1), line ends (2) and frame markers (4), in time order.
     const std::vector<int64_t> &bits = arrays[0][4];
     EXPECT_EQ(bits.size(), scan.lineStarts + scan.lineEnds + scan.frameMarkers);
-    EXPECT_EQ(std::count(bits.begin(), bits.end(), 1), static_cast<long>(scan.lineStarts));
     EXPECT_EQ(std::count(bits.begin(), bits.end(), 4), static_cast<long>(scan.frameMarkers));
     EXPECT_TRUE(std::is_sorted(arrays[0][3].begin(), arrays[0][3].end()));
     std::vector<uint64_t> lineStarts;

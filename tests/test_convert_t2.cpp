@@ -2,17 +2,17 @@
 // files that give the T3 file's results, antibunching, the two instrument files.
 #include "files/RecordFormat.h"
 #include "support/ConvertRun.h"
+#include "support/Files.h"
+#include "support/RealData.h"
 #include "tools/synth/RecordStream.h"
 #include "tools/synth/ScanGenerator.h"
 #include "tools/synth/SyntheticFile.h"
 
 #include <QDir>
 #include <QFile>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <random>
 
 namespace {
@@ -38,8 +38,7 @@ void ExpectDecoded(RecordFormat format, const std::vector<Word> &words)
             EXPECT_EQ(Format::IsSpecialKey(Format::ScanKey(w.word)), w.marker != PHOTON_MARKER);
             if (w.marker != PHOTON_MARKER) {
                 EXPECT_EQ(Format::SpecialMarker(w.word), w.marker);
-            }
-            if (w.marker == PHOTON_MARKER) {
+            } else {
                 EXPECT_EQ(f.channel, w.channel);
             }
             EXPECT_EQ(f.truensync, w.truensync);
@@ -50,8 +49,7 @@ void ExpectDecoded(RecordFormat format, const std::vector<Word> &words)
 
 QString Read(const QString &path)
 {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? QString::fromLatin1(f.readAll()) : QString();
+    return QString::fromLatin1(ReadAll(path));
 }
 
 /// The G values (fourth column) of a correlation file.
@@ -112,13 +110,8 @@ TEST(T2Layouts, HandMadeWordsFollowEachRule)
         {0x80000001u, SYNC_MARKER, 0, 4 * v2 + 1},
         {0x9E000002u, 15, 0, 4 * v2 + 2},
     });
-    // Every T2 record type has its layout; an unknown one has none.
+    // Every T2 record type has its layout (T2Files below); an unknown one has none.
     RecordFormat f = RecordFormat::PicoHarpT3;
-    for (const auto &[name, type] : kT2Types) {
-        SCOPED_TRACE(name);
-        ASSERT_TRUE(RecordType::FormatOf(type, f));
-        EXPECT_TRUE(IsTimeTagFormat(f));
-    }
     EXPECT_FALSE(RecordType::FormatOf(0x00010208u, f));
 }
 
@@ -128,14 +121,11 @@ protected:
     /// The converter's run over \p file with the correlation, trace and fit options.
     ConvertRun Run(const QString &file, const QStringList &extra = {})
     {
-        return Convert(QStringList{"--correlate", "--trace", "--trace-bin", "10", "--dtau", "0.1", "--steps", "8",
-                                   "--cascades", "12"} +
-                       extra + QStringList(file));
+        const QStringList options = {"--correlate", "--trace", "--trace-bin", "10", "--dtau", "0.1", "--steps", "8",
+                                     "--cascades", "12"};
+        return Convert(options + extra + QStringList(file));
     }
-    QString Export(const QString &stem, const QString &suffix) const
-    {
-        return Path(stem + "_export/" + stem + suffix);
-    }
+    QString Export(const QString &stem, const QString &suffix) const { return Path(stem + "_export/" + stem + suffix); }
     /// Each of \p suffixes from \p stem's run is the T3 file's, byte for byte.
     void ExpectSameAsT3(const QString &stem, const QStringList &suffixes) const
     {
@@ -164,7 +154,7 @@ TEST_F(T2Files, GiveTheResultsOfTheT3FileOfTheSamePhotons)
     for (const auto &[name, type] : kT2Types) {
         SCOPED_TRACE(name);
         RecordFormat format = RecordFormat::PicoHarpT3;
-        ASSERT_TRUE(RecordType::FormatOf(type, format));
+        ASSERT_TRUE(RecordType::FormatOf(type, format) && IsTimeTagFormat(format));
         const QString stem = QStringLiteral("t2_%1").arg(type, 0, 16);
         ASSERT_TRUE(synth::WritePtu(Path(stem + ".ptu"), synth::PtuHeader::T2(type),
                                     synth::TranscodeToT2(t3, format, 6250)));
@@ -296,26 +286,20 @@ TEST_F(T2Files, AntibunchingEmptiesTheCrossCorrelationAtZeroLag)
     EXPECT_NEAR(far, 1.0, 0.1);
 }
 
-TEST_F(T2Files, InstrumentFilesOpenAndCorrelate)
+using T2RealFiles = RealDataTest;
+
+TEST_F(T2RealFiles, InstrumentFilesOpenAndCorrelate)
 {
-    const char *env = std::getenv("FOTONEL_REAL_DATA");
-    if (env == nullptr || *env == '\0')
-        GTEST_SKIP() << "FOTONEL_REAL_DATA is not set: instrument T2 files not tested";
-    const struct {
-        const char *name;
-        const char *counts;
-    } files[] = {
+    const std::pair<const char *, const char *> files[] = {
         {"picoquant-sample-data_hydraharp_v20_t2", "Channel 1 : 305565\n                Channel 2 : 0\n"},
         {"picoquant-sample-data_picoharp_v30_t2", "Channel 1 : 531477\n                Channel 2 : 388700\n"},
     };
-    for (const auto &f : files) {
-        SCOPED_TRACE(f.name);
-        const QString copy = Path(QString::fromLatin1(f.name) + ".ptu");
-        ASSERT_TRUE(QFile::copy(QDir(QString::fromLocal8Bit(env)).filePath(QStringLiteral("rejected/%1.ptu").arg(f.name)), copy));
-        const ConvertRun run = Convert({"--correlate", copy});
+    for (const auto &[name, counts] : files) {
+        SCOPED_TRACE(name);
+        const ConvertRun run = Convert({"--correlate", Copy(QStringLiteral("rejected/%1.ptu").arg(name))});
         ASSERT_EQ(run.code, 0) << qPrintable(run.out);
-        EXPECT_TRUE(run.out.contains(f.counts)) << qPrintable(run.out);
-        const std::vector<double> g = GValues(Export(f.name, "_G_ch1_ch1.dat"));
+        EXPECT_TRUE(run.out.contains(counts)) << qPrintable(run.out);
+        const std::vector<double> g = GValues(tmp.filePath(QStringLiteral("%1_export/%1_G_ch1_ch1.dat").arg(name)));
         ASSERT_FALSE(g.empty());
         for (double v : g)
             EXPECT_TRUE(std::isfinite(v));
