@@ -3,6 +3,7 @@
 // 0.5 ns (dtime d is d/2 ns).
 #include "support/Files.h"
 #include "support/MemoryFile.h"
+#include "support/Placed.h"
 #include "support/TestHost.h"
 #include "scans/PointScan.h"
 #include "tools/synth/RecordStream.h"
@@ -69,11 +70,9 @@ TEST(PointScan, GatedListsTraceExportAndLifetimes)
     EXPECT_EQ(scan.photonTimes[1], (PointScan::PhotonTimes{152, 49951}));
     EXPECT_TRUE(scan.photonTimes[2].empty() && scan.delayCounts[2].empty());
     // Placed photons per dtime: delays 0 ns twice, 5 and 10 ns; then 2 and 1 ns.
-    std::vector<uint32_t> delays0(4096, 0), delays1(4096, 0);
-    delays0[0] = 2;
-    delays0[10] = delays0[20] = delays1[4] = delays1[2] = 1;
-    EXPECT_EQ(scan.delayCounts[0], delays0);
-    EXPECT_EQ(scan.delayCounts[1], delays1);
+    ASSERT_EQ(scan.delayCounts[0].size(), 4096u);
+    EXPECT_EQ(Placed(scan.delayCounts[0]), (std::map<uint32_t, uint32_t>{{0, 2}, {10, 1}, {20, 1}}));
+    EXPECT_EQ(Placed(scan.delayCounts[1]), (std::map<uint32_t, uint32_t>{{2, 1}, {4, 1}}));
     EXPECT_EQ(scan.lastTime, 50000);  // the channel-7 photon after it does not count
     EXPECT_EQ(host.toolBoxPage, 3);
     EXPECT_TRUE(host.Logged("Traces reconstructed"));
