@@ -3,6 +3,7 @@
 // 0.5 ns (dtime d is d/2 ns).
 #include "support/Files.h"
 #include "support/MemoryFile.h"
+#include "support/Placed.h"
 #include "support/TestHost.h"
 #include "scans/PointScan.h"
 #include "tools/synth/RecordStream.h"
@@ -69,11 +70,9 @@ TEST(PointScan, GatedListsTraceExportAndLifetimes)
     EXPECT_EQ(scan.photonTimes[1], (PointScan::PhotonTimes{152, 49951}));
     EXPECT_TRUE(scan.photonTimes[2].empty() && scan.delayCounts[2].empty());
     // Placed photons per dtime: delays 0 ns twice, 5 and 10 ns; then 2 and 1 ns.
-    std::vector<uint32_t> delays0(4096, 0), delays1(4096, 0);
-    delays0[0] = 2;
-    delays0[10] = delays0[20] = delays1[4] = delays1[2] = 1;
-    EXPECT_EQ(scan.delayCounts[0], delays0);
-    EXPECT_EQ(scan.delayCounts[1], delays1);
+    ASSERT_EQ(scan.delayCounts[0].size(), 4096u);
+    EXPECT_EQ(Placed(scan.delayCounts[0]), (std::map<uint32_t, uint32_t>{{0, 2}, {10, 1}, {20, 1}}));
+    EXPECT_EQ(Placed(scan.delayCounts[1]), (std::map<uint32_t, uint32_t>{{2, 1}, {4, 1}}));
     EXPECT_EQ(scan.lastTime, 50000);  // the channel-7 photon after it does not count
     EXPECT_EQ(host.toolBoxPage, 3);
     EXPECT_TRUE(host.Logged("Traces reconstructed"));
@@ -156,41 +155,34 @@ TEST(PointScan, WritingImagesReconstructsOnceAndWritesNothing)
     EXPECT_TRUE(QDir(dir.path()).isEmpty());
 }
 
-TEST(PointScanTrace, PhotonsAtBinEdgesFallOnTheirSide)
+TEST(PointScanTrace, EdgesRunsAndOutliersCountedAsPhotonByPhoton)
 {
-    Loaded l({{0, 1, 0}, {1001, 1, 0}});
-    OpenCursors(l.host);
-    // w = 50.05 ns, whose reciprocal is inexact: a photon just before the
-    // inner edge k x w is in bin k - 1, one just after it in bin k.
-    ASSERT_DOUBLE_EQ(l.scan.traceBinWidth, 50.05);
-    PointScan::PhotonTimes &times = l.scan.photonTimes[0];
-    times.clear();
-    for (int k = 1; k < 999; ++k)
-        for (double t : {k * 50.05 - 1e-6, k * 50.05 + 1e-6})
-            times.push_back(t);
-    l.scan.BinTrace();
-    std::vector<double> expected(999, 2);
-    expected.front() = expected.back() = 1;
-    EXPECT_EQ(l.scan.traceCounts[0], expected);
-}
-
-TEST(PointScanTrace, RunsAndOutliersCountedAsPhotonByPhoton)
-{
-    // Runs of one bin over thousands of photons (across the blocks of 10000),
-    // bins with one photon, damaged times before firstTime and after lastTime.
     Loaded l({{0, 1, 0}, {1001, 1, 0}});
     TestHost &host = l.host;
     PointScan &scan = l.scan;
     OpenCursors(host);
+    // w = 50.05 ns, whose reciprocal is inexact: a photon just before the
+    // inner edge k x w is in bin k - 1, one just after it in bin k.
     const double w = 50.05, span = 50050;  // the displayed trace: 1000 bins of w
+    ASSERT_DOUBLE_EQ(scan.traceBinWidth, w);
     PointScan::PhotonTimes &times = scan.photonTimes[0];
+    times.clear();
+    for (int k = 1; k < 999; ++k)
+        for (double t : {k * w - 1e-6, k * w + 1e-6})
+            times.push_back(t);
+    scan.BinTrace();
+    std::vector<double> edges(999, 2);
+    edges.front() = edges.back() = 1;
+    EXPECT_EQ(scan.traceCounts[0], edges);
+
+    // Runs of one bin over thousands of photons (across the blocks of 10000),
+    // bins with one photon, damaged times before firstTime and after lastTime.
     times.assign({-5.0, -1e-9});                // photons 0, 1
     times.insert(times.end(), 12000, 2.5 * w);  // 2 .. 12001: bin 2
     for (int k = 10; k < 20; ++k)               // 12002 .. 12011: bins 10 .. 19
         times.push_back((k + 0.5) * w);
     times.insert(times.end(), 3000, 998.5 * w);  // 12012 .. 15011: bin 998
     times.insert(times.end(), {span, span, span + 1});  // 15012 .. 15014: bin 1000, the guard
-
     host.messages.clear();
     scan.BinTrace();
     std::vector<double> trace(999, 0);
