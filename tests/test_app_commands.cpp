@@ -1,6 +1,5 @@
-// The window with results: the tabs an opened scan gets and their lifetime,
-// the window's use of its start-up size, the buttons of the settings tool box
-// on each kind of scan, and commands given while a long step lets events run.
+// The window with results: the tabs of a scan and their lifetime, the start-up
+// size, the buttons on each kind of scan, and commands given during a long step.
 #include "app/Fotonel.h"
 #include "scans/RSD.h"
 #include "tools/synth/ScanGenerator.h"
@@ -215,61 +214,40 @@ TEST_F(CommandsTest, EachButtonOnEachScanTypeAndEveryEnabledControlActs)
     }
 }
 
+// The boxes of the point, image and line lifetimes round to whole delay steps
+// (the binning itself: test_scans_point, test_scans_export).
 TEST_F(CommandsTest, LifetimeBinsAreWholeDelaySteps)
 {
-    // The point photons have dtime 100 to 149, 40 photons each; the sync period is 25 ns.
-    const struct {
-        float resolution;     // ns
-        double requested;     // typed into the box, ns
-        double shown;         // what the box shows after the button
-        bool logged;          // the width changed: one line says so
-        std::size_t first;    // the first bin with photons, and the photons of it and those after
-        std::vector<long> photons;
-    } cases[] = {
-        {0.016f, 0.2, 0.192, true, 8, {320, 480, 480, 480, 240}},  // 12.5 steps as typed, 12 in the float resolution
-        {0.016f, 0.048, 0.048, false, 33, {80, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120, 120}},
-        {0.004f, 0.05, 0.048, true, 8, {320, 480, 480, 480, 240}},
-        {0.004f, 0.0055, 0.004, true, 100, std::vector<long>(50, 40)},  // one step at least
-        {0.004f, 0.2, 0.2, false, 2, {2000}},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.requested);
-        Make();
-        ASSERT_TRUE(window->OpenFile(Write(Point, "run.pt3", 1, {1}, c.resolution), true));
-        auto *box = W<QDoubleSpinBox>("taubinsize");
-        box->setValue(c.requested);
-        for (int press = 0; press < 2; ++press)
-            Invoke("on_tauButton_clicked");
-        EXPECT_DOUBLE_EQ(box->value(), c.shown);
-        EXPECT_EQ(Log().filter("Lifetime bin ").size(), c.logged ? 1 : 0) << Log().join('\n').toStdString();
-        const std::vector<double> &bins = window->scan->lifetimeHistograms[0];
-        for (std::size_t b = 0; b < bins.size(); ++b) {
-            const bool inside = b >= c.first && b - c.first < c.photons.size();
-            EXPECT_EQ(std::lround(bins[b]), inside ? c.photons[b - c.first] : 0) << "bin " << b;
-        }
-    }
-
-    // The image and line lifetimes, the lifetime-resolved stack and the
-    // position-delay histogram round their boxes alike.
     const struct {
         Kind kind;
+        float resolution;  // ns
         const char *box, *slot;
-        bool lifetimes;  // the lifetime button; an export leaves the histograms as they were
-    } boxes[] = {{Image, "IStaubinsize", "on_ISHistogram_clicked", true},
-                 {Image, "IStaubinsize", "on_ISExportHistogram_clicked", false},
-                 {Line, "LStaubinsize", "on_LSHistogram_clicked", true},
-                 {Line, "LStaubinsize", "on_LSsaveHistogramPointScan_clicked", false}};
-    for (const auto &b : boxes) {
-        SCOPED_TRACE(b.slot);
+        double requested, shown;  // typed into the box, shown after the button, ns
+        bool binned;              // the lifetime button; an export leaves the histograms as they were
+    } cases[] = {
+        {Point, 0.016f, "taubinsize", "on_tauButton_clicked", 0.2, 0.192, true},  // 12.5 steps typed, 12 in the float
+        {Point, 0.016f, "taubinsize", "on_tauButton_clicked", 0.048, 0.048, true},
+        {Point, 0.004f, "taubinsize", "on_tauButton_clicked", 0.05, 0.048, true},
+        {Point, 0.004f, "taubinsize", "on_tauButton_clicked", 0.0055, 0.004, true},  // one step at least
+        {Image, 0.016f, "IStaubinsize", "on_ISHistogram_clicked", 0.2, 0.192, true},
+        {Image, 0.016f, "IStaubinsize", "on_ISExportHistogram_clicked", 0.2, 0.192, false},
+        {Line, 0.016f, "LStaubinsize", "on_LSHistogram_clicked", 0.2, 0.192, true},
+        {Line, 0.016f, "LStaubinsize", "on_LSsaveHistogramPointScan_clicked", 0.2, 0.192, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.slot << " " << c.requested);
         Make();
-        ASSERT_TRUE(window->OpenFile(Write(b.kind, "run.pt3", 1, {1}, 0.016f), true));
-        W<QDoubleSpinBox>(b.box)->setValue(0.2);
-        Invoke(b.slot);
-        EXPECT_DOUBLE_EQ(W<QDoubleSpinBox>(b.box)->value(), 0.192);
-        EXPECT_EQ(Log().filter("Lifetime bin 0.2 ns used as 0.192 ns (12 x 0.016 ns, the delay resolution)").size(), 1);
-        EXPECT_DOUBLE_EQ(window->scan->lifetimeBinWidth, b.lifetimes ? 0.192 : 0.016);
+        ASSERT_TRUE(window->OpenFile(Write(c.kind, "run.pt3", 1, {1}, c.resolution), true));
+        W<QDoubleSpinBox>(c.box)->setValue(c.requested);
+        for (int press = 0; press < 2; ++press)
+            Invoke(c.slot);
+        EXPECT_DOUBLE_EQ(W<QDoubleSpinBox>(c.box)->value(), c.shown);
+        // The width changed: one line says so, however often the button is pressed.
+        EXPECT_EQ(Log().filter("Lifetime bin ").size(), c.shown != c.requested) << Log().join('\n').toStdString();
+        EXPECT_DOUBLE_EQ(window->scan->lifetimeBinWidth, c.binned ? c.shown : 0.016);
         QDir(dir.filePath("run_export")).removeRecursively();
     }
+    EXPECT_EQ(Log().filter("Lifetime bin 0.2 ns used as 0.192 ns (12 x 0.016 ns, the delay resolution)").size(), 1);
 }
 
 // Each long step, with the commands that could disturb it given from inside
@@ -344,11 +322,11 @@ TEST_F(CommandsTest, CommandsDuringALongStepAreRefusedAndCloseWaits)
     }
 }
 
-TEST_F(ResultsTest, OpeningAScanBuildsItsTabsAndReplacesThoseBefore)
+TEST_F(ResultsTest, TextTabsComeBackAndNoTabOfTheFileBeforeSurvives)
 {
+    // Opening a scan builds its tabs and shows the lifetimes; closing a result tab frees it.
     ASSERT_TRUE(window->OpenFile(path, true));
     EXPECT_EQ(TabLabels(), ScanTabs);
-    // The lifetime tab is the one shown; closing a result tab frees it.
     EXPECT_EQ(tabs->currentWidget()->objectName(), "TauTab");
     EXPECT_EQ(tabs->currentWidget()->findChildren<LinePlot *>().size(), 2);
     QPointer<QWidget> data = tabs->widget(2);

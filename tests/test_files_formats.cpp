@@ -1,7 +1,6 @@
-// The record layouts of the HydraHarp, TimeHarp 260 and MultiHarp: the
-// words decoded by hand, synthetic files in every layout giving what the
-// PicoHarp file of the same photons gives, and marker meanings from the
-// imaging tags.
+// The record layouts of the HydraHarp, TimeHarp 260 and MultiHarp: words
+// decoded by hand, files in every layout giving the PicoHarp file's results,
+// and marker meanings from the imaging tags.
 
 #include "files/T3RecordCursor.h"
 #include "files/ptuFile.h"
@@ -9,7 +8,6 @@
 #include "scans/ImageScan.h"
 #include "scans/LineScan.h"
 #include "scans/PointScan.h"
-#include "support/Files.h"
 #include "support/MemoryFile.h"
 #include "support/TestHost.h"
 #include "tools/synth/RecordStream.h"
@@ -83,7 +81,6 @@ struct Converted {
         EXPECT_TRUE(file->Open(path));
         EXPECT_TRUE(ConvertFile(host, path, file.get(), scan));
     }
-    QByteArray Export(const char *suffix) const { return ReadAll(file->exportBase + suffix); }
 
     static inline int counter = 0;
     QString path;
@@ -121,6 +118,7 @@ std::vector<uint32_t> Image(int frames, int lines, synth::FrameMarkers markers =
 
 } // namespace
 
+// Line scans in the HydraHarp layouts: PhotonRuns.EveryLayoutPlacesTheHandCountedPhotons (test_scans_runs).
 TEST(HarpRecords, EveryLayoutGivesThePicoHarpResults)
 {
     QTemporaryDir dir;
@@ -129,24 +127,18 @@ TEST(HarpRecords, EveryLayoutGivesThePicoHarpResults)
         photons.push_back({50 + i * i % 7919 + i * 1500, 1 + static_cast<uint32_t>(i % 3 == 0), static_cast<uint32_t>(i * 37 % 4000)});
     const std::vector<uint32_t> point = synth::MakePointMeasurement(photons).words;
     const std::vector<uint32_t> image = Image(3, 4);
-    const std::vector<uint32_t> line = Image(1, 9);
 
-    const Converted pointRef(dir, point, kRecordTypes[0], 0, 0), imageRef(dir, image, kRecordTypes[0], 6, 4),
-        lineRef(dir, line, kRecordTypes[0], 6, 1);
+    const Converted pointRef(dir, point, kRecordTypes[0], 0, 0), imageRef(dir, image, kRecordTypes[0], 6, 4);
     const auto *p0 = pointRef.As<PointScan>();
     const auto *i0 = imageRef.As<ImageScan>();
-    const auto *l0 = lineRef.As<LineScan>();
-    ASSERT_TRUE(p0 && i0 && l0);
+    ASSERT_TRUE(p0 && i0);
     ASSERT_EQ(i0->numberOfFrames, 3u);
-    ASSERT_EQ(l0->imageHeight, 9u);
-    imageRef.scan->WriteImages(0, 1);
     for (uint32_t type : kRecordTypes) {
         SCOPED_TRACE(type);
-        const Converted p(dir, point, type, 0, 0), i(dir, image, type, 6, 4), l(dir, line, type, 6, 1);
+        const Converted p(dir, point, type, 0, 0), i(dir, image, type, 6, 4);
         const auto *p1 = p.As<PointScan>();
         const auto *i1 = i.As<ImageScan>();
-        const auto *l1 = l.As<LineScan>();
-        ASSERT_TRUE(p1 && i1 && l1);
+        ASSERT_TRUE(p1 && i1);
         EXPECT_EQ(p.file->photonsPerChannel, pointRef.file->photonsPerChannel);
         EXPECT_EQ(p1->photonTimes, p0->photonTimes);
         EXPECT_EQ(p1->traceCounts, p0->traceCounts);
@@ -158,14 +150,6 @@ TEST(HarpRecords, EveryLayoutGivesThePicoHarpResults)
         EXPECT_EQ(i1->frameStartTimes, i0->frameStartTimes);
         ExpectSameDelays(i1->delayCounts, i0->delayCounts);
         EXPECT_EQ(i1->lifetimeHistograms, i0->lifetimeHistograms);
-        i.scan->WriteImages(0, 1);
-        EXPECT_EQ(i.Export("_ch1.tif"), imageRef.Export("_ch1.tif"));
-        EXPECT_FALSE(i.Export("_ch2.tif").isEmpty());
-
-        EXPECT_EQ(l.file->ScanType, ScanLine);
-        EXPECT_EQ(l1->images, l0->images);
-        EXPECT_EQ(l1->lineStartTimes, l0->lineStartTimes);
-        EXPECT_EQ(l1->lifetimeHistograms, l0->lifetimeHistograms);
     }
 }
 

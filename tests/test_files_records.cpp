@@ -16,12 +16,11 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstring>
 
 using synth::PhotonWord;
 
-TEST(T3RecordCursor, MarkerBitsAndTimesAfterTwoOverflows)
+TEST(T3RecordCursor, MarkerBitsTimesSeekAndTheEndOfTheRecords)
 {
     TestHost host;
     MemoryFile both(host, {0xF0030000u}, 25, 0.004); // markers 1 and 2 at once: one event of value 3
@@ -38,19 +37,15 @@ TEST(T3RecordCursor, MarkerBitsAndTimesAfterTwoOverflows)
     EXPECT_DOUBLE_EQ(c.delaytime, 4.0);
     EXPECT_DOUBLE_EQ(c.truetime, 3277054.0);
     EXPECT_DOUBLE_EQ(c.deltatime, 10 * 25 + 4.0); // since the second overflow: 10 periods plus the delay
-}
 
-TEST(T3RecordCursor, SeekResetAndEndOfRecords)
-{
-    TestHost host;
     MemoryFile overflow(host, {PhotonWord(1, 0, 5), 0xF0000000u, PhotonWord(2, 0, 7)});
-    T3RecordCursor<PicoHarpT3Format> c(host, overflow);
-    c.Seek(1);
-    c.Seek(1); // decodes the overflow a second time
-    EXPECT_EQ(c.overflowOffset, 131072u);
-    c.ResetOverflow();
-    EXPECT_EQ(c.overflowOffset, 65536u);
-    EXPECT_EQ(c.index, 1u);
+    T3RecordCursor<PicoHarpT3Format> s(host, overflow);
+    s.Seek(1);
+    s.Seek(1); // decodes the overflow a second time
+    EXPECT_EQ(s.overflowOffset, 131072u);
+    s.ResetOverflow();
+    EXPECT_EQ(s.overflowOffset, 65536u);
+    EXPECT_EQ(s.index, 1u);
 
     MemoryFile two(host, {PhotonWord(1, 3, 5), PhotonWord(2, 9, 70)});
     T3RecordCursor<PicoHarpT3Format> d(host, two);
@@ -89,19 +84,6 @@ TEST(RecordBuffer, MapsAlignedWordsReadsOthersAndClipsToTheFile)
     EXPECT_TRUE(b.empty());
     EXPECT_EQ(b.Load(dir.filePath("missing.bin"), 0, 5), -1);
     EXPECT_TRUE(b.empty());
-}
-
-TEST(pqFileBase, AnswersNaNAndRefusesToOpen)
-{
-    TestHost host;
-    pqFile file(host);
-    EXPECT_TRUE(std::isnan(file.SyncPeriod()) && std::isnan(file.Resolution()));
-    EXPECT_EQ(file.NumberOfRecords(), 0);
-    QTemporaryDir dir;
-    QFile f(dir.filePath("plain.pt3"));
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write("anything") == 8);
-    f.close();
-    EXPECT_FALSE(file.Open(f.fileName()));
 }
 
 namespace {
