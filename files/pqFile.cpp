@@ -286,6 +286,8 @@ void pqFile::CountRecords(FrameList::Runs &runs, uint32_t channels, uint32_t &un
     uint32_t byKey[4][Format::kScanKeys] = {};
     std::array<uint32_t, 16> markers{};
     const double progressScale = n > 1 ? 100.0 / static_cast<double>(n - 1) : 0.0;
+    frameMarkers.clear();
+    T3RecordFields fields;  // the overflows decoded so far
     // The markers also feed the frame list's count of the runs of lines at
     // both ends of the file.
     // Out of line, so the counting loop keeps its registers for the photons.
@@ -295,6 +297,9 @@ void pqFile::CountRecords(FrameList::Runs &runs, uint32_t channels, uint32_t &un
             ++syncRecords;
             return;
         }
+        const uint64_t overflowsBefore = fields.overflowOffset;
+        if constexpr (!Format::kTimeTags)
+            Format::Decode(w, fields);
         if (m >= markers.size()) {
             ++unknownSpecial;
             return;
@@ -303,6 +308,9 @@ void pqFile::CountRecords(FrameList::Runs &runs, uint32_t channels, uint32_t &un
         if (m == 0)
             return;
         if (m == frame) {
+            if (!Format::kTimeTags && fields.marker == frame && frame != lineStart && frame != lineEnd &&
+                frameMarkers.size() < kFrameMarkersKept)
+                frameMarkers.push_back({static_cast<uint32_t>(index), overflowsBefore});
             runs.FrameMarker(static_cast<uint32_t>(index));
             // A file of one record that is a frame marker is complete at once.
             mainWindow.SetProgress(n > 1 ? static_cast<int>(progressScale * static_cast<double>(index)) : 100);

@@ -55,6 +55,17 @@ public:
     std::vector<uint32_t> photonsPerChannel;  ///< index 0 = channel 1
     std::vector<uint32_t> eventsPerMarker;    ///< 17 counters by marker value
     uint32_t syncRecords = 0;              ///< sync records of a T2 file (HydraHarp-family layouts)
+    /// A frame marker of a T3 file as the record scan met it: its record and
+    /// the sync periods of the overflows before it, where a photon pass may
+    /// start in the middle of the file.
+    struct FrameMarkerAt {
+        uint32_t index;
+        uint64_t overflowOffset;
+    };
+    /// The first kFrameMarkersKept frame markers (records that decode as the
+    /// frame marker and as neither line marker), in file order.
+    std::vector<FrameMarkerAt> frameMarkers;
+    static constexpr std::size_t kFrameMarkersKept = 65536;
     /// A T2 file: time tags; delays only where its syncs give them (syncTicks).
     bool TimeTags() const { return IsTimeTagFormat(recordFormat); }
     /// A T2 file with syncs: the range of its delays in resolution steps, the

@@ -85,15 +85,17 @@ void ImageScan::ReconstructImages()
     FillChannelSlots(limits, droppedLine, keptLine, gateTable);
 
     WithRecordFormat(file->recordFormat, [&](auto format) {
-        // Lines beyond H are walked but not placed.
-        uint32_t startedFrame = UINT32_MAX;  // the frame whose first line start was met
-        PassFrames<decltype(format)>(
-            outsideLine,
-            [&](uint32_t frame, uint32_t line, double time) {
-                if (frame != startedFrame)
-                    frameStartTimes[frame] = time / kNsPerS;
-                startedFrame = frame;
-                return line < imageHeight ? &keptLine : &droppedLine;
+        // Lines beyond H are walked but not placed. Each thread of the pass
+        // notes the first line start of each of its frames.
+        PassImageFrames<decltype(format)>(
+            outsideLine, LineTables{&keptLine, &droppedLine},
+            [this](LineTables tables) {
+                return [this, tables, startedFrame = UINT32_MAX](uint32_t frame, uint32_t line, double time) mutable {
+                    if (frame != startedFrame)
+                        frameStartTimes[frame] = time / kNsPerS;
+                    startedFrame = frame;
+                    return line < imageHeight ? tables.kept : tables.dropped;
+                };
             },
             [&](uint32_t frame, uint32_t lines, double time) {
                 linesInFrame[frame] = lines;

@@ -7,15 +7,17 @@
 #include "scans/RasterScanKernels.h"
 #include "scans/VectorForms.h"
 
-#include "scans/RasterScanKernels.h"
-#include "scans/VectorForms.h"
 #include <QObject>
 #include <algorithm>
 #include <climits>
 #include <cmath>
 #include <numeric>
+#include <system_error>
+#include <thread>
 
 int RasterScan::vectorLevel = 2;
+std::size_t RasterScan::parallelPassRecords = std::size_t(1) << 20;
+std::size_t RasterScan::parallelStatisticsCounts = std::size_t(1) << 22;
 
 bool RasterScan::CursorSpan(double &start, double &end) const
 {
@@ -289,33 +291,62 @@ bool RasterScan::BeginStats()
 void RasterScan::RowStatistics(const uint16_t *data, std::size_t length, uint32_t rows, std::vector<double> &mean,
                                std::vector<double> &variance, std::vector<double> &course)
 {
-    for (uint32_t r = 0; r < rows; ++r) {
-        const uint16_t *row = data + r * length;
-        // Whole counts: the sums below 2^53 are exact, so adding them as
-        // integers gives the very doubles of adding them one by one, and
-        // the additions need not wait for each other.
-        uint64_t sum = 0;
-        for (std::size_t p = 0; p < length; ++p) {
-            mean[p] += row[p];
-            sum += row[p];
-        }
-        course[r] = length ? static_cast<double>(sum) / length : 0;
-    }
-    // No row: the mean stays 0. Fewer than two rows: no spread, variance 0.
-    if (rows > 0)
-        for (double &m : mean)
-            m /= rows;
-    if (rows > 1) {
-        for (uint32_t r = 0; r < rows; ++r) {
-            const uint16_t *row = data + r * length;
-            for (std::size_t p = 0; p < length; ++p) {
-                const double d = mean[p] - row[p];
-                variance[p] += d * d;
+    // The positions in blocks whose sums stay in the cache over all rows;
+    // each position still adds its rows in row order, so every mean and
+    // variance is the very double of a walk row by row. The counts of a row
+    // are whole numbers: their sum, added block by block as an integer, is
+    // exact in any order.
+    const auto positions = [&](std::size_t begin, std::size_t end, uint64_t *rowSums) {
+        constexpr std::size_t kBlock = 2048;
+        for (std::size_t b = begin; b < end; b += kBlock) {
+            const std::size_t e = std::min(end, b + kBlock);
+            for (uint32_t r = 0; r < rows; ++r) {
+                const uint16_t *row = data + r * length;
+                uint64_t sum = 0;
+                for (std::size_t p = b; p < e; ++p) {
+                    mean[p] += row[p];
+                    sum += row[p];
+                }
+                rowSums[r] += sum;
+            }
+            // No row: the mean stays 0. Fewer than two rows: no spread, variance 0.
+            if (rows > 0)
+                for (std::size_t p = b; p < e; ++p)
+                    mean[p] /= rows;
+            if (rows > 1) {
+                for (uint32_t r = 0; r < rows; ++r) {
+                    const uint16_t *row = data + r * length;
+                    for (std::size_t p = b; p < e; ++p) {
+                        const double d = mean[p] - row[p];
+                        variance[p] += d * d;
+                    }
+                }
+                for (std::size_t p = b; p < e; ++p)
+                    variance[p] /= rows - 1;
             }
         }
-        for (double &v : variance)
-            v /= rows - 1;
+    };
+    std::vector<uint64_t> sums(rows, 0), secondSums;
+    // Large stacks in two threads, each over half the positions.
+    std::size_t half = length;
+    std::thread second;
+    if (static_cast<double>(length) * rows >= static_cast<double>(parallelStatisticsCounts) && length >= 2) {
+        secondSums.assign(rows, 0);
+        try {
+            second = std::thread([&, from = length / 2] { positions(from, length, secondSums.data()); });
+            half = length / 2;
+        } catch (const std::system_error &) {
+            // No thread to be had: all positions in this one.
+        }
     }
+    positions(0, half, sums.data());
+    if (second.joinable()) {
+        second.join();
+        for (uint32_t r = 0; r < rows; ++r)
+            sums[r] += secondSums[r];
+    }
+    for (uint32_t r = 0; r < rows; ++r)
+        course[r] = length ? static_cast<double>(sums[r]) / length : 0;
 }
 
 bool RasterScan::BeginInfoText()
@@ -419,7 +450,7 @@ uint32_t RasterScan::PlaceRunScalar(const PassConstants &pass, uint32_t i, uint3
             ++count;
         ++slot.delays[dtime];
         if (pass.phasorTable && slot.phasor) {
-            double *sums = slot.phasor + 2 * (run.phasorOffset + pixel);
+            int64_t *sums = slot.phasor + 2 * (run.phasorOffset + pixel);
             sums[0] += pass.phasorTable[2 * dtime];
             sums[1] += pass.phasorTable[2 * dtime + 1];
         }

@@ -30,8 +30,12 @@
 #ifndef FOTONEL_MEMORY_BUDGET_BYTES
 #define FOTONEL_MEMORY_BUDGET_BYTES 4294967296.0
 #endif
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 struct RasterScanKernels;
@@ -89,18 +93,24 @@ public:
     /// it: 2 AVX-512 (the default), 1 AVX2, 0 none, one record at a time
     /// (tests compare the forms).
     static int vectorLevel;
+    /// Image scans of at least this many records (and two frames) are
+    /// placed in two threads; tests lower it to compare both ways.
+    static std::size_t parallelPassRecords;
+    /// Statistics over at least this many counts run in two threads.
+    static std::size_t parallelStatisticsCounts;
 
     /*!
      * \brief The phasor sums the last photon pass gathered beside the stack,
      * when the Lifetime group asked for phasors alone: per placed channel and
      * pixel (position along the line for a line scan) Σ cos, Σ sin of the
-     * placed photons' delays, added in record order as the walk of
-     * AccumulateLifetimes adds them, so either gives the very same sums.
+     * placed photons' delays in units of 2^-30, as whole numbers: exact in
+     * any order, so the pass (in one thread or two) and the walk of
+     * AccumulateLifetimes give the very same sums.
      */
     struct PassPhasors {
-        int harmonic = 0;                         ///< 0: none gathered
-        std::vector<float> table;                 ///< per dtime value: cos, sin
-        std::vector<std::vector<double>> sums;    ///< per channel: 2 per pixel; empty: not placed
+        int harmonic = 0;                          ///< 0: none gathered
+        std::vector<int32_t> table;                ///< per dtime value: cos, sin in units of 2^-30
+        std::vector<std::vector<int64_t>> sums;    ///< per channel: 2 per pixel; empty: not placed
     };
     PassPhasors passPhasors;
 
@@ -204,7 +214,7 @@ protected:
         uint32_t *delays;        // placed photons per dtime value
         const uint8_t *inGate;   // per dtime value: 1 when its delay lies inside the gate
         double cursorMin, cursorMax;  // ns, inclusive
-        double *phasor;          // per pixel of a frame: Σ cos, Σ sin of the placed photons; null: none gathered
+        int64_t *phasor;         // per pixel of a frame: Σ cos, Σ sin of the placed photons; null: none gathered
         PhotonRole role;
     };
 
@@ -236,7 +246,7 @@ protected:
         double width = 0, clock = 0;            // W; lineTime (ns)
         double syncPeriod = 0, resolution = 0;  // ns
         int vector = 0;                         // vector form of runs of photons: 0 none, 1 AVX2, 2 AVX-512
-        const float *phasorTable = nullptr;     // per dtime value: cos, sin of n ω t; null: no phasor sums
+        const int32_t *phasorTable = nullptr;   // per dtime value: cos, sin of n ω t; null: no phasor sums
     };
     /// What a run of photons reads and moves of the pass at the place it is in.
     struct RunState {
@@ -328,6 +338,46 @@ protected:
      */
     template <class Format, class LineStarted, class FrameClosed>
     void PassFrames(const SlotTable &outsideLine, LineStarted lineStarted, FrameClosed frameClosed);
+    /// The tables a line start chooses from: lines below H and lines beyond.
+    struct LineTables {
+        const SlotTable *kept, *dropped;
+    };
+    /*!
+     * \brief PassFrames for an image scan, in two threads when the file holds
+     * parallelPassRecords records or more and two frames or more: the frames
+     * from the middle on go to a second thread that starts at the frame
+     * marker closing the frame before them, with the overflows counted up to
+     * that marker. The stack's frames are apart; the second thread counts
+     * delays and phasor sums (whole numbers) in copies that are added to the
+     * first's, so the results are those of one thread, bit for bit.
+     * makeLineStarted(LineTables) makes the lineStarted of one thread, which
+     * chooses between the two tables it is given; frameClosed runs in this
+     * thread, in frame order, and the log with it.
+     */
+    template <class Format, class MakeLineStarted, class FrameClosed>
+    void PassImageFrames(const SlotTable &outsideLine, LineTables tables, MakeLineStarted makeLineStarted,
+                         FrameClosed frameClosed);
+    /*!
+     * \brief The frames \p frame .. \p endFrame - 1 of a photon pass from \p cursor,
+     * which stands on the record before the first of them (the frame marker
+     * closing the frame before, or the pass's start); \p lastTime: the end of
+     * the data span so far. Progress and events only with \p inWindowThread.
+     * Returns the end of the data span after them.
+     */
+    template <class Format, class LineStarted, class FrameClosed>
+    double PassFrameRange(T3RecordCursor<Format> cursor, uint32_t frame, uint32_t endFrame, double lastTime,
+                          const SlotTable &outsideLine, LineStarted &lineStarted, FrameClosed &frameClosed,
+                          bool inWindowThread);
+    /// Where the second thread of a photon pass starts: after the frame
+    /// marker at record \p index, which closes frame \p frame - 1, with
+    /// \p overflowOffset sync periods of overflows before it.
+    struct PassSplit {
+        uint32_t frame = 0, index = 0;
+        uint64_t overflowOffset = 0;
+    };
+    /// Finds the PassSplit of frame \p frame for a pass that starts at \p first; false when that frame has no such marker.
+    template <class Format>
+    bool FindPassSplit(const T3RecordCursor<Format> &first, uint32_t frame, PassSplit &split) const;
     /// After a photon pass: the cursor ranges (first reconstruction only), the
     /// placed counts and the progress bar at 100.
     void FinishPass();
@@ -374,13 +424,111 @@ T3RecordCursor<Format> RasterScan::StartPass()
 template <class Format, class LineStarted, class FrameClosed>
 void RasterScan::PassFrames(const SlotTable &outsideLine, LineStarted lineStarted, FrameClosed frameClosed)
 {
+    const T3RecordCursor<Format> first = StartPass<Format>();
+    lastPhotonTime =
+        PassFrameRange<Format>(first, 0, numberOfFrames, firstFrameTime, outsideLine, lineStarted, frameClosed, true);
+}
+
+template <class Format>
+bool RasterScan::FindPassSplit(const T3RecordCursor<Format> &first, uint32_t frame, PassSplit &split) const
+{
+    // The pass closes frame f - 1 at the f-th frame marker after its start.
+    const std::vector<pqFile::FrameMarkerAt> &markers = file->frameMarkers;
+    const uint64_t from = first.index == UINT32_MAX ? 0 : uint64_t(first.index) + 1;
+    const auto after = std::lower_bound(markers.begin(), markers.end(), from,
+                                        [](const pqFile::FrameMarkerAt &m, uint64_t i) { return m.index < i; });
+    if (frame == 0 || static_cast<std::size_t>(markers.end() - after) < frame)
+        return false;
+    const pqFile::FrameMarkerAt &m = after[frame - 1];
+    if (m.index >= first.recordCount)
+        return false;
+    split = {frame, m.index, m.overflowOffset};
+    return true;
+}
+
+template <class Format, class MakeLineStarted, class FrameClosed>
+void RasterScan::PassImageFrames(const SlotTable &outsideLine, LineTables tables, MakeLineStarted makeLineStarted,
+                                 FrameClosed frameClosed)
+{
+    const T3RecordCursor<Format> first = StartPass<Format>();
+    const uint32_t F = numberOfFrames;
+    auto lineStarted = makeLineStarted(tables);
+    PassSplit split;
+    // Each thread takes half the frames.
+    if (Format::kTimeTags || F < 2 || file->records.size() < parallelPassRecords ||
+        !FindPassSplit<Format>(first, F / 2, split)) {
+        lastPhotonTime = PassFrameRange<Format>(first, 0, F, firstFrameTime, outsideLine, lineStarted, frameClosed, true);
+        return;
+    }
+    // The second thread's tables: their placed slots count delays and phasor
+    // sums in arrays of its own.
+    SlotTable kept = *tables.kept, dropped = *tables.dropped;
+    std::vector<std::vector<uint32_t>> delays(kChannelSlots);
+    std::vector<std::vector<int64_t>> sums(kChannelSlots);
+    const std::size_t phasorPixels = static_cast<std::size_t>(imageWidth) * imageHeight;
+    for (uint32_t ch = 0; ch < kChannelSlots; ++ch) {
+        ChannelSlot &k = kept.slot[ch], &d = dropped.slot[ch];
+        if (k.role != Placed && d.role != Placed)
+            continue;
+        delays[ch].assign(delayBins, 0);
+        if (k.phasor || d.phasor)
+            sums[ch].assign(2 * phasorPixels, 0);
+        for (ChannelSlot *s : {&k, &d}) {
+            s->delays = delays[ch].data();
+            s->phasor = s->phasor ? sums[ch].data() : nullptr;
+        }
+    }
+    struct Closed {
+        uint32_t frame, lines;
+        double time;
+    };
+    std::vector<Closed> closedLater;
+    closedLater.reserve(F - split.frame);  // the second thread allocates nothing
+    double secondLast = std::numeric_limits<double>::quiet_NaN();
+    std::thread second;
+    try {
+        second = std::thread([&] {
+            T3RecordCursor<Format> cursor(first);
+            cursor.overflowOffset = split.overflowOffset;
+            cursor.Seek(split.index);
+            auto started = makeLineStarted(LineTables{&kept, &dropped});
+            auto closed = [&closedLater](uint32_t frame, uint32_t lines, double time) {
+                closedLater.push_back({frame, lines, time});
+            };
+            secondLast = PassFrameRange<Format>(cursor, split.frame, F, secondLast, outsideLine, started, closed, false);
+        });
+    } catch (const std::system_error &) {
+        // No thread to be had: the whole pass in this one.
+        lastPhotonTime = PassFrameRange<Format>(first, 0, F, firstFrameTime, outsideLine, lineStarted, frameClosed, true);
+        return;
+    }
+    const double firstLast =
+        PassFrameRange<Format>(first, 0, split.frame, firstFrameTime, outsideLine, lineStarted, frameClosed, true);
+    second.join();
+    for (const Closed &c : closedLater)
+        frameClosed(c.frame, c.lines, c.time);
+    // Photon times are never NaN: the second thread moved the span when its end is a number.
+    lastPhotonTime = std::isnan(secondLast) ? firstLast : secondLast;
+    for (uint32_t ch = 0; ch < kChannelSlots; ++ch) {
+        const ChannelSlot &s = tables.kept->slot[ch].role == Placed ? tables.kept->slot[ch] : tables.dropped->slot[ch];
+        if (!delays[ch].empty() && s.delays)
+            for (uint32_t k = 0; k < delayBins; ++k)
+                s.delays[k] += delays[ch][k];
+        if (!sums[ch].empty() && s.phasor)
+            for (std::size_t k = 0; k < sums[ch].size(); ++k)
+                s.phasor[k] += sums[ch][k];
+    }
+}
+
+template <class Format, class LineStarted, class FrameClosed>
+double RasterScan::PassFrameRange(T3RecordCursor<Format> cursor, uint32_t frame, uint32_t endFrame, double lastTime,
+                                  const SlotTable &outsideLine, LineStarted &lineStarted, FrameClosed &frameClosed,
+                                  bool inWindowThread)
+{
     // The walk goes on with a copy whose address never leaves this function,
     // so the compiler keeps its fields in registers and drops the work for
     // the fields this pass does not read.
-    const T3RecordCursor<Format> first = StartPass<Format>();
-    T3RecordCursor<Format> cursor(first);
     const PassConstants pass = PhotonPassConstants();
-    double lastTime = firstFrameTime;
 
     const uint32_t W = imageWidth, F = numberOfFrames;
     const bool alongLine = ProfilesAsPlots();  // phasor sums per position along the line
@@ -389,9 +537,8 @@ void RasterScan::PassFrames(const SlotTable &outsideLine, LineStarted lineStarte
     // costs what one with a constant does.
     const uint32_t lineStartMarker = file->markerMeaning.lineStart, lineEndMarker = file->markerMeaning.lineEnd;
     const uint32_t frameMarker = file->markerMeaning.frame;
-    std::size_t frameOffset = 0;  // f x W x H
-    uint32_t frame = 0;
-    while (frame < F) {
+    std::size_t frameOffset = static_cast<std::size_t>(frame) * pixelsPerImage;  // f x W x H
+    while (frame < endFrame) {
         // The records of one frame, up to its marker: the photons between two
         // special records as one run, then the special record.
         uint32_t line = 0;
@@ -426,11 +573,13 @@ void RasterScan::PassFrames(const SlotTable &outsideLine, LineStarted lineStarte
             break;
         frameClosed(frame, line, cursor.truetime);
         ++frame;
-        mainWindow->SetProgress(static_cast<int>(static_cast<double>(frame) / F * 100));
-        LetEventsRun();
+        if (inWindowThread) {
+            mainWindow->SetProgress(static_cast<int>(static_cast<double>(frame) / F * 100));
+            LetEventsRun();
+        }
         frameOffset += pixelsPerImage;
     }
-    lastPhotonTime = lastTime;
+    return lastTime;
 }
 
 template <class Photon>

@@ -22,8 +22,8 @@ struct WaitingCounts {
     alignas(64) uint16_t *counts[2][8];
     alignas(64) uint32_t *delays[2][8];
     // With phasors: each lane's pixel sums and the cos, sin of its delay.
-    alignas(64) double *sums[2][8];
-    alignas(64) const float *cosSin[2][8];
+    alignas(64) int64_t *sums[2][8];
+    alignas(64) const int32_t *cosSin[2][8];
 
     /// Makes the increments of \p set, and the phasor sums with \p Phasors.
     template <bool Phasors>
@@ -34,8 +34,8 @@ struct WaitingCounts {
             *n = static_cast<uint16_t>(*n + (*n != UINT16_MAX));  // saturate rather than wrap to 0
             ++*delays[set][k];
             if (Phasors) {
-                double *p = sums[set][k];
-                const float *t = cosSin[set][k];
+                int64_t *p = sums[set][k];
+                const int32_t *t = cosSin[set][k];
                 p[0] += t[0];
                 p[1] += t[1];
             }
@@ -48,7 +48,7 @@ struct WaitingCounts {
 struct Sinks {
     uint16_t counts[8] = {};
     uint32_t delays[8] = {};
-    double sums[16] = {};
+    int64_t sums[16] = {};
 };
 
 /// The 1-based channels of eight photon records.

@@ -5,13 +5,15 @@
 #include "scans/Lifetimes.h"
 #include "scans/RasterScan.h"
 
+#include <cmath>
 #include <memory>
 
 namespace {
 
-/// What one pixel gathers: photons and the sums of cos and sin of their delays.
+/// What one pixel gathers: photons and the sums of cos and sin of their
+/// delays in units of kPhasorUnit.
 struct PixelSums {
-    double cosine = 0, sine = 0;
+    int64_t cosine = 0, sine = 0;
     uint32_t count = 0;
 };
 
@@ -24,14 +26,22 @@ struct PhasorSlot {
     uint32_t *decays = nullptr;           // pixel x mapBins + bin; null without a map
 };
 
-/// cos and sin side by side in single precision: one small table the cache
-/// keeps; the sums stay in double.
-std::vector<float> SingleTable(const flim::PhasorTable &table)
+/*!
+ * cos and sin side by side as whole numbers of kPhasorUnit = 2^-30: one small
+ * table the cache keeps. Whole-number sums are exact in any order, so the
+ * sums of two threads add up to those of one; the rounding of each entry
+ * (below 5e-10) lies far under the single precision of the maps. 64-bit
+ * sums hold 2^33 photons a pixel.
+ */
+constexpr double kPhasorScale = 1073741824.0;  // 2^30
+constexpr double kPhasorUnit = 1 / kPhasorScale;
+
+std::vector<int32_t> FixedTable(const flim::PhasorTable &table)
 {
-    std::vector<float> out(2 * table.cosine.size());
+    std::vector<int32_t> out(2 * table.cosine.size());
     for (std::size_t k = 0; k < table.cosine.size(); ++k) {
-        out[2 * k] = static_cast<float>(table.cosine[k]);
-        out[2 * k + 1] = static_cast<float>(table.sine[k]);
+        out[2 * k] = static_cast<int32_t>(std::lround(table.cosine[k] * kPhasorScale));
+        out[2 * k + 1] = static_cast<int32_t>(std::lround(table.sine[k] * kPhasorScale));
     }
     return out;
 }
@@ -54,13 +64,13 @@ void RasterScan::PreparePassPhasors(SlotTable &kept)
         !(static_cast<double>(pixels) * placed * 2 * sizeof(double) <= kMemoryBudgetBytes / 8))
         return;
     passPhasors.harmonic = harmonic;
-    passPhasors.table = SingleTable(flim::MakePhasorTable(delayBins, resolution, sync, harmonic));
+    passPhasors.table = FixedTable(flim::MakePhasorTable(delayBins, resolution, sync, harmonic));
     passPhasors.sums.assign(numberOfChannels, {});
     for (uint32_t ch = 1; ch <= numberOfChannels && ch < kChannelSlots; ++ch) {
         if (kept.slot[ch].role != Placed)
             continue;
-        std::vector<double> &sums = passPhasors.sums[ch - 1];
-        sums.assign(2 * pixels, 0.0);
+        std::vector<int64_t> &sums = passPhasors.sums[ch - 1];
+        sums.assign(2 * pixels, 0);
         kept.slot[ch].phasor = sums.data();
     }
 }
@@ -78,7 +88,7 @@ bool RasterScan::TakePassPhasors(LifetimeSums &sums)
     const std::size_t pixels = static_cast<std::size_t>(sums.width) * sums.height;
     std::vector<flim::PhasorSums> out(numberOfChannels);
     for (uint32_t c = 0; c < numberOfChannels; ++c) {
-        const std::vector<double> &gathered = passPhasors.sums[c];
+        const std::vector<int64_t> &gathered = passPhasors.sums[c];
         if (gathered.empty())
             continue;
         if (gathered.size() != 2 * pixels || images[c].size() % pixels != 0)
@@ -86,8 +96,8 @@ bool RasterScan::TakePassPhasors(LifetimeSums &sums)
         flim::PhasorSums &p = out[c];
         p.Resize(sums.width, sums.height);
         for (std::size_t i = 0; i < pixels; ++i) {
-            p.cosine[i] = gathered[2 * i];
-            p.sine[i] = gathered[2 * i + 1];
+            p.cosine[i] = static_cast<double>(gathered[2 * i]) * kPhasorUnit;
+            p.sine[i] = static_cast<double>(gathered[2 * i + 1]) * kPhasorUnit;
         }
         // The photons per pixel are the stack's, summed over its frames (or
         // lines): exact while no count saturated.
@@ -105,7 +115,7 @@ bool RasterScan::TakePassPhasors(LifetimeSums &sums)
 
 struct RasterScan::PhasorPass {
     std::vector<PhasorSlot> slots;
-    std::vector<float> table;      // per dtime value: cos, sin of n ω t
+    std::vector<int32_t> table;    // per dtime value: cos, sin of n ω t in kPhasorUnit
     std::vector<uint32_t> mapBin;  // per dtime value: the map's bin, or UINT32_MAX
     uint32_t mapBins = 0;
 };
@@ -124,7 +134,7 @@ void RasterScan::AccumulatePhasorsOf(const PhasorPass &pass, bool alongLine)
     const uint32_t *words = file->records.data();
     const PhasorSlot *slots = pass.slots.data();
     const uint32_t channelSlots = static_cast<uint32_t>(pass.slots.size());
-    const float *table = pass.table.data();
+    const int32_t *table = pass.table.data();
     const uint32_t *mapBin = pass.mapBin.data();
     const uint32_t mapBins = pass.mapBins;
 
@@ -229,7 +239,7 @@ bool RasterScan::AccumulateLifetimes(LifetimeSums &sums)
         slot = {true, inGate, limits.cursorMin[c], limits.cursorMax[c], accumulated[c].data(),
                 sums.mapBins > 0 ? sums.decays[c].data() : nullptr};
     }
-    pass.table = SingleTable(sums.table);
+    pass.table = FixedTable(sums.table);
     pass.mapBin.assign(delayBins, UINT32_MAX);
     for (uint32_t k = 0; k < delayBins && sums.mapBins > 0; ++k)
         if (k / sums.mapSteps < sums.mapBins)
@@ -244,8 +254,8 @@ bool RasterScan::AccumulateLifetimes(LifetimeSums &sums)
         p.Resize(W, H);
         for (std::size_t i = 0; i < pixels; ++i) {
             p.count[i] = accumulated[c][i].count;
-            p.cosine[i] = accumulated[c][i].cosine;
-            p.sine[i] = accumulated[c][i].sine;
+            p.cosine[i] = static_cast<double>(accumulated[c][i].cosine) * kPhasorUnit;
+            p.sine[i] = static_cast<double>(accumulated[c][i].sine) * kPhasorUnit;
         }
     }
     return true;

@@ -133,8 +133,9 @@ TEST(PhasorSelection, ChoosesThePixelsOfOneLifetimeAndFitsIt)
         EXPECT_EQ(selection.photons, photons);
         ASSERT_EQ(selection.fit.ok, k.region != None) << selection.fit.error;
         // The fitted lifetime within three standard errors of the truth.
-        if (k.tau > 0)
+        if (k.tau > 0) {
             EXPECT_NEAR(selection.fit.tau[0], k.tau, 3 * selection.fit.tauError[0]) << "+- " << selection.fit.tauError[0];
+        }
     }
 }
 

@@ -38,7 +38,8 @@ public:
 /// channel 2 cut by its cursor inside the second frame; \p gathered: whether the photon pass gathered
 /// the sums. The phasor photons of each pixel of an image scan are checked against its count stack.
 template <class Scan>
-std::shared_ptr<const LifetimeResults> Lifetimes(const std::vector<uint32_t> &words, bool inPass, int level, bool &gathered)
+std::shared_ptr<const LifetimeResults> Lifetimes(const std::vector<uint32_t> &words, bool inPass, int level, bool &gathered,
+                                                 bool twoThreads = false)
 {
     PhasorHost host;
     host.phasorsAlone = inPass;
@@ -51,8 +52,10 @@ std::shared_ptr<const LifetimeResults> Lifetimes(const std::vector<uint32_t> &wo
     host.SetCursor(2, 0, 0.1);
     scan.reconstructed = false;
     RasterScan::vectorLevel = level;
+    RasterScan::parallelPassRecords = twoThreads ? 0 : SIZE_MAX;
     scan.ReconstructImages();
     RasterScan::vectorLevel = 2;
+    RasterScan::parallelPassRecords = std::size_t(1) << 20;
     gathered = scan.passPhasors.harmonic == 2;
     EXPECT_TRUE(scan.ComputeLifetimes(host.GetLifetimeSettings(), true, false));
     if (!scan.lifetimes || !std::is_same<Scan, ImageScan>::value)
@@ -79,20 +82,25 @@ void ExpectSameSums(const std::vector<uint32_t> &words, int level)
 {
     bool walked = true, gathered = false;
     const auto fromWalk = Lifetimes<Scan>(words, false, level, walked);
-    const auto fromPass = Lifetimes<Scan>(words, true, level, gathered);
-    ASSERT_TRUE(fromWalk && fromPass);
+    ASSERT_TRUE(fromWalk);
     EXPECT_FALSE(walked);
-    EXPECT_TRUE(gathered);
     ASSERT_EQ(fromWalk->channels.size(), 2u);
-    ASSERT_EQ(fromPass->channels.size(), 2u);
-    for (std::size_t c = 0; c < 2; ++c) {
-        const flim::PhasorImage &a = fromWalk->channels[c].phasor, &b = fromPass->channels[c].phasor;
-        EXPECT_EQ(a.photons, b.photons);
-        ASSERT_EQ(a.g.size(), b.g.size());
-        ASSERT_EQ(a.s.size(), b.s.size());
-        // Bit for bit, NaN where no photon came.
-        EXPECT_EQ(std::memcmp(a.g.data(), b.g.data(), a.g.size() * sizeof(float)), 0) << c;
-        EXPECT_EQ(std::memcmp(a.s.data(), b.s.data(), a.s.size() * sizeof(float)), 0) << c;
+    // The pass in one thread, and an image scan's in two.
+    for (bool two : {false, true}) {
+        SCOPED_TRACE(two ? "two threads" : "one thread");
+        const auto fromPass = Lifetimes<Scan>(words, true, level, gathered, two);
+        ASSERT_TRUE(fromPass);
+        EXPECT_TRUE(gathered);
+        ASSERT_EQ(fromPass->channels.size(), 2u);
+        for (std::size_t c = 0; c < 2; ++c) {
+            const flim::PhasorImage &a = fromWalk->channels[c].phasor, &b = fromPass->channels[c].phasor;
+            EXPECT_EQ(a.photons, b.photons);
+            ASSERT_EQ(a.g.size(), b.g.size());
+            ASSERT_EQ(a.s.size(), b.s.size());
+            // Bit for bit, NaN where no photon came.
+            EXPECT_EQ(std::memcmp(a.g.data(), b.g.data(), a.g.size() * sizeof(float)), 0) << c;
+            EXPECT_EQ(std::memcmp(a.s.data(), b.s.data(), a.s.size() * sizeof(float)), 0) << c;
+        }
     }
 }
 

@@ -7,9 +7,11 @@
 #include "scans/ImageScan.h"
 #include "scans/LineScan.h"
 #include "tools/synth/RecordStream.h"
+#include "tools/synth/ScanGenerator.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <numeric>
@@ -180,6 +182,65 @@ TEST(ImageScanReconstruct, StackCountsStatisticsAndLifetimes)
     scan.BinLifetimes(20);  // rebinned on demand from the same delays: 5, 10, 15 and 5 ns in the first bin
     EXPECT_EQ(scan.lifetimeAxis, (std::vector<double>{10, 30}));
     EXPECT_DOUBLE_EQ(scan.lifetimeHistograms[0][0], 4 + 1e-12);
+}
+
+TEST(ImageScanReconstruct, TwoThreadsGiveWhatOneGives)
+{
+    // A leading frame before the first marker, gaps that overflow the 16-bit
+    // sync counter between frames, and a trailing frame after the last marker.
+    Records edges;
+    edges.Line({{1, 1, 10}, {20, 2, 7}});
+    for (uint32_t f = 0; f < 4; ++f) {
+        edges.FrameAt(edges.now + 70000 * (f + 1));
+        edges.Line({{2, 1, f}, {25, 2, 30 + f}, {33, 1, 99}});
+        edges.Line({{0, 2, 5}, {9, 1, 6}, {39, 2, 7}});
+    }
+    edges.Line({{5, 1, 1}});
+    edges.Stray(2);
+    // Runs long enough for the vector forms: 3 frames of 37 x 4 pixels.
+    synth::ImageScanPlan plan;
+    plan.width = 37;
+    plan.height = 4;
+    plan.frames = 3;
+    plan.channels = {1, 2};
+    plan.lineSyncs = 400000;
+    plan.photonCount = [](int f, int y, int x, uint32_t ch) { return (x * 3 + y + f + static_cast<int>(ch)) % 11; };
+    plan.dtimeOf = [](int f, int y, int x, uint32_t ch, int k) {
+        return static_cast<uint32_t>((k * 37 + x * 5 + y * 11 + f + ch * 3) % 100);
+    };
+    Records wide;
+    wide.stream.words = synth::MakeImageScan(plan).words;
+    const std::tuple<const char *, Records, int> files[] = {
+        {"two frames", TwoFrames(), 4}, {"leading, trailing, overflows", edges, 4}, {"vector runs", wide, 37}};
+    for (const auto &[what, records, width] : files) {
+        for (int level : {0, 1, 2}) {
+            SCOPED_TRACE(std::string(what) + ", vector form " + std::to_string(level));
+            RasterScan::vectorLevel = level;
+            RasterScan::parallelPassRecords = RasterScan::parallelStatisticsCounts = SIZE_MAX;
+            Analysis<ImageScan> one(records, width);
+            one.Run();
+            RasterScan::parallelPassRecords = RasterScan::parallelStatisticsCounts = 0;
+            Analysis<ImageScan> two(records, width);
+            two.Run();
+            RasterScan::parallelPassRecords = std::size_t(1) << 20;
+            RasterScan::parallelStatisticsCounts = std::size_t(1) << 22;
+            RasterScan::vectorLevel = 2;
+            ASSERT_GE(one.scan.numberOfFrames, 2u);
+            for (std::size_t c = 0; c < one.scan.images.size(); ++c)
+                EXPECT_TRUE(std::equal(one.scan.images[c].begin(), one.scan.images[c].end(), two.scan.images[c].begin(),
+                                       two.scan.images[c].end())) << "channel " << c;
+            EXPECT_EQ(one.scan.delayCounts, two.scan.delayCounts);
+            EXPECT_EQ(one.scan.photonCount, two.scan.photonCount);
+            EXPECT_EQ(one.scan.linesInFrame, two.scan.linesInFrame);
+            EXPECT_EQ(one.scan.frameStartTimes, two.scan.frameStartTimes);
+            EXPECT_EQ(one.scan.frameMarkerTimes, two.scan.frameMarkerTimes);
+            EXPECT_EQ(one.scan.lastPhotonTime, two.scan.lastPhotonTime);
+            EXPECT_EQ(one.scan.meanImages, two.scan.meanImages);
+            EXPECT_EQ(one.scan.varianceImages, two.scan.varianceImages);
+            EXPECT_EQ(one.scan.timeCourse, two.scan.timeCourse);
+            EXPECT_EQ(one.host.Messages(), two.host.Messages());
+        }
+    }
 }
 
 TEST(ImageScanReconstruct, PixelClockDecidesWhatIsPlaced)
