@@ -393,6 +393,12 @@ TEST(ConvertJson, ConvertedRefusedAndPointFiles)
             EXPECT_EQ(curve[key].toArray().size(), lines.size()) << key;
     for (int i = 0; i < lines.size(); ++i)
         EXPECT_NEAR(curves[1]["G"][i].toDouble(), lines[i].split('\t').last().toDouble(), 1e-5) << i;
+    // The error bars those of the error file (lag, G, sigma; a comment line first).
+    const QStringList sd =
+        QString::fromLatin1(ReadAll(dir.filePath("point_export/point_G_ch1_ch2_sd.dat"))).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(sd.size(), lines.size() + 1);
+    for (int i = 0; i < lines.size(); ++i)
+        EXPECT_NEAR(curves[1]["G_sigma"][i].toDouble(), sd[i + 1].split('\t').last().toDouble(), 1e-5) << i;
     const QJsonArray fits = point["fits"].toArray();
     ASSERT_EQ(fits.size(), 4);
     const QJsonObject tauD = fits[0]["parameters"]["tauD_ms"].toObject();
