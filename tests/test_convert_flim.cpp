@@ -84,17 +84,7 @@ TEST_F(ConvertFlim, CalibratedPhasorsAndFitsRecoverAGradientPixelByPixel)
 
 TEST_F(ConvertFlim, UncalibratedLineAndPointPhasorsSaySo)
 {
-    synth::ImageScanPlan plan;
-    plan.width = 8;
-    plan.height = 40;
-    plan.photonsPerPixel = 20;
-    plan.dtimeOf = [](int, int line, int pixel, uint32_t, int k) {
-        synth::DecayPlan d;
-        d.tau = {2.0};
-        synth::DecaySampler s(d, static_cast<uint32_t>((line * 8 + pixel) * 100 + k));
-        return s.Next();
-    };
-    ASSERT_TRUE(synth::WritePt3(Path("line.pt3"), Header(), synth::MakeLineScan(plan, 2).words));
+    ASSERT_TRUE(WriteTwoNanosecondLine(Path("line.pt3")));
     ASSERT_TRUE(WriteDecayPoint(Path("point.pt3"), 2.0, 20000));
     const ConvertRun run = Convert({QStringLiteral("--phasor"), QStringLiteral("--width"), QStringLiteral("8"), Path("line.pt3"),
                                     Path("point.pt3")});

@@ -194,17 +194,7 @@ TEST(SelectionConvert, EveryScanKindEmptySelectionsAndBadCursors)
     QTemporaryDir dir;
     const auto path = [&dir](const QString &name) { return dir.filePath(name); };
     ASSERT_TRUE(WriteGradientImage(path(QStringLiteral("grad.pt3")), 1));
-    synth::ImageScanPlan plan;
-    plan.width = 8;
-    plan.height = 40;
-    plan.photonsPerPixel = 20;
-    plan.dtimeOf = [](int, int line, int pixel, uint32_t, int k) {
-        synth::DecayPlan d;
-        d.tau = {2.0};
-        synth::DecaySampler s(d, static_cast<uint32_t>((line * 8 + pixel) * 100 + k));
-        return s.Next();
-    };
-    ASSERT_TRUE(synth::WritePt3(path(QStringLiteral("line.pt3")), Header(), synth::MakeLineScan(plan, 2).words));
+    ASSERT_TRUE(WriteTwoNanosecondLine(path(QStringLiteral("line.pt3"))));
     ASSERT_TRUE(WriteDecayPoint(path(QStringLiteral("point.pt3")), 2.0, 20000));
     // Uncalibrated, the response 2 ns late turns every phasor: a cursor over
     // the whole quarter disc takes every pixel above the threshold.

@@ -54,6 +54,22 @@ inline bool WriteGradientImage(const QString &path, int frames = 2)
     return synth::WritePt3(path, header, synth::MakeImageScan(plan).words);
 }
 
+/// A line scan of 8 positions and 40 lines between two frame markers, 20 photons a pixel decaying with 2 ns.
+inline bool WriteTwoNanosecondLine(const QString &path)
+{
+    synth::ImageScanPlan plan;
+    plan.width = 8;
+    plan.height = 40;
+    plan.photonsPerPixel = 20;
+    plan.dtimeOf = [](int, int line, int pixel, uint32_t, int k) {
+        synth::DecayPlan d;
+        d.tau = {2.0};
+        synth::DecaySampler s(d, static_cast<uint32_t>((line * 8 + pixel) * 100 + k));
+        return s.Next();
+    };
+    return synth::WritePt3(path, Header(), synth::MakeLineScan(plan, 2).words);
+}
+
 /// A point measurement of \p photons photons decaying with \p tau ns (0: the response alone).
 inline bool WriteDecayPoint(const QString &path, double tau, int photons, double syncHz = kSyncHz,
                             float resolution = static_cast<float>(kResolution))
