@@ -5,7 +5,7 @@
 #       makes seed corpora (synthetic files from fotonel-synth, and the real
 #       files of $FOTONEL_REAL_DATA when it is set, copied at run time into a
 #       temporary folder, never into the repository), then runs each target
-#       (fuzz_pt3, fuzz_ptu, fuzz_convert; all by default) for N seconds
+#       (fuzz_pt3, fuzz_ptu, fuzz_convert, fuzz_threads; all by default) for N seconds
 #       (default 60) from the fixed seed FUZZ_SEED (default 1), so a run repeats
 #       the mutations of an earlier one. Prints one line per target: seconds,
 #       executions, coverage.
@@ -36,10 +36,10 @@ while [ $# -gt 0 ]; do
     --seconds) seconds="$2"; shift 2 ;;
     --build) build="$2"; shift 2 ;;
     fuzz_*) targets+=("$1"); shift ;;
-    *) echo "usage: $0 [--seconds N] [--build DIR] [fuzz_pt3|fuzz_ptu|fuzz_convert...]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--seconds N] [--build DIR] [fuzz_pt3|fuzz_ptu|fuzz_convert|fuzz_threads...]" >&2; exit 2 ;;
     esac
 done
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_pt3 fuzz_ptu fuzz_convert)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_pt3 fuzz_ptu fuzz_convert fuzz_threads)
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
@@ -72,7 +72,7 @@ mkdir -p "$artifacts"
 status=0
 for target in "${targets[@]}"; do
     case "$target" in
-    fuzz_pt3) corpus="$seeds/pt3"; maxlen=65536 ;;
+    fuzz_pt3 | fuzz_threads) corpus="$seeds/pt3"; maxlen=65536 ;;
     fuzz_ptu) corpus="$seeds/ptu"; maxlen=65536 ;;
     fuzz_convert) corpus="$seeds/convert"; maxlen=8192 ;;
     esac
