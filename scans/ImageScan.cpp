@@ -4,6 +4,7 @@
 #include "files/HeaderText.h"
 #include "files/T3RecordCursor.h"
 #include "files/pqFile.h"
+#include "scans/RasterScanPass.h"
 
 #include <QObject>
 #include <cstring>

@@ -5,6 +5,7 @@
 #include "files/T3RecordCursor.h"
 #include "files/pqFile.h"
 #include "scans/TiffWriter.h"
+#include "scans/RasterScanPass.h"
 
 #include <QObject>
 #include <algorithm>

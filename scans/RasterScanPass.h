@@ -1,0 +1,175 @@
+#pragma once
+/*!
+ * \brief The photon pass over the frames of an image or line scan, and the
+ * same pass in two threads for a large image scan: included by the scans
+ * that run it.
+ */
+#include "scans/RasterScan.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+template <class Format, class LineStarted, class FrameClosed>
+void RasterScan::PassFrames(const SlotTable &outsideLine, LineStarted lineStarted, FrameClosed frameClosed)
+{
+    const T3RecordCursor<Format> first = StartPass<Format>();
+    lastPhotonTime =
+        PassFrameRange<Format>(first, 0, numberOfFrames, firstFrameTime, outsideLine, lineStarted, frameClosed, true);
+}
+
+template <class Format>
+bool RasterScan::FindPassSplit(const T3RecordCursor<Format> &first, uint32_t frame, PassSplit &split) const
+{
+    // The pass closes frame f - 1 at the f-th frame marker after its start.
+    const std::vector<pqFile::FrameMarkerAt> &markers = file->frameMarkers;
+    const uint64_t from = first.index == UINT32_MAX ? 0 : uint64_t(first.index) + 1;
+    const auto after = std::lower_bound(markers.begin(), markers.end(), from,
+                                        [](const pqFile::FrameMarkerAt &m, uint64_t i) { return m.index < i; });
+    if (frame == 0 || static_cast<std::size_t>(markers.end() - after) < frame)
+        return false;
+    const pqFile::FrameMarkerAt &m = after[frame - 1];
+    if (m.index >= first.recordCount)
+        return false;
+    split = {frame, m.index, m.overflowOffset};
+    return true;
+}
+
+template <class Format, class MakeLineStarted, class FrameClosed>
+void RasterScan::PassImageFrames(const SlotTable &outsideLine, LineTables tables, MakeLineStarted makeLineStarted,
+                                 FrameClosed frameClosed)
+{
+    const T3RecordCursor<Format> first = StartPass<Format>();
+    const uint32_t F = numberOfFrames;
+    auto lineStarted = makeLineStarted(tables);
+    PassSplit split;
+    // Each thread takes half the frames.
+    if (Format::kTimeTags || F < 2 || file->records.size() < parallelPassRecords ||
+        !FindPassSplit<Format>(first, F / 2, split)) {
+        lastPhotonTime = PassFrameRange<Format>(first, 0, F, firstFrameTime, outsideLine, lineStarted, frameClosed, true);
+        return;
+    }
+    // The second thread's tables: their placed slots count delays and phasor
+    // sums in arrays of its own.
+    SlotTable kept = *tables.kept, dropped = *tables.dropped;
+    std::vector<std::vector<uint32_t>> delays(kChannelSlots);
+    std::vector<std::vector<int64_t>> sums(kChannelSlots);
+    const std::size_t phasorPixels = static_cast<std::size_t>(imageWidth) * imageHeight;
+    for (uint32_t ch = 0; ch < kChannelSlots; ++ch) {
+        ChannelSlot &k = kept.slot[ch], &d = dropped.slot[ch];
+        if (k.role != Placed && d.role != Placed)
+            continue;
+        delays[ch].assign(delayBins, 0);
+        if (k.phasor || d.phasor)
+            sums[ch].assign(2 * phasorPixels, 0);
+        for (ChannelSlot *s : {&k, &d}) {
+            s->delays = delays[ch].data();
+            s->phasor = s->phasor ? sums[ch].data() : nullptr;
+        }
+    }
+    struct Closed {
+        uint32_t frame, lines;
+        double time;
+    };
+    std::vector<Closed> closedLater;
+    closedLater.reserve(F - split.frame);  // the second thread allocates nothing
+    double secondLast = std::numeric_limits<double>::quiet_NaN();
+    std::thread second;
+    try {
+        second = std::thread([&] {
+            T3RecordCursor<Format> cursor(first);
+            cursor.overflowOffset = split.overflowOffset;
+            cursor.Seek(split.index);
+            auto started = makeLineStarted(LineTables{&kept, &dropped});
+            auto closed = [&closedLater](uint32_t frame, uint32_t lines, double time) {
+                closedLater.push_back({frame, lines, time});
+            };
+            secondLast = PassFrameRange<Format>(cursor, split.frame, F, secondLast, outsideLine, started, closed, false);
+        });
+    } catch (const std::system_error &) {
+        // No thread to be had: the whole pass in this one.
+        lastPhotonTime = PassFrameRange<Format>(first, 0, F, firstFrameTime, outsideLine, lineStarted, frameClosed, true);
+        return;
+    }
+    const double firstLast =
+        PassFrameRange<Format>(first, 0, split.frame, firstFrameTime, outsideLine, lineStarted, frameClosed, true);
+    second.join();
+    for (const Closed &c : closedLater)
+        frameClosed(c.frame, c.lines, c.time);
+    // Photon times are never NaN: the second thread moved the span when its end is a number.
+    lastPhotonTime = std::isnan(secondLast) ? firstLast : secondLast;
+    for (uint32_t ch = 0; ch < kChannelSlots; ++ch) {
+        const ChannelSlot &s = tables.kept->slot[ch].role == Placed ? tables.kept->slot[ch] : tables.dropped->slot[ch];
+        if (!delays[ch].empty() && s.delays)
+            for (uint32_t k = 0; k < delayBins; ++k)
+                s.delays[k] += delays[ch][k];
+        if (!sums[ch].empty() && s.phasor)
+            for (std::size_t k = 0; k < sums[ch].size(); ++k)
+                s.phasor[k] += sums[ch][k];
+    }
+}
+
+template <class Format, class LineStarted, class FrameClosed>
+double RasterScan::PassFrameRange(T3RecordCursor<Format> cursor, uint32_t frame, uint32_t endFrame, double lastTime,
+                                  const SlotTable &outsideLine, LineStarted &lineStarted, FrameClosed &frameClosed,
+                                  bool inWindowThread)
+{
+    // The walk goes on with a copy whose address never leaves this function,
+    // so the compiler keeps its fields in registers and drops the work for
+    // the fields this pass does not read.
+    const PassConstants pass = PhotonPassConstants();
+
+    const uint32_t W = imageWidth, F = numberOfFrames;
+    const bool alongLine = ProfilesAsPlots();  // phasor sums per position along the line
+    const FrameList &frames = file->frames;
+    // The marker values of this file: a comparison with a value in a register
+    // costs what one with a constant does.
+    const uint32_t lineStartMarker = file->markerMeaning.lineStart, lineEndMarker = file->markerMeaning.lineEnd;
+    const uint32_t frameMarker = file->markerMeaning.frame;
+    std::size_t frameOffset = static_cast<std::size_t>(frame) * pixelsPerImage;  // f x W x H
+    while (frame < endFrame) {
+        // The records of one frame, up to its marker: the photons between two
+        // special records as one run, then the special record.
+        uint32_t line = 0;
+        RunState run;
+        run.table = &outsideLine;
+        run.lineOffset = frameOffset;  // f x W x H + line x W
+        run.phasorOffset = 0;
+        run.last = lastTime;
+        bool closed = false;
+        for (;;) {
+            // The cursor steps over the photons (its deltatime, which no one
+            // reads here, then spans them) and reads the special record.
+            cursor.index = PlaceRun<Format>(pass, cursor.index + 1, cursor.recordCount, cursor.overflowOffset, run) - 1;
+            if (!cursor.Next())
+                break;
+            if (cursor.marker == lineEndMarker) {
+                ++line;
+                run.table = &outsideLine;
+            } else if (cursor.marker == lineStartMarker) {
+                run.lineStart = cursor.truetime;
+                run.lineOffset = frameOffset + static_cast<std::size_t>(line) * W;
+                run.phasorOffset = alongLine ? 0 : static_cast<std::size_t>(line) * W;
+                run.table = lineStarted(frame, line, cursor.truetime);
+            } else if (cursor.marker == frameMarker) {
+                closed = true;
+                break;
+            }
+        }
+        lastTime = run.last;
+        // A frame kept after the last frame marker closes at its last line end.
+        if (!closed && !frames.ClosedAtStop(frame, cursor.index))
+            break;
+        frameClosed(frame, line, cursor.truetime);
+        ++frame;
+        if (inWindowThread) {
+            mainWindow->SetProgress(static_cast<int>(static_cast<double>(frame) / F * 100));
+            LetEventsRun();
+        }
+        frameOffset += pixelsPerImage;
+    }
+    return lastTime;
+}
