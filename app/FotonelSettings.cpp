@@ -100,48 +100,43 @@ void SplitLine(const QByteArray &line, QByteArray &key, QByteArray &separator, Q
  * reference lifetime keep to the ranges of their boxes; anything else read
  * back is refused. The two paths are UTF-8.
  */
-struct WholeKey {
+/// A field of the group: a whole number in [minimum, maximum] (odd only for
+/// the fit map's binning), a path, or, with neither, the reference lifetime.
+struct LifetimeKey {
     const char *key;
-    int flim::Settings::*field;
+    int flim::Settings::*whole;
+    std::string flim::Settings::*path;
     int minimum, maximum;
-    bool oddOnly;  // the fit map's binning: 1, 3 or 5
+    bool oddOnly;
 };
-constexpr WholeKey kWholeKeys[] = {{"LifetimeHarmonic", &flim::Settings::harmonic, 1, 16, false},
-                                   {"LifetimeThreshold", &flim::Settings::threshold, 0, 1000000000, false},
-                                   {"LifetimeMedian", &flim::Settings::median, 0, 100, false},
-                                   {"LifetimeComponents", &flim::Settings::components, 1, 3, false},
-                                   {"LifetimeBinning", &flim::Settings::binning, 1, 5, true}};
-struct PathKey {
-    const char *key;
-    std::string flim::Settings::*field;
-};
-constexpr PathKey kPathKeys[] = {{"LifetimeReference", &flim::Settings::referenceFile},
-                                 {"LifetimeIrf", &flim::Settings::irfFile}};
-constexpr const char *kReferenceTauKey = "LifetimeReferenceTau";
+constexpr LifetimeKey kLifetimeKeys[] = {
+    {"LifetimeHarmonic", &flim::Settings::harmonic, nullptr, 1, 16, false},
+    {"LifetimeReference", nullptr, &flim::Settings::referenceFile, 0, 0, false},
+    {"LifetimeReferenceTau", nullptr, nullptr, 0, 0, false},
+    {"LifetimeThreshold", &flim::Settings::threshold, nullptr, 0, 1000000000, false},
+    {"LifetimeMedian", &flim::Settings::median, nullptr, 0, 100, false},
+    {"LifetimeComponents", &flim::Settings::components, nullptr, 1, 3, false},
+    {"LifetimeIrf", nullptr, &flim::Settings::irfFile, 0, 0, false},
+    {"LifetimeBinning", &flim::Settings::binning, nullptr, 1, 5, true}};
 constexpr double kReferenceTauMaximum = 1000;
 
 /// The lines of the fields of \p s that differ from the start-up values.
 QByteArray LifetimeLines(const flim::Settings &s, QByteArray (*number)(double))
 {
     const flim::Settings start;
-    const auto line = [](const char *key, const QByteArray &value) { return QByteArray(key) + " = " + value + '\n'; };
     QByteArray text;
-    const auto whole = [&](const WholeKey &k) {
-        if (s.*k.field != start.*k.field)
-            text += line(k.key, QByteArray::number(s.*k.field));
-    };
-    const auto path = [&](const PathKey &k) {
-        if (s.*k.field != start.*k.field)
-            text += line(k.key, QByteArray::fromStdString(s.*k.field));
-    };
-    whole(kWholeKeys[0]);
-    path(kPathKeys[0]);
-    if (s.referenceTau != start.referenceTau)
-        text += line(kReferenceTauKey, number(s.referenceTau));
-    for (int i = 1; i < 4; ++i)
-        whole(kWholeKeys[i]);
-    path(kPathKeys[1]);
-    whole(kWholeKeys[4]);
+    for (const LifetimeKey &k : kLifetimeKeys) {
+        QByteArray value;
+        if (k.whole && s.*k.whole != start.*k.whole)
+            value = QByteArray::number(s.*k.whole);
+        else if (k.path && s.*k.path != start.*k.path)
+            value = QByteArray::fromStdString(s.*k.path);
+        else if (!k.whole && !k.path && s.referenceTau != start.referenceTau)
+            value = number(s.referenceTau);
+        else
+            continue;
+        text += QByteArray(k.key) + " = " + value + '\n';
+    }
     return text;
 }
 
@@ -151,28 +146,26 @@ enum class LifetimeRead { NotOurs, Read, Invalid };
 LifetimeRead ReadLifetimeField(const QByteArray &key, const QByteArray &value, flim::Settings &s)
 {
     const flim::Settings start;
-    for (const WholeKey &k : kWholeKeys) {
+    for (const LifetimeKey &k : kLifetimeKeys) {
         if (key != k.key)
             continue;
+        if (k.path) {
+            s.*k.path = QString::fromUtf8(value).toStdString();
+            return LifetimeRead::Read;
+        }
         bool ok = false;
-        const int v = value.toInt(&ok);
-        ok = ok && v >= k.minimum && v <= k.maximum && (!k.oddOnly || v % 2 == 1);
-        s.*k.field = ok ? v : start.*k.field;
+        if (k.whole) {
+            const int v = value.toInt(&ok);
+            ok = ok && v >= k.minimum && v <= k.maximum && (!k.oddOnly || v % 2 == 1);
+            s.*k.whole = ok ? v : start.*k.whole;
+        } else {
+            const double v = value.toDouble(&ok);
+            ok = ok && std::isfinite(v) && v >= 0 && v <= kReferenceTauMaximum;
+            s.referenceTau = ok ? v : start.referenceTau;
+        }
         return ok ? LifetimeRead::Read : LifetimeRead::Invalid;
     }
-    for (const PathKey &k : kPathKeys) {
-        if (key != k.key)
-            continue;
-        s.*k.field = QString::fromUtf8(value).toStdString();
-        return LifetimeRead::Read;
-    }
-    if (key != kReferenceTauKey)
-        return LifetimeRead::NotOurs;
-    bool ok = false;
-    const double v = value.toDouble(&ok);
-    ok = ok && std::isfinite(v) && v >= 0 && v <= kReferenceTauMaximum;
-    s.referenceTau = ok ? v : start.referenceTau;
-    return ok ? LifetimeRead::Read : LifetimeRead::Invalid;
+    return LifetimeRead::NotOurs;
 }
 
 } // namespace

@@ -287,7 +287,7 @@ void pqFile::CountRecords(FrameList::Runs &runs, uint32_t channels, uint32_t &un
     std::array<uint32_t, 16> markers{};
     const double progressScale = n > 1 ? 100.0 / static_cast<double>(n - 1) : 0.0;
     frameMarkers.clear();
-    T3RecordFields fields;  // the overflows decoded so far
+    uint64_t overflows = 0;  // sync periods of the overflows so far
     // The markers also feed the frame list's count of the runs of lines at
     // both ends of the file.
     // Out of line, so the counting loop keeps its registers for the photons.
@@ -297,20 +297,18 @@ void pqFile::CountRecords(FrameList::Runs &runs, uint32_t channels, uint32_t &un
             ++syncRecords;
             return;
         }
-        const uint64_t overflowsBefore = fields.overflowOffset;
-        if constexpr (!Format::kTimeTags)
-            Format::Decode(w, fields);
         if (m >= markers.size()) {
             ++unknownSpecial;
             return;
         }
         markers[m] += 1;
-        if (m == 0)
+        if (m == 0) {
+            overflows += Format::OverflowSyncs(w);
             return;
+        }
         if (m == frame) {
-            if (!Format::kTimeTags && fields.marker == frame && frame != lineStart && frame != lineEnd &&
-                frameMarkers.size() < kFrameMarkersKept)
-                frameMarkers.push_back({static_cast<uint32_t>(index), overflowsBefore});
+            if (!Format::kTimeTags && frame != lineStart && frame != lineEnd && frameMarkers.size() < kFrameMarkersKept)
+                frameMarkers.push_back({static_cast<uint32_t>(index), overflows});
             runs.FrameMarker(static_cast<uint32_t>(index));
             // A file of one record that is a frame marker is complete at once.
             mainWindow.SetProgress(n > 1 ? static_cast<int>(progressScale * static_cast<double>(index)) : 100);

@@ -61,7 +61,7 @@ void RasterScan::PreparePassPhasors(SlotTable &kept)
         placed += kept.slot[ch].role == Placed;
     // Sums as large as a good part of the memory budget are left to the walk.
     if (harmonic < 1 || !(sync > 0) || !(resolution > 0) ||
-        !(static_cast<double>(pixels) * placed * 2 * sizeof(double) <= kMemoryBudgetBytes / 8))
+        !(static_cast<double>(pixels) * placed * 2 * sizeof(int64_t) <= kMemoryBudgetBytes / 8))
         return;
     passPhasors.harmonic = harmonic;
     passPhasors.table = FixedTable(flim::MakePhasorTable(delayBins, resolution, sync, harmonic));

@@ -45,6 +45,9 @@ void RasterScan::PassImageFrames(const SlotTable &outsideLine, LineTables tables
     const T3RecordCursor<Format> first = StartPass<Format>();
     const uint32_t F = numberOfFrames;
     auto lineStarted = makeLineStarted(tables);
+    const auto inOneThread = [&] {
+        lastPhotonTime = PassFrameRange<Format>(first, 0, F, firstFrameTime, outsideLine, lineStarted, frameClosed, true);
+    };
     PassSplit split;
     // Each thread takes half the frames. The second thread's copies of the
     // phasor sums stay a small part of the memory budget.
@@ -53,7 +56,7 @@ void RasterScan::PassImageFrames(const SlotTable &outsideLine, LineTables tables
         copiedSums += tables.kept->slot[ch].phasor ? 2.0 * imageWidth * imageHeight * sizeof(int64_t) : 0.0;
     if (Format::kTimeTags || F < 2 || file->records.size() < parallelPassRecords || copiedSums > kMemoryBudgetBytes / 16 ||
         !FindPassSplit<Format>(first, F / 2, split)) {
-        lastPhotonTime = PassFrameRange<Format>(first, 0, F, firstFrameTime, outsideLine, lineStarted, frameClosed, true);
+        inOneThread();
         return;
     }
     // The second thread's tables: their placed slots count delays and phasor
@@ -95,7 +98,7 @@ void RasterScan::PassImageFrames(const SlotTable &outsideLine, LineTables tables
         });
     } catch (const std::system_error &) {
         // No thread to be had: the whole pass in this one.
-        lastPhotonTime = PassFrameRange<Format>(first, 0, F, firstFrameTime, outsideLine, lineStarted, frameClosed, true);
+        inOneThread();
         return;
     }
     const double firstLast =
