@@ -22,10 +22,7 @@ using LifetimeWindow = WindowFixture;
 
 TEST_F(LifetimeWindow, LifetimeButtonWritesWhatTheConverterWrites)
 {
-    QDir(dir.path()).mkdir(QStringLiteral("window"));
-    QDir(dir.path()).mkdir(QStringLiteral("convert"));
-    for (const char *side : {"window", "convert"})
-        ASSERT_TRUE(WriteGradientImage(dir.filePath(QStringLiteral("%1/grad.pt3").arg(QLatin1String(side)))));
+    ASSERT_TRUE(WriteGradientPair(dir.path()));
     ASSERT_TRUE(WriteDecayPoint(dir.filePath(QStringLiteral("dye.pt3")), 4.0, 100000));
 
     Fotonel &window = Make();

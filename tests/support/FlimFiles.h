@@ -6,6 +6,7 @@
 #include "tools/synth/ScanGenerator.h"
 #include "tools/synth/SyntheticFile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QString>
 #include <cstdint>
@@ -52,6 +53,17 @@ inline bool WriteGradientImage(const QString &path, int frames = 2)
     synth::Pt3Header header = Header();
     header.imagingHeader = {0, 0, 0, 0, 0, 0, kWidth, kHeight};
     return synth::WritePt3(path, header, synth::MakeImageScan(plan).words);
+}
+
+/// The gradient image twice, as FOLDER/window/grad.pt3 and FOLDER/convert/grad.pt3, for the window and the converter.
+inline bool WriteGradientPair(const QString &folder)
+{
+    for (const char *side : {"window", "convert"}) {
+        const QString sub = folder + QLatin1Char('/') + QLatin1String(side);
+        if (!QDir().mkpath(sub) || !WriteGradientImage(sub + QStringLiteral("/grad.pt3")))
+            return false;
+    }
+    return true;
 }
 
 /// A line scan of 8 positions and 40 lines between two frame markers, 20 photons a pixel decaying with 2 ns.
