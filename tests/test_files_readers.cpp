@@ -188,7 +188,8 @@ TEST_F(Reader, PtuTagRenderings)
         {PtuTag::Float("MeasDesc_GlobalResolution", 1.2817e-08), "               MeasDesc_GlobalResolution :1.2817e-08"},
         {PtuTag::Float("Third", 1.0 / 81), "                                   Third :0.0123457"},
         {PtuTag::WideText("Wide", u"\u00e9t\u00e9"), QString("                                    Wide :\u00e9t\u00e9")},
-        // Bit sets, colours and dates share one rendering: nothing after the colon.
+        {PtuTag{"Bits", -1, synth::tyBitSet64, 0xFF, {}}, "                                    Bits :"},
+        {PtuTag{"Colour", -1, synth::tyColor8, 0x123456, {}}, "                                  Colour :"},
         {PtuTag{"Created", -1, synth::tyTDateTime, 0x40E5000000000000ull, {}}, "                                 Created :"},
     };
     std::vector<PtuTag> tags;
@@ -243,6 +244,7 @@ TEST_F(Reader, BadHeaderValuesAreRefusedWithTheirMessage)
         // Cut inside the last tag head, before Header_End is complete.
         {{synth::PtuBytes(PtuHeader::PicoHarpT3(), {}).chopped(10), "ptu"}, "Incomplete File."},
         {ptu(Without("TTResultFormat_TTTRRecType")), "This is not a PicoHarp DU3 file."},
+        {ptu(PtuHeader::PicoHarpT3(40e6, 4e-12, 0, 0, 0)), "This file has zero records"},
         {ptu(PtuHeader::PicoHarpT3(40e6, 4e-12, 0, 0, -3)), "This file has zero records"},
         {ptu(Without("TTResult_NumberOfRecords")), "This file has zero records"},  // counted as 0
         {ptu(PtuHeader::PicoHarpT3(0, 4e-12)), "Invalid sync rate 0 in this file"},
