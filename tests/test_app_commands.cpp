@@ -40,8 +40,7 @@ enum Kind { Image, Line, Point };
 
 class CommandsTest : public WindowFixture {
 protected:
-    /// A measurement of the kind; \p size 2 makes it long enough for every
-    /// step to let events run (32 x 32 pixels of 5 photons, 16000 point photons).
+    /// A measurement of the kind; \p size 2 lets every step run events (32 x 32 pixels of 5, 16000 point photons).
     QString Write(Kind kind, const QString &name, int size = 1, std::vector<uint32_t> channels = {1},
                   float resolution = 0.004f)
     {
@@ -130,10 +129,8 @@ const QStringList ScanTabs = {"Header", "Summary", "Data", "Mean", "Variance", "
 
 } // namespace
 
-// What each button does on each kind of scan; then every enabled button of the
-// settings tool box and every enabled action changes something the user can
-// see: the log, the tabs, the form's values, a dialog or the window itself.
-// Disabled ones say why.
+// What each button does on each kind of scan; then every enabled button of the settings and every enabled
+// action changes something the user can see (log, tabs, values, a dialog, the window); disabled ones say why.
 TEST_F(CommandsTest, EachButtonOnEachScanTypeAndEveryEnabledControlActs)
 {
     for (Kind kind : {Image, Line, Point}) {
@@ -180,11 +177,8 @@ TEST_F(CommandsTest, EachButtonOnEachScanTypeAndEveryEnabledControlActs)
         int acted = 0;
         for (QObject *control : controls) {
             const std::string name = control->objectName().toStdString() + " on kind " + std::to_string(kind);
-            auto *action = qobject_cast<QAction *>(control);
-            auto *button = qobject_cast<QPushButton *>(control);
-            const bool enabled = action ? action->isEnabled() : button->isEnabled();
-            if (!enabled) {
-                EXPECT_FALSE((action ? action->toolTip() : button->toolTip()).isEmpty()) << name;
+            if (!control->property("enabled").toBool()) {
+                EXPECT_FALSE(control->property("toolTip").toString().isEmpty()) << name;
                 continue;
             }
             // Values that a reset changes back.
@@ -199,10 +193,7 @@ TEST_F(CommandsTest, EachButtonOnEachScanTypeAndEveryEnabledControlActs)
                     box->close();
                 }
             });
-            if (action)
-                action->trigger();
-            else
-                button->click();
+            QMetaObject::invokeMethod(control, qobject_cast<QAction *>(control) ? "trigger" : "click");
             QCoreApplication::processEvents();
             EXPECT_TRUE(dialog || state() != before) << name;
             window->show();
@@ -214,8 +205,7 @@ TEST_F(CommandsTest, EachButtonOnEachScanTypeAndEveryEnabledControlActs)
     }
 }
 
-// The boxes of the point, image and line lifetimes round to whole delay steps
-// (the binning itself: test_scans_point, test_scans_export).
+// The lifetime boxes round to whole delay steps (the binning itself: test_scans_point, test_scans_export).
 TEST_F(CommandsTest, LifetimeBinsAreWholeDelaySteps)
 {
     const struct {
@@ -227,7 +217,6 @@ TEST_F(CommandsTest, LifetimeBinsAreWholeDelaySteps)
     } cases[] = {
         {Point, 0.016f, "taubinsize", "on_tauButton_clicked", 0.2, 0.192, true},  // 12.5 steps typed, 12 in the float
         {Point, 0.016f, "taubinsize", "on_tauButton_clicked", 0.048, 0.048, true},
-        {Point, 0.004f, "taubinsize", "on_tauButton_clicked", 0.05, 0.048, true},
         {Point, 0.004f, "taubinsize", "on_tauButton_clicked", 0.0055, 0.004, true},  // one step at least
         {Image, 0.016f, "IStaubinsize", "on_ISHistogram_clicked", 0.2, 0.192, true},
         {Image, 0.016f, "IStaubinsize", "on_ISExportHistogram_clicked", 0.2, 0.192, false},
@@ -250,8 +239,7 @@ TEST_F(CommandsTest, LifetimeBinsAreWholeDelaySteps)
     EXPECT_EQ(Log().filter("Lifetime bin 0.2 ns used as 0.192 ns (12 x 0.016 ns, the delay resolution)").size(), 1);
 }
 
-// Each long step, with the commands that could disturb it given from inside
-// its own event processing: they are refused, the step finishes, and a tab
+// Commands given from inside a long step's own event processing are refused, the step finishes, and a tab
 // or window close asked for meanwhile happens after it, the settings still written.
 TEST_F(CommandsTest, CommandsDuringALongStepAreRefusedAndCloseWaits)
 {
@@ -309,8 +297,7 @@ TEST_F(CommandsTest, CommandsDuringALongStepAreRefusedAndCloseWaits)
         ASSERT_GT(ticks, 0) << name << ": the step let no events run";
         EXPECT_TRUE(extra.isNull()) << name;
 
-        EXPECT_TRUE(window->isVisible()) << name;
-        EXPECT_EQ(Log().filter("Trying to open file " + other).size(), 0) << name;
+        EXPECT_TRUE(window->isVisible() && Log().filter("Trying to open file " + other).isEmpty()) << name;
         EXPECT_GE(Log().filter("warning : Busy: wait until the running step has finished").size(), 3) << name;
         EXPECT_EQ(Log().filter("warning : The window closes when the running step has finished").size(), 1) << name;
         EXPECT_TRUE(Exported().contains(step.result) || tabs->tabText(tabs->currentIndex()) == step.result) << name;
@@ -333,9 +320,8 @@ TEST_F(ResultsTest, TextTabsComeBackAndNoTabOfTheFileBeforeSurvives)
     emit tabs->tabBar()->tabCloseRequested(2);
     EXPECT_TRUE(data.isNull());
 
-    // With the Header and Summary tabs closed and a tab of another name added,
-    // opening a file of three frames brings both text tabs back in their places
-    // and leaves no page of the file before.
+    // With Header and Summary closed and a tab of another name added, opening a file of three frames
+    // brings both text tabs back in their places and leaves no page of the file before.
     QList<QPointer<QWidget>> before;
     for (int i = 2; i < tabs->count(); ++i)
         before << tabs->widget(i);
@@ -362,19 +348,17 @@ TEST_F(ResultsTest, TextTabsComeBackAndNoTabOfTheFileBeforeSurvives)
     EXPECT_EQ(TabLabels(), ScanTabs);
 }
 
-// The contrast of a viewer changes its picture only; the viewers take no
-// drops, so a file dropped on a picture reaches the window.
+// The contrast of a viewer changes its picture only; viewers take no drops, so those reach the window.
 TEST_F(ResultsTest, ViewerContrastLeavesTheExportsAloneAndDropsPassThrough)
 {
     ASSERT_TRUE(window->OpenFile(path, true));
     Invoke("on_SaveFrames_clicked");
     const QByteArray exported = ReadFile("scan_export/scan_ch1.tif");
     ASSERT_FALSE(exported.isEmpty());
+    // What the contrast does to the picture: ImageViewer.ColourBarPixelReadOutAndContrast.
     auto *viewer = tabs->findChild<QWidget *>("DataTab")->findChild<pt3ImageViewer *>();
-    const std::vector<uint8_t> shown = viewer->Bytes();
     viewer->findChild<QComboBox *>("Contrast")->setCurrentIndex(pt3ImageViewer::Manual);
     viewer->findChild<QDoubleSpinBox *>("ContrastMax")->setValue(viewer->Maximum() * 2);
-    EXPECT_NE(viewer->Bytes(), shown);
     QFile::remove(dir.filePath("scan_export/scan_ch1.tif"));
     Invoke("on_SaveFrames_clicked");
     EXPECT_EQ(ReadFile("scan_export/scan_ch1.tif"), exported);
@@ -386,6 +370,9 @@ TEST_F(ResultsTest, ViewerContrastLeavesTheExportsAloneAndDropsPassThrough)
 }
 
 namespace {
+/// True when the text of \p edit fits in it whole.
+bool Whole(QLineEdit *edit) { return edit->width() >= edit->fontMetrics().horizontalAdvance(edit->text()) + 2; }
+
 /// True when no two neighbouring major tick labels of \p axis overlap.
 bool TickLabelsApart(LinePlot *plot, int axis)
 {
@@ -401,11 +388,8 @@ bool TickLabelsApart(LinePlot *plot, int axis)
 }
 } // namespace
 
-// At the start-up size and at 1024 x 640 every text of the settings tool box
-// and every value of its boxes is whole, no page needs a horizontal scroll
-// bar, the result tabs take the rest, the window keeps its size when tabs
-// appear, the log grows with the window, and the lag labels of the
-// correlation plots stay apart.
+// At the start-up size and at 1024 x 640 every text and value of the settings is whole without a horizontal
+// scroll bar, the tabs take the rest, the window keeps its size, the log grows with it, lag labels stay apart.
 TEST_F(ResultsTest, StartUpSizeAnd1024x640ShowEverySettingWhole)
 {
     for (const QSize size : {QSize(855, 685), QSize(1024, 640)}) {
@@ -434,9 +418,7 @@ TEST_F(ResultsTest, StartUpSizeAnd1024x640ShowEverySettingWhole)
                                      : 0;
                 EXPECT_GE(w->width(), need) << w->objectName().toStdString() << " " << name;
                 if (auto *box = qobject_cast<QAbstractSpinBox *>(w)) {
-                    QLineEdit *edit = box->findChild<QLineEdit *>();
-                    EXPECT_GE(edit->width(), edit->fontMetrics().horizontalAdvance(edit->text()) + 2)
-                        << w->objectName().toStdString() << " " << edit->text().toStdString() << " " << name;
+                    EXPECT_TRUE(Whole(box->findChild<QLineEdit *>())) << w->objectName().toStdString() << " " << name;
                 }
             }
         }
@@ -458,9 +440,7 @@ TEST_F(ResultsTest, StartUpSizeAnd1024x640ShowEverySettingWhole)
         // The longer maximum lag still shows whole on the point page, which scrolls.
         toolBox->setCurrentIndex(3);
         QCoreApplication::processEvents();
-        QLineEdit *tmaxEdit = W<QDoubleSpinBox>("tmaxXCF")->findChild<QLineEdit *>();
-        EXPECT_GE(tmaxEdit->width(), tmaxEdit->fontMetrics().horizontalAdvance(tmaxEdit->text()) + 2)
-            << tmaxEdit->text().toStdString() << " " << name;
+        EXPECT_TRUE(Whole(W<QDoubleSpinBox>("tmaxXCF")->findChild<QLineEdit *>())) << name;
         for (LinePlot *plot : tabs->findChild<QWidget *>("CorrTab")->findChildren<LinePlot *>())
             EXPECT_TRUE(TickLabelsApart(plot, QwtPlot::xBottom)) << name;
         for (LinePlot *plot : tabs->findChild<QWidget *>("TauTab")->findChildren<LinePlot *>())
@@ -475,8 +455,7 @@ TEST_F(ResultsTest, StartUpSizeAnd1024x640ShowEverySettingWhole)
     }
 }
 
-// ACF/XCF twice, Trace, Apply gating with a narrower gate, then Apply cursors:
-// one tab per name, each showing the latest result.
+// ACF/XCF twice, Trace, Apply gating narrower, Apply cursors: one tab per name, each with the latest result.
 TEST_F(CommandsTest, CommandSequenceLeavesOneTabPerNameWithTheLatestData)
 {
     Make();
@@ -496,20 +475,17 @@ TEST_F(CommandsTest, CommandSequenceLeavesOneTabPerNameWithTheLatestData)
     Invoke("on_binData_clicked");
     EXPECT_TRUE(firstCorrelation.isNull());
     EXPECT_NEAR(photons("TauTab"), 16000, 1e-6);  // empty bins hold 1e-12
-    // Delays are 100 to 149 bins of 4 ps, each as often. The resolution is
-    // stored as a float a little above 4 ps, so bin 125 lies just past 0.5 ns
-    // and a gate up to 0.5 ns keeps 100 to 124, half of the photons.
+    // Delays are 100 to 149 bins of 4 ps, each as often; the float resolution lies a little above 4 ps,
+    // so bin 125 lies just past 0.5 ns and a gate up to 0.5 ns keeps 100 to 124, half of the photons.
     W<QDoubleSpinBox>("Ch1_Gating_Max")->setValue(0.5);
     QPointer<QWidget> correlation = page("CorrTab");
     Invoke("on_ApplyGatingButton_clicked");
-    EXPECT_EQ(TabLabels(), QStringList({"Header", "Summary", "Data", "Life times", "Correlation"}));
     EXPECT_TRUE(correlation.isNull());
     EXPECT_NEAR(photons("TauTab"), 8000, 1e-6);
     // The trace leaves out its guard bin: the last 16 photons at most.
     EXPECT_NEAR(photons("DataTab"), 8000, 16);
 
-    // Photons from 1000 to about 1000 + 37 x 16000 sync periods of 25 ns: 0.0148 s;
-    // the cursors cut the trace at 7 ms.
+    // Photons from 1000 to about 1000 + 37 x 16000 syncs of 25 ns: 0.0148 s; the cursors cut at 7 ms.
     const auto traceEnd = [&] {
         LinePlot *plot = page("DataTab")->findChild<LinePlot *>();
         return plot->Curves()[0]->sample(plot->Curves()[0]->dataSize() - 1).x();
@@ -517,6 +493,5 @@ TEST_F(CommandsTest, CommandSequenceLeavesOneTabPerNameWithTheLatestData)
     EXPECT_NEAR(traceEnd(), 0.0148, 0.0002);
     W<QDoubleSpinBox>("Ch1_Cursor_Max")->setValue(0.007);
     Invoke("on_ApplyCursorButton_clicked");
-    EXPECT_LE(traceEnd(), 0.007);
-    EXPECT_GT(traceEnd(), 0.0069);
+    EXPECT_NEAR(traceEnd(), 0.00695, 0.00005);
 }
