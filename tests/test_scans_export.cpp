@@ -27,6 +27,7 @@
 #include <cmath>
 #include <cstring>
 #include <optional>
+#include <tuple>
 
 namespace {
 
@@ -241,25 +242,20 @@ TEST_F(ExportTest, LifetimeStackSpansThePeriodUnlessADamagedRateOutrunsTheDelays
 {
     // Delays reach 2048 ns: a 3000 ns period keeps its 6000 bins of 0.5 ns; a damaged 1 kHz rate (2,000,000 bins,
     // more than 8 x 4096) ends the stack at 4096 images with a warning.
-    struct Case {
-        double period;
-        int images;
-        bool warned;
-    };
-    for (const Case &c : {Case{3000, 6000, false}, Case{1e6, 4096, true}}) {
+    for (const auto &[period, images, warned] : {std::tuple{3000.0, 6000, false}, std::tuple{1e6, 4096, true}}) {
         ImageScan &scan = Make<ImageScan>(Small());
-        file->syncPeriod = c.period;
+        file->syncPeriod = period;
         host.IStaubinsize.value = 0.5;
         host.messages.clear();
         scan.WriteHistogramStack();
         EXPECT_EQ(host.Logged("The delays of this file reach 2048 ns: 4096 delay bins, not the 2000000 of its sync "
                               "period of 1e+06 ns",
                               MessageWarning),
-                  c.warned);
+                  warned);
         const QByteArray bytes = ReadAll(Path("run_Histogram_ch1.tif"));
         const int L = static_cast<int>(U32(bytes, 8 + 2 + 5 * 12 + 4));  // count of the description entry
-        EXPECT_EQ(bytes.size(), 134 + L + c.images * 24) << c.period;
-        EXPECT_TRUE(bytes.mid(134, L).contains(QStringLiteral("images=%1\n").arg(c.images).toLatin1())) << c.period;
+        EXPECT_EQ(bytes.size(), 134 + L + images * 24) << period;
+        EXPECT_TRUE(bytes.mid(134, L).contains(QStringLiteral("images=%1\n").arg(images).toLatin1())) << period;
     }
 }
 
@@ -298,14 +294,12 @@ TEST_F(ExportTest, LifetimeStackInBlocksEqualsTheRecordByRecordFill)
         fileChannels = static_cast<int>(c.second);
         plan.centred = false;
         plan.lineGap = 99200;  // a line every 5 ms
-        const bool saturated = c.saturated;
-        const int spread = c.spread;
-        plan.photonCount = [saturated, spread](int f, int y, int x, uint32_t ch) {
-            return saturated && f == 0 && y == 0 && x == 0 && ch == 1 ? 70000
-                                                                        : 1 + (x * 5 + y * 3 + f + static_cast<int>(ch)) % spread;
+        plan.photonCount = [c](int f, int y, int x, uint32_t ch) {
+            return c.saturated && f == 0 && y == 0 && x == 0 && ch == 1 ? 70000
+                                                                          : 1 + (x * 5 + y * 3 + f + static_cast<int>(ch)) % c.spread;
         };
-        plan.dtimeOf = [saturated](int f, int y, int x, uint32_t, int k) {
-            return saturated && f == 0 && y == 0 && x == 0 ? 0u : static_cast<uint32_t>((x * 7 + y * 3 + k * 13 + f) % 121);
+        plan.dtimeOf = [c](int f, int y, int x, uint32_t, int k) {
+            return c.saturated && f == 0 && y == 0 && x == 0 ? 0u : static_cast<uint32_t>((x * 7 + y * 3 + k * 13 + f) % 121);
         };
         ImageScan &scan = Make<ImageScan>(plan);
         file->resolution = c.resolution;
