@@ -96,8 +96,9 @@ TEST(ConvertCli, HelpAndBadOptions)
         {{"--width", "0", a}, ""}, {{"--tau-bin", "-1", a}, ""}, {{"--dtau", "0", a}, ""},
         {{"--trace-bin", "x", a}, ""}, {{"--steps", "1", a}, ""}, {{"--cascades", "0", a}, ""},
         {{"--no-such-option", a}, ""}, {{"--export", "tiff", a}, ""}, {{"--bits", "16", a}, ""},
-        {{"--records=number,color", a}, ""}, {{"--tau-bin", a}, "needs a value"}, {{a, "--width"}, "needs a value"},
-        {{"--gate", "--decay", a}, "needs a value"}, {{"--export", "b.PTU", a}, "needs a value"},
+        {{"--records=number,color", a}, ""}, {{"--fit", "4D", a}, ""}, {{"--fit", "3D", "--free", "tau", a}, ""},
+        {{"--tau-bin", a}, "needs a value"}, {{a, "--width"}, "needs a value"}, {{"--gate", "--decay", a}, "needs a value"},
+        {{"--export", "b.PTU", a}, "needs a value"},
         // The fit group keeps two decimals: 1.001 would become 1.00, which is "off".
         {{"--reject", "1.001", a}, "--reject takes a factor from 1.01 to 1000"}, {{"--segments", "0", a}, ""},
     };

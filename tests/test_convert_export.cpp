@@ -345,8 +345,6 @@ TEST_F(FitFiles, RefusedFitsGiveAnErrorLineAndNoFitFile)
         // No report of an earlier fit stands for the refused one.
         EXPECT_FALSE(QFile::exists(fitFile));
     }
-    EXPECT_EQ(Convert(kGrid + QStringList{"--fit", "4D", file}).code, 2);
-    EXPECT_EQ(Convert(kGrid + QStringList{"--fit", "3D", "--free", "tau", file}).code, 2);
 }
 
 using FitRealFiles = RealDataTest;
