@@ -21,6 +21,11 @@
 #include <climits>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 pqFile::pqFile(FotonelServices &mainWindow) : mainWindow(mainWindow) {}
 
@@ -270,78 +275,87 @@ void pqFile::ReadRecords(QFile &stream)
     recordsRead = true;
 }
 
+namespace {
+
+/// What the record scan counts over a span of records.
 template <class Format>
-void pqFile::CountRecords(FrameList::Runs &runs, uint32_t channels, uint32_t &unknownSpecial)
-{
-    const uint32_t *words = records.data();
-    const std::size_t n = records.size();
-
-    const uint32_t lineStart = markerMeaning.lineStart, lineEnd = markerMeaning.lineEnd, frame = markerMeaning.frame;
-
+struct RecordTally {
     // Records counted by their scan key (the fields that tell photons of each
     // channel and special records apart) in four interleaved counter sets, so
     // neighbouring records with the same key do not wait on each other's
-    // increment. Special records are rare and are handled in order, because
-    // frame markers close the line count of a frame and drive the progress bar.
+    // increment.
     uint32_t byKey[4][Format::kScanKeys] = {};
     std::array<uint32_t, 16> markers{};
-    const double progressScale = n > 1 ? 100.0 / static_cast<double>(n - 1) : 0.0;
-    frameMarkers.clear();
-    uint64_t overflows = 0;  // sync periods of the overflows so far
-    // The markers also feed the frame list's count of the runs of lines at
-    // both ends of the file.
+    uint64_t overflows = 0;  ///< sync periods of the overflows so far
+    uint32_t syncRecords = 0;
+    uint32_t unknownSpecial = 0;
+    bool stop = false;       ///< set by an ordered-marker handler: the span ends after this group of records
+
+    void Add(const RecordTally &other)
+    {
+        for (uint32_t k = 0; k < Format::kScanKeys; ++k)
+            for (int set = 0; set < 4; ++set)
+                byKey[set][k] += other.byKey[set][k];
+        for (std::size_t m = 0; m < markers.size(); ++m)
+            markers[m] += other.markers[m];
+        overflows += other.overflows;
+        syncRecords += other.syncRecords;
+        unknownSpecial += other.unknownSpecial;
+    }
+};
+
+/*!
+ * Counts the records [begin, end) into \p t. Special records are rare and are
+ * met in order: overflows, syncs and unknown kinds are counted here, and each
+ * line start, line end or frame marker goes to \p ordered(index, marker,
+ * overflows before it) once it is counted. Returns where counting stopped:
+ * \p end, or earlier when \p ordered set t.stop.
+ */
+template <class Format, class Ordered>
+std::size_t CountSpan(const uint32_t *words, std::size_t begin, std::size_t end, RecordTally<Format> &t,
+                      const MarkerMeanings &meaning, Ordered &&ordered)
+{
+    const uint32_t lineStart = meaning.lineStart, lineEnd = meaning.lineEnd, frame = meaning.frame;
     // Out of line, so the counting loop keeps its registers for the photons.
     auto special = [&](std::size_t index, uint32_t w) __attribute__((noinline)) {
         const uint32_t m = Format::SpecialMarker(w);
         if (Format::kTimeTags && m == SYNC_MARKER) {
-            ++syncRecords;
+            ++t.syncRecords;
             return;
         }
-        if (m >= markers.size()) {
-            ++unknownSpecial;
+        if (m >= t.markers.size()) {
+            ++t.unknownSpecial;
             return;
         }
-        markers[m] += 1;
-        if (m == 0) {
-            overflows += Format::OverflowSyncs(w);
-            return;
-        }
-        if (m == frame) {
-            if (!Format::kTimeTags && frame != lineStart && frame != lineEnd && frameMarkers.size() < kFrameMarkersKept)
-                frameMarkers.push_back({static_cast<uint32_t>(index), overflows});
-            runs.FrameMarker(static_cast<uint32_t>(index));
-            // A file of one record that is a frame marker is complete at once.
-            mainWindow.SetProgress(n > 1 ? static_cast<int>(progressScale * static_cast<double>(index)) : 100);
-            mainWindow.ProcessEvents();
-        } else if (m == lineEnd) {
-            runs.LineEnd(static_cast<uint32_t>(index));
-        } else if (m == lineStart) {
-            runs.LineStart(static_cast<uint32_t>(index));
-        }
+        t.markers[m] += 1;
+        if (m == 0)
+            t.overflows += Format::OverflowSyncs(w);
+        else if (m == frame || m == lineEnd || m == lineStart)
+            ordered(index, m, t.overflows);
     };
 
     // A T2 file is a point measurement (imaging markers refuse it), so where
     // the key tells a special record's kind its records need no handling in
-    // order: they are counted by key with the photons, and tallied below.
+    // order: they are counted by key with the photons, and tallied at the end.
     constexpr bool kSpecialsByKey = Format::kTimeTags && Format::kMarkerInScanKey;
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
+    std::size_t i = begin;
+    for (; i + 4 <= end; i += 4) {
         const uint32_t w0 = words[i], w1 = words[i + 1], w2 = words[i + 2], w3 = words[i + 3];
         const uint32_t k0 = Format::ScanKey(w0), k1 = Format::ScanKey(w1);
         const uint32_t k2 = Format::ScanKey(w2), k3 = Format::ScanKey(w3);
-        byKey[0][k0] += 1;
-        byKey[1][k1] += 1;
-        byKey[2][k2] += 1;
-        byKey[3][k3] += 1;
+        t.byKey[0][k0] += 1;
+        t.byKey[1][k1] += 1;
+        t.byKey[2][k2] += 1;
+        t.byKey[3][k3] += 1;
         // One test for all four records.
         if (!kSpecialsByKey && Format::AnySpecial(k0, k1, k2, k3)) {
             if constexpr (Format::kTimeTags) {
                 // PicoHarp T2: only marker bits to count (0 an overflow), no
                 // lines or frames to follow; no branch per record.
-                markers[Format::SpecialMarker(w0) & 15u] += Format::IsSpecialKey(k0);
-                markers[Format::SpecialMarker(w1) & 15u] += Format::IsSpecialKey(k1);
-                markers[Format::SpecialMarker(w2) & 15u] += Format::IsSpecialKey(k2);
-                markers[Format::SpecialMarker(w3) & 15u] += Format::IsSpecialKey(k3);
+                t.markers[Format::SpecialMarker(w0) & 15u] += Format::IsSpecialKey(k0);
+                t.markers[Format::SpecialMarker(w1) & 15u] += Format::IsSpecialKey(k1);
+                t.markers[Format::SpecialMarker(w2) & 15u] += Format::IsSpecialKey(k2);
+                t.markers[Format::SpecialMarker(w3) & 15u] += Format::IsSpecialKey(k3);
                 continue;
             }
             if (Format::IsSpecialKey(k0))
@@ -352,14 +366,110 @@ void pqFile::CountRecords(FrameList::Runs &runs, uint32_t channels, uint32_t &un
                 special(i + 2, w2);
             if (Format::IsSpecialKey(k3))
                 special(i + 3, w3);
+            if (t.stop)
+                return i + 4;
         }
     }
-    for (; i < n; ++i) {
+    for (; i < end; ++i) {
         const uint32_t k = Format::ScanKey(words[i]);
-        byKey[0][k] += 1;
-        if (!kSpecialsByKey && Format::IsSpecialKey(k))
+        t.byKey[0][k] += 1;
+        if (!kSpecialsByKey && Format::IsSpecialKey(k)) {
             special(i, words[i]);
+            if (t.stop)
+                return i + 1;
+        }
     }
+    return end;
+}
+
+/// A line or frame marker met by the second thread of the record scan, kept
+/// to be handled in file order once the first half is done.
+struct DeferredMarker {
+    uint32_t index;
+    uint32_t marker;
+    uint64_t overflows;  ///< of the second half, before this record
+};
+
+} // namespace
+
+std::size_t pqFile::parallelScanRecords = std::size_t(1) << 20;
+std::size_t pqFile::deferredMarkersKept = std::size_t(1) << 20;
+
+template <class Format>
+void pqFile::CountRecords(FrameList::Runs &runs, uint32_t channels, uint32_t &unknownSpecial)
+{
+    const uint32_t *words = records.data();
+    const std::size_t n = records.size();
+
+    const MarkerMeanings meaning = markerMeaning;
+    const double progressScale = n > 1 ? 100.0 / static_cast<double>(n - 1) : 0.0;
+    frameMarkers.clear();
+    // Line and frame markers in file order: frame markers close the line
+    // count of a frame, feed the frame list's count of the runs of lines at
+    // both ends of the file and drive the progress bar.
+    auto inOrder = [&](std::size_t index, uint32_t m, uint64_t overflows) {
+        if (m == meaning.frame) {
+            if (!Format::kTimeTags && meaning.frame != meaning.lineStart && meaning.frame != meaning.lineEnd &&
+                frameMarkers.size() < kFrameMarkersKept)
+                frameMarkers.push_back({static_cast<uint32_t>(index), overflows});
+            runs.FrameMarker(static_cast<uint32_t>(index));
+            // A file of one record that is a frame marker is complete at once.
+            mainWindow.SetProgress(n > 1 ? static_cast<int>(progressScale * static_cast<double>(index)) : 100);
+            mainWindow.ProcessEvents();
+        } else if (m == meaning.lineEnd) {
+            runs.LineEnd(static_cast<uint32_t>(index));
+        } else if (m == meaning.lineStart) {
+            runs.LineStart(static_cast<uint32_t>(index));
+        }
+    };
+
+    auto tally = std::make_unique<RecordTally<Format>>();
+    RecordTally<Format> &t = *tally;
+
+    // A large file is counted in two halves at once: counts add up, and the
+    // second half's line and frame markers (with the overflows before them)
+    // are kept and handled in order after the first half's, on this thread,
+    // so the runs, the frame markers and the progress come out as from one
+    // pass. Should the second half hold more markers than are kept, this
+    // thread counts on from where the second stopped.
+    std::size_t resumeAt = 0;
+    if (n >= parallelScanRecords && n >= 8) {
+        const std::size_t mid = n / 2;
+        auto second = std::make_unique<RecordTally<Format>>();
+        std::vector<DeferredMarker> deferred;
+        std::size_t secondEnd = mid;
+        std::size_t kept = deferredMarkersKept;
+        try {
+            std::thread worker([&] {
+                RecordTally<Format> &s = *second;
+                secondEnd = CountSpan<Format>(words, mid, n, s, meaning, [&](std::size_t index, uint32_t m, uint64_t overflows) {
+                    // Every marker counted is kept; the span ends with the
+                    // group of records in which the list fills up.
+                    try {
+                        deferred.push_back({static_cast<uint32_t>(index), m, overflows});
+                    } catch (const std::bad_alloc &) {
+                        kept = 0;
+                    }
+                    s.stop = deferred.size() >= kept;
+                });
+            });
+            CountSpan<Format>(words, 0, mid, t, meaning, inOrder);
+            worker.join();
+            for (const DeferredMarker &d : deferred)
+                inOrder(d.index, d.marker, t.overflows + d.overflows);
+            resumeAt = secondEnd;
+            t.Add(*second);
+        } catch (const std::system_error &) {
+            // No thread could be started (nothing was counted yet): one pass below.
+        }
+    }
+    CountSpan<Format>(words, resumeAt, n, t, meaning, inOrder);
+    syncRecords += t.syncRecords;
+    unknownSpecial += t.unknownSpecial;
+    const std::array<uint32_t, 16> &markers = t.markers;
+    const auto &byKey = t.byKey;
+
+    constexpr bool kSpecialsByKey = Format::kTimeTags && Format::kMarkerInScanKey;
     if constexpr (kSpecialsByKey) {
         for (uint32_t k = 0; k < Format::kScanKeys; ++k) {
             const uint32_t count = byKey[0][k] + byKey[1][k] + byKey[2][k] + byKey[3][k];
@@ -368,10 +478,10 @@ void pqFile::CountRecords(FrameList::Runs &runs, uint32_t channels, uint32_t &un
             const uint32_t m = Format::SpecialMarker(Format::KeyWord(k));
             if (m == SYNC_MARKER)
                 syncRecords += count;
-            else if (m >= markers.size())
+            else if (m >= t.markers.size())
                 unknownSpecial += count;
             else
-                markers[m] += count;
+                t.markers[m] += count;
         }
     }
 

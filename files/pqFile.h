@@ -66,6 +66,12 @@ public:
     /// frame marker and as neither line marker), in file order.
     std::vector<FrameMarkerAt> frameMarkers;
     static constexpr std::size_t kFrameMarkersKept = 65536;
+    /// Files of this many records or more are counted by two threads, each
+    /// over one half (tests lower it).
+    static std::size_t parallelScanRecords;
+    /// Line and frame markers the second thread keeps for handling in file
+    /// order; past them, the first thread counts the rest (tests lower it).
+    static std::size_t deferredMarkersKept;
     /// A T2 file: time tags; delays only where its syncs give them (syncTicks).
     bool TimeTags() const { return IsTimeTagFormat(recordFormat); }
     /// A T2 file with syncs: the range of its delays in resolution steps, the

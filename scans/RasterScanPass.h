@@ -104,8 +104,12 @@ void RasterScan::PassImageFrames(const SlotTable &outsideLine, LineTables tables
     const double firstLast =
         PassFrameRange<Format>(first, 0, split.frame, firstFrameTime, outsideLine, lineStarted, frameClosed, true);
     second.join();
-    for (const Closed &c : closedLater)
+    // The second half's frames close, and move the progress bar, as one thread would have.
+    for (const Closed &c : closedLater) {
         frameClosed(c.frame, c.lines, c.time);
+        mainWindow->SetProgress(static_cast<int>(static_cast<double>(c.frame + 1) / F * 100));
+        LetEventsRun();
+    }
     // Photon times are never NaN: the second thread moved the span when its end is a number.
     lastPhotonTime = std::isnan(secondLast) ? firstLast : secondLast;
     for (uint32_t ch = 0; ch < kChannelSlots; ++ch) {

@@ -213,19 +213,32 @@ TEST(ImageScanReconstruct, TwoThreadsGiveWhatOneGives)
     const std::tuple<const char *, Records, int> files[] = {
         {"two frames", TwoFrames(), 4}, {"leading, trailing, overflows", edges, 4}, {"vector runs", wide, 37}};
     for (const auto &[what, records, width] : files) {
+        // The record scan's second half keeps 1 marker (the first thread
+        // counts on from there), 5, or all of them.
         for (int level : {0, 1, 2}) {
             SCOPED_TRACE(std::string(what) + ", vector form " + std::to_string(level));
             RasterScan::vectorLevel = level;
-            RasterScan::parallelPassRecords = RasterScan::parallelStatisticsCounts = SIZE_MAX;
+            RasterScan::parallelPassRecords = RasterScan::parallelStatisticsCounts = pqFile::parallelScanRecords = SIZE_MAX;
             Analysis<ImageScan> one(records, width);
             one.Run();
-            RasterScan::parallelPassRecords = RasterScan::parallelStatisticsCounts = 0;
+            RasterScan::parallelPassRecords = RasterScan::parallelStatisticsCounts = pqFile::parallelScanRecords = 0;
+            pqFile::deferredMarkersKept = level == 0 ? 1 : level == 1 ? 5 : SIZE_MAX;
             Analysis<ImageScan> two(records, width);
             two.Run();
-            RasterScan::parallelPassRecords = std::size_t(1) << 20;
+            RasterScan::parallelPassRecords = pqFile::parallelScanRecords = pqFile::deferredMarkersKept = std::size_t(1) << 20;
             RasterScan::parallelStatisticsCounts = std::size_t(1) << 22;
             RasterScan::vectorLevel = 2;
             ASSERT_GE(one.scan.numberOfFrames, 2u);
+            const pqFile &a = one.file, &b = two.file;
+            EXPECT_EQ(a.eventsPerMarker, b.eventsPerMarker);
+            EXPECT_EQ(a.photonsPerChannel, b.photonsPerChannel);
+            EXPECT_EQ((std::vector<uint64_t>{a.frames.count, a.frames.lines, a.frames.leading, a.frames.trailing, a.frames.opening, a.frames.stop}),
+                      (std::vector<uint64_t>{b.frames.count, b.frames.lines, b.frames.leading, b.frames.trailing, b.frames.opening, b.frames.stop}));
+            ASSERT_EQ(a.frameMarkers.size(), b.frameMarkers.size());
+            for (std::size_t m = 0; m < a.frameMarkers.size(); ++m)
+                EXPECT_EQ(std::make_pair(a.frameMarkers[m].index, a.frameMarkers[m].overflowOffset),
+                          std::make_pair(b.frameMarkers[m].index, b.frameMarkers[m].overflowOffset)) << "frame marker " << m;
+            EXPECT_EQ(one.host.progress, two.host.progress);
             for (std::size_t c = 0; c < one.scan.images.size(); ++c)
                 EXPECT_TRUE(std::equal(one.scan.images[c].begin(), one.scan.images[c].end(), two.scan.images[c].begin(),
                                        two.scan.images[c].end())) << "channel " << c;
