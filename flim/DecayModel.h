@@ -15,6 +15,7 @@
  */
 #include <cmath>
 #include <cstddef>
+#include <vector>
 
 namespace flim {
 
@@ -70,6 +71,27 @@ void GaussianResponse(const T &mu, const T &sigma, std::size_t n, double w, doub
             h[k] += upper - lower;
             lower = upper;
         }
+    }
+}
+
+/*!
+ * \brief The measured response \p irf (on \p n = irf.size() bins of \p w ns)
+ * shifted by \p shift ns into \p h: linear interpolation, 0 outside its bins.
+ * \p scalar gives the plain number of a T (where the bin falls is no
+ * derivative).
+ */
+template <class T, class Scalar>
+void ShiftedResponse(const std::vector<double> &irf, const T &shift, double w, T *h, Scalar scalar)
+{
+    const std::size_t n = irf.size();
+    const T u = -shift / w;
+    const double base = std::floor(scalar(u));
+    const T frac = u - base;
+    const long j0 = static_cast<long>(base);
+    const auto at = [&](long j) { return j >= 0 && j < static_cast<long>(n) ? irf[static_cast<std::size_t>(j)] : 0.0; };
+    for (std::size_t k = 0; k < n; ++k) {
+        const long j = static_cast<long>(k) + j0;
+        h[k] = (1.0 - frac) * at(j) + frac * at(j + 1);
     }
 }
 

@@ -199,19 +199,35 @@ TEST(PhotonHdf5, MarkersAndChunksOfAnImageScan)
     EXPECT_EQ(lineStarts, scan.lineStartSyncs);
 }
 
-// Without its HDF5 module the export names the module and the loader's
-// reason, fails, and leaves no file that could pass for the export.
+// Without the module it needs, the Photon-HDF5 export or the fit names the
+// module and the loader's reason, fails, and leaves no file that could pass
+// for its output. The converter runs as its own process: a fit module once
+// loaded stays loaded for the whole process.
 TEST(PhotonHdf5, MissingModuleIsAClearFailure)
 {
-    QTemporaryDir dir, empty;
-    ASSERT_TRUE(synth::WritePt3(dir.filePath("run.pt3"), synth::Pt3Header(),
-                                synth::MakePointMeasurement({{10, 1, 5}, {90, 2, 7}}).words));
-    qputenv("FOTONEL_HDF5_MODULE_DIR", QFile::encodeName(empty.path()));
-    const ConvertRun run = Convert({"--export", "photon-hdf5", dir.filePath("run.pt3")});
-    qunsetenv("FOTONEL_HDF5_MODULE_DIR");
-    EXPECT_NE(run.code, 0);
-    EXPECT_TRUE(run.out.contains("Cannot load the HDF5 module libfotonel_hdf5.so: " + empty.path() +
-                                 "/libfotonel_hdf5.so: cannot open shared object file"))
-        << run.out.toStdString();
-    EXPECT_EQ(QDir(dir.filePath("run_export")).entryList({"*h5*"}, QDir::Files | QDir::Hidden), QStringList());
+    const struct {
+        const char *variable;
+        QStringList options;
+        QString message;  ///< followed by the folder searched and the module's file name
+        QString module;
+        QString leftovers;
+    } cases[] = {
+        {"FOTONEL_HDF5_MODULE_DIR", {"--export", "photon-hdf5"}, "Cannot load the HDF5 module libfotonel_hdf5.so: ",
+         "libfotonel_hdf5.so", "*h5*"},
+        {"FOTONEL_FIT_MODULE_DIR", {"--correlate", "--fit", "3D"},
+         "Fit of G11 refused: cannot load the fit module libfotonel_fit.so: ", "libfotonel_fit.so", "*fit*"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.variable);
+        QTemporaryDir dir, empty;
+        ASSERT_TRUE(synth::WritePt3(dir.filePath("run.pt3"), synth::Pt3Header(),
+                                    synth::MakePointMeasurement({{10, 1, 5}, {90, 2, 7}}).words));
+        qputenv(c.variable, QFile::encodeName(empty.path()));
+        const ProcessRun run = RunProcess(c.options + QStringList{dir.filePath("run.pt3")});
+        qunsetenv(c.variable);
+        EXPECT_NE(run.code, 0);
+        EXPECT_TRUE(run.out.contains(c.message + empty.path() + "/" + c.module + ": cannot open shared object file"))
+            << run.out.toStdString();
+        EXPECT_EQ(QDir(dir.filePath("run_export")).entryList({c.leftovers}, QDir::Files | QDir::Hidden), QStringList());
+    }
 }
