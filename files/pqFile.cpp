@@ -390,6 +390,21 @@ struct DeferredMarker {
     uint64_t overflows;  ///< of the second half, before this record
 };
 
+/// Notes in \p split where the second half of a record scan starts (\p mid),
+/// from the tally \p t of the records before it.
+template <class Format>
+void NoteSplit(pqFile::RecordSplit &split, const RecordTally<Format> &t, std::size_t mid, uint32_t channels)
+{
+    split.index = static_cast<uint32_t>(mid);
+    split.overflowOffset = t.overflows;
+    split.photonsBefore.assign(channels, 0);
+    for (uint32_t k = 0; k < Format::kScanKeys; ++k) {
+        const uint32_t c = Format::PhotonChannel(k);
+        if (!Format::IsSpecialKey(k) && c >= 1 && c <= channels)
+            split.photonsBefore[c - 1] += t.byKey[0][k] + t.byKey[1][k] + t.byKey[2][k] + t.byKey[3][k];
+    }
+}
+
 } // namespace
 
 std::size_t pqFile::parallelScanRecords = std::size_t(1) << 20;
@@ -404,6 +419,7 @@ void pqFile::CountRecords(FrameList::Runs &runs, uint32_t channels, uint32_t &un
     const MarkerMeanings meaning = markerMeaning;
     const double progressScale = n > 1 ? 100.0 / static_cast<double>(n - 1) : 0.0;
     frameMarkers.clear();
+    recordSplit = RecordSplit();
     // Line and frame markers in file order: frame markers close the line
     // count of a frame, feed the frame list's count of the runs of lines at
     // both ends of the file and drive the progress bar.
@@ -454,6 +470,10 @@ void pqFile::CountRecords(FrameList::Runs &runs, uint32_t channels, uint32_t &un
                 });
             });
             CountSpan<Format>(words, 0, mid, t, meaning, inOrder);
+            // The split, for a photon pass in two threads. A T2 scan counts
+            // its special records by kind and does not sum the overflows.
+            if (!Format::kTimeTags)
+                NoteSplit(recordSplit, t, mid, channels);
             worker.join();
             for (const DeferredMarker &d : deferred)
                 inOrder(d.index, d.marker, t.overflows + d.overflows);

@@ -66,6 +66,16 @@ public:
     /// frame marker and as neither line marker), in file order.
     std::vector<FrameMarkerAt> frameMarkers;
     static constexpr std::size_t kFrameMarkersKept = 65536;
+    /// Where the record scan split a large file between its two threads: the
+    /// first record of the second half, the sync periods of the overflows
+    /// before it and the photons of each channel before it (index 0 =
+    /// channel 1). Index 0 when the file was counted in one pass.
+    struct RecordSplit {
+        uint32_t index = 0;
+        uint64_t overflowOffset = 0;
+        std::vector<uint32_t> photonsBefore;
+    };
+    RecordSplit recordSplit;
     /// Files of this many records or more are counted by two threads, each
     /// over one half (tests lower it).
     static std::size_t parallelScanRecords;

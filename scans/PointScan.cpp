@@ -10,6 +10,10 @@
 #include <QString>
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <limits>
+#include <system_error>
+#include <thread>
 
 using namespace PointPass;
 
@@ -131,6 +135,7 @@ void CountAscendingRuns(const double *t, std::size_t lo, std::size_t hi, double 
 } // namespace
 
 int PointScan::vectorLevel = 2;
+std::size_t PointScan::parallelPassRecords = std::size_t(1) << 20;
 
 int PointScan::VectorLevelAvailable() { return VectorLevelOfProcessor(); }
 
@@ -297,25 +302,117 @@ bool PointScan::PassPhotons(ChannelSlot *table, bool gatesAreRuns)
         state.syncDelays = file->TimeTags() && file->HasDelays();
         state.delayBins = delayBins;
         uint64_t nextProgress = kTraceProgressStep;
-        std::size_t i = 0;
         // T2 time tags whose delays follow the syncs take the record-by-record form.
         if (state.syncDelays)
             level = 0;
-        while (i < records) {
-            if (level > 0)
-                i = PassBlocks<Format>(level, words, i, records, channels, table, sync, delayStep, nextProgress, state);
-            i = PassRecords<Format>(words, i, records, table, sync, delayStep, nextProgress, state);
-            if (state.photons == nextProgress) {
-                nextProgress += kTraceProgressStep;
-                mainWindow->SetProgress(static_cast<int>(static_cast<double>(state.photons) / total * 100));
-                LetEventsRun();
+        const auto report = [&](uint64_t photons) {
+            mainWindow->SetProgress(static_cast<int>(static_cast<double>(photons) / total * 100));
+            LetEventsRun();
+        };
+        // Records [from, to) into the slots of \p slotTable; \p reports moves the progress bar.
+        const auto walk = [&](std::size_t from, std::size_t to, ChannelSlot *slotTable, VectorChannels &vectorChannels,
+                              State &s, uint64_t &next, bool reports) {
+            std::size_t i = from;
+            while (i < to) {
+                if (level > 0)
+                    i = PassBlocks<Format>(level, words, i, to, vectorChannels, slotTable, sync, delayStep, next, s);
+                i = PassRecords<Format>(words, i, to, slotTable, sync, delayStep, next, s);
+                if (s.photons == next) {
+                    next += kTraceProgressStep;
+                    if (reports)
+                        report(s.photons);
+                }
             }
-        }
+        };
+        if (state.syncDelays || !this->template PassInTwoThreads<Format>(table, channels, level, records, sync, delayStep, state,
+                                                         nextProgress, walk, report))
+            walk(0, records, table, channels, state, nextProgress, true);
         lastTime = state.lastPhoton;
         descending = state.backwards;
         undelayedPhotons = state.undelayed;
     });
     return descending;
+}
+
+template <class Format, class Walk, class Report>
+bool PointScan::PassInTwoThreads(ChannelSlot *table, VectorChannels &channels, int level, std::size_t records,
+                                 double sync, double delayStep, State &state, uint64_t &nextProgress, Walk &walk,
+                                 Report &report)
+{
+    // The record scan split a large file in two: the second half's photons
+    // of channel c go to their place after the photonsBefore[c] photons of
+    // the first (all of them kept, or fewer: the gap closes afterwards), and
+    // its delays to counts of its own that are then added.
+    const pqFile::RecordSplit &split = file->recordSplit;
+    const std::size_t mid = split.index;
+    if (records < parallelPassRecords || mid == 0 || mid >= records || split.photonsBefore.size() < channelCount)
+        return false;
+    ChannelSlot second[kChannelSlots];
+    std::copy(table, table + kChannelSlots, second);
+    std::vector<std::vector<uint32_t>> delays(channelCount);
+    for (uint32_t c = 0; c < channelCount && c + 1 < kChannelSlots; ++c) {
+        ChannelSlot &slot = second[c + 1];
+        if (!slot.usable)
+            continue;
+        if (split.photonsBefore[c] > photonTimes[c].size())
+            return false;
+        slot.nextTime = photonTimes[c].data() + split.photonsBefore[c];
+        delays[c].assign(delayBins, 0);
+        slot.delays = delays[c].data();
+    }
+    VectorChannels secondChannels;
+    if (level > 0 && !ListVectorChannels<Format>(second, secondChannels))
+        return false;
+
+    State later = state;
+    later.overflow = split.overflowOffset;
+    later.photons = 0;
+    later.lastPhoton = -std::numeric_limits<double>::infinity();
+    double firstLater = 0;  // time of the second half's first photon, when it has one
+    uint64_t laterProgress = kTraceProgressStep;
+    std::thread worker;
+    try {
+        worker = std::thread([&] {
+            // Its first photon alone: whether time ran backwards where the halves meet.
+            const std::size_t i = PassRecords<Format>(file->records.data(), mid, records, second, sync, delayStep, 1, later);
+            firstLater = later.lastPhoton;
+            walk(i, records, second, secondChannels, later, laterProgress, false);
+        });
+    } catch (const std::system_error &) {
+        return false;
+    }
+    // The first half's room ends where the second's begins: a vector form
+    // stores whole lanes only where they fit.
+    for (uint32_t c = 0; c < channelCount && c + 1 < kChannelSlots; ++c)
+        if (table[c + 1].usable)
+            table[c + 1].endTime = photonTimes[c].data() + split.photonsBefore[c];
+    walk(0, mid, table, channels, state, nextProgress, true);
+    worker.join();
+
+    // The second half's progress reports, as one walk would have made them.
+    const uint64_t photons = state.photons + later.photons;
+    for (; nextProgress <= photons; nextProgress += kTraceProgressStep)
+        report(nextProgress);
+    if (later.photons != 0) {
+        state.backwards = state.backwards || later.backwards || firstLater < state.lastPhoton;
+        state.lastPhoton = later.lastPhoton;
+    }
+    state.photons = photons;
+    state.overflow = later.overflow;
+    for (uint32_t c = 0; c < channelCount && c + 1 < kChannelSlots; ++c) {
+        ChannelSlot &slot = table[c + 1];
+        if (!second[c + 1].usable)
+            continue;
+        double *const from = photonTimes[c].data() + split.photonsBefore[c];
+        const std::size_t kept = static_cast<std::size_t>(second[c + 1].nextTime - from);
+        if (slot.nextTime != from)
+            std::memmove(slot.nextTime, from, kept * sizeof(double));
+        slot.nextTime += kept;
+        slot.endTime = second[c + 1].endTime;
+        for (uint32_t k = 0; k < delayBins; ++k)
+            slot.delays[k] += delays[c][k];
+    }
+    return true;
 }
 
 void PointScan::KeepPassedPhotons(const ChannelSlot *table, bool descending)

@@ -23,6 +23,8 @@ class QGridLayout;
 class QString;
 namespace PointPass {
 struct ChannelSlot;
+struct State;
+struct VectorChannels;
 }
 class QWidget;
 
@@ -143,6 +145,9 @@ public:
     /// has it: 2 AVX-512 (the default), 1 AVX2, 0 none, one record at a time
     /// (the results are the same; tests compare the forms).
     static int vectorLevel;
+    /// Files of this many records or more, split by the record scan, are
+    /// passed by two threads (tests lower it).
+    static std::size_t parallelPassRecords;
 
 private:
     /// The channel slots of the photon pass from the form's gates and time
@@ -153,6 +158,13 @@ private:
     /// firstTime and lastTime. True when some photon came before the one
     /// ahead of it in the file.
     bool PassPhotons(PointPass::ChannelSlot *table, bool gatesAreRuns);
+    /// The pass of PassPhotons in two threads, one per half of the record
+    /// scan's split; false (nothing passed) when the file was not split or no
+    /// thread can be started.
+    template <class Format, class Walk, class Report>
+    bool PassInTwoThreads(PointPass::ChannelSlot *table, PointPass::VectorChannels &channels, int level,
+                          std::size_t records, double sync, double delayStep, PointPass::State &state,
+                          uint64_t &nextProgress, Walk &walk, Report &report);
     /// The kept photons' counts and times after the pass, sorted (and the
     /// user told) where time ran backwards.
     void KeepPassedPhotons(const PointPass::ChannelSlot *table, bool descending);

@@ -1,5 +1,5 @@
 // The photon pass of point measurements: the vector forms (AVX2, AVX-512) against hand-worked values and
-// against the record-by-record form on streams with special records, foreign channels, gate and cursor
+// against the record-by-record form, in one thread and split between two, on streams with special records, foreign channels, gate and cursor
 // limits and progress points everywhere in a block. Sync 50 ns, resolution 0.5 ns unless a case says otherwise.
 #include "support/MemoryFile.h"
 #include "support/TestHost.h"
@@ -32,13 +32,16 @@ struct PassResult {
     QStringList log;
 };
 
-/// The pass of \p words in the form of \p level (PointScan::vectorLevel).
-PassResult Pass(const std::vector<uint32_t> &words, const PassSetup &setup, int level)
+/// The pass of \p words in the form of \p level (PointScan::vectorLevel); with \p twoThreads the record
+/// scan and the pass each split the file between two threads.
+PassResult Pass(const std::vector<uint32_t> &words, const PassSetup &setup, int level, bool twoThreads = false)
 {
     TestHost host;
     MemoryFile file(host, {}, setup.syncPeriod, setup.resolution);
     file.recordFormat = setup.format;
     file.channels = setup.channels;
+    pqFile::parallelScanRecords = twoThreads ? 0 : SIZE_MAX;
+    PointScan::parallelPassRecords = twoThreads ? 0 : SIZE_MAX;
     file.SetRecords(words);
     PointScan scan;
     scan.Init(host, file);
@@ -50,6 +53,7 @@ PassResult Pass(const std::vector<uint32_t> &words, const PassSetup &setup, int 
     PointScan::vectorLevel = level;
     scan.ReconstructImages();
     PointScan::vectorLevel = 2;
+    pqFile::parallelScanRecords = PointScan::parallelPassRecords = std::size_t(1) << 20;
     return {scan.photonTimes, scan.delayCounts, scan.lastTime, host.progress,
             host.Messages(MessageNormal) + host.Messages(MessageWarning)};
 }
@@ -219,17 +223,28 @@ TEST_P(PointScanVectorPass, MatchesRecordByRecord)
             const PassSetup setup{c.format, limits, c.syncPeriod, c.syncPeriod == 50 ? 0.5 : 0.016};
             const PassResult one = Pass(words, setup, 0);
             SCOPED_TRACE(testing::Message() << c.name << (limits ? ", limits" : ""));
-            const PassResult r = Pass(words, setup, level);
-            ASSERT_EQ(r.times.size(), one.times.size());
-            for (size_t ch = 0; ch < one.times.size(); ++ch) {
-                EXPECT_EQ(r.times[ch], one.times[ch]) << "channel " << ch + 1;
-                EXPECT_EQ(r.delays[ch], one.delays[ch]) << "channel " << ch + 1;
+            for (bool twoThreads : {false, true}) {
+                SCOPED_TRACE(twoThreads ? "two threads" : "one thread");
+                const PassResult r = Pass(words, setup, level, twoThreads);
+                ASSERT_EQ(r.times.size(), one.times.size());
+                for (size_t ch = 0; ch < one.times.size(); ++ch) {
+                    EXPECT_EQ(r.times[ch], one.times[ch]) << "channel " << ch + 1;
+                    EXPECT_EQ(r.delays[ch], one.delays[ch]) << "channel " << ch + 1;
+                }
+                EXPECT_EQ(r.lastTime, one.lastTime);
+                EXPECT_EQ(r.progress, one.progress);
+                EXPECT_EQ(r.log, one.log);
             }
-            EXPECT_EQ(r.lastTime, one.lastTime);
-            EXPECT_EQ(r.progress, one.progress);
-            EXPECT_EQ(r.log, one.log);
         }
     }
+    // Time runs backwards only where the halves of two threads meet: record 100 of 200.
+    synth::RecordStream meet(RecordFormat::PicoHarpT3);
+    for (uint64_t k = 0; k < 200; ++k)
+        meet.AddPhoton(k == 100 ? 985 : 10 * k, 1, 0);
+    const PassResult one = Pass(meet.words, {}, 0), two = Pass(meet.words, {}, level, true);
+    EXPECT_EQ(two.times, one.times);
+    EXPECT_EQ(two.log, one.log);
+    EXPECT_TRUE(one.log.join('\n').contains("do not ascend"));
 }
 
 TEST(NearlySortedTimes, EqualsAStableSortOnEveryPatternOfInversions)
