@@ -86,6 +86,9 @@ public:
     void CreateLifetimeTabs();
     /// The results of the last ComputeLifetimes that went through; null before.
     std::shared_ptr<LifetimeResults> lifetimes;
+    /// Lifetime steps over images of at least this many pixels take their
+    /// channels in two threads; tests move it to compare both ways.
+    static std::size_t parallelLifetimePixels;
 
     bool gathered = false;       ///< geometry derived, arrays sized
     bool reconstructed = false;  ///< arrays hold the result of the current gates and cursors

@@ -11,6 +11,7 @@
 #include "scans/PhasorSelection.h"
 #include "scans/SideFileHost.h"
 #include "scans/TiffWriter.h"
+#include "scans/TwoThreads.h"
 
 #include <QFileInfo>
 #include <QObject>
@@ -91,6 +92,8 @@ QString WithError(double v, double e, const QString &unit)
 }
 
 } // namespace
+
+std::size_t RSD::parallelLifetimePixels = std::size_t(1) << 16;
 
 QString LifetimeResults::CalibrationText() const
 {
@@ -224,25 +227,46 @@ bool RSD::ComputeLifetimes(const flim::Settings &settings, bool phasors, bool fi
     if (phasors && referenceName.isEmpty())
         mainWindow->AddMessage(MessageWarning, QObject::tr("Phasors are not calibrated: no reference file given"));
 
+    // Each channel's calibration, then the phasor images, a large image's
+    // channels split over two threads; the steps per channel below meet a
+    // failing calibration in channel order as before.
+    const std::size_t channels = sums.phasors.size();
+    std::vector<flim::Calibration> calibrations(channels);
+    std::vector<uint8_t> uncalibrated(channels, 0);
+    std::vector<std::string> why(channels);
+    std::vector<flim::PhasorImage> images(channels);
+    std::vector<uint32_t> imaged;
+    for (uint32_t c = 0; c < channels && phasors; ++c) {
+        if (sums.phasors[c].count.empty())
+            continue;
+        if (!reference.empty()) {
+            const flim::Phasor p = flim::HistogramPhasor(ChannelOrAll(reference, c), sums.table);
+            uncalibrated[c] = !flim::MakeCalibration(p, settings.referenceTau, sums.table.NOmega(), calibrations[c], why[c]);
+            if (uncalibrated[c])
+                continue;
+        }
+        imaged.push_back(c);
+    }
+    RunInTwoThreads(imaged.size(), static_cast<std::size_t>(sums.width) * sums.height >= parallelLifetimePixels,
+                    [&](std::size_t k) {
+                        const uint32_t c = imaged[k];
+                        images[c] = flim::MakePhasorImage(sums.phasors[c], calibrations[c], sums.table.NOmega(),
+                                                          settings.threshold, settings.median);
+                    });
+
     const uint32_t fitSteps = (inPeriod + kFitBins - 1) / kFitBins;
     const uint32_t fitBins = inPeriod / fitSteps;
-    for (uint32_t c = 0; c < sums.phasors.size(); ++c) {
+    for (uint32_t c = 0; c < channels; ++c) {
         if (sums.phasors[c].count.empty())
             continue;
         LifetimeChannel channel;
         channel.channel = c;
         if (phasors) {
-            flim::Calibration calibration;
-            if (!reference.empty()) {
-                const flim::Phasor p = flim::HistogramPhasor(ChannelOrAll(reference, c), sums.table);
-                std::string why;
-                if (!flim::MakeCalibration(p, settings.referenceTau, sums.table.NOmega(), calibration, why))
-                    return fail(QObject::tr("The reference file %1 cannot calibrate channel %2: %3")
-                                    .arg(referenceName).arg(c + 1).arg(QString::fromStdString(why)));
-            }
-            results->calibrated = calibration.calibrated;
-            channel.phasor = flim::MakePhasorImage(sums.phasors[c], calibration, sums.table.NOmega(),
-                                                   settings.threshold, settings.median);
+            if (uncalibrated[c])
+                return fail(QObject::tr("The reference file %1 cannot calibrate channel %2: %3")
+                                .arg(referenceName).arg(c + 1).arg(QString::fromStdString(why[c])));
+            results->calibrated = calibrations[c].calibrated;
+            channel.phasor = std::move(images[c]);
             if (channel.phasor.pixelsAbove == 0)
                 return fail(QObject::tr("No pixel of channel %1 reaches the threshold of %2 photons")
                                 .arg(c + 1).arg(settings.threshold));

@@ -87,7 +87,8 @@ public:
 
     /// The widest vector form a photon pass may take where the processor has
     /// it: 2 AVX-512 (the default), 1 AVX2, 0 none, one record at a time
-    /// (tests compare the forms).
+    /// (tests compare the forms). A pass with phasor sums takes AVX2 for
+    /// channels below 8 even at 2 (RasterScanKernels::PlaceGroups).
     static int vectorLevel;
     /// Image scans of at least this many records (and two frames) are
     /// placed in two threads; tests lower it to compare both ways.

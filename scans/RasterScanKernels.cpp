@@ -358,11 +358,15 @@ uint32_t RasterScanKernels::PlaceGroups(const RasterScan::PassConstants &pass, u
         (base + Format::NSync(UINT32_MAX)) * pass.syncPeriod + Format::DTime(UINT32_MAX) * pass.resolution;
     if (!(table.cursorLow <= low && high <= table.cursorHigh))
         return i;
-    // The phasor sums as a form of their own, so the plain pass does not pay for them.
-    if (pass.vector == 2 && (table.placedBits >> 16) == 0)
+    // The phasor sums as a form of their own, so the plain pass does not pay
+    // for them. With them the AVX2 form serves channels below 8 where AVX-512
+    // runs too: the additions photon by photon, not the width of the lanes,
+    // bound that pass, and its AVX-512 form took more time (bench_flim).
+    const bool avx2 = (table.placedBits >> 8) == 0;
+    if (pass.vector == 2 && (table.placedBits >> 16) == 0 && !(pass.phasorTable && avx2))
         return pass.phasorTable ? PlaceGroupsAvx512<Format, true>(pass, i, end, base, table, run)
                                 : PlaceGroupsAvx512<Format, false>(pass, i, end, base, table, run);
-    if ((table.placedBits >> 8) == 0)
+    if (avx2)
         return pass.phasorTable ? PlaceGroupsAvx2<Format, true>(pass, i, end, base, table, run)
                                 : PlaceGroupsAvx2<Format, false>(pass, i, end, base, table, run);
 #else

@@ -4,6 +4,7 @@
 // and pixel test as the count stack's.
 #include "scans/Lifetimes.h"
 #include "scans/RasterScan.h"
+#include "scans/TwoThreads.h"
 
 #include <cmath>
 #include <memory>
@@ -86,29 +87,35 @@ bool RasterScan::TakePassPhasors(LifetimeSums &sums)
         if (!FrameKept(f))
             return false;
     const std::size_t pixels = static_cast<std::size_t>(sums.width) * sums.height;
-    std::vector<flim::PhasorSums> out(numberOfChannels);
+    std::vector<uint32_t> taken;
     for (uint32_t c = 0; c < numberOfChannels; ++c) {
         const std::vector<int64_t> &gathered = passPhasors.sums[c];
         if (gathered.empty())
             continue;
-        if (gathered.size() != 2 * pixels || images[c].size() % pixels != 0)
+        // The photons per pixel are the stack's, summed over its frames (or
+        // lines): exact while no count saturated.
+        if (gathered.size() != 2 * pixels || images[c].size() % pixels != 0 || c >= maximum.size() ||
+            maximum[c] >= UINT16_MAX)
             return false;
+        taken.push_back(c);
+    }
+    std::vector<flim::PhasorSums> out(numberOfChannels);
+    // A large image's channels split over two threads.
+    RunInTwoThreads(taken.size(), pixels >= parallelLifetimePixels, [&](std::size_t k) {
+        const uint32_t c = taken[k];
+        const std::vector<int64_t> &gathered = passPhasors.sums[c];
         flim::PhasorSums &p = out[c];
         p.Resize(sums.width, sums.height);
         for (std::size_t i = 0; i < pixels; ++i) {
             p.cosine[i] = static_cast<double>(gathered[2 * i]) * kPhasorUnit;
             p.sine[i] = static_cast<double>(gathered[2 * i + 1]) * kPhasorUnit;
         }
-        // The photons per pixel are the stack's, summed over its frames (or
-        // lines): exact while no count saturated.
-        if (c >= maximum.size() || maximum[c] >= UINT16_MAX)
-            return false;
         const uint16_t *stack = images[c].data();
         uint32_t *count = p.count.data();
         for (std::size_t at = 0; at < images[c].size(); at += pixels)
             for (std::size_t i = 0; i < pixels; ++i)
                 count[i] += stack[at + i];
-    }
+    });
     sums.phasors = std::move(out);
     return true;
 }

@@ -5,6 +5,7 @@
  * that run it.
  */
 #include "scans/RasterScan.h"
+#include "scans/TwoThreads.h"
 
 #include <algorithm>
 #include <cmath>
@@ -117,10 +118,19 @@ void RasterScan::PassImageFrames(const SlotTable &outsideLine, LineTables tables
         if (!delays[ch].empty() && s.delays)
             for (uint32_t k = 0; k < delayBins; ++k)
                 s.delays[k] += delays[ch][k];
-        if (!sums[ch].empty() && s.phasor)
-            for (std::size_t k = 0; k < sums[ch].size(); ++k)
-                s.phasor[k] += sums[ch][k];
     }
+    // The phasor sums in two halves, one per thread.
+    const bool anySums = std::any_of(sums.begin(), sums.end(), [](const std::vector<int64_t> &v) { return !v.empty(); });
+    RunInTwoThreads(2, anySums, [&](std::size_t half) {
+        for (uint32_t ch = 0; ch < kChannelSlots; ++ch) {
+            const ChannelSlot &s = tables.kept->slot[ch].role == Placed ? tables.kept->slot[ch] : tables.dropped->slot[ch];
+            if (sums[ch].empty() || !s.phasor)
+                continue;
+            const std::size_t from = half ? sums[ch].size() / 2 : 0, to = half ? sums[ch].size() : sums[ch].size() / 2;
+            for (std::size_t k = from; k < to; ++k)
+                s.phasor[k] += sums[ch][k];
+        }
+    });
 }
 
 template <class Format, class LineStarted, class FrameClosed>

@@ -36,7 +36,7 @@ public:
 
 /// The lifetimes of \p words as \p Scan in the photon form \p level, channel 1 gated to 0..20 ns and
 /// channel 2 cut by its cursor inside the second frame; \p gathered: whether the photon pass gathered
-/// the sums. The phasor photons of each pixel of an image scan are checked against its count stack.
+/// the sums; \p twoThreads: the pass of an image scan and the lifetime steps of either scan in two. The phasor photons of each pixel of an image scan are checked against its count stack.
 template <class Scan>
 std::shared_ptr<const LifetimeResults> Lifetimes(const std::vector<uint32_t> &words, bool inPass, int level, bool &gathered,
                                                  bool twoThreads = false)
@@ -57,7 +57,9 @@ std::shared_ptr<const LifetimeResults> Lifetimes(const std::vector<uint32_t> &wo
     RasterScan::vectorLevel = 2;
     RasterScan::parallelPassRecords = std::size_t(1) << 20;
     gathered = scan.passPhasors.harmonic == 2;
+    RSD::parallelLifetimePixels = twoThreads ? 0 : SIZE_MAX;
     EXPECT_TRUE(scan.ComputeLifetimes(host.GetLifetimeSettings(), true, false));
+    RSD::parallelLifetimePixels = std::size_t(1) << 16;
     if (!scan.lifetimes || !std::is_same<Scan, ImageScan>::value)
         return scan.lifetimes;
     const uint32_t pixels = scan.pixelsPerImage;
@@ -85,7 +87,7 @@ void ExpectSameSums(const std::vector<uint32_t> &words, int level)
     ASSERT_TRUE(fromWalk);
     EXPECT_FALSE(walked);
     ASSERT_EQ(fromWalk->channels.size(), 2u);
-    // The pass in one thread, and an image scan's in two.
+    // The pass and the lifetime steps in one thread, then in two (the pass: an image scan's).
     for (bool two : {false, true}) {
         SCOPED_TRACE(two ? "two threads" : "one thread");
         const auto fromPass = Lifetimes<Scan>(words, true, level, gathered, two);
@@ -100,6 +102,11 @@ void ExpectSameSums(const std::vector<uint32_t> &words, int level)
             // Bit for bit, NaN where no photon came.
             EXPECT_EQ(std::memcmp(a.g.data(), b.g.data(), a.g.size() * sizeof(float)), 0) << c;
             EXPECT_EQ(std::memcmp(a.s.data(), b.s.data(), a.s.size() * sizeof(float)), 0) << c;
+            ASSERT_EQ(a.tauPhase.size(), b.tauPhase.size());
+            ASSERT_EQ(a.tauModulation.size(), b.tauModulation.size());
+            EXPECT_EQ(std::memcmp(a.tauPhase.data(), b.tauPhase.data(), a.tauPhase.size() * sizeof(float)), 0) << c;
+            EXPECT_EQ(std::memcmp(a.tauModulation.data(), b.tauModulation.data(),
+                                  a.tauModulation.size() * sizeof(float)), 0) << c;
         }
     }
 }
