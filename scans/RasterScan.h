@@ -107,7 +107,7 @@ public:
     struct PassPhasors {
         int harmonic = 0;                          ///< 0: none gathered
         std::vector<int32_t> table;                ///< per dtime value: cos, sin in units of 2^-30
-        std::vector<std::vector<int64_t>> sums;    ///< per channel: 2 per pixel; empty: not placed
+        std::vector<LargeArray<int64_t>> sums;     ///< per channel: 2 per pixel (on huge pages); empty: not placed
     };
     PassPhasors passPhasors;
 

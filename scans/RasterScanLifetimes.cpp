@@ -70,7 +70,7 @@ void RasterScan::PreparePassPhasors(SlotTable &kept)
     for (uint32_t ch = 1; ch <= numberOfChannels && ch < kChannelSlots; ++ch) {
         if (kept.slot[ch].role != Placed)
             continue;
-        std::vector<int64_t> &sums = passPhasors.sums[ch - 1];
+        LargeArray<int64_t> &sums = passPhasors.sums[ch - 1];
         sums.assign(2 * pixels, 0);
         kept.slot[ch].phasor = sums.data();
     }
@@ -89,7 +89,7 @@ bool RasterScan::TakePassPhasors(LifetimeSums &sums)
     const std::size_t pixels = static_cast<std::size_t>(sums.width) * sums.height;
     std::vector<uint32_t> taken;
     for (uint32_t c = 0; c < numberOfChannels; ++c) {
-        const std::vector<int64_t> &gathered = passPhasors.sums[c];
+        const LargeArray<int64_t> &gathered = passPhasors.sums[c];
         if (gathered.empty())
             continue;
         // The photons per pixel are the stack's, summed over its frames (or
@@ -103,7 +103,7 @@ bool RasterScan::TakePassPhasors(LifetimeSums &sums)
     // A large image's channels split over two threads.
     RunInTwoThreads(taken.size(), pixels >= parallelLifetimePixels, [&](std::size_t k) {
         const uint32_t c = taken[k];
-        const std::vector<int64_t> &gathered = passPhasors.sums[c];
+        const LargeArray<int64_t> &gathered = passPhasors.sums[c];
         flim::PhasorSums &p = out[c];
         p.Resize(sums.width, sums.height);
         for (std::size_t i = 0; i < pixels; ++i) {

@@ -64,7 +64,7 @@ void RasterScan::PassImageFrames(const SlotTable &outsideLine, LineTables tables
     // sums in arrays of its own.
     SlotTable kept = *tables.kept, dropped = *tables.dropped;
     std::vector<std::vector<uint32_t>> delays(kChannelSlots);
-    std::vector<std::vector<int64_t>> sums(kChannelSlots);
+    std::vector<LargeArray<int64_t>> sums(kChannelSlots);
     const std::size_t phasorPixels = static_cast<std::size_t>(imageWidth) * imageHeight;
     for (uint32_t ch = 0; ch < kChannelSlots; ++ch) {
         ChannelSlot &k = kept.slot[ch], &d = dropped.slot[ch];
@@ -120,7 +120,7 @@ void RasterScan::PassImageFrames(const SlotTable &outsideLine, LineTables tables
                 s.delays[k] += delays[ch][k];
     }
     // The phasor sums in two halves, one per thread.
-    const bool anySums = std::any_of(sums.begin(), sums.end(), [](const std::vector<int64_t> &v) { return !v.empty(); });
+    const bool anySums = std::any_of(sums.begin(), sums.end(), [](const LargeArray<int64_t> &v) { return !v.empty(); });
     RunInTwoThreads(2, anySums, [&](std::size_t half) {
         for (uint32_t ch = 0; ch < kChannelSlots; ++ch) {
             const ChannelSlot &s = tables.kept->slot[ch].role == Placed ? tables.kept->slot[ch] : tables.dropped->slot[ch];
