@@ -455,8 +455,9 @@ void pqFile::CountRecords(FrameList::Runs &runs, uint32_t channels, uint32_t &un
         std::vector<DeferredMarker> deferred;
         std::size_t secondEnd = mid;
         std::size_t kept = deferredMarkersKept;
+        std::thread worker;
         try {
-            std::thread worker([&] {
+            worker = std::thread([&] {
                 RecordTally<Format> &s = *second;
                 secondEnd = CountSpan<Format>(words, mid, n, s, meaning, [&](std::size_t index, uint32_t m, uint64_t overflows) {
                     // Every marker counted is kept; the span ends with the
@@ -469,7 +470,16 @@ void pqFile::CountRecords(FrameList::Runs &runs, uint32_t channels, uint32_t &un
                     s.stop = deferred.size() >= kept;
                 });
             });
-            CountSpan<Format>(words, 0, mid, t, meaning, inOrder);
+        } catch (const std::system_error &) {
+            // No thread could be started: one pass below.
+        }
+        if (worker.joinable()) {
+            try {
+                CountSpan<Format>(words, 0, mid, t, meaning, inOrder);
+            } catch (...) {
+                worker.join();
+                throw;
+            }
             // The split, for a photon pass in two threads. A T2 scan counts
             // its special records by kind and does not sum the overflows.
             if (!Format::kTimeTags)
@@ -479,8 +489,6 @@ void pqFile::CountRecords(FrameList::Runs &runs, uint32_t channels, uint32_t &un
                 inOrder(d.index, d.marker, t.overflows + d.overflows);
             resumeAt = secondEnd;
             t.Add(*second);
-        } catch (const std::system_error &) {
-            // No thread could be started (nothing was counted yet): one pass below.
         }
     }
     CountSpan<Format>(words, resumeAt, n, t, meaning, inOrder);

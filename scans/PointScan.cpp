@@ -386,7 +386,12 @@ bool PointScan::PassInTwoThreads(ChannelSlot *table, VectorChannels &channels, i
     for (uint32_t c = 0; c < channelCount && c + 1 < kChannelSlots; ++c)
         if (table[c + 1].usable)
             table[c + 1].endTime = photonTimes[c].data() + split.photonsBefore[c];
-    walk(0, mid, table, channels, state, nextProgress, true);
+    try {
+        walk(0, mid, table, channels, state, nextProgress, true);
+    } catch (...) {
+        worker.join();
+        throw;
+    }
     worker.join();
 
     // The second half's progress reports, as one walk would have made them.

@@ -102,8 +102,13 @@ void RasterScan::PassImageFrames(const SlotTable &outsideLine, LineTables tables
         inOneThread();
         return;
     }
-    const double firstLast =
-        PassFrameRange<Format>(first, 0, split.frame, firstFrameTime, outsideLine, lineStarted, frameClosed, true);
+    double firstLast;
+    try {
+        firstLast = PassFrameRange<Format>(first, 0, split.frame, firstFrameTime, outsideLine, lineStarted, frameClosed, true);
+    } catch (...) {
+        second.join();
+        throw;
+    }
     second.join();
     // The second half's frames close, and move the progress bar, as one thread would have.
     for (const Closed &c : closedLater) {
