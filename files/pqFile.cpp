@@ -5,6 +5,7 @@
 #include "files/HeaderText.h"
 #include "files/RecordTable.h"
 #include "files/T3RecordCursor.h"
+#include "files/TwoThreads.h"
 
 #include <QDir>
 #include <QFile>
@@ -23,8 +24,6 @@
 #include <limits>
 #include <memory>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 pqFile::pqFile(FotonelServices &mainWindow) : mainWindow(mainWindow) {}
@@ -455,41 +454,34 @@ void pqFile::CountRecords(FrameList::Runs &runs, uint32_t channels, uint32_t &un
         std::vector<DeferredMarker> deferred;
         std::size_t secondEnd = mid;
         std::size_t kept = deferredMarkersKept;
-        std::thread worker;
-        try {
-            worker = std::thread([&] {
-                RecordTally<Format> &s = *second;
-                secondEnd = CountSpan<Format>(words, mid, n, s, meaning, [&](std::size_t index, uint32_t m, uint64_t overflows) {
-                    // Every marker counted is kept; the span ends with the
-                    // group of records in which the list fills up.
-                    try {
-                        deferred.push_back({static_cast<uint32_t>(index), m, overflows});
-                    } catch (const std::bad_alloc &) {
-                        kept = 0;
-                    }
-                    s.stop = deferred.size() >= kept;
-                });
-            });
-        } catch (const std::system_error &) {
-            // No thread could be started: one pass below.
-        }
-        if (worker.joinable()) {
-            try {
+        // The first half in this thread (it handles its markers as it meets
+        // them), the second in another; both here, one after the other, when
+        // no thread can be had.
+        RunInTwoThreads(2, true, [&](std::size_t half) {
+            if (half == 0) {
                 CountSpan<Format>(words, 0, mid, t, meaning, inOrder);
-            } catch (...) {
-                worker.join();
-                throw;
+                // The split, for a photon pass in two threads. A T2 scan counts
+                // its special records by kind and does not sum the overflows.
+                if (!Format::kTimeTags)
+                    NoteSplit(recordSplit, t, mid, channels);
+                return;
             }
-            // The split, for a photon pass in two threads. A T2 scan counts
-            // its special records by kind and does not sum the overflows.
-            if (!Format::kTimeTags)
-                NoteSplit(recordSplit, t, mid, channels);
-            worker.join();
-            for (const DeferredMarker &d : deferred)
-                inOrder(d.index, d.marker, t.overflows + d.overflows);
-            resumeAt = secondEnd;
-            t.Add(*second);
-        }
+            RecordTally<Format> &s = *second;
+            secondEnd = CountSpan<Format>(words, mid, n, s, meaning, [&](std::size_t index, uint32_t m, uint64_t overflows) {
+                // Every marker counted is kept; the span ends with the
+                // group of records in which the list fills up.
+                try {
+                    deferred.push_back({static_cast<uint32_t>(index), m, overflows});
+                } catch (const std::bad_alloc &) {
+                    kept = 0;
+                }
+                s.stop = deferred.size() >= kept;
+            });
+        });
+        for (const DeferredMarker &d : deferred)
+            inOrder(d.index, d.marker, t.overflows + d.overflows);
+        resumeAt = secondEnd;
+        t.Add(*second);
     }
     CountSpan<Format>(words, resumeAt, n, t, meaning, inOrder);
     syncRecords += t.syncRecords;

@@ -2,6 +2,7 @@
 
 #include "host/FotonelServices.h"
 #include "files/T3RecordCursor.h"
+#include "files/TwoThreads.h"
 #include "scans/NearlySorted.h"
 #include "scans/PointScanKernels.h"
 #include "scans/VectorForms.h"
@@ -12,8 +13,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <system_error>
-#include <thread>
 
 using namespace PointPass;
 
@@ -370,29 +369,23 @@ bool PointScan::PassInTwoThreads(ChannelSlot *table, VectorChannels &channels, i
     later.lastPhoton = -std::numeric_limits<double>::infinity();
     double firstLater = 0;  // time of the second half's first photon, when it has one
     uint64_t laterProgress = kTraceProgressStep;
-    std::thread worker;
-    try {
-        worker = std::thread([&] {
-            // Its first photon alone: whether time ran backwards where the halves meet.
-            const std::size_t i = PassRecords<Format>(file->records.data(), mid, records, second, sync, delayStep, 1, later);
-            firstLater = later.lastPhoton;
-            walk(i, records, second, secondChannels, later, laterProgress, false);
-        });
-    } catch (const std::system_error &) {
-        return false;
-    }
-    // The first half's room ends where the second's begins: a vector form
-    // stores whole lanes only where they fit.
-    for (uint32_t c = 0; c < channelCount && c + 1 < kChannelSlots; ++c)
-        if (table[c + 1].usable)
-            table[c + 1].endTime = photonTimes[c].data() + split.photonsBefore[c];
-    try {
-        walk(0, mid, table, channels, state, nextProgress, true);
-    } catch (...) {
-        worker.join();
-        throw;
-    }
-    worker.join();
+    // The first half in this thread (it moves the progress bar), the second
+    // in another; both here, one after the other, when no thread can be had.
+    RunInTwoThreads(2, true, [&](std::size_t half) {
+        if (half == 0) {
+            // The first half's room ends where the second's begins: a vector
+            // form stores whole lanes only where they fit.
+            for (uint32_t c = 0; c < channelCount && c + 1 < kChannelSlots; ++c)
+                if (table[c + 1].usable)
+                    table[c + 1].endTime = photonTimes[c].data() + split.photonsBefore[c];
+            walk(0, mid, table, channels, state, nextProgress, true);
+            return;
+        }
+        // Its first photon alone: whether time ran backwards where the halves meet.
+        const std::size_t i = PassRecords<Format>(file->records.data(), mid, records, second, sync, delayStep, 1, later);
+        firstLater = later.lastPhoton;
+        walk(i, records, second, secondChannels, later, laterProgress, false);
+    });
 
     // The second half's progress reports, as one walk would have made them.
     const uint64_t photons = state.photons + later.photons;

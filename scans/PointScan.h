@@ -159,8 +159,7 @@ private:
     /// ahead of it in the file.
     bool PassPhotons(PointPass::ChannelSlot *table, bool gatesAreRuns);
     /// The pass of PassPhotons in two threads, one per half of the record
-    /// scan's split; false (nothing passed) when the file was not split or no
-    /// thread can be started.
+    /// scan's split; false (nothing passed) when the file was not split.
     template <class Format, class Walk, class Report>
     bool PassInTwoThreads(PointPass::ChannelSlot *table, PointPass::VectorChannels &channels, int level,
                           std::size_t records, double sync, double delayStep, PointPass::State &state,

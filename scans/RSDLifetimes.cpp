@@ -11,7 +11,7 @@
 #include "scans/PhasorSelection.h"
 #include "scans/SideFileHost.h"
 #include "scans/TiffWriter.h"
-#include "scans/TwoThreads.h"
+#include "files/TwoThreads.h"
 
 #include <QFileInfo>
 #include <QObject>

@@ -4,6 +4,7 @@
 #include "files/HeaderText.h"
 #include "files/T3RecordCursor.h"
 #include "files/pqFile.h"
+#include "files/TwoThreads.h"
 #include "scans/RasterScanKernels.h"
 #include "scans/VectorForms.h"
 
@@ -12,8 +13,6 @@
 #include <climits>
 #include <cmath>
 #include <numeric>
-#include <system_error>
-#include <thread>
 
 int RasterScan::vectorLevel = 2;
 std::size_t RasterScan::parallelPassRecords = std::size_t(1) << 20;
@@ -326,25 +325,17 @@ void RasterScan::RowStatistics(const uint16_t *data, std::size_t length, uint32_
             }
         }
     };
-    std::vector<uint64_t> sums(rows, 0), secondSums;
     // Large stacks in two threads, each over half the positions.
-    std::size_t half = length;
-    std::thread second;
-    if (static_cast<double>(length) * rows >= static_cast<double>(parallelStatisticsCounts) && length >= 2) {
-        secondSums.assign(rows, 0);
-        try {
-            second = std::thread([&, from = length / 2] { positions(from, length, secondSums.data()); });
-            half = length / 2;
-        } catch (const std::system_error &) {
-            // No thread to be had: all positions in this one.
-        }
-    }
-    positions(0, half, sums.data());
-    if (second.joinable()) {
-        second.join();
-        for (uint32_t r = 0; r < rows; ++r)
-            sums[r] += secondSums[r];
-    }
+    std::vector<uint64_t> sums(rows, 0), secondSums(rows, 0);
+    const bool twoThreads = static_cast<double>(length) * rows >= static_cast<double>(parallelStatisticsCounts);
+    RunInTwoThreads(2, twoThreads, [&](std::size_t half) {
+        if (half == 0)
+            positions(0, length / 2, sums.data());
+        else
+            positions(length / 2, length, secondSums.data());
+    });
+    for (uint32_t r = 0; r < rows; ++r)
+        sums[r] += secondSums[r];
     for (uint32_t r = 0; r < rows; ++r)
         course[r] = length ? static_cast<double>(sums[r]) / length : 0;
 }

@@ -4,7 +4,7 @@
 // and pixel test as the count stack's.
 #include "scans/Lifetimes.h"
 #include "scans/RasterScan.h"
-#include "scans/TwoThreads.h"
+#include "files/TwoThreads.h"
 
 #include <cmath>
 #include <memory>

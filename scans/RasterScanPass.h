@@ -5,13 +5,11 @@
  * that run it.
  */
 #include "scans/RasterScan.h"
-#include "scans/TwoThreads.h"
+#include "files/TwoThreads.h"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 template <class Format, class LineStarted, class FrameClosed>
@@ -46,9 +44,6 @@ void RasterScan::PassImageFrames(const SlotTable &outsideLine, LineTables tables
     const T3RecordCursor<Format> first = StartPass<Format>();
     const uint32_t F = numberOfFrames;
     auto lineStarted = makeLineStarted(tables);
-    const auto inOneThread = [&] {
-        lastPhotonTime = PassFrameRange<Format>(first, 0, F, firstFrameTime, outsideLine, lineStarted, frameClosed, true);
-    };
     PassSplit split;
     // Each thread takes half the frames. The second thread's copies of the
     // phasor sums stay a small part of the memory budget.
@@ -57,7 +52,7 @@ void RasterScan::PassImageFrames(const SlotTable &outsideLine, LineTables tables
         copiedSums += tables.kept->slot[ch].phasor ? 2.0 * imageWidth * imageHeight * sizeof(int64_t) : 0.0;
     if (Format::kTimeTags || F < 2 || file->records.size() < parallelPassRecords || copiedSums > kMemoryBudgetBytes / 16 ||
         !FindPassSplit<Format>(first, F / 2, split)) {
-        inOneThread();
+        lastPhotonTime = PassFrameRange<Format>(first, 0, F, firstFrameTime, outsideLine, lineStarted, frameClosed, true);
         return;
     }
     // The second thread's tables: their placed slots count delays and phasor
@@ -84,32 +79,24 @@ void RasterScan::PassImageFrames(const SlotTable &outsideLine, LineTables tables
     };
     std::vector<Closed> closedLater;
     closedLater.reserve(F - split.frame);  // the second thread allocates nothing
-    double secondLast = std::numeric_limits<double>::quiet_NaN();
-    std::thread second;
-    try {
-        second = std::thread([&] {
-            T3RecordCursor<Format> cursor(first);
-            cursor.overflowOffset = split.overflowOffset;
-            cursor.Seek(split.index);
-            auto started = makeLineStarted(LineTables{&kept, &dropped});
-            auto closed = [&closedLater](uint32_t frame, uint32_t lines, double time) {
-                closedLater.push_back({frame, lines, time});
-            };
-            secondLast = PassFrameRange<Format>(cursor, split.frame, F, secondLast, outsideLine, started, closed, false);
-        });
-    } catch (const std::system_error &) {
-        // No thread to be had: the whole pass in this one.
-        inOneThread();
-        return;
-    }
-    double firstLast;
-    try {
-        firstLast = PassFrameRange<Format>(first, 0, split.frame, firstFrameTime, outsideLine, lineStarted, frameClosed, true);
-    } catch (...) {
-        second.join();
-        throw;
-    }
-    second.join();
+    double firstLast = firstFrameTime, secondLast = std::numeric_limits<double>::quiet_NaN();
+    // The first half in this thread (it moves the progress bar), the second
+    // in another; both here, one after the other, when no thread can be had.
+    RunInTwoThreads(2, true, [&](std::size_t half) {
+        if (half == 0) {
+            firstLast = PassFrameRange<Format>(first, 0, split.frame, firstFrameTime, outsideLine, lineStarted,
+                                               frameClosed, true);
+            return;
+        }
+        T3RecordCursor<Format> cursor(first);
+        cursor.overflowOffset = split.overflowOffset;
+        cursor.Seek(split.index);
+        auto started = makeLineStarted(LineTables{&kept, &dropped});
+        auto closed = [&closedLater](uint32_t frame, uint32_t lines, double time) {
+            closedLater.push_back({frame, lines, time});
+        };
+        secondLast = PassFrameRange<Format>(cursor, split.frame, F, secondLast, outsideLine, started, closed, false);
+    });
     // The second half's frames close, and move the progress bar, as one thread would have.
     for (const Closed &c : closedLater) {
         frameClosed(c.frame, c.lines, c.time);
