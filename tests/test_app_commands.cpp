@@ -309,7 +309,7 @@ TEST_F(CommandsTest, CommandsDuringALongStepAreRefusedAndCloseWaits)
     }
 }
 
-TEST_F(ResultsTest, TextTabsComeBackAndNoTabOfTheFileBeforeSurvives)
+TEST_F(ResultsTest, TextTabsComeBackNoTabOfTheFileBeforeSurvivesAndViewersLeaveExportsAlone)
 {
     // Opening a scan builds its tabs and shows the lifetimes; closing a result tab frees it.
     ASSERT_TRUE(window->OpenFile(path, true));
@@ -346,11 +346,8 @@ TEST_F(ResultsTest, TextTabsComeBackAndNoTabOfTheFileBeforeSurvives)
     EXPECT_EQ(TabLabels(), QStringList({"Header", "Summary"}));
     window->scan->CreateTabs();
     EXPECT_EQ(TabLabels(), ScanTabs);
-}
 
-// The contrast of a viewer changes its picture only; viewers take no drops, so those reach the window.
-TEST_F(ResultsTest, ViewerContrastLeavesTheExportsAloneAndDropsPassThrough)
-{
+    // The contrast of a viewer changes its picture only; viewers take no drops, so those reach the window.
     ASSERT_TRUE(window->OpenFile(path, true));
     Invoke("on_SaveFrames_clicked");
     const QByteArray exported = ReadFile("scan_export/scan_ch1.tif");

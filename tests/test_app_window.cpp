@@ -291,7 +291,7 @@ TEST_F(WindowTest, CommandsWithoutAFileAndAfterAnUnknownSuffix)
     EXPECT_EQ(Log().last(), "0004 : error : could not convert " + name);
 }
 
-TEST_F(WindowTest, OpenDialogOffersBothFileTypesInOneFilter)
+TEST_F(WindowTest, OpenDialogFilterAndAboutBoxWithAndWithoutManual)
 {
     Make();
     QStringList filters;
@@ -303,11 +303,7 @@ TEST_F(WindowTest, OpenDialogOffersBothFileTypesInOneFilter)
     // Patterns separated by a space: a comma would hide the .pt3 files.
     EXPECT_EQ(filters, QStringList({"PicoQuant File (*.pt3 *.ptu)"}));
     EXPECT_EQ(Log().size(), 1); // cancelled: nothing opened
-}
 
-TEST_F(WindowTest, AboutBoxWithAndWithoutManual)
-{
-    Make();
     QString text;
     bool closedByButton = false;
     const auto keep = [&](QWidget *box) { text = box->findChild<QTextBrowser *>()->toPlainText(); };
@@ -359,19 +355,16 @@ void KeepWarning(QtMsgType type, const QMessageLogContext &, const QString &mess
 }
 } // namespace
 
-// Every slot named after a form widget finds it: building the form warns of nothing.
-TEST_F(WindowTest, TheFormConnectsEverySlotByNameWithoutAWarning)
+// Every slot named after a form widget finds it: building the form warns of nothing. Closing with an edit
+// open is safe.
+TEST_F(WindowTest, TheFormConnectsEverySlotByNameAndClosesWithAnEditOpen)
 {
     qtWarnings.clear();
     const QtMessageHandler previous = qInstallMessageHandler(KeepWarning);
     Make();
     qInstallMessageHandler(previous);
     EXPECT_TRUE(qtWarnings.filter("connectSlotsByName").isEmpty()) << qtWarnings.join('\n').toStdString();
-}
 
-TEST_F(WindowTest, ClosingWithAnEditOpenIsSafe)
-{
-    Make();
     window->show();
     QApplication::setActiveWindow(window.get());
     auto *binsize = W<QDoubleSpinBox>("binsize");

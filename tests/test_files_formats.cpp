@@ -34,8 +34,14 @@ TEST(HarpRecords, LayoutOfPhotonsMarkersAndOverflows)
         HarpSpecialWord(0, 40),            // a special record of no known kind
     };
     using V = std::vector<uint64_t>;
-    // Sync periods after the two overflows.
-    for (const auto &[format, offset] : {std::pair{RecordFormat::HydraHarpT3v1, uint64_t(2048)}, {RecordFormat::HydraHarpT3v2, uint64_t(4096)}}) {
+    // By record type code (HydraHarp v1 and v2, TimeHarp 260 N and P, MultiHarp): the sync periods after the
+    // two overflows. Only the HydraHarp v1 layout counts every overflow as one wrap.
+    const std::pair<int64_t, uint64_t> types[] = {
+        {0x00010304, 2048}, {0x01010304, 4096}, {0x00010305, 4096}, {0x00010306, 4096}, {0x00010307, 4096}};
+    for (const auto &[type, offset] : types) {
+        SCOPED_TRACE(type);
+        RecordFormat format = RecordFormat::PicoHarpT3;
+        ASSERT_TRUE(RecordType::FormatOf(type, format));
         MemoryFile file(host, {}, 25, 0.004);
         file.recordFormat = format;
         file.SetRecords(words);

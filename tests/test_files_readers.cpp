@@ -108,7 +108,7 @@ protected:
 
 } // namespace
 
-TEST_F(Reader, ReadsAValidPt3FileAndWritesItsHeaderText)
+TEST_F(Reader, ReadsAValidPt3FileWithItsRouterAndImagingHeaderAndWritesItsHeaderText)
 {
     ASSERT_TRUE(OpenPt3([](auto &h) { h.comment = "caf\xe9 sample"; })); // Latin-1 e acute: written back as that byte
     EXPECT_TRUE(host.Logged("Read records from file"));
@@ -128,10 +128,8 @@ TEST_F(Reader, ReadsAValidPt3FileAndWritesItsHeaderText)
     const QByteArray bytes = ReadAll(dir.filePath("run_export/run.hdr"));
     EXPECT_EQ(bytes, host.header.toLatin1());
     EXPECT_TRUE(bytes.contains("                  Comment : caf\xe9 sample\n"));
-}
 
-TEST_F(Reader, Pt3RouterLinesAndImagingHeader)
-{
+    // Router lines and the imaging header.
     ASSERT_TRUE(OpenPt3([](auto &h) {
         h.routerModelCode = 1;
         h.router[0][0] = 3;    // input type
@@ -145,9 +143,9 @@ TEST_F(Reader, Pt3RouterLinesAndImagingHeader)
     EXPECT_EQ(host.header.count("Rt Chan"), 24);
 
     const std::vector<uint32_t> words = {0xF0040000u, synth::PhotonWord(3, 4095, 65535)};
-    const QByteArray bytes = Pt3([](auto &h) { h.imagingHeader = {1, 2, 3, 4, 5, 6, 64, 32, 9, -10}; }, words);
-    ASSERT_EQ(bytes.size(), 768 + 8); // ten items: records at 728 + 40
-    ASSERT_TRUE(OpenBytes(bytes));
+    const QByteArray imaged = Pt3([](auto &h) { h.imagingHeader = {1, 2, 3, 4, 5, 6, 64, 32, 9, -10}; }, words);
+    ASSERT_EQ(imaged.size(), 768 + 8); // ten items: records at 728 + 40
+    ASSERT_TRUE(OpenBytes(imaged));
     EXPECT_EQ(std::vector<uint32_t>(file->records.begin(), file->records.end()), words);
     EXPECT_EQ(std::make_pair(file->ImageWidth(), file->ImageHeight()), std::make_pair(64, 32));
     EXPECT_TRUE(host.header.contains("      Imaging Header Size : 10 items\n   Imaging Header item  0 : 1\n"));
@@ -157,7 +155,7 @@ TEST_F(Reader, Pt3RouterLinesAndImagingHeader)
     EXPECT_EQ(std::make_pair(file->ImageWidth(), file->ImageHeight()), std::make_pair(0, 0));
 }
 
-TEST_F(Reader, ReadsAPicoHarpT3PtuFile)
+TEST_F(Reader, ReadsAPicoHarpT3PtuFileAndRendersEveryTagType)
 {
     ASSERT_TRUE(OpenPtu(PtuHeader::PicoHarpT3(40e6, 4e-12, 256, 128)));
     EXPECT_EQ(std::make_pair(file->SyncPeriod(), file->Resolution()), std::make_pair(25.0, 0.004));
@@ -166,14 +164,9 @@ TEST_F(Reader, ReadsAPicoHarpT3PtuFile)
               (std::vector<int>{256, 128, 4, 3, ScanLine}));
     EXPECT_TRUE(host.header.startsWith("                             Tag Version : 00.0.1\n"));
     EXPECT_TRUE(host.header.endsWith("                              Header_End :<empty Tag>\n"));
-    // Without image tags the image has no size.
-    ASSERT_TRUE(OpenPtu(PtuHeader::PicoHarpT3()));
-    EXPECT_EQ(std::make_pair(file->ImageWidth(), file->ImageHeight()), std::make_pair(0, 0));
-}
 
-TEST_F(Reader, PtuTagRenderings)
-{
-    // The blob's 1000 bytes are skipped: the next tag is read behind them.
+    // Tag renderings; without image tags the image has no size. The blob's 1000 bytes are skipped: the next tag
+    // is read behind them.
     const std::pair<PtuTag, QString> cases[] = {
         {PtuTag::Text("File_Comment", "beads"), "                            File_Comment :beads"},
         {PtuTag::Int("ImgHdr_Ident", 3, 3), "                        ImgHdr_Ident (3) :3"},
@@ -198,6 +191,7 @@ TEST_F(Reader, PtuTagRenderings)
     ASSERT_TRUE(OpenPtu(With(tags)));
     for (const auto &c : cases)
         ExpectLines({c.second});
+    EXPECT_EQ(std::make_pair(file->ImageWidth(), file->ImageHeight()), std::make_pair(0, 0));
 }
 
 TEST_F(Reader, UnalignedPtuRecordsAndRecordCountsOtherThanTheRecordsFound)
@@ -369,7 +363,7 @@ TEST_F(Reader, ScanRunsOfWholeFramesBeforeTheFirstAndAfterTheLastMarkerAreFrames
         SCOPED_TRACE(c.pattern);
         ASSERT_TRUE(Open(Pattern(c.pattern)));
         EXPECT_EQ(std::make_pair(file->numberOfFrames, file->ScanType), std::make_pair(c.frames, c.type));
-            EXPECT_EQ(host.Logged("Frame before the first frame marker kept: 3 whole lines"), c.leading);
+        EXPECT_EQ(host.Logged("Frame before the first frame marker kept: 3 whole lines"), c.leading);
         EXPECT_EQ(host.Logged("Frame after the last frame marker kept: 3 whole lines"), c.trailing);
         EXPECT_TRUE(host.Messages(MessageWarning).isEmpty());
         EXPECT_TRUE(host.summary.endsWith(c.type == ScanPoint ? "Point FCS File\n"
@@ -402,7 +396,7 @@ TEST_F(Reader, ScanLinesPerFrameUnknownMarkersAndASecondScan)
     EXPECT_EQ(host.Messages(MessageWarning), QStringList({"Unknown Markers in File", "Unknown Markers in File"}));
 }
 
-TEST_F(Reader, ScanProgressMovesOnlyAtFrameMarkers)
+TEST_F(Reader, ScanProgressMovesOnlyAtFrameMarkersAndCountsDoNotDependOnTheUnrolledLoop)
 {
     // Markers at indices 0, 4 and 8 of 9 records.
     std::vector<uint32_t> words;
@@ -414,13 +408,11 @@ TEST_F(Reader, ScanProgressMovesOnlyAtFrameMarkers)
     ASSERT_TRUE(Open({synth::MarkerWord(4, 1)}));
     EXPECT_EQ(host.progress, (std::vector<int>{0, 100, 100}));
     EXPECT_EQ(file->ScanType, ScanLine);
-}
 
-TEST_F(Reader, ScanCountsDoNotDependOnWhereRecordsFallInTheUnrolledLoop)
-{
-    // 4n + 0..3 records with specials at every position modulo 4.
+    // The counts do not depend on where records fall in the unrolled loop: 4n + 0..3 records, specials at every
+    // position modulo 4.
     for (uint32_t n = 1; n <= 11; ++n) {
-        std::vector<uint32_t> words;
+        words.clear();
         for (uint32_t i = 0; i < n; ++i)
             words.push_back(i % 3 == 0 ? synth::MarkerWord(1 + i % 2, 0) : synth::PhotonWord(1 + i % 4, 0, 0));
         ASSERT_TRUE(Open(words));

@@ -17,7 +17,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <tuple>
 
 using synth::PhotonWord;
 
@@ -58,29 +57,6 @@ TEST(T3RecordCursor, MarkerBitsTimesSeekAndTheEndOfTheRecords)
     T3RecordCursor<PicoHarpT3Format> e(host, two);
     EXPECT_FALSE(e.NextWithMarker(4));
     EXPECT_EQ(e.index, 2u);
-}
-
-TEST(RecordTypes, HarpT3WordsDecodedByHand)
-{
-    // An overflow of 3 wraps (special, channel 63, count 3 in bits 0-9), then a
-    // photon of stored channel 2, dtime 5, nsync 7. Only the HydraHarp v1
-    // layout counts every overflow as one wrap of 1024 syncs.
-    const uint32_t words[] = {0xFE000003u, (2u << 25) | (5u << 10) | 7u};
-    const std::pair<int64_t, uint64_t> types[] = {{0x00010304, 1024 + 7},     {0x01010304, 3 * 1024 + 7},
-                                                  {0x00010305, 3 * 1024 + 7}, {0x00010306, 3 * 1024 + 7},
-                                                  {0x00010307, 3 * 1024 + 7}};
-    for (const auto &[type, truensync] : types) {
-        SCOPED_TRACE(type);
-        RecordFormat format;
-        ASSERT_TRUE(RecordType::FormatOf(type, format));
-        T3RecordFields f;
-        WithRecordFormat(format, [&](auto layout) {
-            for (uint32_t w : words)
-                decltype(layout)::Decode(w, f);
-        });
-        EXPECT_EQ(std::make_tuple(f.channel, f.dtime, f.marker, f.truensync),
-                  std::make_tuple(3u, 5u, uint32_t(PHOTON_MARKER), truensync));
-    }
 }
 
 TEST(RecordBuffer, MapsAlignedWordsReadsOthersAndClipsToTheFile)

@@ -133,22 +133,18 @@ TEST(LinePlot, CurvesAndRangesSetTheZoomBase)
     EXPECT_FALSE(log.SetDecadeYRange({}));
 }
 
-TEST(LinePlot, DecadeRanges)
+// Decade ranges of a log axis and the short labels of its ticks.
+TEST(LinePlot, DecadeRangesAndLogLabels)
 {
-    const std::pair<std::vector<double>, QwtInterval> cases[] = {{{1e-12, 3, 5300}, {0.1, 10000}},
+    const std::pair<std::vector<double>, QwtInterval> ranges[] = {{{1e-12, 3, 5300}, {0.1, 10000}},
         {{1e-12, 37}, {0.1, 100}}, {{2, 1000}, {1, 1000}}, {{1, 1}, {1, 10}}, {{1e-12, 0}, {0.1, 1}}};
-    for (const auto &c : cases) {
+    for (const auto &c : ranges) {
         double lower = 0, upper = 0;
         ASSERT_TRUE(LinePlot::DecadeRange(c.first, lower, upper));
         EXPECT_EQ(QwtInterval(lower, upper), c.second) << c.first.back();
     }
-}
-
-TEST(LinePlot, LogAxisLabelsAreShort)
-{
-    const std::pair<double, const char *> cases[] = {{1e-5, "1e-5"}, {1e-4, "1e-4"}, {0.01, "0.01"}, {0.5, "0.5"},
-                                                     {1, "1"},       {1000, "1000"}, {1e4, "1e4"},   {1e12, "1e12"},
-                                                     {2.5e-3, "2.5e-3"}};
-    for (const auto &c : cases)
+    const std::pair<double, const char *> labels[] = {{1e-5, "1e-5"}, {0.01, "0.01"}, {0.5, "0.5"}, {1, "1"},
+                                                      {1000, "1000"}, {1e4, "1e4"}, {1e12, "1e12"}, {2.5e-3, "2.5e-3"}};
+    for (const auto &c : labels)
         EXPECT_EQ(LinePlot::LogLabel(c.first), c.second) << c.first;
 }
