@@ -108,7 +108,6 @@ QString WriteGated(const QTemporaryDir &dir, const QString &name, int32_t syncRa
 const QStringList kGrid = {"--dtau", "1", "--steps", "8", "--cascades", "10"};
 
 using FitFiles = WindowFixture;
-
 using ExportCommands = WindowFixture;
 
 } // namespace
@@ -272,7 +271,7 @@ TEST_F(ExportCommands, RememberedGatesFollowTheNewFileOrSaySo)
     EXPECT_EQ(keptOnChannelOne(), 3);
 }
 
-TEST_F(FitFiles, WindowAndConverterWriteTheSameFiles)
+TEST_F(FitFiles, WindowAndConverterWriteTheSameFilesARefusedFitNone)
 {
     ASSERT_TRUE(WriteDiffusion(dir.filePath("win/run.pt3")) && WriteDiffusion(dir.filePath("cli/run.pt3")));
     Fotonel &window = Make();
@@ -293,6 +292,11 @@ TEST_F(FitFiles, WindowAndConverterWriteTheSameFiles)
     EXPECT_EQ(run.code, 0) << run.out.toStdString();
     const QStringList names = ExpectSameFiles(dir.filePath("win/run_export"), dir.filePath("cli/run_export"));
     EXPECT_EQ(std::make_pair(names.filter("_fit_").size(), names.filter("_sd.dat").size()), std::make_pair(4, 4));
+    // A refused fit: an error line, and no report of the earlier fit stands for it.
+    const ConvertRun refused = Convert(kGrid + QStringList{"--fit", "3D+T", "--fix", "T=1.5", dir.filePath("cli/run.pt3")});
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_TRUE(refused.out.contains("error : Fit of G11 refused: 1.5 for T is outside its bounds")) << refused.out.toStdString();
+    EXPECT_FALSE(QFile::exists(dir.filePath("cli/run_export/run_fit_ch1_ch1.txt")));
 
     // The report: labels right-aligned in 25 characters, units in the line.
     const QString fit = QString::fromUtf8(ReadFile("win/run_export/run_fit_ch1_ch2.txt"));
@@ -319,31 +323,6 @@ TEST_F(FitFiles, WindowAndConverterWriteTheSameFiles)
             continue;
         EXPECT_EQ(plot->Curves().size(), 2u);  // G and the model
         EXPECT_EQ(plot->itemList(QwtPlotItem::Rtti_PlotIntervalCurve).size(), 1);
-    }
-}
-
-TEST_F(FitFiles, RefusedFitsGiveAnErrorLineAndNoFitFile)
-{
-    const QString file = dir.filePath("run/run.pt3");
-    ASSERT_TRUE(WriteDiffusion(file));
-    const QString fitFile = dir.filePath("run/run_export/run_fit_ch1_ch1.txt");
-    ASSERT_EQ(Convert(kGrid + QStringList{"--fit", "3D", file}).code, 0);
-    ASSERT_TRUE(QFile::exists(fitFile));
-    const struct {
-        QStringList options;
-        const char *error;
-    } cases[] = {
-        {{"--fit", "3D+T", "--fix", "T=1.5"}, "error : Fit of G11 refused: 1.5 for T is outside its bounds"},
-        // Centres 0.0025 and 0.0035 ms: two points for three free parameters.
-        {{"--fit", "3D", "--fit-range", "0.002:0.0035"},
-         "error : Fit of G11 refused: 2 points in the fit range for 3 free parameters: need more points"},
-    };
-    for (const auto &c : cases) {
-        const ConvertRun run = Convert(kGrid + c.options + QStringList(file));
-        EXPECT_EQ(run.code, 1);
-        EXPECT_TRUE(run.out.contains(c.error)) << run.out.toStdString();
-        // No report of an earlier fit stands for the refused one.
-        EXPECT_FALSE(QFile::exists(fitFile));
     }
 }
 

@@ -1,6 +1,5 @@
-// The decay fit of the pixels chosen on the phasor plot, written by the
-// Phasor tab's button and by fotonel-convert --phasor-cursor, and the Lifetime
-// group's values kept in lastsettings.dat.
+// The Lifetime group of the window against fotonel-convert (the same bytes for the same settings), the decay fit
+// of the pixels chosen on the phasor plot, and the group's values kept in lastsettings.dat.
 #include "app/LifetimeGroup.h"
 #include "files/PhotonFileFactory.h"
 #include "scans/ImageScan.h"
@@ -10,6 +9,8 @@
 #include "support/FlimFiles.h"
 #include "support/TestHost.h"
 #include "support/WindowFixture.h"
+#include "widgets/LifetimeMap.h"
+#include "widgets/LinePlot.h"
 #include "widgets/PhasorPlot.h"
 
 #include <QCheckBox>
@@ -129,55 +130,82 @@ TEST(PhasorSelection, ChoosesThePixelsOfOneLifetimeAndFitsIt)
     }
 }
 
-using SelectionWindow = WindowFixture;
+using LifetimeWindow = WindowFixture;
 
-TEST_F(SelectionWindow, SaveSelectionFitWritesWhatTheConverterWrites)
+// The Lifetime group's button, the phasor cursor and the Phasor tab's save button against fotonel-convert with the
+// same settings: the same bytes in every map and table, the cursor's pixels lit and their decay fitted.
+TEST_F(LifetimeWindow, WritesWhatTheConverterWritesAndHighlightsTheCursorsPixels)
 {
-    QDir(dir.path()).mkdir(QStringLiteral("window"));
-    QDir(dir.path()).mkdir(QStringLiteral("convert"));
-    for (const char *side : {"window", "convert"})
-        ASSERT_TRUE(WriteGradientImage(dir.filePath(QStringLiteral("%1/grad.pt3").arg(QLatin1String(side)))));
+    ASSERT_TRUE(WriteGradientPair(dir.path()));
     const QString dye = dir.filePath(QStringLiteral("dye.pt3"));
     ASSERT_TRUE(WriteDecayPoint(dye, 4.0, 100000));
     // Column 4 of the gradient decays with 2 ns.
     const flim::PhasorCursor cursor = OnSemicircle(TauAt(4), 0.035);
 
     Fotonel &window = Make();
+    window.SetVersion(QString::fromLatin1(FotonelVersion));  // as main() does: written into every map
     ASSERT_TRUE(window.OpenFile(dir.filePath(QStringLiteral("window/grad.pt3")), true));
     auto *group = W<LifetimeGroup>(QStringLiteral("lifetimeGroup"));
     group->reference->setText(dye);
     group->referenceTau->setValue(4);
+    group->median->setValue(1);
     group->fits->setChecked(true);
     group->components->setValue(2);
+    group->binning->setCurrentIndex(1);
     Invoke("RunLifetimes");
     auto *plot = W<PhasorPlot>(QStringLiteral("phasorPlot"));
+    auto *selection = W<LifetimeMap>(QStringLiteral("phasorSelection"));
     auto *save = W<QPushButton>(QStringLiteral("saveSelectionFit"));
-    ASSERT_TRUE(plot && save);
+    ASSERT_TRUE(plot && selection && save);
+    EXPECT_NE(W<LifetimeMap>(QStringLiteral("lifetimeMap")), nullptr);
     plot->SetCursor(cursor.g, cursor.s, cursor.radius);
     emit plot->CursorMoved(plot->CursorG(), plot->CursorS(), plot->CursorRadius());
+    // Column 4 lights up, the ends do not.
+    const QImage &image = selection->Image();
+    ASSERT_EQ(image.width(), kWidth);
+    const auto lit = [&](int column) {
+        int n = 0;
+        for (int y = 0; y < kHeight; ++y)
+            n += image.pixel(column, y) == QColor(255, 0, 200).rgb();
+        return n;
+    };
+    EXPECT_GE(lit(4), kHeight - 2);
+    EXPECT_EQ(lit(0), 0);
+    EXPECT_EQ(lit(kWidth - 1), 0);
     save->click();
-    const QString name = QStringLiteral("window/grad_export/grad_decayfit_selection_ch1.txt");
-    EXPECT_TRUE(Log().last().endsWith(QStringLiteral(" : Saved ") + dir.filePath(name))) << Log().last().toStdString();
+    const QString name = QStringLiteral("grad_export/grad_decayfit_selection_ch1.txt");
+    EXPECT_TRUE(Log().last().endsWith(" : Saved " + dir.filePath("window/" + name))) << Log().last().toStdString();
 
-    // The same settings: calibrated against a 4 ns dye, a 2-component fit.
     const auto text = [](double v) { return QString::number(v, 'g', 17); };
-    const ConvertRun run = Convert({"--phasor", "--reference", dye, "--reference-tau", "4", "--fit-decay", "--components",
-                                    "2", "--phasor-cursor", text(cursor.g) + ',' + text(cursor.s) + ',' + text(cursor.radius),
+    const ConvertRun run = Convert({"--phasor", "--reference", dye, "--reference-tau", "4", "--median", "1",
+                                    "--fit-decay", "--components", "2", "--binning", "3", "--phasor-cursor",
+                                    text(cursor.g) + ',' + text(cursor.s) + ',' + text(cursor.radius),
                                     dir.filePath(QStringLiteral("convert/grad.pt3"))});
     ASSERT_EQ(run.code, 0) << run.out.toStdString();
-
-    const QByteArray bytes = ReadFile(name);
-    EXPECT_EQ(bytes, ReadFile(QStringLiteral("convert/grad_export/grad_decayfit_selection_ch1.txt")));
-    // What the file says, read back: the cursor, the bright pixels of column 4, the fit of 2 ns.
-    const std::map<QString, QString> table = ReadTable(bytes);
+    for (const char *n : {"phasor_g_ch1.tif", "phasor_s_ch1.tif", "tau_phase_ch1.tif", "tau_mod_ch1.tif",
+                          "tau_fit_ch1.tif", "decayfit_ch1.txt", "decayfit_selection_ch1.txt"}) {
+        const QString file = QStringLiteral("grad_export/grad_") + QLatin1String(n);
+        const QByteArray fromWindow = ReadFile("window/" + file);
+        EXPECT_FALSE(fromWindow.isEmpty()) << n;
+        EXPECT_EQ(fromWindow, ReadFile("convert/" + file)) << n;
+    }
+    EXPECT_TRUE(ReadFile("window/grad_export/grad_decayfit_ch1.txt").contains("               Components : 2\n"));
+    // What the selection's file says, read back: the cursor, the bright pixels of column 4, the fit of 2 ns.
+    const std::map<QString, QString> table = ReadTable(ReadFile("window/" + name));
     EXPECT_EQ(table.at(QStringLiteral("Phasor cursor radius")), QStringLiteral("0.035"));
     const int pixels = table.at(QStringLiteral("Pixels selected")).toInt();
     EXPECT_TRUE(pixels >= kHeight - 2 && pixels <= 2 * (kHeight - 1)) << pixels;
-    EXPECT_NEAR(table.at(QStringLiteral("Tau amplitude weighted")).section(QLatin1Char(' '), 0, 0).toDouble(), TauAt(4),
+    // Two components on one lifetime leave the amplitude-weighted mean loose: the intensity-weighted one holds.
+    EXPECT_NEAR(table.at(QStringLiteral("Tau intensity weighted")).section(QLatin1Char(' '), 0, 0).toDouble(), TauAt(4),
                 0.1 * TauAt(4));
+    // The decay plot of the selection shows that fit.
+    const QString title = W<LinePlot>(QStringLiteral("selectionDecay"))->title().text();
+    ASSERT_TRUE(title.startsWith(QStringLiteral("tau "))) << title.toStdString();
+    EXPECT_NEAR(title.section(' ', 1, 1).toDouble(),
+                table.at(QStringLiteral("Tau amplitude weighted")).section(' ', 0, 0).toDouble(), 1e-4);
 }
 
-TEST(SelectionConvert, EveryScanKindEmptySelectionsAndBadCursors)
+TEST(SelectionConvert, EveryScanKindUncalibratedEmptySelectionsAndBadCursors)
 {
     QTemporaryDir dir;
     const auto path = [&dir](const QString &name) { return dir.filePath(name); };
@@ -228,6 +256,17 @@ TEST(SelectionConvert, EveryScanKindEmptySelectionsAndBadCursors)
         EXPECT_EQ(QFile::exists(path(QStringLiteral("%1_export/%1_decayfit_selection_ch1.txt").arg(file))), c.written);
         // The whole decay's table is there whenever the options were taken; nothing is exported otherwise.
         EXPECT_EQ(QFile::exists(path(QStringLiteral("%1_export/%1_decayfit_ch1.txt").arg(file))), c.code != 2);
+        EXPECT_EQ(run.out.contains("warning : Phasors are not calibrated: no reference file given"), c.code != 2);
+    }
+    // The maps of a line scan and a point: one row, uncalibrated, the response 2 ns late lengthening the lifetime.
+    for (const auto &[name, width] : {std::pair{"line", 8u}, std::pair{"point", 1u}}) {
+        const FloatMap map = ReadFloatMap(path(QStringLiteral("%1_export/%1_tau_phase_ch1.tif").arg(name)));
+        ASSERT_TRUE(map.ok) << name;
+        EXPECT_EQ(map.width, width);
+        EXPECT_EQ(map.height, 1u);
+        EXPECT_TRUE(map.description.contains(QStringLiteral("phasors not calibrated")));
+        for (float v : map.values)
+            EXPECT_GT(v, 3.0f) << name;
     }
 }
 
