@@ -1,7 +1,12 @@
-// fotonel-convert: options, output and exit status; faults injected into exports (file-size limit, blocked
-// folder) reported with the file's name and leaving no file that looks complete; --json read back with Qt.
+// fotonel-convert: options, output and exit status; faults injected into exports (file-size limit, blocked or
+// removed folder) reported with the file's name and leaving no file that looks complete; --json read back with Qt.
+#include "files/PhotonFileFactory.h"
+#include "files/pqFile.h"
+#include "scans/Conversion.h"
+#include "scans/RSD.h"
 #include "support/ConvertHelpers.h"
 #include "support/ConvertRun.h"
+#include "support/TestHost.h"
 #include "tools/synth/RecordStream.h"
 
 #include <QJsonArray>
@@ -49,6 +54,20 @@ std::map<QString, QByteArray> Contents(const QString &folder)
     }
     return files;
 }
+
+/// Removes the export folder as soon as the stack export has started writing. The stack writer's commit then fails (its
+/// rename); the full-disk test below never gets that far.
+class RemovingHost : public TestHost {
+public:
+    using TestHost::AddMessage;
+    void AddMessage(int level, const QString &text) override
+    {
+        TestHost::AddMessage(level, text);
+        if (text.startsWith("Saving TIFF stack file"))
+            QDir(folder).removeRecursively();
+    }
+    QString folder;
+};
 
 /// The JSON lines of \p text, each parsed; an unparsable line fails the test.
 std::vector<QJsonObject> JsonLines(const QString &text)
@@ -168,6 +187,21 @@ TEST(ConvertStatus, AnyErrorLoggedForAFileFailsIt)
     const ConvertRun rounded = Convert({"--tau-bin", "0.0123456", image});
     EXPECT_EQ(rounded.code, 0) << rounded.out.toStdString();
     EXPECT_TRUE(rounded.out.contains("warning : --tau-bin 0.0123456 ns used as 0.01235 ns"));
+}
+
+TEST(ExportFaults, AFolderRemovedDuringAnExportIsReported)
+{
+    QTemporaryDir dir;
+    const QString path = WriteImage(dir, "run.pt3");
+    RemovingHost host;
+    host.folder = dir.filePath("run_export");
+    std::unique_ptr<pqFile> file = MakePhotonFile(host, path);
+    ASSERT_TRUE(file->Open(path));
+    std::unique_ptr<RSD> scan;
+    ASSERT_TRUE(ConvertFile(host, path, file.get(), scan));
+    scan->WriteImages(0, 1);
+    EXPECT_TRUE(host.Logged(QString("Failed to save TIFF stack file %1/run_ch1.tif").arg(host.folder), MessageError));
+    EXPECT_FALSE(QFileInfo::exists(host.folder + "/run_ch1.tif"));
 }
 
 TEST(ExportFaults, EveryWriterUnderAFullDiskKeepsThePreviousFileWhole)
