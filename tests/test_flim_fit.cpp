@@ -296,7 +296,7 @@ TEST(Phasor, HandWorkedHarmonicCalibrationAndLifetimes)
     EXPECT_EQ(error, "the reference holds no photons");
 }
 
-TEST(Phasor, MedianFilterOnHandWorkedImages)
+TEST(Phasor, MedianFilterAndThresholdOnHandWorkedImages)
 {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     // 3 x 3: the centre's window holds all nine (median 5); a corner holds
@@ -316,10 +316,8 @@ TEST(Phasor, MedianFilterOnHandWorkedImages)
     EXPECT_FLOAT_EQ(flat[12], 1.0f);
     flim::MedianFilter3x3(twice, 5, 5, 0);
     EXPECT_FLOAT_EQ(twice[12], 100.0f);
-}
 
-TEST(Phasor, ThresholdMakesDimPixelsNaN)
-{
+    // The threshold: 49 photons make no phasor, 50 do; no photons none.
     const flim::PhasorTable table = flim::MakePhasorTable(100, 1.0, 100.0, 1);
     flim::PhasorSums sums;
     sums.Resize(3, 1);
