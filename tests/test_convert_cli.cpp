@@ -55,7 +55,8 @@ std::map<QString, QByteArray> Contents(const QString &folder)
     return files;
 }
 
-/// Removes the export folder as soon as the stack export has started writing.
+/// Removes the export folder as soon as the stack export has started writing. The stack writer's commit then fails (its
+/// rename); the full-disk test below never gets that far.
 class RemovingHost : public TestHost {
 public:
     using TestHost::AddMessage;
@@ -346,21 +347,17 @@ TEST(ConvertJson, ConvertedRefusedAndPointFiles)
     ASSERT_EQ(curves.size(), 4);
     EXPECT_EQ(curves[1]["from_channel"].toInt(), 1);
     EXPECT_EQ(curves[1]["to_channel"].toInt(), 2);
-    // As many lags as the curve file has lines, the same G in its last column.
-    const QStringList lines =
-        QString::fromLatin1(ReadAll(dir.filePath("point_export/point_G_ch1_ch2.dat"))).split('\n', Qt::SkipEmptyParts);
-    ASSERT_GT(lines.size(), 10);
-    for (const QJsonValue &curve : curves)
-        for (const char *key : {"lag_ms", "G", "G_sigma"})
-            EXPECT_EQ(curve[key].toArray().size(), lines.size()) << key;
-    for (int i = 0; i < lines.size(); ++i)
-        EXPECT_NEAR(curves[1]["G"][i].toDouble(), lines[i].split('\t').last().toDouble(), 1e-5) << i;
-    // The error bars those of the error file (lag, G, sigma; a comment line first).
+    // As many lags as the error file has lines after its comment line, the same G and sigma (lag, G, sigma).
     const QStringList sd =
         QString::fromLatin1(ReadAll(dir.filePath("point_export/point_G_ch1_ch2_sd.dat"))).split('\n', Qt::SkipEmptyParts);
-    ASSERT_EQ(sd.size(), lines.size() + 1);
-    for (int i = 0; i < lines.size(); ++i)
-        EXPECT_NEAR(curves[1]["G_sigma"][i].toDouble(), sd[i + 1].split('\t').last().toDouble(), 1e-5) << i;
+    ASSERT_GT(sd.size(), 10);
+    for (const QJsonValue &curve : curves)
+        for (const char *key : {"lag_ms", "G", "G_sigma"})
+            EXPECT_EQ(curve[key].toArray().size(), sd.size() - 1) << key;
+    for (int i = 1; i < sd.size(); ++i) {
+        EXPECT_NEAR(curves[1]["G"][i - 1].toDouble(), sd[i].split('\t').value(1).toDouble(), 1e-5) << i;
+        EXPECT_NEAR(curves[1]["G_sigma"][i - 1].toDouble(), sd[i].split('\t').value(2).toDouble(), 1e-5) << i;
+    }
     const QJsonArray fits = point["fits"].toArray();
     ASSERT_EQ(fits.size(), 4);
     const QJsonObject tauD = fits[0]["parameters"]["tauD_ms"].toObject();

@@ -56,15 +56,23 @@ void WriteTwice(const QTemporaryDir &dir, Kind kind)
     }
 }
 
-/// A point measurement of channel-1 photons at the given syncs (dtime 0) in \p path.
-void WritePoint(const QString &path, const std::vector<uint64_t> &syncs, int32_t syncRate = 40000000)
+/// A point measurement in \p path: channel-1 photons (dtime 0) at \p syncs, then for each of \p dtimes one photon of
+/// channel 1 and one of channel 2 of that delay, 1000 syncs apart.
+QString WritePoint(const QString &path, const std::vector<uint64_t> &syncs, int32_t syncRate = 40000000,
+                   const std::vector<uint32_t> &dtimes = {}, float resolution = 0.004f)
 {
     std::vector<synth::PointPhoton> photons;
     for (uint64_t s : syncs)
         photons.push_back({s, 1, 0});
+    uint64_t sync = 0;
+    for (uint32_t d : dtimes)
+        for (uint32_t channel : {1u, 2u})
+            photons.push_back({sync += 1000, channel, d});
     synth::Pt3Header header;
     header.countRate0 = syncRate;
-    ASSERT_TRUE(synth::WritePt3(path, header, synth::MakePointMeasurement(photons).words));
+    header.resolution = resolution;
+    EXPECT_TRUE(synth::WritePt3(path, header, synth::MakePointMeasurement(photons).words));
+    return path;
 }
 
 /// The little-endian double that starts a binary trace and its 16-bit little-endian counts of bins
@@ -89,26 +97,9 @@ struct BinaryTrace {
     }
 };
 
-/// A point measurement at \p syncRate Hz with 0.064 ns delay steps: channels 1
-/// and 2 each get one photon per dtime value in \p dtimes.
-QString WriteGated(const QTemporaryDir &dir, const QString &name, int32_t syncRate, const std::vector<uint32_t> &dtimes)
-{
-    std::vector<synth::PointPhoton> photons;
-    uint64_t sync = 0;
-    for (uint32_t d : dtimes)
-        for (uint32_t channel : {1u, 2u})
-            photons.push_back({sync += 1000, channel, d});
-    synth::Pt3Header header;
-    header.countRate0 = syncRate;
-    header.resolution = 0.064f;
-    EXPECT_TRUE(synth::WritePt3(dir.filePath(name), header, synth::MakePointMeasurement(photons).words));
-    return dir.filePath(name);
-}
-
 const QStringList kGrid = {"--dtau", "1", "--steps", "8", "--cascades", "10"};
 
 using FitFiles = WindowFixture;
-
 using ExportCommands = WindowFixture;
 
 } // namespace
@@ -229,9 +220,10 @@ TEST_F(ExportCommands, TraceBinIsTheNearestWholeNumberOfSyncPeriods)
 TEST_F(ExportCommands, RememberedGatesFollowTheNewFileOrSaySo)
 {
     // 12.5, 50 and 200 ns sync periods; in the 200 ns file a gate of 5 to 20 ns keeps half the delays.
-    const QString shortFile = WriteGated(dir, "short.pt3", 80000000, {0, 50, 100, 150, 190});
-    const QString middle = WriteGated(dir, "middle.pt3", 20000000, {0, 100, 200, 300, 500, 700});
-    const QString longFile = WriteGated(dir, "long.pt3", 5000000, {0, 100, 200, 300, 1000, 3000});
+    // Delays in steps of 0.064 ns.
+    const QString shortFile = WritePoint(dir.filePath("short.pt3"), {}, 80000000, {0, 50, 100, 150, 190}, 0.064f);
+    const QString middle = WritePoint(dir.filePath("middle.pt3"), {}, 20000000, {0, 100, 200, 300, 500, 700}, 0.064f);
+    const QString longFile = WritePoint(dir.filePath("long.pt3"), {}, 5000000, {0, 100, 200, 300, 1000, 3000}, 0.064f);
     const QString narrowWarning = "Channel 1 keeps its gate of 4.992 to 19.968 ns from before this file: 50.0 % of "
                                   "its photons, of delays 0 to 200 ns in this file";
     // Window: the whole range of the 12.5 ns file, then of the 200 ns file: every photon kept.
@@ -272,7 +264,7 @@ TEST_F(ExportCommands, RememberedGatesFollowTheNewFileOrSaySo)
     EXPECT_EQ(keptOnChannelOne(), 3);
 }
 
-TEST_F(FitFiles, WindowAndConverterWriteTheSameFiles)
+TEST_F(FitFiles, WindowAndConverterWriteTheSameFilesARefusedFitNone)
 {
     ASSERT_TRUE(WriteDiffusion(dir.filePath("win/run.pt3")) && WriteDiffusion(dir.filePath("cli/run.pt3")));
     Fotonel &window = Make();
@@ -293,6 +285,11 @@ TEST_F(FitFiles, WindowAndConverterWriteTheSameFiles)
     EXPECT_EQ(run.code, 0) << run.out.toStdString();
     const QStringList names = ExpectSameFiles(dir.filePath("win/run_export"), dir.filePath("cli/run_export"));
     EXPECT_EQ(std::make_pair(names.filter("_fit_").size(), names.filter("_sd.dat").size()), std::make_pair(4, 4));
+    // A refused fit: an error line, and no report of the earlier fit stands for it.
+    const ConvertRun refused = Convert(kGrid + QStringList{"--fit", "3D+T", "--fix", "T=1.5", dir.filePath("cli/run.pt3")});
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_TRUE(refused.out.contains("error : Fit of G11 refused: 1.5 for T is outside its bounds")) << refused.out.toStdString();
+    EXPECT_FALSE(QFile::exists(dir.filePath("cli/run_export/run_fit_ch1_ch1.txt")));
 
     // The report: labels right-aligned in 25 characters, units in the line.
     const QString fit = QString::fromUtf8(ReadFile("win/run_export/run_fit_ch1_ch2.txt"));
@@ -319,31 +316,6 @@ TEST_F(FitFiles, WindowAndConverterWriteTheSameFiles)
             continue;
         EXPECT_EQ(plot->Curves().size(), 2u);  // G and the model
         EXPECT_EQ(plot->itemList(QwtPlotItem::Rtti_PlotIntervalCurve).size(), 1);
-    }
-}
-
-TEST_F(FitFiles, RefusedFitsGiveAnErrorLineAndNoFitFile)
-{
-    const QString file = dir.filePath("run/run.pt3");
-    ASSERT_TRUE(WriteDiffusion(file));
-    const QString fitFile = dir.filePath("run/run_export/run_fit_ch1_ch1.txt");
-    ASSERT_EQ(Convert(kGrid + QStringList{"--fit", "3D", file}).code, 0);
-    ASSERT_TRUE(QFile::exists(fitFile));
-    const struct {
-        QStringList options;
-        const char *error;
-    } cases[] = {
-        {{"--fit", "3D+T", "--fix", "T=1.5"}, "error : Fit of G11 refused: 1.5 for T is outside its bounds"},
-        // Centres 0.0025 and 0.0035 ms: two points for three free parameters.
-        {{"--fit", "3D", "--fit-range", "0.002:0.0035"},
-         "error : Fit of G11 refused: 2 points in the fit range for 3 free parameters: need more points"},
-    };
-    for (const auto &c : cases) {
-        const ConvertRun run = Convert(kGrid + c.options + QStringList(file));
-        EXPECT_EQ(run.code, 1);
-        EXPECT_TRUE(run.out.contains(c.error)) << run.out.toStdString();
-        // No report of an earlier fit stands for the refused one.
-        EXPECT_FALSE(QFile::exists(fitFile));
     }
 }
 
