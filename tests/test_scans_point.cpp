@@ -129,12 +129,15 @@ TEST(PointScan, GatedListsTraceExportAndLifetimes)
     scan.BinLifetimes(20);  // N = ceil(2.5) = 3, M = 2
     EXPECT_EQ(scan.lifetimeAxis, (std::vector<double>{10, 30}));
     EXPECT_EQ(scan.lifetimeHistograms[0], (std::vector<double>{4 + 1e-12, 1e-12}));
+    for (double w : {0.0, -2.0, std::nan("")}) {  // refused, nothing changed
+        scan.BinLifetimes(w);
+        EXPECT_TRUE(host.Logged(QString("Invalid bin width %1 ns").arg(w), MessageError)) << w;
+    }
+    EXPECT_EQ(scan.lifetimeHistograms[0], (std::vector<double>{4 + 1e-12, 1e-12}));
     for (double w : {50, 60}) {  // not below the sync period: M = 0
         scan.BinLifetimes(w);
         EXPECT_TRUE(scan.lifetimeAxis.empty() && scan.lifetimeHistograms[0].empty()) << w;
     }
-    scan.BinLifetimes(-2);
-    EXPECT_TRUE(host.Logged("Invalid bin width -2 ns", MessageError));
 }
 
 TEST(PointScan, WritingImagesReconstructsOnceAndWritesNothing)
