@@ -349,19 +349,6 @@ TEST(PointScanSave, TextInTheStreamsNumberFormat)
     EXPECT_TRUE(ReadAll(longer.Path("_trace_ch1.dat")).startsWith("1e-05 1\n3e-05 0\n"));
 }
 
-TEST(PointScanSave, BinaryTraceOfTenSeconds)
-{
-    Exported e({{0, 1}, {1, 1}, {20000, 1}, {200000000, 1}});  // the last photon at 10 s
-    e.host.binsize.Set(1000);                                   // µs
-    e.scan.SaveTraceBinary();
-    const QByteArray bytes = ReadAll(e.Path("_trace_ch1.bin"));
-    ASSERT_EQ(bytes.size(), 8 + 2 * 10000);
-    // 1.0 ms (a little-endian double), then 2 photons in bin 0, 1 in bin 1; the one at 10 s lies in the
-    // dropped guard bin.
-    EXPECT_EQ(bytes.left(12), QByteArray::fromHex("000000000000f03f02000100"));
-    EXPECT_EQ(bytes.count('\0'), 8 - 2 + 2 * 10000 - 2);
-}
-
 TEST(PointScanSave, UnwritableFolderIsReportedAndNothingWritten)
 {
     Exported e({{0, 1}, {20, 2}, {40, 1}, {60, 2}});
