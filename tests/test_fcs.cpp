@@ -1,7 +1,6 @@
-// FCS numerics: model values at hand-worked points, noise-free curves fitted
-// back, refused input, the segment spread and the derived numbers; then error
-// bars and fits of correlation curves on simulated measurements of known
-// truth: diffusion, blinking and a Poisson stream.
+// FCS numerics: model values at hand-worked points, noise-free curves fitted back, refused input, the segment spread
+// and the derived numbers; then error bars and fits of correlation curves on simulated measurements of known truth:
+// diffusion, blinking and a Poisson stream.
 #include "fcs/FcsFit.h"
 #include "fcs/FcsModel.h"
 #include "fcs/SegmentStatistics.h"

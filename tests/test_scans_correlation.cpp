@@ -1,6 +1,5 @@
-// Correlation of point measurements: the lag grid, exact pair counts against
-// a count over all photon pairs, the normalisation on hand-worked values and
-// the statistics of Poisson and blinking sources.
+// Correlation of point measurements: the lag grid, exact pair counts against a count over all photon pairs, the
+// normalisation on hand-worked values and the statistics of Poisson and blinking sources.
 #include "scans/CorrelationCounter.h"
 #include "scans/PointScan.h"
 #include "scans/VectorForms.h"

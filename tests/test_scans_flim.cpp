@@ -144,9 +144,8 @@ TEST_F(RealLifetimes, MeanPhaseLifetimeOfBrightPixelsLiesBetweenTheFittedCompone
         ASSERT_TRUE(scan.ComputeLifetimes(settings, true, true)) << host.Messages(MessageError).join('\n').toStdString();
         const LifetimeChannel &c = scan.lifetimes->channels.at(0);
         ASSERT_TRUE(c.fit.ok);
-        // The fitted Gaussian response as the reference of lifetime 0: its
-        // phasor e^{-(nωσ)²/2} at phase nωμ (μ less half a delay step, where
-        // the phasor places a photon of a step).
+        // The fitted Gaussian response as the reference of lifetime 0: its phasor e^{-(nωσ)²/2} at phase nωμ (μ less
+        // half a delay step, where the phasor places a photon of a step).
         const double nOmega = scan.lifetimes->nOmega;
         const double phase = nOmega * (c.fit.shift - file->Resolution() / 2);
         const double m = std::exp(-0.5 * nOmega * nOmega * c.fit.irfWidth * c.fit.irfWidth);

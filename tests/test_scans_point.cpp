@@ -1,6 +1,5 @@
-// Point measurement traces and lifetimes on synthetic photon streams, and
-// their data files read back byte for byte: sync period 50 ns, resolution
-// 0.5 ns (dtime d is d/2 ns).
+// Point measurement traces and lifetimes on synthetic photon streams, and their data files read back byte for byte:
+// sync period 50 ns, resolution 0.5 ns (dtime d is d/2 ns).
 #include "support/Files.h"
 #include "support/MemoryFile.h"
 #include "support/Placed.h"
@@ -193,10 +192,9 @@ TEST(PointScanTrace, EdgesRunsAndOutliersCountedAsPhotonByPhoton)
               (QStringList{"Index out of bounds 0 -1", "Index out of bounds 1 -1", "Index out of bounds 15012 1000",
                            "Index out of bounds 15013 1000", "Index out of bounds 15014 1000"}));
 
-    // Export bins of 1000 ns: n = ceil(50.05) = 51. Bins 2 to 19 of the
-    // displayed trace end before 1000 ns, bin 998 lies at 49975 ns, and the
-    // photons at and after lastTime (quotients 50.05 and 50.051) fall in the
-    // last bin, 50; only the negative times are reported.
+    // Export bins of 1000 ns: n = ceil(50.05) = 51. Bins 2 to 19 of the displayed trace end before 1000 ns, bin 998
+    // lies at 49975 ns, and the photons at and after lastTime (quotients 50.05 and 50.051) fall in the last bin, 50;
+    // only the negative times are reported.
     host.messages.clear();
     ASSERT_TRUE(scan.BinExportTrace(1000));
     std::vector<uint16_t> exported(51, 0);

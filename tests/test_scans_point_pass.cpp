@@ -154,9 +154,8 @@ TEST_P(PointScanPass, BlocksByHand)
 TEST_P(PointScanPass, GateAndCursorLimitsAreInclusive)
 {
     using synth::PhotonWord;
-    // Channel 1's gate holds dtime 5 .. 20, channel 2's cursors 10 .. 20 ms
-    // (sync 200000 .. 400000): each limit with a photon on it and one just
-    // outside, two blocks of eight.
+    // Channel 1's gate holds dtime 5 .. 20, channel 2's cursors 10 .. 20 ms (sync 200000 .. 400000): each limit with
+    // a photon on it and one just outside, two blocks of eight.
     synth::RecordStream s;
     for (uint32_t dtime : {4, 5, 20, 21})
         s.AddPhoton(1000 + dtime, 1, dtime);

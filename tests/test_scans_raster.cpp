@@ -187,8 +187,7 @@ TEST(ImageScanReconstruct, TwoThreadsGiveWhatOneGives)
     const std::tuple<const char *, Records, int> files[] = {
         {"two frames", TwoFrames(), 4}, {"leading, trailing, overflows", edges, 4}, {"vector runs", wide, 37}};
     for (const auto &[what, records, width] : files) {
-        // The record scan's second half keeps 1 marker (the first thread
-        // counts on from there), 5, or all of them.
+        // The record scan's second half keeps 1 marker (the first thread counts on from there), 5, or all of them.
         for (int level : {0, 1, 2}) {
             SCOPED_TRACE(std::string(what) + ", vector form " + std::to_string(level));
             RasterScan::vectorLevel = level;
