@@ -97,12 +97,10 @@ TEST(FcsFit, RefusesBadInputWithAReason)
     curve.lag = Lags();
     for (double tau : curve.lag)
         curve.G.push_back(ModelValue(Model::Diffusion3D, Make(1, 5, 0.4, 5), tau));
+    // A fixed value outside its bounds: FitFiles.RefusedFitsGiveAnErrorLineAndNoFitFile.
     FitSettings narrow;  // three bins for three free parameters
     narrow.rangeFrom = curve.lag[10];
     narrow.rangeTo = curve.lag[12];
-    FitSettings outside;
-    outside.model = Model::Diffusion3DTriplet;
-    outside.parameters[T] = {ParameterSetting::Fixed, 1.5};
     FitSettings unvalued;
     unvalued.parameters[TauD].state = ParameterSetting::Fixed;
     Curve zeros = curve;
@@ -113,7 +111,6 @@ TEST(FcsFit, RefusesBadInputWithAReason)
         const char *error;
     } cases[] = {
         {curve, narrow, "3 points in the fit range for 3 free parameters: need more points"},
-        {curve, outside, "1.5 for T is outside its bounds"},
         {curve, unvalued, "a fixed tauD needs a value"},
         {zeros, FitSettings{}, "the correlation curve is zero over the fit range"},
     };
