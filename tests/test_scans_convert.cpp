@@ -1,5 +1,4 @@
-// Conversion of an opened file into its analysis: refusals, and the real
-// instrument files named by FOTONEL_REAL_DATA.
+// Conversion of an opened file into its analysis: refusals, and the real instrument files named by FOTONEL_REAL_DATA.
 #include "support/MemoryFile.h"
 #include "support/RealData.h"
 #include "support/TestHost.h"

@@ -1,10 +1,8 @@
-// Image export files of image and line scans, read back with libtiff and by
-// their bytes.
+// Image export files of image and line scans, read back with libtiff and by their bytes.
 //
-// Unless a test says otherwise: sync period 50 ns, resolution 0.5 ns, an
-// image scan of 4 x 3 pixels and 2 frames from the synthetic generator
-// (lines of 800 syncs every 1000 syncs from sync 100, frame markers around
-// the frames), only channel 1 with photons.
+// Unless a test says otherwise: sync period 50 ns, resolution 0.5 ns, an image scan of 4 x 3 pixels and 2 frames from
+// the synthetic generator (lines of 800 syncs every 1000 syncs from sync 100, frame markers around the frames), only
+// channel 1 with photons.
 #include "files/AtomicFile.h"
 #include "support/Files.h"
 #include "support/MemoryFile.h"

@@ -9,6 +9,7 @@
 #include "scans/Lifetimes.h"
 #include "support/MemoryFile.h"
 #include "support/RealData.h"
+#include "support/ScansHelpers.h"
 #include "support/TestHost.h"
 #include "support/VectorForm.h"
 #include "tools/synth/ScanGenerator.h"
@@ -97,16 +98,12 @@ void ExpectSameSums(const std::vector<uint32_t> &words, int level)
         for (std::size_t c = 0; c < 2; ++c) {
             const flim::PhasorImage &a = fromWalk->channels[c].phasor, &b = fromPass->channels[c].phasor;
             EXPECT_EQ(a.photons, b.photons);
-            ASSERT_EQ(a.g.size(), b.g.size());
-            ASSERT_EQ(a.s.size(), b.s.size());
             // Bit for bit, NaN where no photon came.
-            EXPECT_EQ(std::memcmp(a.g.data(), b.g.data(), a.g.size() * sizeof(float)), 0) << c;
-            EXPECT_EQ(std::memcmp(a.s.data(), b.s.data(), a.s.size() * sizeof(float)), 0) << c;
-            ASSERT_EQ(a.tauPhase.size(), b.tauPhase.size());
-            ASSERT_EQ(a.tauModulation.size(), b.tauModulation.size());
-            EXPECT_EQ(std::memcmp(a.tauPhase.data(), b.tauPhase.data(), a.tauPhase.size() * sizeof(float)), 0) << c;
-            EXPECT_EQ(std::memcmp(a.tauModulation.data(), b.tauModulation.data(),
-                                  a.tauModulation.size() * sizeof(float)), 0) << c;
+            for (const auto &[x, y] : {std::pair{&a.g, &b.g}, {&a.s, &b.s}, {&a.tauPhase, &b.tauPhase},
+                                       {&a.tauModulation, &b.tauModulation}}) {
+                ASSERT_EQ(x->size(), y->size());
+                EXPECT_EQ(std::memcmp(x->data(), y->data(), x->size() * sizeof(float)), 0) << c;
+            }
         }
     }
 }
@@ -117,17 +114,8 @@ INSTANTIATE_TEST_SUITE_P(Forms, PassPhasors, testing::Values(0, 1, 2), FormParam
 
 TEST_P(PassPhasors, GatheredBesideTheStackAsTheWalkGathersThem)
 {
-    synth::ImageScanPlan plan;
-    plan.width = 37;
-    plan.height = 4;
-    plan.frames = 3;
-    plan.channels = {1, 2};
-    plan.centred = false;
-    plan.lineSyncs = 400000;  // 20 ms per line: the cursor boxes hold ms
-    plan.photonCount = [](int f, int y, int x, uint32_t ch) { return (x * 3 + y + f + static_cast<int>(ch)) % 11; };
-    plan.dtimeOf = [](int f, int y, int x, uint32_t ch, int k) {
-        return static_cast<uint32_t>((k * 37 + x * 5 + y * 11 + f + ch * 3) % 100);
-    };
+    synth::ImageScanPlan plan = ScansTestPlan();
+    plan.centred = false;  // lines of 20 ms: the cursor boxes hold ms
     const std::vector<uint32_t> words = synth::MakeImageScan(plan).words;
     {
         SCOPED_TRACE("image scan");
@@ -156,9 +144,8 @@ TEST_F(RealLifetimes, MeanPhaseLifetimeOfBrightPixelsLiesBetweenTheFittedCompone
         ASSERT_TRUE(scan.ComputeLifetimes(settings, true, true)) << host.Messages(MessageError).join('\n').toStdString();
         const LifetimeChannel &c = scan.lifetimes->channels.at(0);
         ASSERT_TRUE(c.fit.ok);
-        // The fitted Gaussian response as the reference of lifetime 0: its
-        // phasor e^{-(nωσ)²/2} at phase nωμ (μ less half a delay step, where
-        // the phasor places a photon of a step).
+        // The fitted Gaussian response as the reference of lifetime 0: its phasor e^{-(nωσ)²/2} at phase nωμ (μ less
+        // half a delay step, where the phasor places a photon of a step).
         const double nOmega = scan.lifetimes->nOmega;
         const double phase = nOmega * (c.fit.shift - file->Resolution() / 2);
         const double m = std::exp(-0.5 * nOmega * nOmega * c.fit.irfWidth * c.fit.irfWidth);

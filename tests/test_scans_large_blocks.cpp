@@ -8,10 +8,9 @@
 
 TEST(LargeBlockPopulate, WritesBeforeAndDuringStay)
 {
-    // Two blocks of whole huge pages and a tail, one written at the start,
-    // and a small one the thread leaves alone. While the thread runs, one is
-    // filled from its start (where the thread begins too) and the others from
-    // their ends (pages written before the thread reaches them).
+    // Two blocks of whole huge pages and a tail, one written at the start, and a small one the thread leaves alone.
+    // While the thread runs, one is filled from its start (where the thread begins too) and the others from their
+    // ends (pages written before the thread reaches them).
     const std::size_t n = (std::size_t{40} << 20) / sizeof(uint64_t) + 1234;
     LargeArray<uint64_t> a, b, small;
     a.resize(n);

@@ -103,10 +103,18 @@ TEST_P(PointScanPass, BlocksByHand)
         std::vector<uint32_t> words;
         PointScan::PhotonTimes channel1, channel2;
         double lastTime;
+        int channels = 4;  // of the file
     };
     std::vector<uint32_t> backwards;  // the first of the second block before the last of the first
     for (uint32_t k = 0; k < 16; ++k)
         backwards.push_back(PhotonWord(1, 0, k == 8 ? 3 : 10 + k));
+    // A file of two channels with photons on channel 3, which it lacks.
+    const std::vector<uint32_t> pico = {PhotonWord(1, 0, 1), PhotonWord(2, 2, 2), PhotonWord(3, 0, 3),
+                                        PhotonWord(2, 4, 4), PhotonWord(1, 0, 5), PhotonWord(2, 0, 6),
+                                        PhotonWord(3, 0, 7), PhotonWord(2, 0, 8), PhotonWord(2, 0, 9)};
+    std::vector<uint32_t> harp;
+    for (uint32_t w : pico)
+        harp.push_back(HarpPhotonWord(w >> 28, (w >> 16) & 0xFFF, w & 0xFFFF));
     const Case cases[] = {
         {"overflow in lane 2, marker in lane 4, channels 0 and 5 in lanes 5 and 7, one record more",
          RecordFormat::PicoHarpT3,
@@ -124,10 +132,17 @@ TEST_P(PointScanPass, BlocksByHand)
          {51, 204850}, {153800, 205053}, 205053},
         {"time running backwards across two blocks", RecordFormat::PicoHarpT3, backwards,
          {150, 500, 550, 600, 650, 700, 750, 800, 850, 950, 1000, 1050, 1100, 1150, 1200, 1250}, {}, 1250},
+        {"the last channel of a PicoHarp file", RecordFormat::PicoHarpT3, pico, {50, 250}, {101, 202, 300, 400, 450},
+         450, 2},
+        {"the last channel of a HydraHarp file", RecordFormat::HydraHarpT3v2, harp, {50, 250},
+         {101, 202, 300, 400, 450}, 450, 2},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        const PassResult r = Pass(c.words, PassSetup{c.format}, GetParam());
+        PassSetup setup{c.format};
+        setup.channels = c.channels;
+        const PassResult r = Pass(c.words, setup, GetParam());
+        ASSERT_EQ(r.times.size(), static_cast<std::size_t>(c.channels));
         EXPECT_EQ(r.times[0], c.channel1);
         EXPECT_EQ(r.times[1], c.channel2);
         EXPECT_EQ(r.lastTime, c.lastTime);
@@ -139,9 +154,8 @@ TEST_P(PointScanPass, BlocksByHand)
 TEST_P(PointScanPass, GateAndCursorLimitsAreInclusive)
 {
     using synth::PhotonWord;
-    // Channel 1's gate holds dtime 5 .. 20, channel 2's cursors 10 .. 20 ms
-    // (sync 200000 .. 400000): each limit with a photon on it and one just
-    // outside, two blocks of eight.
+    // Channel 1's gate holds dtime 5 .. 20, channel 2's cursors 10 .. 20 ms (sync 200000 .. 400000): each limit with
+    // a photon on it and one just outside, two blocks of eight.
     synth::RecordStream s;
     for (uint32_t dtime : {4, 5, 20, 21})
         s.AddPhoton(1000 + dtime, 1, dtime);
@@ -155,30 +169,6 @@ TEST_P(PointScanPass, GateAndCursorLimitsAreInclusive)
     const PassResult r = Pass(s.words, PassSetup{RecordFormat::PicoHarpT3, true}, GetParam());
     EXPECT_EQ(r.times[0], (PointScan::PhotonTimes{50252.5, 51010}));
     EXPECT_EQ(r.times[1], (PointScan::PhotonTimes{1e7, 1.5e7 + 1.5, 2e7}));
-}
-
-TEST_P(PointScanPass, LastChannelOfTheFileIsKept)
-{
-    using synth::HarpPhotonWord, synth::PhotonWord;
-    // Files of two channels: photons on both, and on channel 3, which they lack.
-    const std::vector<uint32_t> pico = {PhotonWord(1, 0, 1), PhotonWord(2, 2, 2), PhotonWord(3, 0, 3),
-                                        PhotonWord(2, 4, 4), PhotonWord(1, 0, 5), PhotonWord(2, 0, 6),
-                                        PhotonWord(3, 0, 7), PhotonWord(2, 0, 8), PhotonWord(2, 0, 9)};
-    std::vector<uint32_t> harp;
-    for (uint32_t w : pico)
-        harp.push_back(HarpPhotonWord(w >> 28, (w >> 16) & 0xFFF, w & 0xFFFF));
-    const std::pair<RecordFormat, std::vector<uint32_t>> files[] = {{RecordFormat::PicoHarpT3, pico},
-                                                                    {RecordFormat::HydraHarpT3v2, harp}};
-    for (const auto &[format, words] : files) {
-        SCOPED_TRACE(static_cast<int>(format));
-        PassSetup setup{format};
-        setup.channels = 2;
-        const PassResult r = Pass(words, setup, GetParam());
-        ASSERT_EQ(r.times.size(), 2u);
-        EXPECT_EQ(r.times[0], (PointScan::PhotonTimes{50, 250}));
-        EXPECT_EQ(r.times[1], (PointScan::PhotonTimes{101, 202, 300, 400, 450}));
-        EXPECT_EQ(r.lastTime, 450);
-    }
 }
 
 TEST_P(PointScanVectorPass, MatchesRecordByRecord)

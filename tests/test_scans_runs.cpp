@@ -46,9 +46,8 @@ void Line(synth::RecordStream &s, uint64_t start, const std::vector<Photon> &pho
     s.AddMarker(start + 40, 2);
 }
 
-// Lines 0..17 with n photons each, photon j at pixel j % 4 with dtime j: every
-// line end falls on another place of a block of eight. Line 16 holds the
-// overflow of the HydraHarp layouts at sync 1024.
+// Lines 0..17 with n photons each, photon j at pixel j % 4 with dtime j: every line end falls on another place of a
+// block of eight. Line 16 holds the overflow of the HydraHarp layouts at sync 1024.
 RunCase EveryLength()
 {
     RunCase r{"line ends at every place of a block",
