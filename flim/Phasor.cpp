@@ -44,8 +44,8 @@ Phasor TotalPhasor(const PhasorSums &sums)
     double c = 0, s = 0;
     for (std::size_t i = 0; i < sums.count.size(); ++i) {
         p.photons += sums.count[i];
-        c += sums.cosine[i];
-        s += sums.sine[i];
+        c += sums.Cosine(i);
+        s += sums.Sine(i);
     }
     if (p.photons > 0) {
         p.g = c / static_cast<double>(p.photons);
@@ -118,6 +118,8 @@ double ModulationLifetime(double g, double s, double nOmega)
 
 void MedianFilter3x3(std::vector<float> &v, uint32_t width, uint32_t height, int passes)
 {
+    if (passes <= 0)
+        return;
     std::vector<float> out(v.size());
     float window[9];
     for (int pass = 0; pass < passes; ++pass) {
@@ -147,6 +149,50 @@ void MedianFilter3x3(std::vector<float> &v, uint32_t width, uint32_t height, int
     }
 }
 
+namespace {
+
+/*!
+ * Per pixel below \p n: g and s of the sums \p cosine(i), \p sine(i) over
+ * the pixel's photons, NaN below the threshold; returns the pixels at or
+ * above it. Without calibration these are the very operations of the
+ * general loop, written without a branch so that the divisions run as
+ * vectors.
+ */
+template <class Cosine, class Sine>
+uint64_t UncalibratedPhasors(std::size_t n, const uint32_t *count, Cosine cosine, Sine sine, int threshold, float *g,
+                             float *s)
+{
+    uint64_t above = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const uint32_t k = count[i];
+        const bool kept = (k != 0) & (static_cast<int64_t>(k) >= threshold);
+        const double photons = kept ? static_cast<double>(k) : 1.0;
+        const float pg = static_cast<float>(cosine(i) / photons), ps = static_cast<float>(sine(i) / photons);
+        g[i] = kept ? pg : kNaN;
+        s[i] = kept ? ps : kNaN;
+        above += kept;
+    }
+    return above;
+}
+
+/// τφ and τm of every pixel from its g and s; NaN where g is NaN, as
+/// PhaseLifetime and ModulationLifetime give them, without a branch.
+void PixelLifetimes(std::size_t n, const float *g, const float *s, double nOmega, float *tauPhase, float *tauModulation)
+{
+    for (std::size_t i = 0; i < n; ++i) {
+        const double pg = g[i], ps = s[i];
+        const bool none = std::isnan(g[i]);
+        const double m2 = pg * pg + ps * ps;
+        const bool modulated = (m2 > 0) & (m2 <= 1);
+        const float phase = static_cast<float>(ps / pg / nOmega);
+        const float modulation = static_cast<float>(std::sqrt(modulated ? 1.0 / m2 - 1.0 : 0.0) / nOmega);
+        tauPhase[i] = none ? kNaN : phase;
+        tauModulation[i] = none | !modulated ? kNaN : modulation;
+    }
+}
+
+} // namespace
+
 PhasorImage MakePhasorImage(const PhasorSums &sums, const Calibration &calibration, double nOmega, int threshold,
                             int medianPasses)
 {
@@ -156,30 +202,40 @@ PhasorImage MakePhasorImage(const PhasorSums &sums, const Calibration &calibrati
     image.calibrated = calibration.calibrated;
     image.photons = sums.count;
     const std::size_t n = sums.count.size();
-    image.g.assign(n, kNaN);
-    image.s.assign(n, kNaN);
-    for (std::size_t i = 0; i < n; ++i) {
-        const uint32_t k = sums.count[i];
-        if (k == 0 || static_cast<int64_t>(k) < threshold)
-            continue;
-        ++image.pixelsAbove;
-        Phasor p;
-        p.g = sums.cosine[i] / k;
-        p.s = sums.sine[i] / k;
-        p = Calibrate(p, calibration);
-        image.g[i] = static_cast<float>(p.g);
-        image.s[i] = static_cast<float>(p.s);
+    image.g.resize(n);
+    image.s.resize(n);
+    if (!calibration.calibrated && sums.fixed) {
+        const int64_t *fixed = sums.fixed;
+        const double unit = sums.fixedUnit;
+        image.pixelsAbove = UncalibratedPhasors(
+            n, sums.count.data(), [=](std::size_t i) { return static_cast<double>(fixed[2 * i]) * unit; },
+            [=](std::size_t i) { return static_cast<double>(fixed[2 * i + 1]) * unit; }, threshold, image.g.data(),
+            image.s.data());
+    } else if (!calibration.calibrated) {
+        const double *cosine = sums.cosine.data(), *sine = sums.sine.data();
+        image.pixelsAbove = UncalibratedPhasors(
+            n, sums.count.data(), [=](std::size_t i) { return cosine[i]; }, [=](std::size_t i) { return sine[i]; },
+            threshold, image.g.data(), image.s.data());
+    } else {
+        for (std::size_t i = 0; i < n; ++i) {
+            const uint32_t k = sums.count[i];
+            image.g[i] = image.s[i] = kNaN;
+            if (k == 0 || static_cast<int64_t>(k) < threshold)
+                continue;
+            ++image.pixelsAbove;
+            Phasor p;
+            p.g = sums.Cosine(i) / k;
+            p.s = sums.Sine(i) / k;
+            p = Calibrate(p, calibration);
+            image.g[i] = static_cast<float>(p.g);
+            image.s[i] = static_cast<float>(p.s);
+        }
     }
     MedianFilter3x3(image.g, image.width, image.height, medianPasses);
     MedianFilter3x3(image.s, image.width, image.height, medianPasses);
-    image.tauPhase.assign(n, kNaN);
-    image.tauModulation.assign(n, kNaN);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (std::isnan(image.g[i]))
-            continue;
-        image.tauPhase[i] = static_cast<float>(PhaseLifetime(image.g[i], image.s[i], nOmega));
-        image.tauModulation[i] = static_cast<float>(ModulationLifetime(image.g[i], image.s[i], nOmega));
-    }
+    image.tauPhase.resize(n);
+    image.tauModulation.resize(n);
+    PixelLifetimes(n, image.g.data(), image.s.data(), nOmega, image.tauPhase.data(), image.tauModulation.data());
     return image;
 }
 

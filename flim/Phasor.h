@@ -30,13 +30,30 @@ struct PhasorTable {
 /// The table of \p delayBins dtime values of \p resolution ns for a sync period of \p syncPeriod ns.
 PhasorTable MakePhasorTable(uint32_t delayBins, double resolution, double syncPeriod, int harmonic);
 
-/// Per pixel: photons and the sums of cos and sin of their delays.
+/*!
+ * \brief Per pixel: photons and the sums of cos and sin of their delays.
+ *
+ * The sums are either cosine and sine, or (both empty) whole numbers of
+ * fixedUnit at fixed, cos then sin per pixel side by side, as the photon
+ * pass gathers them; that storage belongs to whoever gathered it and must
+ * outlive these sums.
+ */
 struct PhasorSums {
     uint32_t width = 0, height = 0;
     std::vector<uint32_t> count;
     std::vector<double> cosine, sine;
+    const int64_t *fixed = nullptr;
+    double fixedUnit = 0;
 
     void Resize(uint32_t w, uint32_t h);
+    double Cosine(std::size_t pixel) const
+    {
+        return fixed ? static_cast<double>(fixed[2 * pixel]) * fixedUnit : cosine[pixel];
+    }
+    double Sine(std::size_t pixel) const
+    {
+        return fixed ? static_cast<double>(fixed[2 * pixel + 1]) * fixedUnit : sine[pixel];
+    }
     /// One photon of dtime \p dtime (inside the table) in pixel \p pixel.
     void Add(std::size_t pixel, uint32_t dtime, const PhasorTable &table)
     {

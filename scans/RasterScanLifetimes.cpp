@@ -99,17 +99,17 @@ bool RasterScan::TakePassPhasors(LifetimeSums &sums)
             return false;
         taken.push_back(c);
     }
+    // The sums stay where the pass gathered them, as whole numbers (they
+    // live until the next pass); a large image's channels split over two threads.
     std::vector<flim::PhasorSums> out(numberOfChannels);
-    // A large image's channels split over two threads.
     RunInTwoThreads(taken.size(), pixels >= parallelLifetimePixels, [&](std::size_t k) {
         const uint32_t c = taken[k];
-        const LargeArray<int64_t> &gathered = passPhasors.sums[c];
         flim::PhasorSums &p = out[c];
-        p.Resize(sums.width, sums.height);
-        for (std::size_t i = 0; i < pixels; ++i) {
-            p.cosine[i] = static_cast<double>(gathered[2 * i]) * kPhasorUnit;
-            p.sine[i] = static_cast<double>(gathered[2 * i + 1]) * kPhasorUnit;
-        }
+        p.width = sums.width;
+        p.height = sums.height;
+        p.fixed = passPhasors.sums[c].data();
+        p.fixedUnit = kPhasorUnit;
+        p.count.assign(pixels, 0);
         const uint16_t *stack = images[c].data();
         uint32_t *count = p.count.data();
         for (std::size_t at = 0; at < images[c].size(); at += pixels)
