@@ -17,6 +17,7 @@
 #include <QObject>
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 namespace {
 
@@ -323,44 +324,73 @@ void RSD::WriteLifetimes()
         return;
     const LifetimeResults &r = *lifetimes;
     const QString version = mainWindow->GetVersion();
+    // The files in the order they are committed and logged.
+    struct Output {
+        QString name;
+        const std::vector<float> *values = nullptr;  // a float TIFF, or the text below
+        QString description;
+        QByteArray text;
+        std::unique_ptr<TiffWriter> tiff;
+        bool written = false;
+    };
+    std::vector<Output> outputs;
     // Maps made from phasors carry their harmonic and calibration.
-    const auto writeFloat = [&](const QString &name, const std::vector<float> &values, const QString &what,
-                                bool fromPhasors = true) {
-        TiffWriter tiff(name);
-        const QString description =
-            fromPhasors ? QStringLiteral("Fotonel %1\n%2\nharmonic %3\nphasors %4\n")
-                              .arg(version, what).arg(r.settings.harmonic).arg(r.CalibrationText())
-                        : QStringLiteral("Fotonel %1\n%2\n").arg(version, what);
-        const bool ok = tiff.Open() && tiff.SetPlainPageTags(r.width, r.height, 32, description) && tiff.SetFloatSamples() &&
-                        tiff.WriteRows(values.data(), r.width, r.height, 32) && tiff.WriteDirectory() && tiff.Commit();
-        if (ok)
-            mainWindow->AddMessage(MessageNormal, QObject::tr("Saved %1").arg(name));
-        else
-            mainWindow->AddMessage(MessageError, QObject::tr("Failed to save %1").arg(name));
+    const auto addFloat = [&](const QString &name, const std::vector<float> &values, const QString &what,
+                              bool fromPhasors = true) {
+        Output o;
+        o.name = name;
+        o.values = &values;
+        o.description = fromPhasors ? QStringLiteral("Fotonel %1\n%2\nharmonic %3\nphasors %4\n")
+                                          .arg(version, what).arg(r.settings.harmonic).arg(r.CalibrationText())
+                                    : QStringLiteral("Fotonel %1\n%2\n").arg(version, what);
+        o.tiff = std::make_unique<TiffWriter>(name);
+        outputs.push_back(std::move(o));
     };
     for (const LifetimeChannel &c : r.channels) {
         const QString base = QStringLiteral("%1_%2_ch%3").arg(file->exportBase);
         const QString ch = QString::number(c.channel + 1);
         if (r.phasors) {
-            writeFloat(base.arg(QStringLiteral("phasor_g"), ch) + QStringLiteral(".tif"), c.phasor.g, QStringLiteral("phasor g"));
-            writeFloat(base.arg(QStringLiteral("phasor_s"), ch) + QStringLiteral(".tif"), c.phasor.s, QStringLiteral("phasor s"));
-            writeFloat(base.arg(QStringLiteral("tau_phase"), ch) + QStringLiteral(".tif"), c.phasor.tauPhase,
-                       QStringLiteral("phase lifetime (ns)"));
-            writeFloat(base.arg(QStringLiteral("tau_mod"), ch) + QStringLiteral(".tif"), c.phasor.tauModulation,
-                       QStringLiteral("modulation lifetime (ns)"));
+            addFloat(base.arg(QStringLiteral("phasor_g"), ch) + QStringLiteral(".tif"), c.phasor.g, QStringLiteral("phasor g"));
+            addFloat(base.arg(QStringLiteral("phasor_s"), ch) + QStringLiteral(".tif"), c.phasor.s, QStringLiteral("phasor s"));
+            addFloat(base.arg(QStringLiteral("tau_phase"), ch) + QStringLiteral(".tif"), c.phasor.tauPhase,
+                     QStringLiteral("phase lifetime (ns)"));
+            addFloat(base.arg(QStringLiteral("tau_mod"), ch) + QStringLiteral(".tif"), c.phasor.tauModulation,
+                     QStringLiteral("modulation lifetime (ns)"));
         }
         if (r.fits) {
             if (!c.tauFit.empty())
-                writeFloat(base.arg(QStringLiteral("tau_fit"), ch) + QStringLiteral(".tif"), c.tauFit,
-                           QStringLiteral("one-component fitted lifetime (ns), binning %1").arg(r.settings.binning), false);
-            const QString name = base.arg(QStringLiteral("decayfit"), ch) + QStringLiteral(".txt");
-            AtomicFile out(name);
-            const QByteArray bytes = r.FitText(c).toLatin1();
-            if (out.Open() && out.Write(bytes) && out.Commit())
-                mainWindow->AddMessage(MessageNormal, QObject::tr("Saved %1").arg(name));
-            else
-                mainWindow->AddMessage(MessageError, QObject::tr("Failed to save %1").arg(name));
+                addFloat(base.arg(QStringLiteral("tau_fit"), ch) + QStringLiteral(".tif"), c.tauFit,
+                         QStringLiteral("one-component fitted lifetime (ns), binning %1").arg(r.settings.binning), false);
+            Output o;
+            o.name = base.arg(QStringLiteral("decayfit"), ch) + QStringLiteral(".txt");
+            o.text = r.FitText(c).toLatin1();
+            outputs.push_back(std::move(o));
         }
+    }
+    // The maps of a large image are written in two threads; each file is
+    // then renamed onto its name, and logged, in order in this one.
+    RunInTwoThreads(outputs.size(), static_cast<std::size_t>(r.width) * r.height >= parallelLifetimePixels,
+                    [&](std::size_t k) {
+                        Output &o = outputs[k];
+                        if (!o.tiff)
+                            return;
+                        TiffWriter &tiff = *o.tiff;
+                        o.written = tiff.Open() && tiff.SetPlainPageTags(r.width, r.height, 32, o.description) &&
+                                    tiff.SetFloatSamples() && tiff.WriteRows(o.values->data(), r.width, r.height, 32) &&
+                                    tiff.WriteDirectory() && tiff.Finish();
+                    });
+    for (Output &o : outputs) {
+        bool ok = false;
+        if (o.tiff) {
+            ok = o.written && o.tiff->Commit();
+        } else {
+            AtomicFile out(o.name);
+            ok = out.Open() && out.Write(o.text) && out.Commit();
+        }
+        if (ok)
+            mainWindow->AddMessage(MessageNormal, QObject::tr("Saved %1").arg(o.name));
+        else
+            mainWindow->AddMessage(MessageError, QObject::tr("Failed to save %1").arg(o.name));
     }
 }
 

@@ -106,7 +106,7 @@ public:
      */
     struct PassPhasors {
         int harmonic = 0;                          ///< 0: none gathered
-        std::vector<int32_t> table;                ///< per dtime value: cos, sin in units of 2^-30
+        std::vector<int64_t> table;                ///< per dtime value: cos, sin in units of 2^-30
         std::vector<LargeArray<int64_t>> sums;     ///< per channel: 2 per pixel (on huge pages); empty: not placed
     };
     PassPhasors passPhasors;
@@ -243,7 +243,7 @@ protected:
         double width = 0, clock = 0;            // W; lineTime (ns)
         double syncPeriod = 0, resolution = 0;  // ns
         int vector = 0;                         // vector form of runs of photons: 0 none, 1 AVX2, 2 AVX-512
-        const int32_t *phasorTable = nullptr;   // per dtime value: cos, sin of n ω t; null: no phasor sums
+        const int64_t *phasorTable = nullptr;   // per dtime value: cos, sin of n ω t; null: no phasor sums
     };
     /// What a run of photons reads and moves of the pass at the place it is in.
     struct RunState {

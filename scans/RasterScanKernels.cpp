@@ -23,7 +23,7 @@ struct WaitingCounts {
     alignas(64) uint32_t *delays[2][8];
     // With phasors: each lane's pixel sums and the cos, sin of its delay.
     alignas(64) int64_t *sums[2][8];
-    alignas(64) const int32_t *cosSin[2][8];
+    alignas(64) const int64_t *cosSin[2][8];
 
     /// Makes the increments of \p set, and the phasor sums with \p Phasors.
     template <bool Phasors>
@@ -34,9 +34,9 @@ struct WaitingCounts {
             *n = static_cast<uint16_t>(*n + (*n != UINT16_MAX));  // saturate rather than wrap to 0
             ++*delays[set][k];
             if (Phasors) {
-                // cos and sin widened and added to the pixel's two sums at once.
+                // cos and sin added to the pixel's two sums at once.
                 __m128i *p = reinterpret_cast<__m128i *>(sums[set][k]);
-                const __m128i t = _mm_cvtepi32_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(cosSin[set][k])));
+                const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cosSin[set][k]));
                 _mm_storeu_si128(p, _mm_add_epi64(_mm_loadu_si128(p), t));
             }
         }
@@ -213,7 +213,7 @@ FOTONEL_AVX2_TARGET uint32_t PlaceGroupsAvx2(const Pass &pass, uint32_t i, uint3
             if (Phasors) {
                 // Every lane reads the entry of its own dtime; those not placed add to the sinks.
                 const __m256i sums = _mm256_add_epi64(sumsLanes[half], _mm256_slli_epi64(pixel, 4));
-                const __m256i cosSin = _mm256_add_epi64(tableBase, _mm256_slli_epi64(_mm256_cvtepu32_epi64(d), 3));
+                const __m256i cosSin = _mm256_add_epi64(tableBase, _mm256_slli_epi64(_mm256_cvtepu32_epi64(d), 4));
                 _mm256_store_si256(reinterpret_cast<__m256i *>(sets.sums[set] + 4 * half),
                                    _mm256_blendv_epi8(addresses.sinkSums[half], sums, accept));
                 _mm256_store_si256(reinterpret_cast<__m256i *>(sets.cosSin[set] + 4 * half), cosSin);
@@ -325,7 +325,7 @@ FOTONEL_AVX512_TARGET uint32_t PlaceGroupsAvx512(const Pass &pass, uint32_t i, u
         if (Phasors) {
             const __m512i sums = _mm512_add_epi64(_mm512_permutex2var_epi64(a.sums0, c, a.sums1), _mm512_slli_epi64(pixel, 4));
             _mm512_store_si512(sets.sums[set], _mm512_mask_blend_epi64(accept, a.sinkSums, sums));
-            _mm512_store_si512(sets.cosSin[set], _mm512_add_epi64(tableBase, _mm512_slli_epi64(d, 3)));
+            _mm512_store_si512(sets.cosSin[set], _mm512_add_epi64(tableBase, _mm512_slli_epi64(d, 4)));
         }
         if (waiting >= 0)
             sets.Make<Phasors>(waiting);

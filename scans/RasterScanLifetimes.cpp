@@ -65,7 +65,8 @@ void RasterScan::PreparePassPhasors(SlotTable &kept)
         !(static_cast<double>(pixels) * placed * 2 * sizeof(int64_t) <= kMemoryBudgetBytes / 8))
         return;
     passPhasors.harmonic = harmonic;
-    passPhasors.table = FixedTable(flim::MakePhasorTable(delayBins, resolution, sync, harmonic));
+    const std::vector<int32_t> table = FixedTable(flim::MakePhasorTable(delayBins, resolution, sync, harmonic));
+    passPhasors.table.assign(table.begin(), table.end());
     passPhasors.sums.assign(numberOfChannels, {});
     for (uint32_t ch = 1; ch <= numberOfChannels && ch < kChannelSlots; ++ch) {
         if (kept.slot[ch].role != Placed)

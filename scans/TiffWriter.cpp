@@ -108,7 +108,7 @@ bool TiffWriter::WriteDirectory()
     return Check(TIFFWriteDirectory(handle) == 1);
 }
 
-bool TiffWriter::Commit()
+bool TiffWriter::Finish()
 {
     if (failed || !handle)
         return Check(false);
@@ -116,7 +116,15 @@ bool TiffWriter::Commit()
     const bool flushed = TIFFFlush(handle) == 1;
     TIFFClose(handle);
     handle = nullptr;
+    finished = true;
     if (!flushed)
         file.Fail(EIO);
-    return Check(flushed && file.Commit());
+    return Check(flushed);
+}
+
+bool TiffWriter::Commit()
+{
+    if (!finished && !Finish())
+        return false;
+    return Check(!failed && file.Commit());
 }

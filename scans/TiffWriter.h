@@ -43,7 +43,10 @@ public:
     bool SetStackPage(uint16_t page, uint16_t pages);
     /// Ends the current page.
     bool WriteDirectory();
-    /// Flushes, closes and renames the file onto its final name.
+    /// Writes the last bytes and closes the TIFF, so that only Commit is
+    /// left; may run in another thread than Commit.
+    bool Finish();
+    /// Finishes (when not done yet) and renames the file onto its final name.
     bool Commit();
 
 private:
@@ -52,5 +55,5 @@ private:
 
     AtomicFile file;
     tiff *handle = nullptr;
-    bool failed = false;
+    bool failed = false, finished = false;
 };
