@@ -193,32 +193,37 @@ void PixelLifetimes(std::size_t n, const float *g, const float *s, double nOmega
 
 } // namespace
 
-PhasorImage MakePhasorImage(const PhasorSums &sums, const Calibration &calibration, double nOmega, int threshold,
-                            int medianPasses)
+namespace {
+
+/// MakePhasorImage with the photons per pixel of \p sums in \p photons
+/// (its count, or what was moved out of it).
+PhasorImage MakeImage(const PhasorSums &sums, std::vector<uint32_t> photons, const Calibration &calibration,
+                      double nOmega, int threshold, int medianPasses)
 {
     PhasorImage image;
     image.width = sums.width;
     image.height = sums.height;
     image.calibrated = calibration.calibrated;
-    image.photons = sums.count;
-    const std::size_t n = sums.count.size();
+    image.photons = std::move(photons);
+    const std::vector<uint32_t> &count = image.photons;
+    const std::size_t n = count.size();
     image.g.resize(n);
     image.s.resize(n);
     if (!calibration.calibrated && sums.fixed) {
         const int64_t *fixed = sums.fixed;
         const double unit = sums.fixedUnit;
         image.pixelsAbove = UncalibratedPhasors(
-            n, sums.count.data(), [=](std::size_t i) { return static_cast<double>(fixed[2 * i]) * unit; },
+            n, count.data(), [=](std::size_t i) { return static_cast<double>(fixed[2 * i]) * unit; },
             [=](std::size_t i) { return static_cast<double>(fixed[2 * i + 1]) * unit; }, threshold, image.g.data(),
             image.s.data());
     } else if (!calibration.calibrated) {
         const double *cosine = sums.cosine.data(), *sine = sums.sine.data();
         image.pixelsAbove = UncalibratedPhasors(
-            n, sums.count.data(), [=](std::size_t i) { return cosine[i]; }, [=](std::size_t i) { return sine[i]; },
+            n, count.data(), [=](std::size_t i) { return cosine[i]; }, [=](std::size_t i) { return sine[i]; },
             threshold, image.g.data(), image.s.data());
     } else {
         for (std::size_t i = 0; i < n; ++i) {
-            const uint32_t k = sums.count[i];
+            const uint32_t k = count[i];
             image.g[i] = image.s[i] = kNaN;
             if (k == 0 || static_cast<int64_t>(k) < threshold)
                 continue;
@@ -237,6 +242,22 @@ PhasorImage MakePhasorImage(const PhasorSums &sums, const Calibration &calibrati
     image.tauModulation.resize(n);
     PixelLifetimes(n, image.g.data(), image.s.data(), nOmega, image.tauPhase.data(), image.tauModulation.data());
     return image;
+}
+
+} // namespace
+
+PhasorImage MakePhasorImage(const PhasorSums &sums, const Calibration &calibration, double nOmega, int threshold,
+                            int medianPasses)
+{
+    return MakeImage(sums, sums.count, calibration, nOmega, threshold, medianPasses);
+}
+
+PhasorImage MakePhasorImage(PhasorSums &&sums, const Calibration &calibration, double nOmega, int threshold,
+                            int medianPasses)
+{
+    std::vector<uint32_t> photons = std::move(sums.count);
+    sums.count.clear();
+    return MakeImage(sums, std::move(photons), calibration, nOmega, threshold, medianPasses);
 }
 
 bool PhasorCursor::Usable() const

@@ -119,6 +119,9 @@ struct PhasorImage {
  */
 PhasorImage MakePhasorImage(const PhasorSums &sums, const Calibration &calibration, double nOmega, int threshold,
                             int medianPasses);
+/// The same, taking the photons per pixel from \p sums rather than copying them.
+PhasorImage MakePhasorImage(PhasorSums &&sums, const Calibration &calibration, double nOmega, int threshold,
+                            int medianPasses);
 
 /// A circle on the phasor plot: centre (g, s) and radius.
 struct PhasorCursor {

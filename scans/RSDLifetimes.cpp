@@ -232,13 +232,16 @@ bool RSD::ComputeLifetimes(const flim::Settings &settings, bool phasors, bool fi
     // channels split over two threads; the steps per channel below meet a
     // failing calibration in channel order as before.
     const std::size_t channels = sums.phasors.size();
+    std::vector<uint8_t> summed(channels, 0);
+    for (std::size_t c = 0; c < channels; ++c)
+        summed[c] = !sums.phasors[c].count.empty();
     std::vector<flim::Calibration> calibrations(channels);
     std::vector<uint8_t> uncalibrated(channels, 0);
     std::vector<std::string> why(channels);
     std::vector<flim::PhasorImage> images(channels);
     std::vector<uint32_t> imaged;
     for (uint32_t c = 0; c < channels && phasors; ++c) {
-        if (sums.phasors[c].count.empty())
+        if (!summed[c])
             continue;
         if (!reference.empty()) {
             const flim::Phasor p = flim::HistogramPhasor(ChannelOrAll(reference, c), sums.table);
@@ -251,14 +254,14 @@ bool RSD::ComputeLifetimes(const flim::Settings &settings, bool phasors, bool fi
     RunInTwoThreads(imaged.size(), static_cast<std::size_t>(sums.width) * sums.height >= parallelLifetimePixels,
                     [&](std::size_t k) {
                         const uint32_t c = imaged[k];
-                        images[c] = flim::MakePhasorImage(sums.phasors[c], calibrations[c], sums.table.NOmega(),
+                        images[c] = flim::MakePhasorImage(std::move(sums.phasors[c]), calibrations[c], sums.table.NOmega(),
                                                           settings.threshold, settings.median);
                     });
 
     const uint32_t fitSteps = (inPeriod + kFitBins - 1) / kFitBins;
     const uint32_t fitBins = inPeriod / fitSteps;
     for (uint32_t c = 0; c < channels; ++c) {
-        if (sums.phasors[c].count.empty())
+        if (!summed[c])
             continue;
         LifetimeChannel channel;
         channel.channel = c;
