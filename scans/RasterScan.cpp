@@ -246,6 +246,7 @@ void RasterScan::FinishPass()
         mainWindow->SetCursorRanges(firstFrameTime / kNsPerS, lastPhotonTime / kNsPerS);
         resetCursors = false;
     }
+    AddPassPhasorDelays();
     for (uint32_t c = 0; c < numberOfChannels; ++c) {
         const std::vector<uint32_t> &counts = delayCounts[c];
         const uint32_t n = std::accumulate(counts.begin(), counts.end(), 0u);

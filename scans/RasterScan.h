@@ -106,7 +106,11 @@ public:
      */
     struct PassPhasors {
         int harmonic = 0;                          ///< 0: none gathered
-        std::vector<int64_t> table;                ///< per dtime value: cos, sin in units of 2^-30
+        /// Per dtime value cos, sin in units of 2^-30, once for each region
+        /// of a delay block (see UsePhasorDelays), then zeros for its sinks.
+        std::vector<int64_t> table;
+        std::vector<uint32_t> regionChannel;       ///< the channel (0-based) of each region
+        std::vector<uint32_t> delays;              ///< the pass's delay block; added to delayCounts after it
         std::vector<LargeArray<int64_t>> sums;     ///< per channel: 2 per pixel (on huge pages); empty: not placed
     };
     PassPhasors passPhasors;
@@ -233,6 +237,12 @@ protected:
         uint32_t gateLow[16] = {}, gateHigh[16] = {};
         bool gateRanges = true;   // every placed channel below 16 has such a range
         double cursorLow = -HUGE_VAL, cursorHigh = HUGE_VAL;  // ns: the latest cursorMin, the earliest cursorMax
+        // With phasor sums (UsePhasorDelays): the placed channels count their
+        // delays in one block, and a delay count at address a finds the cos
+        // and sin of its dtime at phasorByDelay + 4 a; the lanes of the vector
+        // forms that place nothing count at delaySinks (8 counts, in the block).
+        uintptr_t phasorByDelay = 0;
+        uint32_t *delaySinks = nullptr;
         /// \p delayBins: the dtime values of the file's layout.
         void Summarize(uint32_t delayBins);
     };
@@ -315,6 +325,16 @@ protected:
     /// Sets up passPhasors for a photon pass (empty unless the host asks for
     /// phasors) and points \p kept's placed slots at its sums.
     void PreparePassPhasors(SlotTable &kept);
+    /*!
+     * \brief Points the delay counts of the placed channels of \p kept into
+     * \p block (zeroed, one region of delayBins per channel of
+     * passPhasors.regionChannel, then 8 sinks) and sets the table's
+     * phasorByDelay and delaySinks for it.
+     */
+    void UsePhasorDelays(SlotTable &kept, std::vector<uint32_t> &block) const;
+    static constexpr uint32_t kDelaySinks = 8;
+    /// Adds the delay block of the last pass to delayCounts, and frees it.
+    void AddPassPhasorDelays();
     /*!
      * \brief A fresh cursor standing where the file's frame list opens frame 0
      * (FrameList::Start), where a photon pass starts. It counts overflows from

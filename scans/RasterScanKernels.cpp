@@ -21,22 +21,27 @@ namespace {
 struct WaitingCounts {
     alignas(64) uint16_t *counts[2][8];
     alignas(64) uint32_t *delays[2][8];
-    // With phasors: each lane's pixel sums and the cos, sin of its delay.
+    // With phasors: each lane's pixel sums.
     alignas(64) int64_t *sums[2][8];
-    alignas(64) const int64_t *cosSin[2][8];
 
-    /// Makes the increments of \p set, and the phasor sums with \p Phasors.
+    /*!
+     * Makes the increments of \p set, and the phasor sums with \p Phasors:
+     * the cos and sin of a lane's delay lie at \p byDelay + 4 x the address
+     * of its delay count (SlotTable::phasorByDelay), so they need no address
+     * of their own.
+     */
     template <bool Phasors>
-    FOTONEL_AVX2_TARGET FOTONEL_INLINE void Make(int set)
+    FOTONEL_AVX2_TARGET FOTONEL_INLINE void Make(int set, uintptr_t byDelay)
     {
         for (int k = 0; k < 8; ++k) {
             uint16_t *n = counts[set][k];
             *n = static_cast<uint16_t>(*n + (*n != UINT16_MAX));  // saturate rather than wrap to 0
-            ++*delays[set][k];
+            uint32_t *d = delays[set][k];
+            ++*d;
             if (Phasors) {
                 // cos and sin added to the pixel's two sums at once.
                 __m128i *p = reinterpret_cast<__m128i *>(sums[set][k]);
-                const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cosSin[set][k]));
+                const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i *>(byDelay + 4 * reinterpret_cast<uintptr_t>(d)));
                 _mm_storeu_si128(p, _mm_add_epi64(_mm_loadu_si128(p), t));
             }
         }
@@ -90,7 +95,15 @@ struct Avx2Addresses {
     __m256i sinkCount[2], sinkDelay[2], sinkSums[2];
 };
 
-template <class Table, class Run>
+/// Where the lanes that place nothing count their delays: in the table's
+/// delay block with phasor sums, so their cos and sin can be read too.
+template <bool Phasors, class Table>
+uint32_t *DelaySinks(const Table &table, Sinks &sinks)
+{
+    return Phasors ? table.delaySinks : sinks.delays;
+}
+
+template <bool Phasors, class Table, class Run>
 FOTONEL_AVX2_TARGET Avx2Addresses SetUpAvx2(const Table &table, const Run &run, Sinks &sinks)
 {
     alignas(32) uint32_t lineLow[8], lineHigh[8], delaysLow[8], delaysHigh[8], sumsLow[8], sumsHigh[8];
@@ -114,7 +127,7 @@ FOTONEL_AVX2_TARGET Avx2Addresses SetUpAvx2(const Table &table, const Run &run, 
     const __m256i lane = _mm256_setr_epi64x(0, 1, 2, 3);
     for (int half = 0; half < 2; ++half) {
         const intptr_t counts = reinterpret_cast<intptr_t>(sinks.counts + 4 * half);
-        const intptr_t delays = reinterpret_cast<intptr_t>(sinks.delays + 4 * half);
+        const intptr_t delays = reinterpret_cast<intptr_t>(DelaySinks<Phasors>(table, sinks) + 4 * half);
         const intptr_t sums = reinterpret_cast<intptr_t>(sinks.sums + 8 * half);
         a.sinkCount[half] = _mm256_add_epi64(_mm256_set1_epi64x(counts), _mm256_slli_epi64(lane, 1));
         a.sinkDelay[half] = _mm256_add_epi64(_mm256_set1_epi64x(delays), _mm256_slli_epi64(lane, 2));
@@ -159,11 +172,11 @@ FOTONEL_AVX2_TARGET uint32_t PlaceGroupsAvx2(const Pass &pass, uint32_t i, uint3
     Sinks sinks;
     WaitingCounts sets;
     int waiting = -1;  // the set whose increments are still to be made
-    const Avx2Addresses addresses = SetUpAvx2(table, run, sinks);
+    const Avx2Addresses addresses = SetUpAvx2<Phasors>(table, run, sinks);
     // Gate ranges hold values below 2^15 + 1, so signed comparisons do.
     const __m256i gateLow = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(table.gateLow));
     const __m256i gateHigh = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(table.gateHigh));
-    const __m256i tableBase = _mm256_set1_epi64x(reinterpret_cast<intptr_t>(pass.phasorTable));
+    const uintptr_t byDelay = table.phasorByDelay;
 
     double last = run.last;
     alignas(32) double times[8];
@@ -211,21 +224,19 @@ FOTONEL_AVX2_TARGET uint32_t PlaceGroupsAvx2(const Pass &pass, uint32_t i, uint3
             _mm256_store_si256(reinterpret_cast<__m256i *>(sets.delays[set] + 4 * half),
                                _mm256_blendv_epi8(addresses.sinkDelay[half], delay, accept));
             if (Phasors) {
-                // Every lane reads the entry of its own dtime; those not placed add to the sinks.
+                // Lanes not placed add to the sinks.
                 const __m256i sums = _mm256_add_epi64(sumsLanes[half], _mm256_slli_epi64(pixel, 4));
-                const __m256i cosSin = _mm256_add_epi64(tableBase, _mm256_slli_epi64(_mm256_cvtepu32_epi64(d), 4));
                 _mm256_store_si256(reinterpret_cast<__m256i *>(sets.sums[set] + 4 * half),
                                    _mm256_blendv_epi8(addresses.sinkSums[half], sums, accept));
-                _mm256_store_si256(reinterpret_cast<__m256i *>(sets.cosSin[set] + 4 * half), cosSin);
             }
         }
         last = times[31 - __builtin_clz(timed)];
         if (waiting >= 0)
-            sets.Make<Phasors>(waiting);
+            sets.Make<Phasors>(waiting, byDelay);
         waiting = set;
     }
     if (waiting >= 0)
-        sets.Make<Phasors>(waiting);
+        sets.Make<Phasors>(waiting, byDelay);
     run.last = last;
     return i;
 }
@@ -240,7 +251,7 @@ struct Avx512Addresses {
     __m512i sinkCount, sinkDelay, sinkSums;
 };
 
-template <class Table, class Run>
+template <bool Phasors, class Table, class Run>
 FOTONEL_AVX512_TARGET Avx512Addresses SetUpAvx512(const Table &table, const Run &run, Sinks &sinks)
 {
     alignas(64) uintptr_t lineOf[16], delaysOf[16], sumsOf[16];
@@ -261,7 +272,7 @@ FOTONEL_AVX512_TARGET Avx512Addresses SetUpAvx512(const Table &table, const Run 
     a.sinkCount =
         _mm512_add_epi64(_mm512_set1_epi64(reinterpret_cast<intptr_t>(sinks.counts)), _mm512_slli_epi64(lane, 1));
     a.sinkDelay =
-        _mm512_add_epi64(_mm512_set1_epi64(reinterpret_cast<intptr_t>(sinks.delays)), _mm512_slli_epi64(lane, 2));
+        _mm512_add_epi64(_mm512_set1_epi64(reinterpret_cast<intptr_t>(DelaySinks<Phasors>(table, sinks))), _mm512_slli_epi64(lane, 2));
     a.sinkSums =
         _mm512_add_epi64(_mm512_set1_epi64(reinterpret_cast<intptr_t>(sinks.sums)), _mm512_slli_epi64(lane, 4));
     return a;
@@ -286,8 +297,8 @@ FOTONEL_AVX512_TARGET uint32_t PlaceGroupsAvx512(const Pass &pass, uint32_t i, u
     Sinks sinks;
     WaitingCounts sets;
     int waiting = -1;  // the set whose increments are still to be made
-    const Avx512Addresses a = SetUpAvx512(table, run, sinks);
-    const __m512i tableBase = _mm512_set1_epi64(reinterpret_cast<intptr_t>(pass.phasorTable));
+    const Avx512Addresses a = SetUpAvx512<Phasors>(table, run, sinks);
+    const uintptr_t byDelay = table.phasorByDelay;
 
     double last = run.last;
     alignas(64) double times[8];
@@ -325,14 +336,13 @@ FOTONEL_AVX512_TARGET uint32_t PlaceGroupsAvx512(const Pass &pass, uint32_t i, u
         if (Phasors) {
             const __m512i sums = _mm512_add_epi64(_mm512_permutex2var_epi64(a.sums0, c, a.sums1), _mm512_slli_epi64(pixel, 4));
             _mm512_store_si512(sets.sums[set], _mm512_mask_blend_epi64(accept, a.sinkSums, sums));
-            _mm512_store_si512(sets.cosSin[set], _mm512_add_epi64(tableBase, _mm512_slli_epi64(d, 4)));
         }
         if (waiting >= 0)
-            sets.Make<Phasors>(waiting);
+            sets.Make<Phasors>(waiting, byDelay);
         waiting = set;
     }
     if (waiting >= 0)
-        sets.Make<Phasors>(waiting);
+        sets.Make<Phasors>(waiting, byDelay);
     run.last = last;
     return i;
 }
@@ -362,13 +372,14 @@ uint32_t RasterScanKernels::PlaceGroups(const RasterScan::PassConstants &pass, u
     // for them. With them the AVX2 form serves channels below 8 where AVX-512
     // runs too: the additions photon by photon, not the width of the lanes,
     // bound that pass, and its AVX-512 form took more time (bench_flim).
-    const bool avx2 = (table.placedBits >> 8) == 0;
-    if (pass.vector == 2 && (table.placedBits >> 16) == 0 && !(pass.phasorTable && avx2))
-        return pass.phasorTable ? PlaceGroupsAvx512<Format, true>(pass, i, end, base, table, run)
-                                : PlaceGroupsAvx512<Format, false>(pass, i, end, base, table, run);
+    // Only a table whose delays lie in a block with phasor sums (phasorByDelay) places any.
+    const bool avx2 = (table.placedBits >> 8) == 0, phasors = pass.phasorTable && table.phasorByDelay;
+    if (pass.vector == 2 && (table.placedBits >> 16) == 0 && !(phasors && avx2))
+        return phasors ? PlaceGroupsAvx512<Format, true>(pass, i, end, base, table, run)
+                       : PlaceGroupsAvx512<Format, false>(pass, i, end, base, table, run);
     if (avx2)
-        return pass.phasorTable ? PlaceGroupsAvx2<Format, true>(pass, i, end, base, table, run)
-                                : PlaceGroupsAvx2<Format, false>(pass, i, end, base, table, run);
+        return phasors ? PlaceGroupsAvx2<Format, true>(pass, i, end, base, table, run)
+                       : PlaceGroupsAvx2<Format, false>(pass, i, end, base, table, run);
 #else
     (void)pass, (void)end, (void)overflowOffset, (void)run;
 #endif

@@ -65,8 +65,6 @@ void RasterScan::PreparePassPhasors(SlotTable &kept)
         !(static_cast<double>(pixels) * placed * 2 * sizeof(int64_t) <= kMemoryBudgetBytes / 8))
         return;
     passPhasors.harmonic = harmonic;
-    const std::vector<int32_t> table = FixedTable(flim::MakePhasorTable(delayBins, resolution, sync, harmonic));
-    passPhasors.table.assign(table.begin(), table.end());
     passPhasors.sums.assign(numberOfChannels, {});
     for (uint32_t ch = 1; ch <= numberOfChannels && ch < kChannelSlots; ++ch) {
         if (kept.slot[ch].role != Placed)
@@ -74,7 +72,40 @@ void RasterScan::PreparePassPhasors(SlotTable &kept)
         LargeArray<int64_t> &sums = passPhasors.sums[ch - 1];
         sums.assign(2 * pixels, 0);
         kept.slot[ch].phasor = sums.data();
+        passPhasors.regionChannel.push_back(ch - 1);
     }
+    // The table once per region of the delay block, then the sinks' zeros.
+    const std::vector<int32_t> table = FixedTable(flim::MakePhasorTable(delayBins, resolution, sync, harmonic));
+    const std::size_t regions = passPhasors.regionChannel.size();
+    passPhasors.table.assign((regions * delayBins + kDelaySinks) * 2, 0);
+    for (std::size_t r = 0; r < regions; ++r)
+        std::copy(table.begin(), table.end(), passPhasors.table.begin() + r * 2 * delayBins);
+    UsePhasorDelays(kept, passPhasors.delays);
+}
+
+void RasterScan::UsePhasorDelays(SlotTable &kept, std::vector<uint32_t> &block) const
+{
+    const std::vector<uint32_t> &channels = passPhasors.regionChannel;
+    block.assign(channels.size() * delayBins + kDelaySinks, 0);
+    for (std::size_t r = 0; r < channels.size(); ++r)
+        kept.slot[channels[r] + 1].delays = block.data() + r * delayBins;
+    kept.delaySinks = block.data() + channels.size() * delayBins;
+    // Whole-number addresses: the difference may not be a distance within one array.
+    kept.phasorByDelay = reinterpret_cast<uintptr_t>(passPhasors.table.data()) - 4 * reinterpret_cast<uintptr_t>(block.data());
+}
+
+void RasterScan::AddPassPhasorDelays()
+{
+    const std::vector<uint32_t> &channels = passPhasors.regionChannel;
+    if (passPhasors.delays.size() < channels.size() * delayBins)
+        return;
+    for (std::size_t r = 0; r < channels.size(); ++r) {
+        std::vector<uint32_t> &counts = delayCounts[channels[r]];
+        const uint32_t *region = passPhasors.delays.data() + r * delayBins;
+        for (uint32_t k = 0; k < delayBins && k < counts.size(); ++k)
+            counts[k] += region[k];
+    }
+    passPhasors.delays = {};
 }
 
 bool RasterScan::TakePassPhasors(LifetimeSums &sums)

@@ -56,9 +56,10 @@ void RasterScan::PassImageFrames(const SlotTable &outsideLine, LineTables tables
         return;
     }
     // The second thread's tables: their placed slots count delays and phasor
-    // sums in arrays of its own.
+    // sums in arrays of its own (delays with phasor sums in a block of its own).
     SlotTable kept = *tables.kept, dropped = *tables.dropped;
     std::vector<std::vector<uint32_t>> delays(kChannelSlots);
+    std::vector<uint32_t> delayBlock;
     std::vector<LargeArray<int64_t>> sums(kChannelSlots);
     const std::size_t phasorPixels = static_cast<std::size_t>(imageWidth) * imageHeight;
     for (uint32_t ch = 0; ch < kChannelSlots; ++ch) {
@@ -73,6 +74,8 @@ void RasterScan::PassImageFrames(const SlotTable &outsideLine, LineTables tables
             s->phasor = s->phasor ? sums[ch].data() : nullptr;
         }
     }
+    if (kept.phasorByDelay)
+        UsePhasorDelays(kept, delayBlock);
     struct Closed {
         uint32_t frame, lines;
         double time;
@@ -106,10 +109,12 @@ void RasterScan::PassImageFrames(const SlotTable &outsideLine, LineTables tables
     // Photon times are never NaN: the second thread moved the span when its end is a number.
     lastPhotonTime = std::isnan(secondLast) ? firstLast : secondLast;
     for (uint32_t ch = 0; ch < kChannelSlots; ++ch) {
-        const ChannelSlot &s = tables.kept->slot[ch].role == Placed ? tables.kept->slot[ch] : tables.dropped->slot[ch];
+        const bool inKept = tables.kept->slot[ch].role == Placed;
+        const ChannelSlot &s = inKept ? tables.kept->slot[ch] : tables.dropped->slot[ch];
+        const uint32_t *second = inKept ? kept.slot[ch].delays : dropped.slot[ch].delays;
         if (!delays[ch].empty() && s.delays)
             for (uint32_t k = 0; k < delayBins; ++k)
-                s.delays[k] += delays[ch][k];
+                s.delays[k] += second[k];
     }
     // The phasor sums in two halves, one per thread.
     const bool anySums = std::any_of(sums.begin(), sums.end(), [](const LargeArray<int64_t> &v) { return !v.empty(); });
