@@ -332,12 +332,22 @@ TEST_F(LifetimeWindow, WritesWhatTheConverterWritesAndHighlightsTheCursorsPixels
     const QString name = QStringLiteral("grad_export/grad_decayfit_selection_ch1.txt");
     EXPECT_TRUE(Log().last().endsWith(" : Saved " + dir.filePath("window/" + name))) << Log().last().toStdString();
 
+    // The converter makes and writes its maps in two threads, as for a large image.
     const auto text = [](double v) { return QString::number(v, 'g', 17); };
+    RSD::parallelLifetimePixels = 0;
     const ConvertRun run = Convert({"--phasor", "--reference", dye, "--reference-tau", "4", "--median", "1",
                                     "--fit-decay", "--components", "2", "--binning", "3", "--phasor-cursor",
                                     text(cursor.g) + ',' + text(cursor.s) + ',' + text(cursor.radius),
                                     dir.filePath(QStringLiteral("convert/grad.pt3"))});
+    RSD::parallelLifetimePixels = std::size_t(1) << 16;
     ASSERT_EQ(run.code, 0) << run.out.toStdString();
+    // Committed and logged in the order of one thread.
+    QStringList saved;
+    for (const QString &line : run.out.split(QLatin1Char('\n')))
+        if (line.contains(QStringLiteral(" : Saved ")) && line.contains(QStringLiteral("grad_export/grad_")))
+            saved << line.section(QStringLiteral("grad_export/grad_"), 1);
+    EXPECT_EQ(saved, QStringList({"phasor_g_ch1.tif", "phasor_s_ch1.tif", "tau_phase_ch1.tif", "tau_mod_ch1.tif",
+                                  "tau_fit_ch1.tif", "decayfit_ch1.txt", "decayfit_selection_ch1.txt"}));
     for (const char *n : {"phasor_g_ch1.tif", "phasor_s_ch1.tif", "tau_phase_ch1.tif", "tau_mod_ch1.tif",
                           "tau_fit_ch1.tif", "decayfit_ch1.txt", "decayfit_selection_ch1.txt"}) {
         const QString file = QStringLiteral("grad_export/grad_") + QLatin1String(n);
