@@ -372,7 +372,9 @@ uint32_t RasterScanKernels::PlaceGroups(const RasterScan::PassConstants &pass, u
     // for them. With them the AVX2 form serves channels below 8 where AVX-512
     // runs too: the additions photon by photon, not the width of the lanes,
     // bound that pass, and its AVX-512 form took more time (bench_flim).
-    // Only a table whose delays lie in a block with phasor sums (phasorByDelay) places any.
+    // The phasor forms read each photon's cos and sin beside its delay count:
+    // only for a table whose delays lie in a phasor delay block (phasorByDelay),
+    // as the placing table of a pass with phasor sums always does.
     const bool avx2 = (table.placedBits >> 8) == 0, phasors = pass.phasorTable && table.phasorByDelay;
     if (pass.vector == 2 && (table.placedBits >> 16) == 0 && !(phasors && avx2))
         return phasors ? PlaceGroupsAvx512<Format, true>(pass, i, end, base, table, run)
