@@ -35,7 +35,10 @@ struct WaitingCounts {
     {
         for (int k = 0; k < 8; ++k) {
             uint16_t *n = counts[set][k];
-            *n = static_cast<uint16_t>(*n + (*n != UINT16_MAX));  // saturate rather than wrap to 0
+            // Saturate rather than wrap to 0: 65535 + 1 carries, and the carry is taken back.
+            uint16_t v;
+            const bool carried = __builtin_add_overflow(*n, uint16_t{1}, &v);
+            *n = static_cast<uint16_t>(v - carried);
             uint32_t *d = delays[set][k];
             ++*d;
             if (Phasors) {
