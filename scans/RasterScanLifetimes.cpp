@@ -60,9 +60,11 @@ void RasterScan::PreparePassPhasors(SlotTable &kept)
     uint32_t placed = 0;
     for (uint32_t ch = 1; ch <= numberOfChannels && ch < kChannelSlots; ++ch)
         placed += kept.slot[ch].role == Placed;
-    // Sums as large as a good part of the memory budget are left to the walk.
-    if (harmonic < 1 || !(sync > 0) || !(resolution > 0) ||
-        !(static_cast<double>(pixels) * placed * 2 * sizeof(int64_t) <= kMemoryBudgetBytes / 8))
+    // Sums, and the delay block with its table (a 16-byte entry per count),
+    // as large as a good part of the memory budget are left to the walk.
+    const double bytes = static_cast<double>(pixels) * placed * 2 * sizeof(int64_t) +
+                         (static_cast<double>(placed) * delayBins + kDelaySinks) * (sizeof(uint32_t) + 2 * sizeof(int64_t));
+    if (harmonic < 1 || !(sync > 0) || !(resolution > 0) || !(bytes <= kMemoryBudgetBytes / 8))
         return;
     passPhasors.harmonic = harmonic;
     passPhasors.sums.assign(numberOfChannels, {});
