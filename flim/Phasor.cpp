@@ -155,8 +155,7 @@ namespace {
  * Per pixel below \p n: g and s of the sums \p cosine(i), \p sine(i) over
  * the pixel's photons, NaN below the threshold; returns the pixels at or
  * above it. Without calibration these are the very operations of the
- * general loop, written without a branch so that the divisions run as
- * vectors.
+ * general loop, written without a branch a pixel.
  */
 template <class Cosine, class Sine>
 uint64_t UncalibratedPhasors(std::size_t n, const uint32_t *count, Cosine cosine, Sine sine, int threshold, float *g,
@@ -190,10 +189,6 @@ void PixelLifetimes(std::size_t n, const float *g, const float *s, double nOmega
         tauModulation[i] = none | !modulated ? kNaN : modulation;
     }
 }
-
-} // namespace
-
-namespace {
 
 /// MakePhasorImage with the photons per pixel of \p sums in \p photons
 /// (its count, or what was moved out of it).
