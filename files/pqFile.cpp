@@ -290,6 +290,14 @@ struct RecordTally {
     uint32_t unknownSpecial = 0;
     bool stop = false;       ///< set by an ordered-marker handler: the span ends after this group of records
 
+    /// A T2 file is a point measurement (imaging markers refuse it), so where
+    /// the key tells a special record's kind its records need no handling in
+    /// order: they are counted by key with the photons, and tallied at the end.
+    static constexpr bool kSpecialsByKey = Format::kTimeTags && Format::kMarkerInScanKey;
+
+    /// Records of scan key \p k over the four counter sets.
+    uint32_t Count(uint32_t k) const { return byKey[0][k] + byKey[1][k] + byKey[2][k] + byKey[3][k]; }
+
     void Add(const RecordTally &other)
     {
         for (uint32_t k = 0; k < Format::kScanKeys; ++k)
@@ -333,10 +341,7 @@ std::size_t CountSpan(const uint32_t *words, std::size_t begin, std::size_t end,
             ordered(index, m, t.overflows);
     };
 
-    // A T2 file is a point measurement (imaging markers refuse it), so where
-    // the key tells a special record's kind its records need no handling in
-    // order: they are counted by key with the photons, and tallied at the end.
-    constexpr bool kSpecialsByKey = Format::kTimeTags && Format::kMarkerInScanKey;
+    constexpr bool kSpecialsByKey = RecordTally<Format>::kSpecialsByKey;
     std::size_t i = begin;
     for (; i + 4 <= end; i += 4) {
         const uint32_t w0 = words[i], w1 = words[i + 1], w2 = words[i + 2], w3 = words[i + 3];
@@ -400,7 +405,7 @@ void NoteSplit(pqFile::RecordSplit &split, const RecordTally<Format> &t, std::si
     for (uint32_t k = 0; k < Format::kScanKeys; ++k) {
         const uint32_t c = Format::PhotonChannel(k);
         if (!Format::IsSpecialKey(k) && c >= 1 && c <= channels)
-            split.photonsBefore[c - 1] += t.byKey[0][k] + t.byKey[1][k] + t.byKey[2][k] + t.byKey[3][k];
+            split.photonsBefore[c - 1] += t.Count(k);
     }
 }
 
@@ -486,22 +491,20 @@ void pqFile::CountRecords(FrameList::Runs &runs, uint32_t channels, uint32_t &un
     CountSpan<Format>(words, resumeAt, n, t, meaning, inOrder);
     syncRecords += t.syncRecords;
     unknownSpecial += t.unknownSpecial;
-    const std::array<uint32_t, 16> &markers = t.markers;
-    const auto &byKey = t.byKey;
+    std::array<uint32_t, 16> &markers = t.markers;
 
-    constexpr bool kSpecialsByKey = Format::kTimeTags && Format::kMarkerInScanKey;
-    if constexpr (kSpecialsByKey) {
+    if constexpr (RecordTally<Format>::kSpecialsByKey) {
         for (uint32_t k = 0; k < Format::kScanKeys; ++k) {
-            const uint32_t count = byKey[0][k] + byKey[1][k] + byKey[2][k] + byKey[3][k];
+            const uint32_t count = t.Count(k);
             if (!Format::IsSpecialKey(k) || count == 0)
                 continue;
             const uint32_t m = Format::SpecialMarker(Format::KeyWord(k));
             if (m == SYNC_MARKER)
                 syncRecords += count;
-            else if (m >= t.markers.size())
+            else if (m >= markers.size())
                 unknownSpecial += count;
             else
-                t.markers[m] += count;
+                markers[m] += count;
         }
     }
 
@@ -510,7 +513,7 @@ void pqFile::CountRecords(FrameList::Runs &runs, uint32_t channels, uint32_t &un
     for (uint32_t k = 0; k < Format::kScanKeys; ++k) {
         if (Format::IsSpecialKey(k))
             continue;
-        const uint32_t count = byKey[0][k] + byKey[1][k] + byKey[2][k] + byKey[3][k];
+        const uint32_t count = t.Count(k);
         photons += count;
         const uint32_t c = Format::PhotonChannel(k);
         if (c >= 1 && c <= channels) {
