@@ -468,9 +468,11 @@ TEST_F(CommandsTest, CommandSequenceLeavesOneTabPerNameWithTheLatestData)
     };
     Invoke("on_xcfButton_clicked");
     QPointer<QWidget> firstCorrelation = page("CorrTab");
+    const int dataPlace = tabs->indexOf(page("DataTab"));
     Invoke("on_xcfButton_clicked");
     Invoke("on_binData_clicked");
     EXPECT_TRUE(firstCorrelation.isNull());
+    EXPECT_EQ(tabs->indexOf(page("DataTab")), dataPlace);  // a new page takes the old one's place
     EXPECT_NEAR(photons("TauTab"), 16000, 1e-6);  // empty bins hold 1e-12
     // Delays are 100 to 149 bins of 4 ps, each as often; the float resolution lies a little above 4 ps,
     // so bin 125 lies just past 0.5 ns and a gate up to 0.5 ns keeps 100 to 124, half of the photons.

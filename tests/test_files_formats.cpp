@@ -125,7 +125,7 @@ std::vector<uint32_t> Image(int frames, int lines, synth::FrameMarkers markers =
 } // namespace
 
 // Line scans in the HydraHarp layouts: PhotonRuns.EveryLayoutPlacesTheHandCountedPhotons (test_scans_runs).
-TEST(HarpRecords, EveryLayoutGivesThePicoHarpResults)
+TEST(HarpRecords, EveryLayoutAndTheImagingTagsGiveThePicoHarpResults)
 {
     QTemporaryDir dir;
     std::vector<synth::PointPhoton> photons;
@@ -157,27 +157,18 @@ TEST(HarpRecords, EveryLayoutGivesThePicoHarpResults)
         ExpectSameDelays(i1->delayCounts, i0->delayCounts);
         EXPECT_EQ(i1->lifetimeHistograms, i0->lifetimeHistograms);
     }
-}
 
-TEST(HarpRecords, MarkerMeaningsFromTheImagingTags)
-{
-    QTemporaryDir dir;
-    using synth::PtuTag;
-    const std::vector<uint32_t> image = Image(3, 4);
-    const Converted reference(dir, image, kRecordTypes[0], 6, 4);
-    const auto *i0 = reference.As<ImageScan>();
-    ASSERT_NE(i0, nullptr);
-
-    // Line start on bit 3 (value 4), line end on bit 4 (8), frame on bit 1 (1).
+    // Imaging tags move the markers: line start on bit 3 (value 4), line end on bit 4 (8), frame on bit 1 (1).
     std::array<uint32_t, 16> moved{};
     moved[1] = 4, moved[2] = 8, moved[4] = 1;
+    using synth::PtuTag;
     const Converted tagged(dir, image, kRecordTypes[2], 6, 4,
                            {PtuTag::Int("ImgHdr_LineStart", 3), PtuTag::Int("ImgHdr_LineStop", 4), PtuTag::Int("ImgHdr_Frame", 1)},
                            &moved);
     const auto *i1 = tagged.As<ImageScan>();
     ASSERT_NE(i1, nullptr);
     EXPECT_EQ(i1->images, i0->images);
-    EXPECT_EQ(tagged.file->eventsPerMarker[8], reference.file->eventsPerMarker[2]);
+    EXPECT_EQ(tagged.file->eventsPerMarker[8], imageRef.file->eventsPerMarker[2]);
     EXPECT_TRUE(tagged.host.summary.contains("Marker 1 (Frame Marker) : 4\n Marker 4 (Start of Line) : 12\n"
                                              "   Marker 8 (End of Line) : 12\n"));
     EXPECT_TRUE(tagged.host.Messages(MessageWarning).isEmpty());

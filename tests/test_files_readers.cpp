@@ -114,7 +114,6 @@ TEST_F(Reader, ReadsAValidPt3FileWithItsRouterAndImagingHeaderAndWritesItsHeader
     EXPECT_TRUE(host.Logged("Read records from file"));
     EXPECT_EQ(std::make_pair(file->NumberOfRecords(), file->NumberOfChannels()), std::make_pair(3, 4));
     EXPECT_EQ(std::make_pair(file->SyncPeriod(), file->Resolution()), std::make_pair(25.0, double(0.004f)));
-    EXPECT_EQ(file->exportBase, dir.filePath("run_export/run"));
     ExpectLines({"               Identifier : PicoHarp 300", "               Resolution : 0.004000 ns",
                  "                CFDLevel0 : -150.0 mV", "            CFDZeroCross0 :  10.0 mV",
                  "              Sync Period : 25.000000 ns", "                Sync Rate : 40000000 Hz",
