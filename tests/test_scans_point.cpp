@@ -333,5 +333,6 @@ TEST(PointScanSave, UnwritableFolderIsReportedAndNothingWritten)
     e.file.exportBase = e.dir.filePath("run");
     e.host.binsize.value = 0;
     e.scan.SaveTraceBinary();
+    EXPECT_TRUE(e.host.Logged("Invalid bin width 0 ns", MessageError));
     EXPECT_FALSE(QFile::exists(e.Path("_trace_ch1.bin")));
 }
