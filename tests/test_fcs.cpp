@@ -24,13 +24,15 @@ Parameters Make(double g, double n, double tauD, double kappa, double t = 0, dou
     return {g, n, tauD, kappa, t, tauT, f, tauD2};
 }
 
-/// 150 lags from 1 µs to 100 ms, evenly spaced in log.
-std::vector<double> Lags()
+/// The noise-free curve of \p model on 150 lags from 1 µs to 100 ms, evenly spaced in log.
+Curve Noiseless(Model model, const Parameters &p)
 {
-    std::vector<double> lag(150);
-    for (std::size_t k = 0; k < lag.size(); ++k)
-        lag[k] = 1e-3 * std::pow(10.0, 5.0 * static_cast<double>(k) / 149);
-    return lag;
+    Curve curve;
+    for (int k = 0; k < 150; ++k) {
+        curve.lag.push_back(1e-3 * std::pow(10.0, 5.0 * k / 149));
+        curve.G.push_back(ModelValue(model, p, curve.lag.back()));
+    }
+    return curve;
 }
 } // namespace
 
@@ -71,10 +73,7 @@ TEST(FcsFit, NoiseFreeCurvesGiveTheirParametersBack)
         {Model::TwoSpecies3D, Make(1.0, 8, 0.1, 5, 0, 1, 0.4, 3)},
     };
     for (const auto &c : cases) {
-        Curve curve;
-        curve.lag = Lags();
-        for (double tau : curve.lag)
-            curve.G.push_back(ModelValue(c.model, c.truth, tau));
+        const Curve curve = Noiseless(c.model, c.truth);
         FitSettings settings;
         settings.model = c.model;
         const FitResult fit = Fit(curve, settings);
@@ -93,10 +92,7 @@ TEST(FcsFit, NoiseFreeCurvesGiveTheirParametersBack)
 
 TEST(FcsFit, RefusesBadInputWithAReason)
 {
-    Curve curve;
-    curve.lag = Lags();
-    for (double tau : curve.lag)
-        curve.G.push_back(ModelValue(Model::Diffusion3D, Make(1, 5, 0.4, 5), tau));
+    const Curve curve = Noiseless(Model::Diffusion3D, Make(1, 5, 0.4, 5));
     // A fixed value outside its bounds: FitFiles.RefusedFitsGiveAnErrorLineAndNoFitFile.
     FitSettings narrow;  // three bins for three free parameters
     narrow.rangeFrom = curve.lag[10];
