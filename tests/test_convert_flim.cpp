@@ -311,6 +311,7 @@ TEST_F(LifetimeWindow, WritesWhatTheConverterWritesAndHighlightsTheCursorsPixels
     auto *selection = W<LifetimeMap>(QStringLiteral("phasorSelection"));
     auto *save = W<QPushButton>(QStringLiteral("saveSelectionFit"));
     ASSERT_TRUE(plot && selection && save);
+    EXPECT_NE(W<LifetimeMap>(QStringLiteral("lifetimeMap")), nullptr);
     plot->SetCursor(cursor.g, cursor.s, cursor.radius);
     emit plot->CursorMoved(plot->CursorG(), plot->CursorS(), plot->CursorRadius());
     // Column 4 lights up, the ends do not.
