@@ -1,6 +1,4 @@
-// The export commands, point-page buttons and Fit group of the window and their
-// fotonel-convert options write the same files, byte for byte; refused fits
-// leave none.
+// The window's export commands, point-page buttons and Fit group write fotonel-convert's files byte for byte.
 #include "app/FitGroup.h"
 #include "support/ConvertHelpers.h"
 #include "support/ConvertRun.h"

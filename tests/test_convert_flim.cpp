@@ -1,7 +1,5 @@
-// The lifetime files of fotonel-convert and of the window: phasor and lifetime maps of a synthetic lifetime gradient
-// read back with libtiff, the fit table, bad input that must leave no file behind, a float map opened in ImageJ
-// (Debian's `imagej` under Xvfb; skipped without it), the decay fit of the pixels chosen on the phasor plot, the
-// window's Lifetime group against the converter, and the group's values kept in lastsettings.dat.
+// Lifetime files of fotonel-convert and of the window, read back with libtiff (and ImageJ where installed); bad input
+// leaves no file; the phasor cursor's pixels and their fit; the Lifetime group's values in lastsettings.dat.
 #include "app/LifetimeGroup.h"
 #include "files/PhotonFileFactory.h"
 #include "scans/ImageScan.h"
@@ -346,14 +344,13 @@ TEST_F(LifetimeWindow, WritesWhatTheConverterWritesAndHighlightsTheCursorsPixels
     for (const QString &line : run.out.split(QLatin1Char('\n')))
         if (line.contains(QStringLiteral(" : Saved ")) && line.contains(QStringLiteral("grad_export/grad_")))
             saved << line.section(QStringLiteral("grad_export/grad_"), 1);
-    EXPECT_EQ(saved, QStringList({"phasor_g_ch1.tif", "phasor_s_ch1.tif", "tau_phase_ch1.tif", "tau_mod_ch1.tif",
-                                  "tau_fit_ch1.tif", "decayfit_ch1.txt", "decayfit_selection_ch1.txt"}));
-    for (const char *n : {"phasor_g_ch1.tif", "phasor_s_ch1.tif", "tau_phase_ch1.tif", "tau_mod_ch1.tif",
-                          "tau_fit_ch1.tif", "decayfit_ch1.txt", "decayfit_selection_ch1.txt"}) {
-        const QString file = QStringLiteral("grad_export/grad_") + QLatin1String(n);
-        const QByteArray fromWindow = ReadFile("window/" + file);
-        EXPECT_FALSE(fromWindow.isEmpty()) << n;
-        EXPECT_EQ(fromWindow, ReadFile("convert/" + file)) << n;
+    const QStringList names = {"phasor_g_ch1.tif", "phasor_s_ch1.tif", "tau_phase_ch1.tif", "tau_mod_ch1.tif",
+                               "tau_fit_ch1.tif", "decayfit_ch1.txt", "decayfit_selection_ch1.txt"};
+    EXPECT_EQ(saved, names);
+    for (const QString &n : names) {
+        const QByteArray fromWindow = ReadFile("window/grad_export/grad_" + n);
+        EXPECT_FALSE(fromWindow.isEmpty()) << n.toStdString();
+        EXPECT_EQ(fromWindow, ReadFile("convert/grad_export/grad_" + n)) << n.toStdString();
     }
     EXPECT_TRUE(ReadFile("window/grad_export/grad_decayfit_ch1.txt").contains("               Components : 2\n"));
     // What the selection's file says, read back: the cursor, the bright pixels of column 4, the fit of 2 ns.
@@ -373,10 +370,9 @@ TEST_F(LifetimeWindow, WritesWhatTheConverterWritesAndHighlightsTheCursorsPixels
 
 TEST_F(ConvertFlim, SelectionOfEveryScanKindUncalibratedEmptySelectionsAndBadCursors)
 {
-    const auto path = [this](const QString &name) { return Path(name); };
-    ASSERT_TRUE(WriteGradientImage(path(QStringLiteral("grad.pt3")), 1));
-    ASSERT_TRUE(WriteTwoNanosecondLine(path(QStringLiteral("line.pt3"))));
-    ASSERT_TRUE(WriteDecayPoint(path(QStringLiteral("point.pt3")), 2.0, 20000));
+    ASSERT_TRUE(WriteGradientImage(Path(QStringLiteral("grad.pt3")), 1));
+    ASSERT_TRUE(WriteTwoNanosecondLine(Path(QStringLiteral("line.pt3"))));
+    ASSERT_TRUE(WriteDecayPoint(Path(QStringLiteral("point.pt3")), 2.0, 20000));
     // Uncalibrated, the response 2 ns late turns every phasor: a cursor over
     // the whole quarter disc takes every pixel above the threshold.
     const QString all = QStringLiteral("0.5,0.25,0.75");
@@ -394,10 +390,10 @@ TEST_F(ConvertFlim, SelectionOfEveryScanKindUncalibratedEmptySelectionsAndBadCur
         {"line", {"--fit-decay", "--width", "8", "--phasor-cursor", all}, 0, true, QStringLiteral("Saved ")},
         {"point", {"--fit-decay", "--phasor-cursor", all}, 0, false,
          QStringLiteral("warning : %1 has one phasor for the whole measurement: no selection to fit, its decay fit "
-                        "is the whole decay's").arg(path(QStringLiteral("point.pt3")))},
+                        "is the whole decay's").arg(Path(QStringLiteral("point.pt3")))},
         {"grad", {"--fit-decay", "--phasor-cursor", "5,5,0.1"}, 1, false,
          QStringLiteral("error : Failed to save %1: no pixel inside the phasor cursor")
-             .arg(path(QStringLiteral("grad_export/grad_decayfit_selection_ch1.txt")))},
+             .arg(Path(QStringLiteral("grad_export/grad_decayfit_selection_ch1.txt")))},
         {"grad", {"--fit-decay", "--phasor-cursor", "0.5,0.3"}, 2, false, usage},
         {"grad", {"--fit-decay", "--phasor-cursor", "a,0.3,0.1"}, 2, false, usage},
         {"grad", {"--fit-decay", "--phasor-cursor", "0.5,0.3,0"}, 2, false, usage},
@@ -410,22 +406,22 @@ TEST_F(ConvertFlim, SelectionOfEveryScanKindUncalibratedEmptySelectionsAndBadCur
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.file) + " " + c.options.join(QLatin1Char(' ')).toStdString());
         const QString file = QLatin1String(c.file);
-        QDir(path(file + QStringLiteral("_export"))).removeRecursively();
+        QDir(Path(file + QStringLiteral("_export"))).removeRecursively();
         const ConvertRun run = Convert(QStringList{"--phasor", "--threshold", "10"} + c.options +
-                                       QStringList{path(file + QStringLiteral(".pt3"))});
+                                       QStringList{Path(file + QStringLiteral(".pt3"))});
         EXPECT_EQ(run.code, c.code) << run.out.toStdString();
         if (c.code == 2)
             EXPECT_EQ(run.out, c.logged);
         else
             EXPECT_TRUE(run.out.contains(c.logged)) << run.out.toStdString();
-        EXPECT_EQ(QFile::exists(path(QStringLiteral("%1_export/%1_decayfit_selection_ch1.txt").arg(file))), c.written);
+        EXPECT_EQ(QFile::exists(Path(QStringLiteral("%1_export/%1_decayfit_selection_ch1.txt").arg(file))), c.written);
         // The whole decay's table is there whenever the options were taken; nothing is exported otherwise.
-        EXPECT_EQ(QFile::exists(path(QStringLiteral("%1_export/%1_decayfit_ch1.txt").arg(file))), c.code != 2);
+        EXPECT_EQ(QFile::exists(Path(QStringLiteral("%1_export/%1_decayfit_ch1.txt").arg(file))), c.code != 2);
         EXPECT_EQ(run.out.contains("warning : Phasors are not calibrated: no reference file given"), c.code != 2);
     }
     // The maps of a line scan and a point: one row, uncalibrated, the response 2 ns late lengthening the lifetime.
     for (const auto &[name, width] : {std::pair{"line", 8u}, std::pair{"point", 1u}}) {
-        const FloatMap map = ReadFloatMap(path(QStringLiteral("%1_export/%1_tau_phase_ch1.tif").arg(name)));
+        const FloatMap map = ReadFloatMap(Path(QStringLiteral("%1_export/%1_tau_phase_ch1.tif").arg(name)));
         ASSERT_TRUE(map.ok) << name;
         EXPECT_EQ(map.width, width);
         EXPECT_EQ(map.height, 1u);

@@ -1,5 +1,4 @@
-// The Photon-HDF5 export read back through the HDF5 library: every mandatory
-// field with the format's TITLE, the photons of a synthetic file.
+// The Photon-HDF5 export read back through the HDF5 library: mandatory fields, TITLEs, photons.
 #include "support/ConvertHelpers.h"
 #include "support/ConvertRun.h"
 #include "support/TestHost.h"
@@ -121,9 +120,8 @@ TEST(PhotonHdf5, FieldsTitlesAndPhotonsOfASyntheticFile)
     const auto timestamps = ReadArray<int64_t>(file, "/photon_data/timestamps", H5T_NATIVE_INT64);
     const auto nanotimes = ReadArray<uint16_t>(file, "/photon_data/nanotimes", H5T_NATIVE_UINT16);
     const auto detectors = ReadArray<uint8_t>(file, "/photon_data/detectors", H5T_NATIVE_UINT8);
-    ASSERT_EQ(timestamps.size(), photons.size());
-    ASSERT_EQ(nanotimes.size(), photons.size());
-    ASSERT_EQ(detectors.size(), photons.size());
+    ASSERT_TRUE(timestamps.size() == photons.size() && nanotimes.size() == photons.size() &&
+                detectors.size() == photons.size());
     bool same = true;
     for (std::size_t i = 0; i < photons.size() && same; ++i)
         same = timestamps[i] == static_cast<int64_t>(photons[i].sync) && nanotimes[i] == photons[i].dtime &&
@@ -193,10 +191,8 @@ TEST(PhotonHdf5, MarkersAndChunksOfAnImageScan)
     EXPECT_EQ(lineStarts, scan.lineStartSyncs);
 }
 
-// Without the module it needs, the Photon-HDF5 export or the fit names the
-// module and the loader's reason, fails, and leaves no file that could pass
-// for its output. The converter runs as its own process: a fit module once
-// loaded stays loaded for the whole process.
+// A missing module is named with the loader's reason and leaves no output; in its own process, as a loaded module
+// stays loaded.
 TEST(PhotonHdf5, MissingModuleIsAClearFailure)
 {
     const struct {

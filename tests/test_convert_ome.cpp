@@ -1,5 +1,4 @@
-// The OME-TIFF and FLIM OME-TIFF exports read back with libtiff, Qt's XML
-// reader, xmllint with the OME schema and (where installed) tifffile.
+// The OME-TIFF and FLIM OME-TIFF exports read back with libtiff, xmllint and the OME schema, and tifffile.
 #include "support/ConvertHelpers.h"
 #include "support/ConvertRun.h"
 #include "support/WindowFixture.h"
@@ -145,9 +144,8 @@ TEST_F(OmeExport, PlanesAndMetadataMatchTheAnalysisAndTheSchema)
         EXPECT_EQ(xml.count(QRegularExpression("<Channel [^>]*Name=\"ch[12]\"")), 2);
         EXPECT_FALSE(xml.contains("Modulo"));
 
-        // FLIM: 25 bins of 1 ns per frame, the bin fastest along T; the
-        // bins summed over the frames are the lifetime-resolved stack, the
-        // frames summed over the bins the count planes (the gates span every delay).
+        // FLIM: 25 bins of 1 ns per frame, fastest along T; summed over frames the lifetime stack, over bins the
+        // count planes.
         QString flimXml;
         const std::vector<Page> flim = ReadTiff(base + "_flim.ome.tif", &flimXml);
         const int N = 25;
@@ -212,8 +210,7 @@ TEST_F(OmeExport, TifffileReadsTheShapeAndPhysicalSizes)
     EXPECT_EQ(lines[1], "THCYX (3, 5, 2, 8, 16) 0.25 " + photons);
 }
 
-// The window writes the converter's bytes; in small chunks and blocks, and as
-// BigTIFF, its FLIM planes stay the same.
+// The window writes the converter's bytes; in small chunks and as BigTIFF the FLIM planes stay the same.
 TEST_F(OmeExport, WindowWritesTheConvertersFilesInChunksAndAsBigTiff)
 {
     const QString win = WriteScan(dir.filePath("win"), "run.ptu", 0.3);
