@@ -16,12 +16,17 @@ struct Expected {
 const Expected kUsable[] = {
     {"FCSdata_SymphoTime32_A42F_Point_1.pt3", 229458, 1e9 / 19999131, 0.016, 9154, 14257, 14257, 0, 191790, 0, ScanPoint, 0, 0},
     {"FCSdata_SymphoTime32_A42F_Point_2.pt3", 211153, 1e9 / 19999038, 0.016, 9154, 14256, 14256, 0, 173487, 0, ScanPoint, 0, 0},
+    {"FCSdata_SymphoTime32_A42F_Point_3.pt3", 205212, 1e9 / 19999142, 0.016, 9154, 14257, 14257, 0, 167544, 0, ScanPoint, 0, 0},
+    {"FCSdata_SymphoTime32_A42F_Point_4.pt3", 208781, 1e9 / 19999000, 0.016, 9154, 14257, 14257, 0, 171113, 0, ScanPoint, 0, 0},
+    {"FCSdata_SymphoTime32_A42F_Point_5.pt3", 204436, 1e9 / 19999081, 0.016, 9154, 14257, 14257, 0, 166768, 0, ScanPoint, 0, 0},
     {"FCSdata_SymphoTime32_A42F_Point_6.pt3", 205398, 1e9 / 19999157, 0.016, 9154, 14256, 14256, 0, 167732, 0, ScanPoint, 0, 0},
     {"FCS_point_correlator_topfluorPE_2_1_1_1.pt3", 986400, 1e9 / 78133041, 0.016, 13063, 0, 0, 0, 482775, 490562, ScanPoint, 0, 0},
     // One frame marker at the very end, after all 256 lines: one frame of an area image.
     {"PTU_Reader_Example_PTU_PicoHarp.ptu", 723240, 1e9 / 78020000, 0.09697, 325, 256, 256, 1, 722402, 0, ScanImage, 256, 256},
     {"napari-flim-phasor-plotter_hazelnut_ptu_stack_FLIM_z1.ptu", 155398, 1e9 / 78020000, 0.09697, 2470, 1280, 1280, 5, 150363, 0, ScanImage, 256, 256},
+    {"napari-flim-phasor-plotter_hazelnut_ptu_stack_FLIM_z2.ptu", 353982, 1e9 / 78020000, 0.09697, 2470, 1280, 1280, 5, 348947, 0, ScanImage, 256, 256},
     {"napari-flim-phasor-plotter_hazelnut_ptu_stack_FLIM_z10.ptu", 731977, 1e9 / 78020000, 0.09697, 2470, 1280, 1280, 5, 726942, 0, ScanImage, 256, 256},
+    {"napari-flim-phasor-plotter_hazelnut_ptu_stack_FLIM_z11.ptu", 246186, 1e9 / 78020000, 0.09697, 2470, 1280, 1280, 5, 241151, 0, ScanImage, 256, 256},
 };
 
 using RealFiles = RealDataTest;
