@@ -3,6 +3,10 @@
 #include <QFile>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -15,6 +19,66 @@ constexpr std::size_t kBufferBytes = 1 << 16;
 // Names in a folder: the common limit when the folder does not say.
 constexpr long kDefaultNameMax = 255;
 std::atomic<unsigned> counter{0};
+std::atomic<bool> releaseLater{false};
+
+/// Removes the second names of replaced files in a thread of its own, in
+/// the order they came; joined when the program ends.
+class Releaser {
+public:
+    void Release(QByteArray name)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        names.push_back(std::move(name));
+        if (!worker.joinable())
+            worker = std::thread([this] { Run(); });
+        changed.notify_all();
+    }
+    void Wait()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [this] { return names.empty() && !busy; });
+    }
+    ~Releaser()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stop = true;
+        }
+        changed.notify_all();
+        if (worker.joinable())
+            worker.join();
+    }
+
+private:
+    void Run()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            changed.wait(lock, [this] { return stop || !names.empty(); });
+            if (names.empty())
+                return;
+            const QByteArray name = std::move(names.front());
+            names.pop_front();
+            busy = true;
+            lock.unlock();
+            ::unlink(name.constData());
+            lock.lock();
+            busy = false;
+            changed.notify_all();
+        }
+    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<QByteArray> names;
+    bool busy = false, stop = false;
+    std::thread worker;
+};
+
+Releaser &TheReleaser()
+{
+    static Releaser releaser;
+    return releaser;
+}
 std::function<void(const QString &)> &CommitObserver()
 {
     static std::function<void(const QString &)> observer;
@@ -53,7 +117,7 @@ QString AtomicFile::TemporaryNameFor(const QString &name, long pid, unsigned cou
 bool AtomicFile::Open()
 {
     const int slash = fileName.lastIndexOf(QLatin1Char('/'));
-    const long nameMax = NameMaxOf(fileName.left(std::max(slash, 0)) + (slash == 0 ? QStringLiteral("/") : QString()));
+    nameMax = NameMaxOf(fileName.left(std::max(slash, 0)) + (slash == 0 ? QStringLiteral("/") : QString()));
     // A name left by a run that crashed with the same process id is skipped.
     for (int attempt = 0; attempt < 100; ++attempt) {
         tempName = TemporaryNameFor(fileName, static_cast<long>(::getpid()), counter++, nameMax);
@@ -147,9 +211,28 @@ bool AtomicFile::Commit()
         fd = -1;
     }
     QIODevice::close();
-    if (ok && ::rename(QFile::encodeName(tempName).constData(), QFile::encodeName(fileName).constData()) != 0) {
+    const QByteArray finalName = QFile::encodeName(fileName);
+    // The old file's second name, when one is to be freed in the other thread.
+    QByteArray oldName;
+    if (ok && releaseLater) {
+        for (int attempt = 0; attempt < 100 && oldName.isEmpty(); ++attempt) {
+            const QByteArray name =
+                QFile::encodeName(TemporaryNameFor(fileName, static_cast<long>(::getpid()), counter++, nameMax));
+            if (::link(finalName.constData(), name.constData()) == 0)
+                oldName = name;
+            else if (errno != EEXIST)
+                break;  // no old file, or a file system without links: the rename frees it
+        }
+    }
+    if (ok && ::rename(QFile::encodeName(tempName).constData(), finalName.constData()) != 0) {
         Fail(errno);
         ok = false;
+    }
+    if (!oldName.isEmpty()) {
+        if (ok)
+            TheReleaser().Release(oldName);
+        else
+            ::unlink(oldName.constData());  // the old file still stands under its name
     }
     if (!ok) {
         Discard();
@@ -159,6 +242,16 @@ bool AtomicFile::Commit()
     if (CommitObserver())
         CommitObserver()(fileName);
     return true;
+}
+
+void AtomicFile::ReleaseReplacedFilesLater(bool later)
+{
+    releaseLater = later;
+}
+
+void AtomicFile::WaitForReleasedFiles()
+{
+    TheReleaser().Wait();
 }
 
 void AtomicFile::SetCommitObserver(std::function<void(const QString &)> observer)

@@ -59,6 +59,19 @@ public:
 
     bool isSequential() const override { return true; }
 
+    /*!
+     * \brief With \p later, an old file a commit replaces is freed in another
+     * thread: it keeps a second name (a temporary name of this process) while
+     * the new file is renamed over its name, and that name is removed there.
+     * On ext4 freeing a replaced file takes about a millisecond per MB, which
+     * a run that replaces its maps would otherwise wait for file by file.
+     * Until WaitForReleasedFiles returns, such a name may still stand in the
+     * folder; the converter waits before it returns.
+     */
+    static void ReleaseReplacedFilesLater(bool later);
+    /// Returns when every old file handed to the other thread is removed.
+    static void WaitForReleasedFiles();
+
     /// Called with the final name of every file committed from now on
     /// (the converter lists what it wrote); an empty function: none.
     static void SetCommitObserver(std::function<void(const QString &)> observer);
@@ -78,5 +91,6 @@ private:
     bool failed = false;
     bool committed = false;
     bool syncToDisk = false;
+    long nameMax = 0;
     std::vector<char> buffer;
 };

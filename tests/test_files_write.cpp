@@ -31,8 +31,12 @@ TEST(AtomicFile, EachFailurePointLeavesThePreviousFileWhole)
              QDir(d.path()).mkpath("out.dat/inside");
          }, true},
     };
+    // Also with the old file freed in another thread, as the converter frees it.
+    for (const bool later : {false, true})
     for (const auto &c : cases) {
         SCOPED_TRACE(c.point);
+        SCOPED_TRACE(later ? "old file freed later" : "old file freed by the rename");
+        AtomicFile::ReleaseReplacedFilesLater(later);
         QTemporaryDir dir;
         const QString name = dir.filePath("out.dat");
         ASSERT_TRUE(WriteAll(name, "previous"));
@@ -53,6 +57,38 @@ TEST(AtomicFile, EachFailurePointLeavesThePreviousFileWhole)
         EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), before);
         EXPECT_TRUE(!QFileInfo(name).isFile() || ReadAll(name) == "previous");
     }
+    AtomicFile::ReleaseReplacedFilesLater(false);
+}
+
+TEST(AtomicFile, AReplacedFileFreedLaterLeavesOnlyTheNewFile)
+{
+    QTemporaryDir dir;
+    const QString name = dir.filePath("out.dat");
+    const auto entries = [&] { return QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot); };
+    ASSERT_TRUE(WriteAll(name, "previous"));
+    QFile old(name);  // a reader of the old file keeps its bytes
+    ASSERT_TRUE(old.open(QIODevice::ReadOnly));
+    AtomicFile::ReleaseReplacedFilesLater(true);
+    {
+        AtomicFile out(name);
+        ASSERT_TRUE(out.Open() && out.Write("new", 3) && out.Commit());
+    }
+    EXPECT_EQ(ReadAll(name), "new");
+    AtomicFile::WaitForReleasedFiles();
+    EXPECT_EQ(entries(), QStringList{"out.dat"});
+    EXPECT_EQ(old.readAll(), "previous");
+    // A rename that fails after the old file got its second name: the old
+    // file stands whole under its name, and the second name is gone.
+    {
+        AtomicFile out(name);
+        ASSERT_TRUE(out.Open() && out.Write("lost", 4));
+        ASSERT_TRUE(QFile::remove(out.TemporaryName()));
+        EXPECT_FALSE(out.Commit());
+    }
+    AtomicFile::WaitForReleasedFiles();
+    AtomicFile::ReleaseReplacedFilesLater(false);
+    EXPECT_EQ(entries(), QStringList{"out.dat"});
+    EXPECT_EQ(ReadAll(name), "new");
 }
 
 TEST(AtomicFile, TemporaryNamesAreUniqueAndFitTheFolder)

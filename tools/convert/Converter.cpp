@@ -284,6 +284,16 @@ int RunConverter(const QStringList &arguments, QTextStream &out, QTextStream &js
         form.LSImageWidthcheck->setChecked(true);
     }
     int failures = 0;
+    // Old files the conversions replace are freed beside the work that
+    // follows; every one is gone before this returns.
+    struct ReleasedBeforeReturn {
+        ReleasedBeforeReturn() { AtomicFile::ReleaseReplacedFilesLater(true); }
+        ~ReleasedBeforeReturn()
+        {
+            AtomicFile::ReleaseReplacedFilesLater(false);
+            AtomicFile::WaitForReleasedFiles();
+        }
+    } released;
     for (const QString &fileName : options->files) {
         FileOutcome outcome;
         outcome.fileName = fileName;
