@@ -68,7 +68,7 @@ void RasterScan::PassImageFrames(const SlotTable &outsideLine, LineTables tables
             continue;
         delays[ch].assign(delayBins, 0);
         if (k.phasor || d.phasor)
-            sums[ch].assign(2 * phasorPixels, 0);
+            sums[ch].resize(2 * phasorPixels);  // zeroed in the second thread, beside the first's start
         for (ChannelSlot *s : {&k, &d}) {
             s->delays = delays[ch].data();
             s->phasor = s->phasor ? sums[ch].data() : nullptr;
@@ -91,6 +91,8 @@ void RasterScan::PassImageFrames(const SlotTable &outsideLine, LineTables tables
                                                frameClosed, true);
             return;
         }
+        for (LargeArray<int64_t> &s : sums)
+            std::fill(s.begin(), s.end(), int64_t{0});
         T3RecordCursor<Format> cursor(first);
         cursor.overflowOffset = split.overflowOffset;
         cursor.Seek(split.index);
