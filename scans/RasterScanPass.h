@@ -45,13 +45,14 @@ void RasterScan::PassImageFrames(const SlotTable &outsideLine, LineTables tables
     const uint32_t F = numberOfFrames;
     auto lineStarted = makeLineStarted(tables);
     PassSplit split;
-    // Each thread takes half the frames. The second thread's copies of the
-    // phasor sums stay a small part of the memory budget.
+    // Each thread takes half the frames; of an odd number this thread takes
+    // the one more, since the other first clears its phasor sums. The second
+    // thread's copies of the sums stay a small part of the memory budget.
     double copiedSums = 0;
     for (uint32_t ch = 0; ch < kChannelSlots; ++ch)
         copiedSums += tables.kept->slot[ch].phasor ? 2.0 * imageWidth * imageHeight * sizeof(int64_t) : 0.0;
     if (Format::kTimeTags || F < 2 || file->records.size() < parallelPassRecords || copiedSums > kMemoryBudgetBytes / 16 ||
-        !FindPassSplit<Format>(first, F / 2, split)) {
+        !FindPassSplit<Format>(first, (F + 1) / 2, split)) {
         lastPhotonTime = PassFrameRange<Format>(first, 0, F, firstFrameTime, outsideLine, lineStarted, frameClosed, true);
         return;
     }
