@@ -4,11 +4,11 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <thread>
-#include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -79,6 +79,7 @@ Releaser &TheReleaser()
     static Releaser releaser;
     return releaser;
 }
+
 std::function<void(const QString &)> &CommitObserver()
 {
     static std::function<void(const QString &)> observer;
