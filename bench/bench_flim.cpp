@@ -3,8 +3,7 @@
 //      bench_convert (about 60 million records), as fotonel-convert --phasor
 //      against its plain conversion, both as processes on the warm file; then
 //      both in this process with the photon pass held to each vector form
-//      the processor has (AVX2, AVX-512; a pass with phasor sums takes the
-//      AVX2 form at both), in processor seconds;
+//      the processor has (AVX2, AVX-512), in processor seconds;
 //   2. the one-component fit map of 512 x 512 pixels of 64-bin decays
 //      (about 300 photons each);
 //   3. a whole-image two-component reconvolution fit (512 bins, 10 million photons).

@@ -104,13 +104,22 @@ public:
      * any order, so the pass (in one thread or two) and the walk of
      * AccumulateLifetimes give the very same sums.
      */
+    /// Delay counts in regions of a power of 2 of them, the block aligned to
+    /// a region's size, so that a count's region is its address shifted.
+    struct DelayBlock {
+        std::vector<uint32_t> storage;
+        uint32_t *data = nullptr;
+    };
     struct PassPhasors {
         int harmonic = 0;                          ///< 0: none gathered
         /// Per dtime value cos, sin in units of 2^-30, once for each region
-        /// of a delay block (see UsePhasorDelays), then zeros for its sinks.
+        /// of a delay block (see UsePhasorDelays; zeros beyond delayBins),
+        /// then zeros for its sinks' region.
         std::vector<int64_t> table;
         std::vector<uint32_t> regionChannel;       ///< the channel (0-based) of each region
-        std::vector<uint32_t> delays;              ///< the pass's delay block; added to delayCounts after it
+        uint32_t regionStride = 0;                 ///< dtime values a region of the block spans: a power of 2
+        DelayBlock delays;                         ///< the pass's delay block; added to delayCounts after it
+        std::vector<int64_t> sumsOffsets;          ///< per region, then the sinks' region (see SlotTable)
         std::vector<LargeArray<int64_t>> sums;     ///< per channel: 2 per pixel (on huge pages); empty: not placed
     };
     PassPhasors passPhasors;
@@ -238,11 +247,17 @@ protected:
         bool gateRanges = true;   // every placed channel below 16 has such a range
         double cursorLow = -HUGE_VAL, cursorHigh = HUGE_VAL;  // ns: the latest cursorMin, the earliest cursorMax
         // With phasor sums (UsePhasorDelays): the placed channels count their
-        // delays in one block, and a delay count at address a finds the cos
-        // and sin of its dtime at phasorByDelay + 4 a; the lanes of the vector
-        // forms that place nothing count at delaySinks (8 counts, in the block).
+        // delays in one block, a region each, and a delay count at address a
+        // finds the cos and sin of its dtime at phasorByDelay + 4 a; the lanes
+        // of the vector forms that place nothing count at delaySinks (8 counts,
+        // a region of the block of their own). The pixel sums of a photon whose
+        // count lies at address n are at 8 n + the offset of its region, which
+        // lies at sumsOffsets + 8 (a >> regionShift); the vector forms set the
+        // offsets for the line they place in.
         uintptr_t phasorByDelay = 0;
         uint32_t *delaySinks = nullptr;
+        uintptr_t sumsOffsets = 0;
+        uint32_t regionShift = 0;
         /// \p delayBins: the dtime values of the file's layout.
         void Summarize(uint32_t delayBins);
     };
@@ -327,11 +342,11 @@ protected:
     void PreparePassPhasors(SlotTable &kept);
     /*!
      * \brief Points the delay counts of the placed channels of \p kept into
-     * \p block (zeroed, one region of delayBins per channel of
-     * passPhasors.regionChannel, then 8 sinks) and sets the table's
-     * phasorByDelay and delaySinks for it.
+     * \p block (zeroed, one region of passPhasors.regionStride counts per
+     * channel of passPhasors.regionChannel, then one for 8 sinks) and sets
+     * the table's phasorByDelay, delaySinks, and its region offsets in \p offsets.
      */
-    void UsePhasorDelays(SlotTable &kept, std::vector<uint32_t> &block) const;
+    void UsePhasorDelays(SlotTable &kept, DelayBlock &block, std::vector<int64_t> &offsets) const;
     static constexpr uint32_t kDelaySinks = 8;
     /// Adds the delay block of the last pass to delayCounts, and frees it.
     void AddPassPhasorDelays();

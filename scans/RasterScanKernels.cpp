@@ -18,20 +18,26 @@ namespace {
  * the long chain of steps that finds them. The set that waits is a local
  * of each form, so it stays in a register.
  */
+/// How a form finds a photon's pixel sums: none gathered; from an address
+/// per lane (sums); from the address of its count (SlotTable::sumsOffsets).
+enum class Sums { None, Addressed, Derived };
+
 struct WaitingCounts {
     alignas(64) uint16_t *counts[2][8];
     alignas(64) uint32_t *delays[2][8];
-    // With phasors: each lane's pixel sums.
+    // With Sums::Addressed: each lane's pixel sums.
     alignas(64) int64_t *sums[2][8];
 
     /*!
-     * Makes the increments of \p set, and the phasor sums with \p Phasors:
-     * the cos and sin of a lane's delay lie at \p byDelay + 4 x the address
-     * of its delay count (SlotTable::phasorByDelay), so they need no address
-     * of their own.
+     * Makes the increments of \p set, and the phasor sums as \p Form finds
+     * them. The cos and sin of a lane's delay lie at table.phasorByDelay + 4
+     * x the address of its delay count, so they need no address of their
+     * own; with Sums::Derived neither do its pixel's sums: they lie at 8 x
+     * the address of its count + the offset of its channel, which the delay
+     * count's address finds too.
      */
-    template <bool Phasors>
-    FOTONEL_AVX2_TARGET FOTONEL_INLINE void Make(int set, uintptr_t byDelay)
+    template <Sums Form, class Table>
+    FOTONEL_AVX2_TARGET FOTONEL_INLINE void Make(int set, const Table &table)
     {
         for (int k = 0; k < 8; ++k) {
             uint16_t *n = counts[set][k];
@@ -41,22 +47,49 @@ struct WaitingCounts {
             *n = static_cast<uint16_t>(v - carried);
             uint32_t *d = delays[set][k];
             ++*d;
-            if (Phasors) {
-                // cos and sin added to the pixel's two sums at once.
-                __m128i *p = reinterpret_cast<__m128i *>(sums[set][k]);
-                const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i *>(byDelay + 4 * reinterpret_cast<uintptr_t>(d)));
-                _mm_storeu_si128(p, _mm_add_epi64(_mm_loadu_si128(p), t));
-            }
+            if (Form == Sums::None)
+                continue;
+            const uintptr_t at = reinterpret_cast<uintptr_t>(d);
+            __m128i *p = reinterpret_cast<__m128i *>(sums[set][k]);
+            if (Form == Sums::Derived)
+                p = reinterpret_cast<__m128i *>(
+                    8 * reinterpret_cast<uintptr_t>(n) +
+                    *reinterpret_cast<const uintptr_t *>(table.sumsOffsets + sizeof(uintptr_t) * (at >> table.regionShift)));
+            // cos and sin added to the pixel's two sums at once.
+            const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i *>(table.phasorByDelay + 4 * at));
+            _mm_storeu_si128(p, _mm_add_epi64(_mm_loadu_si128(p), t));
         }
     }
 };
+
+/*!
+ * The offsets of Sums::Derived for the line \p run places in: per placed
+ * channel below \p channels of \p table, from 8 x its stack's line to its
+ * sums' line; for the sinks, from 8 x their counts to their sums (a lane's
+ * count lies 2 k bytes on, its sums 16 k).
+ */
+template <class Table, class Run, class Sinks>
+void SetSumsOffsets(const Table &table, const Run &run, const Sinks &sinks, uint32_t channels)
+{
+    const auto put = [&table](const void *delays, uintptr_t offset) {
+        *reinterpret_cast<uintptr_t *>(table.sumsOffsets +
+                                       sizeof(uintptr_t) * (reinterpret_cast<uintptr_t>(delays) >> table.regionShift)) = offset;
+    };
+    for (uint32_t ch = 0; ch < channels; ++ch) {
+        const auto &slot = table.slot[ch];
+        if (((table.placedBits >> ch) & 1u) && slot.phasor)
+            put(slot.delays, reinterpret_cast<uintptr_t>(slot.phasor + 2 * run.phasorOffset) -
+                                 8 * reinterpret_cast<uintptr_t>(slot.stack + run.lineOffset));
+    }
+    put(table.delaySinks, reinterpret_cast<uintptr_t>(sinks.sums) - 8 * reinterpret_cast<uintptr_t>(sinks.counts));
+}
 
 /// Lanes not counted add to these (apart from WaitingCounts, whose fields
 /// then stay in registers).
 struct Sinks {
     uint16_t counts[8] = {};
     uint32_t delays[8] = {};
-    int64_t sums[16] = {};
+    int64_t sums[16] = {};  // lane k: 16 k bytes on, as its count lies 2 k
 };
 
 /// The 1-based channels of eight photon records.
@@ -179,7 +212,7 @@ FOTONEL_AVX2_TARGET uint32_t PlaceGroupsAvx2(const Pass &pass, uint32_t i, uint3
     // Gate ranges hold values below 2^15 + 1, so signed comparisons do.
     const __m256i gateLow = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(table.gateLow));
     const __m256i gateHigh = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(table.gateHigh));
-    const uintptr_t byDelay = table.phasorByDelay;
+    constexpr Sums Form = Phasors ? Sums::Addressed : Sums::None;
 
     double last = run.last;
     alignas(32) double times[8];
@@ -235,11 +268,11 @@ FOTONEL_AVX2_TARGET uint32_t PlaceGroupsAvx2(const Pass &pass, uint32_t i, uint3
         }
         last = times[31 - __builtin_clz(timed)];
         if (waiting >= 0)
-            sets.Make<Phasors>(waiting, byDelay);
+            sets.Make<Form>(waiting, table);
         waiting = set;
     }
     if (waiting >= 0)
-        sets.Make<Phasors>(waiting, byDelay);
+        sets.Make<Form>(waiting, table);
     run.last = last;
     return i;
 }
@@ -249,24 +282,24 @@ FOTONEL_AVX2_TARGET uint32_t PlaceGroupsAvx2(const Pass &pass, uint32_t i, uint3
 /// Per channel 0-15, the addresses of ChannelAddresses and the gate ranges;
 /// the sinks' addresses per lane.
 struct Avx512Addresses {
-    __m512i line0, line1, delays0, delays1, sums0, sums1;
+    __m512i line0, line1, delays0, delays1;
     __m256i gateLow0, gateLow1, gateHigh0, gateHigh1;
-    __m512i sinkCount, sinkDelay, sinkSums;
+    __m512i sinkCount, sinkDelay;
 };
 
 template <bool Phasors, class Table, class Run>
 FOTONEL_AVX512_TARGET Avx512Addresses SetUpAvx512(const Table &table, const Run &run, Sinks &sinks)
 {
-    alignas(64) uintptr_t lineOf[16], delaysOf[16], sumsOf[16];
+    alignas(64) uintptr_t lineOf[16], delaysOf[16], sums;
     for (uint32_t ch = 0; ch < 16; ++ch)
-        ChannelAddresses(table, run, ch, sinks, lineOf[ch], delaysOf[ch], sumsOf[ch]);
+        ChannelAddresses(table, run, ch, sinks, lineOf[ch], delaysOf[ch], sums);
+    if (Phasors)
+        SetSumsOffsets(table, run, sinks, 16);
     Avx512Addresses a;
     a.line0 = _mm512_load_si512(lineOf);
     a.line1 = _mm512_load_si512(lineOf + 8);
     a.delays0 = _mm512_load_si512(delaysOf);
     a.delays1 = _mm512_load_si512(delaysOf + 8);
-    a.sums0 = _mm512_load_si512(sumsOf);
-    a.sums1 = _mm512_load_si512(sumsOf + 8);
     a.gateLow0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(table.gateLow));
     a.gateLow1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(table.gateLow + 8));
     a.gateHigh0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(table.gateHigh));
@@ -276,8 +309,6 @@ FOTONEL_AVX512_TARGET Avx512Addresses SetUpAvx512(const Table &table, const Run 
         _mm512_add_epi64(_mm512_set1_epi64(reinterpret_cast<intptr_t>(sinks.counts)), _mm512_slli_epi64(lane, 1));
     a.sinkDelay =
         _mm512_add_epi64(_mm512_set1_epi64(reinterpret_cast<intptr_t>(DelaySinks<Phasors>(table, sinks))), _mm512_slli_epi64(lane, 2));
-    a.sinkSums =
-        _mm512_add_epi64(_mm512_set1_epi64(reinterpret_cast<intptr_t>(sinks.sums)), _mm512_slli_epi64(lane, 4));
     return a;
 }
 
@@ -301,7 +332,7 @@ FOTONEL_AVX512_TARGET uint32_t PlaceGroupsAvx512(const Pass &pass, uint32_t i, u
     WaitingCounts sets;
     int waiting = -1;  // the set whose increments are still to be made
     const Avx512Addresses a = SetUpAvx512<Phasors>(table, run, sinks);
-    const uintptr_t byDelay = table.phasorByDelay;
+    constexpr Sums Form = Phasors ? Sums::Derived : Sums::None;
 
     double last = run.last;
     alignas(64) double times[8];
@@ -336,16 +367,12 @@ FOTONEL_AVX512_TARGET uint32_t PlaceGroupsAvx512(const Pass &pass, uint32_t i, u
         const int set = waiting == 0 ? 1 : 0;
         _mm512_store_si512(sets.counts[set], _mm512_mask_blend_epi64(accept, a.sinkCount, count));
         _mm512_store_si512(sets.delays[set], _mm512_mask_blend_epi64(accept, a.sinkDelay, delay));
-        if (Phasors) {
-            const __m512i sums = _mm512_add_epi64(_mm512_permutex2var_epi64(a.sums0, c, a.sums1), _mm512_slli_epi64(pixel, 4));
-            _mm512_store_si512(sets.sums[set], _mm512_mask_blend_epi64(accept, a.sinkSums, sums));
-        }
         if (waiting >= 0)
-            sets.Make<Phasors>(waiting, byDelay);
+            sets.Make<Form>(waiting, table);
         waiting = set;
     }
     if (waiting >= 0)
-        sets.Make<Phasors>(waiting, byDelay);
+        sets.Make<Form>(waiting, table);
     run.last = last;
     return i;
 }
@@ -372,14 +399,14 @@ uint32_t RasterScanKernels::PlaceGroups(const RasterScan::PassConstants &pass, u
     if (!(table.cursorLow <= low && high <= table.cursorHigh))
         return i;
     // The phasor sums as a form of their own, so the plain pass does not pay
-    // for them. With them the AVX2 form serves channels below 8 where AVX-512
-    // runs too: the additions photon by photon, not the width of the lanes,
-    // bound that pass, and its AVX-512 form took more time (bench_flim).
-    // The phasor forms read each photon's cos and sin beside its delay count:
-    // only for a table whose delays lie in a phasor delay block (phasorByDelay),
-    // as the placing table of a pass with phasor sums always does.
+    // for them. The phasor forms read each photon's cos and sin beside its
+    // delay count: only for a table whose delays lie in a phasor delay block
+    // (phasorByDelay), as the placing table of a pass with phasor sums always
+    // does. The AVX-512 form finds the pixel sums from the counts' addresses
+    // (Sums::Derived), the AVX2 form from addresses of their own: each form
+    // took less time so (bench_flim).
     const bool avx2 = (table.placedBits >> 8) == 0, phasors = pass.phasorTable && table.phasorByDelay;
-    if (pass.vector == 2 && (table.placedBits >> 16) == 0 && !(phasors && avx2))
+    if (pass.vector == 2 && (table.placedBits >> 16) == 0)
         return phasors ? PlaceGroupsAvx512<Format, true>(pass, i, end, base, table, run)
                        : PlaceGroupsAvx512<Format, false>(pass, i, end, base, table, run);
     if (avx2)

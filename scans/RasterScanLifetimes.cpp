@@ -60,10 +60,15 @@ void RasterScan::PreparePassPhasors(SlotTable &kept)
     uint32_t placed = 0;
     for (uint32_t ch = 1; ch <= numberOfChannels && ch < kChannelSlots; ++ch)
         placed += kept.slot[ch].role == Placed;
-    // Sums, and the delay block with its table (a 16-byte entry per count),
-    // as large as a good part of the memory budget are left to the walk.
+    // A region of the delay block: the power of 2 that holds every dtime value (and the sinks).
+    uint32_t stride = kDelaySinks;
+    while (stride < delayBins)
+        stride *= 2;
+    // Sums, and the delay block with its table (a 16-byte entry per count;
+    // a region more for the sinks, and one to align the block), as large as
+    // a good part of the memory budget are left to the walk.
     const double bytes = static_cast<double>(pixels) * placed * 2 * sizeof(int64_t) +
-                         (static_cast<double>(placed) * delayBins + kDelaySinks) * (sizeof(uint32_t) + 2 * sizeof(int64_t));
+                         (placed + 2.0) * stride * (sizeof(uint32_t) + 2 * sizeof(int64_t));
     if (harmonic < 1 || !(sync > 0) || !(resolution > 0) || !(bytes <= kMemoryBudgetBytes / 8))
         return;
     passPhasors.harmonic = harmonic;
@@ -79,31 +84,42 @@ void RasterScan::PreparePassPhasors(SlotTable &kept)
     // The table once per region of the delay block, then the sinks' zeros.
     const std::vector<int32_t> table = FixedTable(flim::MakePhasorTable(delayBins, resolution, sync, harmonic));
     const std::size_t regions = passPhasors.regionChannel.size();
-    passPhasors.table.assign((regions * delayBins + kDelaySinks) * 2, 0);
+    passPhasors.regionStride = stride;
+    passPhasors.table.assign((regions + 1) * stride * 2, 0);
     for (std::size_t r = 0; r < regions; ++r)
-        std::copy(table.begin(), table.end(), passPhasors.table.begin() + r * 2 * delayBins);
-    UsePhasorDelays(kept, passPhasors.delays);
+        std::copy(table.begin(), table.end(), passPhasors.table.begin() + r * 2 * stride);
+    UsePhasorDelays(kept, passPhasors.delays, passPhasors.sumsOffsets);
 }
 
-void RasterScan::UsePhasorDelays(SlotTable &kept, std::vector<uint32_t> &block) const
+void RasterScan::UsePhasorDelays(SlotTable &kept, DelayBlock &block, std::vector<int64_t> &offsets) const
 {
     const std::vector<uint32_t> &channels = passPhasors.regionChannel;
-    block.assign(channels.size() * delayBins + kDelaySinks, 0);
-    for (std::size_t r = 0; r < channels.size(); ++r)
-        kept.slot[channels[r] + 1].delays = block.data() + r * delayBins;
-    kept.delaySinks = block.data() + channels.size() * delayBins;
-    // Whole-number addresses: the difference may not be a distance within one array.
-    kept.phasorByDelay = reinterpret_cast<uintptr_t>(passPhasors.table.data()) - 4 * reinterpret_cast<uintptr_t>(block.data());
+    const std::size_t stride = passPhasors.regionStride, regions = channels.size();
+    // A region more than the block holds, so that it can start on a multiple of a region's bytes.
+    block.storage.assign((regions + 2) * stride, 0);
+    const uintptr_t bytes = stride * sizeof(uint32_t), at = reinterpret_cast<uintptr_t>(block.storage.data());
+    block.data = block.storage.data() + (bytes - at % bytes) % bytes / sizeof(uint32_t);
+    for (std::size_t r = 0; r < regions; ++r)
+        kept.slot[channels[r] + 1].delays = block.data + r * stride;
+    kept.delaySinks = block.data + regions * stride;
+    // Whole-number addresses: the differences may not be distances within one array.
+    kept.phasorByDelay = reinterpret_cast<uintptr_t>(passPhasors.table.data()) - 4 * reinterpret_cast<uintptr_t>(block.data);
+    uint32_t shift = 0;
+    while ((uintptr_t(1) << shift) < bytes)
+        ++shift;
+    offsets.assign(regions + 1, 0);
+    kept.regionShift = shift;
+    kept.sumsOffsets = reinterpret_cast<uintptr_t>(offsets.data()) - sizeof(int64_t) * (reinterpret_cast<uintptr_t>(block.data) >> shift);
 }
 
 void RasterScan::AddPassPhasorDelays()
 {
     const std::vector<uint32_t> &channels = passPhasors.regionChannel;
-    if (passPhasors.delays.size() < channels.size() * delayBins)
+    if (!passPhasors.delays.data)
         return;
     for (std::size_t r = 0; r < channels.size(); ++r) {
         std::vector<uint32_t> &counts = delayCounts[channels[r]];
-        const uint32_t *region = passPhasors.delays.data() + r * delayBins;
+        const uint32_t *region = passPhasors.delays.data + r * passPhasors.regionStride;
         for (uint32_t k = 0; k < delayBins && k < counts.size(); ++k)
             counts[k] += region[k];
     }

@@ -60,7 +60,8 @@ void RasterScan::PassImageFrames(const SlotTable &outsideLine, LineTables tables
     // sums in arrays of its own (delays with phasor sums in a block of its own).
     SlotTable kept = *tables.kept, dropped = *tables.dropped;
     std::vector<std::vector<uint32_t>> delays(kChannelSlots);
-    std::vector<uint32_t> delayBlock;
+    DelayBlock delayBlock;
+    std::vector<int64_t> sumsOffsets;
     std::vector<LargeArray<int64_t>> sums(kChannelSlots);
     const std::size_t phasorPixels = static_cast<std::size_t>(imageWidth) * imageHeight;
     for (uint32_t ch = 0; ch < kChannelSlots; ++ch) {
@@ -76,7 +77,7 @@ void RasterScan::PassImageFrames(const SlotTable &outsideLine, LineTables tables
         }
     }
     if (kept.phasorByDelay)
-        UsePhasorDelays(kept, delayBlock);
+        UsePhasorDelays(kept, delayBlock, sumsOffsets);
     struct Closed {
         uint32_t frame, lines;
         double time;
