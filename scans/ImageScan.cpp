@@ -3,6 +3,7 @@
 #include "host/FotonelServices.h"
 #include "files/HeaderText.h"
 #include "files/T3RecordCursor.h"
+#include "files/TwoThreads.h"
 #include "files/pqFile.h"
 #include "scans/RasterScanPass.h"
 
@@ -25,7 +26,24 @@ void ImageScan::GatherInformation()
         return;
     framesInFile = numberOfFrames;
     imagesRemoved = 0;
-    RestoreFullStack();
+    // With phasors asked for, the pass's sums (and its second thread's) are
+    // new memory the kernel must clear, as the stack is: they are made in
+    // another thread while this one clears the stack.
+    readySums.clear();
+    uint32_t placed = 0;
+    for (uint32_t c = 0; c < numberOfChannels && c + 1 < kChannelSlots; ++c)
+        placed += photonCounts[c] > 0;
+    const bool twoHalves = numberOfFrames >= 2 && file->records.size() >= parallelPassRecords;
+    const std::size_t sumsSize = 2 * static_cast<std::size_t>(imageWidth) * imageHeight;
+    if (mainWindow->PhasorsWithoutFits() && 2.0 * placed * sumsSize * sizeof(int64_t) <= kMemoryBudgetBytes / 16)
+        readySums.resize(twoHalves ? 2 * placed : placed);
+    RunInTwoThreads(2, !readySums.empty(), [&](std::size_t half) {
+        if (half == 0)
+            RestoreFullStack();
+        else
+            for (LargeArray<int64_t> &sums : readySums)
+                sums.assign(sumsSize, 0);
+    });
 
     mainWindow->AddMessage(MessageNormal, QObject::tr("Information gathered"));
     gathered = true;

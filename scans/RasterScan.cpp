@@ -247,6 +247,7 @@ void RasterScan::FinishPass()
         resetCursors = false;
     }
     AddPassPhasorDelays();
+    readySums.clear();  // those the pass left
     for (uint32_t c = 0; c < numberOfChannels; ++c) {
         const std::vector<uint32_t> &counts = delayCounts[c];
         const uint32_t n = std::accumulate(counts.begin(), counts.end(), 0u);

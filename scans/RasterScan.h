@@ -123,6 +123,11 @@ public:
         std::vector<LargeArray<int64_t>> sums;     ///< per channel: 2 per pixel (on huge pages); empty: not placed
     };
     PassPhasors passPhasors;
+    /// Zeroed arrays of phasor sums made ahead (ImageScan::GatherInformation)
+    /// for the next pass to take, its own and its second thread's.
+    std::vector<LargeArray<int64_t>> readySums;
+    /// One of readySums of \p size numbers, or a new zeroed array when none is left.
+    LargeArray<int64_t> TakeZeroedSums(std::size_t size);
 
 protected:
     /// Phasor sums per pixel (image scan) or position along the line (line

@@ -77,7 +77,7 @@ void RasterScan::PreparePassPhasors(SlotTable &kept)
         if (kept.slot[ch].role != Placed)
             continue;
         LargeArray<int64_t> &sums = passPhasors.sums[ch - 1];
-        sums.assign(2 * pixels, 0);
+        sums = TakeZeroedSums(2 * pixels);
         kept.slot[ch].phasor = sums.data();
         passPhasors.regionChannel.push_back(ch - 1);
     }
@@ -89,6 +89,16 @@ void RasterScan::PreparePassPhasors(SlotTable &kept)
     for (std::size_t r = 0; r < regions; ++r)
         std::copy(table.begin(), table.end(), passPhasors.table.begin() + r * 2 * stride);
     UsePhasorDelays(kept, passPhasors.delays, passPhasors.sumsOffsets);
+}
+
+LargeArray<int64_t> RasterScan::TakeZeroedSums(std::size_t size)
+{
+    if (!readySums.empty() && readySums.back().size() == size) {
+        LargeArray<int64_t> sums = std::move(readySums.back());
+        readySums.pop_back();
+        return sums;
+    }
+    return LargeArray<int64_t>(size, 0);
 }
 
 void RasterScan::UsePhasorDelays(SlotTable &kept, DelayBlock &block, std::vector<int64_t> &offsets) const

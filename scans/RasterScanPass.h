@@ -63,14 +63,22 @@ void RasterScan::PassImageFrames(const SlotTable &outsideLine, LineTables tables
     DelayBlock delayBlock;
     std::vector<int64_t> sumsOffsets;
     std::vector<LargeArray<int64_t>> sums(kChannelSlots);
+    std::vector<uint8_t> toZero(kChannelSlots, 0);
     const std::size_t phasorPixels = static_cast<std::size_t>(imageWidth) * imageHeight;
     for (uint32_t ch = 0; ch < kChannelSlots; ++ch) {
         ChannelSlot &k = kept.slot[ch], &d = dropped.slot[ch];
         if (k.role != Placed && d.role != Placed)
             continue;
         delays[ch].assign(delayBins, 0);
-        if (k.phasor || d.phasor)
-            sums[ch].resize(2 * phasorPixels);  // zeroed in the second thread, beside the first's start
+        if (k.phasor || d.phasor) {
+            // Made ahead, or zeroed in the second thread beside the first's start.
+            const bool ready = !readySums.empty() && readySums.back().size() == 2 * phasorPixels;
+            if (ready)
+                sums[ch] = TakeZeroedSums(2 * phasorPixels);
+            else
+                sums[ch].resize(2 * phasorPixels);
+            toZero[ch] = !ready;
+        }
         for (ChannelSlot *s : {&k, &d}) {
             s->delays = delays[ch].data();
             s->phasor = s->phasor ? sums[ch].data() : nullptr;
@@ -93,8 +101,9 @@ void RasterScan::PassImageFrames(const SlotTable &outsideLine, LineTables tables
                                                frameClosed, true);
             return;
         }
-        for (LargeArray<int64_t> &s : sums)
-            std::fill(s.begin(), s.end(), int64_t{0});
+        for (uint32_t ch = 0; ch < kChannelSlots; ++ch)
+            if (toZero[ch])
+                std::fill(sums[ch].begin(), sums[ch].end(), int64_t{0});
         T3RecordCursor<Format> cursor(first);
         cursor.overflowOffset = split.overflowOffset;
         cursor.Seek(split.index);

@@ -37,10 +37,12 @@ public:
 
 /// The lifetimes of \p words as \p Scan in the photon form \p level, channel 1 gated to 0..20 ns and
 /// channel 2 cut by its cursor inside the second frame; \p gathered: whether the photon pass gathered
-/// the sums; \p twoThreads: the pass of an image scan and the lifetime steps of either scan in two. The phasor photons of each pixel of an image scan are checked against its count stack.
+/// the sums; \p twoThreads: the pass of an image scan and the lifetime steps of either scan in two; \p ahead: the
+/// geometry gathered again before the pass, so that an image scan's sums are made ahead. The phasor photons of each
+/// pixel of an image scan are checked against its count stack.
 template <class Scan>
 std::shared_ptr<const LifetimeResults> Lifetimes(const std::vector<uint32_t> &words, bool inPass, int level, bool &gathered,
-                                                 bool twoThreads = false)
+                                                 bool twoThreads = false, bool ahead = false)
 {
     PhasorHost host;
     host.phasorsAlone = inPass;
@@ -48,6 +50,11 @@ std::shared_ptr<const LifetimeResults> Lifetimes(const std::vector<uint32_t> &wo
     Scan scan;
     scan.Init(host, file);
     scan.ReconstructImages();
+    if (ahead) {
+        scan.gathered = false;
+        RasterScan::parallelPassRecords = twoThreads ? 0 : SIZE_MAX;
+        scan.GatherInformation();
+    }
     host.SetGate(1, 0, 20);
     host.SetCursor(1, 0, 1);
     host.SetCursor(2, 0, 0.1);
@@ -88,10 +95,11 @@ void ExpectSameSums(const std::vector<uint32_t> &words, int level)
     ASSERT_TRUE(fromWalk);
     EXPECT_FALSE(walked);
     ASSERT_EQ(fromWalk->channels.size(), 2u);
-    // The pass and the lifetime steps in one thread, then in two (the pass: an image scan's).
-    for (bool two : {false, true}) {
-        SCOPED_TRACE(two ? "two threads" : "one thread");
-        const auto fromPass = Lifetimes<Scan>(words, true, level, gathered, two);
+    // The pass and the lifetime steps in one thread, then in two (the pass: an image scan's), then
+    // in two with the sums made ahead.
+    for (int way = 0; way < 3; ++way) {
+        SCOPED_TRACE(way == 0 ? "one thread" : way == 1 ? "two threads" : "two threads, sums made ahead");
+        const auto fromPass = Lifetimes<Scan>(words, true, level, gathered, way > 0, way == 2);
         ASSERT_TRUE(fromPass);
         EXPECT_TRUE(gathered);
         ASSERT_EQ(fromPass->channels.size(), 2u);
