@@ -96,6 +96,12 @@ public:
     /// Statistics over at least this many counts run in two threads.
     static std::size_t parallelStatisticsCounts;
 
+    /// Delay counts in regions of a power of 2 of them, the block aligned to
+    /// a region's size, so that a count's region is its address shifted.
+    struct DelayBlock {
+        std::vector<uint32_t> storage;
+        uint32_t *data = nullptr;
+    };
     /*!
      * \brief The phasor sums the last photon pass gathered beside the stack,
      * when the Lifetime group asked for phasors alone: per placed channel and
@@ -104,12 +110,6 @@ public:
      * any order, so the pass (in one thread or two) and the walk of
      * AccumulateLifetimes give the very same sums.
      */
-    /// Delay counts in regions of a power of 2 of them, the block aligned to
-    /// a region's size, so that a count's region is its address shifted.
-    struct DelayBlock {
-        std::vector<uint32_t> storage;
-        uint32_t *data = nullptr;
-    };
     struct PassPhasors {
         int harmonic = 0;                          ///< 0: none gathered
         /// Per dtime value cos, sin in units of 2^-30, once for each region

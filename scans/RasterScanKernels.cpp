@@ -9,6 +9,10 @@ namespace {
 
 #define FOTONEL_INLINE inline __attribute__((always_inline))
 
+/// How a form finds a photon's pixel sums: none gathered; from an address
+/// per lane (sums); from the address of its count (SlotTable::sumsOffsets).
+enum class Sums { None, Addressed, Derived };
+
 /*!
  * How both forms count a block with no branch: the addresses of the eight
  * counts and delay counts come from vectors of the channels' arrays, and a
@@ -18,10 +22,6 @@ namespace {
  * the long chain of steps that finds them. The set that waits is a local
  * of each form, so it stays in a register.
  */
-/// How a form finds a photon's pixel sums: none gathered; from an address
-/// per lane (sums); from the address of its count (SlotTable::sumsOffsets).
-enum class Sums { None, Addressed, Derived };
-
 struct WaitingCounts {
     alignas(64) uint16_t *counts[2][8];
     alignas(64) uint32_t *delays[2][8];
@@ -290,7 +290,8 @@ struct Avx512Addresses {
 template <bool Phasors, class Table, class Run>
 FOTONEL_AVX512_TARGET Avx512Addresses SetUpAvx512(const Table &table, const Run &run, Sinks &sinks)
 {
-    alignas(64) uintptr_t lineOf[16], delaysOf[16], sums;
+    alignas(64) uintptr_t lineOf[16], delaysOf[16];
+    uintptr_t sums;  // this form finds the sums from the counts' addresses
     for (uint32_t ch = 0; ch < 16; ++ch)
         ChannelAddresses(table, run, ch, sinks, lineOf[ch], delaysOf[ch], sums);
     if (Phasors)
