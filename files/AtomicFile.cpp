@@ -8,6 +8,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -28,9 +29,15 @@ public:
     void Release(QByteArray name)
     {
         std::lock_guard<std::mutex> lock(mutex);
+        if (!worker.joinable()) {
+            try {
+                worker = std::thread([this] { Run(); });
+            } catch (const std::system_error &) {
+                ::unlink(name.constData());  // no thread to be had: freed here, as the rename would have
+                return;
+            }
+        }
         names.push_back(std::move(name));
-        if (!worker.joinable())
-            worker = std::thread([this] { Run(); });
         changed.notify_all();
     }
     void Wait()
