@@ -155,7 +155,7 @@ namespace {
  * Per pixel below \p n: g and s of the sums \p cosine(i), \p sine(i) over
  * the pixel's photons, NaN below the threshold; returns the pixels at or
  * above it. Without calibration these are the very operations of the
- * general loop, written without a branch a pixel.
+ * general loop, written without a branch per pixel.
  */
 template <class Cosine, class Sine>
 uint64_t UncalibratedPhasors(std::size_t n, const uint32_t *count, Cosine cosine, Sine sine, int threshold, float *g,

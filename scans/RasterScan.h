@@ -126,8 +126,8 @@ public:
     /// Zeroed arrays of phasor sums made ahead (ImageScan::GatherInformation)
     /// for the next pass to take, its own and its second thread's.
     std::vector<LargeArray<int64_t>> readySums;
-    /// One of readySums of \p size numbers, or a new zeroed array when none is left.
-    LargeArray<int64_t> TakeZeroedSums(std::size_t size);
+    /// One of readySums of \p size numbers; an empty array when none is left.
+    LargeArray<int64_t> TakeReadySums(std::size_t size);
 
 protected:
     /// Phasor sums per pixel (image scan) or position along the line (line

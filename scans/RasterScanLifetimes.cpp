@@ -77,7 +77,9 @@ void RasterScan::PreparePassPhasors(SlotTable &kept)
         if (kept.slot[ch].role != Placed)
             continue;
         LargeArray<int64_t> &sums = passPhasors.sums[ch - 1];
-        sums = TakeZeroedSums(2 * pixels);
+        sums = TakeReadySums(2 * pixels);
+        if (sums.empty())
+            sums.assign(2 * pixels, 0);
         kept.slot[ch].phasor = sums.data();
         passPhasors.regionChannel.push_back(ch - 1);
     }
@@ -91,14 +93,14 @@ void RasterScan::PreparePassPhasors(SlotTable &kept)
     UsePhasorDelays(kept, passPhasors.delays, passPhasors.sumsOffsets);
 }
 
-LargeArray<int64_t> RasterScan::TakeZeroedSums(std::size_t size)
+LargeArray<int64_t> RasterScan::TakeReadySums(std::size_t size)
 {
+    LargeArray<int64_t> sums;
     if (!readySums.empty() && readySums.back().size() == size) {
-        LargeArray<int64_t> sums = std::move(readySums.back());
+        sums = std::move(readySums.back());
         readySums.pop_back();
-        return sums;
     }
-    return LargeArray<int64_t>(size, 0);
+    return sums;
 }
 
 void RasterScan::UsePhasorDelays(SlotTable &kept, DelayBlock &block, std::vector<int64_t> &offsets) const

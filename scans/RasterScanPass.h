@@ -72,12 +72,10 @@ void RasterScan::PassImageFrames(const SlotTable &outsideLine, LineTables tables
         delays[ch].assign(delayBins, 0);
         if (k.phasor || d.phasor) {
             // Made ahead, or zeroed in the second thread beside the first's start.
-            const bool ready = !readySums.empty() && readySums.back().size() == 2 * phasorPixels;
-            if (ready)
-                sums[ch] = TakeZeroedSums(2 * phasorPixels);
-            else
+            sums[ch] = TakeReadySums(2 * phasorPixels);
+            toZero[ch] = sums[ch].empty();
+            if (toZero[ch])
                 sums[ch].resize(2 * phasorPixels);
-            toZero[ch] = !ready;
         }
         for (ChannelSlot *s : {&k, &d}) {
             s->delays = delays[ch].data();
