@@ -22,6 +22,22 @@ enum class Sums { None, Addressed, Derived };
  * the long chain of steps that finds them. The set that waits is a local
  * of each form, so it stays in a register.
  */
+/*!
+ * The table fields WaitingCounts::Make reads for every photon, as values:
+ * read through the table, the compiler would load them again after each
+ * increment, which might have written them.
+ */
+struct SumsTables {
+    uintptr_t phasorByDelay, sumsOffsets;
+    uint32_t regionShift;
+
+    template <class Table>
+    explicit SumsTables(const Table &table)
+        : phasorByDelay(table.phasorByDelay), sumsOffsets(table.sumsOffsets), regionShift(table.regionShift)
+    {
+    }
+};
+
 struct WaitingCounts {
     alignas(64) uint16_t *counts[2][8];
     alignas(64) uint32_t *delays[2][8];
@@ -36,8 +52,8 @@ struct WaitingCounts {
      * the address of its count + the offset of its channel, which the delay
      * count's address finds too.
      */
-    template <Sums Form, class Table>
-    FOTONEL_AVX2_TARGET FOTONEL_INLINE void Make(int set, const Table &table)
+    template <Sums Form>
+    FOTONEL_AVX2_TARGET FOTONEL_INLINE void Make(int set, const SumsTables table)
     {
         for (int k = 0; k < 8; ++k) {
             uint16_t *n = counts[set][k];
@@ -207,6 +223,7 @@ FOTONEL_AVX2_TARGET uint32_t PlaceGroupsAvx2(const Pass &pass, uint32_t i, uint3
                                       _mm256_setzero_pd()};
     Sinks sinks;
     WaitingCounts sets;
+    const SumsTables sumsTables(table);
     int waiting = -1;  // the set whose increments are still to be made
     const Avx2Addresses addresses = SetUpAvx2<Phasors>(table, run, sinks);
     // Gate ranges hold values below 2^15 + 1, so signed comparisons do.
@@ -268,11 +285,11 @@ FOTONEL_AVX2_TARGET uint32_t PlaceGroupsAvx2(const Pass &pass, uint32_t i, uint3
         }
         last = times[31 - __builtin_clz(timed)];
         if (waiting >= 0)
-            sets.Make<Form>(waiting, table);
+            sets.Make<Form>(waiting, sumsTables);
         waiting = set;
     }
     if (waiting >= 0)
-        sets.Make<Form>(waiting, table);
+        sets.Make<Form>(waiting, sumsTables);
     run.last = last;
     return i;
 }
@@ -331,6 +348,7 @@ FOTONEL_AVX512_TARGET uint32_t PlaceGroupsAvx512(const Pass &pass, uint32_t i, u
                                       _mm512_setzero_pd()};
     Sinks sinks;
     WaitingCounts sets;
+    const SumsTables sumsTables(table);
     int waiting = -1;  // the set whose increments are still to be made
     const Avx512Addresses a = SetUpAvx512<Phasors>(table, run, sinks);
     constexpr Sums Form = Phasors ? Sums::Derived : Sums::None;
@@ -369,11 +387,11 @@ FOTONEL_AVX512_TARGET uint32_t PlaceGroupsAvx512(const Pass &pass, uint32_t i, u
         _mm512_store_si512(sets.counts[set], _mm512_mask_blend_epi64(accept, a.sinkCount, count));
         _mm512_store_si512(sets.delays[set], _mm512_mask_blend_epi64(accept, a.sinkDelay, delay));
         if (waiting >= 0)
-            sets.Make<Form>(waiting, table);
+            sets.Make<Form>(waiting, sumsTables);
         waiting = set;
     }
     if (waiting >= 0)
-        sets.Make<Form>(waiting, table);
+        sets.Make<Form>(waiting, sumsTables);
     run.last = last;
     return i;
 }
