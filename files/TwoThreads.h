@@ -48,3 +48,36 @@ void RunInTwoThreads(std::size_t n, bool twoThreads, Job job)
     if (failure)
         std::rethrow_exception(failure);
 }
+
+/*!
+ * \brief One job run in another thread while this one goes on, for work
+ * that may be done ahead (memory made ready for a later step): Wait, Start
+ * and the destructor return once it has run. When no thread can be had the
+ * job runs at once, in this thread. The job must not throw.
+ */
+class JobBeside {
+public:
+    JobBeside() = default;
+    ~JobBeside() { Wait(); }
+    JobBeside(const JobBeside &) = delete;
+    JobBeside &operator=(const JobBeside &) = delete;
+
+    template <class Job>
+    void Start(Job job)
+    {
+        Wait();
+        try {
+            worker = std::thread(job);  // a copy: the job stays whole for the fallback
+        } catch (const std::system_error &) {
+            job();
+        }
+    }
+    void Wait()
+    {
+        if (worker.joinable())
+            worker.join();
+    }
+
+private:
+    std::thread worker;
+};

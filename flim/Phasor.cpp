@@ -186,16 +186,16 @@ void PixelLifetimes(std::size_t n, const float *g, const float *s, double nOmega
         const float phase = static_cast<float>(ps / pg / nOmega);
         const float modulation = static_cast<float>(std::sqrt(modulated ? 1.0 / m2 - 1.0 : 0.0) / nOmega);
         tauPhase[i] = none ? kNaN : phase;
-        tauModulation[i] = none | !modulated ? kNaN : modulation;
+        tauModulation[i] = (none | !modulated) ? kNaN : modulation;
     }
 }
 
 /// MakePhasorImage with the photons per pixel of \p sums in \p photons
-/// (its count, or what was moved out of it).
+/// (its count, or what was moved out of it), into the arrays of \p image.
 PhasorImage MakeImage(const PhasorSums &sums, std::vector<uint32_t> photons, const Calibration &calibration,
-                      double nOmega, int threshold, int medianPasses)
+                      double nOmega, int threshold, int medianPasses, PhasorImage image)
 {
-    PhasorImage image;
+    image.pixelsAbove = 0;
     image.width = sums.width;
     image.height = sums.height;
     image.calibrated = calibration.calibrated;
@@ -244,15 +244,15 @@ PhasorImage MakeImage(const PhasorSums &sums, std::vector<uint32_t> photons, con
 PhasorImage MakePhasorImage(const PhasorSums &sums, const Calibration &calibration, double nOmega, int threshold,
                             int medianPasses)
 {
-    return MakeImage(sums, sums.count, calibration, nOmega, threshold, medianPasses);
+    return MakeImage(sums, sums.count, calibration, nOmega, threshold, medianPasses, PhasorImage());
 }
 
 PhasorImage MakePhasorImage(PhasorSums &&sums, const Calibration &calibration, double nOmega, int threshold,
-                            int medianPasses)
+                            int medianPasses, PhasorImage &&storage)
 {
     std::vector<uint32_t> photons = std::move(sums.count);
     sums.count.clear();
-    return MakeImage(sums, std::move(photons), calibration, nOmega, threshold, medianPasses);
+    return MakeImage(sums, std::move(photons), calibration, nOmega, threshold, medianPasses, std::move(storage));
 }
 
 bool PhasorCursor::Usable() const

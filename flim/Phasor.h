@@ -119,9 +119,14 @@ struct PhasorImage {
  */
 PhasorImage MakePhasorImage(const PhasorSums &sums, const Calibration &calibration, double nOmega, int threshold,
                             int medianPasses);
-/// The same, taking the photons per pixel from \p sums rather than copying them.
+/*!
+ * \brief The same, taking the photons per pixel from \p sums rather than
+ * copying them, and writing into the arrays of \p storage where they have
+ * the image's size (arrays made ahead, whose memory is already in place;
+ * whatever they hold is overwritten).
+ */
 PhasorImage MakePhasorImage(PhasorSums &&sums, const Calibration &calibration, double nOmega, int threshold,
-                            int medianPasses);
+                            int medianPasses, PhasorImage &&storage = PhasorImage());
 
 /// A circle on the phasor plot: centre (g, s) and radius.
 struct PhasorCursor {

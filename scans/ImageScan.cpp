@@ -123,6 +123,7 @@ void ImageScan::ReconstructImages()
             });
     });
     FinishPass();
+    MakeReadyImages();
     reconstructed = true;
     mainWindow->AddMessage(MessageNormal, QObject::tr("Images reconstructed"));
 

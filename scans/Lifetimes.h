@@ -22,6 +22,8 @@ struct LifetimeSums {
     uint32_t width = 1, height = 1;
     std::vector<flim::PhasorSums> phasors;         ///< per channel; empty sums for inactive channels
     std::vector<std::vector<uint32_t>> decays;      ///< per channel: pixel p's bin k at p x mapBins + k
+    /// Per channel: arrays made ahead for its phasor image (empty: none).
+    std::vector<flim::PhasorImage> storage;
 };
 
 struct LifetimeChannel {

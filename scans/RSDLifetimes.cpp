@@ -254,8 +254,9 @@ bool RSD::ComputeLifetimes(const flim::Settings &settings, bool phasors, bool fi
     RunInTwoThreads(imaged.size(), static_cast<std::size_t>(sums.width) * sums.height >= parallelLifetimePixels,
                     [&](std::size_t k) {
                         const uint32_t c = imaged[k];
-                        images[c] = flim::MakePhasorImage(std::move(sums.phasors[c]), calibrations[c], sums.table.NOmega(),
-                                                          settings.threshold, settings.median);
+                        images[c] = flim::MakePhasorImage(
+                            std::move(sums.phasors[c]), calibrations[c], sums.table.NOmega(), settings.threshold,
+                            settings.median, c < sums.storage.size() ? std::move(sums.storage[c]) : flim::PhasorImage());
                     });
 
     const uint32_t fitSteps = (inPeriod + kFitBins - 1) / kFitBins;

@@ -20,6 +20,8 @@
  */
 #include "host/FotonelServices.h"
 #include "files/T3RecordCursor.h"
+#include "files/TwoThreads.h"
+#include "flim/Phasor.h"
 #include "scans/LargeArray.h"
 #include "scans/OmeXml.h"
 #include "scans/RSD.h"
@@ -130,6 +132,19 @@ public:
     LargeArray<int64_t> TakeReadySums(std::size_t size);
 
 protected:
+    /*!
+     * \brief After a pass that gathered phasor sums for the Lifetime group,
+     * the arrays of a phasor image for each channel summed (its photons and
+     * its four maps, each of the image's size) are made in another thread
+     * while the steps after the pass go on: new memory, which the kernel
+     * clears page by page, made where a processor is free rather than in the
+     * lifetimes step. Up to a small part of the memory budget; any left
+     * from an earlier pass are made again or freed.
+     */
+    void MakeReadyImages();
+    /// The arrays MakeReadyImages made, once it has made them (none: empty).
+    std::vector<flim::PhasorImage> TakeReadyImages();
+
     /// Phasor sums per pixel (image scan) or position along the line (line
     /// scan) in one walk over the kept lines, and the decays of the fit map.
     bool AccumulateLifetimes(LifetimeSums &sums) override;
@@ -441,6 +456,10 @@ protected:
     QString PixelTimeLine() const;
     /// Ends the information text with a line per active channel and hands it to the Summary pane.
     void FinishInfoText();
+
+private:
+    std::vector<flim::PhasorImage> readyImages;  ///< touched only after readyImagesMaker.Wait()
+    JobBeside readyImagesMaker;                   ///< after readyImages: joined before it goes
 };
 
 template <class Format>

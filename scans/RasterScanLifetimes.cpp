@@ -6,8 +6,10 @@
 #include "scans/RasterScan.h"
 #include "files/TwoThreads.h"
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
+#include <new>
 
 namespace {
 
@@ -93,6 +95,38 @@ void RasterScan::PreparePassPhasors(SlotTable &kept)
     UsePhasorDelays(kept, passPhasors.delays, passPhasors.sumsOffsets);
 }
 
+void RasterScan::MakeReadyImages()
+{
+    const std::size_t pixels = static_cast<std::size_t>(imageWidth) * imageHeight;
+    const std::size_t channels = std::count_if(passPhasors.sums.begin(), passPhasors.sums.end(),
+                                               [](const LargeArray<int64_t> &s) { return !s.empty(); });
+    const double bytes = static_cast<double>(pixels) * channels * (sizeof(uint32_t) + 4 * sizeof(float));
+    if (channels == 0 || !mainWindow || !mainWindow->PhasorsWithoutFits() || !(bytes <= kMemoryBudgetBytes / 16)) {
+        TakeReadyImages();
+        return;
+    }
+    readyImagesMaker.Start([this, pixels, channels]() noexcept {
+        try {
+            readyImages.resize(channels);
+            for (flim::PhasorImage &image : readyImages) {
+                image.photons.assign(pixels, 0);
+                for (std::vector<float> *map : {&image.g, &image.s, &image.tauPhase, &image.tauModulation})
+                    map->assign(pixels, 0.0f);
+            }
+        } catch (const std::bad_alloc &) {
+            readyImages.clear();  // none made ahead: the lifetimes make their own
+        }
+    });
+}
+
+std::vector<flim::PhasorImage> RasterScan::TakeReadyImages()
+{
+    readyImagesMaker.Wait();
+    std::vector<flim::PhasorImage> ready;
+    ready.swap(readyImages);
+    return ready;
+}
+
 LargeArray<int64_t> RasterScan::TakeReadySums(std::size_t size)
 {
     LargeArray<int64_t> sums;
@@ -163,7 +197,15 @@ bool RasterScan::TakePassPhasors(LifetimeSums &sums)
     }
     // The sums stay where the pass gathered them, as whole numbers (they
     // live until the next pass); a large image's channels split over two threads.
+    // The arrays made ahead for the channels' phasor images, of this size only.
     std::vector<flim::PhasorSums> out(numberOfChannels);
+    std::vector<flim::PhasorImage> storage(numberOfChannels), ready = TakeReadyImages();
+    for (const uint32_t c : taken) {
+        if (ready.empty() || ready.back().photons.size() != pixels)
+            break;
+        storage[c] = std::move(ready.back());
+        ready.pop_back();
+    }
     RunInTwoThreads(taken.size(), pixels >= parallelLifetimePixels, [&](std::size_t k) {
         const uint32_t c = taken[k];
         flim::PhasorSums &p = out[c];
@@ -171,6 +213,7 @@ bool RasterScan::TakePassPhasors(LifetimeSums &sums)
         p.height = sums.height;
         p.fixed = passPhasors.sums[c].data();
         p.fixedUnit = kPhasorUnit;
+        p.count = std::move(storage[c].photons);
         p.count.assign(pixels, 0);
         const uint16_t *stack = images[c].data();
         uint32_t *count = p.count.data();
@@ -179,6 +222,7 @@ bool RasterScan::TakePassPhasors(LifetimeSums &sums)
                 count[i] += stack[at + i];
     });
     sums.phasors = std::move(out);
+    sums.storage = std::move(storage);
     return true;
 }
 

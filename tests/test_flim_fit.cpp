@@ -332,6 +332,36 @@ TEST(Phasor, MedianFilterAndThresholdOnHandWorkedImages)
     EXPECT_FLOAT_EQ(image.g[1], 1.0f);
     EXPECT_FLOAT_EQ(image.tauPhase[1], 0.0f);
     EXPECT_TRUE(std::isnan(image.g[2]));  // no photons
+
+    // Arrays made ahead are written whole, whatever they held and whatever
+    // their size: the same bits as fresh ones, calibrated or not.
+    const auto bits = [](const std::vector<float> &v) {
+        return std::vector<uint8_t>(reinterpret_cast<const uint8_t *>(v.data()),
+                                    reinterpret_cast<const uint8_t *>(v.data() + v.size()));
+    };
+    flim::Calibration calibration;
+    calibration.calibrated = true;
+    calibration.phaseShift = 0.3;
+    calibration.modulationFactor = 0.9;
+    for (const flim::Calibration &c : {flim::Calibration(), calibration}) {
+        const flim::PhasorImage fresh = flim::MakePhasorImage(sums, c, table.NOmega(), 50, 1);
+        for (const std::size_t size : {std::size_t{3}, std::size_t{2}, std::size_t{5}}) {
+            flim::PhasorImage storage;
+            storage.photons.assign(size, 99);
+            for (std::vector<float> *map : {&storage.g, &storage.s, &storage.tauPhase, &storage.tauModulation})
+                map->assign(size, 7.0f);
+            storage.pixelsAbove = 99;
+            flim::PhasorSums moved = sums;
+            const flim::PhasorImage made =
+                flim::MakePhasorImage(std::move(moved), c, table.NOmega(), 50, 1, std::move(storage));
+            EXPECT_EQ(made.photons, fresh.photons);
+            EXPECT_EQ(made.pixelsAbove, fresh.pixelsAbove);
+            EXPECT_EQ(made.calibrated, c.calibrated);
+            for (const auto map : {&flim::PhasorImage::g, &flim::PhasorImage::s, &flim::PhasorImage::tauPhase,
+                                   &flim::PhasorImage::tauModulation})
+                EXPECT_EQ(bits(made.*map), bits(fresh.*map)) << "size " << size << ", calibrated " << c.calibrated;
+        }
+    }
 }
 
 } // namespace
