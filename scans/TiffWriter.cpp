@@ -86,6 +86,17 @@ bool TiffWriter::WriteRows(const void *pixels, uint32_t width, uint32_t height, 
     const std::size_t rowBytes = static_cast<std::size_t>(width) * (bitsPerSample / 8);
     // libtiff takes a non-const row buffer but does not change it.
     auto *bytes = static_cast<unsigned char *>(const_cast<void *>(pixels));
+    // An uncompressed page in one strip, in this machine's byte order, is
+    // its samples as they lie: written in one piece, not copied row by row
+    // into a strip buffer of libtiff's first (the same bytes in the same places).
+    uint16_t compression = 0, fillOrder = 0;
+    uint32_t rowsPerStrip = 0;
+    const tmsize_t all = static_cast<tmsize_t>(rowBytes * height);
+    if (TIFFGetFieldDefaulted(handle, TIFFTAG_COMPRESSION, &compression) == 1 && compression == COMPRESSION_NONE &&
+        TIFFGetFieldDefaulted(handle, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip) == 1 && rowsPerStrip >= height &&
+        TIFFGetFieldDefaulted(handle, TIFFTAG_FILLORDER, &fillOrder) == 1 && fillOrder == FILLORDER_MSB2LSB &&
+        !TIFFIsByteSwapped(handle) && height > 0)
+        return Check(TIFFWriteRawStrip(handle, 0, bytes, all) == all);
     for (uint32_t row = 0; row < height; ++row)
         if (TIFFWriteScanline(handle, bytes + row * rowBytes, row, 0) != 1)
             return Check(false);
