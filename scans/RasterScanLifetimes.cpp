@@ -195,10 +195,7 @@ bool RasterScan::TakePassPhasors(LifetimeSums &sums)
             return false;
         taken.push_back(c);
     }
-    // The sums stay where the pass gathered them, as whole numbers (they
-    // live until the next pass); a large image's channels split over two threads.
     // The arrays made ahead for the channels' phasor images, of this size only.
-    std::vector<flim::PhasorSums> out(numberOfChannels);
     std::vector<flim::PhasorImage> storage(numberOfChannels), ready = TakeReadyImages();
     for (const uint32_t c : taken) {
         if (ready.empty() || ready.back().photons.size() != pixels)
@@ -206,6 +203,9 @@ bool RasterScan::TakePassPhasors(LifetimeSums &sums)
         storage[c] = std::move(ready.back());
         ready.pop_back();
     }
+    // The sums stay where the pass gathered them, as whole numbers (they
+    // live until the next pass); a large image's channels split over two threads.
+    std::vector<flim::PhasorSums> out(numberOfChannels);
     RunInTwoThreads(taken.size(), pixels >= parallelLifetimePixels, [&](std::size_t k) {
         const uint32_t c = taken[k];
         flim::PhasorSums &p = out[c];
