@@ -51,8 +51,8 @@ struct WaitingCounts {
 
     /// The set for the addresses of the block after \p stored stored ones.
     static int Next(unsigned stored) { return static_cast<int>(stored % kSets); }
-    /// Once \p stored sets hold addresses: makes the set that has waited longest
-    /// when all are full, and counts the one just stored.
+    /// After a set was stored: counts it in \p stored and, once kSets sets
+    /// wait, makes the one that has waited longest.
     template <Sums Form>
     FOTONEL_AVX2_TARGET FOTONEL_INLINE void Stored(unsigned &stored, const SumsTables table)
     {
