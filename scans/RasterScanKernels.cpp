@@ -9,9 +9,9 @@ namespace {
 
 #define FOTONEL_INLINE inline __attribute__((always_inline))
 
-/// How a form finds a photon's pixel sums: none gathered; from an address
-/// per lane (sums); from the address of its count (SlotTable::sumsOffsets).
-enum class Sums { None, Addressed, Derived };
+/// How a form finds a photon's pixel sums: none gathered; from the address
+/// of its count (SlotTable::sumsOffsets).
+enum class Sums { None, Derived };
 
 /*!
  * The table fields WaitingCounts::Make reads for every photon, as values:
@@ -46,8 +46,6 @@ struct WaitingCounts {
     static constexpr unsigned kSets = 4;
     alignas(64) uint16_t *counts[kSets][8];
     alignas(64) uint32_t *delays[kSets][8];
-    // With Sums::Addressed: each lane's pixel sums.
-    alignas(64) int64_t *sums[kSets][8];
 
     /// The set for the addresses of the block after \p stored stored ones.
     static int Next(unsigned stored) { return static_cast<int>(stored % kSets); }
@@ -89,11 +87,9 @@ struct WaitingCounts {
             if (Form == Sums::None)
                 continue;
             const uintptr_t at = reinterpret_cast<uintptr_t>(d);
-            __m128i *p = reinterpret_cast<__m128i *>(sums[set][k]);
-            if (Form == Sums::Derived)
-                p = reinterpret_cast<__m128i *>(
-                    8 * reinterpret_cast<uintptr_t>(n) +
-                    *reinterpret_cast<const uintptr_t *>(table.sumsOffsets + sizeof(uintptr_t) * (at >> table.regionShift)));
+            __m128i *p = reinterpret_cast<__m128i *>(
+                8 * reinterpret_cast<uintptr_t>(n) +
+                *reinterpret_cast<const uintptr_t *>(table.sumsOffsets + sizeof(uintptr_t) * (at >> table.regionShift)));
             // cos and sin added to the pixel's two sums at once.
             const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i *>(table.phasorByDelay + 4 * at));
             _mm_storeu_si128(p, _mm_add_epi64(_mm_loadu_si128(p), t));
@@ -144,13 +140,12 @@ FOTONEL_AVX2_TARGET FOTONEL_INLINE __m256i ChannelsOf(const EightRecords &r)
 /// delay counts; those of the sinks for a channel not placed.
 template <class Table, class Run>
 void ChannelAddresses(const Table &table, const Run &run, uint32_t ch, Sinks &sinks, uintptr_t &line,
-                      uintptr_t &delays, uintptr_t &sums)
+                      uintptr_t &delays)
 {
     const auto &slot = table.slot[ch];
     const bool placed = (table.placedBits >> ch) & 1u;
     line = reinterpret_cast<uintptr_t>(placed ? slot.stack + run.lineOffset : sinks.counts);
     delays = reinterpret_cast<uintptr_t>(placed ? slot.delays : sinks.delays);
-    sums = reinterpret_cast<uintptr_t>(placed && slot.phasor ? slot.phasor + 2 * run.phasorOffset : sinks.sums);
 }
 
 /// The constants of the times and pixels as lanes.
@@ -166,8 +161,8 @@ struct Avx512Times {
 /// Per channel 0-7, the addresses of ChannelAddresses as low and high
 /// halves; the sinks' addresses per lane, lanes 0-3 and 4-7.
 struct Avx2Addresses {
-    __m256i lineLows, lineHighs, delaysLows, delaysHighs, sumsLows, sumsHighs;
-    __m256i sinkCount[2], sinkDelay[2], sinkSums[2];
+    __m256i lineLows, lineHighs, delaysLows, delaysHighs;
+    __m256i sinkCount[2], sinkDelay[2];
 };
 
 /// Where the lanes that place nothing count their delays: in the table's
@@ -181,32 +176,28 @@ uint32_t *DelaySinks(const Table &table, Sinks &sinks)
 template <bool Phasors, class Table, class Run>
 FOTONEL_AVX2_TARGET Avx2Addresses SetUpAvx2(const Table &table, const Run &run, Sinks &sinks)
 {
-    alignas(32) uint32_t lineLow[8], lineHigh[8], delaysLow[8], delaysHigh[8], sumsLow[8], sumsHigh[8];
+    alignas(32) uint32_t lineLow[8], lineHigh[8], delaysLow[8], delaysHigh[8];
     for (uint32_t ch = 0; ch < 8; ++ch) {
-        uintptr_t line, delays, sums;
-        ChannelAddresses(table, run, ch, sinks, line, delays, sums);
+        uintptr_t line, delays;
+        ChannelAddresses(table, run, ch, sinks, line, delays);
         lineLow[ch] = static_cast<uint32_t>(line);
         lineHigh[ch] = static_cast<uint32_t>(static_cast<uint64_t>(line) >> 32);
         delaysLow[ch] = static_cast<uint32_t>(delays);
         delaysHigh[ch] = static_cast<uint32_t>(static_cast<uint64_t>(delays) >> 32);
-        sumsLow[ch] = static_cast<uint32_t>(sums);
-        sumsHigh[ch] = static_cast<uint32_t>(static_cast<uint64_t>(sums) >> 32);
     }
+    if (Phasors)
+        SetSumsOffsets(table, run, sinks, 8);
     Avx2Addresses a;
     a.lineLows = _mm256_load_si256(reinterpret_cast<const __m256i *>(lineLow));
     a.lineHighs = _mm256_load_si256(reinterpret_cast<const __m256i *>(lineHigh));
     a.delaysLows = _mm256_load_si256(reinterpret_cast<const __m256i *>(delaysLow));
     a.delaysHighs = _mm256_load_si256(reinterpret_cast<const __m256i *>(delaysHigh));
-    a.sumsLows = _mm256_load_si256(reinterpret_cast<const __m256i *>(sumsLow));
-    a.sumsHighs = _mm256_load_si256(reinterpret_cast<const __m256i *>(sumsHigh));
     const __m256i lane = _mm256_setr_epi64x(0, 1, 2, 3);
     for (int half = 0; half < 2; ++half) {
         const intptr_t counts = reinterpret_cast<intptr_t>(sinks.counts + 4 * half);
         const intptr_t delays = reinterpret_cast<intptr_t>(DelaySinks<Phasors>(table, sinks) + 4 * half);
-        const intptr_t sums = reinterpret_cast<intptr_t>(sinks.sums + 8 * half);
         a.sinkCount[half] = _mm256_add_epi64(_mm256_set1_epi64x(counts), _mm256_slli_epi64(lane, 1));
         a.sinkDelay[half] = _mm256_add_epi64(_mm256_set1_epi64x(delays), _mm256_slli_epi64(lane, 2));
-        a.sinkSums[half] = _mm256_add_epi64(_mm256_set1_epi64x(sums), _mm256_slli_epi64(lane, 4));
     }
     return a;
 }
@@ -252,7 +243,7 @@ FOTONEL_AVX2_TARGET uint32_t PlaceGroupsAvx2(const Pass &pass, uint32_t i, uint3
     // Gate ranges hold values below 2^15 + 1, so signed comparisons do.
     const __m256i gateLow = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(table.gateLow));
     const __m256i gateHigh = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(table.gateHigh));
-    constexpr Sums Form = Phasors ? Sums::Addressed : Sums::None;
+    constexpr Sums Form = Phasors ? Sums::Derived : Sums::None;
 
     // The times of the last block with a timed photon, and that photon's
     // lane: kept in registers, read back from memory once at the end.
@@ -277,11 +268,9 @@ FOTONEL_AVX2_TARGET uint32_t PlaceGroupsAvx2(const Pass &pass, uint32_t i, uint3
             _mm256_or_si256(_mm256_cmpgt_epi32(_mm256_permutevar8x32_epi32(gateLow, channel), r.dtime),
                             _mm256_cmpgt_epi32(r.dtime, _mm256_permutevar8x32_epi32(gateHigh, channel)));
         const __m256i passing = _mm256_andnot_si256(outside, placed);
-        __m256i lineLanes[2], delayLanes[2], sumsLanes[2];
+        __m256i lineLanes[2], delayLanes[2];
         LaneAddresses(addresses.lineLows, addresses.lineHighs, channel, lineLanes);
         LaneAddresses(addresses.delaysLows, addresses.delaysHighs, channel, delayLanes);
-        if (Phasors)
-            LaneAddresses(addresses.sumsLows, addresses.sumsHighs, channel, sumsLanes);
         const int set = WaitingCounts::Next(stored);
         for (int half = 0; half < 2; ++half) {
             const __m128i n = half ? _mm256_extracti128_si256(r.nsync, 1) : _mm256_castsi256_si128(r.nsync);
@@ -302,12 +291,6 @@ FOTONEL_AVX2_TARGET uint32_t PlaceGroupsAvx2(const Pass &pass, uint32_t i, uint3
                                _mm256_blendv_epi8(addresses.sinkCount[half], count, accept));
             _mm256_store_si256(reinterpret_cast<__m256i *>(sets.delays[set] + 4 * half),
                                _mm256_blendv_epi8(addresses.sinkDelay[half], delay, accept));
-            if (Phasors) {
-                // Lanes not placed add to the sinks.
-                const __m256i sums = _mm256_add_epi64(sumsLanes[half], _mm256_slli_epi64(pixel, 4));
-                _mm256_store_si256(reinterpret_cast<__m256i *>(sets.sums[set] + 4 * half),
-                                   _mm256_blendv_epi8(addresses.sinkSums[half], sums, accept));
-            }
         }
         lastLane = 31 - __builtin_clz(timed);
         sets.Stored<Form>(stored, sumsTables);
@@ -337,9 +320,8 @@ template <bool Phasors, class Table, class Run>
 FOTONEL_AVX512_TARGET Avx512Addresses SetUpAvx512(const Table &table, const Run &run, Sinks &sinks)
 {
     alignas(64) uintptr_t lineOf[16], delaysOf[16];
-    uintptr_t sums;  // this form finds the sums from the counts' addresses
     for (uint32_t ch = 0; ch < 16; ++ch)
-        ChannelAddresses(table, run, ch, sinks, lineOf[ch], delaysOf[ch], sums);
+        ChannelAddresses(table, run, ch, sinks, lineOf[ch], delaysOf[ch]);
     if (Phasors)
         SetSumsOffsets(table, run, sinks, 16);
     Avx512Addresses a;
@@ -453,9 +435,7 @@ uint32_t RasterScanKernels::PlaceGroups(const RasterScan::PassConstants &pass, u
     // for them. The phasor forms read each photon's cos and sin beside its
     // delay count: only for a table whose delays lie in a phasor delay block
     // (phasorByDelay), as the placing table of a pass with phasor sums always
-    // does. The AVX-512 form finds the pixel sums from the counts' addresses
-    // (Sums::Derived), the AVX2 form from addresses of their own: each form
-    // took less time so (bench_flim).
+    // does. Both find the pixel sums from the counts' addresses (Sums::Derived).
     const bool avx2 = (table.placedBits >> 8) == 0, phasors = pass.phasorTable && table.phasorByDelay;
     if (pass.vector == 2 && (table.placedBits >> 16) == 0)
         return phasors ? PlaceGroupsAvx512<Format, true>(pass, i, end, base, table, run)
