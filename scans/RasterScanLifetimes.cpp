@@ -213,8 +213,10 @@ bool RasterScan::TakePassPhasors(LifetimeSums &sums)
         p.height = sums.height;
         p.fixed = passPhasors.sums[c].data();
         p.fixedUnit = kPhasorUnit;
+        // Photons made ahead are zeros already.
         p.count = std::move(storage[c].photons);
-        p.count.assign(pixels, 0);
+        if (p.count.size() != pixels)
+            p.count.assign(pixels, 0);
         const uint16_t *stack = images[c].data();
         uint32_t *count = p.count.data();
         for (std::size_t at = 0; at < images[c].size(); at += pixels)
