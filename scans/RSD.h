@@ -8,6 +8,7 @@
  * form's current values.
  */
 #include "files/RecordFormat.h"
+#include "flim/Phasor.h"
 
 #include <cstdint>
 #include <memory>
@@ -111,6 +112,11 @@ protected:
      */
     virtual bool AccumulateLifetimes(LifetimeSums &sums);
 
+    /// cos and sin of n ω t for every dtime value of this file at \p harmonic:
+    /// built on the first ask and kept for the next, since a phasor pass and
+    /// the lifetimes after it ask for the same one.
+    const flim::PhasorTable &PhasorTableAt(int harmonic);
+
     /// Lets pending GUI events run once, marking the analysis as inside a loop.
     void LetEventsRun();
     /// True (after a warning naming \p operation) when the operation must not
@@ -180,4 +186,7 @@ protected:
 
 private:
     bool insideLoop = false;
+    /// The last table of PhasorTableAt and the delay step and period it was built for.
+    flim::PhasorTable phasorTable;
+    double phasorTableResolution = 0, phasorTableSync = 0;
 };

@@ -135,6 +135,18 @@ QString LifetimeResults::FitText(uint32_t channel, const flim::DecayFitResult &f
     return text;
 }
 
+const flim::PhasorTable &RSD::PhasorTableAt(int harmonic)
+{
+    const double sync = file->SyncPeriod(), resolution = file->Resolution();
+    if (phasorTable.harmonic != harmonic || phasorTable.cosine.size() != delayBins ||
+        phasorTableResolution != resolution || phasorTableSync != sync) {
+        phasorTable = flim::MakePhasorTable(delayBins, resolution, sync, harmonic);
+        phasorTableResolution = resolution;
+        phasorTableSync = sync;
+    }
+    return phasorTable;
+}
+
 bool RSD::AccumulateLifetimes(LifetimeSums &sums)
 {
     // The whole measurement as one pixel, from the kept photons' delays.
@@ -196,7 +208,7 @@ bool RSD::ComputeLifetimes(const flim::Settings &settings, bool phasors, bool fi
     results->fits = fits;
 
     LifetimeSums sums;
-    sums.table = flim::MakePhasorTable(delayBins, resolution, sync, settings.harmonic);
+    sums.table = PhasorTableAt(settings.harmonic);
     results->nOmega = sums.table.NOmega();
     if (fits) {
         sums.mapSteps = (inPeriod + kMapBins - 1) / kMapBins;

@@ -86,7 +86,7 @@ void RasterScan::PreparePassPhasors(SlotTable &kept)
         passPhasors.regionChannel.push_back(ch - 1);
     }
     // The table once per region of the delay block, then the sinks' zeros.
-    const std::vector<int32_t> table = FixedTable(flim::MakePhasorTable(delayBins, resolution, sync, harmonic));
+    const std::vector<int32_t> table = FixedTable(PhasorTableAt(harmonic));
     const std::size_t regions = passPhasors.regionChannel.size();
     passPhasors.regionStride = stride;
     passPhasors.table.assign((regions + 1) * stride * 2, 0);
