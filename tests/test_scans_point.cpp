@@ -292,6 +292,22 @@ TEST(PointScanSave, ChannelsTwoAndThreeInPairOrder)
         EXPECT_TRUE(e.host.Logged(QString(line).arg(e.file.exportBase))) << line;
 }
 
+TEST(PointScanSave, CrossCorrelationFileNamesTheFromChannelFirst)
+{
+    // Every channel-3 photon follows a channel-2 photon by 1.5 µs, so only
+    // the pair 2 -> 3 has pairs in the one lag bin (1, 2] µs.
+    Exported e({{0, 2}, {30, 3}, {100, 2}, {130, 3}, {200, 2}, {230, 3}, {300, 2}, {330, 3}});
+    e.host.dtau.Set(1);
+    e.host.nrbins = 2;
+    e.host.ncasc = 1;
+    e.scan.ComputeCorrelations();
+    e.scan.SaveCorrelations();
+    const auto lastColumn = [&](const char *suffix) { return ReadAll(e.Path(suffix)).trimmed().split('\t').value(3); };
+    EXPECT_GT(lastColumn("_G_ch2_ch3.dat").toDouble(), 0);
+    for (const char *suffix : {"_G_ch3_ch2.dat", "_G_ch2_ch2.dat", "_G_ch3_ch3.dat"})
+        EXPECT_EQ(lastColumn(suffix), "0") << suffix;
+}
+
 TEST(PointScanSave, TextInTheStreamsNumberFormat)
 {
     // The worked correlation example: photons at 0, 1000, 2000 and 3000 ns.
