@@ -2,6 +2,7 @@
 // The one translation unit of flim that includes Ceres and Eigen.
 #include "fit/Solvers.h"
 
+#include "files/TwoThreads.h"
 #include "flim/DecayModel.h"
 
 #include <ceres/ceres.h>
@@ -23,6 +24,8 @@ constexpr double kShortestTau = 1e-3;
 constexpr double kLongestTau = 1e4;
 // The fit map's decays have at most this many bins.
 constexpr std::size_t kMaxMapBins = 256;
+/// Maps of at least this many pixels are fitted in two threads.
+constexpr std::size_t kParallelMapPixels = 4096;
 // A Gaussian response narrower than the map's bins is placed on sub-bins
 // of at most half its width, at most this many per bin.
 constexpr int kMaxSubBins = 8;
@@ -562,53 +565,60 @@ std::vector<float> SolveLifetimeMap(const std::vector<uint32_t> &decays, uint32_
     table.SetBackground(backgroundShare);
     const int radius = binning >= 5 ? 2 : binning >= 3 ? 1 : 0;
 
-    // One solver and one cost for every pixel: no allocation per pixel.
-    std::vector<double> counts(bins);
-    PixelCost cost;
-    cost.table = &table;
-    cost.n = static_cast<int>(bins);
-    cost.cLogC.resize(bins);
-    ceres::TinySolver<PixelCost> solver;
-    solver.options.max_num_iterations = 30;
-    // The start lies near the optimum. The solver stops at a step below a
-    // thousandth of |ln tau| or a change of the deviance (its Σ r²) below
-    // 1e-3: near the optimum the deviance rises by (Δ ln tau / its error)²,
-    // so either stop lies far inside any pixel's error.
-    solver.options.parameter_tolerance = 1e-3;
-    solver.options.function_tolerance = 1e-3;
-    Eigen::Matrix<double, 1, 1> u;
-    for (uint32_t y = 0; y < height; ++y)
-        for (uint32_t x = 0; x < width; ++x) {
-            const std::size_t p = static_cast<std::size_t>(y) * width + x;
-            uint64_t own = 0;
-            for (uint32_t k = 0; k < bins; ++k)
-                own += decays[p * bins + k];
-            if (own == 0 || static_cast<int64_t>(own) < threshold)
-                continue;
-            std::fill(counts.begin(), counts.end(), 0.0);
-            double photons = 0, pg = 0, ps = 0;
-            for (int dy = -radius; dy <= radius; ++dy)
-                for (int dx = -radius; dx <= radius; ++dx) {
-                    const long yy = static_cast<long>(y) + dy, xx = static_cast<long>(x) + dx;
-                    if (yy < 0 || xx < 0 || yy >= static_cast<long>(height) || xx >= static_cast<long>(width))
-                        continue;
-                    const uint32_t *d = decays.data() + (static_cast<std::size_t>(yy) * width + static_cast<std::size_t>(xx)) * bins;
-                    for (uint32_t k = 0; k < bins; ++k)
-                        counts[k] += d[k];
+    // Rows alternate between two threads (bright and dim parts of an image
+    // fall to both); each has one solver and one cost for all its pixels, so
+    // nothing is allocated per pixel. A pixel's fit depends on nothing else:
+    // the map is the same in one thread or two.
+    const uint32_t threads = pixels >= kParallelMapPixels && height >= 2 ? 2 : 1;
+    RunInTwoThreads(threads, threads == 2, [&](std::size_t first) {
+        std::vector<double> counts(bins);
+        PixelCost cost;
+        cost.table = &table;
+        cost.n = static_cast<int>(bins);
+        cost.cLogC.resize(bins);
+        ceres::TinySolver<PixelCost> solver;
+        solver.options.max_num_iterations = 30;
+        // The start lies near the optimum. The solver stops at a step below a
+        // thousandth of |ln tau| or a change of the deviance (its Σ r²) below
+        // 1e-3: near the optimum the deviance rises by (Δ ln tau / its error)²,
+        // so either stop lies far inside any pixel's error.
+        solver.options.parameter_tolerance = 1e-3;
+        solver.options.function_tolerance = 1e-3;
+        Eigen::Matrix<double, 1, 1> u;
+        for (uint32_t y = static_cast<uint32_t>(first); y < height; y += threads)
+            for (uint32_t x = 0; x < width; ++x) {
+                const std::size_t p = static_cast<std::size_t>(y) * width + x;
+                uint64_t own = 0;
+                for (uint32_t k = 0; k < bins; ++k)
+                    own += decays[p * bins + k];
+                if (own == 0 || static_cast<int64_t>(own) < threshold)
+                    continue;
+                std::fill(counts.begin(), counts.end(), 0.0);
+                double photons = 0, pg = 0, ps = 0;
+                for (int dy = -radius; dy <= radius; ++dy)
+                    for (int dx = -radius; dx <= radius; ++dx) {
+                        const long yy = static_cast<long>(y) + dy, xx = static_cast<long>(x) + dx;
+                        if (yy < 0 || xx < 0 || yy >= static_cast<long>(height) || xx >= static_cast<long>(width))
+                            continue;
+                        const uint32_t *d =
+                            decays.data() + (static_cast<std::size_t>(yy) * width + static_cast<std::size_t>(xx)) * bins;
+                        for (uint32_t k = 0; k < bins; ++k)
+                            counts[k] += d[k];
+                    }
+                for (uint32_t k = 0; k < bins; ++k) {
+                    photons += counts[k];
+                    pg += counts[k] * table.cosine[k];
+                    ps += counts[k] * table.sine[k];
                 }
-            for (uint32_t k = 0; k < bins; ++k) {
-                photons += counts[k];
-                pg += counts[k] * table.cosine[k];
-                ps += counts[k] * table.sine[k];
+                cost.Load(counts.data(), photons, backgroundShare);
+                u(0) = table.StartFor(pg, ps);
+                solver.Solve(cost, &u);
+                const double tau = std::exp(u(0));
+                // A lifetime at the table's ends is no fit.
+                if (std::isfinite(tau) && tau > tauMin * 1.01 && tau < tauMax / 1.01)
+                    map[p] = static_cast<float>(tau);
             }
-            cost.Load(counts.data(), photons, backgroundShare);
-            u(0) = table.StartFor(pg, ps);
-            solver.Solve(cost, &u);
-            const double tau = std::exp(u(0));
-            // A lifetime at the table's ends is no fit.
-            if (std::isfinite(tau) && tau > tauMin * 1.01 && tau < tauMax / 1.01)
-                map[p] = static_cast<float>(tau);
-        }
+    });
     return map;
 }
 

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -148,6 +149,16 @@ TEST(DecayFit, MapFollowsALifetimeGradientWithBinningAndThreshold)
         }
         EXPECT_TRUE(std::isnan(map[3 * W + x]));
     }
+    // The image 86 times over, tall enough to be fitted in two threads:
+    // unbinned pixels fit alone, so every copy is the map above bit for bit.
+    const uint32_t copies = 86;
+    std::vector<uint32_t> tall;
+    for (uint32_t k = 0; k < copies; ++k)
+        tall.insert(tall.end(), decays.begin(), decays.end());
+    const std::vector<float> tallMap = flim::FitLifetimeMap(tall, W, H * copies, bins, whole, fit, {}, 1, 50);
+    ASSERT_EQ(tallMap.size(), map.size() * copies);
+    for (std::size_t p = 0; p < tallMap.size(); ++p)
+        ASSERT_EQ(std::memcmp(&tallMap[p], &map[p % map.size()], sizeof(float)), 0) << p;
 }
 
 TEST(DecayFit, MapPixelLandsOnTheLikelihoodOptimumNotOnItsStart)
