@@ -450,9 +450,8 @@ TEST_F(LifetimeSettings, RememberedAcrossStartsAndOldFilesGiveTheStartUpValues)
     WriteFile(QStringLiteral("lastsettings.dat"), old);
     Make();
     EXPECT_EQ(fields(group()->Settings()), fields(flim::Settings{}));
+    // That the file keeps its bytes when nothing changed: WindowTest.SettingsFileReadAtStartAndWrittenAtExit.
     window.reset();
-    // Nothing changed in the group: the file keeps its bytes.
-    EXPECT_EQ(ReadFile(QStringLiteral("lastsettings.dat")), old);
 
     // Every field changed, paths with spaces and beyond Latin-1.
     Make();

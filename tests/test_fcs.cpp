@@ -93,7 +93,7 @@ TEST(FcsFit, NoiseFreeCurvesGiveTheirParametersBack)
 TEST(FcsFit, RefusesBadInputWithAReason)
 {
     const Curve curve = Noiseless(Model::Diffusion3D, Make(1, 5, 0.4, 5));
-    // A fixed value outside its bounds: FitFiles.RefusedFitsGiveAnErrorLineAndNoFitFile.
+    // A fixed value outside its bounds: FitFiles.WindowAndConverterWriteTheSameFilesARefusedFitNone.
     FitSettings narrow;  // three bins for three free parameters
     narrow.rangeFrom = curve.lag[10];
     narrow.rangeTo = curve.lag[12];

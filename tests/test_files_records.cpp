@@ -1,6 +1,6 @@
 // T3 record words, the record cursor, the record buffer and the ASCII record
 // table (byte for byte); the synthetic file writer and scan generators, read
-// back byte by byte.
+// back byte by byte (the image scan's pixels: test_files_readers).
 
 #include "files/RecordBuffer.h"
 #include "files/T3RecordCursor.h"
@@ -202,38 +202,6 @@ TEST(SyntheticFiles, Pt3AndPtuFieldsAtTheirOffsets)
     EXPECT_EQ(At<uint32_t>(u, 120 + 36), 0xFFFF0008u);
     ASSERT_EQ(u.size(), 168 + 8);
     EXPECT_EQ(At<int32_t>(u, 168), 7);
-}
-
-TEST(ScanGenerator, ImageScanMarkersAndCentredPhotons)
-{
-    synth::ImageScanPlan layout;
-    layout.width = 4;
-    layout.height = 3;
-    layout.frames = 2;
-    layout.start = 65530; // overflow inside the first line
-    layout.lineSyncs = 400;
-    layout.lineGap = 100;
-    layout.channels = {1, 3};
-    layout.photonCount = [](int, int, int x, uint32_t ch) { return ch == 1 ? x : 1; };
-    layout.dtimeOf = [](int f, int y, int x, uint32_t, int) { return static_cast<uint32_t>(100 * f + 10 * y + x); };
-    const synth::GeneratedScan s = synth::MakeImageScan(layout);
-    EXPECT_EQ(s.photonsPerChannel[1], 2u * 3 * (0 + 1 + 2 + 3));
-    EXPECT_EQ(s.photonsPerChannel[3], 2u * 3 * 4);
-    EXPECT_EQ(s.lineStartSyncs, (std::vector<uint64_t>{65530, 66030, 66530, 67030, 67530, 68030}));
-    // Frame marker, line start, the overflow, then pixel 0 of channel 3 at 50 (the centre of 0..100).
-    EXPECT_EQ((std::vector<uint32_t>{s.words[0] >> 16, s.words[1] >> 16, s.words[2], s.words[3]}),
-              (std::vector<uint32_t>{0xF004u, 0xF001u, 0xF0000000u, synth::PhotonWord(3, 0, 65530 + 50 - 65536)}));
-    // Every photon lies at the centre of its pixel; the dtime names the pixel.
-    uint64_t offset = 0;
-    for (uint32_t w : s.words) {
-        offset += w == 0xF0000000u ? 65536 : 0;
-        if ((w >> 28) == 15)
-            continue;
-        const uint32_t d = (w >> 16) & 0xFFF, x = d % 10, y = d / 10 % 10, f = d / 100;
-        EXPECT_EQ(offset + (w & 0xFFFF), s.lineStartSyncs[f * 3 + y] + 100 * x + 50) << d;
-    }
-    // The end-of-frame marker shares the time of the last line end, 68030 + 400.
-    EXPECT_EQ(s.words.back(), synth::MarkerWord(4, 68430 - 65536));
 }
 
 TEST(ScanGenerator, FrameMarkersAndPointPhotons)

@@ -13,7 +13,6 @@
 #include "tools/synth/ScanGenerator.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QFile>
 #include <QRegularExpression>
 #include <QStorageInfo>
@@ -392,29 +391,15 @@ TEST_F(ExportTest, FramesKeptWithoutTheirMarkersExportAsBoundedOnes)
     }
 }
 
-TEST_F(ExportTest, FailedWritesLeaveNoFinishedFile)
+TEST_F(ExportTest, NoExportFolderNoFile)
 {
-    synth::ImageScanPlan big;
-    big.width = 64;
-    big.height = 64;
-    big.photonCount = [](int f, int y, int x, uint32_t) { return (x * y + f) % 5; };
-    big.dtimeOf = [](int, int, int x, uint32_t, int k) { return static_cast<uint32_t>((x + 13 * k) % 100); };
-    ImageScan &scan = Make<ImageScan>(big);
-    host.IStaubinsize.value = 12.5;
-    // Writes past 1000 bytes fail (EFBIG), as on a full disk.
-    WithSizeLimit(1000, [&] {
-        scan.WriteImages(2, 1);
-        scan.WriteHistogramStack();
-    });
-    EXPECT_TRUE(host.Logged("Failed to save raw binary file " + Path("run_ch1.raw"), MessageError));
-    EXPECT_TRUE(host.Logged("Failed to save TIFF file " + Path("run_Histogram_ch1.tif"), MessageError));
-    EXPECT_EQ(Files(), QStringList());
-
-    // Without an export folder nothing is written.
+    // Writers under a full disk: ExportFaults.EveryWriterUnderAFullDiskKeepsThePreviousFileWhole (test_convert_cli).
+    ImageScan &scan = Make<ImageScan>(Small());
     QFile(Path("run.pt3")).open(QIODevice::WriteOnly);
     file->exportFolder = Path("run.pt3/export");
     scan.WriteImages(0, 1);
     EXPECT_TRUE(host.Logged("Export Folder " + file->exportFolder + " cannot be created: Not a directory", MessageError));
+    EXPECT_EQ(Files(), QStringList{"run.pt3"});
 }
 
 TEST_F(ExportTest, LifetimeStackLargerThanTheFreeDiskIsRefusedBeforeAnyWrite)

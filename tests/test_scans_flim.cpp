@@ -88,8 +88,9 @@ std::shared_ptr<const LifetimeResults> Lifetimes(const std::vector<uint32_t> &wo
 }
 
 template <class Scan>
-void ExpectSameSums(const std::vector<uint32_t> &words, int level)
+void ExpectSameSums(const char *kind, const std::vector<uint32_t> &words, int level)
 {
+    SCOPED_TRACE(kind);
     bool walked = true, gathered = false;
     const auto fromWalk = Lifetimes<Scan>(words, false, level, walked);
     ASSERT_TRUE(fromWalk);
@@ -125,14 +126,8 @@ TEST_P(PassPhasors, GatheredBesideTheStackAsTheWalkGathersThem)
     synth::ImageScanPlan plan = ScansTestPlan();
     plan.centred = false;  // lines of 20 ms: the cursor boxes hold ms
     const std::vector<uint32_t> words = synth::MakeImageScan(plan).words;
-    {
-        SCOPED_TRACE("image scan");
-        ExpectSameSums<ImageScan>(words, GetParam());
-    }
-    {
-        SCOPED_TRACE("line scan");
-        ExpectSameSums<LineScan>(words, GetParam());
-    }
+    ExpectSameSums<ImageScan>("image scan", words, GetParam());
+    ExpectSameSums<LineScan>("line scan", words, GetParam());
 }
 
 using RealLifetimes = RealDataTest;

@@ -329,7 +329,7 @@ TEST(ImageScanCheck, ShortFrameRemovedAfterBinning)
     EXPECT_EQ(a.host.summary, scan.infoText);
 }
 
-TEST(ImageScanCheck, StatisticsOfOneOrNoFrame)
+TEST(RasterScanCheck, StatisticsOfOneFrameOneLineOrNoFrame)
 {
     // Three line ends before the first frame marker make H = 3; the first has
     // no start, so that run is no frame. Later frames have 2 lines.
@@ -340,29 +340,34 @@ TEST(ImageScanCheck, StatisticsOfOneOrNoFrame)
     const struct {
         const char *name;
         Records records;
+        bool line;  // a line scan; else an image scan
         bool fewerLines;  // a record scan that saw one line and one frame, fewer than the pass meets
         std::vector<double> mean;  // and no variance
         std::vector<double> timeCourse;
         std::vector<const char *> text;
     } cases[] = {
-        {"one frame", Records().Frames({{{{0, 1, 10}, {1, 1, 10}}, {{30, 1, 10}}}}), false,
+        {"one frame", Records().Frames({{{{0, 1, 10}, {1, 1, 10}}, {{30, 1, 10}}}}), false, false,
          {2, 0, 0, 0, 0, 0, 0, 1}, {3.0 / 8}, {"    Image Sampling Period : 0.000000 ms\n"}},
-        {"every frame removed", none.Frames({{{{0, 1, 10}}, {}}, {{}, {}}}), false, std::vector<double>(12, 0.0), {},
+        {"one line", Records().Frames({{{{5, 1, 10}, {6, 1, 10}}}}), true, false, {2, 0, 0, 0}, {0.5},
+         {"     Line Sampling Period : 0.000000 ms\n"}},
+        {"every frame removed", none.Frames({{{{0, 1, 10}}, {}}, {{}, {}}}), false, false,
+         std::vector<double>(12, 0.0), {},
          {" Number of Images removed : 2\n   Final Number of Images : 0\n",
           "                Channel 1 : Min = 65536, Max = 0, Photon count = 1, Gated photon count = 1\n"}},
         // Line 1 lies beyond H = 1: only the photons of line 0 are placed. Frame 0
         // ended with two lines, not H: removed, nothing left.
-        {"marker counts of the record scan too small", TwoFrames(), true, std::vector<double>(4, 0.0), {},
+        {"marker counts of the record scan too small", TwoFrames(), false, true, std::vector<double>(4, 0.0), {},
          {" Number of Images removed : 1\n   Final Number of Images : 0\n",
           "Channel 1 : Min = 65536, Max = 0, Photon count = 3, Gated photon count = 3\n",
           "Channel 2 : Min = 65536, Max = 0, Photon count = 1, Gated photon count = 1\n"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        Analysis<ImageScan> a(c.records);
+        Analysis<ImageScan> image(c.records);
+        Analysis<LineScan> line(c.records);
         if (c.fewerLines)
-            a.file.linesPerFrame = a.file.numberOfFrames = 1;
-        const ImageScan &scan = a.Run();
+            image.file.linesPerFrame = image.file.numberOfFrames = 1;
+        const RasterScan &scan = c.line ? static_cast<RasterScan &>(line.Run()) : image.Run();
         EXPECT_EQ(scan.images[0].empty(), c.timeCourse.empty());
         EXPECT_EQ(scan.meanImages[0], c.mean);
         EXPECT_EQ(scan.varianceImages[0], std::vector<double>(c.mean.size(), 0.0));
@@ -437,13 +442,13 @@ TEST(LineScanReconstruct, KymographRowsProfilesAndText)
     k.Line({{0, 1, 10}, {10, 1, 10}, {15, 1, 20}});
     k.Line({{35, 1, 30}});
     k.Line({{1, 1, 10}, {2, 1, 10}, {3, 1, 10}});
-    k.Stray(1);  // after the last line end: the last photon of the measurement
+    k.Unended({5, 1, 40});  // linesPerFrame counts line ends, so H = 3: this line is dropped
     k.Frame();
     Analysis<LineScan> a(k);
     ASSERT_EQ(a.file.ScanType, ScanLine);
     const LineScan &scan = a.Run();
     EXPECT_EQ(scan.images[0], (Counts{1, 2, 0, 0, 0, 0, 0, 1, 3, 0, 0, 0}));
-    // Placed photons per dtime; the three strays (dtime 0) are not among them.
+    // Placed photons per dtime; the strays (dtime 0) and the photon of the dropped line (dtime 40) are not among them.
     EXPECT_EQ(Placed(scan.delayCounts[0]), (std::map<uint32_t, uint32_t>{{10, 5}, {20, 1}, {30, 1}}));
     const double mean[] = {4.0 / 3, 2.0 / 3, 0, 1.0 / 3}, variance[] = {7.0 / 3, 4.0 / 3, 0, 1.0 / 3};
     ASSERT_EQ(scan.meanImages[0].size(), 4u);
@@ -457,9 +462,9 @@ TEST(LineScanReconstruct, KymographRowsProfilesAndText)
     EXPECT_TRUE(a.host.Logged("Lines reconstructed"));
 
     // Photons outside lines move the last photon time: the first frame marker
-    // is at sync 105, the stray photon after the last line at sync 270.
+    // is at sync 105, the photon of the dropped line at sync 275 + 20 ns.
     EXPECT_DOUBLE_EQ(scan.firstFrameTime, 105 * 50.0);
-    EXPECT_DOUBLE_EQ(scan.lastPhotonTime, 270 * 50.0);
+    EXPECT_DOUBLE_EQ(scan.lastPhotonTime, 275 * 50.0 + 20);
 
     const QString expected = QString::fromUtf8(
         "              Image Width : 4\n"
@@ -471,33 +476,6 @@ TEST(LineScanReconstruct, KymographRowsProfilesAndText)
         "                Channel 1 : Min = 0, Max = 3, Photon count = 7, Gated photon count = 7\n");
     EXPECT_EQ(scan.infoText, expected);
     EXPECT_EQ(a.host.summary, expected);
-}
-
-TEST(LineScanReconstruct, SingleLineHasNoSpreadAndNoPeriod)
-{
-    Analysis<LineScan> a(Records().Frames({{{{5, 1, 10}, {6, 1, 10}}}}));
-    const LineScan &scan = a.Run();
-    EXPECT_EQ(scan.meanImages[0], (std::vector<double>{2, 0, 0, 0}));
-    EXPECT_EQ(scan.varianceImages[0], (std::vector<double>{0, 0, 0, 0}));
-    EXPECT_EQ(scan.timeCourse[0], std::vector<double>{0.5});
-    EXPECT_TRUE(scan.infoText.contains("     Line Sampling Period : 0.000000 ms\n"));
-}
-
-TEST(LineScanReconstruct, LineBeyondTheLineCountIsDropped)
-{
-    Records k;
-    k.Frame();
-    k.Line({{5, 1, 10}});
-    k.Line({{5, 1, 10}});
-    k.Unended({5, 1, 10});  // linesPerFrame counts ends, so H = 2
-    k.Frame();
-    Analysis<LineScan> a(k);
-    const LineScan &scan = a.Run();
-    EXPECT_EQ(scan.imageHeight, 2u);
-    EXPECT_EQ(scan.lineStartTimes.size(), 2u);
-    EXPECT_EQ(scan.images[0], (Counts{1, 0, 0, 0, 1, 0, 0, 0}));
-    // The photon of the dropped line (sync 215, 5 ns) is still the last one met.
-    EXPECT_DOUBLE_EQ(scan.lastPhotonTime, 215 * 50.0 + 5);
 }
 
 TEST(LineScanHistogram, PositionDelayHistogram)
