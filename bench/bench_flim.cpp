@@ -3,7 +3,7 @@
 //      bench_convert (about 60 million records), as fotonel-convert --phasor
 //      against its plain conversion, both as processes on the warm file; then
 //      both in this process with the photon pass held to each vector form
-//      the processor has (AVX2, AVX-512), in processor seconds;
+//      the processor has (AVX2, AVX-512), in wall and processor seconds;
 //   2. the one-component fit map of 512 x 512 pixels of 64-bin decays
 //      (about 300 photons each);
 //   3. a whole-image two-component reconvolution fit (512 bins, 10 million photons).
@@ -65,15 +65,17 @@ double RunProcess(const std::string &command)
     return Since(start);
 }
 
-/// Processor seconds of the converter run in this process on \p arguments.
-double RunInProcess(const QStringList &arguments)
+/// Processor and wall seconds of the converter run in this process on \p arguments.
+void RunInProcess(const QStringList &arguments, Times &cpu, Times &wall)
 {
     QString text;
     QTextStream out(&text);
-    const std::clock_t cpu = std::clock();
+    const std::clock_t cpuStart = std::clock();
+    const auto start = Clock::now();
     if (RunConverter(arguments, out) != 0)
         std::fprintf(stderr, "failed: %s\n", arguments.join(QLatin1Char(' ')).toLocal8Bit().constData());
-    return static_cast<double>(std::clock() - cpu) / CLOCKS_PER_SEC;
+    wall.s.push_back(Since(start));
+    cpu.s.push_back(static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC);
 }
 
 } // namespace
@@ -104,13 +106,16 @@ int main(int argc, char **argv)
                 phasor.Best(), phasor.Median(), phasor.Best() / plain.Best(), phasor.Median() / plain.Median());
     for (int level = 1; level <= VectorLevelOfProcessor(); ++level) {
         RasterScan::vectorLevel = level;
-        Times plainCpu, phasorCpu;
+        Times plainCpu, phasorCpu, plainWall, phasorWall;
         for (int r = 0; r < runs; ++r) {
-            plainCpu.s.push_back(RunInProcess({image}));
-            phasorCpu.s.push_back(RunInProcess({QStringLiteral("--phasor"), image}));
+            RunInProcess({image}, plainCpu, plainWall);
+            RunInProcess({QStringLiteral("--phasor"), image}, phasorCpu, phasorWall);
         }
-        std::printf("in process, %-7s conversion %.3f s, + phasor %.3f s processor (best)  ratio %.2f\n",
-                    level == 1 ? "AVX2" : "AVX-512", plainCpu.Best(), phasorCpu.Best(), phasorCpu.Best() / plainCpu.Best());
+        std::printf("in process, %-7s conversion %.3f s, + phasor %.3f s (best)  ratio (best) %.2f  (median) %.2f;"
+                    "  processor %.3f s, %.3f s  ratio %.2f\n",
+                    level == 1 ? "AVX2" : "AVX-512", plainWall.Best(), phasorWall.Best(), phasorWall.Best() / plainWall.Best(),
+                    phasorWall.Median() / plainWall.Median(), plainCpu.Best(), phasorCpu.Best(),
+                    phasorCpu.Best() / plainCpu.Best());
     }
     RasterScan::vectorLevel = 2;
 
