@@ -35,7 +35,7 @@ void ImageScan::GatherInformation()
         placed += photonCounts[c] > 0;
     const bool twoHalves = numberOfFrames >= 2 && file->records.size() >= parallelPassRecords;
     const std::size_t sumsSize = 2 * static_cast<std::size_t>(imageWidth) * imageHeight;
-    if (mainWindow->PhasorsWithoutFits() && 2.0 * placed * sumsSize * sizeof(int64_t) <= kMemoryBudgetBytes / 16)
+    if (mainWindow->PhasorsWithoutFits() && 2.0 * placed * sumsSize * sizeof(int64_t) <= kMadeAheadBytes)
         readySums.resize(twoHalves ? 2 * placed : placed);
     RunInTwoThreads(2, !readySums.empty(), [&](std::size_t half) {
         if (half == 0)

@@ -215,6 +215,9 @@ protected:
     /// builds set less): more comes only from absurd header values (image
     /// width, line or frame counts) or an absurd width override.
     static constexpr double kMemoryBudgetBytes = FOTONEL_MEMORY_BUDGET_BYTES;
+    /// What each kind of array made ahead for a later step, or copied for
+    /// the second thread of the pass, may take: a small part of the budget.
+    static constexpr double kMadeAheadBytes = kMemoryBudgetBytes / 16;
     /*!
      * \brief Bytes of every array the analysis of the gathered geometry will
      * hold: the count stack, mean and variance, time course, delay and gate

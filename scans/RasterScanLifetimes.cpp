@@ -101,7 +101,7 @@ void RasterScan::MakeReadyImages()
     const std::size_t channels = std::count_if(passPhasors.sums.begin(), passPhasors.sums.end(),
                                                [](const LargeArray<int64_t> &s) { return !s.empty(); });
     const double bytes = static_cast<double>(pixels) * channels * (sizeof(uint32_t) + 4 * sizeof(float));
-    if (channels == 0 || !mainWindow || !mainWindow->PhasorsWithoutFits() || !(bytes <= kMemoryBudgetBytes / 16)) {
+    if (channels == 0 || !mainWindow || !mainWindow->PhasorsWithoutFits() || !(bytes <= kMadeAheadBytes)) {
         TakeReadyImages();
         return;
     }

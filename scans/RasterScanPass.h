@@ -51,7 +51,7 @@ void RasterScan::PassImageFrames(const SlotTable &outsideLine, LineTables tables
     double copiedSums = 0;
     for (uint32_t ch = 0; ch < kChannelSlots; ++ch)
         copiedSums += tables.kept->slot[ch].phasor ? 2.0 * imageWidth * imageHeight * sizeof(int64_t) : 0.0;
-    if (Format::kTimeTags || F < 2 || file->records.size() < parallelPassRecords || copiedSums > kMemoryBudgetBytes / 16 ||
+    if (Format::kTimeTags || F < 2 || file->records.size() < parallelPassRecords || copiedSums > kMadeAheadBytes ||
         !FindPassSplit<Format>(first, (F + 1) / 2, split)) {
         lastPhotonTime = PassFrameRange<Format>(first, 0, F, firstFrameTime, outsideLine, lineStarted, frameClosed, true);
         return;
@@ -63,13 +63,12 @@ void RasterScan::PassImageFrames(const SlotTable &outsideLine, LineTables tables
     DelayBlock delayBlock;
     std::vector<int64_t> sumsOffsets;
     std::vector<LargeArray<int64_t>> sums(kChannelSlots);
-    std::vector<uint8_t> toZero(kChannelSlots, 0), placed(kChannelSlots, 0);
+    std::vector<uint8_t> toZero(kChannelSlots, 0);
     const std::size_t phasorPixels = static_cast<std::size_t>(imageWidth) * imageHeight;
     for (uint32_t ch = 0; ch < kChannelSlots; ++ch) {
         ChannelSlot &k = kept.slot[ch], &d = dropped.slot[ch];
         if (k.role != Placed && d.role != Placed)
             continue;
-        placed[ch] = 1;
         // The kept slots of a phasor pass count their delays in its block (below).
         if (d.role == Placed || !kept.phasorByDelay)
             delays[ch].assign(delayBins, 0);
@@ -126,7 +125,7 @@ void RasterScan::PassImageFrames(const SlotTable &outsideLine, LineTables tables
         const bool inKept = tables.kept->slot[ch].role == Placed;
         const ChannelSlot &s = inKept ? tables.kept->slot[ch] : tables.dropped->slot[ch];
         const uint32_t *second = inKept ? kept.slot[ch].delays : dropped.slot[ch].delays;
-        if (placed[ch] && s.delays)
+        if (s.role == Placed && s.delays)
             for (uint32_t k = 0; k < delayBins; ++k)
                 s.delays[k] += second[k];
     }
